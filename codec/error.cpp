@@ -1,0 +1,289 @@
+#include "codec/error.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "support/format.h"
+
+namespace vantrel {
+namespace {
+
+// Outer templates, in kind order.
+constexpr std::string_view kTemplates[] = {
+    "Invalid compression method '{}'",
+    "Magic should be 'VTRL' but it was '{}'",
+    "Invalid compression method '{}'",
+    "Invalid header version '{}'",
+    "{}",
+    "{}",
+    "Out of memory, can't allocate additional {}",
+    "Header is invalid",
+    "Unsupported compression configuration '{}'",
+    "Can't decompress data, reason: {}",
+    "Only scaled 6..12 is supported, but it was {}",
+    "Unknown entropy coder {}",
+};
+
+constexpr std::string_view kStreamTruncated = "Stream truncated";
+
+// Whether `bytes` is well-formed UTF-8 (no overlongs, surrogates or code points above U+10FFFF).
+bool is_valid_utf8(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+// Shortest decimal text that reads back as the same float.
+std::string float_text(float v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  for (int precision = 1; precision <= 9; ++precision) {
+    std::snprintf(buf, sizeof buf, "%.*g", precision, static_cast<double>(v));
+    if (std::strtof(buf, nullptr) == v) break;
+  }
+  return buf;
+}
+
+}  // namespace
+
+void render(AransError e, std::string& out) {
+  out.append(e == AransError::Truncated ? kStreamTruncated
+                                        : std::string_view("Inconsistent or oversized length in stream"));
+}
+
+void render(CModelError e, std::string& out) {
+  out.append(e == CModelError::Truncated ? kStreamTruncated
+                                         : std::string_view("Inconsistent length in coefficient stream"));
+}
+
+std::string to_string(AransError e) {
+  std::string out;
+  render(e, out);
+  return out;
+}
+
+std::string to_string(CModelError e) {
+  std::string out;
+  render(e, out);
+  return out;
+}
+
+VantrelError VantrelError::invalid_method(std::array<uint8_t, 4> code) {
+  VantrelError e(Kind::InvalidMethod);
+  e.byte_count_ = 4;
+  e.bytes_ = code;
+  return e;
+}
+
+VantrelError VantrelError::invalid_magic(std::array<uint8_t, 4> magic) {
+  VantrelError e(Kind::InvalidMagic);
+  e.byte_count_ = 4;
+  e.bytes_ = magic;
+  return e;
+}
+
+VantrelError VantrelError::invalid_method_tag(std::array<uint8_t, 2> tag) {
+  VantrelError e(Kind::InvalidMethodTag);
+  e.byte_count_ = 2;
+  e.bytes_ = {tag[0], tag[1], 0, 0};
+  return e;
+}
+
+VantrelError VantrelError::invalid_version(std::array<uint8_t, 2> version) {
+  VantrelError e(Kind::InvalidVersion);
+  e.byte_count_ = 2;
+  e.bytes_ = {version[0], version[1], 0, 0};
+  return e;
+}
+
+VantrelError VantrelError::invalid_header() { return VantrelError(Kind::InvalidHeader); }
+
+VantrelError VantrelError::invalid_scale(uint8_t scale) {
+  VantrelError e(Kind::InvalidScale);
+  e.number_ = scale;
+  return e;
+}
+
+VantrelError VantrelError::unknown_coder(uint8_t coder) {
+  VantrelError e(Kind::UnknownCoder);
+  e.number_ = coder;
+  return e;
+}
+
+VantrelError VantrelError::wavelet(std::string text) {
+  VantrelError e(Kind::WaveletError);
+  e.text_ = std::move(text);
+  return e;
+}
+
+VantrelError VantrelError::wavelet(const OscletError& inner) { return wavelet(inner.to_string()); }
+
+VantrelError VantrelError::encoder(std::string text) {
+  VantrelError e(Kind::EncoderError);
+  e.text_ = std::move(text);
+  return e;
+}
+
+VantrelError VantrelError::out_of_memory(uint64_t count) {
+  VantrelError e(Kind::OutOfMemory);
+  e.number_ = count;
+  return e;
+}
+
+VantrelError VantrelError::unsupported_configuration(std::string text) {
+  VantrelError e(Kind::UnsupportedConfiguration);
+  e.text_ = std::move(text);
+  return e;
+}
+
+VantrelError VantrelError::decompression_failed(std::string text) {
+  VantrelError e(Kind::DecompressionFailed);
+  e.text_ = std::move(text);
+  return e;
+}
+
+VantrelError VantrelError::decompression_failed(AransError inner) {
+  return decompression_failed(vantrel::to_string(inner));
+}
+
+VantrelError VantrelError::decompression_failed(CModelError inner) {
+  return decompression_failed(vantrel::to_string(inner));
+}
+
+VantrelError VantrelError::empty_input() {
+  return unsupported_configuration("Can't compress empty data");
+}
+
+VantrelError VantrelError::too_many_samples(uint64_t n) {
+  return unsupported_configuration(format_template(
+      "Can't compress data bigger than {}, but data was {}", {"2147483647", std::to_string(n)}));
+}
+
+VantrelError VantrelError::zero_levels() {
+  return wavelet("Internal DWT returned zero levels, what shouldn't happen");
+}
+
+VantrelError VantrelError::invalid_multiplier(float multiplier) {
+  return unsupported_configuration(format_template(
+      "Quantisation multiplier must be positive and finite with a finite reciprocal, but it was {}",
+      {float_text(multiplier)}));
+}
+
+VantrelError VantrelError::range_not_representable(float signal_min, float signal_max) {
+  return unsupported_configuration(format_template(
+      "Signal range from {} to {} is too large to normalise in 32-bit floats",
+      {float_text(signal_min), float_text(signal_max)}));
+}
+
+VantrelError VantrelError::quantiser_overflow(uint8_t scale, float multiplier) {
+  return unsupported_configuration(format_template(
+      "Quantised coefficients exceed the 16-bit range at scale {} (multiplier {}); use a lower "
+      "scale or multiplier",
+      {std::to_string(scale), float_text(multiplier)}));
+}
+
+VantrelError VantrelError::payload_too_large(uint64_t payload_len) {
+  return unsupported_configuration(format_template(
+      "Payload of {} bytes does not fit the container's 32-bit length field",
+      {std::to_string(payload_len)}));
+}
+
+VantrelError VantrelError::container_too_short(uint64_t needed, uint64_t actual) {
+  return decompression_failed(format_template("Minimum data size is {}, but it was {}",
+                                              {std::to_string(needed), std::to_string(actual)}));
+}
+
+VantrelError VantrelError::decoded_too_many_samples(uint64_t sample_count) {
+  return decompression_failed(
+      format_template("Can't decompress data bigger than {}, but data was {}",
+                      {"2147483647", std::to_string(sample_count)}));
+}
+
+VantrelError VantrelError::too_many_levels(uint64_t levels) {
+  return decompression_failed(
+      format_template("Max supported level is 10 but it was {}", {std::to_string(levels)}));
+}
+
+VantrelError VantrelError::too_few_levels(uint64_t levels) {
+  return decompression_failed(
+      format_template("Min supported level is 1 but it was {}", {std::to_string(levels)}));
+}
+
+VantrelError VantrelError::unsupported_scale(uint64_t scale) {
+  return decompression_failed(
+      format_template("Supported scales only [6, 12] but it was {}", {std::to_string(scale)}));
+}
+
+VantrelError VantrelError::coefficients_missing() {
+  return decompression_failed(std::string(kStreamTruncated));
+}
+
+void VantrelError::render(std::string& out) const {
+  const std::string_view tmpl = kTemplates[static_cast<size_t>(kind_)];
+  switch (kind_) {
+    case Kind::InvalidMethod:
+    case Kind::InvalidMagic:
+    case Kind::InvalidMethodTag:
+    case Kind::InvalidVersion: {
+      // Valid UTF-8 is shown as it is, control characters included; anything else as question
+      // marks of the same width.
+      const bool valid = is_valid_utf8(bytes_.data(), byte_count_);
+      const std::string payload =
+          valid ? std::string(reinterpret_cast<const char*>(bytes_.data()), byte_count_)
+                : std::string(byte_count_, '?');
+      fill_template(out, tmpl, {payload});
+      return;
+    }
+    case Kind::WaveletError:
+    case Kind::EncoderError:
+    case Kind::UnsupportedConfiguration:
+    case Kind::DecompressionFailed:
+      fill_template(out, tmpl, {text_});
+      return;
+    case Kind::OutOfMemory:
+    case Kind::InvalidScale:
+    case Kind::UnknownCoder:
+      fill_template(out, tmpl, {std::to_string(number_)});
+      return;
+    case Kind::InvalidHeader:
+      out.append(tmpl);
+      return;
+  }
+}
+
+std::string VantrelError::to_string() const {
+  std::string out;
+  render(out);
+  return out;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,107 @@
+#include "codec/header.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace vantrel {
+namespace {
+
+constexpr std::array<uint8_t, 4> kMagic = {'V', 'T', 'R', 'L'};
+constexpr std::array<uint8_t, 2> kMethodTag = {'f', '3'};
+
+uint32_t load_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+float load_f32(const uint8_t* p) { return std::bit_cast<float>(load_u32(p)); }
+
+void store_u32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+void store_f32(uint8_t* p, float v) { store_u32(p, std::bit_cast<uint32_t>(v)); }
+
+// Finite means neither infinite nor NaN: the bits without the sign lie below those of +inf.
+bool is_finite_bits(uint32_t bits) { return (bits & 0x7FFFFFFFu) < 0x7F800000u; }
+
+template <size_t N>
+std::array<uint8_t, N> take(const uint8_t* p) {
+  std::array<uint8_t, N> out;
+  std::memcpy(out.data(), p, N);
+  return out;
+}
+
+}  // namespace
+
+Result<VantrelHeader, VantrelError> VantrelHeader::from_bytes(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kHeaderSize) return VantrelError::invalid_header();
+  const uint8_t* p = bytes.data();
+
+  VantrelHeader h;
+  h.magic = take<4>(p);
+  if (h.magic != kMagic) return VantrelError::invalid_magic(h.magic);
+  h.version = take<2>(p + 4);
+  if (h.version[0] != 1) return VantrelError::invalid_version(h.version);
+  h.method_tag = take<2>(p + 6);
+  if (h.method_tag != kMethodTag) return VantrelError::invalid_method_tag(h.method_tag);
+  h.wavelet_code = take<4>(p + 8);
+  if (std::find(kWaveletCodes.begin(), kWaveletCodes.end(), h.wavelet_code) == kWaveletCodes.end())
+    return VantrelError::invalid_method(h.wavelet_code);
+  h.levels = p[12];
+  h.scale = p[13];
+  if (h.scale < kMinScale || h.scale > kMaxScale) return VantrelError::invalid_scale(h.scale);
+  h.coder = p[14];
+  if (h.coder > 2) return VantrelError::unknown_coder(h.coder);
+  h.reserved0 = p[15];
+  h.sample_count = load_u32(p + 16);
+  if (!is_finite_bits(load_u32(p + 20)) || !is_finite_bits(load_u32(p + 24)) ||
+      !is_finite_bits(load_u32(p + 28)))
+    return VantrelError::invalid_header();
+  h.signal_min = load_f32(p + 20);
+  h.signal_max = load_f32(p + 24);
+  h.norm_mean = load_f32(p + 28);
+  h.payload_len = load_u32(p + 32);
+  h.quant_multiplier = load_f32(p + 36);
+  h.reserved1 = take<8>(p + 40);
+  h.reserved2 = take<4>(p + 48);
+  return h;
+}
+
+WaveletMethod VantrelHeader::method() const {
+  const auto it = std::find(kWaveletCodes.begin(), kWaveletCodes.end(), wavelet_code);
+  return static_cast<WaveletMethod>(it - kWaveletCodes.begin());
+}
+
+Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
+                                                           std::span<const uint8_t> payload) {
+  if (fields.coder > 2) return VantrelError::unknown_coder(fields.coder);
+  if (payload.size() > UINT32_MAX) return VantrelError::payload_too_large(payload.size());
+
+  std::vector<uint8_t> out(kHeaderSize + payload.size());
+  uint8_t* p = out.data();
+  std::memcpy(p, kMagic.data(), 4);
+  p[4] = 1;
+  p[5] = 2;
+  std::memcpy(p + 6, kMethodTag.data(), 2);
+  std::memcpy(p + 8, kWaveletCodes[fields.method].data(), 4);
+  p[12] = fields.levels;
+  p[13] = fields.scale;
+  p[14] = fields.coder;
+  p[15] = 0;
+  store_u32(p + 16, fields.sample_count);
+  store_f32(p + 20, fields.signal_min);
+  store_f32(p + 24, fields.signal_max);
+  store_f32(p + 28, fields.norm_mean);
+  store_u32(p + 32, static_cast<uint32_t>(payload.size()));
+  store_f32(p + 36, fields.quant_multiplier);
+  // Bytes 40..51 are reserved and stay zero.
+  if (!payload.empty()) std::memcpy(p + kHeaderSize, payload.data(), payload.size());
+  return out;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,31 @@
+// The compression options record and the small codes shared by the options, the pipeline and
+// the container.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace vantrel {
+
+enum class WaveletMethod : uint8_t { Cdf53 = 0, Cdf97 = 1, Db4 = 2, Sym4 = 3 };
+enum class CutoffLevel : uint8_t { Low = 0, Medium = 1, High = 2 };
+enum class EntropyCoder : uint8_t { Deflate = 0, Arans = 1, CModel = 2 };
+
+// The options' coder field: an EntropyCoder code, or kCoderAuto for the automatic choice (which
+// is always the context model).
+inline constexpr uint8_t kCoderAuto = 255;
+
+inline constexpr uint8_t kMinScale = 6;
+inline constexpr uint8_t kMaxScale = 12;
+
+struct VtrlCompressionOptions {
+  std::optional<float> quant_multiplier;
+  uint8_t cutoff = static_cast<uint8_t>(CutoffLevel::Low);
+  uint8_t method = static_cast<uint8_t>(WaveletMethod::Cdf97);
+  uint8_t coder = kCoderAuto;
+  uint8_t scale = 11;
+
+  friend bool operator==(const VtrlCompressionOptions&, const VtrlCompressionOptions&) = default;
+};
+
+}  // namespace vantrel
