@@ -1,0 +1,27 @@
+// vantrel's C++ interface: compress a signal into a container and back.
+//
+//   VtrlCompressionOptions options;            // cdf97, scale 11, cutoff low, automatic coder
+//   auto packed = vantrel::compress(samples, options);
+//   if (!packed) std::puts(packed.error().to_string().c_str());
+//   auto signal = vantrel::decompress(*packed); // std::vector<float> of samples.size() values
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/error.h"
+#include "codec/options.h"
+#include "support/result.h"
+
+namespace vantrel {
+
+// Compresses `samples` into one container (header and payload). The samples are not modified.
+Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
+                                                    const VtrlCompressionOptions& options);
+
+// Decodes a container into exactly as many samples as were compressed. Bytes after the
+// container's payload are ignored.
+Result<std::vector<float>, VantrelError> decompress(std::span<const uint8_t> container);
+
+}  // namespace vantrel
