@@ -1,0 +1,219 @@
+"""The container as bytes: what the compressor writes and what the decompressor accepts."""
+
+import math
+import struct
+import zlib
+
+import numpy as np
+import pytest
+
+import vantrel
+from conftest import smooth
+
+HEADER = struct.Struct("<4s2B2s4s4BI3fIf12x")
+assert HEADER.size == 52
+
+
+def fields(container):
+    (magic, v0, v1, tag, code, levels, scale, coder, _r, count, mn, mx, mean, plen, mult) = (
+        HEADER.unpack_from(container)
+    )
+    return dict(magic=magic, version=(v0, v1), tag=tag, code=code, levels=levels, scale=scale,
+                coder=coder, count=count, min=mn, max=mx, mean=mean, payload_len=plen,
+                multiplier=mult)
+
+
+def container(code=b"cf97", levels=1, scale=11, coder=0, count=4, mn=0.0, mx=1.0, mean=0.0,
+              payload=b"", multiplier=2048.0, payload_len=None):
+    plen = len(payload) if payload_len is None else payload_len
+    return HEADER.pack(b"VTRL", 1, 2, b"f3", code, levels, scale, coder, 0, count, mn, mx, mean,
+                       plen, multiplier) + payload
+
+
+def raw_deflate(data, level=6):
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    return c.compress(data) + c.flush()
+
+
+class TestWrittenHeader:
+    def test_worked_header_of_a_constant_signal(self):
+        packed = vantrel.compress_signal(np.full(1000, 0.5, np.float32))
+        assert packed[:12] == b"VTRL\x01\x02f3cf97"
+        assert packed[12:32] == bytes.fromhex("060B0200 E8030000 0000003F 0000003F 00000000")
+        assert packed[36:52] == bytes.fromhex("00000045") + bytes(12)
+        assert fields(packed)["payload_len"] == len(packed) - 52
+
+    @pytest.mark.parametrize(
+        "n,method,levels",
+        [(19, "cdf97", 1), (20, "cdf97", 2), (39, "db4", 2), (40, "db4", 3), (59, "sym4", 3),
+         (60, "cdf53", 4), (79, "cdf53", 4), (80, "cdf53", 3), (80, "cdf97", 3), (80, "db4", 3),
+         (80, "sym4", 3), (1000, "cdf97", 6), (5000, "cdf97", 8), (70000, "sym4", 8)],
+    )
+    def test_level_count(self, n, method, levels):
+        packed = vantrel.compress_signal(smooth(n), vantrel.CompressionOptions(method=method))
+        assert fields(packed)["levels"] == levels
+
+    def test_nan_and_infinities_are_sanitised(self):
+        x = np.array([1000, np.nan, 1001, np.inf, -np.inf, 999], np.float32)
+        f = fields(vantrel.compress_signal(x))
+        assert (f["min"], f["max"]) == (0.0, 1001.0)
+        y = vantrel.decompress_signal(vantrel.compress_signal(x))
+        np.testing.assert_allclose(y, [1000, 0, 1001, 1, 0, 999], atol=1001 * 2e-3)
+
+    @pytest.mark.parametrize("method", ["cdf53", "cdf97", "db4", "sym4"])
+    def test_single_sample(self, method):
+        packed = vantrel.compress_signal(np.array([3.5], np.float32),
+                                         vantrel.CompressionOptions(method=method))
+        f = fields(packed)
+        assert (f["levels"], f["min"], f["max"], f["mean"], f["count"]) == (1, 3.5, 3.5, 0.0, 1)
+        assert vantrel.decompress_signal(packed).tolist() == [3.5]
+
+    def test_short_signal_header_keeps_its_length(self):
+        packed = vantrel.compress_signal(np.arange(5, dtype=np.float32))
+        assert fields(packed)["count"] == 5
+        assert vantrel.decompress_signal(packed).shape == (5,)
+
+    def test_given_multiplier_is_written(self):
+        packed = vantrel.compress_signal(smooth(300), vantrel.CompressionOptions(quant_multiplier=0.5))
+        assert fields(packed)["multiplier"] == 0.5
+        assert fields(vantrel.compress_signal(smooth(300)))["multiplier"] == 2048.0
+
+
+class TestRefusedInputs:
+    """Inputs whose container would decode wrong are refused instead."""
+
+    @pytest.mark.parametrize(
+        "multiplier,text",
+        [(-1.0, "-1"), (0.0, "0"), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"),
+         (1e-45, "1e-45")],
+    )
+    def test_unusable_multiplier(self, multiplier, text):
+        options = vantrel.CompressionOptions(quant_multiplier=multiplier)
+        with pytest.raises(ValueError) as e:
+            vantrel.compress_signal(smooth(100), options)
+        assert str(e.value) == (
+            "Unsupported compression configuration 'Quantisation multiplier must be positive and "
+            f"finite with a finite reciprocal, but it was {text}'"
+        )
+
+    def test_small_positive_multiplier_is_used(self):
+        x = smooth(100)
+        y = vantrel.decompress_signal(
+            vantrel.compress_signal(x, vantrel.CompressionOptions(quant_multiplier=1e-30)))
+        assert y.shape == x.shape
+
+    def test_range_beyond_float(self):
+        with pytest.raises(ValueError, match="too large to normalise"):
+            vantrel.compress_signal(np.array([-3e38, 3e38], np.float32))
+
+    @pytest.mark.parametrize("amplitude", [8e-6, 1e-9, 1e-30])
+    def test_tiny_ranges_keep_their_shape(self, amplitude):
+        t = np.arange(2000)
+        x = (5 * amplitude + amplitude * np.sin(0.05 * t)).astype(np.float32)
+        y = vantrel.decompress_signal(vantrel.compress_signal(x))
+        assert np.max(np.abs(y - x)) < 2e-3 * (x.max() - x.min())
+
+    @pytest.mark.parametrize("x", [np.full(100, 7.25, np.float32), np.array([-1.5], np.float32)])
+    def test_flat_signals_store_their_minimum(self, x):
+        packed = vantrel.compress_signal(x)
+        assert fields(packed)["mean"] == 0.0
+        np.testing.assert_array_equal(vantrel.decompress_signal(packed), x)
+
+    @pytest.mark.parametrize("method,refused", [("cdf97", True), ("db4", True), ("sym4", True),
+                                                ("cdf53", False)])
+    def test_saturating_plateau(self, method, refused):
+        x = np.zeros(5000, np.float32)
+        x[2000:3000] = 1
+        at12 = vantrel.CompressionOptions(method=method, scale=12)
+        if refused:
+            with pytest.raises(ValueError, match="exceed the 16-bit range at scale 12"):
+                vantrel.compress_signal(x, at12)
+        else:
+            vantrel.compress_signal(x, at12)
+        y = vantrel.decompress_signal(
+            vantrel.compress_signal(x, vantrel.CompressionOptions(method=method, scale=11)))
+        assert np.max(np.abs(y - x)) < 0.01
+
+
+class TestDecoding:
+    def test_payload_longer_than_input(self):
+        data = container(payload=bytes(8), payload_len=10)
+        assert len(data) == 60
+        with pytest.raises(ValueError) as e:
+            vantrel.decompress_signal(data)
+        assert str(e.value) == "Can't decompress data, reason: Minimum data size is 62, but it was 60"
+
+    def test_extra_bytes_change_nothing(self):
+        packed = vantrel.compress_signal(smooth(999))
+        np.testing.assert_array_equal(vantrel.decompress_signal(packed + b"\x00junk" * 10),
+                                      vantrel.decompress_signal(packed))
+
+    @pytest.mark.parametrize(
+        "changes,text",
+        [(dict(levels=11), "Max supported level is 10 but it was 11"),
+         (dict(levels=0), "Min supported level is 1 but it was 0"),
+         (dict(count=2**31), "Can't decompress data bigger than 2147483647, but data was 2147483648")],
+    )
+    def test_parameter_checks(self, changes, text):
+        with pytest.raises(ValueError) as e:
+            vantrel.decompress_signal(container(**changes))
+        assert str(e.value) == "Can't decompress data, reason: " + text
+
+    @pytest.mark.parametrize("multiplier", [0.0, -1.0, math.nan, math.inf])
+    def test_bad_multiplier_is_replaced_by_two_to_the_scale(self, multiplier):
+        packed = vantrel.compress_signal(smooth(500))
+        bad = packed[:36] + struct.pack("<f", multiplier) + packed[40:]
+        np.testing.assert_array_equal(vantrel.decompress_signal(bad), vantrel.decompress_signal(packed))
+
+    def test_positive_subnormal_multiplier_is_used(self):
+        # Coefficient 1 at multiplier 2^-140 de-quantises to 2^140 (overflowing float): the
+        # decoder used it rather than replacing it.
+        payload = raw_deflate(struct.pack("<6h", 1, 0, 0, 0, 0, 0))
+        y = vantrel.decompress_signal(container(code=b"cf53", count=4, payload=payload,
+                                                multiplier=2.0**-140))
+        assert not np.all(np.isfinite(y))
+
+    def test_odd_byte_string_drops_its_last_byte(self):
+        # cdf53 on 4 samples is transformed as 6: one level of 3 + 3 values, plus a stray byte.
+        values = struct.pack("<6h", 100, -50, 7, 0, 3, 0)
+        y = vantrel.decompress_signal(container(code=b"cf53", count=4,
+                                                payload=raw_deflate(values + b"\x7f")))
+        np.testing.assert_array_equal(
+            y, vantrel.decompress_signal(container(code=b"cf53", count=4, payload=raw_deflate(values))))
+
+    def test_damaged_deflate_payload(self):
+        with pytest.raises(ValueError) as e:
+            vantrel.decompress_signal(container(payload=b"\xff\xff\xff\xff\xff\xff"))
+        assert str(e.value) == "Can't decompress data, reason: corrupt deflate stream"
+
+    def test_deflate_from_another_encoder_level(self):
+        values = struct.pack("<6h", 300, 2, -2, 1, 0, 5)
+        expected = vantrel.decompress_signal(container(code=b"cf53", count=4,
+                                                       payload=raw_deflate(values, 6)))
+        for level in (0, 1, 9):
+            y = vantrel.decompress_signal(container(code=b"cf53", count=4,
+                                                    payload=raw_deflate(values, level)))
+            np.testing.assert_array_equal(y, expected)
+
+    def test_too_few_coefficients(self):
+        with pytest.raises(ValueError) as e:
+            vantrel.decompress_signal(container(count=1000, payload=raw_deflate(bytes(100))))
+        assert str(e.value) == "Can't decompress data, reason: Stream truncated"
+
+    def test_failing_inverse_transform_shows_the_bare_wavelet_text(self):
+        # Ten cdf97 levels over 10 samples: the clamped band sizes cannot be inverted.
+        sizes = [(5, 5), (3, 2), (2, 2), (2, 2), (2, 2), (2, 2), (2, 2), (2, 2), (2, 2), (2, 2)]
+        total = sizes[-1][0] + sum(d for _, d in sizes)
+        data = container(levels=10, count=10, payload=raw_deflate(bytes(2 * total)))
+        with pytest.raises(ValueError) as e:
+            vantrel.decompress_signal(data)
+        assert str(e.value).startswith("Approximate size") or str(e.value).startswith("Output size")
+        assert "reason" not in str(e.value)
+
+    @pytest.mark.parametrize("method,n", [("db4", 9), ("sym4", 101), ("db4", 1001), ("cdf97", 5)])
+    def test_odd_and_short_lengths(self, method, n):
+        x = smooth(n)
+        y = vantrel.decompress_signal(
+            vantrel.compress_signal(x, vantrel.CompressionOptions(method=method)))
+        assert y.shape == (n,)
+        assert np.max(np.abs(y - x)) < 0.01 * (x.max() - x.min())
