@@ -18,11 +18,15 @@ HEADER = """\
 // squares sum to 1.
 #include <array>
 #include <span>
+#include <vector>
 
 #include "wavelet/filters.h"
 
 namespace vantrel {
 namespace {
+
+// One value per line, as printed by repr().
+// clang-format off
 """
 
 
@@ -43,6 +47,7 @@ def write(path, prefix, family, members, taps_of, lookup_name):
         parts.append(table(prefix, name, taps_of(i)))
         parts.append("")
         names.append(f"k{prefix}{member}")
+    parts.append("// clang-format on\n")
     parts.append("}  // namespace\n")
     parts.append(f"std::span<const double> {lookup_name}({family} member) {{")
     parts.append("  switch (member) {")
@@ -51,6 +56,11 @@ def write(path, prefix, family, members, taps_of, lookup_name):
         parts.append(f"      return {const};")
     parts.append("  }")
     parts.append("  return {};")
+    parts.append("}\n")
+    parts.append(f"std::vector<float> get_wavelet({family} member) {{")
+    parts.append(f"  const std::span<const double> table = {lookup_name}(member);")
+    parts.append("  // Each entry rounds to the nearest float.")
+    parts.append("  return std::vector<float>(table.begin(), table.end());")
     parts.append("}\n")
     parts.append("}  // namespace vantrel\n")
     with open(path, "w", encoding="utf-8") as out:

@@ -3,11 +3,15 @@
 // squares sum to 1.
 #include <array>
 #include <span>
+#include <vector>
 
 #include "wavelet/filters.h"
 
 namespace vantrel {
 namespace {
+
+// One value per line, as printed by repr().
+// clang-format off
 
 constexpr std::array<double, 2> kDb1 = {
     0.7071067811865476,
@@ -681,6 +685,8 @@ constexpr std::array<double, 48> kDb24 = {
     -4.34278250380371e-12,
 };
 
+// clang-format on
+
 }  // namespace
 
 std::span<const double> daubechies_low_pass(DaubechiesFamily member) {
@@ -735,6 +741,12 @@ std::span<const double> daubechies_low_pass(DaubechiesFamily member) {
       return kDb24;
   }
   return {};
+}
+
+std::vector<float> get_wavelet(DaubechiesFamily member) {
+  const std::span<const double> table = daubechies_low_pass(member);
+  // Each entry rounds to the nearest float.
+  return std::vector<float>(table.begin(), table.end());
 }
 
 }  // namespace vantrel

@@ -22,7 +22,8 @@ class DividerI64 {
   // `divisor` must not be 0.
   explicit constexpr DividerI64(int64_t divisor) : divisor_(divisor) {
     assert(divisor != 0);
-    abs_divisor_ = divisor < 0 ? 0 - static_cast<uint64_t>(divisor) : static_cast<uint64_t>(divisor);
+    abs_divisor_ =
+        divisor < 0 ? 0 - static_cast<uint64_t>(divisor) : static_cast<uint64_t>(divisor);
     const uint8_t log2_abs = static_cast<uint8_t>(63 - __builtin_clzll(abs_divisor_));
     const uint8_t negative = divisor < 0 ? kNegativeDivisor : 0;
     if ((abs_divisor_ & (abs_divisor_ - 1)) == 0) {

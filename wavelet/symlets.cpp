@@ -3,11 +3,15 @@
 // squares sum to 1.
 #include <array>
 #include <span>
+#include <vector>
 
 #include "wavelet/filters.h"
 
 namespace vantrel {
 namespace {
+
+// One value per line, as printed by repr().
+// clang-format off
 
 constexpr std::array<double, 4> kSym2 = {
     0.48296291314469025,
@@ -484,6 +488,8 @@ constexpr std::array<double, 40> kSym20 = {
     3.695537474835221e-07,
 };
 
+// clang-format on
+
 }  // namespace
 
 std::span<const double> symlet_low_pass(SymletFamily member) {
@@ -528,6 +534,12 @@ std::span<const double> symlet_low_pass(SymletFamily member) {
       return kSym20;
   }
   return {};
+}
+
+std::vector<float> get_wavelet(SymletFamily member) {
+  const std::span<const double> table = symlet_low_pass(member);
+  // Each entry rounds to the nearest float.
+  return std::vector<float>(table.begin(), table.end());
 }
 
 }  // namespace vantrel
