@@ -1,0 +1,101 @@
+// The multi-level operations shared by the lifting executors.
+#include "wavelet/lifting.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+namespace vantrel {
+namespace {
+
+// A level keeps ceil(n/2) of its n >= 3 samples, so a decomposition has fewer levels than a
+// size_t has bits. Reserving that many up front means
+// appending a level never allocates (nor throws).
+constexpr size_t kMaxLevels = std::numeric_limits<size_t>::digits;
+
+uint64_t bytes_of(size_t length) {
+  return length > std::numeric_limits<uint64_t>::max() / sizeof(float)
+             ? std::numeric_limits<uint64_t>::max()
+             : uint64_t{length} * sizeof(float);
+}
+
+}  // namespace
+
+WaveletResult<std::vector<float>> allocate_samples(size_t length) {
+  std::vector<float> samples;
+  try {
+    samples.resize(length);
+  } catch (const std::bad_alloc&) {
+    return OscletError::allocation_failed(bytes_of(length));
+  } catch (const std::length_error&) {
+    return OscletError::allocation_failed(bytes_of(length));
+  }
+  return samples;
+}
+
+WaveletResult<MultiDwt> LiftingDwtExecutor::multi_dwt(std::span<const float> input,
+                                                      size_t levels) const {
+  const size_t min_length = min_input_length();
+  const size_t num_levels = std::max<size_t>(levels, 1);
+  MultiDwt result;
+  try {
+    result.reserve(std::min(num_levels, kMaxLevels));
+  } catch (const std::bad_alloc&) {
+    return OscletError::allocation_failed(std::min(num_levels, kMaxLevels) * sizeof(Dwt));
+  }
+  // Each level reads the approximation the level before stored in `result` (a vector's buffer
+  // stays where it is when the vector moves).
+  std::span<const float> current = input;
+  for (size_t level = 0; level < num_levels; ++level) {
+    if (current.size() < min_length) return OscletError::buffer_too_small_for_level();
+    const size_t n = current.size();
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(n - n / 2));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(n / 2));
+    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
+    result.push_back(Dwt{std::move(approx), std::move(details)});
+    current = result.back().approximations;
+  }
+  return result;
+}
+
+WaveletResult<Dwt> LiftingDwtExecutor::dwt(std::span<const float> input, size_t levels) const {
+  const size_t min_length = min_input_length();
+  const size_t num_levels = std::max<size_t>(levels, 1);
+  Dwt last;
+  std::span<const float> current = input;
+  for (size_t level = 0; level < num_levels; ++level) {
+    if (current.size() < min_length) return OscletError::buffer_too_small_for_level();
+    const size_t n = current.size();
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(n - n / 2));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(n / 2));
+    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
+    last = Dwt{std::move(approx), std::move(details)};
+    current = last.approximations;
+  }
+  return last;
+}
+
+WaveletResult<std::vector<float>> LiftingDwtExecutor::idwt(std::span<const float> approx,
+                                                           std::span<const float> details) const {
+  VANTREL_ASSIGN_OR_RETURN(std::vector<float> output,
+                           allocate_samples(approx.size() + details.size()));
+  VANTREL_RETURN_IF_ERROR(execute_inverse(approx, details, output));
+  return output;
+}
+
+WaveletResult<std::vector<float>> LiftingDwtExecutor::multi_idwt(const MultiDwtView& view) const {
+  if (view.details.empty() || view.approximation.empty()) {
+    return OscletError::zero_sized_input();
+  }
+  // Levels rebuild from the deepest up; each output is exactly the next level's approximation.
+  VANTREL_ASSIGN_OR_RETURN(std::vector<float> current,
+                           idwt(view.approximation, view.details.back()));
+  for (size_t level = view.details.size() - 1; level-- > 0;) {
+    VANTREL_ASSIGN_OR_RETURN(current, idwt(current, view.details[level]));
+  }
+  return current;
+}
+
+}  // namespace vantrel

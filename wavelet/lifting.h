@@ -1,0 +1,71 @@
+// The lifting executors: the biorthogonal CDF 5/3 and CDF 9/7 wavelets.
+//
+// A signal of n samples splits into the lifted even samples (approximation, ceil(n/2)) and the
+// lifted odd samples (details, floor(n/2)). Both ends use whole-sample symmetric extension:
+// x[-1] = x[1], x[n] = x[n-2]. The coefficients are part of the stored format: every step is
+// one rounded neighbour sum followed by one fused multiply-add, on every instruction set.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "wavelet/executor.h"
+
+namespace vantrel {
+
+// A zero-filled vector of `length` samples, or AllocationFailed with the bytes it needed.
+WaveletResult<std::vector<float>> allocate_samples(size_t length);
+
+// The multi-level operations of both lifting executors. Each level transforms the whole
+// approximation of the level before; nothing is truncated between levels.
+class LiftingDwtExecutor : public DwtExecutor {
+ public:
+  WaveletResult<Dwt> dwt(std::span<const float> input, size_t levels) const final;
+  WaveletResult<MultiDwt> multi_dwt(std::span<const float> input, size_t levels) const final;
+  WaveletResult<std::vector<float>> idwt(std::span<const float> approx,
+                                         std::span<const float> details) const final;
+  WaveletResult<std::vector<float>> multi_idwt(const MultiDwtView& view) const final;
+
+ protected:
+  // The shortest signal execute_forward accepts.
+  virtual size_t min_input_length() const = 0;
+};
+
+class Cdf53 final : public LiftingDwtExecutor {
+ public:
+  WaveletStatus execute_forward(std::span<const float> input, std::span<float> approx,
+                                std::span<float> details) const override;
+  WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
+                                             std::span<float> details,
+                                             std::span<float> scratch) const override;
+  size_t required_scratch_size(size_t input_length) const override;
+  DwtSize dwt_size(size_t input_length) const override;
+  WaveletStatus execute_inverse(std::span<const float> approx, std::span<const float> details,
+                                std::span<float> output) const override;
+  size_t idwt_size(size_t approx_length, size_t details_length) const override;
+  size_t filter_length() const override { return 6; }
+
+ protected:
+  size_t min_input_length() const override { return 3; }
+};
+
+class Cdf97 final : public LiftingDwtExecutor {
+ public:
+  WaveletStatus execute_forward(std::span<const float> input, std::span<float> approx,
+                                std::span<float> details) const override;
+  WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
+                                             std::span<float> details,
+                                             std::span<float> scratch) const override;
+  size_t required_scratch_size(size_t input_length) const override;
+  DwtSize dwt_size(size_t input_length) const override;
+  WaveletStatus execute_inverse(std::span<const float> approx, std::span<const float> details,
+                                std::span<float> output) const override;
+  size_t idwt_size(size_t approx_length, size_t details_length) const override;
+  size_t filter_length() const override { return 10; }
+
+ protected:
+  size_t min_input_length() const override { return 4; }
+};
+
+}  // namespace vantrel
