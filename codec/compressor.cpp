@@ -1,0 +1,190 @@
+#include "codec/compressor.h"
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "codec/arans.h"
+#include "codec/cmodel.h"
+#include "codec/deflate.h"
+#include "codec/executors.h"
+#include "codec/header.h"
+#include "codec/passes.h"
+#include "codec/vantrel.h"
+
+namespace vantrel {
+namespace {
+
+// The quantised bands back to back in coding order: A, D_1 (finest) .. D_L.
+struct Bands {
+  std::vector<int16_t> values;
+  std::vector<size_t> lengths;
+};
+
+float default_multiplier(uint8_t scale) { return static_cast<float>(1u << scale); }
+
+// The multiplier must survive the decoder, which only uses a positive finite one and divides by
+// it: anything else would decode to a mirrored, constant or NaN signal.
+bool is_usable_multiplier(float m) {
+  return m > 0.0f && std::isfinite(m) && std::isfinite(1.0f / m);
+}
+
+// Little-endian bytes of the coefficients, as deflate and the byte-plane coder take them.
+std::span<const uint8_t> coefficient_bytes(const std::vector<int16_t>& values,
+                                           std::vector<uint8_t>& scratch) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return {reinterpret_cast<const uint8_t*>(values.data()), values.size() * 2};
+  } else {
+    scratch.resize(values.size() * 2);
+    for (size_t i = 0; i < values.size(); ++i) {
+      const auto u = static_cast<uint16_t>(values[i]);
+      scratch[2 * i] = static_cast<uint8_t>(u);
+      scratch[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+    }
+    return scratch;
+  }
+}
+
+Result<std::vector<uint8_t>, VantrelError> encode_bands(const Bands& bands, uint8_t coder) {
+  if (coder == static_cast<uint8_t>(EntropyCoder::Deflate) ||
+      coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
+    std::vector<uint8_t> scratch;
+    const auto bytes = coefficient_bytes(bands.values, scratch);
+    if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) return encode_stream(bytes);
+    auto deflated = deflate_payload(bytes);
+    if (!deflated) return VantrelError::encoder(std::move(deflated.error().message));
+    return std::move(deflated).value();
+  }
+  std::vector<std::span<const int16_t>> spans;
+  spans.reserve(bands.lengths.size());
+  size_t offset = 0;
+  for (const size_t len : bands.lengths) {
+    spans.emplace_back(bands.values.data() + offset, len);
+    offset += len;
+  }
+  return encode_coeffs(spans);
+}
+
+}  // namespace
+
+int32_t dead_zone_threshold(uint8_t scale, uint8_t cutoff) {
+  static constexpr int32_t kBase[] = {0, 0, 1, 1, 2, 2, 3};  // scales 6..12
+  static constexpr int32_t kFactor[] = {1, 3, 7};            // low, medium, high
+  return kBase[scale - kMinScale] * kFactor[cutoff];
+}
+
+uint8_t pick_levels(uint64_t n, uint8_t method) {
+  if (n < 20) return 1;
+  if (n < 40) return 2;
+  if (n < 60) return 3;
+  if (n < 80) return 4;
+  const uint64_t fl = make_executor(static_cast<WaveletMethod>(method))->filter_length();
+  if (n < fl) return 1;
+  const uint64_t q = n / fl;
+  const int log2q = std::bit_width(q) - 1;
+  if (log2q < 1) return 1;
+  return static_cast<uint8_t>(log2q > 8 ? 8 : log2q);
+}
+
+Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
+                                               const VtrlCompressionOptions& options,
+                                               uint8_t levels) {
+  const size_t n = samples.size();
+  const float multiplier = options.quant_multiplier.value_or(default_multiplier(options.scale));
+  if (!is_usable_multiplier(multiplier)) return VantrelError::invalid_multiplier(multiplier);
+
+  // Sanitising copy and extremes.
+  std::vector<float> work(n);
+  const Extremes ext = sanitize_copy(samples, work);
+
+  // Normalisation to about [-1, 1] with zero mean. A signal is flat when its range is zero or
+  // too small for a finite reciprocal; flat signals keep only their minimum.
+  const float range = ext.max - ext.min;
+  if (!std::isfinite(range)) return VantrelError::range_not_representable(ext.min, ext.max);
+  float norm_mean = 0.0f;
+  const float inv = range == 0.0f ? INFINITY : 1.0f / range;
+  if (!std::isfinite(inv)) {
+    std::fill(work.begin(), work.end(), 0.0f);
+  } else {
+    // A subnormal reciprocal would lose precision without a word.
+    if (inv < FLT_MIN) return VantrelError::range_not_representable(ext.min, ext.max);
+    const float sum = normalize_in_place(work, ext.min, inv);
+    norm_mean = sum / static_cast<float>(n);
+    subtract_in_place(work, norm_mean);
+  }
+
+  const auto method = static_cast<WaveletMethod>(options.method);
+  auto executor = make_executor(method);
+
+  // Signals shorter than the filter repeat from their start up to its length.
+  const size_t fl = executor->filter_length();
+  if (n < fl) {
+    work.resize(fl);
+    for (size_t i = n; i < fl; ++i) work[i] = work[(i - n) % n];
+  }
+
+  auto decomposed = executor->multi_dwt(work, levels);
+  if (!decomposed) return VantrelError::wavelet(decomposed.error());
+  MultiDwt dwt = std::move(decomposed).value();
+  if (dwt.empty()) return VantrelError::zero_levels();
+  work = std::vector<float>();  // no longer needed
+
+  // Quantisation of A, D_1 .. D_L into one buffer, then the dead zone on the details.
+  Bands bands;
+  size_t total = dwt.back().approximations.size();
+  for (const Dwt& level : dwt) total += level.details.size();
+  bands.values.resize(total);
+  bands.lengths.reserve(dwt.size() + 1);
+  bool in_range = true;
+  size_t offset = 0;
+  auto take = [&](std::vector<float>& band) {
+    in_range &= quantize(band, multiplier, std::span(bands.values).subspan(offset, band.size()));
+    bands.lengths.push_back(band.size());
+    offset += band.size();
+    band = std::vector<float>();
+  };
+  take(dwt.back().approximations);
+  const size_t approx_len = offset;
+  for (Dwt& level : dwt) take(level.details);
+  dwt = MultiDwt();
+  // Values beyond 16 bits would be clamped and decode with a large error.
+  if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
+  apply_dead_zone(std::span(bands.values).subspan(approx_len),
+                  dead_zone_threshold(options.scale, options.cutoff));
+
+  const uint8_t coder =
+      options.coder == kCoderAuto ? static_cast<uint8_t>(EntropyCoder::CModel) : options.coder;
+  auto payload = encode_bands(bands, coder);
+  if (!payload) return std::move(payload).error();
+
+  return CoreOutput{.payload = std::move(payload).value(),
+                    .signal_min = ext.min,
+                    .signal_max = ext.max,
+                    .norm_mean = norm_mean,
+                    .multiplier = multiplier,
+                    .scale = options.scale,
+                    .coder = coder};
+}
+
+Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
+                                                    const VtrlCompressionOptions& options) {
+  const uint64_t n = samples.size();
+  if (n == 0) return VantrelError::empty_input();
+  if (n > kMaxSamples) return VantrelError::too_many_samples(n);
+  const uint8_t levels = pick_levels(n, options.method);
+  auto core = compress_core(samples, options, levels);
+  if (!core) return std::move(core).error();
+  const ContainerFields fields{.method = options.method,
+                               .levels = levels,
+                               .scale = core->scale,
+                               .coder = core->coder,
+                               .sample_count = static_cast<uint32_t>(n),
+                               .signal_min = core->signal_min,
+                               .signal_max = core->signal_max,
+                               .norm_mean = core->norm_mean,
+                               .quant_multiplier = core->multiplier};
+  return write_container(fields, core->payload);
+}
+
+}  // namespace vantrel

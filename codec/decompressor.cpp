@@ -1,0 +1,148 @@
+#include "codec/decompressor.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "codec/arans.h"
+#include "codec/cmodel.h"
+#include "codec/compressor.h"
+#include "codec/deflate.h"
+#include "codec/executors.h"
+#include "codec/header.h"
+#include "codec/passes.h"
+#include "codec/vantrel.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint64_t kMaxLevels = 10;
+
+// Reads little-endian 16-bit pairs; a final odd byte is ignored.
+void bytes_to_coefficients(std::span<const uint8_t> bytes, std::span<int16_t> out) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+  } else {
+    for (size_t i = 0; i < out.size(); ++i)
+      out[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  }
+}
+
+// Decodes the coefficients A, D_1 .. D_L back to back. `total` is the sum of `band_lengths`.
+Result<std::vector<int16_t>, VantrelError> decode_bands(std::span<const uint8_t> payload,
+                                                        uint8_t coder,
+                                                        std::span<const size_t> band_lengths,
+                                                        size_t total) {
+  if (coder == static_cast<uint8_t>(EntropyCoder::CModel)) {
+    // Refuse a stream that cannot hold the claimed coefficients before allocating them.
+    if (auto fits = check_coeffs(payload, band_lengths); !fits)
+      return VantrelError::decompression_failed(fits.error());
+    std::vector<int16_t> values(total);
+    if (auto decoded = decode_coeffs_into(payload, band_lengths, values); !decoded)
+      return VantrelError::decompression_failed(decoded.error());
+    return values;
+  }
+  std::vector<uint8_t> bytes;
+  if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
+    auto decoded = decode_stream(payload);
+    if (!decoded) return VantrelError::decompression_failed(decoded.error());
+    bytes = std::move(decoded).value();
+  } else {
+    // Nothing past 2 * total bytes can be used, so inflating stops there.
+    auto inflated = inflate_payload(payload, 2 * total + 1);
+    if (!inflated) return VantrelError::decompression_failed(std::move(inflated.error().message));
+    bytes = std::move(inflated).value();
+  }
+  // A stream that ends before every band is complete is refused before any band is cut.
+  if (bytes.size() / 2 < total) return VantrelError::coefficients_missing();
+  std::vector<int16_t> values(total);
+  bytes_to_coefficients(bytes, values);
+  return values;
+}
+
+}  // namespace
+
+Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t> payload,
+                                                         uint8_t method, uint64_t levels,
+                                                         uint32_t sample_count, uint8_t scale,
+                                                         uint8_t coder, float signal_min,
+                                                         float signal_max, float norm_mean,
+                                                         float multiplier) {
+  if (sample_count > kMaxSamples) return VantrelError::decoded_too_many_samples(sample_count);
+  if (levels > kMaxLevels) return VantrelError::too_many_levels(levels);
+  if (levels == 0) return VantrelError::too_few_levels(levels);
+  if (scale < kMinScale || scale > kMaxScale) return VantrelError::unsupported_scale(scale);
+  if (method > 3) return VantrelError::invalid_method({'?', '?', '?', '?'});
+  if (coder > 2) return VantrelError::unknown_coder(coder);
+
+  auto executor = make_executor(static_cast<WaveletMethod>(method));
+
+  // Band lengths follow from the transformed length alone: the sample count, or the filter
+  // length for signals the compressor extended.
+  const uint64_t fl = executor->filter_length();
+  const uint64_t m = sample_count < fl ? fl : sample_count;
+  std::vector<DwtSize> sizes;
+  sizes.reserve(levels);
+  sizes.push_back(executor->dwt_size(m));
+  for (uint64_t k = 1; k < levels; ++k) sizes.push_back(executor->dwt_size(sizes.back().approx));
+
+  std::vector<size_t> band_lengths;
+  band_lengths.reserve(levels + 1);
+  band_lengths.push_back(sizes.back().approx);
+  size_t total = sizes.back().approx;
+  for (const DwtSize& s : sizes) {
+    band_lengths.push_back(s.details);
+    total += s.details;
+  }
+
+  std::vector<float> bands;
+  {
+    auto coefficients = decode_bands(payload, coder, band_lengths, total);
+    if (!coefficients) return std::move(coefficients).error();
+    // De-quantisation by the reciprocal, computed once.
+    const float reciprocal = 1.0f / multiplier;
+    bands.resize(total);
+    dequantize(*coefficients, reciprocal, bands);
+  }
+
+  MultiDwtView view;
+  view.approximation = std::span<const float>(bands.data(), band_lengths[0]);
+  view.details.reserve(levels);
+  size_t offset = band_lengths[0];
+  for (size_t k = 1; k < band_lengths.size(); ++k) {
+    view.details.emplace_back(bands.data() + offset, band_lengths[k]);
+    offset += band_lengths[k];
+  }
+  auto rebuilt = executor->multi_idwt(view);
+  if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
+  std::vector<float> out = std::move(rebuilt).value();
+  bands = std::vector<float>();
+
+  const float range = signal_max - signal_min;
+  if (out.size() > sample_count) out.resize(sample_count);
+  denormalize_in_place(out, norm_mean, range, signal_min);
+  // Padding comes after de-normalisation, so it is 0.0 itself.
+  if (out.size() < sample_count) out.resize(sample_count, 0.0f);
+  return out;
+}
+
+Result<std::vector<float>, VantrelError> decompress(std::span<const uint8_t> container) {
+  auto parsed = VantrelHeader::from_bytes(container);
+  if (!parsed) return std::move(parsed).error();
+  const VantrelHeader& h = *parsed;
+  const uint64_t available = container.size() - kHeaderSize;
+  if (available < h.payload_len)
+    return VantrelError::container_too_short(uint64_t{h.payload_len} + kHeaderSize,
+                                             container.size());
+  const auto payload = container.subspan(kHeaderSize, h.payload_len);
+
+  // The header's multiplier is used only when positive and finite.
+  const float stored = h.quant_multiplier;
+  const float multiplier = stored > 0.0f && std::isfinite(stored)
+                               ? stored
+                               : static_cast<float>(1u << h.scale);
+  return decompress_core(payload, static_cast<uint8_t>(h.method()), h.levels, h.sample_count,
+                         h.scale, h.coder, h.signal_min, h.signal_max, h.norm_mean, multiplier);
+}
+
+}  // namespace vantrel
