@@ -20,9 +20,11 @@ def error_bound(scale, cutoff, levels=8):
     """Worst-case error, as a share of the signal's range, that quantising at this scale allows.
 
     Each coefficient is off by at most half a step (1/2^scale of the normalised range) or, in the
-    dead zone, by just under the threshold; every level adds its share through the synthesis."""
+    dead zone, by just under the threshold; every level adds its share through the synthesis. The
+    factor 0.8 keeps the bound about twice the worst error seen over these signals, so a misplaced
+    band or a lost sign fails it."""
     threshold = DEAD_ZONE_BASE[scale] * DEAD_ZONE_FACTOR[cutoff]
-    return (levels + 1) * (threshold + 0.5) * 2.0 / 2**scale
+    return (levels + 1) * (threshold + 0.5) * 0.8 / 2**scale
 
 
 @pytest.mark.parametrize(
