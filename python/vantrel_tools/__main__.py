@@ -1,0 +1,5 @@
+"""``python -m vantrel_tools``: the ``vantrel`` command."""
+
+from .cli import main
+
+raise SystemExit(main())

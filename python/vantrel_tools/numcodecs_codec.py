@@ -1,0 +1,107 @@
+"""vantrel as a numcodecs codec, so that Zarr arrays (and Dask arrays stored through Zarr) keep
+their chunks as vantrel containers.
+
+The codec is lossy: a decoded chunk is close to the encoded one, within the error the quantisation
+scale allows, not equal to it. A chunk of any shape is one signal: its samples are taken in memory
+order (C order, or Fortran order for a Fortran-ordered chunk, the order in which Zarr lays a chunk
+out and reshapes it again), and decoding returns them flat. The codec works in float32; decoding
+casts back to the configured ``dtype``, so a float64 array is stored and read back as float64.
+
+    >>> import numcodecs
+    >>> codec = numcodecs.get_codec({"id": "vantrel", "scale": 12, "dtype": "float64"})
+
+The id ``"vantrel"`` is registered through the ``numcodecs.codecs`` entry point.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from numcodecs.abc import Codec
+from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
+
+import vantrel
+
+SUPPORTED_DTYPES = ("float32", "float64")
+
+
+def compression_options(
+    method: str, scale: int, cutoff: str, coder: str | None, quant_multiplier: float | None
+) -> vantrel.CompressionOptions:
+    """The options object for a configuration. Codecs keep the plain values and build this per
+    call, because an options object cannot be pickled and Dask ships codecs to its workers."""
+    return vantrel.CompressionOptions(
+        method=method, scale=scale, cutoff=cutoff, coder=coder, quant_multiplier=quant_multiplier
+    )
+
+
+def checked_dtype(dtype: Any) -> np.dtype[Any]:
+    """The native-order float32 or float64 dtype named by `dtype`."""
+    dt = np.dtype(dtype)
+    if dt.kind != "f" or dt.itemsize not in (4, 8):
+        raise ValueError(f"vantrel stores float32 or float64 data, not {dt}")
+    return dt.newbyteorder("=")
+
+
+class Vantrel(Codec):
+    """Lossy wavelet compression of float chunks.
+
+    Parameters are those of ``vantrel.CompressionOptions`` (checked at construction) plus the
+    ``dtype`` of the chunks, float32 or float64, which decoding restores.
+    """
+
+    codec_id = "vantrel"
+
+    def __init__(
+        self,
+        method: str = "cdf97",
+        scale: int = 11,
+        cutoff: str = "low",
+        coder: str | None = None,
+        quant_multiplier: float | None = None,
+        dtype: str = "float32",
+    ) -> None:
+        compression_options(method, scale, cutoff, coder, quant_multiplier)  # refuses bad values
+        self._dtype = checked_dtype(dtype)
+        # The public attributes are the configuration, JSON values only.
+        self.method = method
+        self.scale = int(scale)
+        self.cutoff = cutoff
+        self.coder = coder
+        self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
+        self.dtype = self._dtype.name
+
+    def encode(self, buf: Any) -> bytes:
+        array = np.asarray(ensure_ndarray_like(buf))
+        if array.dtype.itemsize == 1 and array.dtype.kind in "uiV":
+            # Raw bytes, as numcodecs hands buffers around: they hold samples of our dtype.
+            if array.nbytes % self._dtype.itemsize:
+                raise ValueError(
+                    f"{array.nbytes} bytes are not a whole number of {self.dtype} samples"
+                )
+            array = np.ascontiguousarray(array).reshape(-1).view(self._dtype)
+        elif array.dtype.kind != "f" or array.dtype.itemsize != self._dtype.itemsize:
+            raise ValueError(
+                f"this vantrel codec is configured for {self.dtype} data, not {array.dtype}"
+            )
+        samples = array.reshape(-1, order="A").astype(self._dtype, copy=False)
+        options = compression_options(
+            self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
+        )
+        return vantrel.compress_signal(np.ascontiguousarray(samples), options)
+
+    def decode(self, buf: Any, out: Any = None) -> Any:
+        samples = vantrel.decompress_signal(ensure_bytes(buf)).astype(self._dtype, copy=False)
+        if out is None:
+            return samples
+        target = ensure_ndarray_like(out)
+        if target.nbytes != samples.nbytes:
+            raise ValueError(
+                f"out has {target.nbytes} bytes but the chunk decodes to {samples.nbytes}"
+            )
+        if target.dtype.itemsize != 1:
+            if target.dtype.kind != "f" or target.dtype.itemsize != samples.dtype.itemsize:
+                raise ValueError(f"out is {target.dtype}, the chunk decodes to {samples.dtype}")
+            samples = samples.astype(target.dtype, copy=False)  # byte order of `out`
+        return ndarray_copy(samples, out)

@@ -1,0 +1,111 @@
+"""vantrel as a Zarr format 3 array-to-bytes codec (a "serializer").
+
+    >>> import zarr
+    >>> from vantrel_tools.zarr3_codec import VantrelCodec
+    >>> z = zarr.create_array(store, shape=(n,), chunks=(65536,), dtype="float64",
+    ...                       serializer=VantrelCodec(scale=12), compressors=None)
+
+A chunk is flattened in C order into one signal and compressed into one container; decoding
+casts back to the array's float32 or float64 dtype and restores the chunk's shape. The codec is
+lossy. It is registered under the name ``"vantrel"`` through the ``zarr.codecs`` entry point, so
+stored arrays open without importing this module. A byte-level compressor after it gains little:
+pass ``compressors=None``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from zarr.abc.codec import ArrayBytesCodec
+from zarr.core.common import JSON, parse_named_configuration
+
+import vantrel
+
+from .numcodecs_codec import checked_dtype, compression_options
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+
+CODEC_NAME = "vantrel"
+
+
+@dataclass(frozen=True)
+class VantrelCodec(ArrayBytesCodec):
+    is_fixed_size = False
+
+    method: str
+    scale: int
+    cutoff: str
+    coder: str | None
+    quant_multiplier: float | None
+
+    def __init__(
+        self,
+        *,
+        method: str = "cdf97",
+        scale: int = 11,
+        cutoff: str = "low",
+        coder: str | None = None,
+        quant_multiplier: float | None = None,
+    ) -> None:
+        compression_options(method, scale, cutoff, coder, quant_multiplier)  # refuses bad values
+        object.__setattr__(self, "method", method)
+        object.__setattr__(self, "scale", int(scale))
+        object.__setattr__(self, "cutoff", cutoff)
+        object.__setattr__(self, "coder", coder)
+        object.__setattr__(
+            self, "quant_multiplier", None if quant_multiplier is None else float(quant_multiplier)
+        )
+
+    @classmethod
+    def from_dict(cls, data: dict[str, JSON]) -> Self:
+        _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
+        return cls(**(configuration or {}))
+
+    def to_dict(self) -> dict[str, JSON]:
+        configuration: dict[str, JSON] = {
+            "method": self.method, "scale": self.scale, "cutoff": self.cutoff,
+        }
+        if self.coder is not None:
+            configuration["coder"] = self.coder
+        if self.quant_multiplier is not None:
+            configuration["quant_multiplier"] = self.quant_multiplier
+        return {"name": CODEC_NAME, "configuration": configuration}
+
+    def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
+        checked_dtype(dtype.to_native_dtype())
+
+    def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError  # the size of a container depends on the samples
+
+    def _encode(self, chunk: np.ndarray[Any, Any]) -> bytes:
+        dtype = checked_dtype(chunk.dtype)
+        samples = np.ascontiguousarray(chunk.astype(dtype, copy=False)).reshape(-1)
+        options = compression_options(
+            self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
+        )
+        return vantrel.compress_signal(samples, options)
+
+    def _decode(self, data: bytes, chunk_spec: ArraySpec) -> np.ndarray[Any, Any]:
+        samples = vantrel.decompress_signal(data)
+        expected = int(np.prod(chunk_spec.shape))
+        if samples.size != expected:
+            raise ValueError(f"a chunk of shape {chunk_spec.shape} holds {expected} samples, "
+                             f"the container {samples.size}")
+        dtype = checked_dtype(chunk_spec.dtype.to_native_dtype())
+        return samples.astype(dtype, copy=False).reshape(chunk_spec.shape)
+
+    async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
+        chunk = np.asarray(chunk_array.as_ndarray_like())
+        container = await asyncio.to_thread(self._encode, chunk)
+        return chunk_spec.prototype.buffer.from_bytes(container)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        chunk = await asyncio.to_thread(self._decode, chunk_bytes.to_bytes(), chunk_spec)
+        return chunk_spec.prototype.nd_buffer.from_ndarray_like(chunk)

@@ -1,0 +1,194 @@
+"""The numcodecs codec and the Zarr format 3 serializer: registry, configuration, chunks of any
+shape and element type, and Zarr stores read back by a fresh open."""
+
+import json
+import pickle
+
+import numpy as np
+import pytest
+
+numcodecs = pytest.importorskip("numcodecs")
+
+from conftest import smooth  # noqa: E402
+from vantrel_tools.numcodecs_codec import Vantrel  # noqa: E402
+
+# Worst error at scale 12, low dead zone, as a share of a chunk's range (test_roundtrip).
+TOLERANCE = 9 * 3.5 * 2 / 2**12
+
+
+def assert_close(actual, expected):
+    span = float(np.max(expected) - np.min(expected))
+    assert actual.shape == expected.shape and actual.dtype == expected.dtype
+    assert float(np.max(np.abs(actual.astype(np.float64) - expected))) <= TOLERANCE * span + 1e-6
+
+
+def field(shape, dtype):
+    return smooth(int(np.prod(shape)), seed=len(shape)).reshape(shape).astype(dtype)
+
+
+class TestConfiguration:
+    def test_registry_lookup_by_id(self):
+        codec = numcodecs.get_codec({"id": "vantrel", "method": "db4", "scale": 12,
+                                     "dtype": "float64"})
+        assert isinstance(codec, Vantrel)
+        assert (codec.method, codec.scale, codec.dtype) == ("db4", 12, "float64")
+
+    @pytest.mark.parametrize("kwargs", [
+        {},
+        {"method": "sym4", "scale": 6, "cutoff": "high", "coder": "deflate", "dtype": ">f8"},
+        {"method": "cdf53", "coder": "arans", "quant_multiplier": 1000},
+    ])
+    def test_config_round_trips_through_json(self, kwargs):
+        codec = Vantrel(**kwargs)
+        config = json.loads(json.dumps(codec.get_config()))
+        assert config["id"] == "vantrel"
+        again = numcodecs.get_codec(config)
+        assert again == codec and again.get_config() == codec.get_config()
+        x = smooth(999, seed=3).astype(codec.dtype)
+        assert again.encode(x) == codec.encode(x)
+
+    def test_codecs_survive_pickling(self):
+        """Dask ships codecs to worker processes by pickling them."""
+        codec = Vantrel(method="db4", scale=12, coder="arans", quant_multiplier=3000.0,
+                        dtype="float64")
+        x = smooth(2000, seed=5).astype(np.float64)
+        again = pickle.loads(pickle.dumps(codec))
+        assert again == codec and again.encode(x) == codec.encode(x)
+        zarr3 = pytest.importorskip("vantrel_tools.zarr3_codec")
+        serializer = zarr3.VantrelCodec(method="sym4", scale=9)
+        assert pickle.loads(pickle.dumps(serializer)) == serializer
+
+    @pytest.mark.parametrize("kwargs,error", [
+        ({"method": "haar"}, ValueError),
+        ({"scale": 13}, ValueError),
+        ({"coder": "lzma"}, ValueError),
+        ({"dtype": "int16"}, ValueError),
+        ({"dtype": "float16"}, ValueError),
+        ({"scale": "11"}, TypeError),
+    ])
+    def test_bad_configuration_is_refused(self, kwargs, error):
+        with pytest.raises(error):
+            Vantrel(**kwargs)
+
+
+class TestChunks:
+    @pytest.mark.parametrize("dtype", ["float32", "float64"])
+    @pytest.mark.parametrize("shape", [(5000,), (64, 70), (9, 10, 11)])
+    def test_round_trip_keeps_dtype(self, dtype, shape):
+        codec = Vantrel(scale=12, dtype=dtype)
+        x = field(shape, dtype)
+        decoded = codec.decode(codec.encode(x))
+        assert decoded.dtype == np.dtype(dtype) and decoded.ndim == 1
+        assert_close(decoded.reshape(shape), x)
+
+    def test_chunks_are_flattened_in_c_order(self):
+        codec = Vantrel(scale=12)
+        x = field((40, 30), np.float32)
+        assert codec.encode(x) == codec.encode(x.ravel(order="C"))
+        # Memory order: a Fortran-ordered chunk is taken as laid out, as Zarr reshapes it back.
+        f = np.asfortranarray(x)
+        assert codec.encode(f) == codec.encode(f.ravel(order="F"))
+        # Raw bytes are samples of the configured dtype.
+        assert codec.encode(x.tobytes()) == codec.encode(x)
+
+    @pytest.mark.parametrize("out_kind", ["array", "fortran", "bytearray", "big-endian"])
+    def test_decode_into_out(self, out_kind):
+        codec = Vantrel(scale=12, dtype="float64")
+        x = field((20, 25), np.float64)
+        if out_kind == "fortran":
+            # Zarr hands a Fortran-ordered chunk over as laid out and takes it back the same way.
+            container = codec.encode(np.asfortranarray(x))
+            out = np.empty(x.shape, order="F")
+            expected = codec.decode(container).reshape(x.shape, order="F")
+        else:
+            container = codec.encode(x)
+            out = {"array": np.empty_like(x), "bytearray": bytearray(x.nbytes),
+                   "big-endian": np.empty(x.shape, dtype=">f8")}[out_kind]
+            expected = codec.decode(container).reshape(x.shape)
+        returned = codec.decode(container, out=out)
+        if out_kind == "bytearray":
+            got = np.frombuffer(out, dtype=np.float64).reshape(x.shape)
+        else:
+            assert np.shares_memory(returned, out)
+            got = out
+        np.testing.assert_array_equal(got, expected)
+        assert_close(got.astype(np.float64), x)
+
+    @pytest.mark.parametrize("bad", [
+        lambda: np.empty(999),                    # one sample short
+        lambda: np.empty(1000, dtype=np.float32),  # right bytes, wrong element type
+        lambda: np.empty(1000, dtype=np.int64),
+    ])
+    def test_decode_refuses_an_out_that_does_not_fit(self, bad):
+        codec = Vantrel(dtype="float64")
+        container = codec.encode(smooth(1000).astype(np.float64))
+        with pytest.raises(ValueError):
+            codec.decode(container, out=bad())
+
+    @pytest.mark.parametrize("data", [
+        np.zeros(10, dtype=np.float32),  # configured for float64
+        np.arange(10),
+        np.zeros(0),
+        b"\x00" * 7,                     # not whole float64 samples
+    ])
+    def test_encode_refuses_data_of_another_type(self, data):
+        with pytest.raises(ValueError):
+            Vantrel(dtype="float64").encode(data)
+
+    def test_decode_of_garbage_raises_value_error(self):
+        with pytest.raises(ValueError):
+            Vantrel().decode(b"VTRL" + bytes(60))
+
+
+zarr = pytest.importorskip("zarr")
+
+
+def _zarr_array(path, zarr_format, shape, chunks, dtype, order="C"):
+    if zarr_format == 2:
+        codec = numcodecs.get_codec({"id": "vantrel", "scale": 12, "dtype": dtype})
+        return zarr.create_array(store=str(path), shape=shape, chunks=chunks, dtype=dtype,
+                                 compressors=codec, filters=None, zarr_format=2, order=order)
+    from vantrel_tools.zarr3_codec import VantrelCodec
+
+    return zarr.create_array(store=str(path), shape=shape, chunks=chunks, dtype=dtype,
+                             serializer=VantrelCodec(scale=12), compressors=None, zarr_format=3)
+
+
+class TestZarr:
+    @pytest.mark.parametrize("zarr_format", [2, 3])
+    @pytest.mark.parametrize("dtype", ["float32", "float64"])
+    @pytest.mark.parametrize("shape,chunks", [((100_000,), (30_000,)), ((300, 250), (128, 100))])
+    def test_store_round_trip(self, tmp_path, zarr_format, dtype, shape, chunks):
+        x = field(shape, dtype)
+        z = _zarr_array(tmp_path / "a.zarr", zarr_format, shape, chunks, dtype)
+        z[...] = x
+        # A fresh open finds the codec by its registered name alone.
+        back = zarr.open_array(str(tmp_path / "a.zarr"), mode="r")
+        assert back.dtype == np.dtype(dtype)
+        got = back[...]
+        for block in np.ndindex(*(-(-s // c) for s, c in zip(shape, chunks))):
+            region = tuple(slice(b * c, min((b + 1) * c, s))
+                           for b, c, s in zip(block, chunks, shape))
+            assert_close(got[region], x[region])
+
+    def test_fortran_ordered_zarr_v2_array(self, tmp_path):
+        x = field((200, 150), "float64")
+        z = _zarr_array(tmp_path / "f.zarr", 2, x.shape, (64, 64), "float64", order="F")
+        z[...] = x
+        assert_close(zarr.open_array(str(tmp_path / "f.zarr"), mode="r")[...], x)
+
+    def test_zarr3_metadata_names_the_codec(self, tmp_path):
+        x = field((1000,), "float32")
+        z = _zarr_array(tmp_path / "m.zarr", 3, x.shape, (400,), "float32")
+        z[...] = x
+        meta = json.loads((tmp_path / "m.zarr" / "zarr.json").read_text())
+        assert meta["codecs"] == [{"name": "vantrel",
+                                   "configuration": {"method": "cdf97", "scale": 12,
+                                                     "cutoff": "low"}}]
+
+    def test_zarr3_refuses_integer_arrays(self, tmp_path):
+        from vantrel_tools.zarr3_codec import VantrelCodec
+
+        with pytest.raises(ValueError):
+            zarr.create_array(store=str(tmp_path / "i.zarr"), shape=(10,), dtype="int16",
+                              serializer=VantrelCodec(), compressors=None)

@@ -1,0 +1,67 @@
+"""The type stubs of the extension module: mypy --strict accepts typing_example.py and rejects
+misuse, so the stubs are found and say something."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+EXAMPLE = HERE / "typing_example.py"
+
+# Each line is misuse that the stubs must reject.
+MISUSE = """\
+import numpy as np
+import vantrel
+
+x = np.zeros(8, dtype=np.float32)
+vantrel.CompressionOptions(method="haar")
+vantrel.CompressionOptions(scale="11")
+vantrel.compress_signal(x, options="fast")
+vantrel.decompress_signal(bytearray(b"VTRL"))
+n: int = vantrel.decompress_signal(b"")
+s: str = vantrel.compress_signal(x)
+"""
+MISUSE_FIRST_LINE = 5
+
+
+def _stub_dir() -> pathlib.Path | None:
+    for entry in sys.path:
+        candidate = pathlib.Path(entry or ".") / "vantrel-stubs"
+        if (candidate / "__init__.pyi").is_file():
+            return candidate
+    return None
+
+
+def test_mypy_strict_accepts_the_example_and_rejects_misuse(tmp_path):
+    pytest.importorskip("mypy")
+    stubs = _stub_dir()
+    if stubs is None:
+        pytest.fail("vantrel-stubs is not installed next to the vantrel module")
+    env = dict(os.environ)
+    if stubs.parent != pathlib.Path(sysconfig.get_paths()["purelib"]):
+        # A source checkout on PYTHONPATH: mypy finds stub packages only in site-packages.
+        shutil.copytree(stubs, tmp_path / "stubs" / "vantrel")
+        env["MYPYPATH"] = str(tmp_path / "stubs")
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(MISUSE)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--hide-error-context",
+         "--cache-dir", str(tmp_path / "cache"), str(EXAMPLE), str(misuse)],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300,
+    )
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert not [e for e in errors if "typing_example" in e], result.stdout
+    flagged = {int(e.split(":")[1]) for e in errors if e.split(":")[0].endswith("misuse.py")}
+    expected = set(range(MISUSE_FIRST_LINE, MISUSE.count("\n") + 1))
+    assert flagged == expected, result.stdout + result.stderr
+
+
+def test_the_example_runs():
+    result = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
