@@ -1,0 +1,122 @@
+#include "codec/deflate.h"
+
+#include <algorithm>
+
+#define ZLIB_CONST
+#include <zlib.h>
+
+namespace vantrel {
+namespace {
+
+// zlib counts available bytes in 32-bit `uInt`s; larger buffers go through in pieces.
+constexpr size_t kMaxChunk = size_t{1} << 30;
+constexpr size_t kMinInflateBuffer = size_t{1} << 16;
+
+constexpr const char* kCorruptStream = "corrupt deflate stream";
+
+DeflateError library_error(const z_stream& s, int code) {
+  return DeflateError{s.msg != nullptr ? s.msg : zError(code)};
+}
+
+class DeflateStream {
+ public:
+  ~DeflateStream() {
+    if (open_) deflateEnd(&s_);
+  }
+  int open() {
+    const int rc = deflateInit2(&s_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    open_ = rc == Z_OK;
+    return rc;
+  }
+  z_stream& get() { return s_; }
+
+ private:
+  z_stream s_{};
+  bool open_ = false;
+};
+
+class InflateStream {
+ public:
+  ~InflateStream() {
+    if (open_) inflateEnd(&s_);
+  }
+  int open() {
+    const int rc = inflateInit2(&s_, -15);
+    open_ = rc == Z_OK;
+    return rc;
+  }
+  z_stream& get() { return s_; }
+
+ private:
+  z_stream s_{};
+  bool open_ = false;
+};
+
+}  // namespace
+
+Result<std::vector<uint8_t>, DeflateError> deflate_payload(std::span<const uint8_t> data) {
+  DeflateStream stream;
+  z_stream& s = stream.get();
+  if (const int rc = stream.open(); rc != Z_OK) return library_error(s, rc);
+  // deflateBound is enough for the whole stream; the loop still copes with running out of room.
+  std::vector<uint8_t> out(deflateBound(&s, static_cast<uLong>(data.size())));
+  size_t in_pos = 0;
+  size_t out_pos = 0;
+  for (;;) {
+    if (out_pos == out.size()) out.resize(std::max<size_t>(2 * out.size(), 64));
+    const size_t in_chunk = std::min(data.size() - in_pos, kMaxChunk);
+    const size_t out_chunk = std::min(out.size() - out_pos, kMaxChunk);
+    const bool is_last = in_pos + in_chunk == data.size();
+    s.next_in = data.data() + in_pos;
+    s.avail_in = static_cast<uInt>(in_chunk);
+    s.next_out = out.data() + out_pos;
+    s.avail_out = static_cast<uInt>(out_chunk);
+    const int rc = deflate(&s, is_last ? Z_FINISH : Z_NO_FLUSH);
+    in_pos += in_chunk - s.avail_in;
+    out_pos += out_chunk - s.avail_out;
+    if (rc == Z_STREAM_END) break;
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return library_error(s, rc);
+  }
+  out.resize(out_pos);
+  return out;
+}
+
+Result<std::vector<uint8_t>, DeflateError> inflate_payload(std::span<const uint8_t> payload,
+                                                           size_t max_output) {
+  std::vector<uint8_t> out;
+  if (max_output == 0) return out;
+  InflateStream stream;
+  z_stream& s = stream.get();
+  if (const int rc = stream.open(); rc != Z_OK) return library_error(s, rc);
+  // Start near the size a typical payload inflates to and double from there: max_output may come
+  // from an untrusted header and be far beyond what the stream holds.
+  out.resize(std::min(max_output, std::max(kMinInflateBuffer, 4 * payload.size())));
+  size_t in_pos = 0;
+  size_t out_pos = 0;
+  for (;;) {
+    if (out_pos == out.size()) {
+      if (out.size() == max_output) break;
+      out.resize(std::min(max_output, 2 * out.size()));
+    }
+    const size_t in_chunk = std::min(payload.size() - in_pos, kMaxChunk);
+    const size_t out_chunk = std::min(out.size() - out_pos, kMaxChunk);
+    s.next_in = payload.data() + in_pos;
+    s.avail_in = static_cast<uInt>(in_chunk);
+    s.next_out = out.data() + out_pos;
+    s.avail_out = static_cast<uInt>(out_chunk);
+    const int rc = inflate(&s, Z_NO_FLUSH);
+    in_pos += in_chunk - s.avail_in;
+    out_pos += out_chunk - s.avail_out;
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
+      return DeflateError{kCorruptStream};
+    }
+    if (rc == Z_MEM_ERROR) return library_error(s, rc);
+    // Room left and every input byte consumed: the stream is cut short; keep what it gave.
+    if (s.avail_out != 0 && in_pos == payload.size()) break;
+  }
+  out.resize(out_pos);
+  return out;
+}
+
+}  // namespace vantrel
