@@ -28,6 +28,9 @@ cmake --build build/test-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/test-asan --output-on-failure -j "$jobs"
 
+echo "== C++ package: install, find_package(vantrel), build and run the example"
+bash examples/cpp/build_and_run.sh
+
 echo "== Python tests"
 "$py" -m pip install -q --no-build-isolation .
 export VANTREL_TEST_TOOLS="$root/build/test-release/tests/cpp"
