@@ -78,8 +78,9 @@ TEST(Golden, ContainersAndSamplesAreUnchanged) {
                   static_cast<unsigned long long>(sh));
       continue;
     }
-    if (g.container_hash != 0)
+    if (g.container_hash != 0) {
       EXPECT_EQ(ch, g.container_hash) << g.kind << " " << int(g.method) << " " << int(g.coder);
+    }
     EXPECT_EQ(sh, g.samples_hash) << g.kind << " " << int(g.method) << " " << int(g.coder);
   }
 }
