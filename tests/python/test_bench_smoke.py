@@ -1,0 +1,123 @@
+"""Keeps the end-to-end benchmark runnable: one quick run on a tiny data set, and its metrics."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BENCH = os.path.join(ROOT, "bench")
+
+
+@pytest.fixture(scope="module")
+def e2e():
+    if not os.path.exists(os.path.join(BENCH, "e2e.py")):
+        pytest.skip("bench/e2e.py is not in this tree")
+    sys.path.insert(0, BENCH)
+    try:
+        import e2e as module
+    finally:
+        sys.path.remove(BENCH)
+    return module
+
+
+class TestMetrics:
+    @pytest.mark.parametrize(
+        "x,y,psnr,prd,max_err",
+        [
+            # Peak 4, one error of 1 in four samples: MSE 1/4, PSNR 20·log10(4) + 10·log10(4).
+            (
+                [0.0, 4.0, 2.0, 2.0],
+                [0.0, 4.0, 2.0, 3.0],
+                20 * math.log10(8),
+                100 / math.sqrt(24),
+                1.0,
+            ),
+            ([1.0, -1.0, 3.0], [1.0, -1.0, 3.0], math.inf, 0.0, 0.0),
+            # An offset of 0.5 everywhere on a signal of energy 4.
+            ([1.0, -1.0, 1.0, -1.0], [1.5, -0.5, 1.5, -0.5], 20 * math.log10(4), 50.0, 0.5),
+        ],
+    )
+    def test_quality(self, e2e, x, y, psnr, prd, max_err):
+        x, y = np.asarray(x, np.float32), np.asarray(y, np.float32)
+        q = e2e.quality(x, y, size=4)
+        assert q.psnr == pytest.approx(psnr)
+        assert q.prd == pytest.approx(prd)
+        assert q.max_err == max_err
+        assert q.ratio == pytest.approx(x.nbytes / 4)
+
+    def test_quality_refuses_a_wrong_length(self, e2e):
+        with pytest.raises(ValueError):
+            e2e.quality(np.zeros(4, np.float32), np.zeros(3, np.float32), 1)
+
+    def test_bisection_reaches_the_target(self, e2e):
+        """A peer bisected over its tolerance never lands below the PSNR asked for."""
+
+        class Rounding:  # a tolerance codec: rounds to multiples of twice the tolerance
+            name, kind = "rounding", "tolerance"
+
+            def compress(self, x, tol):
+                return (np.rint(x / (2 * tol)) * (2 * tol)).astype(np.float32).tobytes()
+
+            def decompress(self, blob, n):
+                return np.frombuffer(blob, np.float32)
+
+            def describe(self, tol):
+                return str(tol)
+
+        x = np.sin(np.arange(2000) * 0.01).astype(np.float32)
+        runner = e2e.Runner(Rounding(), x)
+        for target in (30.0, 55.0, 80.0):
+            point = runner.match(target, steps=12)
+            assert point.quality.psnr >= target
+            assert point.quality.psnr < target + 3.0
+
+
+def test_quick_run(tmp_path):
+    """bench/e2e.py --quick runs to the end on one small synthetic signal and writes its files."""
+    if not os.path.exists(os.path.join(BENCH, "e2e.py")):
+        pytest.skip("bench/e2e.py is not in this tree")
+    env = dict(os.environ)
+    try:
+        import vantrel
+
+        env["PYTHONPATH"] = os.pathsep.join(
+            [os.path.dirname(os.path.abspath(vantrel.__file__)), env.get("PYTHONPATH", "")]
+        )
+    except ImportError:
+        pass
+    out = subprocess.run(
+        [
+            sys.executable,
+            os.path.join(BENCH, "e2e.py"),
+            "--quick",
+            "--datasets",
+            "sine_noise",
+            "--peers",
+            "zfp,zlib",
+            "--out",
+            str(tmp_path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=180,
+        env=env,
+    )
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert (tmp_path / "e2e.md").read_text().startswith("# vantrel end-to-end benchmark")
+    report = json.loads((tmp_path / "e2e.json").read_text())
+    [result] = report["results"]
+    assert result["name"] == "sine_noise" and result["samples"] == 4096
+    zlib = result["peers"]["zlib"]
+    assert next(iter(zlib.values()))["quality"]["max_err"] == 0.0
+    default = result["default"]
+    if default is not None:  # vantrel ran
+        assert 1.0 < default["quality"]["ratio"] < 100.0
+        assert default["quality"]["psnr"] > 40.0
+        if "decisions" in result:
+            # Every coefficient costs a zero flag, and there are at least as many as samples.
+            assert all(d["per_sample"] >= 1.0 for d in result["decisions"].values())
