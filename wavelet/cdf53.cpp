@@ -23,14 +23,8 @@ constexpr float kUpdate = 0.25f;
 WaveletStatus Cdf53::execute_forward(std::span<const float> input, std::span<float> approx,
                                      std::span<float> details) const {
   const size_t n = input.size();
-  if (n < 3) return OscletError::input_too_small(n, 3);
+  VANTREL_RETURN_IF_ERROR(check_forward_sizes(n, approx.size(), details.size()));
   const LiftingShape shape = LiftingShape::of(n);
-  if (approx.size() != shape.approx) {
-    return OscletError::approx_size_mismatch(approx.size(), shape.approx);
-  }
-  if (details.size() != shape.details) {
-    return OscletError::details_size_mismatch(details.size(), shape.details);
-  }
 
   const LiftingKernels& k = active_lifting_kernels();
   const float* x = input.data();
@@ -47,14 +41,6 @@ WaveletStatus Cdf53::execute_forward(std::span<const float> input, std::span<flo
   return {};
 }
 
-WaveletStatus Cdf53::execute_forward_with_scratch(std::span<const float> input,
-                                                  std::span<float> approx, std::span<float> details,
-                                                  std::span<float> /*scratch*/) const {
-  return execute_forward(input, approx, details);
-}
-
-size_t Cdf53::required_scratch_size(size_t /*input_length*/) const { return 0; }
-
 DwtSize Cdf53::dwt_size(size_t input_length) const {
   return {std::max<size_t>(input_length - input_length / 2, 2),
           std::max<size_t>(input_length / 2, 1)};
@@ -63,16 +49,7 @@ DwtSize Cdf53::dwt_size(size_t input_length) const {
 WaveletStatus Cdf53::execute_inverse(std::span<const float> approx, std::span<const float> details,
                                      std::span<float> output) const {
   const size_t n = output.size();
-  if (approx.size() + details.size() != n) {
-    return OscletError::output_size_mismatch(approx.size() + details.size(), n);
-  }
-  const DwtSize required = dwt_size(n);
-  if (approx.size() != required.approx) {
-    return OscletError::approx_size_mismatch(approx.size(), required.approx);
-  }
-  if (details.size() != required.details) {
-    return OscletError::details_size_mismatch(details.size(), required.details);
-  }
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), n));
   // The sizes pass only for n >= 3, where they are ceil(n/2) and floor(n/2).
   const LiftingShape shape = LiftingShape::of(n);
   const size_t a = shape.approx;

@@ -57,14 +57,8 @@ size_t trailing(size_t h, size_t lag) { return h > lag ? h - lag : 0; }
 WaveletStatus Cdf97::execute_forward(std::span<const float> input, std::span<float> approx,
                                      std::span<float> details) const {
   const size_t n = input.size();
-  if (n < 4) return OscletError::input_too_small(n, 4);
+  VANTREL_RETURN_IF_ERROR(check_forward_sizes(n, approx.size(), details.size()));
   const LiftingShape shape = LiftingShape::of(n);
-  if (approx.size() != shape.approx) {
-    return OscletError::approx_size_mismatch(approx.size(), shape.approx);
-  }
-  if (details.size() != shape.details) {
-    return OscletError::details_size_mismatch(details.size(), shape.details);
-  }
 
   const LiftingKernels& k = active_lifting_kernels();
   const size_t update_end = run16_update_end(shape);
@@ -103,14 +97,6 @@ WaveletStatus Cdf97::execute_forward(std::span<const float> input, std::span<flo
   return {};
 }
 
-WaveletStatus Cdf97::execute_forward_with_scratch(std::span<const float> input,
-                                                  std::span<float> approx, std::span<float> details,
-                                                  std::span<float> /*scratch*/) const {
-  return execute_forward(input, approx, details);
-}
-
-size_t Cdf97::required_scratch_size(size_t /*input_length*/) const { return 0; }
-
 DwtSize Cdf97::dwt_size(size_t input_length) const {
   return {std::max<size_t>(input_length - input_length / 2, 2),
           std::max<size_t>(input_length / 2, 2)};
@@ -119,16 +105,7 @@ DwtSize Cdf97::dwt_size(size_t input_length) const {
 WaveletStatus Cdf97::execute_inverse(std::span<const float> approx, std::span<const float> details,
                                      std::span<float> output) const {
   const size_t n = output.size();
-  if (approx.size() + details.size() != n) {
-    return OscletError::output_size_mismatch(approx.size() + details.size(), n);
-  }
-  const DwtSize required = dwt_size(n);
-  if (approx.size() != required.approx) {
-    return OscletError::approx_size_mismatch(approx.size(), required.approx);
-  }
-  if (details.size() != required.details) {
-    return OscletError::details_size_mismatch(details.size(), required.details);
-  }
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), n));
   // The sizes pass only for n >= 4, where they are ceil(n/2) and floor(n/2).
   const LiftingShape shape = LiftingShape::of(n);
   const size_t a = shape.approx;

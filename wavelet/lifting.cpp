@@ -35,6 +35,45 @@ WaveletResult<std::vector<float>> allocate_samples(size_t length) {
   return samples;
 }
 
+WaveletStatus LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> input,
+                                                             std::span<float> approx,
+                                                             std::span<float> details,
+                                                             std::span<float> /*scratch*/) const {
+  return execute_forward(input, approx, details);
+}
+
+size_t LiftingDwtExecutor::required_scratch_size(size_t /*input_length*/) const { return 0; }
+
+WaveletStatus LiftingDwtExecutor::check_forward_sizes(size_t input_length, size_t approx_length,
+                                                      size_t details_length) const {
+  const size_t min_length = min_input_length();
+  if (input_length < min_length) return OscletError::input_too_small(input_length, min_length);
+  const size_t required_approx = input_length - input_length / 2;
+  const size_t required_details = input_length / 2;
+  if (approx_length != required_approx) {
+    return OscletError::approx_size_mismatch(approx_length, required_approx);
+  }
+  if (details_length != required_details) {
+    return OscletError::details_size_mismatch(details_length, required_details);
+  }
+  return {};
+}
+
+WaveletStatus LiftingDwtExecutor::check_inverse_sizes(size_t approx_length, size_t details_length,
+                                                      size_t output_length) const {
+  if (approx_length + details_length != output_length) {
+    return OscletError::output_size_mismatch(approx_length + details_length, output_length);
+  }
+  const DwtSize required = dwt_size(output_length);
+  if (approx_length != required.approx) {
+    return OscletError::approx_size_mismatch(approx_length, required.approx);
+  }
+  if (details_length != required.details) {
+    return OscletError::details_size_mismatch(details_length, required.details);
+  }
+  return {};
+}
+
 WaveletResult<MultiDwt> LiftingDwtExecutor::multi_dwt(std::span<const float> input,
                                                       size_t levels) const {
   const size_t min_length = min_input_length();

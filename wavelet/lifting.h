@@ -27,19 +27,29 @@ class LiftingDwtExecutor : public DwtExecutor {
                                          std::span<const float> details) const final;
   WaveletResult<std::vector<float>> multi_idwt(const MultiDwtView& view) const final;
 
+  // Lifting needs no scratch: these ignore it.
+  WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
+                                             std::span<float> details,
+                                             std::span<float> scratch) const final;
+  size_t required_scratch_size(size_t input_length) const final;
+
  protected:
   // The shortest signal execute_forward accepts.
   virtual size_t min_input_length() const = 0;
+
+  // The size checks of execute_forward, in order: input length, approximation, details.
+  WaveletStatus check_forward_sizes(size_t input_length, size_t approx_length,
+                                    size_t details_length) const;
+  // The size checks of execute_inverse, in order: sum of the bands, then each band against
+  // dwt_size of the output length.
+  WaveletStatus check_inverse_sizes(size_t approx_length, size_t details_length,
+                                    size_t output_length) const;
 };
 
 class Cdf53 final : public LiftingDwtExecutor {
  public:
   WaveletStatus execute_forward(std::span<const float> input, std::span<float> approx,
                                 std::span<float> details) const override;
-  WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
-                                             std::span<float> details,
-                                             std::span<float> scratch) const override;
-  size_t required_scratch_size(size_t input_length) const override;
   DwtSize dwt_size(size_t input_length) const override;
   WaveletStatus execute_inverse(std::span<const float> approx, std::span<const float> details,
                                 std::span<float> output) const override;
@@ -54,10 +64,6 @@ class Cdf97 final : public LiftingDwtExecutor {
  public:
   WaveletStatus execute_forward(std::span<const float> input, std::span<float> approx,
                                 std::span<float> details) const override;
-  WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
-                                             std::span<float> details,
-                                             std::span<float> scratch) const override;
-  size_t required_scratch_size(size_t input_length) const override;
   DwtSize dwt_size(size_t input_length) const override;
   WaveletStatus execute_inverse(std::span<const float> approx, std::span<const float> details,
                                 std::span<float> output) const override;
