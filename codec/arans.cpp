@@ -5,39 +5,14 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
 namespace vantrel {
 namespace {
 
-// Division of the encoder state by a frequency, by multiplication.
-//
-// finish computes floor(x / d) for d = freq in 15..4081 and, after renormalisation,
-// x < d * 2^20. With m = ceil(2^44 / d) = (2^44 + e) / d, 0 <= e < d:
-//   x * m / 2^44 = x / d + x * e / (d * 2^44).
-// Writing x = q * d + r (0 <= r < d), this is q + (r + x * e / 2^44) / d. As x < d * 2^20 and
-// e <= d - 1, x * e < d * (d - 1) * 2^20 < 2^24 * 2^20 = 2^44 for every d <= 4096, so the
-// fraction (r + x * e / 2^44) / d lies below (r + 1) / d <= 1, and floor(x * m / 2^44) = q.
-// The product fits 64 bits: x <= d * 2^20 - 1 gives
-//   x * m <= 2^64 + e * 2^20 - (2^44 + e) / d,
-// which is below 2^64 because e * d < 2^24. One 64-bit multiply and a shift per bit, no division.
-constexpr int kMagicShift = 44;
 constexpr uint32_t kMaxFreq = kProbScale;
-
-constexpr std::array<uint64_t, kMaxFreq + 1> make_magic() {
-  std::array<uint64_t, kMaxFreq + 1> magic{};
-  for (uint32_t d = 1; d <= kMaxFreq; ++d) {
-    magic[d] = ((uint64_t{1} << kMagicShift) + d - 1) / d;
-  }
-  return magic;
-}
-
-constexpr std::array<uint64_t, kMaxFreq + 1> kMagic = make_magic();
-
-inline uint32_t divide_by_freq(uint32_t x, uint32_t freq) {
-  return static_cast<uint32_t>((uint64_t{x} * kMagic[freq]) >> kMagicShift);
-}
 
 inline void put_le32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -91,10 +66,29 @@ bool try_reserve(std::vector<uint8_t>& v, size_t n) {
 
 }  // namespace
 
+// Before each bit the decoder's state x is at least 2^16. Writing x = 4096 h + slot (h >= 16),
+// the bit leaves x' = freq h + u with u = slot - start in [0, freq), and x = 4096 h + start + u.
+// With freq <= 4081 and start >= 0,
+//   x / x' >= (4096 h + u) / (4081 h + u) >= (4096 h + 4080) / (4081 h + 4080)
+//          >= (4096 * 16 + 4080) / (4081 * 16 + 4080) = 69616 / 69376 =: R,
+// the middle bound falling in u and rising in h. x' >= 15 * 16 = 240, so a renormalisation word w
+// multiplies the state by at most (x' 2^16 + w) / x' < 2^16 * 241 / 240 =: G. The initial state
+// is below 2^32 and the state before the last of B bits is at least 2^16, so after K words
+//   2^16 <= 2^32 G^K / R^(B - 1),   i.e.   R^(B - 1) <= 2^16 G^K < G^(K + 1).
+// S = 3213 is the least integer with R^S >= G (exact rational check), hence B - 1 < S (K + 1) and
+// B <= S (K + 1).
+uint64_t max_decodable_bits(size_t stream_bytes) {
+  const uint64_t words = (stream_bytes - 4) / 2;
+  if (words + 1 > std::numeric_limits<uint64_t>::max() / kMaxBitsPerWord) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  return kMaxBitsPerWord * (words + 1);
+}
+
 namespace detail {
 uint32_t divide_state(uint32_t x, uint32_t freq) {
   assert(freq >= 1 && freq <= kMaxFreq);
-  return divide_by_freq(x, freq);
+  return detail::divide_by_freq(x, freq);
 }
 }  // namespace detail
 
@@ -109,31 +103,12 @@ void BinEnc::grow(size_t min_extra) {
 }
 
 void BinEnc::finish_into(std::vector<uint8_t>& out) {
-  // Walk the records backwards. Each record yields at most one word, and the word goes to the
-  // output in reverse order of emission, so the k-th word emitted (k = 0, 1, ...) is stored in
-  // record slot n - 1 - k. That slot is never ahead of the record being read: when record i is
-  // processed at most n - 1 - i words exist, so the slot index is at least i.
   uint16_t* const rec = records_.get();
   const size_t n = num_records_;
-  size_t first_word = n;
-  uint32_t x = kRansLow;
-  for (size_t i = n; i-- > 0;) {
-    const uint32_t r = rec[i];
-    const uint32_t p = r >> 1;
-    const uint32_t one = 0u - (r & 1);
-    const uint32_t freq = p + ((kProbScale - 2 * p) & one);
-    const uint32_t start = p & one;
-    // freq <= 4081, so freq << 20 fits 32 bits, and x < 2^32 makes one shift enough. A word
-    // comes out once per 16 bits of coded information, so the branch is mostly predicted right
-    // and keeps the renormalisation off the state's dependency chain.
-    if (x >= (freq << 20)) {
-      rec[--first_word] = static_cast<uint16_t>(x);
-      x >>= 16;
-    }
-    // x' = 4096 q + (x - q freq) + start = x + start + q (4096 - freq), q = floor(x / freq).
-    const uint32_t q = divide_by_freq(x, freq);
-    x = x + start + q * (kProbScale - freq);
-  }
+  RansEmitter emitter = RansEmitter::over(rec, n, kRansLow);
+  while (!emitter.done()) emitter.step();
+  const size_t first_word = emitter.first_word;
+  const uint32_t x = emitter.x;
   const size_t num_words = n - first_word;
   const size_t at = out.size();
   out.resize(at + 4 + 2 * num_words);
@@ -182,6 +157,8 @@ Result<std::vector<uint8_t>, AransError> decode_plane(std::span<const uint8_t> d
   assert(ctx_bits <= 8);
   if (count == 0) return std::vector<uint8_t>();
   if (data.size() < 4) return AransError::Truncated;
+  // Eight bits a byte: a count the stream cannot back would end in Truncated anyway.
+  if (count > max_decodable_bits(data.size()) / 8) return AransError::Truncated;
   std::vector<uint8_t> out;
   if (!try_reserve(out, std::max<size_t>(count, 8))) return AransError::BadLength;
   VANTREL_ASSIGN_OR_RETURN(BinDec dec, BinDec::create(data, plane_contexts(ctx_bits)));

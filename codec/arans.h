@@ -54,6 +54,81 @@ struct BitRecorder {
   }
 };
 
+namespace detail {
+
+// Division of the encoder state by a frequency, by multiplication.
+//
+// The encoder computes floor(x / d) for d = freq in 15..4081 and, after renormalisation,
+// x < d * 2^20. With m = ceil(2^44 / d) = (2^44 + e) / d, 0 <= e < d:
+//   x * m / 2^44 = x / d + x * e / (d * 2^44).
+// Writing x = q * d + r (0 <= r < d), this is q + (r + x * e / 2^44) / d. As x < d * 2^20 and
+// e <= d - 1, x * e < d * (d - 1) * 2^20 < 2^24 * 2^20 = 2^44 for every d <= 4096, so the
+// fraction (r + x * e / 2^44) / d lies below (r + 1) / d <= 1, and floor(x * m / 2^44) = q.
+// The product fits 64 bits: x <= d * 2^20 - 1 gives
+//   x * m <= 2^64 + e * 2^20 - (2^44 + e) / d,
+// which is below 2^64 because e * d < 2^24. One 64-bit multiply and a shift per bit, no division.
+inline constexpr int kMagicShift = 44;
+
+struct FreqMagic {
+  uint64_t m[kProbScale + 1];
+};
+
+constexpr FreqMagic make_freq_magic() {
+  FreqMagic magic{};
+  for (uint32_t d = 1; d <= kProbScale; ++d) {
+    magic.m[d] = ((uint64_t{1} << kMagicShift) + d - 1) / d;
+  }
+  return magic;
+}
+
+inline constexpr FreqMagic kFreqMagic = make_freq_magic();
+
+inline uint32_t divide_by_freq(uint32_t x, uint32_t freq) {
+  return static_cast<uint32_t>((uint64_t{x} * kFreqMagic.m[freq]) >> kMagicShift);
+}
+
+}  // namespace detail
+
+// The encoder's backward pass over a run of bit records (see BitRecorder), from the last record
+// to the first, since rANS decodes in the reverse order of encoding. Runs may follow each other:
+// the state left by one run is where the run coded before it starts.
+//
+// Each record yields at most one 16-bit word, and the k-th word emitted (k = 0, 1, ...) is stored
+// back into record slot size - 1 - k. That slot is never ahead of the record being read: when
+// record i is walked at most size - 1 - i words exist, so the slot index is at least i. The
+// words of the run thus end up in slots [first_word, size), in the order the decoder reads them.
+struct RansEmitter {
+  uint16_t* rec;
+  size_t next;        // records [0, next) are still to be walked
+  size_t first_word;  // the words emitted so far are rec[first_word .. size)
+  uint32_t x;
+
+  // A walk over the `size` records at `rec`, starting from state `x`.
+  static RansEmitter over(uint16_t* rec, size_t size, uint32_t x) {
+    return RansEmitter{rec, size, size, x};
+  }
+
+  bool done() const { return next == 0; }
+
+  void step() {
+    const uint32_t r = rec[--next];
+    const uint32_t p = r >> 1;
+    const uint32_t one = 0u - (r & 1);
+    const uint32_t freq = p + ((kProbScale - 2 * p) & one);
+    const uint32_t start = p & one;
+    // freq <= 4081, so freq << 20 fits 32 bits, and x < 2^32 makes one shift enough. A word
+    // comes out once per 16 bits of coded information, so the branch is mostly predicted right
+    // and keeps the renormalisation off the state's dependency chain.
+    if (x >= (freq << 20)) {
+      rec[--first_word] = static_cast<uint16_t>(x);
+      x >>= 16;
+    }
+    // x' = 4096 q + (x - q freq) + start = x + start + q (4096 - freq), q = floor(x / freq).
+    const uint32_t q = detail::divide_by_freq(x, freq);
+    x = x + start + q * (kProbScale - freq);
+  }
+};
+
 // Records bits with their probabilities; `finish` turns them into the plane stream. rANS is
 // last-in first-out, so nothing can be written before the last bit is known. Two bytes per bit
 // are held until then.
@@ -195,18 +270,35 @@ struct RansReader {
   }
 
  private:
-  // One word always suffices: a decoded state is at least 15 * 16 = 240, and 240 * 2^16 >= 2^16.
+  // Reads words while the state is below 2^16. From a state of at least 2^16 a decoded state is
+  // at least 15 * 16 = 240, so one word suffices and the loop runs once; only a stream whose
+  // initial state lies below 2^16 (never one the encoder wrote) needs more. A missing word marks
+  // the reader truncated and ends the refill.
   void refill() {
-    uint32_t word = 0;
-    if (pos + 2 <= size) {
-      word = static_cast<uint32_t>(data[pos]) | (static_cast<uint32_t>(data[pos + 1]) << 8);
+    do {
+      if (pos + 2 > size) {
+        pos = size + 1;
+        x <<= 16;
+        return;
+      }
+      const uint32_t word =
+          static_cast<uint32_t>(data[pos]) | (static_cast<uint32_t>(data[pos + 1]) << 8);
       pos += 2;
-    } else {
-      pos = size + 1;
-    }
-    x = (x << 16) | word;
+      x = (x << 16) | word;
+    } while (x < kRansLow);
   }
 };
+
+// Every decoded bit lowers the decoder's state by a factor of at least 69616/69376, and the
+// initial state and each 16-bit renormalisation word can pay for at most this many bits (the proof
+// is beside max_decodable_bits in arans.cpp).
+inline constexpr uint64_t kMaxBitsPerWord = 3213;
+
+// The most bits a stream of `stream_bytes` bytes (at least 4: the state, then words) can yield
+// before the decoder runs out of words. A claim beyond it ends in Truncated however it is decoded,
+// so refusing it before decoding changes no result and keeps a small stream from reserving what
+// it cannot fill.
+uint64_t max_decodable_bits(size_t stream_bytes);
 
 // Reads a plane stream bit by bit. `decode_bit` reports a missing renormalisation word as
 // `Truncated`; `decode_bit_deferred` is the same decoding for hot loops: it records the

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cstring>
 #include <limits>
+#include <memory>
 
 #include "codec/arans.h"
 
@@ -14,76 +16,103 @@ constexpr uint32_t kMaxWidth = 16;
 constexpr size_t kSignSlot = 2;
 constexpr size_t kTreeSlot = 3;
 
-// How many coefficients a coded part of `coded_bytes` bytes can hold at most.
-//
-// Before each bit the decoder's state x is at least 2^16. Writing x = 4096 h + slot (h >= 16),
-// the bit leaves x' = freq h + u with u = slot - start in [0, freq), and x = 4096 h + start + u.
-// With freq <= 4081 and start >= 0,
-//   x / x' >= (4096 h + u) / (4081 h + u) >= (4096 h + 4080) / (4081 h + 4080)
-//          >= (4096 * 16 + 4080) / (4081 * 16 + 4080) = 69616 / 69376 =: R,
-// the middle bound falling in u and rising in h. x' >= 15 * 16 = 240, so a renormalisation word w
-// multiplies the state by at most (x' 2^16 + w) / x' < 2^16 * 241 / 240 =: G. The initial state
-// is below 2^32 and the state before the last of B bits is at least 2^16, so after K words
-//   2^16 <= 2^32 G^K / R^(B - 1),   i.e.   R^(B - 1) <= 2^16 G^K < G^(K + 1).
-// S = 3213 is the least integer with R^S >= G (exact rational check), hence B - 1 < S (K + 1) and
-// B <= S (K + 1). Each coefficient costs at least its zero flag, so at most S (K + 1)
-// coefficients. A run of zeros at the saturated probability 4081 costs 3023 flags per word, below
-// the bound as it must be.
-uint64_t max_coefficients(size_t coded_bytes) {
-  const uint64_t words = (coded_bytes - 4) / 2;
-  if (words + 1 > std::numeric_limits<uint64_t>::max() / kMaxBitsPerWord) {
-    return std::numeric_limits<uint64_t>::max();
-  }
-  return kMaxBitsPerWord * (words + 1);
-}
+// Each coefficient costs at least its zero flag, so a coded part holds at most as many
+// coefficients as it can yield bits. A run of zeros at the saturated probability 4081 costs 3023
+// flags per word, below the bound as it must be.
+uint64_t max_coefficients(size_t coded_bytes) { return max_decodable_bits(coded_bytes); }
 
-uint32_t band_width(std::span<const int16_t> band) {
+struct BandStats {
+  uint32_t width;      // B: bits of the largest magnitude, 1 for an empty or all-zero band
+  size_t num_records;  // decisions: one zero flag each, a sign and B magnitude bits per non-zero
+};
+
+BandStats band_stats(std::span<const int16_t> band) {
   uint32_t max_mag = 0;
+  size_t nonzero = 0;
   for (const int16_t v : band) {
     const int32_t w = v;
     max_mag = std::max(max_mag, static_cast<uint32_t>(w < 0 ? -w : w));
+    nonzero += v != 0;
   }
-  return max_mag == 0 ? 1 : static_cast<uint32_t>(std::bit_width(max_mag));
+  const uint32_t width = max_mag == 0 ? 1 : static_cast<uint32_t>(std::bit_width(max_mag));
+  return {width, band.size() + nonzero * (1 + width)};
 }
 
-size_t count_nonzero(std::span<const int16_t> band) {
-  return static_cast<size_t>(
-      std::count_if(band.begin(), band.end(), [](int16_t v) { return v != 0; }));
-}
+// The encoder's forward pass over one band: turns each coefficient into bit records and adapts
+// the band's contexts. It advances one coefficient at a time so that it can run interleaved with
+// the backward pass of another band; bands never share contexts, so the two are independent.
+class BandForward {
+ public:
+  BandForward(uint16_t* group, std::span<const int16_t> band, uint32_t width, uint16_t* records)
+      : group_(group),
+        tree_(group + kTreeSlot),
+        next_(band.data()),
+        end_(band.data() + band.size()),
+        width_(width),
+        rec_{records},
+        // The zero-flag and sign contexts are touched by every coefficient: keep them in
+        // registers.
+        p_after_zero_(group[0]),
+        p_after_nonzero_(group[1]),
+        p_sign_(group[kSignSlot]) {}
 
-BitRecorder encode_band(BitRecorder rec, uint16_t* probs, std::span<const int16_t> band,
-                        uint32_t width) {
-  uint16_t* const tree = probs + kTreeSlot;
-  // The zero-flag and sign contexts belong to this band alone: keep them in registers.
-  uint32_t p_after_zero = probs[0];
-  uint32_t p_after_nonzero = probs[1];
-  uint32_t p_sign = probs[kSignSlot];
-  uint32_t prev_nonzero = 0;
-  for (const int16_t v : band) {
+  bool done() const { return next_ == end_; }
+
+  // Codes the next coefficient; returns the number of records it took (1, or 2 + B).
+  size_t step() {
+    const int32_t v = *next_++;
     const uint32_t nonzero = v != 0;
-    const uint32_t p = rec.record(prev_nonzero ? p_after_nonzero : p_after_zero, nonzero);
-    if (prev_nonzero) {
-      p_after_nonzero = p;
-    } else {
-      p_after_zero = p;
+    const uint32_t pz = prev_nonzero_ ? p_after_nonzero_ : p_after_zero_;
+    const uint32_t adapted = rec_.record(pz, nonzero);
+    p_after_zero_ = prev_nonzero_ ? p_after_zero_ : adapted;
+    p_after_nonzero_ = prev_nonzero_ ? adapted : p_after_nonzero_;
+    prev_nonzero_ = nonzero;
+    if (!nonzero) return 1;
+    p_sign_ = rec_.record(p_sign_, v < 0);
+    const uint32_t m = static_cast<uint32_t>(v < 0 ? -v : v) - 1;
+    uint32_t node = 1;
+    for (uint32_t k = width_; k-- > 0;) {
+      const uint32_t bit = (m >> k) & 1;
+      tree_[node] = static_cast<uint16_t>(rec_.record(tree_[node], bit));
+      node = 2 * node + bit;
     }
-    if (nonzero) {
-      p_sign = rec.record(p_sign, v < 0);
-      const int32_t w = v;
-      const uint32_t m = static_cast<uint32_t>(w < 0 ? -w : w) - 1;
-      uint32_t node = 1;
-      for (uint32_t k = width; k-- > 0;) {
-        const uint32_t bit = (m >> k) & 1;
-        tree[node] = static_cast<uint16_t>(rec.record(tree[node], bit));
-        node = 2 * node + bit;
-      }
-    }
-    prev_nonzero = nonzero;
+    return 2 + width_;
   }
-  probs[0] = static_cast<uint16_t>(p_after_zero);
-  probs[1] = static_cast<uint16_t>(p_after_nonzero);
-  probs[kSignSlot] = static_cast<uint16_t>(p_sign);
-  return rec;
+
+  // Puts the contexts held in registers back into the table.
+  void finish() {
+    group_[0] = static_cast<uint16_t>(p_after_zero_);
+    group_[1] = static_cast<uint16_t>(p_after_nonzero_);
+    group_[kSignSlot] = static_cast<uint16_t>(p_sign_);
+  }
+
+ private:
+  uint16_t* group_;
+  uint16_t* tree_;
+  const int16_t* next_;
+  const int16_t* end_;
+  uint32_t width_;
+  BitRecorder rec_;
+  uint32_t p_after_zero_;
+  uint32_t p_after_nonzero_;
+  uint32_t p_sign_;
+  uint32_t prev_nonzero_ = 0;
+};
+
+// Runs the backward pass `back` to its end and, if given, the forward pass `fwd` to its end,
+// interleaved: two independent dependency chains (the rANS state, the context probabilities)
+// that the processor overlaps. The backward pass walks as many records per step as the forward
+// pass just recorded, so both advance at the pace of the records.
+void run_interleaved(RansEmitter& back, BandForward* fwd) {
+  if (fwd != nullptr) {
+    while (!fwd->done() && !back.done()) {
+      const size_t steps = std::min(fwd->step(), back.next);
+      for (size_t i = 0; i < steps; ++i) back.step();
+    }
+    while (!fwd->done()) fwd->step();
+    fwd->finish();
+  }
+  while (!back.done()) back.step();
 }
 
 // Decodes one band into `out`. Returns false once the coded bytes ran out.
@@ -185,27 +214,82 @@ Layout layout(std::span<const uint32_t> widths) {
   return out;
 }
 
-std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands) {
-  std::vector<uint32_t> widths;
-  widths.reserve(bands.size());
-  size_t num_bits = 0;
-  for (const auto band : bands) {
-    const uint32_t width = band_width(band);
-    widths.push_back(width);
-    num_bits += band.size() + count_nonzero(band) * (1 + width);
+void encode_coeffs_into(std::span<const std::span<const int16_t>> bands,
+                        std::vector<uint8_t>& out) {
+  const size_t num_bands = bands.size();
+  std::vector<uint32_t> widths(num_bands);
+  std::vector<size_t> num_records(num_bands);
+  // Band k's records share a buffer with those of bands k +- 2: at most two bands' records exist
+  // at once, the one being walked backwards and the one being recorded.
+  size_t capacity[2] = {0, 0};
+  for (size_t i = 0; i < num_bands; ++i) {
+    const BandStats stats = band_stats(bands[i]);
+    widths[i] = stats.width;
+    num_records[i] = stats.num_records;
+    capacity[i & 1] = std::max(capacity[i & 1], stats.num_records);
   }
   const Layout model = layout(widths);
-  BinEnc enc(std::max<size_t>(model.total, 1));
-  BitRecorder rec = enc.recorder(num_bits);
-  for (size_t i = 0; i < bands.size(); ++i) {
-    rec = encode_band(rec, enc.probs() + model.offsets[i], bands[i], model.bits[i]);
+  std::vector<uint16_t> probs(std::max<size_t>(model.total, 1), kProbInit);
+  std::unique_ptr<uint16_t[]> buffers[2];
+  for (int b = 0; b < 2; ++b) {
+    if (capacity[b] != 0) buffers[b].reset(new uint16_t[capacity[b]]);
   }
-  enc.commit(rec);
-  std::vector<uint8_t> out;
-  out.reserve(1 + bands.size() + 4 + num_bits / 4);
-  out.push_back(static_cast<uint8_t>(bands.size()));
+  auto forward = [&](size_t i) {
+    return BandForward(probs.data() + model.offsets[i], bands[i], model.bits[i],
+                       buffers[i & 1].get());
+  };
+
+  // rANS decodes in the reverse order of encoding, so the bands are walked backwards from the
+  // last, each one's forward pass done before its backward pass and overlapping the backward
+  // pass of the band after it. The words of each band are kept apart until the final state,
+  // which leads the stream, is known.
+  std::vector<std::vector<uint16_t>> words(num_bands);
+  uint32_t x = kRansLow;
+  if (num_bands != 0) {
+    BandForward last = forward(num_bands - 1);
+    while (!last.done()) last.step();
+    last.finish();
+  }
+  for (size_t k = num_bands; k-- > 0;) {
+    uint16_t* const rec = buffers[k & 1].get();
+    RansEmitter back = RansEmitter::over(rec, num_records[k], x);
+    if (k > 0) {
+      BandForward fwd = forward(k - 1);
+      run_interleaved(back, &fwd);
+    } else {
+      run_interleaved(back, nullptr);
+    }
+    x = back.x;
+    words[k].assign(rec + back.first_word, rec + num_records[k]);
+  }
+  buffers[0].reset();
+  buffers[1].reset();
+
+  size_t num_words = 0;
+  for (const auto& w : words) num_words += w.size();
+  out.reserve(out.size() + 1 + num_bands + 4 + 2 * num_words);
+  out.push_back(static_cast<uint8_t>(num_bands));
   for (const uint32_t w : widths) out.push_back(static_cast<uint8_t>(w));
-  enc.finish_into(out);
+  const size_t at = out.size();
+  out.resize(at + 4 + 2 * num_words);
+  uint8_t* dst = out.data() + at;
+  for (int shift = 0; shift < 32; shift += 8) *dst++ = static_cast<uint8_t>(x >> shift);
+  for (const auto& w : words) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (!w.empty()) std::memcpy(dst, w.data(), 2 * w.size());
+      dst += 2 * w.size();
+    } else {
+      for (const uint16_t word : w) {
+        *dst++ = static_cast<uint8_t>(word);
+        *dst++ = static_cast<uint8_t>(word >> 8);
+      }
+    }
+  }
+}
+
+std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands) {
+  std::vector<uint8_t> out;
+  encode_coeffs_into(bands, out);
   return out;
 }
 

@@ -31,6 +31,9 @@ Layout layout(std::span<const uint32_t> widths);
 
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands);
 
+// The same stream, appended to `out`.
+void encode_coeffs_into(std::span<const std::span<const int16_t>> bands, std::vector<uint8_t>& out);
+
 // Decodes one vector per entry of `band_lengths`, each of exactly that length.
 Result<std::vector<std::vector<int16_t>>, CModelError> decode_coeffs(
     std::span<const uint8_t> data, std::span<const size_t> band_lengths);
@@ -46,9 +49,5 @@ Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
 // it allocates the output for decode_coeffs_into. A stream that passes may still fail later.
 Status<CModelError> check_coeffs(std::span<const uint8_t> data,
                                  std::span<const size_t> band_lengths);
-
-// Every decoded bit lowers the rANS state by a factor of at least 69616/69376, and the initial
-// state and each 16-bit renormalisation word can pay for at most this many bits (see cmodel.cpp).
-inline constexpr uint64_t kMaxBitsPerWord = 3213;
 
 }  // namespace vantrel

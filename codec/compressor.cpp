@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "codec/arans.h"
 #include "codec/cmodel.h"
@@ -16,10 +17,16 @@
 namespace vantrel {
 namespace {
 
-// The quantised bands back to back in coding order: A, D_1 (finest) .. D_L.
+// The quantised bands back to back in coding order: A, D_1 (finest) .. D_L. Every value is
+// written before it is read, so the storage starts uninitialised: zeroing it first would only add
+// a pass over fresh pages.
 struct Bands {
-  std::vector<int16_t> values;
+  std::unique_ptr<int16_t[]> storage;
+  size_t size = 0;
   std::vector<size_t> lengths;
+
+  std::span<int16_t> values() { return {storage.get(), size}; }
+  std::span<const int16_t> values() const { return {storage.get(), size}; }
 };
 
 float default_multiplier(uint8_t scale) { return static_cast<float>(1u << scale); }
@@ -31,7 +38,7 @@ bool is_usable_multiplier(float m) {
 }
 
 // Little-endian bytes of the coefficients, as deflate and the byte-plane coder take them.
-std::span<const uint8_t> coefficient_bytes(const std::vector<int16_t>& values,
+std::span<const uint8_t> coefficient_bytes(std::span<const int16_t> values,
                                            std::vector<uint8_t>& scratch) {
   if constexpr (std::endian::native == std::endian::little) {
     return {reinterpret_cast<const uint8_t*>(values.data()), values.size() * 2};
@@ -46,24 +53,34 @@ std::span<const uint8_t> coefficient_bytes(const std::vector<int16_t>& values,
   }
 }
 
-Result<std::vector<uint8_t>, VantrelError> encode_bands(const Bands& bands, uint8_t coder) {
+// The coded bands behind `room` zero bytes (where compress puts the header).
+Result<std::vector<uint8_t>, VantrelError> encode_bands(const Bands& bands, uint8_t coder,
+                                                        size_t room) {
   if (coder == static_cast<uint8_t>(EntropyCoder::Deflate) ||
       coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
     std::vector<uint8_t> scratch;
-    const auto bytes = coefficient_bytes(bands.values, scratch);
-    if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) return encode_stream(bytes);
-    auto deflated = deflate_payload(bytes);
-    if (!deflated) return VantrelError::encoder(std::move(deflated.error().message));
-    return std::move(deflated).value();
+    const auto bytes = coefficient_bytes(bands.values(), scratch);
+    std::vector<uint8_t> coded;
+    if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
+      coded = encode_stream(bytes);
+    } else {
+      auto deflated = deflate_payload(bytes);
+      if (!deflated) return VantrelError::encoder(std::move(deflated.error().message));
+      coded = std::move(deflated).value();
+    }
+    if (room != 0) coded.insert(coded.begin(), room, 0);
+    return coded;
   }
   std::vector<std::span<const int16_t>> spans;
   spans.reserve(bands.lengths.size());
   size_t offset = 0;
   for (const size_t len : bands.lengths) {
-    spans.emplace_back(bands.values.data() + offset, len);
+    spans.emplace_back(bands.storage.get() + offset, len);
     offset += len;
   }
-  return encode_coeffs(spans);
+  std::vector<uint8_t> out(room);
+  encode_coeffs_into(spans, out);
+  return out;
 }
 
 }  // namespace
@@ -87,15 +104,24 @@ uint8_t pick_levels(uint64_t n, uint8_t method) {
   return static_cast<uint8_t>(log2q > 8 ? 8 : log2q);
 }
 
-Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
-                                               const VtrlCompressionOptions& options,
-                                               uint8_t levels) {
+namespace {
+
+// compress_core, with the payload behind `room` zero bytes.
+Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> samples,
+                                                         const VtrlCompressionOptions& options,
+                                                         uint8_t levels, size_t room) {
   const size_t n = samples.size();
   const float multiplier = options.quant_multiplier.value_or(default_multiplier(options.scale));
   if (!is_usable_multiplier(multiplier)) return VantrelError::invalid_multiplier(multiplier);
 
-  // Sanitising copy and extremes.
-  std::vector<float> work(n);
+  const auto method = static_cast<WaveletMethod>(options.method);
+  auto executor = make_executor(method);
+  const size_t fl = executor->filter_length();
+
+  // Sanitising copy and extremes, in room for the extension of short signals below. Every
+  // sample is written before it is read, so the buffer starts uninitialised.
+  std::unique_ptr<float[]> work_storage(new float[std::max(n, fl)]);
+  std::span<float> work(work_storage.get(), n);
   const Extremes ext = sanitize_copy(samples, work);
 
   // Normalisation to about [-1, 1] with zero mean. A signal is flat when its range is zero or
@@ -114,13 +140,9 @@ Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
     subtract_in_place(work, norm_mean);
   }
 
-  const auto method = static_cast<WaveletMethod>(options.method);
-  auto executor = make_executor(method);
-
   // Signals shorter than the filter repeat from their start up to its length.
-  const size_t fl = executor->filter_length();
   if (n < fl) {
-    work.resize(fl);
+    work = std::span<float>(work_storage.get(), fl);
     for (size_t i = n; i < fl; ++i) work[i] = work[(i - n) % n];
   }
 
@@ -128,18 +150,19 @@ Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
   if (!decomposed) return VantrelError::wavelet(decomposed.error());
   MultiDwt dwt = std::move(decomposed).value();
   if (dwt.empty()) return VantrelError::zero_levels();
-  work = std::vector<float>();  // no longer needed
+  work_storage.reset();  // no longer needed
 
   // Quantisation of A, D_1 .. D_L into one buffer, then the dead zone on the details.
   Bands bands;
   size_t total = dwt.back().approximations.size();
   for (const Dwt& level : dwt) total += level.details.size();
-  bands.values.resize(total);
+  bands.storage.reset(new int16_t[total]);
+  bands.size = total;
   bands.lengths.reserve(dwt.size() + 1);
   bool in_range = true;
   size_t offset = 0;
   auto take = [&](std::vector<float>& band) {
-    in_range &= quantize(band, multiplier, std::span(bands.values).subspan(offset, band.size()));
+    in_range &= quantize(band, multiplier, bands.values().subspan(offset, band.size()));
     bands.lengths.push_back(band.size());
     offset += band.size();
     band = std::vector<float>();
@@ -150,12 +173,12 @@ Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
   dwt = MultiDwt();
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
-  apply_dead_zone(std::span(bands.values).subspan(approx_len),
+  apply_dead_zone(bands.values().subspan(approx_len),
                   dead_zone_threshold(options.scale, options.cutoff));
 
   const uint8_t coder =
       options.coder == kCoderAuto ? static_cast<uint8_t>(EntropyCoder::CModel) : options.coder;
-  auto payload = encode_bands(bands, coder);
+  auto payload = encode_bands(bands, coder, room);
   if (!payload) return std::move(payload).error();
 
   return CoreOutput{.payload = std::move(payload).value(),
@@ -167,13 +190,31 @@ Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
                     .coder = coder};
 }
 
+}  // namespace
+
+Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
+                                               const VtrlCompressionOptions& options,
+                                               uint8_t levels) {
+  return compress_core_with_room(samples, options, levels, 0);
+}
+
 Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
                                                     const VtrlCompressionOptions& options) {
   const uint64_t n = samples.size();
   if (n == 0) return VantrelError::empty_input();
   if (n > kMaxSamples) return VantrelError::too_many_samples(n);
+  // The Python options class only builds valid records; C++ callers fill the record themselves.
+  if (options.method > static_cast<uint8_t>(WaveletMethod::Sym4))
+    return VantrelError::unknown_option_code("method", options.method);
+  if (options.cutoff > static_cast<uint8_t>(CutoffLevel::High))
+    return VantrelError::unknown_option_code("cutoff", options.cutoff);
+  if (options.scale < kMinScale || options.scale > kMaxScale)
+    return VantrelError::invalid_scale(options.scale);
+  if (options.coder > static_cast<uint8_t>(EntropyCoder::CModel) && options.coder != kCoderAuto)
+    return VantrelError::unknown_coder(options.coder);
   const uint8_t levels = pick_levels(n, options.method);
-  auto core = compress_core(samples, options, levels);
+  // The payload comes with room for the header in front, which is filled in place.
+  auto core = compress_core_with_room(samples, options, levels, kHeaderSize);
   if (!core) return std::move(core).error();
   const ContainerFields fields{.method = options.method,
                                .levels = levels,
@@ -184,7 +225,8 @@ Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> sampl
                                .signal_max = core->signal_max,
                                .norm_mean = core->norm_mean,
                                .quant_multiplier = core->multiplier};
-  return write_container(fields, core->payload);
+  VANTREL_RETURN_IF_ERROR(write_header_in_place(fields, core->payload));
+  return std::move(core->payload);
 }
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "codec/arans.h"
 #include "codec/cmodel.h"
@@ -95,28 +96,30 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
     total += s.details;
   }
 
-  std::vector<float> bands;
+  // De-quantised bands back to back; dequantize writes every value, so the storage starts
+  // uninitialised rather than paying a zeroing pass over fresh pages.
+  std::unique_ptr<float[]> bands;
   {
     auto coefficients = decode_bands(payload, coder, band_lengths, total);
     if (!coefficients) return std::move(coefficients).error();
     // De-quantisation by the reciprocal, computed once.
     const float reciprocal = 1.0f / multiplier;
-    bands.resize(total);
-    dequantize(*coefficients, reciprocal, bands);
+    bands.reset(new float[total]);
+    dequantize(*coefficients, reciprocal, std::span<float>(bands.get(), total));
   }
 
   MultiDwtView view;
-  view.approximation = std::span<const float>(bands.data(), band_lengths[0]);
+  view.approximation = std::span<const float>(bands.get(), band_lengths[0]);
   view.details.reserve(levels);
   size_t offset = band_lengths[0];
   for (size_t k = 1; k < band_lengths.size(); ++k) {
-    view.details.emplace_back(bands.data() + offset, band_lengths[k]);
+    view.details.emplace_back(bands.get() + offset, band_lengths[k]);
     offset += band_lengths[k];
   }
   auto rebuilt = executor->multi_idwt(view);
   if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
   std::vector<float> out = std::move(rebuilt).value();
-  bands = std::vector<float>();
+  bands.reset();
 
   const float range = signal_max - signal_min;
   if (out.size() > sample_count) out.resize(sample_count);

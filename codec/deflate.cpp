@@ -52,6 +52,31 @@ class InflateStream {
   bool open_ = false;
 };
 
+// Past the bytes the caller can use, the rest of the stream is still inflated (into a small
+// buffer that is overwritten) so that damage anywhere in it is reported as it would be with
+// unbounded output; memory stays bounded while time stays proportional to the stream.
+Result<std::vector<uint8_t>, DeflateError> finish_discarding(z_stream& s,
+                                                             std::span<const uint8_t> payload,
+                                                             size_t in_pos,
+                                                             std::vector<uint8_t> out) {
+  uint8_t sink[1 << 14];
+  for (;;) {
+    const size_t in_chunk = std::min(payload.size() - in_pos, kMaxChunk);
+    s.next_in = payload.data() + in_pos;
+    s.avail_in = static_cast<uInt>(in_chunk);
+    s.next_out = sink;
+    s.avail_out = sizeof sink;
+    const int rc = inflate(&s, Z_NO_FLUSH);
+    in_pos += in_chunk - s.avail_in;
+    if (rc == Z_STREAM_END) return out;
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
+      return DeflateError{kCorruptStream};
+    }
+    if (rc == Z_MEM_ERROR) return library_error(s, rc);
+    if (s.avail_out != 0 && in_pos == payload.size()) return out;
+  }
+}
+
 }  // namespace
 
 Result<std::vector<uint8_t>, DeflateError> deflate_payload(std::span<const uint8_t> data) {
@@ -84,7 +109,6 @@ Result<std::vector<uint8_t>, DeflateError> deflate_payload(std::span<const uint8
 Result<std::vector<uint8_t>, DeflateError> inflate_payload(std::span<const uint8_t> payload,
                                                            size_t max_output) {
   std::vector<uint8_t> out;
-  if (max_output == 0) return out;
   InflateStream stream;
   z_stream& s = stream.get();
   if (const int rc = stream.open(); rc != Z_OK) return library_error(s, rc);
@@ -95,7 +119,7 @@ Result<std::vector<uint8_t>, DeflateError> inflate_payload(std::span<const uint8
   size_t out_pos = 0;
   for (;;) {
     if (out_pos == out.size()) {
-      if (out.size() == max_output) break;
+      if (out.size() == max_output) return finish_discarding(s, payload, in_pos, std::move(out));
       out.resize(std::min(max_output, 2 * out.size()));
     }
     const size_t in_chunk = std::min(payload.size() - in_pos, kMaxChunk);

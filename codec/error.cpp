@@ -217,6 +217,11 @@ VantrelError VantrelError::payload_too_large(uint64_t payload_len) {
       {std::to_string(payload_len)}));
 }
 
+VantrelError VantrelError::unknown_option_code(std::string_view option, uint64_t code) {
+  return unsupported_configuration(
+      format_template("Unknown {} code {}", {option, std::to_string(code)}));
+}
+
 VantrelError VantrelError::container_too_short(uint64_t needed, uint64_t actual) {
   return decompression_failed(format_template("Minimum data size is {}, but it was {}",
                                               {std::to_string(needed), std::to_string(actual)}));

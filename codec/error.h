@@ -63,6 +63,7 @@ class VantrelError {
   static VantrelError range_not_representable(float signal_min, float signal_max);
   static VantrelError quantiser_overflow(uint8_t scale, float multiplier);
   static VantrelError payload_too_large(uint64_t payload_len);
+  static VantrelError unknown_option_code(std::string_view option, uint64_t code);
 
   // The decompressor's refusals.
   static VantrelError container_too_short(uint64_t needed, uint64_t actual);

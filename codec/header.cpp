@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 namespace vantrel {
@@ -77,13 +78,13 @@ WaveletMethod VantrelHeader::method() const {
   return static_cast<WaveletMethod>(it - kWaveletCodes.begin());
 }
 
-Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
-                                                           std::span<const uint8_t> payload) {
+Status<VantrelError> write_header_in_place(const ContainerFields& fields,
+                                           std::span<uint8_t> container) {
+  assert(container.size() >= kHeaderSize);
+  const size_t payload_size = container.size() - kHeaderSize;
   if (fields.coder > 2) return VantrelError::unknown_coder(fields.coder);
-  if (payload.size() > UINT32_MAX) return VantrelError::payload_too_large(payload.size());
-
-  std::vector<uint8_t> out(kHeaderSize + payload.size());
-  uint8_t* p = out.data();
+  if (payload_size > UINT32_MAX) return VantrelError::payload_too_large(payload_size);
+  uint8_t* p = container.data();
   std::memcpy(p, kMagic.data(), 4);
   p[4] = 1;
   p[5] = 2;
@@ -97,10 +98,20 @@ Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields
   store_f32(p + 20, fields.signal_min);
   store_f32(p + 24, fields.signal_max);
   store_f32(p + 28, fields.norm_mean);
-  store_u32(p + 32, static_cast<uint32_t>(payload.size()));
+  store_u32(p + 32, static_cast<uint32_t>(payload_size));
   store_f32(p + 36, fields.quant_multiplier);
-  // Bytes 40..51 are reserved and stay zero.
-  if (!payload.empty()) std::memcpy(p + kHeaderSize, payload.data(), payload.size());
+  // Bytes 40..51 are reserved and zero.
+  std::memset(p + 40, 0, kHeaderSize - 40);
+  return {};
+}
+
+Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
+                                                           std::span<const uint8_t> payload) {
+  if (fields.coder > 2) return VantrelError::unknown_coder(fields.coder);
+  if (payload.size() > UINT32_MAX) return VantrelError::payload_too_large(payload.size());
+  std::vector<uint8_t> out(kHeaderSize + payload.size());
+  if (!payload.empty()) std::memcpy(out.data() + kHeaderSize, payload.data(), payload.size());
+  VANTREL_RETURN_IF_ERROR(write_header_in_place(fields, out));
   return out;
 }
 

@@ -75,4 +75,9 @@ struct ContainerFields {
 Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
                                                            std::span<const uint8_t> payload);
 
+// Writes the header into the first 52 bytes of `container` (at least that long), whose remaining
+// bytes are the payload: the same container as write_container, without copying the payload.
+Status<VantrelError> write_header_in_place(const ContainerFields& fields,
+                                           std::span<uint8_t> container);
+
 }  // namespace vantrel

@@ -382,3 +382,55 @@ TEST(AransStream, DecodedLengthIsFixedByTheHeader) {
 
 }  // namespace
 }  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+// The decoding rule written out literally: used for streams the encoder never writes, whose
+// initial state lies below 2^16 and so may need several words in one renormalisation.
+std::vector<int> literal_decode(const std::vector<uint8_t>& data, size_t bits) {
+  uint32_t x = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+  size_t pos = 4;
+  uint32_t p = 2048;
+  std::vector<int> out;
+  for (size_t i = 0; i < bits; ++i) {
+    const uint32_t slot = x & 0xFFF;
+    const int bit = slot >= p;
+    const uint32_t freq = bit ? 4096 - p : p;
+    const uint32_t start = bit ? p : 0;
+    x = freq * (x >> 12) + slot - start;
+    while (x < 65536) {
+      if (pos + 2 > data.size()) {
+        out.push_back(-1);  // Truncated
+        return out;
+      }
+      x = (x << 16) | data[pos] | data[pos + 1] << 8;
+      pos += 2;
+    }
+    p = bit ? p - (p >> 4) : p + ((4096 - p) >> 4);
+    out.push_back(bit);
+  }
+  return out;
+}
+
+TEST(BinDecLiteral, SmallInitialStatesReadWordsUntilNormalised) {
+  const std::vector<uint8_t> words = {0, 0, 0, 0, 7, 0, 0, 0, 0, 1, 0x34, 0x12, 0, 0, 0xFF, 0xFF,
+                                      0, 0, 1, 0, 0x55, 0xAA, 0, 0, 0, 0, 0, 0, 3, 0};
+  for (const uint32_t x0 : {0u, 1u, 15u, 2047u, 2048u, 4095u, 4096u, 65535u, 65536u, 0xFFFFFFFFu}) {
+    std::vector<uint8_t> data = {static_cast<uint8_t>(x0), static_cast<uint8_t>(x0 >> 8),
+                                 static_cast<uint8_t>(x0 >> 16), static_cast<uint8_t>(x0 >> 24)};
+    data.insert(data.end(), words.begin(), words.end());
+    const auto expected = literal_decode(data, 64);
+    auto dec = BinDec::create(data, 1).value();
+    std::vector<int> got;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const auto bit = dec.decode_bit(0);
+      got.push_back(bit.ok() ? static_cast<int>(*bit) : -1);
+      if (!bit.ok()) break;
+    }
+    EXPECT_EQ(got, expected) << x0;
+  }
+}
+
+}  // namespace
+}  // namespace vantrel

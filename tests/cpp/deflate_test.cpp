@@ -137,10 +137,29 @@ TEST(DeflateInflate, DamagedStreamIsCorrupt) {
       {0x00, 0x03, 0x00, 0xFC, 0xFF, 0x61, 0x62, 0x63, 0x07},
   };
   for (const Bytes& payload : damaged) {
-    auto r = inflate_payload(payload, SIZE_MAX);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message, "corrupt deflate stream");
+    // Damage past the bytes the caller keeps is reported all the same.
+    for (const size_t max_output : {SIZE_MAX, size_t{2}, size_t{0}}) {
+      auto r = inflate_payload(payload, max_output);
+      ASSERT_FALSE(r.ok()) << max_output;
+      EXPECT_EQ(r.error().message, "corrupt deflate stream");
+    }
   }
+  // The same beyond a long good prefix, far past the limit.
+  Bytes long_prefix = zlib_raw_deflate(Bytes(size_t{1} << 20, 7), 6, Z_DEFAULT_STRATEGY);
+  long_prefix.back() ^= 0x80;
+  for (const size_t max_output : {size_t{10}, size_t{1} << 19}) {
+    auto r = inflate_payload(long_prefix, max_output);
+    if (r.ok()) {
+      // Not every flipped bit is detectable; when it is not, the kept prefix is still right.
+      EXPECT_EQ(*r, Bytes(max_output, 7));
+    } else {
+      EXPECT_EQ(r.error().message, "corrupt deflate stream");
+    }
+  }
+  const Bytes stored_then_bad = {0x00, 0x03, 0x00, 0xFC, 0xFF, 0x61, 0x62, 0x63, 0x07};
+  auto cut = inflate_payload(stored_then_bad, 1);
+  ASSERT_FALSE(cut.ok());
+  EXPECT_EQ(cut.error().message, "corrupt deflate stream");
   EXPECT_EQ(inflate_ok({0x00, 0x03, 0x00, 0xFC, 0xFF, 0x61, 0x62, 0x63}), (Bytes{'a', 'b', 'c'}));
 }
 
@@ -154,6 +173,7 @@ TEST(DeflateInflate, StopsAtMaxOutput) {
     EXPECT_LE(out.capacity(), 2 * max_output + (size_t{1} << 16)) << max_output;
   }
   EXPECT_TRUE(inflate_ok(payload, 0).empty());
+  // Past the limit the stream is read to its end into a fixed buffer, not kept.
   // A limit far above the stream's size costs nothing up front.
   const Bytes small = *deflate_payload(Bytes{1, 2, 3});
   EXPECT_EQ(inflate_ok(small, SIZE_MAX), (Bytes{1, 2, 3}));

@@ -102,6 +102,26 @@ TEST(Compress, RefusesEmptyInput) {
   EXPECT_EQ(r.error().to_string(), "Unsupported compression configuration 'Can't compress empty data'");
 }
 
+TEST(Compress, RefusesOptionRecordsOutsideTheirCodes) {
+  const std::vector<float> x(100, 1.0f);
+  const auto with = [](auto change) {
+    VtrlCompressionOptions o;
+    change(o);
+    return o;
+  };
+  const std::pair<VtrlCompressionOptions, std::string> cases[] = {
+      {with([](auto& o) { o.method = 4; }), "Unsupported compression configuration 'Unknown method code 4'"},
+      {with([](auto& o) { o.cutoff = 3; }), "Unsupported compression configuration 'Unknown cutoff code 3'"},
+      {with([](auto& o) { o.scale = 13; }), "Only scaled 6..12 is supported, but it was 13"},
+      {with([](auto& o) { o.coder = 3; }), "Unknown entropy coder 3"},
+  };
+  for (const auto& [options, text] : cases) {
+    const auto r = compress(x, options);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(), text);
+  }
+}
+
 TEST(Compress, SingleSampleAndShortSignals) {
   for (uint8_t method = 0; method < 4; ++method) {
     const auto c = compress(std::vector<float>{-7.5f}, options_for(method)).value();
