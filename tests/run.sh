@@ -36,3 +36,11 @@ echo "== Python tests"
 export VANTREL_TEST_TOOLS="$root/build/test-release/tests/cpp"
 cd "$root/tests/python"
 "$py" -m pytest -q
+
+# --- Fuzz smoke: every libFuzzer target for 20 s from its seed corpus; any finding fails. ---
+echo "== Fuzz smoke (every target, 20 s each)"
+if command -v clang++ >/dev/null 2>&1; then
+  bash "$root/tests/fuzz/run.sh" all 20
+else
+  echo "-- skipped: clang++ is missing, the fuzz targets need it"
+fi

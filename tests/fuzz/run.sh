@@ -2,6 +2,10 @@
 # Builds the libFuzzer targets (clang, ASan + UBSan) if needed and runs each named target for the
 # given number of seconds, starting from its seed corpus. Fails on the first finding.
 #   tests/fuzz/run.sh fuzz_decode_stream fuzz_decode_coeffs 120
+#   tests/fuzz/run.sh all 60          # every tests/fuzz/fuzz_*.cpp, 60 s each
+# FUZZ_BUILD_DIR picks another build directory (default build/fuzz).
+# fuzz_decompress runs on inputs of at most 1 KiB and fails on any single allocation above
+# 64 MiB: no small container may make the decompressor claim more, whatever its header says.
 # New corpus entries go to a scratch directory, not into the repository; findings (crash-*,
 # leak-*, timeout-*) are kept in build/fuzz/findings.
 set -euo pipefail
@@ -12,7 +16,11 @@ fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 seconds="${*: -1}"
 targets=("${@:1:$#-1}")
-build="$root/build/fuzz"
+if [ "${targets[*]}" = "all" ]; then
+  targets=()
+  for src in "$root"/tests/fuzz/fuzz_*.cpp; do targets+=("$(basename "$src" .cpp)"); done
+fi
+build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
 jobs="${FUZZ_BUILD_JOBS:-2}"
 
 if [ ! -f "$build/build.ninja" ]; then
@@ -28,11 +36,13 @@ for target in "${targets[@]}"; do
   work="$(mktemp -d)"
   trap 'rm -rf "$work"' EXIT
   echo "== $target for ${seconds}s"
+  extra=()
+  if [ "$target" = fuzz_decompress ]; then extra=(-max_len=1024 -malloc_limit_mb=64); fi
   corpora=("$work")
   if [ -d "$seeds" ]; then corpora+=("$seeds"); fi
   if ! "$build/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$build/findings/$target-" -timeout=10 -rss_limit_mb=2048 \
-      "${corpora[@]}"; then
+      ${extra[@]+"${extra[@]}"} "${corpora[@]}"; then
     echo "!! $target: finding in $build/findings" >&2
     status=1
   fi

@@ -1,0 +1,104 @@
+"""Many threads compressing and decompressing at once give what one thread gives.
+
+The module declares that it does not need the global interpreter lock: on an interpreter built
+without it (3.13t and later) the threads below really run the codec at the same time.
+"""
+
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel import CompressionOptions, compress_signal, decompress_signal
+
+NUM_THREADS = 8
+ROUNDS = 20
+METHODS = ["cdf53", "cdf97", "db4", "sym4"]
+CODERS = ["deflate", "arans", "cmodel"]
+
+
+def job(i):
+    """Thread i's own signal and options, different for every thread."""
+    rng = np.random.default_rng(i)
+    n = 500 + 97 * i
+    t = np.arange(n)
+    signal = (np.sin(t / (5.0 + i)) + 0.05 * rng.standard_normal(n)).astype(np.float32)
+    options = CompressionOptions(method=METHODS[i % 4], coder=CODERS[i % 3], scale=7 + i % 6)
+    return signal, options
+
+
+def run_in_threads(work):
+    results = [None] * NUM_THREADS
+    errors = []
+    barrier = threading.Barrier(NUM_THREADS)
+
+    def run(i):
+        try:
+            barrier.wait()
+            results[i] = work(i)
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(NUM_THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    return results
+
+
+@pytest.fixture(scope="module")
+def expected():
+    out = []
+    for i in range(NUM_THREADS):
+        signal, options = job(i)
+        packed = compress_signal(signal, options)
+        out.append((packed, decompress_signal(packed).tobytes()))
+    return out
+
+
+class TestThreads:
+    def test_gil_stays_off_where_the_interpreter_allows(self):
+        if not hasattr(sys, "_is_gil_enabled"):
+            pytest.skip("this interpreter always has the global lock")
+        # Importing the module must not have turned the lock back on.
+        assert vantrel is not None and not sys._is_gil_enabled()
+
+    def test_same_bytes_as_one_thread(self, expected):
+        def work(i):
+            signal, options = job(i)
+            seen = set()
+            for _ in range(ROUNDS):
+                packed = compress_signal(signal, options)
+                seen.add((packed, decompress_signal(packed).tobytes()))
+            return seen
+
+        for i, seen in enumerate(run_in_threads(work)):
+            assert seen == {expected[i]}, f"thread {i}"
+
+    def test_shared_inputs(self, expected):
+        # Every thread reads the same array and the same container.
+        signal, options = job(0)
+        packed, samples = expected[0]
+
+        def work(_):
+            return {(compress_signal(signal, options), decompress_signal(packed).tobytes())
+                    for _ in range(ROUNDS)}
+
+        for seen in run_in_threads(work):
+            assert seen == {(packed, samples)}
+
+    def test_failures_do_not_disturb_other_threads(self, expected):
+        def work(i):
+            signal, options = job(i)
+            for _ in range(ROUNDS):
+                with pytest.raises(ValueError):
+                    decompress_signal(expected[i][0][:60])
+                with pytest.raises(TypeError):
+                    compress_signal(signal[::2], options)
+            return compress_signal(signal, options)
+
+        assert run_in_threads(work) == [packed for packed, _ in expected]
