@@ -67,7 +67,8 @@ int exec_module(PyObject* module) {
     PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name || add_public(module, name.get(), function.get()) < 0) return -1;
   }
-  return 0;
+  // The version is an attribute only: __all__ stays the three public names.
+  return PyModule_AddStringConstant(module, "__version__", VANTREL_VERSION);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -44,6 +44,17 @@ class TestModule:
         for name in vantrel.__all__:
             assert hasattr(vantrel, name)
 
+    def test_version_is_the_package_version_and_not_public(self):
+        import importlib.metadata
+
+        try:
+            installed = importlib.metadata.version("vantrel")
+        except importlib.metadata.PackageNotFoundError:
+            installed = None  # a build tree on PYTHONPATH, not an installed wheel
+        assert vantrel.__version__ == (installed or vantrel.__version__)
+        assert vantrel.__version__.count(".") == 2
+        assert "__version__" not in vantrel.__all__
+
     def test_import_and_construction_warn_nothing(self):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
         result = subprocess.run(
