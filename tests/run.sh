@@ -31,12 +31,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== C++ package: install, find_package(vantrel), build and run the example"
 bash examples/cpp/build_and_run.sh
 
-echo "== Python tests"
-"$py" -m pip install -q --no-build-isolation .
-export VANTREL_TEST_TOOLS="$root/build/test-release/tests/cpp"
-cd "$root/tests/python"
-"$py" -m pytest -q
-
 # --- Fuzz smoke: every libFuzzer target for 20 s from its seed corpus; any finding fails. ---
 echo "== Fuzz smoke (every target, 20 s each)"
 if command -v clang++ >/dev/null 2>&1; then
@@ -44,3 +38,9 @@ if command -v clang++ >/dev/null 2>&1; then
 else
   echo "-- skipped: clang++ is missing, the fuzz targets need it"
 fi
+
+echo "== Python tests"
+"$py" -m pip install -q --no-build-isolation .
+export VANTREL_TEST_TOOLS="$root/build/test-release/tests/cpp"
+cd "$root/tests/python"
+"$py" -m pytest -q
