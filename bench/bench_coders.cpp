@@ -12,36 +12,22 @@
 #include <span>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "codec/arans.h"
 #include "codec/cmodel.h"
 #include "codec/deflate.h"
+
+using vantrel::bench::best_seconds;
+using vantrel::bench::consume;
+using vantrel::bench::g_sink;
+using vantrel::bench::thread_seconds;
 
 namespace {
 
 using Band = std::vector<int16_t>;
 
-volatile uint64_t g_sink = 0;
 
-void consume(uint64_t v) { g_sink = g_sink + v; }
 
-// CPU time of this thread: on a shared machine it excludes the time other processes run.
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Best of `reps` runs, in seconds of thread CPU time.
-template <class F>
-double best_seconds(int reps, F&& f) {
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const double t0 = thread_seconds();
-    f();
-    best = std::min(best, thread_seconds() - t0);
-  }
-  return best;
-}
 
 // A Haar-like pyramid of `levels` levels over `signal`, quantised with `multiplier` after min-max
 // normalisation; details below `dead_zone` (in quantised units) become zero. Bands come out in

@@ -26,34 +26,24 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "codec/cmodel.h"
+#include "codec/decompressor.h"
 #include "codec/executors.h"
 #include "codec/header.h"
 #include "codec/options.h"
 #include "codec/vantrel.h"
 
 namespace vantrel {
+using bench::best_seconds;
+using bench::consume;
+using bench::g_sink;
+using bench::thread_seconds;
+
 namespace {
 
-volatile uint64_t g_sink = 0;
-void consume(uint64_t v) { g_sink = g_sink + v; }
 
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
-template <class F>
-double best_seconds(int reps, F&& f) {
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const double t0 = thread_seconds();
-    f();
-    best = std::min(best, thread_seconds() - t0);
-  }
-  return best;
-}
 
 // 16-bit PCM samples of the first channel, scaled to [-1, 1); empty when the file is not such a
 // WAV file.
@@ -139,16 +129,7 @@ std::vector<float> white_noise(size_t n, uint32_t seed) {
 }
 
 std::vector<size_t> band_lengths_of(const VantrelHeader& header) {
-  const auto executor = make_executor(header.method());
-  size_t length = std::max<size_t>(header.sample_count, executor->filter_length());
-  std::vector<size_t> lengths(size_t{header.levels} + 1);
-  for (size_t level = 0; level < header.levels; ++level) {
-    const DwtSize size = executor->dwt_size(length);
-    lengths[level + 1] = size.details;
-    length = size.approx;
-  }
-  lengths[0] = length;
-  return lengths;
+  return band_lengths(*make_executor(header.method()), header.levels, header.sample_count);
 }
 
 long read_status_kib(const char* key) {

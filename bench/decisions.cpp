@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "codec/cmodel.h"
+#include "codec/decompressor.h"
 #include "codec/executors.h"
 #include "codec/header.h"
 #include "codec/options.h"
@@ -70,16 +71,7 @@ bool read_samples(const char* path, std::vector<float>* samples) {
 
 // Band lengths in payload order (A, D_1 .. D_L), from the header as the decompressor finds them.
 std::vector<size_t> band_lengths_of(const VantrelHeader& header) {
-  const auto executor = make_executor(header.method());
-  size_t length = std::max<size_t>(header.sample_count, executor->filter_length());
-  std::vector<size_t> lengths(size_t{header.levels} + 1);
-  for (size_t level = 0; level < header.levels; ++level) {
-    const DwtSize size = executor->dwt_size(length);
-    lengths[level + 1] = size.details;
-    length = size.approx;
-  }
-  lengths[0] = length;
-  return lengths;
+  return band_lengths(*make_executor(header.method()), header.levels, header.sample_count);
 }
 
 // Returns false (after printing why) when the configuration cannot be measured. A configuration

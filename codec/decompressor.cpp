@@ -1,5 +1,6 @@
 #include "codec/decompressor.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -63,6 +64,19 @@ Result<std::vector<int16_t>, VantrelError> decode_bands(std::span<const uint8_t>
 
 }  // namespace
 
+std::vector<size_t> band_lengths(const DwtExecutor& executor, uint64_t levels,
+                                 uint64_t sample_count) {
+  std::vector<size_t> lengths(levels + 1);
+  size_t length = std::max<uint64_t>(sample_count, executor.filter_length());
+  for (uint64_t level = 0; level < levels; ++level) {
+    const DwtSize size = executor.dwt_size(length);
+    lengths[level + 1] = size.details;
+    length = size.approx;
+  }
+  lengths[0] = length;
+  return lengths;
+}
+
 Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t> payload,
                                                          uint8_t method, uint64_t levels,
                                                          uint32_t sample_count, uint8_t scale,
@@ -78,29 +92,15 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
 
   auto executor = make_executor(static_cast<WaveletMethod>(method));
 
-  // Band lengths follow from the transformed length alone: the sample count, or the filter
-  // length for signals the compressor extended.
-  const uint64_t fl = executor->filter_length();
-  const uint64_t m = sample_count < fl ? fl : sample_count;
-  std::vector<DwtSize> sizes;
-  sizes.reserve(levels);
-  sizes.push_back(executor->dwt_size(m));
-  for (uint64_t k = 1; k < levels; ++k) sizes.push_back(executor->dwt_size(sizes.back().approx));
-
-  std::vector<size_t> band_lengths;
-  band_lengths.reserve(levels + 1);
-  band_lengths.push_back(sizes.back().approx);
-  size_t total = sizes.back().approx;
-  for (const DwtSize& s : sizes) {
-    band_lengths.push_back(s.details);
-    total += s.details;
-  }
+  const std::vector<size_t> lengths = band_lengths(*executor, levels, sample_count);
+  size_t total = 0;
+  for (const size_t length : lengths) total += length;
 
   // De-quantised bands back to back; dequantize writes every value, so the storage starts
   // uninitialised rather than paying a zeroing pass over fresh pages.
   std::unique_ptr<float[]> bands;
   {
-    auto coefficients = decode_bands(payload, coder, band_lengths, total);
+    auto coefficients = decode_bands(payload, coder, lengths, total);
     if (!coefficients) return std::move(coefficients).error();
     // De-quantisation by the reciprocal, computed once.
     const float reciprocal = 1.0f / multiplier;
@@ -109,12 +109,12 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
   }
 
   MultiDwtView view;
-  view.approximation = std::span<const float>(bands.get(), band_lengths[0]);
+  view.approximation = std::span<const float>(bands.get(), lengths[0]);
   view.details.reserve(levels);
-  size_t offset = band_lengths[0];
-  for (size_t k = 1; k < band_lengths.size(); ++k) {
-    view.details.emplace_back(bands.get() + offset, band_lengths[k]);
-    offset += band_lengths[k];
+  size_t offset = lengths[0];
+  for (size_t k = 1; k < lengths.size(); ++k) {
+    view.details.emplace_back(bands.get() + offset, lengths[k]);
+    offset += lengths[k];
   }
   auto rebuilt = executor->multi_idwt(view);
   if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
