@@ -140,7 +140,7 @@ def roundtrip_seeds():
             samples = signal(40 + 13 * method + coder, method * 4 + coder)
             seeds[f"m{method}_c{coder}"] = bytes([flags, (coder + method) % 7]) + \
                 samples.tobytes()
-    seeds["specials"] = bytes([1, 5]) + np.tile(specials, 5).tobytes()
+    seeds["nan_inf_extremes"] = bytes([1, 5]) + np.tile(specials, 5).tobytes()
     seeds["constant"] = bytes([0x0D, 3]) + np.full(100, 7.5, np.float32).tobytes()
     seeds["single"] = bytes([2, 0]) + np.float32(1.0).tobytes()
     seeds["all_nan"] = bytes([3, 1]) + np.full(9, np.nan, np.float32).tobytes()
