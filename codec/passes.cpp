@@ -9,12 +9,24 @@
 namespace vantrel {
 namespace passes {
 
-void sanitize_scalar(const float* in, float* out, size_t n) {
+Extremes sanitize_scalar(const float* in, float* out, size_t n) {
+  // Four independent accumulators per extreme keep the scan fast.
+  float mn[4], mx[4];
+  for (size_t k = 0; k < 4; ++k)
+    mn[k] = mx[k] = std::isfinite(in[0]) ? in[0] : (in[0] > 0.0f ? 1.0f : 0.0f);
   for (size_t i = 0; i < n; ++i) {
     const float x = in[i];
     // NaN and -inf become 0, +inf becomes 1, finite values stay.
-    out[i] = std::isfinite(x) ? x : (x > 0.0f ? 1.0f : 0.0f);
+    const float v = std::isfinite(x) ? x : (x > 0.0f ? 1.0f : 0.0f);
+    out[i] = v;
+    mn[i & 3] = v < mn[i & 3] ? v : mn[i & 3];
+    mx[i & 3] = v > mx[i & 3] ? v : mx[i & 3];
   }
+  for (size_t k = 1; k < 4; ++k) {
+    mn[0] = mn[k] < mn[0] ? mn[k] : mn[0];
+    mx[0] = mx[k] > mx[0] ? mx[k] : mx[0];
+  }
+  return {mn[0], mx[0]};
 }
 
 float normalize_scalar(float* x, size_t n, float min, float inv) {
@@ -84,33 +96,15 @@ Extremes sanitize_copy(std::span<const float> in, std::span<float> out) {
   assert(!in.empty() && out.size() >= in.size());
   const size_t n = in.size();
 #if defined(__x86_64__)
-  if (use_avx2())
-    passes::sanitize_avx2(in.data(), out.data(), n);
-  else
+  const Extremes e = use_avx2() ? passes::sanitize_avx2(in.data(), out.data(), n)
+                                : passes::sanitize_scalar(in.data(), out.data(), n);
+#else
+  const Extremes e = passes::sanitize_scalar(in.data(), out.data(), n);
 #endif
-    passes::sanitize_scalar(in.data(), out.data(), n);
-  // Four independent accumulators per extreme keep the scan fast; which of equal values wins is
-  // settled by first_extreme.
-  float mn[4] = {out[0], out[0], out[0], out[0]};
-  float mx[4] = {out[0], out[0], out[0], out[0]};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    for (size_t k = 0; k < 4; ++k) {
-      const float v = out[i + k];
-      mn[k] = v < mn[k] ? v : mn[k];
-      mx[k] = v > mx[k] ? v : mx[k];
-    }
-  for (; i < n; ++i) {
-    mn[0] = out[i] < mn[0] ? out[i] : mn[0];
-    mx[0] = out[i] > mx[0] ? out[i] : mx[0];
-  }
-  float lo = mn[0], hi = mx[0];
-  for (size_t k = 1; k < 4; ++k) {
-    lo = mn[k] < lo ? mn[k] : lo;
-    hi = mx[k] > hi ? mx[k] : hi;
-  }
+  // Which of equal extremes wins (only +0.0 and -0.0 compare equal while differing) is settled
+  // here, the same way for every target.
   const std::span<const float> data(out.data(), n);
-  return {first_extreme(data, lo), first_extreme(data, hi)};
+  return {first_extreme(data, e.min), first_extreme(data, e.max)};
 }
 
 float normalize_in_place(std::span<float> x, float min, float inv) {

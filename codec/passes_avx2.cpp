@@ -12,11 +12,14 @@
 
 namespace vantrel::passes {
 
-VANTREL_AVX2 void sanitize_avx2(const float* in, float* out, size_t n) {
+VANTREL_AVX2 Extremes sanitize_avx2(const float* in, float* out, size_t n) {
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   const __m256 inf = _mm256_set1_ps(INFINITY);
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
+  if (n < 8) return sanitize_scalar(in, out, n);
+  __m256 mn = _mm256_set1_ps(INFINITY);
+  __m256 mx = _mm256_set1_ps(-INFINITY);
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 x = _mm256_loadu_ps(in + i);
@@ -24,9 +27,25 @@ VANTREL_AVX2 void sanitize_avx2(const float* in, float* out, size_t n) {
     const __m256 finite = _mm256_cmp_ps(_mm256_and_ps(x, abs_mask), inf, _CMP_LT_OQ);
     const __m256 positive = _mm256_cmp_ps(x, zero, _CMP_GT_OQ);
     const __m256 replacement = _mm256_and_ps(positive, one);
-    _mm256_storeu_ps(out + i, _mm256_blendv_ps(replacement, x, finite));
+    const __m256 v = _mm256_blendv_ps(replacement, x, finite);
+    _mm256_storeu_ps(out + i, v);
+    mn = _mm256_min_ps(v, mn);
+    mx = _mm256_max_ps(v, mx);
   }
-  sanitize_scalar(in + i, out + i, n - i);
+  alignas(32) float lo[8], hi[8];
+  _mm256_store_ps(lo, mn);
+  _mm256_store_ps(hi, mx);
+  Extremes e{lo[0], hi[0]};
+  for (int k = 1; k < 8; ++k) {
+    e.min = lo[k] < e.min ? lo[k] : e.min;
+    e.max = hi[k] > e.max ? hi[k] : e.max;
+  }
+  if (i < n) {
+    const Extremes tail = sanitize_scalar(in + i, out + i, n - i);
+    e.min = tail.min < e.min ? tail.min : e.min;
+    e.max = tail.max > e.max ? tail.max : e.max;
+  }
+  return e;
 }
 
 VANTREL_AVX2 float normalize_avx2(float* x, size_t n, float min, float inv) {
@@ -72,15 +91,17 @@ VANTREL_AVX2 bool quantize_avx2(const float* x, size_t n, float multiplier, int1
     const __m256 t = _mm256_round_ps(p, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     const __m256 frac = _mm256_andnot_ps(sign_mask, _mm256_sub_ps(p, t));
     const __m256 step = _mm256_or_ps(_mm256_and_ps(p, sign_mask), one);
-    const __m256 r =
-        _mm256_add_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, half, _CMP_GE_OQ), step));
+    const __m256 r = _mm256_add_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, half, _CMP_GE_OQ), step));
     // In range unless below -32768, above 32767 or NaN.
-    const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(r, lo, _CMP_GE_OQ), _mm256_cmp_ps(r, hi, _CMP_LE_OQ));
-    out_of_range = _mm256_or_ps(out_of_range, _mm256_xor_ps(inside, _mm256_castsi256_ps(_mm256_set1_epi32(-1))));
+    const __m256 inside =
+        _mm256_and_ps(_mm256_cmp_ps(r, lo, _CMP_GE_OQ), _mm256_cmp_ps(r, hi, _CMP_LE_OQ));
+    out_of_range = _mm256_or_ps(out_of_range,
+                                _mm256_xor_ps(inside, _mm256_castsi256_ps(_mm256_set1_epi32(-1))));
     // min(r, 32767) yields 32767 for NaN r (the second operand), as minNum does.
     const __m256 c = _mm256_max_ps(_mm256_min_ps(r, hi), lo);
     const __m256i w = _mm256_cvttps_epi32(c);
-    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+    const __m128i packed =
+        _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
   }
   const bool tail_ok = quantize_scalar(x + i, n - i, multiplier, out + i);
@@ -96,7 +117,8 @@ VANTREL_AVX2 void dead_zone_avx2(int16_t* v, size_t n, int32_t threshold) {
     const __m256i neg_t = _mm256_set1_epi16(static_cast<int16_t>(-threshold));
     for (; i + 16 <= n; i += 16) {
       const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i));
-      const __m256i small = _mm256_and_si256(_mm256_cmpgt_epi16(t, x), _mm256_cmpgt_epi16(x, neg_t));
+      const __m256i small =
+          _mm256_and_si256(_mm256_cmpgt_epi16(t, x), _mm256_cmpgt_epi16(x, neg_t));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + i), _mm256_andnot_si256(small, x));
     }
   }
@@ -107,7 +129,8 @@ VANTREL_AVX2 void dequantize_avx2(const int16_t* v, size_t n, float reciprocal, 
   const __m256 r = _mm256_set1_ps(reciprocal);
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m256i w = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)));
+    const __m256i w =
+        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)));
     _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(w), r));
   }
   dequantize_scalar(v + i, n - i, reciprocal, out + i);

@@ -9,7 +9,8 @@
 
 namespace vantrel::passes {
 
-void sanitize_scalar(const float* in, float* out, size_t n);
+// The sanitising copy; returns the extremes of the copy (either zero when the extreme is zero).
+Extremes sanitize_scalar(const float* in, float* out, size_t n);
 float normalize_scalar(float* x, size_t n, float min, float inv);
 void subtract_scalar(float* x, size_t n, float mean);
 bool quantize_scalar(const float* x, size_t n, float multiplier, int16_t* out);
@@ -18,7 +19,7 @@ void dequantize_scalar(const int16_t* v, size_t n, float reciprocal, float* out)
 void denormalize_scalar(float* x, size_t n, float mean, float range, float min);
 
 #if defined(__x86_64__)
-void sanitize_avx2(const float* in, float* out, size_t n);
+Extremes sanitize_avx2(const float* in, float* out, size_t n);
 float normalize_avx2(float* x, size_t n, float min, float inv);
 void subtract_avx2(float* x, size_t n, float mean);
 bool quantize_avx2(const float* x, size_t n, float multiplier, int16_t* out);
