@@ -168,23 +168,7 @@ Result<std::vector<uint8_t>, AransError> decode_plane(std::span<const uint8_t> d
   uint32_t prev = 0;
   for (size_t i = 0; i < count; ++i) {
     uint16_t* const group = probs + (static_cast<size_t>(prev >> drop) << 8);
-    uint32_t node = 1;
-    uint32_t p = group[1];
-    // The next context is one of the two adjacent children of the current node: both are loaded
-    // before the bit is known and one is picked after, keeping the table load off the state's
-    // dependency chain.
-    for (int k = 0; k < 7; ++k) {
-      uint32_t adapted, p_next;
-      const uint32_t bit =
-          r.decode_and_pick(p, adapted, p_next, group[2 * node], group[2 * node + 1]);
-      group[node] = static_cast<uint16_t>(adapted);
-      p = p_next;
-      node = 2 * node + bit;
-    }
-    uint32_t adapted;
-    const uint32_t bit = r.decode(p, adapted);
-    group[node] = static_cast<uint16_t>(adapted);
-    node = 2 * node + bit;
+    const uint32_t node = r.decode_tree(group, 8);
     // A truncation ends the decoding; checking once per byte gives the same result as checking
     // every bit because nothing decoded after it is kept.
     if (r.truncated()) return AransError::Truncated;

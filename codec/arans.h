@@ -208,6 +208,28 @@ struct RansReader {
     return step<true>(p, adapted, next, next_if_zero, next_if_one);
   }
 
+  // Decodes `depth` (at least 1) bits on a binary tree of contexts tree[1 .. 2^depth - 1], most
+  // significant bit first, each node's probability adapted as it is used; returns the leaf
+  // node, 2^depth + the decoded value. The next context is one of the two adjacent children of the
+  // current node: both are loaded before the bit is known and one is picked after, keeping the
+  // table load off the state's dependency chain.
+  uint32_t decode_tree(uint16_t* tree, uint32_t depth) {
+    const uint32_t last_level = (1u << depth) >> 1;
+    uint32_t node = 1;
+    uint32_t p = tree[1];
+    while (node < last_level) {
+      uint32_t adapted, p_next;
+      const uint32_t bit = decode_and_pick(p, adapted, p_next, tree[2 * node], tree[2 * node + 1]);
+      tree[node] = static_cast<uint16_t>(adapted);
+      p = p_next;
+      node = 2 * node + bit;
+    }
+    uint32_t adapted;
+    const uint32_t bit = decode(p, adapted);
+    tree[node] = static_cast<uint16_t>(adapted);
+    return 2 * node + bit;
+  }
+
   // One decoding step. x = 4096 h + slot; a 0 owns slots [0, p) and leaves p h + slot, a 1 owns
   // [p, 4096) and leaves (4096 - p) h + slot - p. Both products are formed before the bit is
   // known, so the state's dependency chain per bit is one multiply, one add and one conditional

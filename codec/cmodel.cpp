@@ -119,7 +119,6 @@ void run_interleaved(RansEmitter& back, BandForward* fwd) {
 bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<int16_t> out) {
   uint16_t* const group = dec.probs() + o;
   uint16_t* const tree = group + kTreeSlot;
-  const uint32_t half = (1u << width) >> 1;  // first node of the tree's last level
   uint32_t p_after_zero = group[0];
   uint32_t p_after_nonzero = group[1];
   uint32_t p_sign = group[kSignSlot];
@@ -139,22 +138,7 @@ bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<int16_t> out) 
     if (nonzero) {
       const uint32_t negative = r.decode(p_sign, p_sign);
       if (width != 0) {
-        // Inner levels: both children's probabilities are loaded before the bit picks one.
-        uint32_t node = 1;
-        uint32_t p = tree[1];
-        while (node < half) {
-          uint32_t adapted, p_next;
-          const uint32_t bit =
-              r.decode_and_pick(p, adapted, p_next, tree[2 * node], tree[2 * node + 1]);
-          tree[node] = static_cast<uint16_t>(adapted);
-          p = p_next;
-          node = 2 * node + bit;
-        }
-        uint32_t adapted;
-        const uint32_t bit = r.decode(p, adapted);
-        tree[node] = static_cast<uint16_t>(adapted);
-        node = 2 * node + bit;
-        value = static_cast<int32_t>(node - 2 * half);
+        value = static_cast<int32_t>(r.decode_tree(tree, width) - (1u << width));
       }
       // Magnitude m + 1, negated when the sign bit is 1: (v ^ -s) + s.
       value = ((value + 1) ^ -static_cast<int32_t>(negative)) + static_cast<int32_t>(negative);
