@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "wavelet/border_mode.h"
+
+#include "border_reference.h"
 #include "wavelet/fast_divide.h"
 
 namespace vantrel {
@@ -60,24 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArenaCase{"EmptySignal", BorderMode::Wrap, 0, 2, 1, {0, 0, 0}}),
     [](const testing::TestParamInfo<ArenaCase>& info) { return info.param.name; });
 
-// The sample at an outside position, straight from the mirror and wrap formulas.
-float outside_sample(const std::vector<float>& x, int64_t v, BorderMode mode) {
-  const int64_t n = static_cast<int64_t>(x.size());
-  switch (mode) {
-    case BorderMode::Clamp:
-      return v < 0 ? x.front() : x.back();
-    case BorderMode::Wrap:
-      return x[static_cast<size_t>(((v % n) + n) % n)];
-    case BorderMode::Reflect:
-      return x[static_cast<size_t>(v < 0 ? -v - 1 : 2 * n - 1 - v)];
-    case BorderMode::ReflectNoEdge:
-      if (n == 1) return x[0];
-      return x[static_cast<size_t>(v < 0 ? -v : 2 * n - 2 - v)];
-    case BorderMode::Zero:
-      return 0.0f;
-  }
-  return 0.0f;
-}
+using testing_reference::padded;
 
 // Every mode and every margin a convolution level can ask for (the mirrors up to a whole
 // signal length, n - 1 for ReflectNoEdge), Wrap up to three lengths.
@@ -92,8 +77,7 @@ TEST(BorderInterpolationTest, MatchesTheFormulasOverAllReachableMargins) {
       if (mode == BorderMode::ReflectNoEdge) reach = n == 1 ? 4 : len - 1;
       const BorderInterpolation border(mode, 0, len);
       for (int64_t v = -reach; v < len + reach; ++v) {
-        const float expected =
-            (v >= 0 && v < len) ? x[static_cast<size_t>(v)] : outside_sample(x, v, mode);
+        const float expected = padded(x, v, mode);
         ASSERT_EQ(border.sample(x, v), expected)
             << "mode " << static_cast<int>(mode) << " n " << n << " v " << v;
       }

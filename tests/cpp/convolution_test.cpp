@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "border_reference.h"
 #include "support/cpu.h"
 #include "wavelet/convolution.h"
 #include "wavelet/factory.h"
@@ -93,23 +94,7 @@ const std::vector<Bank>& all_banks() {
 // The transform written out literally: pad by the mode's formula, correlate, keep every second
 // output; synthesis as the scatter over coefficients and taps.
 
-float padded(const std::vector<float>& x, int64_t v, BorderMode mode) {
-  const int64_t n = static_cast<int64_t>(x.size());
-  if (v >= 0 && v < n) return x[static_cast<size_t>(v)];
-  switch (mode) {
-    case BorderMode::Clamp:
-      return v < 0 ? x.front() : x.back();
-    case BorderMode::Wrap:
-      return x[static_cast<size_t>(((v % n) + n) % n)];
-    case BorderMode::Reflect:
-      return x[static_cast<size_t>(v < 0 ? -v - 1 : 2 * n - 1 - v)];
-    case BorderMode::ReflectNoEdge:
-      return x[static_cast<size_t>(v < 0 ? -v : 2 * n - 2 - v)];
-    case BorderMode::Zero:
-      break;
-  }
-  return 0.0f;
-}
+using testing_reference::padded;
 
 struct Bands {
   std::vector<float> approx;
