@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 
 #include "codec/arans.h"
 #include "codec/cmodel.h"
@@ -120,7 +122,8 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
 
   // Sanitising copy and extremes, in room for the extension of short signals below. Every
   // sample is written before it is read, so the buffer starts uninitialised.
-  std::unique_ptr<float[]> work_storage(new float[std::max(n, fl)]);
+  std::unique_ptr<float[]> work_storage(new (std::nothrow) float[std::max(n, fl)]);
+  if (!work_storage) return VantrelError::out_of_memory(std::max(n, fl));
   std::span<float> work(work_storage.get(), n);
   const Extremes ext = sanitize_copy(samples, work);
 
@@ -146,35 +149,44 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
     for (size_t i = n; i < fl; ++i) work[i] = work[(i - n) % n];
   }
 
-  auto decomposed = executor->multi_dwt(work, levels);
-  if (!decomposed) return VantrelError::wavelet(decomposed.error());
-  MultiDwt dwt = std::move(decomposed).value();
-  if (dwt.empty()) return VantrelError::zero_levels();
-  work_storage.reset();  // no longer needed
-
-  // Quantisation of A, D_1 .. D_L into one buffer, then the dead zone on the details.
+  // The bands are quantised into one buffer in coding order (A, D_1 .. D_L) as the transform
+  // hands them over, finest details first, so no level is kept in floats. Their lengths are the
+  // ones the decoder will rebuild from the header.
+  const size_t num_levels = std::max<uint8_t>(levels, 1);
   Bands bands;
-  size_t total = dwt.back().approximations.size();
-  for (const Dwt& level : dwt) total += level.details.size();
-  bands.storage.reset(new int16_t[total]);
-  bands.size = total;
-  bands.lengths.reserve(dwt.size() + 1);
+  bands.lengths = band_lengths(*executor, num_levels, work.size());
+  for (const size_t length : bands.lengths) bands.size += length;
+  bands.storage.reset(new (std::nothrow) int16_t[bands.size]);
+  if (!bands.storage) return VantrelError::out_of_memory(bands.size);
+  const int32_t threshold = dead_zone_threshold(options.scale, options.cutoff);
   bool in_range = true;
-  size_t offset = 0;
-  auto take = [&](std::vector<float>& band) {
-    in_range &= quantize(band, multiplier, bands.values().subspan(offset, band.size()));
-    bands.lengths.push_back(band.size());
-    offset += band.size();
-    band = std::vector<float>();
+  size_t received = 0;   // bands handed over so far
+  size_t offset = bands.lengths[0];  // where the next details go
+  std::optional<OscletError> mismatch;
+  const BandSink sink = [&](std::span<const float> band) {
+    const bool approximation = received == num_levels;
+    const size_t index = approximation ? 0 : received + 1;
+    ++received;
+    if (mismatch) return;
+    if (band.size() != bands.lengths[index]) {
+      mismatch = approximation ? OscletError::approx_size_mismatch(band.size(), bands.lengths[0])
+                               : OscletError::details_size_mismatch(band.size(),
+                                                                    bands.lengths[index]);
+      return;
+    }
+    const std::span<int16_t> out =
+        bands.values().subspan(approximation ? 0 : offset, band.size());
+    if (!approximation) offset += band.size();
+    in_range &= quantize(band, multiplier, out);
+    if (!approximation) apply_dead_zone(out, threshold);
   };
-  take(dwt.back().approximations);
-  const size_t approx_len = offset;
-  for (Dwt& level : dwt) take(level.details);
-  dwt = MultiDwt();
+  if (auto streamed = executor->multi_dwt_streamed(work, num_levels, sink); !streamed)
+    return VantrelError::wavelet(streamed.error());
+  work_storage.reset();  // no longer needed
+  // A decomposition whose bands differ from the decoder's lengths could not be read back.
+  if (mismatch) return VantrelError::wavelet(*mismatch);
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
-  apply_dead_zone(bands.values().subspan(approx_len),
-                  dead_zone_threshold(options.scale, options.cutoff));
 
   const uint8_t coder =
       options.coder == kCoderAuto ? static_cast<uint8_t>(EntropyCoder::CModel) : options.coder;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "codec/arans.h"
 #include "codec/cmodel.h"
@@ -30,8 +31,18 @@ void bytes_to_coefficients(std::span<const uint8_t> bytes, std::span<int16_t> ou
   }
 }
 
+// Decoded coefficients, every one written by the decoder before it is read: the storage starts
+// uninitialised rather than paying a zeroing pass over fresh pages.
+using Coefficients = std::unique_ptr<int16_t[]>;
+
+Result<Coefficients, VantrelError> allocate_coefficients(size_t total) {
+  Coefficients values(new (std::nothrow) int16_t[total]);
+  if (!values) return VantrelError::out_of_memory(total);
+  return values;
+}
+
 // Decodes the coefficients A, D_1 .. D_L back to back. `total` is the sum of `band_lengths`.
-Result<std::vector<int16_t>, VantrelError> decode_bands(std::span<const uint8_t> payload,
+Result<Coefficients, VantrelError> decode_bands(std::span<const uint8_t> payload,
                                                         uint8_t coder,
                                                         std::span<const size_t> band_lengths,
                                                         size_t total) {
@@ -39,8 +50,8 @@ Result<std::vector<int16_t>, VantrelError> decode_bands(std::span<const uint8_t>
     // Refuse a stream that cannot hold the claimed coefficients before allocating them.
     if (auto fits = check_coeffs(payload, band_lengths); !fits)
       return VantrelError::decompression_failed(fits.error());
-    std::vector<int16_t> values(total);
-    if (auto decoded = decode_coeffs_into(payload, band_lengths, values); !decoded)
+    VANTREL_ASSIGN_OR_RETURN(Coefficients values, allocate_coefficients(total));
+    if (auto decoded = decode_coeffs_into(payload, band_lengths, {values.get(), total}); !decoded)
       return VantrelError::decompression_failed(decoded.error());
     return values;
   }
@@ -57,25 +68,12 @@ Result<std::vector<int16_t>, VantrelError> decode_bands(std::span<const uint8_t>
   }
   // A stream that ends before every band is complete is refused before any band is cut.
   if (bytes.size() / 2 < total) return VantrelError::coefficients_missing();
-  std::vector<int16_t> values(total);
-  bytes_to_coefficients(bytes, values);
+  VANTREL_ASSIGN_OR_RETURN(Coefficients values, allocate_coefficients(total));
+  bytes_to_coefficients(bytes, {values.get(), total});
   return values;
 }
 
 }  // namespace
-
-std::vector<size_t> band_lengths(const DwtExecutor& executor, uint64_t levels,
-                                 uint64_t sample_count) {
-  std::vector<size_t> lengths(levels + 1);
-  size_t length = std::max<uint64_t>(sample_count, executor.filter_length());
-  for (uint64_t level = 0; level < levels; ++level) {
-    const DwtSize size = executor.dwt_size(length);
-    lengths[level + 1] = size.details;
-    length = size.approx;
-  }
-  lengths[0] = length;
-  return lengths;
-}
 
 Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t> payload,
                                                          uint8_t method, uint64_t levels,
@@ -97,26 +95,27 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
   for (const size_t length : lengths) total += length;
 
   // De-quantised bands back to back; dequantize writes every value, so the storage starts
-  // uninitialised rather than paying a zeroing pass over fresh pages.
+  // uninitialised. The inverse transform then works inside them.
   std::unique_ptr<float[]> bands;
   {
     auto coefficients = decode_bands(payload, coder, lengths, total);
     if (!coefficients) return std::move(coefficients).error();
     // De-quantisation by the reciprocal, computed once.
     const float reciprocal = 1.0f / multiplier;
-    bands.reset(new float[total]);
-    dequantize(*coefficients, reciprocal, std::span<float>(bands.get(), total));
+    bands.reset(new (std::nothrow) float[total]);
+    if (!bands) return VantrelError::out_of_memory(total);
+    dequantize({coefficients->get(), total}, reciprocal, std::span<float>(bands.get(), total));
   }
 
-  MultiDwtView view;
-  view.approximation = std::span<const float>(bands.get(), lengths[0]);
+  MultiDwtSpentView view;
+  view.approximation = std::span<float>(bands.get(), lengths[0]);
   view.details.reserve(levels);
   size_t offset = lengths[0];
   for (size_t k = 1; k < lengths.size(); ++k) {
     view.details.emplace_back(bands.get() + offset, lengths[k]);
     offset += lengths[k];
   }
-  auto rebuilt = executor->multi_idwt(view);
+  auto rebuilt = executor->multi_idwt_consuming(view);
   if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
   std::vector<float> out = std::move(rebuilt).value();
   bands.reset();

@@ -11,12 +11,6 @@
 
 namespace vantrel {
 
-// The band lengths of a container in payload order (the approximation of the deepest level, then
-// the details of levels 1 .. L), rebuilt with the executor's dwt_size from the transformed length:
-// the sample count, or the filter length when that is larger (shorter signals are extended).
-std::vector<size_t> band_lengths(const DwtExecutor& executor, uint64_t levels,
-                                 uint64_t sample_count);
-
 // Everything after the header: level sizes, entropy decoding, de-quantisation, inverse transform,
 // de-normalisation and the final length.
 Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t> payload,

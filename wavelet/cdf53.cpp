@@ -48,31 +48,41 @@ DwtSize Cdf53::dwt_size(size_t input_length) const {
 
 WaveletStatus Cdf53::execute_inverse(std::span<const float> approx, std::span<const float> details,
                                      std::span<float> output) const {
-  const size_t n = output.size();
-  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), n));
-  // The sizes pass only for n >= 3, where they are ceil(n/2) and floor(n/2).
-  const LiftingShape shape = LiftingShape::of(n);
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), output.size()));
+  // The even samples are rebuilt in a working copy; the odd ones go straight to the output.
+  SampleBuffer even;
+  VANTREL_ASSIGN_OR_RETURN(const std::span<float> e, even.first(approx.size()));
+  inverse(approx.data(), details.data(), e.data(), output);
+  return {};
+}
+
+WaveletStatus Cdf53::execute_inverse_in_place(std::span<float> approx, std::span<float> details,
+                                              std::span<float> output) const {
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), output.size()));
+  inverse(approx.data(), details.data(), approx.data(), output);
+  return {};
+}
+
+void Cdf53::inverse(const float* approx, const float* details, float* even,
+                    std::span<float> output) const {
+  // The sizes passed only for n >= 3, where they are ceil(n/2) and floor(n/2).
+  const LiftingShape shape = LiftingShape::of(output.size());
   const size_t a = shape.approx;
   const size_t dn = shape.details;
-
-  // The even samples are rebuilt in a working copy; the odd ones go straight to the output.
-  VANTREL_ASSIGN_OR_RETURN(std::vector<float> even, allocate_samples(a));
   const LiftingKernels& k = active_lifting_kernels();
-  const float* d = details.data();
-  float* e = even.data();
+  float* e = even;
   float* out = output.data();
   // Odd sample j reads e[j] and e[j+1], so the last stage trails the update by one sample.
   size_t merged = 0;
   for (size_t lo = 0; lo < a;) {
     const size_t hi = std::min(lo + kLiftingChunk, a);
-    std::copy(approx.begin() + lo, approx.begin() + hi, e + lo);
-    update_range(k, shape, a - 1, e, d, lo, hi, -kUpdate);
+    if (e != approx) std::copy(approx + lo, approx + hi, e + lo);
+    update_range(k, shape, a - 1, e, details, lo, hi, -kUpdate);
     const size_t merge_end = hi == a ? dn : hi - 1;
-    predict_merge_range(k, shape, e, d, out, merged, merge_end, -kPredict);
+    predict_merge_range(k, shape, e, details, out, merged, merge_end, -kPredict);
     merged = merge_end;
     lo = hi;
   }
-  return {};
 }
 
 size_t Cdf53::idwt_size(size_t approx_length, size_t details_length) const {

@@ -104,19 +104,31 @@ DwtSize Cdf97::dwt_size(size_t input_length) const {
 
 WaveletStatus Cdf97::execute_inverse(std::span<const float> approx, std::span<const float> details,
                                      std::span<float> output) const {
-  const size_t n = output.size();
-  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), n));
-  // The sizes pass only for n >= 4, where they are ceil(n/2) and floor(n/2).
-  const LiftingShape shape = LiftingShape::of(n);
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), output.size()));
+  SampleBuffer even, odd;
+  VANTREL_ASSIGN_OR_RETURN(const std::span<float> e, even.first(approx.size()));
+  VANTREL_ASSIGN_OR_RETURN(const std::span<float> o, odd.first(details.size()));
+  inverse(approx.data(), details.data(), e.data(), o.data(), output);
+  return {};
+}
+
+WaveletStatus Cdf97::execute_inverse_in_place(std::span<float> approx, std::span<float> details,
+                                              std::span<float> output) const {
+  VANTREL_RETURN_IF_ERROR(check_inverse_sizes(approx.size(), details.size(), output.size()));
+  inverse(approx.data(), details.data(), approx.data(), details.data(), output);
+  return {};
+}
+
+void Cdf97::inverse(const float* approx, const float* details, float* even, float* odd,
+                    std::span<float> output) const {
+  // The sizes passed only for n >= 4, where they are ceil(n/2) and floor(n/2).
+  const LiftingShape shape = LiftingShape::of(output.size());
   const size_t a = shape.approx;
   const size_t dn = shape.details;
-
-  VANTREL_ASSIGN_OR_RETURN(std::vector<float> even, allocate_samples(a));
-  VANTREL_ASSIGN_OR_RETURN(std::vector<float> odd, allocate_samples(dn));
   const LiftingKernels& k = active_lifting_kernels();
   const size_t update_end = run16_update_end(shape);
-  float* e = even.data();
-  float* o = odd.data();
+  float* e = even;
+  float* o = odd;
   float* out = output.data();
 
   // The forward wavefront backwards: unscale, undo the delta update (e[i] reads o up to i), undo
@@ -128,9 +140,9 @@ WaveletStatus Cdf97::execute_inverse(std::span<const float> approx, std::span<co
   for (size_t lo = 0; lo < a;) {
     const size_t hi = std::min(lo + kLiftingChunk, a);
     const bool last = hi == a;
-    k.scale(e + lo, approx.data() + lo, hi - lo, kInvScale);
+    k.scale(e + lo, approx + lo, hi - lo, kInvScale);
     const size_t odd_hi = std::min(hi, dn);
-    if (lo < odd_hi) k.scale(o + lo, details.data() + lo, odd_hi - lo, kScale);
+    if (lo < odd_hi) k.scale(o + lo, details + lo, odd_hi - lo, kScale);
     update_range(k, shape, update_end, e, o, lo, hi, -kDelta);
 
     const size_t predict_end = last ? dn : trailing(hi, 1);
@@ -145,7 +157,6 @@ WaveletStatus Cdf97::execute_inverse(std::span<const float> approx, std::span<co
     merged = merge_end;
     lo = hi;
   }
-  return {};
 }
 
 size_t Cdf97::idwt_size(size_t approx_length, size_t details_length) const {

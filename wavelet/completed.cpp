@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "wavelet/executor.h"
+#include "wavelet/levels.h"
 
 namespace vantrel {
 namespace {
@@ -21,21 +22,6 @@ namespace {
 // the excess over N - 1, so a decomposition of anything that fits in memory has fewer levels than
 // a size_t has bits. Reserving that many up front means appending a level does not allocate.
 constexpr size_t kMaxLevels = std::numeric_limits<size_t>::digits;
-
-WaveletResult<std::vector<float>> allocate_zeroed(size_t length) {
-  const uint64_t bytes = length > std::numeric_limits<uint64_t>::max() / sizeof(float)
-                             ? std::numeric_limits<uint64_t>::max()
-                             : uint64_t{length} * sizeof(float);
-  std::vector<float> samples;
-  try {
-    samples.resize(length);
-  } catch (const std::bad_alloc&) {
-    return OscletError::allocation_failed(bytes);
-  } catch (const std::length_error&) {
-    return OscletError::allocation_failed(bytes);
-  }
-  return samples;
-}
 
 }  // namespace
 
@@ -81,8 +67,8 @@ WaveletResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> i
   if (levels <= 1) {
     // One level: the inner executor's own checks decide, with no filter-length test here.
     const DwtSize size = inner_->dwt_size(input.size());
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_zeroed(size.approx));
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_zeroed(size.details));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(size.approx));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(size.details));
     VANTREL_RETURN_IF_ERROR(inner_->execute_forward(input, approx, details));
     result.push_back(Dwt{std::move(approx), std::move(details)});
     return result;
@@ -98,13 +84,45 @@ WaveletResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> i
   for (size_t level = 0; level < levels; ++level) {
     if (current.size() < filter_length_) return OscletError::buffer_too_small_for_level();
     const DwtSize size = inner_->dwt_size(current.size());
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_zeroed(size.approx));
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_zeroed(size.details));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(size.approx));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(size.details));
     VANTREL_RETURN_IF_ERROR(inner_->execute_forward(current, approx, details));
     result.push_back(Dwt{std::move(approx), std::move(details)});
     current = result.back().approximations;
   }
   return result;
+}
+
+WaveletStatus CompletedDwtExecutor::multi_dwt_streamed(std::span<float> input, size_t levels,
+                                                       const BandSink& sink) const {
+  // The approximations alternate between two buffers (a level reads the one the level before
+  // wrote) and every level writes its details into a third. As in multi_dwt, a single level
+  // leaves every check to the inner executor.
+  SampleBuffer approximations[2];
+  SampleBuffer details_buffer;
+  std::span<const float> current = input;
+  for (size_t level = 0; level < std::max<size_t>(levels, 1); ++level) {
+    if (levels > 1 && current.size() < filter_length_) {
+      return OscletError::buffer_too_small_for_level();
+    }
+    const DwtSize size = inner_->dwt_size(current.size());
+    VANTREL_ASSIGN_OR_RETURN(const std::span<float> approx,
+                             approximations[level % 2].first(size.approx));
+    VANTREL_ASSIGN_OR_RETURN(const std::span<float> details, details_buffer.first(size.details));
+    VANTREL_RETURN_IF_ERROR(inner_->execute_forward(current, approx, details));
+    sink(details);
+    current = approx;
+  }
+  sink(current);
+  return {};
+}
+
+WaveletResult<std::vector<float>> CompletedDwtExecutor::multi_idwt_consuming(
+    const MultiDwtSpentView& view) const {
+  MultiDwtView borrowed;
+  borrowed.details.assign(view.details.begin(), view.details.end());
+  borrowed.approximation = view.approximation;
+  return multi_idwt(borrowed);
 }
 
 WaveletResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, size_t levels) const {
@@ -116,8 +134,8 @@ WaveletResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, size_
       return OscletError::buffer_too_small_for_level();
     }
     const DwtSize size = inner_->dwt_size(current.size());
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_zeroed(size.approx));
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_zeroed(size.details));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(size.approx));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(size.details));
     VANTREL_RETURN_IF_ERROR(inner_->execute_forward(current, approx, details));
     last = Dwt{std::move(approx), std::move(details)};
     current = last.approximations;
@@ -131,7 +149,7 @@ WaveletResult<std::vector<float>> CompletedDwtExecutor::idwt(std::span<const flo
     return OscletError::approx_details_mismatch(approx.size(), details.size());
   }
   VANTREL_ASSIGN_OR_RETURN(std::vector<float> output,
-                           allocate_zeroed(inner_->idwt_size(approx.size(), details.size())));
+                           allocate_samples(inner_->idwt_size(approx.size(), details.size())));
   VANTREL_RETURN_IF_ERROR(inner_->execute_inverse(approx, details, output));
   return output;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -41,6 +42,16 @@ struct MultiDwtView {
   std::vector<std::span<const float>> details;
   std::span<const float> approximation;
 };
+
+// The bands of multi_idwt_consuming, laid out as in MultiDwtView, but the executor may spend their
+// storage as working space: their values are lost.
+struct MultiDwtSpentView {
+  std::vector<std::span<float>> details;
+  std::span<float> approximation;
+};
+
+// Receives the bands of multi_dwt_streamed one at a time.
+using BandSink = std::function<void(std::span<const float> band)>;
 
 class DwtForwardExecutor {
  public:
@@ -80,6 +91,17 @@ class DwtExecutor : public IncompleteDwtExecutor {
                                                  std::span<const float> details) const = 0;
   // Reconstruction from every level.
   virtual WaveletResult<std::vector<float>> multi_idwt(const MultiDwtView& view) const = 0;
+
+  // multi_dwt that keeps no level: the details D_1 .. D_L (finest first) and then the deepest
+  // approximation go to `sink` as soon as each exists. The storage behind a band is reused for
+  // the next level, so the sink copies what it keeps, and the input's storage may be used too
+  // (its values are lost). Same levels and errors as multi_dwt; the sink may have seen some
+  // bands when a deeper level fails.
+  virtual WaveletStatus multi_dwt_streamed(std::span<float> input, size_t levels,
+                                           const BandSink& sink) const = 0;
+  // multi_idwt with the same result, free to work inside the bands it is given.
+  virtual WaveletResult<std::vector<float>> multi_idwt_consuming(
+      const MultiDwtSpentView& view) const = 0;
 };
 
 // Gives a one-level convolution executor the multi-level operations.
@@ -103,6 +125,10 @@ class CompletedDwtExecutor final : public DwtExecutor {
   WaveletResult<std::vector<float>> idwt(std::span<const float> approx,
                                          std::span<const float> details) const override;
   WaveletResult<std::vector<float>> multi_idwt(const MultiDwtView& view) const override;
+  WaveletStatus multi_dwt_streamed(std::span<float> input, size_t levels,
+                                   const BandSink& sink) const override;
+  WaveletResult<std::vector<float>> multi_idwt_consuming(
+      const MultiDwtSpentView& view) const override;
 
  private:
   std::shared_ptr<const IncompleteDwtExecutor> inner_;

@@ -15,12 +15,6 @@ namespace {
 // appending a level never allocates (nor throws).
 constexpr size_t kMaxLevels = std::numeric_limits<size_t>::digits;
 
-uint64_t bytes_of(size_t length) {
-  return length > std::numeric_limits<uint64_t>::max() / sizeof(float)
-             ? std::numeric_limits<uint64_t>::max()
-             : uint64_t{length} * sizeof(float);
-}
-
 }  // namespace
 
 WaveletResult<std::vector<float>> allocate_samples(size_t length) {
@@ -28,9 +22,9 @@ WaveletResult<std::vector<float>> allocate_samples(size_t length) {
   try {
     samples.resize(length);
   } catch (const std::bad_alloc&) {
-    return OscletError::allocation_failed(bytes_of(length));
+    return OscletError::allocation_failed(sample_bytes(length));
   } catch (const std::length_error&) {
-    return OscletError::allocation_failed(bytes_of(length));
+    return OscletError::allocation_failed(sample_bytes(length));
   }
   return samples;
 }
@@ -99,6 +93,24 @@ WaveletResult<MultiDwt> LiftingDwtExecutor::multi_dwt(std::span<const float> inp
   return result;
 }
 
+WaveletStatus LiftingDwtExecutor::multi_dwt_streamed(std::span<float> input, size_t levels,
+                                                     const BandSink& sink) const {
+  const size_t min_length = min_input_length();
+  SampleBuffer details_buffer;  // shared by every level
+  std::span<float> current = input;
+  for (size_t level = 0; level < std::max<size_t>(levels, 1); ++level) {
+    const size_t n = current.size();
+    if (n < min_length) return OscletError::buffer_too_small_for_level();
+    VANTREL_ASSIGN_OR_RETURN(const std::span<float> details, details_buffer.first(n / 2));
+    const std::span<float> approx = current.first(n - n / 2);
+    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
+    sink(details);
+    current = approx;
+  }
+  sink(current);
+  return {};
+}
+
 WaveletResult<Dwt> LiftingDwtExecutor::dwt(std::span<const float> input, size_t levels) const {
   const size_t min_length = min_input_length();
   const size_t num_levels = std::max<size_t>(levels, 1);
@@ -135,6 +147,33 @@ WaveletResult<std::vector<float>> LiftingDwtExecutor::multi_idwt(const MultiDwtV
     VANTREL_ASSIGN_OR_RETURN(current, idwt(current, view.details[level]));
   }
   return current;
+}
+
+WaveletResult<std::vector<float>> LiftingDwtExecutor::multi_idwt_consuming(
+    const MultiDwtSpentView& view) const {
+  if (view.details.empty() || view.approximation.empty()) {
+    return OscletError::zero_sized_input();
+  }
+  // Levels rebuild from the deepest up, each lifting inside its own bands; the coarser outputs
+  // alternate between two buffers (a level reads the one the level below wrote), the finest is
+  // the result.
+  SampleBuffer outputs[2];
+  std::vector<float> result;
+  std::span<float> current = view.approximation;
+  for (size_t level = view.details.size(); level-- > 0;) {
+    const std::span<float> details = view.details[level];
+    const size_t length = current.size() + details.size();
+    std::span<float> output;
+    if (level == 0) {
+      VANTREL_ASSIGN_OR_RETURN(result, allocate_samples(length));
+      output = result;
+    } else {
+      VANTREL_ASSIGN_OR_RETURN(output, outputs[level % 2].first(length));
+    }
+    VANTREL_RETURN_IF_ERROR(execute_inverse_in_place(current, details, output));
+    current = output;
+  }
+  return result;
 }
 
 }  // namespace vantrel

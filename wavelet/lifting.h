@@ -11,11 +11,9 @@
 #include <vector>
 
 #include "wavelet/executor.h"
+#include "wavelet/levels.h"
 
 namespace vantrel {
-
-// A zero-filled vector of `length` samples, or AllocationFailed with the bytes it needed.
-WaveletResult<std::vector<float>> allocate_samples(size_t length);
 
 // The multi-level operations of both lifting executors. Each level transforms the whole
 // approximation of the level before; nothing is truncated between levels.
@@ -26,6 +24,12 @@ class LiftingDwtExecutor : public DwtExecutor {
   WaveletResult<std::vector<float>> idwt(std::span<const float> approx,
                                          std::span<const float> details) const final;
   WaveletResult<std::vector<float>> multi_idwt(const MultiDwtView& view) const final;
+  // Each approximation overwrites the start of the signal it is made from: a level writes sample
+  // i of its approximation only after reading every input sample below 2i + 2.
+  WaveletStatus multi_dwt_streamed(std::span<float> input, size_t levels,
+                                   const BandSink& sink) const final;
+  WaveletResult<std::vector<float>> multi_idwt_consuming(
+      const MultiDwtSpentView& view) const final;
 
   // Lifting needs no scratch: these ignore it.
   WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,
@@ -36,6 +40,11 @@ class LiftingDwtExecutor : public DwtExecutor {
  protected:
   // The shortest signal execute_forward accepts.
   virtual size_t min_input_length() const = 0;
+
+  // execute_inverse (same checks, same result) lifting inside the bands themselves, whose values
+  // it spends, instead of in working copies.
+  virtual WaveletStatus execute_inverse_in_place(std::span<float> approx, std::span<float> details,
+                                                 std::span<float> output) const = 0;
 
   // The size checks of execute_forward, in order: input length, approximation, details.
   WaveletStatus check_forward_sizes(size_t input_length, size_t approx_length,
@@ -58,6 +67,14 @@ class Cdf53 final : public LiftingDwtExecutor {
 
  protected:
   size_t min_input_length() const override { return 3; }
+  WaveletStatus execute_inverse_in_place(std::span<float> approx, std::span<float> details,
+                                         std::span<float> output) const override;
+
+ private:
+  // The inverse of checked sizes, rebuilding the even samples in `even`: `approx` is read chunk
+  // by chunk before `even` is written there, so `even` may be `approx` itself.
+  void inverse(const float* approx, const float* details, float* even,
+               std::span<float> output) const;
 };
 
 class Cdf97 final : public LiftingDwtExecutor {
@@ -72,6 +89,15 @@ class Cdf97 final : public LiftingDwtExecutor {
 
  protected:
   size_t min_input_length() const override { return 4; }
+  WaveletStatus execute_inverse_in_place(std::span<float> approx, std::span<float> details,
+                                         std::span<float> output) const override;
+
+ private:
+  // The inverse from the bands into the working arrays `even` and `odd` (each band is read once,
+  // chunk by chunk, before its working array is written there, so they may be the bands
+  // themselves), then merged into `output`.
+  void inverse(const float* approx, const float* details, float* even, float* odd,
+               std::span<float> output) const;
 };
 
 }  // namespace vantrel
