@@ -115,8 +115,19 @@ void run_interleaved(RansEmitter& back, BandForward* fwd) {
   while (!back.done()) back.step();
 }
 
+// Where decoded coefficients go: as they are, or de-quantised on the way (off the decoder's
+// dependency chain, and without a pass over a buffer of integers afterwards).
+struct KeepCoefficient {
+  int16_t operator()(int16_t v) const { return v; }
+};
+struct Dequantize {
+  float reciprocal;
+  float operator()(int16_t v) const { return static_cast<float>(v) * reciprocal; }
+};
+
 // Decodes one band into `out`. Returns false once the coded bytes ran out.
-bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<int16_t> out) {
+template <class T, class Convert>
+bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<T> out, Convert convert) {
   uint16_t* const group = dec.probs() + o;
   uint16_t* const tree = group + kTreeSlot;
   uint32_t p_after_zero = group[0];
@@ -124,7 +135,7 @@ bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<int16_t> out) 
   uint32_t p_sign = group[kSignSlot];
   RansReader r = dec.reader();
   uint32_t prev_nonzero = 0;
-  for (int16_t& coeff : out) {
+  for (T& coeff : out) {
     const uint32_t pz = prev_nonzero ? p_after_nonzero : p_after_zero;
     uint32_t pz_next;
     const uint32_t nonzero = r.decode(pz, pz_next);
@@ -144,7 +155,7 @@ bool decode_band(BinDec& dec, size_t o, uint32_t width, std::span<int16_t> out) 
       value = ((value + 1) ^ -static_cast<int32_t>(negative)) + static_cast<int32_t>(negative);
     }
     // Width 16 allows the magnitude 65536; the stored value is its low 16 bits.
-    coeff = static_cast<int16_t>(static_cast<uint16_t>(value));
+    coeff = convert(static_cast<int16_t>(static_cast<uint16_t>(value)));
     if (r.truncated()) return false;
   }
   dec.set_reader(r);
@@ -283,9 +294,12 @@ Status<CModelError> check_coeffs(std::span<const uint8_t> data,
   return {};
 }
 
-Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
-                                       std::span<const size_t> band_lengths,
-                                       std::span<int16_t> out) {
+namespace {
+
+template <class T, class Convert>
+Status<CModelError> decode_back_to_back(std::span<const uint8_t> data,
+                                        std::span<const size_t> band_lengths, std::span<T> out,
+                                        Convert convert) {
   size_t total = 0;
   for (const size_t len : band_lengths) total += len;
   assert(out.size() == total);
@@ -295,13 +309,27 @@ Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
   if (!dec.ok()) return CModelError::Truncated;
   size_t at = 0;
   for (size_t i = 0; i < band_lengths.size(); ++i) {
-    const std::span<int16_t> band = out.subspan(at, band_lengths[i]);
-    if (!decode_band(*dec, parsed.model.offsets[i], parsed.model.bits[i], band)) {
+    const std::span<T> band = out.subspan(at, band_lengths[i]);
+    if (!decode_band(*dec, parsed.model.offsets[i], parsed.model.bits[i], band, convert)) {
       return CModelError::Truncated;
     }
     at += band_lengths[i];
   }
   return {};
+}
+
+}  // namespace
+
+Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
+                                       std::span<const size_t> band_lengths,
+                                       std::span<int16_t> out) {
+  return decode_back_to_back(data, band_lengths, out, KeepCoefficient{});
+}
+
+Status<CModelError> decode_dequantized_into(std::span<const uint8_t> data,
+                                            std::span<const size_t> band_lengths,
+                                            float reciprocal, std::span<float> out) {
+  return decode_back_to_back(data, band_lengths, out, Dequantize{reciprocal});
 }
 
 Result<std::vector<std::vector<int16_t>>, CModelError> decode_coeffs(
@@ -312,7 +340,8 @@ Result<std::vector<std::vector<int16_t>>, CModelError> decode_coeffs(
   std::vector<std::vector<int16_t>> bands(band_lengths.size());
   for (size_t i = 0; i < band_lengths.size(); ++i) {
     bands[i].resize(band_lengths[i]);
-    if (!decode_band(*dec, parsed.model.offsets[i], parsed.model.bits[i], bands[i])) {
+    if (!decode_band(*dec, parsed.model.offsets[i], parsed.model.bits[i],
+                     std::span<int16_t>(bands[i]), KeepCoefficient{})) {
       return CModelError::Truncated;
     }
   }

@@ -31,27 +31,29 @@ void bytes_to_coefficients(std::span<const uint8_t> bytes, std::span<int16_t> ou
   }
 }
 
-// Decoded coefficients, every one written by the decoder before it is read: the storage starts
-// uninitialised rather than paying a zeroing pass over fresh pages.
-using Coefficients = std::unique_ptr<int16_t[]>;
-
-Result<Coefficients, VantrelError> allocate_coefficients(size_t total) {
-  Coefficients values(new (std::nothrow) int16_t[total]);
+// Storage the decoder fills completely before anything reads it, so it starts uninitialised
+// rather than paying a zeroing pass over fresh pages.
+template <class T>
+Result<std::unique_ptr<T[]>, VantrelError> allocate_values(size_t total) {
+  std::unique_ptr<T[]> values(new (std::nothrow) T[total]);
   if (!values) return VantrelError::out_of_memory(total);
   return values;
 }
 
-// Decodes the coefficients A, D_1 .. D_L back to back. `total` is the sum of `band_lengths`.
-Result<Coefficients, VantrelError> decode_bands(std::span<const uint8_t> payload,
-                                                        uint8_t coder,
-                                                        std::span<const size_t> band_lengths,
-                                                        size_t total) {
+// Decodes the coefficients A, D_1 .. D_L back to back and de-quantises them (multiplies by
+// `reciprocal`). `total` is the sum of `band_lengths`.
+Result<std::unique_ptr<float[]>, VantrelError> decode_bands(std::span<const uint8_t> payload,
+                                                            uint8_t coder,
+                                                            std::span<const size_t> band_lengths,
+                                                            size_t total, float reciprocal) {
   if (coder == static_cast<uint8_t>(EntropyCoder::CModel)) {
     // Refuse a stream that cannot hold the claimed coefficients before allocating them.
     if (auto fits = check_coeffs(payload, band_lengths); !fits)
       return VantrelError::decompression_failed(fits.error());
-    VANTREL_ASSIGN_OR_RETURN(Coefficients values, allocate_coefficients(total));
-    if (auto decoded = decode_coeffs_into(payload, band_lengths, {values.get(), total}); !decoded)
+    VANTREL_ASSIGN_OR_RETURN(auto values, allocate_values<float>(total));
+    if (auto decoded =
+            decode_dequantized_into(payload, band_lengths, reciprocal, {values.get(), total});
+        !decoded)
       return VantrelError::decompression_failed(decoded.error());
     return values;
   }
@@ -68,8 +70,11 @@ Result<Coefficients, VantrelError> decode_bands(std::span<const uint8_t> payload
   }
   // A stream that ends before every band is complete is refused before any band is cut.
   if (bytes.size() / 2 < total) return VantrelError::coefficients_missing();
-  VANTREL_ASSIGN_OR_RETURN(Coefficients values, allocate_coefficients(total));
-  bytes_to_coefficients(bytes, {values.get(), total});
+  VANTREL_ASSIGN_OR_RETURN(auto coefficients, allocate_values<int16_t>(total));
+  bytes_to_coefficients(bytes, {coefficients.get(), total});
+  bytes = std::vector<uint8_t>();
+  VANTREL_ASSIGN_OR_RETURN(auto values, allocate_values<float>(total));
+  dequantize({coefficients.get(), total}, reciprocal, {values.get(), total});
   return values;
 }
 
@@ -94,18 +99,11 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
   size_t total = 0;
   for (const size_t length : lengths) total += length;
 
-  // De-quantised bands back to back; dequantize writes every value, so the storage starts
-  // uninitialised. The inverse transform then works inside them.
-  std::unique_ptr<float[]> bands;
-  {
-    auto coefficients = decode_bands(payload, coder, lengths, total);
-    if (!coefficients) return std::move(coefficients).error();
-    // De-quantisation by the reciprocal, computed once.
-    const float reciprocal = 1.0f / multiplier;
-    bands.reset(new (std::nothrow) float[total]);
-    if (!bands) return VantrelError::out_of_memory(total);
-    dequantize({coefficients->get(), total}, reciprocal, std::span<float>(bands.get(), total));
-  }
+  // De-quantised bands back to back (by the reciprocal, computed once), which the inverse
+  // transform then works inside.
+  auto decoded = decode_bands(payload, coder, lengths, total, 1.0f / multiplier);
+  if (!decoded) return std::move(decoded).error();
+  std::unique_ptr<float[]> bands = std::move(decoded).value();
 
   MultiDwtSpentView view;
   view.approximation = std::span<float>(bands.get(), lengths[0]);

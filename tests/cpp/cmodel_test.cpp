@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,6 +95,16 @@ TEST_P(CModelRoundTrip, DecodesToInput) {
   Band joined;
   for (const auto& b : c.bands) joined.insert(joined.end(), b.begin(), b.end());
   EXPECT_EQ(flat, joined);
+
+  // De-quantising on the way gives the bits of de-quantising afterwards, for a reciprocal whose
+  // products round.
+  const float reciprocal = 1.0f / 3000.0f;
+  std::vector<float> direct(total, 7.0f);
+  ASSERT_TRUE(decode_dequantized_into(stream, lengths, reciprocal, direct).ok());
+  for (size_t i = 0; i < total; ++i) {
+    const float expected = static_cast<float>(joined[i]) * reciprocal;
+    ASSERT_EQ(std::memcmp(&direct[i], &expected, sizeof(float)), 0) << i;
+  }
 }
 
 Band repeat(std::initializer_list<int16_t> pattern, size_t times) {
@@ -156,6 +167,10 @@ TEST_P(CModelFailure, ReturnsTheFirstFailure) {
     auto s = decode_coeffs_into(c.stream, c.lengths, flat);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error(), c.error);
+    std::vector<float> dequantized(total);
+    auto d = decode_dequantized_into(c.stream, c.lengths, 0.5f, dequantized);
+    ASSERT_FALSE(d.ok());
+    EXPECT_EQ(d.error(), c.error);
   }
 }
 
