@@ -327,8 +327,8 @@ Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
 }
 
 Status<CModelError> decode_dequantized_into(std::span<const uint8_t> data,
-                                            std::span<const size_t> band_lengths,
-                                            float reciprocal, std::span<float> out) {
+                                            std::span<const size_t> band_lengths, float reciprocal,
+                                            std::span<float> out) {
   return decode_back_to_back(data, band_lengths, out, Dequantize{reciprocal});
 }
 

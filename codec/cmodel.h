@@ -47,8 +47,8 @@ Status<CModelError> decode_coeffs_into(std::span<const uint8_t> data,
 // decode_coeffs_into with every coefficient v written as float(v) * reciprocal, bit for bit what
 // de-quantising the decoded integers gives.
 Status<CModelError> decode_dequantized_into(std::span<const uint8_t> data,
-                                            std::span<const size_t> band_lengths,
-                                            float reciprocal, std::span<float> out);
+                                            std::span<const size_t> band_lengths, float reciprocal,
+                                            std::span<float> out);
 
 // The checks decode_coeffs makes before decoding any coefficient, including the refusal of a
 // stream too short to hold the sum of `band_lengths`. Cheap; lets a caller refuse a stream before

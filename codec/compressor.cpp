@@ -160,7 +160,7 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   if (!bands.storage) return VantrelError::out_of_memory(bands.size);
   const int32_t threshold = dead_zone_threshold(options.scale, options.cutoff);
   bool in_range = true;
-  size_t received = 0;   // bands handed over so far
+  size_t received = 0;               // bands handed over so far
   size_t offset = bands.lengths[0];  // where the next details go
   std::optional<OscletError> mismatch;
   const BandSink sink = [&](std::span<const float> band) {
@@ -169,13 +169,12 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
     ++received;
     if (mismatch) return;
     if (band.size() != bands.lengths[index]) {
-      mismatch = approximation ? OscletError::approx_size_mismatch(band.size(), bands.lengths[0])
-                               : OscletError::details_size_mismatch(band.size(),
-                                                                    bands.lengths[index]);
+      mismatch = approximation
+                     ? OscletError::approx_size_mismatch(band.size(), bands.lengths[0])
+                     : OscletError::details_size_mismatch(band.size(), bands.lengths[index]);
       return;
     }
-    const std::span<int16_t> out =
-        bands.values().subspan(approximation ? 0 : offset, band.size());
+    const std::span<int16_t> out = bands.values().subspan(approximation ? 0 : offset, band.size());
     if (!approximation) offset += band.size();
     in_range &= quantize(band, multiplier, out);
     if (!approximation) apply_dead_zone(out, threshold);

@@ -138,9 +138,8 @@ Result<std::vector<float>, VantrelError> decompress(std::span<const uint8_t> con
 
   // The header's multiplier is used only when positive and finite.
   const float stored = h.quant_multiplier;
-  const float multiplier = stored > 0.0f && std::isfinite(stored)
-                               ? stored
-                               : static_cast<float>(1u << h.scale);
+  const float multiplier =
+      stored > 0.0f && std::isfinite(stored) ? stored : static_cast<float>(1u << h.scale);
   return decompress_core(payload, static_cast<uint8_t>(h.method()), h.levels, h.sample_count,
                          h.scale, h.coder, h.signal_min, h.signal_max, h.norm_mean, multiplier);
 }

@@ -30,9 +30,9 @@ WaveletResult<std::vector<float>> allocate_samples(size_t length) {
 }
 
 WaveletStatus LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> input,
-                                                             std::span<float> approx,
-                                                             std::span<float> details,
-                                                             std::span<float> /*scratch*/) const {
+                                                               std::span<float> approx,
+                                                               std::span<float> details,
+                                                               std::span<float> /*scratch*/) const {
   return execute_forward(input, approx, details);
 }
 

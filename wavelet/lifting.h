@@ -28,8 +28,7 @@ class LiftingDwtExecutor : public DwtExecutor {
   // i of its approximation only after reading every input sample below 2i + 2.
   WaveletStatus multi_dwt_streamed(std::span<float> input, size_t levels,
                                    const BandSink& sink) const final;
-  WaveletResult<std::vector<float>> multi_idwt_consuming(
-      const MultiDwtSpentView& view) const final;
+  WaveletResult<std::vector<float>> multi_idwt_consuming(const MultiDwtSpentView& view) const final;
 
   // Lifting needs no scratch: these ignore it.
   WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,

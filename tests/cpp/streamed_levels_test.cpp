@@ -61,11 +61,12 @@ struct TargetGuard {
 };
 
 // The bands in the order the streamed forward hands them over: D_1 .. D_L, then A.
-WaveletResult<std::vector<std::vector<float>>> streamed(const DwtExecutor& ex,
-                                                        std::vector<float> x, size_t levels) {
+WaveletResult<std::vector<std::vector<float>>> streamed(const DwtExecutor& ex, std::vector<float> x,
+                                                        size_t levels) {
   std::vector<std::vector<float>> bands;
-  auto status = ex.multi_dwt_streamed(
-      x, levels, [&](std::span<const float> band) { bands.emplace_back(band.begin(), band.end()); });
+  auto status = ex.multi_dwt_streamed(x, levels, [&](std::span<const float> band) {
+    bands.emplace_back(band.begin(), band.end());
+  });
   if (!status) return status.error();
   return bands;
 }
@@ -133,7 +134,8 @@ TEST_P(StreamedLevels, ConsumingInverseGivesTheSignalOfMultiIdwt) {
     force_simd_target(target);
     for (const size_t n : {4, 5, 9, 34, 100, 1001, 4097, 20000}) {
       for (const size_t levels : {1, 2, 3, 6}) {
-        const auto kept = ex->multi_dwt(random_signal(n, static_cast<uint32_t>(n + levels)), levels);
+        const auto kept =
+            ex->multi_dwt(random_signal(n, static_cast<uint32_t>(n + levels)), levels);
         if (!kept.ok()) continue;  // too short for this many levels
         SCOPED_TRACE(std::string(simd_target_name(target)) + " n=" + std::to_string(n) +
                      " levels=" + std::to_string(levels));
@@ -151,8 +153,8 @@ TEST_P(StreamedLevels, ConsumingInverseRefusesWhatMultiIdwtRefuses) {
   const auto kept = ex->multi_dwt(random_signal(300, 5), 3);
   ASSERT_TRUE(kept.ok());
   enum class Damage { FinestLong, DeepestShort, NoApproximation, NoDetails };
-  for (const Damage damage : {Damage::FinestLong, Damage::DeepestShort, Damage::NoApproximation,
-                              Damage::NoDetails}) {
+  for (const Damage damage :
+       {Damage::FinestLong, Damage::DeepestShort, Damage::NoApproximation, Damage::NoDetails}) {
     SCOPED_TRACE(static_cast<int>(damage));
     std::vector<std::vector<float>> details = details_of(*kept);
     std::vector<float> approximation = kept->back().approximations;
