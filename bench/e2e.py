@@ -9,7 +9,8 @@ of several runs after a warm-up), the context-model coder's binary decisions per
 peak memory of one compress or decompress in a fresh process. Every throughput is also given as a
 ratio to numpy.copy of the same array measured in the same run. zfp and SZ3 are bisected over
 their error tolerance to reach at least the PSNR of each vantrel configuration, and compared
-there. Writes e2e.md (tables), e2e.json (every figure) and e2e.png (rate-distortion curves).
+there. Writes e2e.md (tables), headline.md (the summary README shows), e2e.json (every figure)
+and e2e.png (rate-distortion curves).
 """
 
 from __future__ import annotations
@@ -712,6 +713,57 @@ def markdown(results: list[dict], info: dict, notes: list[str], quick: bool) -> 
     return "\n".join(lines)
 
 
+def headline(results: list[dict], info: dict) -> str:
+    """The summary README shows: vantrel's default against zfp and SZ3 at the same PSNR."""
+    lines = [
+        f"{info['date']} · {info['cpu']} ({info['cores']} cores), one thread; MB/s of float32"
+        " input, best of the runs; zfp and SZ3 at the tolerance that reaches vantrel's PSNR.",
+        "",
+        "| data set | samples | vantrel ratio | PSNR dB | vantrel MB/s c / d "
+        "| zfp ratio | zfp MB/s c / d | SZ3 ratio | SZ3 MB/s c / d |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in results:
+        v = r["default"]
+        if v is None:
+            continue
+        label = next(iter(r["targets"]), None)
+        cells = []
+        for name in ("zfp", "sz3"):
+            p = r["peers"].get(name, {}).get(label)
+            if p is None:
+                cells += ["-", "-"]
+            else:
+                cells += [
+                    fmt(p.quality.ratio),
+                    f"{fmt(p.compress.best)} / {fmt(p.decompress.best)}",
+                ]
+        lines.append(
+            f"| {r['name']} | {r['samples']:,} | {fmt(v.quality.ratio)} | "
+            f"{fmt(v.quality.psnr, 4)} | {fmt(v.compress.best)} / {fmt(v.decompress.best)} | "
+            + " | ".join(cells)
+            + " |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+README_START = "<!-- headline: written by bench/e2e.py --update-readme -->"
+README_END = "<!-- /headline -->"
+
+
+def update_readme(path: str, table: str) -> str | None:
+    """Replaces the headline block of the README; returns a problem, if any."""
+    with open(path) as f:
+        text = f.read()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        return f"{path} has no headline block; README not updated"
+    text = text[: start + len(README_START)] + "\n" + table + text[end:]
+    with open(path, "w") as f:
+        f.write(text)
+    return None
+
+
 def plot(results: list[dict], path: str, stamp: str) -> str | None:
     try:
         import matplotlib
@@ -807,6 +859,11 @@ def main() -> int:
     )
     parser.add_argument("--decisions", help="path of the decisions tool (bench/decisions.cpp)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory children")
+    parser.add_argument(
+        "--update-readme",
+        action="store_true",
+        help="also write the headline table into README.md",
+    )
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -848,6 +905,13 @@ def main() -> int:
     text = markdown(results, info, notes, args.quick)
     with open(os.path.join(args.out, "e2e.md"), "w") as f:
         f.write(text)
+    table = headline(results, info)
+    with open(os.path.join(args.out, "headline.md"), "w") as f:
+        f.write(table)
+    if args.update_readme:
+        problem = update_readme(os.path.join(HERE, os.pardir, "README.md"), table)
+        if problem:
+            print(problem, file=sys.stderr)
     with open(os.path.join(args.out, "e2e.json"), "w") as f:
         json.dump(
             to_json({"machine": info, "notes": notes, "quick": args.quick, "results": results}),
@@ -856,7 +920,7 @@ def main() -> int:
         )
     # The summary tables on standard output; the whole grid is in the file.
     print(text.split("\n## Every vantrel configuration")[0])
-    log(start, f"wrote {args.out}/e2e.md, e2e.json, e2e.png")
+    log(start, f"wrote {args.out}/e2e.md, headline.md, e2e.json, e2e.png")
     return 0
 
 

@@ -77,6 +77,33 @@ class TestMetrics:
             assert point.quality.psnr < target + 3.0
 
 
+class TestReadmeBlock:
+    START = "<!-- headline: written by bench/e2e.py --update-readme -->"
+    END = "<!-- /headline -->"
+
+    def test_replaces_only_the_block(self, e2e, tmp_path):
+        readme = tmp_path / "README.md"
+        readme.write_text(f"intro\n{self.START}\nold table\n{self.END}\noutro\n")
+        assert e2e.update_readme(str(readme), "| new |\n") is None
+        assert readme.read_text() == f"intro\n{self.START}\n| new |\n{self.END}\noutro\n"
+        # Running it again gives the same text: the block does not grow.
+        e2e.update_readme(str(readme), "| new |\n")
+        assert readme.read_text().count("| new |") == 1
+
+    @pytest.mark.parametrize(
+        "text", ["no markers\n", "<!-- /headline -->\nthen\n<!-- headline: x -->"]
+    )
+    def test_leaves_a_readme_without_the_block(self, e2e, tmp_path, text):
+        readme = tmp_path / "README.md"
+        readme.write_text(text)
+        assert e2e.update_readme(str(readme), "| new |\n") is not None
+        assert readme.read_text() == text
+
+    def test_the_project_readme_has_the_block(self):
+        text = open(os.path.join(ROOT, "README.md")).read()
+        assert 0 <= text.find(self.START) < text.find(self.END)
+
+
 def test_quick_run(tmp_path):
     """bench/e2e.py --quick runs to the end on one small synthetic signal and writes its files."""
     if not os.path.exists(os.path.join(BENCH, "e2e.py")):
@@ -116,6 +143,7 @@ def test_quick_run(tmp_path):
     assert next(iter(zlib.values()))["quality"]["max_err"] == 0.0
     default = result["default"]
     if default is not None:  # vantrel ran
+        assert "| sine_noise | 4,096 |" in (tmp_path / "headline.md").read_text()
         assert 1.0 < default["quality"]["ratio"] < 100.0
         assert default["quality"]["psnr"] > 40.0
         if "decisions" in result:
