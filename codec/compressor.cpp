@@ -164,11 +164,11 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   size_t offset = bands.lengths[0];  // where the next details go
   std::optional<OscletError> mismatch;
   const BandSink sink = [&](std::span<const float> band) {
-    const bool approximation = received == num_levels;
+    const bool approximation = received >= num_levels;  // D_1 .. D_L come first, then A
     const size_t index = approximation ? 0 : received + 1;
     ++received;
     if (mismatch) return;
-    if (band.size() != bands.lengths[index]) {
+    if (received > num_levels + 1 || band.size() != bands.lengths[index]) {
       mismatch = approximation
                      ? OscletError::approx_size_mismatch(band.size(), bands.lengths[0])
                      : OscletError::details_size_mismatch(band.size(), bands.lengths[index]);
