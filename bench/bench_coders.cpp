@@ -21,6 +21,7 @@ using vantrel::bench::best_seconds;
 using vantrel::bench::consume;
 using vantrel::bench::g_sink;
 using vantrel::bench::thread_seconds;
+using vantrel::bench::white_noise;
 
 namespace {
 
@@ -72,14 +73,6 @@ std::vector<float> smooth_signal(size_t n, uint32_t seed) {
     out[i] =
         walk + 3.0f * std::sin(t * 0.0007f) + std::sin(t * 0.013f) + 0.3f * std::sin(t * 0.11f);
   }
-  return out;
-}
-
-std::vector<float> white_noise(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> noise(0.0f, 1.0f);
-  std::vector<float> out(n);
-  for (auto& v : out) v = noise(rng);
   return out;
 }
 

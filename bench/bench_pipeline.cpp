@@ -39,6 +39,7 @@ using bench::best_seconds;
 using bench::consume;
 using bench::g_sink;
 using bench::thread_seconds;
+using bench::white_noise;
 
 namespace {
 
@@ -117,14 +118,6 @@ std::vector<float> synthetic_ecg(size_t n, uint32_t seed) {
     v += noise(rng);
     out[i] = static_cast<float>(std::round(v * 204.8) / 204.8);  // 2048 steps over 10 mV
   }
-  return out;
-}
-
-std::vector<float> white_noise(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> noise(0.0f, 1.0f);
-  std::vector<float> out(n);
-  for (float& v : out) v = noise(rng);
   return out;
 }
 

@@ -1,10 +1,13 @@
-// Timing helpers shared by the C++ benchmarks.
+// Timing helpers and test signals shared by the C++ benchmarks.
 #pragma once
 
 #include <time.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <random>
+#include <vector>
 
 namespace vantrel::bench {
 
@@ -29,6 +32,15 @@ double best_seconds(int reps, F&& f) {
     best = std::min(best, thread_seconds() - t0);
   }
   return best;
+}
+
+// Seeded Gaussian white noise of unit variance.
+inline std::vector<float> white_noise(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  std::vector<float> out(n);
+  for (float& v : out) v = noise(rng);
+  return out;
 }
 
 }  // namespace vantrel::bench
