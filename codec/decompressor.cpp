@@ -1,9 +1,7 @@
 #include "codec/decompressor.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -21,13 +19,12 @@ namespace {
 
 constexpr uint64_t kMaxLevels = 10;
 
-// Reads little-endian 16-bit pairs; a final odd byte is ignored.
-void bytes_to_coefficients(std::span<const uint8_t> bytes, std::span<int16_t> out) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
-  } else {
-    for (size_t i = 0; i < out.size(); ++i)
-      out[i] = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+// De-quantises little-endian 16-bit pairs straight from the decoded bytes, exactly as dequantize
+// does from integers (one rounded product each); a final odd byte is ignored.
+void dequantize_bytes(std::span<const uint8_t> bytes, float reciprocal, std::span<float> out) {
+  for (size_t i = 0; i < out.size(); ++i) {
+    const auto v = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    out[i] = static_cast<float>(v) * reciprocal;
   }
 }
 
@@ -70,11 +67,8 @@ Result<std::unique_ptr<float[]>, VantrelError> decode_bands(std::span<const uint
   }
   // A stream that ends before every band is complete is refused before any band is cut.
   if (bytes.size() / 2 < total) return VantrelError::coefficients_missing();
-  VANTREL_ASSIGN_OR_RETURN(auto coefficients, allocate_values<int16_t>(total));
-  bytes_to_coefficients(bytes, {coefficients.get(), total});
-  bytes = std::vector<uint8_t>();
   VANTREL_ASSIGN_OR_RETURN(auto values, allocate_values<float>(total));
-  dequantize({coefficients.get(), total}, reciprocal, {values.get(), total});
+  dequantize_bytes(bytes, reciprocal, {values.get(), total});
   return values;
 }
 
