@@ -1,0 +1,245 @@
+"""Integrity and gaps for containers written by the companion package.
+
+A container is a 52-byte header and a payload; every decoder ignores bytes after the payload. The
+companion package's writers use that room for a trailer holding a CRC-32C of the whole container
+and the positions of the samples that were not finite (NaN, +inf, -inf), so that
+
+- a damaged or truncated file is reported as such instead of decoding to other samples, and
+- gaps stay gaps: non-finite samples are filled from their finite neighbours before coding (so they
+  widen nothing and cost little) and put back exactly on decoding.
+
+``vantrel.decompress_signal`` still decodes such a container, to the filled signal. Containers
+without a trailer (from ``vantrel.compress_signal`` or any other writer) open as before. The byte
+layout is written down in ``docs/trailer.md``.
+"""
+
+from __future__ import annotations
+
+import struct
+from typing import Any
+
+import google_crc32c
+import numpy as np
+import numpy.typing as npt
+
+import vantrel
+
+from .container import HEADER_SIZE, parse_header
+
+# Header byte 15 is reserved (written as 0 and never read by the decoder); bit 0 set says that a
+# trailer follows the payload, so that losing the whole trailer is noticed too.
+FLAGS_OFFSET = 15
+FLAG_TRAILER = 0x01
+
+TRAILER_MAGIC = b"VTRT"
+TRAILER_VERSION = 1
+SECTION_GAPS = 1
+
+# Gap kinds, as stored.
+GAP_NAN, GAP_POS_INF, GAP_NEG_INF = 0, 1, 2
+_GAP_VALUES = np.array([np.nan, np.inf, -np.inf], dtype=np.float32)
+
+# magic, version, reserved byte, reserved u16, trailer length (all of it, CRC included)
+_PREFIX = struct.Struct("<4sBBHI")
+_SECTION = struct.Struct("<BI")  # tag, body length
+_CRC = struct.Struct("<I")
+_RUN = np.dtype([("start", "<u4"), ("length", "<u4"), ("kind", "u1")])  # 9 bytes, packed
+_MIN_TRAILER = _PREFIX.size + _CRC.size
+
+# One run of non-finite samples: first index, count, kind.
+GapRuns = npt.NDArray[np.void]
+
+
+class DamagedContainerError(ValueError):
+    """A container whose trailer shows that its bytes are not the ones written."""
+
+
+def _damaged(reason: str) -> DamagedContainerError:
+    return DamagedContainerError(f"container is damaged or truncated: {reason}")
+
+
+def _crc(data: bytes) -> int:
+    return int(google_crc32c.value(data))
+
+
+def checked_samples(data: Any) -> npt.NDArray[np.floating]:
+    """The 1-D float32 or float64 array `data` as a private contiguous copy.
+
+    Refuses (``ValueError``) a finite float64 sample that float32 cannot hold: narrowing would turn
+    it into an infinity, that is into a different signal.
+    """
+    array = np.asarray(data)
+    if array.ndim != 1 or array.dtype not in (np.float32, np.float64):
+        raise ValueError(f"expected a 1-D float32 or float64 array, got {array.ndim}-D {array.dtype}")
+    array = np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
+    if array.dtype == np.float64:
+        check_float32_range(array)
+    return array
+
+
+def check_float32_range(samples: npt.NDArray[np.float64]) -> None:
+    """Raises ``ValueError`` naming the first finite sample outside the float32 range."""
+    limit = float(np.finfo(np.float32).max)
+    with np.errstate(invalid="ignore"):
+        outside = np.flatnonzero(np.isfinite(samples) & (np.abs(samples) > limit))
+    if outside.size:
+        index = int(outside[0])
+        raise ValueError(
+            f"sample {index} ({float(samples[index])!r}) is outside the float32 range "
+            f"(magnitude at most {limit:.8g}); the codec works in 32-bit floats"
+        )
+
+
+def find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
+    """The runs of equal non-finite kind in `samples`, in order."""
+    kinds = np.full(samples.size, -1, dtype=np.int8)
+    kinds[np.isnan(samples)] = GAP_NAN
+    kinds[np.isposinf(samples)] = GAP_POS_INF
+    kinds[np.isneginf(samples)] = GAP_NEG_INF
+    edges = np.flatnonzero(np.diff(kinds, prepend=-1, append=-1))  # where the kind changes
+    starts, ends = edges[:-1], edges[1:]
+    keep = kinds[starts] >= 0
+    runs = np.empty(int(keep.sum()), dtype=_RUN)
+    runs["start"] = starts[keep]
+    runs["length"] = (ends - starts)[keep]
+    runs["kind"] = kinds[starts[keep]]
+    return runs
+
+
+def fill_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.floating]:
+    """`samples` with every non-finite sample replaced by a straight line between its finite
+    neighbours (held flat before the first and after the last), so the range stays the finite
+    samples' range. A signal with no finite sample becomes zeros."""
+    finite = np.isfinite(samples)
+    if finite.all():
+        return samples
+    filled = samples.copy()
+    where = np.flatnonzero(finite)
+    if where.size == 0:
+        filled[:] = 0
+        return filled
+    holes = np.flatnonzero(~finite)
+    filled[holes] = np.interp(holes, where, samples[where].astype(np.float64))
+    return filled
+
+
+def restore_gaps(samples: npt.NDArray[np.float32], runs: GapRuns) -> npt.NDArray[np.float32]:
+    """Puts the non-finite samples described by `runs` back into `samples` (in place)."""
+    for start, length, kind in runs.tolist():
+        samples[start : start + length] = _GAP_VALUES[kind]
+    return samples
+
+
+def seal(container: bytes, runs: GapRuns) -> bytes:
+    """`container` with the trailer flag set and a trailer holding `runs` and the checksum."""
+    header = parse_header(container)
+    end = HEADER_SIZE + header.payload_len
+    if len(container) < end:
+        raise ValueError("container is shorter than its header says")
+    body = bytearray(container[:end])
+    body[FLAGS_OFFSET] |= FLAG_TRAILER
+    gaps = _SECTION.pack(SECTION_GAPS, 4 + runs.nbytes) + _CRC.pack(runs.size) + runs.tobytes()
+    length = _PREFIX.size + len(gaps) + _CRC.size
+    body += _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + gaps
+    body += _CRC.pack(_crc(bytes(body)))
+    return bytes(body)
+
+
+def unseal(data: bytes) -> tuple[bytes, GapRuns]:
+    """Checks the trailer of `data`, if it has one, and returns `data` (which the decoder reads as
+    it is: it ignores the trailer) with the gap runs (none for a container without a trailer).
+
+    Raises ``DamagedContainerError`` when the checksum, the trailer's structure or its presence
+    disagree with the bytes, and the container module's ``ContainerError`` for bytes that are no
+    container at all."""
+    view = memoryview(data)
+    header = parse_header(data)
+    end = HEADER_SIZE + header.payload_len
+    flagged = bool(data[FLAGS_OFFSET] & FLAG_TRAILER)
+    # A trailer is looked for even when the flag is clear: a flipped flag must not hide one.
+    has_magic = len(data) >= end + 4 and data[end : end + 4] == TRAILER_MAGIC
+    if not flagged and not has_magic:
+        return data, np.empty(0, dtype=_RUN)
+    if len(data) < end + _MIN_TRAILER:
+        raise _damaged(f"{len(data)} bytes end before the trailer does")
+    magic, version, _, _, length = _PREFIX.unpack_from(data, end)
+    if magic != TRAILER_MAGIC:
+        raise _damaged("the trailer is missing")
+    if not _MIN_TRAILER <= length <= len(data) - end:
+        raise _damaged(f"trailer length {length} does not fit the {len(data) - end} bytes left")
+    stop = end + length
+    (stored,) = _CRC.unpack_from(data, stop - _CRC.size)
+    if _crc(data[: stop - _CRC.size]) != stored:
+        raise _damaged("checksum mismatch")
+    if version != TRAILER_VERSION:
+        raise ValueError(f"trailer version {version} is newer than this reader ({TRAILER_VERSION})")
+    runs = _read_sections(view[end + _PREFIX.size : stop - _CRC.size], header.sample_count)
+    return data, runs
+
+
+def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
+    runs = np.empty(0, dtype=_RUN)
+    pos = 0
+    while pos < len(sections):
+        if len(sections) - pos < _SECTION.size:
+            raise _damaged("a trailer section is cut short")
+        tag, size = _SECTION.unpack_from(sections, pos)
+        pos += _SECTION.size
+        if size > len(sections) - pos:
+            raise _damaged("a trailer section is cut short")
+        if tag == SECTION_GAPS:
+            runs = _read_gaps(sections[pos : pos + size], sample_count)
+        pos += size  # sections of later versions' kinds are skipped
+    return runs
+
+
+def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:
+    if len(body) < 4:
+        raise _damaged("the gap section is cut short")
+    (count,) = _CRC.unpack_from(body)
+    if len(body) != 4 + count * _RUN.itemsize:
+        raise _damaged("the gap section's length disagrees with its run count")
+    runs = np.frombuffer(body, dtype=_RUN, count=count, offset=4)
+    starts = runs["start"].astype(np.int64)
+    ends = starts + runs["length"]
+    if count and (
+        (runs["length"] == 0).any()
+        or (runs["kind"] > GAP_NEG_INF).any()
+        or (starts[1:] < ends[:-1]).any()
+        or ends[-1] > sample_count
+    ):
+        raise _damaged("the gap runs do not fit the signal")
+    return runs.copy()
+
+
+def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> bytes:
+    """Compresses a 1-D float32/float64 signal into a container with a trailer.
+
+    Non-finite samples are filled before coding and recorded in the trailer, so that
+    :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
+    there. The container decodes with ``vantrel.decompress_signal`` too (to the filled signal).
+
+    Raises ``ValueError`` for what ``vantrel.compress_signal`` refuses and for finite float64
+    samples outside the float32 range.
+
+    >>> import numpy as np
+    >>> x = np.array([1.0, np.nan, 3.0, 4.0], dtype=np.float32)
+    >>> y = decompress(compress(x))
+    >>> bool(np.isnan(y[1])), y.size
+    (True, 4)
+    """
+    samples = checked_samples(data)
+    runs = find_gaps(samples)
+    filled = fill_gaps(samples) if runs.size else samples
+    return seal(vantrel.compress_signal(filled, options), runs)
+
+
+def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
+    """Decodes a container, checking its trailer and restoring its gaps when it has one.
+
+    Raises ``DamagedContainerError`` (a ``ValueError``) when the trailer shows damage, and
+    ``ValueError`` for what ``vantrel.decompress_signal`` refuses.
+    """
+    container, runs = unseal(bytes(data))
+    samples = vantrel.decompress_signal(container)
+    return restore_gaps(samples, runs)
