@@ -3,6 +3,7 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -105,10 +106,24 @@ void raise_codec_error(const VantrelError& error) {
   raise_with_text(PyExc_ValueError, error.to_string());
 }
 
-std::vector<float> narrow_samples(std::span<const double> samples) {
-  std::vector<float> out(samples.size());
-  for (size_t i = 0; i < samples.size(); ++i) out[i] = narrow_to_float(samples[i]);
-  return out;
+// Narrows float64 samples to the float32 the codec works in. A finite sample beyond the float32
+// range would become an infinity there, and sanitising would then code a different signal: it is
+// refused (false with ValueError naming the sample) instead.
+bool narrow_samples(std::span<const double> samples, std::vector<float>& out) {
+  out.resize(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) {
+    out[i] = narrow_to_float(samples[i]);
+    if (std::isinf(out[i]) && std::isfinite(samples[i])) {
+      char* text = PyOS_double_to_string(samples[i], 'r', 0, 0, nullptr);
+      if (text == nullptr) return false;
+      PyErr_Format(PyExc_ValueError,
+                   "sample %zu (%s) is outside the float32 range; the codec works in 32-bit floats",
+                   i, text);
+      PyMem_Free(text);
+      return false;
+    }
+  }
+  return true;
 }
 
 enum class SampleType { Float32, Float64, Unsupported };
@@ -160,8 +175,10 @@ bool read_signal(PyObject* data, SignalSamples& samples) {
   if (type == SampleType::Float32) {
     samples.view = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), n);
   } else {
-    samples.converted =
-        narrow_samples(std::span<const double>(static_cast<const double*>(PyArray_DATA(array)), n));
+    if (!narrow_samples(std::span<const double>(static_cast<const double*>(PyArray_DATA(array)), n),
+                        samples.converted)) {
+      return false;
+    }
     samples.view = samples.converted;
   }
   return true;

@@ -63,31 +63,12 @@ def _crc(data: bytes) -> int:
 
 
 def checked_samples(data: Any) -> npt.NDArray[np.floating]:
-    """The 1-D float32 or float64 array `data` as a private contiguous copy.
-
-    Refuses (``ValueError``) a finite float64 sample that float32 cannot hold: narrowing would turn
-    it into an infinity, that is into a different signal.
-    """
+    """The 1-D float32 or float64 array `data` as a private contiguous copy in native byte order
+    (``ValueError`` for anything else, with the text ``vantrel.compress_signal`` uses)."""
     array = np.asarray(data)
-    if array.ndim != 1 or array.dtype not in (np.float32, np.float64):
-        raise ValueError(f"expected a 1-D float32 or float64 array, got {array.ndim}-D {array.dtype}")
-    array = np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
-    if array.dtype == np.float64:
-        check_float32_range(array)
-    return array
-
-
-def check_float32_range(samples: npt.NDArray[np.float64]) -> None:
-    """Raises ``ValueError`` naming the first finite sample outside the float32 range."""
-    limit = float(np.finfo(np.float32).max)
-    with np.errstate(invalid="ignore"):
-        outside = np.flatnonzero(np.isfinite(samples) & (np.abs(samples) > limit))
-    if outside.size:
-        index = int(outside[0])
-        raise ValueError(
-            f"sample {index} ({float(samples[index])!r}) is outside the float32 range "
-            f"(magnitude at most {limit:.8g}); the codec works in 32-bit floats"
-        )
+    if array.ndim != 1 or array.dtype.kind != "f" or array.dtype.itemsize not in (4, 8):
+        raise ValueError("expected a 1-D float32 or float64 NumPy array")
+    return np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
 
 
 def find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
@@ -119,7 +100,11 @@ def fill_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.floating]:
         filled[:] = 0
         return filled
     holes = np.flatnonzero(~finite)
-    filled[holes] = np.interp(holes, where, samples[where].astype(np.float64))
+    line = np.interp(holes, where, samples[where].astype(np.float64))
+    # Within float32 whatever the neighbours, so that a refusal of an out-of-range float64 sample
+    # names the caller's sample, never a filled one.
+    limit = float(np.finfo(np.float32).max)
+    filled[holes] = np.clip(line, -limit, limit)
     return filled
 
 
@@ -219,8 +204,8 @@ def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> by
     :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
     there. The container decodes with ``vantrel.decompress_signal`` too (to the filled signal).
 
-    Raises ``ValueError`` for what ``vantrel.compress_signal`` refuses and for finite float64
-    samples outside the float32 range.
+    Raises ``ValueError`` for what ``vantrel.compress_signal`` refuses, finite float64 samples
+    outside the float32 range among them.
 
     >>> import numpy as np
     >>> x = np.array([1.0, np.nan, 3.0, 4.0], dtype=np.float32)
