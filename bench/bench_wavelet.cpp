@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   };
 
   std::vector<SimdTarget> targets;
-  for (SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2, SimdTarget::Neon}) {
+  for (SimdTarget t : vantrel::kSimdTargets) {
     if (vantrel::simd_target_available(t)) targets.push_back(t);
   }
 

@@ -31,9 +31,6 @@ bool quantize(std::span<const float> x, float multiplier, std::span<int16_t> out
 // Zeroes every value whose magnitude (taken in 32 bits) is below `threshold`.
 void apply_dead_zone(std::span<int16_t> values, int32_t threshold);
 
-// out[i] = float(v[i]) * reciprocal.
-void dequantize(std::span<const int16_t> v, float reciprocal, std::span<float> out);
-
 // x = fma(x + mean, range, min) in place: undoes the normalisation with one rounding for the
 // product and the sum.
 void denormalize_in_place(std::span<float> x, float mean, float range, float min);

@@ -1,5 +1,6 @@
 // AVX2 + FMA forms of the pipeline passes. Each lane performs exactly the scalar operations of
-// passes.cpp in the same order, so results are identical bit for bit.
+// passes.cpp in the same order, so results are identical bit for bit; what the vector loops leave
+// over runs the scalar kernel.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -7,17 +8,17 @@
 #include <cmath>
 
 #include "codec/passes_kernels.h"
+#include "support/simd.h"
 
-#define VANTREL_AVX2 __attribute__((target("avx2,fma")))
+namespace vantrel {
+namespace {
 
-namespace vantrel::passes {
-
-VANTREL_AVX2 Extremes sanitize_avx2(const float* in, float* out, size_t n) {
+VANTREL_TARGET_AVX2 Extremes sanitize_avx2(const float* in, float* out, size_t n) {
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   const __m256 inf = _mm256_set1_ps(INFINITY);
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
-  if (n < 8) return sanitize_scalar(in, out, n);
+  if (n < 8) return kPassKernelsScalar.sanitize(in, out, n);
   __m256 mn = _mm256_set1_ps(INFINITY);
   __m256 mx = _mm256_set1_ps(-INFINITY);
   size_t i = 0;
@@ -41,14 +42,14 @@ VANTREL_AVX2 Extremes sanitize_avx2(const float* in, float* out, size_t n) {
     e.max = hi[k] > e.max ? hi[k] : e.max;
   }
   if (i < n) {
-    const Extremes tail = sanitize_scalar(in + i, out + i, n - i);
+    const Extremes tail = kPassKernelsScalar.sanitize(in + i, out + i, n - i);
     e.min = tail.min < e.min ? tail.min : e.min;
     e.max = tail.max > e.max ? tail.max : e.max;
   }
   return e;
 }
 
-VANTREL_AVX2 float normalize_avx2(float* x, size_t n, float min, float inv) {
+VANTREL_TARGET_AVX2 float normalize_avx2(float* x, size_t n, float min, float inv) {
   const __m256 vmin = _mm256_set1_ps(min);
   const __m256 vinv = _mm256_set1_ps(inv);
   float sum = 0.0f;
@@ -68,14 +69,14 @@ VANTREL_AVX2 float normalize_avx2(float* x, size_t n, float min, float inv) {
   return sum;
 }
 
-VANTREL_AVX2 void subtract_avx2(float* x, size_t n, float mean) {
+VANTREL_TARGET_AVX2 void subtract_avx2(float* x, size_t n, float mean) {
   const __m256 vmean = _mm256_set1_ps(mean);
   size_t i = 0;
   for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, _mm256_sub_ps(_mm256_loadu_ps(x + i), vmean));
-  subtract_scalar(x + i, n - i, mean);
+  kPassKernelsScalar.subtract(x + i, n - i, mean);
 }
 
-VANTREL_AVX2 bool quantize_avx2(const float* x, size_t n, float multiplier, int16_t* out) {
+VANTREL_TARGET_AVX2 bool quantize_avx2(const float* x, size_t n, float multiplier, int16_t* out) {
   const __m256 vm = _mm256_set1_ps(multiplier);
   const __m256 half = _mm256_set1_ps(0.5f);
   const __m256 sign_mask = _mm256_set1_ps(-0.0f);
@@ -104,11 +105,11 @@ VANTREL_AVX2 bool quantize_avx2(const float* x, size_t n, float multiplier, int1
         _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
   }
-  const bool tail_ok = quantize_scalar(x + i, n - i, multiplier, out + i);
+  const bool tail_ok = kPassKernelsScalar.quantize(x + i, n - i, multiplier, out + i);
   return tail_ok && _mm256_movemask_ps(out_of_range) == 0;
 }
 
-VANTREL_AVX2 void dead_zone_avx2(int16_t* v, size_t n, int32_t threshold) {
+VANTREL_TARGET_AVX2 void dead_zone_avx2(int16_t* v, size_t n, int32_t threshold) {
   if (threshold > 32768) threshold = 32769;  // every value lies below it
   size_t i = 0;
   if (threshold <= 32767) {
@@ -122,21 +123,10 @@ VANTREL_AVX2 void dead_zone_avx2(int16_t* v, size_t n, int32_t threshold) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + i), _mm256_andnot_si256(small, x));
     }
   }
-  dead_zone_scalar(v + i, n - i, threshold);
+  kPassKernelsScalar.dead_zone(v + i, n - i, threshold);
 }
 
-VANTREL_AVX2 void dequantize_avx2(const int16_t* v, size_t n, float reciprocal, float* out) {
-  const __m256 r = _mm256_set1_ps(reciprocal);
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256i w =
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)));
-    _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(w), r));
-  }
-  dequantize_scalar(v + i, n - i, reciprocal, out + i);
-}
-
-VANTREL_AVX2 void denormalize_avx2(float* x, size_t n, float mean, float range, float min) {
+VANTREL_TARGET_AVX2 void denormalize_avx2(float* x, size_t n, float mean, float range, float min) {
   const __m256 vmean = _mm256_set1_ps(mean);
   const __m256 vrange = _mm256_set1_ps(range);
   const __m256 vmin = _mm256_set1_ps(min);
@@ -144,9 +134,15 @@ VANTREL_AVX2 void denormalize_avx2(float* x, size_t n, float mean, float range, 
   for (; i + 8 <= n; i += 8)
     _mm256_storeu_ps(x + i,
                      _mm256_fmadd_ps(_mm256_add_ps(_mm256_loadu_ps(x + i), vmean), vrange, vmin));
-  denormalize_scalar(x + i, n - i, mean, range, min);
+  kPassKernelsScalar.denormalize(x + i, n - i, mean, range, min);
 }
 
-}  // namespace vantrel::passes
+}  // namespace
+
+const PassKernels kPassKernelsAvx2 = {
+    sanitize_avx2, normalize_avx2, subtract_avx2, quantize_avx2, dead_zone_avx2, denormalize_avx2,
+};
+
+}  // namespace vantrel
 
 #endif

@@ -1,5 +1,5 @@
-// Per-target forms of the pipeline passes (see passes.h for what each computes). The scalar forms
-// define the results; the AVX2 forms reproduce them bit for bit.
+// The per-target kernels of the pipeline passes (see passes.h for what each computes). The scalar
+// table defines the results; the AVX2 table reproduces them bit for bit.
 #pragma once
 
 #include <cstddef>
@@ -7,25 +7,22 @@
 
 #include "codec/passes.h"
 
-namespace vantrel::passes {
+namespace vantrel {
 
-// The sanitising copy; returns the extremes of the copy (either zero when the extreme is zero).
-Extremes sanitize_scalar(const float* in, float* out, size_t n);
-float normalize_scalar(float* x, size_t n, float min, float inv);
-void subtract_scalar(float* x, size_t n, float mean);
-bool quantize_scalar(const float* x, size_t n, float multiplier, int16_t* out);
-void dead_zone_scalar(int16_t* v, size_t n, int32_t threshold);
-void dequantize_scalar(const int16_t* v, size_t n, float reciprocal, float* out);
-void denormalize_scalar(float* x, size_t n, float mean, float range, float min);
+struct PassKernels {
+  // The sanitising copy; returns the extremes of the copy (either zero when the extreme is zero).
+  Extremes (*sanitize)(const float* in, float* out, size_t n);
+  float (*normalize)(float* x, size_t n, float min, float inv);
+  void (*subtract)(float* x, size_t n, float mean);
+  bool (*quantize)(const float* x, size_t n, float multiplier, int16_t* out);
+  void (*dead_zone)(int16_t* v, size_t n, int32_t threshold);
+  void (*denormalize)(float* x, size_t n, float mean, float range, float min);
+};
 
-#if defined(__x86_64__)
-Extremes sanitize_avx2(const float* in, float* out, size_t n);
-float normalize_avx2(float* x, size_t n, float min, float inv);
-void subtract_avx2(float* x, size_t n, float mean);
-bool quantize_avx2(const float* x, size_t n, float multiplier, int16_t* out);
-void dead_zone_avx2(int16_t* v, size_t n, int32_t threshold);
-void dequantize_avx2(const int16_t* v, size_t n, float reciprocal, float* out);
-void denormalize_avx2(float* x, size_t n, float mean, float range, float min);
-#endif
+extern const PassKernels kPassKernelsScalar;
+extern const PassKernels kPassKernelsAvx2;  // x86-64 builds only
 
-}  // namespace vantrel::passes
+// The table of the active target.
+const PassKernels& pass_kernels() noexcept;
+
+}  // namespace vantrel

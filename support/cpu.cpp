@@ -7,19 +7,11 @@ namespace vantrel {
 namespace {
 
 bool cpu_has_avx2_fma() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
   return false;
-#endif
-}
-
-SimdTarget detect_best() noexcept {
-#if defined(__aarch64__)
-  return SimdTarget::Neon;
-#else
-  return cpu_has_avx2_fma() ? SimdTarget::Avx2 : SimdTarget::Scalar;
 #endif
 }
 
@@ -33,23 +25,14 @@ bool simd_target_available(SimdTarget target) noexcept {
     case SimdTarget::Scalar:
       return true;
     case SimdTarget::Avx2:
-#if defined(__x86_64__)
       return cpu_has_avx2_fma();
-#else
-      return false;
-#endif
-    case SimdTarget::Neon:
-#if defined(__aarch64__)
-      return true;
-#else
-      return false;
-#endif
   }
   return false;
 }
 
 SimdTarget active_simd_target() noexcept {
-  static const SimdTarget best = detect_best();
+  static const SimdTarget best =
+      simd_target_available(SimdTarget::Avx2) ? SimdTarget::Avx2 : SimdTarget::Scalar;
   const uint8_t forced = g_forced.load(std::memory_order_relaxed);
   return forced == kUnset ? best : static_cast<SimdTarget>(forced);
 }
@@ -67,8 +50,6 @@ const char* simd_target_name(SimdTarget target) noexcept {
       return "scalar";
     case SimdTarget::Avx2:
       return "avx2";
-    case SimdTarget::Neon:
-      return "neon";
   }
   return "unknown";
 }

@@ -1,8 +1,10 @@
 // Run-time choice of the vector instruction set. Every kernel has a scalar form that defines its
 // result; vector forms reproduce it bit for bit. The best target the CPU offers is detected once;
-// tests may force any available target to compare the paths.
+// tests may force any available target to compare the paths. Only targets this code has kernels
+// for are listed: other CPUs (aarch64 among them) run the scalar kernels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vantrel {
@@ -10,8 +12,11 @@ namespace vantrel {
 enum class SimdTarget : uint8_t {
   Scalar = 0,
   Avx2 = 1,  // x86-64 with AVX2 and FMA
-  Neon = 2,  // aarch64
 };
+
+// Every target, scalar first; simd_target_available says which of them this machine runs.
+inline constexpr SimdTarget kSimdTargets[] = {SimdTarget::Scalar, SimdTarget::Avx2};
+inline constexpr size_t kSimdTargetCount = sizeof(kSimdTargets) / sizeof(kSimdTargets[0]);
 
 // Whether this build and this CPU can run the target.
 bool simd_target_available(SimdTarget target) noexcept;

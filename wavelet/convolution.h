@@ -20,6 +20,7 @@
 namespace vantrel {
 
 // Any even tap count: pads the signal into an arena (the scratch) and filters the arena.
+// Despite the name it runs on every target, with the kernels of the active one (scalar or AVX2).
 class NeonWaveletNTapsF32 final : public IncompleteDwtExecutor {
  public:
   // `low_pass` and `high_pass` have the same even, non-zero length.
@@ -83,6 +84,7 @@ class FixedTapsWaveletF32 final : public IncompleteDwtExecutor {
   std::array<float, N> high_pass_;
 };
 
+// The names by filter length; like NeonWaveletNTapsF32 they run on every target.
 using NeonWavelet2TapsF32 = FixedTapsWaveletF32<2>;
 using NeonWavelet4TapsF32 = FixedTapsWaveletF32<4>;
 using NeonWavelet6TapsF32 = FixedTapsWaveletF32<6>;

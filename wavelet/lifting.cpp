@@ -68,9 +68,26 @@ WaveletStatus LiftingDwtExecutor::check_inverse_sizes(size_t approx_length, size
   return {};
 }
 
+// Runs the levels of a decomposition, each on the approximation of the level before, in new
+// bands: `keep` takes each level's bands and returns where it put the approximation.
+template <class Keep>
+WaveletStatus LiftingDwtExecutor::forward_levels(std::span<const float> input, size_t levels,
+                                                 Keep keep) const {
+  const size_t min_length = min_input_length();
+  std::span<const float> current = input;
+  for (size_t level = 0; level < std::max<size_t>(levels, 1); ++level) {
+    if (current.size() < min_length) return OscletError::buffer_too_small_for_level();
+    const size_t n = current.size();
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(n - n / 2));
+    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(n / 2));
+    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
+    current = keep(Dwt{std::move(approx), std::move(details)});
+  }
+  return {};
+}
+
 WaveletResult<MultiDwt> LiftingDwtExecutor::multi_dwt(std::span<const float> input,
                                                       size_t levels) const {
-  const size_t min_length = min_input_length();
   const size_t num_levels = std::max<size_t>(levels, 1);
   MultiDwt result;
   try {
@@ -78,18 +95,12 @@ WaveletResult<MultiDwt> LiftingDwtExecutor::multi_dwt(std::span<const float> inp
   } catch (const std::bad_alloc&) {
     return OscletError::allocation_failed(std::min(num_levels, kMaxLevels) * sizeof(Dwt));
   }
-  // Each level reads the approximation the level before stored in `result` (a vector's buffer
-  // stays where it is when the vector moves).
-  std::span<const float> current = input;
-  for (size_t level = 0; level < num_levels; ++level) {
-    if (current.size() < min_length) return OscletError::buffer_too_small_for_level();
-    const size_t n = current.size();
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(n - n / 2));
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(n / 2));
-    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
-    result.push_back(Dwt{std::move(approx), std::move(details)});
-    current = result.back().approximations;
-  }
+  // A vector's buffer stays where it is when the vector moves, so the next level may read the
+  // approximation stored in `result`.
+  VANTREL_RETURN_IF_ERROR(forward_levels(input, levels, [&](Dwt&& level) {
+    result.push_back(std::move(level));
+    return std::span<const float>(result.back().approximations);
+  }));
   return result;
 }
 
@@ -112,19 +123,11 @@ WaveletStatus LiftingDwtExecutor::multi_dwt_streamed(std::span<float> input, siz
 }
 
 WaveletResult<Dwt> LiftingDwtExecutor::dwt(std::span<const float> input, size_t levels) const {
-  const size_t min_length = min_input_length();
-  const size_t num_levels = std::max<size_t>(levels, 1);
   Dwt last;
-  std::span<const float> current = input;
-  for (size_t level = 0; level < num_levels; ++level) {
-    if (current.size() < min_length) return OscletError::buffer_too_small_for_level();
-    const size_t n = current.size();
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> approx, allocate_samples(n - n / 2));
-    VANTREL_ASSIGN_OR_RETURN(std::vector<float> details, allocate_samples(n / 2));
-    VANTREL_RETURN_IF_ERROR(execute_forward(current, approx, details));
-    last = Dwt{std::move(approx), std::move(details)};
-    current = last.approximations;
-  }
+  VANTREL_RETURN_IF_ERROR(forward_levels(input, levels, [&](Dwt&& level) {
+    last = std::move(level);
+    return std::span<const float>(last.approximations);
+  }));
   return last;
 }
 

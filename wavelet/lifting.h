@@ -52,6 +52,10 @@ class LiftingDwtExecutor : public DwtExecutor {
   // dwt_size of the output length.
   WaveletStatus check_inverse_sizes(size_t approx_length, size_t details_length,
                                     size_t output_length) const;
+
+ private:
+  template <class Keep>
+  WaveletStatus forward_levels(std::span<const float> input, size_t levels, Keep keep) const;
 };
 
 class Cdf53 final : public LiftingDwtExecutor {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "border_reference.h"
-#include "support/cpu.h"
+#include "targets.h"
 #include "wavelet/convolution.h"
 #include "wavelet/factory.h"
 #include "wavelet/filters.h"
@@ -207,14 +207,8 @@ TEST_P(BankTest, InverseIsTheDefinitionBitForBit) {
   }
 }
 
-// Restores automatic target choice when a test that forces one ends.
-struct TargetGuard {
-  ~TargetGuard() { reset_simd_target(); }
-};
-
 TEST_P(BankTest, EveryTargetGivesTheScalarBits) {
   const Bank& bank = GetParam();
-  const TargetGuard guard;
   std::vector<size_t> lengths;
   for (size_t n = bank.low_pass.size(); n <= std::max<size_t>(80, bank.low_pass.size()); ++n) {
     lengths.push_back(n);
@@ -223,9 +217,7 @@ TEST_P(BankTest, EveryTargetGivesTheScalarBits) {
   for (BorderMode mode : kModes) {
     const auto dwt = build(bank, mode);
     std::vector<std::vector<float>> scalar;
-    for (SimdTarget target : {SimdTarget::Scalar, SimdTarget::Avx2, SimdTarget::Neon}) {
-      if (!simd_target_available(target)) continue;
-      force_simd_target(target);
+    for_each_target([&](SimdTarget target) {
       size_t index = 0;
       for (size_t n : lengths) {
         const Bands bands = run_forward(*dwt, random_signal(n, static_cast<uint32_t>(n)));
@@ -234,13 +226,12 @@ TEST_P(BankTest, EveryTargetGivesTheScalarBits) {
           if (target == SimdTarget::Scalar) {
             scalar.push_back(*out);
           } else {
-            ASSERT_TRUE(same_bits(*out, scalar[index]))
-                << simd_target_name(target) << " mode " << int(mode) << " n " << n;
+            ASSERT_TRUE(same_bits(*out, scalar[index])) << "mode " << int(mode) << " n " << n;
           }
           ++index;
         }
       }
-    }
+    });
   }
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/cpu.h"
+#include "targets.h"
 #include "wavelet/factory.h"
 #include "wavelet/lifting.h"
 
@@ -27,22 +27,6 @@ std::shared_ptr<const DwtExecutor> make(Wavelet w) {
 }
 
 std::string name_of(Wavelet w) { return w == Wavelet::Cdf53 ? "cdf53" : "cdf97"; }
-
-std::vector<SimdTarget> available_targets() {
-  std::vector<SimdTarget> targets;
-  for (SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2, SimdTarget::Neon}) {
-    if (simd_target_available(t)) targets.push_back(t);
-  }
-  return targets;
-}
-
-class ScopedTarget {
- public:
-  explicit ScopedTarget(SimdTarget t) { force_simd_target(t); }
-  ~ScopedTarget() { reset_simd_target(); }
-  ScopedTarget(const ScopedTarget&) = delete;
-  ScopedTarget& operator=(const ScopedTarget&) = delete;
-};
 
 std::vector<float> random_signal(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -190,9 +174,8 @@ TEST_P(LiftingTargets, ForwardAndInverseMatchReferenceOnEveryTarget) {
 
     Bands scalar_forward;
     std::vector<float> scalar_inverse;
-    for (SimdTarget target : available_targets()) {
-      SCOPED_TRACE(name_of(w) + " n=" + std::to_string(n) + " " + simd_target_name(target));
-      ScopedTarget forced(target);
+    for_each_target([&](SimdTarget target) {
+      SCOPED_TRACE(name_of(w) + " n=" + std::to_string(n));
       const Bands got = run_forward(*ex, x);
       EXPECT_TRUE(same_bits(got.s, expected.s));
       EXPECT_TRUE(same_bits(got.d, expected.d));
@@ -206,7 +189,7 @@ TEST_P(LiftingTargets, ForwardAndInverseMatchReferenceOnEveryTarget) {
         EXPECT_TRUE(same_bits(got.d, scalar_forward.d));
         EXPECT_TRUE(same_bits(back, scalar_inverse));
       }
-    }
+    });
   }
 }
 
@@ -234,9 +217,7 @@ TEST_P(Cdf97RunOf16, UpdatesLeaveExactlyTheseSamples) {
 
   const std::vector<float> x = random_signal(c.n, 99);
   const auto ex = Osclet::make_cdf97_f32();
-  for (SimdTarget target : available_targets()) {
-    SCOPED_TRACE(simd_target_name(target));
-    ScopedTarget forced(target);
+  for_each_target([&](SimdTarget) {
     const Bands got = run_forward(*ex, x);
     const Bands expected = ref_forward(Wavelet::Cdf97, x, skip);
     EXPECT_TRUE(same_bits(got.s, expected.s));
@@ -247,7 +228,7 @@ TEST_P(Cdf97RunOf16, UpdatesLeaveExactlyTheseSamples) {
     }
     const std::vector<float> back = run_inverse(*ex, got);
     for (size_t i = 0; i < c.n; ++i) EXPECT_NEAR(back[i], x[i], 1e-4f) << i;
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundOneRun, Cdf97RunOf16,

@@ -8,7 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "support/cpu.h"
+#include "codec/passes_kernels.h"
+#include "targets.h"
+#include "wavelet/kernels/conv_kernels.h"
+#include "wavelet/kernels/lifting_kernels.h"
 
 namespace vantrel {
 namespace {
@@ -34,7 +37,7 @@ bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
 
 struct Outputs {
   Extremes ext;
-  std::vector<float> sanitized, normalized, subtracted, dequantized, denormalized;
+  std::vector<float> sanitized, normalized, subtracted, denormalized;
   float sum;
   bool in_range;
   std::vector<int16_t> quantized, dead;
@@ -52,9 +55,7 @@ Outputs run_all(const std::vector<float>& x) {
   o.in_range = quantize(o.sanitized, 2.0f, o.quantized);
   o.dead = o.quantized;
   apply_dead_zone(o.dead, 21);
-  o.dequantized.resize(x.size());
-  dequantize(o.quantized, 1.0f / 2048.0f, o.dequantized);
-  o.denormalized = o.dequantized;
+  o.denormalized = o.subtracted;
   denormalize_in_place(o.denormalized, 0.25f, 3.0f, -1.5f);
   return o;
 }
@@ -65,12 +66,13 @@ TEST(Passes, EveryTargetGivesTheScalarBits) {
   lengths.insert(lengths.end(), {255, 256, 1000, 4099});
   for (const size_t n : lengths) {
     const auto x = awkward(n, static_cast<uint32_t>(n));
-    force_simd_target(SimdTarget::Scalar);
-    const Outputs ref = run_all(x);
-    for (const SimdTarget t : {SimdTarget::Avx2, SimdTarget::Neon}) {
-      if (!simd_target_available(t)) continue;
-      force_simd_target(t);
+    Outputs ref;
+    for_each_target([&](SimdTarget t) {
       const Outputs got = run_all(x);
+      if (t == SimdTarget::Scalar) {
+        ref = got;
+        return;
+      }
       EXPECT_EQ(std::memcmp(&got.ext.min, &ref.ext.min, 4), 0) << n;
       EXPECT_EQ(std::memcmp(&got.ext.max, &ref.ext.max, 4), 0) << n;
       EXPECT_EQ(std::memcmp(&got.sum, &ref.sum, 4), 0) << n;
@@ -80,17 +82,13 @@ TEST(Passes, EveryTargetGivesTheScalarBits) {
       EXPECT_TRUE(same_bits(got.subtracted, ref.subtracted)) << n;
       EXPECT_TRUE(same_bits(got.quantized, ref.quantized)) << n;
       EXPECT_TRUE(same_bits(got.dead, ref.dead)) << n;
-      EXPECT_TRUE(same_bits(got.dequantized, ref.dequantized)) << n;
       EXPECT_TRUE(same_bits(got.denormalized, ref.denormalized)) << n;
-    }
+    });
   }
-  reset_simd_target();
 }
 
 TEST(Passes, ExtremesKeepTheFirstOfEqualZeros) {
-  for (const SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2}) {
-    if (!simd_target_available(t)) continue;
-    force_simd_target(t);
+  for_each_target([](SimdTarget) {
     std::vector<float> x(37, 1.0f), out(37);
     x[5] = -0.0f;
     x[30] = 0.0f;
@@ -102,17 +100,14 @@ TEST(Passes, ExtremesKeepTheFirstOfEqualZeros) {
     e = sanitize_copy(x, out);
     EXPECT_FALSE(std::signbit(e.max));
     EXPECT_EQ(e.min, -1.0f);
-  }
-  reset_simd_target();
+  });
 }
 
 TEST(Passes, QuantizeRoundsHalvesAwayAndReportsOverflow) {
-  for (const SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2}) {
-    if (!simd_target_available(t)) continue;
-    force_simd_target(t);
+  for_each_target([](SimdTarget) {
     // Sixteen values so the vector path is taken too.
     const std::vector<float> x = {16383.75f, -16384.25f, 1.25f, -1.25f, 0.2f, NAN, 0.75f, -0.75f,
-                                  1.0f,      2.0f,       3.25f, -3.75f, 0.0f, -0.0f, 100.5f, -0.25f};
+                                  1.0f, 2.0f, 3.25f, -3.75f, 0.0f, -0.0f, 100.5f, -0.25f};
     std::vector<int16_t> q(x.size());
     EXPECT_FALSE(quantize(x, 2.0f, q));
     EXPECT_EQ(q, (std::vector<int16_t>{32767, -32768, 3, -3, 0, 32767, 2, -2, 2, 4, 7, -8, 0, 0,
@@ -121,14 +116,27 @@ TEST(Passes, QuantizeRoundsHalvesAwayAndReportsOverflow) {
     fits[3] = -16384.0f;
     fits[9] = 16383.0f;
     EXPECT_TRUE(quantize(fits, 2.0f, q));
-  }
-  reset_simd_target();
+  });
 }
 
 TEST(Passes, DeadZoneUsesWideMagnitudes) {
-  std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767, 7, -7, 2, -2, 3, 4, -4, 5};
-  apply_dead_zone(v, 6);
-  EXPECT_EQ(v, (std::vector<int16_t>{-6, 0, 0, 0, 0, 0, 6, -32768, 32767, 7, -7, 0, 0, 0, 0, 0, 0}));
+  for_each_target([](SimdTarget) {
+    std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767, 7, -7, 2, -2, 3, 4, -4, 5};
+    apply_dead_zone(v, 6);
+    EXPECT_EQ(v,
+              (std::vector<int16_t>{-6, 0, 0, 0, 0, 0, 6, -32768, 32767, 7, -7, 0, 0, 0, 0, 0, 0}));
+  });
+}
+
+// The comparisons with the scalar bits prove nothing unless forcing a target changes the kernels
+// every family runs, although each family keeps its tables from the first call on.
+TEST(KernelTables, EveryFamilyRunsTheForcedTarget) {
+  for_each_target([](SimdTarget t) {
+    const bool scalar = t == SimdTarget::Scalar;
+    EXPECT_EQ(&pass_kernels() == &kPassKernelsScalar, scalar);
+    EXPECT_EQ(&active_lifting_kernels() == &kLiftingKernelsScalar, scalar);
+    EXPECT_EQ(&active_conv_kernels() == &kConvKernelsScalar, scalar);
+  });
 }
 
 }  // namespace

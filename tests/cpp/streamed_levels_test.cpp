@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/cpu.h"
+#include "targets.h"
 #include "wavelet/executor.h"
 #include "wavelet/factory.h"
 
@@ -48,18 +48,6 @@ bool same_bits(std::span<const float> a, std::span<const float> b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
-std::vector<SimdTarget> available_targets() {
-  std::vector<SimdTarget> targets;
-  for (SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2, SimdTarget::Neon}) {
-    if (simd_target_available(t)) targets.push_back(t);
-  }
-  return targets;
-}
-
-struct TargetGuard {
-  ~TargetGuard() { reset_simd_target(); }
-};
-
 // The bands in the order the streamed forward hands them over: D_1 .. D_L, then A.
 WaveletResult<std::vector<std::vector<float>>> streamed(const DwtExecutor& ex, std::vector<float> x,
                                                         size_t levels) {
@@ -75,14 +63,11 @@ class StreamedLevels : public ::testing::TestWithParam<ExecutorCase> {};
 
 TEST_P(StreamedLevels, ForwardHandsOverTheBandsOfMultiDwt) {
   const auto ex = GetParam().make();
-  TargetGuard guard;
-  for (const SimdTarget target : available_targets()) {
-    force_simd_target(target);
+  for_each_target([&](SimdTarget) {
     for (const size_t n : {3, 4, 5, 7, 8, 9, 16, 33, 34, 100, 1001, 4097, 20000}) {
       const std::vector<float> x = random_signal(n, static_cast<uint32_t>(n));
       for (const size_t levels : {0, 1, 2, 3, 5, 8, 12}) {
-        SCOPED_TRACE(std::string(simd_target_name(target)) + " n=" + std::to_string(n) +
-                     " levels=" + std::to_string(levels));
+        SCOPED_TRACE("n=" + std::to_string(n) + " levels=" + std::to_string(levels));
         const auto kept = ex->multi_dwt(x, levels);
         const auto got = streamed(*ex, x, levels);
         ASSERT_EQ(kept.ok(), got.ok());
@@ -97,7 +82,7 @@ TEST_P(StreamedLevels, ForwardHandsOverTheBandsOfMultiDwt) {
         EXPECT_TRUE(same_bits(got->back(), kept->back().approximations)) << "A";
       }
     }
-  }
+  });
 }
 
 // Runs multi_idwt on the bands and multi_idwt_consuming on copies of them.
@@ -129,23 +114,20 @@ std::vector<std::vector<float>> details_of(const MultiDwt& levels) {
 
 TEST_P(StreamedLevels, ConsumingInverseGivesTheSignalOfMultiIdwt) {
   const auto ex = GetParam().make();
-  TargetGuard guard;
-  for (const SimdTarget target : available_targets()) {
-    force_simd_target(target);
+  for_each_target([&](SimdTarget) {
     for (const size_t n : {4, 5, 9, 34, 100, 1001, 4097, 20000}) {
       for (const size_t levels : {1, 2, 3, 6}) {
         const auto kept =
             ex->multi_dwt(random_signal(n, static_cast<uint32_t>(n + levels)), levels);
         if (!kept.ok()) continue;  // too short for this many levels
-        SCOPED_TRACE(std::string(simd_target_name(target)) + " n=" + std::to_string(n) +
-                     " levels=" + std::to_string(levels));
+        SCOPED_TRACE("n=" + std::to_string(n) + " levels=" + std::to_string(levels));
         const Inverses got = both_inverses(*ex, details_of(*kept), kept->back().approximations);
         ASSERT_TRUE(got.kept.ok());
         ASSERT_TRUE(got.consumed.ok());
         EXPECT_TRUE(same_bits(*got.consumed, *got.kept));
       }
     }
-  }
+  });
 }
 
 TEST_P(StreamedLevels, ConsumingInverseRefusesWhatMultiIdwtRefuses) {

@@ -1,17 +1,15 @@
 // AVX2 + FMA convolution kernels. Each function is compiled for AVX2 and FMA only and is reached
-// through conv_kernels() when the CPU has both; lanes hold consecutive outputs, and each lane runs
-// exactly the scalar kernel's sequence of fused multiply-adds, so the bits match.
+// through the kernel table when the CPU has both; lanes hold consecutive outputs, and each lane
+// runs exactly the scalar kernel's sequence of fused multiply-adds, so the bits match. Outputs
+// left over after the vector loops run the scalar loops, compiled here for the same target.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 
 #include "wavelet/kernels/conv_kernels.h"
-
-#define VANTREL_AVX2_FMA __attribute__((target("avx2,fma")))
 
 namespace vantrel {
 namespace {
@@ -22,7 +20,7 @@ struct EvenOdd {
 };
 
 // p[0], p[2], .., p[14] and p[1], p[3], .., p[15].
-VANTREL_AVX2_FMA inline EvenOdd deinterleave8(const float* p) {
+VANTREL_TARGET_AVX2 inline EvenOdd deinterleave8(const float* p) {
   const __m256 lo = _mm256_loadu_ps(p);
   const __m256 hi = _mm256_loadu_ps(p + 8);
   // Per 128-bit lane: (lo0 lo2 hi0 hi2 | lo4 lo6 hi4 hi6); swapping the middle 64-bit blocks
@@ -34,57 +32,19 @@ VANTREL_AVX2_FMA inline EvenOdd deinterleave8(const float* p) {
 }
 
 // Writes e0 o0 e1 o1 .. e7 o7 to p[0 .. 15].
-VANTREL_AVX2_FMA inline void interleave8(float* p, __m256 even, __m256 odd) {
+VANTREL_TARGET_AVX2 inline void interleave8(float* p, __m256 even, __m256 odd) {
   const __m256 lo = _mm256_unpacklo_ps(even, odd);  // e0 o0 e1 o1 | e4 o4 e5 o5
   const __m256 hi = _mm256_unpackhi_ps(even, odd);  // e2 o2 e3 o3 | e6 o6 e7 o7
   _mm256_storeu_ps(p, _mm256_permute2f128_ps(lo, hi, 0x20));
   _mm256_storeu_ps(p + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
 }
 
-// Outputs left over after the vector loops, in the scalar kernels' order. Compiled with FMA
-// enabled, std::fma is one instruction here rather than a library call.
-template <size_t kTaps>
-VANTREL_AVX2_FMA void forward_rest(const float* base, size_t count, const float* h, const float* g,
-                                   size_t taps, float* approx, float* details) {
-  if constexpr (kTaps != 0) taps = kTaps;
-  for (size_t j = 0; j < count; ++j) {
-    const float* w = base + 2 * j;
-    float a = 0.0f;
-    float d = 0.0f;
-    for (size_t i = 0; i < taps; ++i) {
-      a = std::fma(h[i], w[i], a);
-      d = std::fma(g[i], w[i], d);
-    }
-    approx[j] = a;
-    details[j] = d;
-  }
-}
-
-template <size_t kTaps>
-VANTREL_AVX2_FMA void inverse_rest(const float* approx, const float* details, size_t pairs,
-                                   const float* h, const float* g, size_t taps, float* out) {
-  if constexpr (kTaps != 0) taps = kTaps;
-  for (size_t m = 0; m < pairs; ++m) {
-    float even = out[2 * m];
-    float odd = out[2 * m + 1];
-    for (size_t r = 0; r < taps / 2; ++r) {
-      const float a = approx[m + r];
-      const float d = details[m + r];
-      const size_t je = taps - 2 - 2 * r;
-      even = std::fma(h[je], a, std::fma(g[je], d, even));
-      odd = std::fma(h[je + 1], a, std::fma(g[je + 1], d, odd));
-    }
-    out[2 * m] = even;
-    out[2 * m + 1] = odd;
-  }
-}
-
 // kVecs * 8 outputs from the deinterleaved window: tap 2p of output t reads even[t + p], tap
 // 2p+1 reads odd[t + p]. Several independent accumulators hide the FMA latency.
 template <size_t kVecs>
-VANTREL_AVX2_FMA inline void forward_block(const float* even, const float* odd, size_t half,
-                                           const float* h, const float* g, float* approx,
-                                           float* details) {
+VANTREL_TARGET_AVX2 inline void forward_block(const float* even, const float* odd, size_t half,
+                                              const float* h, const float* g, float* approx,
+                                              float* details) {
   __m256 a[kVecs];
   __m256 d[kVecs];
   for (size_t v = 0; v < kVecs; ++v) {
@@ -113,12 +73,32 @@ VANTREL_AVX2_FMA inline void forward_block(const float* even, const float* odd, 
   }
 }
 
+// Two products and one add per output, as in the scalar kernel (no fusion).
+VANTREL_TARGET_AVX2 void forward_2taps_avx2(const float* base, size_t count, const float* h,
+                                            const float* g, size_t /*taps*/, float* approx,
+                                            float* details) {
+  const __m256 h0 = _mm256_set1_ps(h[0]);
+  const __m256 h1 = _mm256_set1_ps(h[1]);
+  const __m256 g0 = _mm256_set1_ps(g[0]);
+  const __m256 g1 = _mm256_set1_ps(g[1]);
+  size_t j = 0;
+  for (; j + 8 <= count; j += 8) {
+    const EvenOdd x = deinterleave8(base + 2 * j);
+    _mm256_storeu_ps(approx + j,
+                     _mm256_add_ps(_mm256_mul_ps(h0, x.even), _mm256_mul_ps(h1, x.odd)));
+    _mm256_storeu_ps(details + j,
+                     _mm256_add_ps(_mm256_mul_ps(g0, x.even), _mm256_mul_ps(g1, x.odd)));
+  }
+  forward_loop<2>(base + 2 * j, count - j, h, g, 2, approx + j, details + j);
+}
+
 // The windows of neighbouring outputs overlap by all but two samples, so the input is split
 // once per block into its even and odd samples; every tap is then one unaligned load and an FMA
 // per eight outputs instead of a load and a shuffle.
 template <size_t kTaps>
-VANTREL_AVX2_FMA void forward_avx2(const float* base, size_t count, const float* h, const float* g,
-                                   size_t runtime_taps, float* approx, float* details) {
+VANTREL_TARGET_AVX2 void forward_avx2(const float* base, size_t count, const float* h,
+                                      const float* g, size_t runtime_taps, float* approx,
+                                      float* details) {
   const size_t taps = kTaps != 0 ? kTaps : runtime_taps;
   const size_t half = taps / 2;
   constexpr size_t kBuffer = 512;
@@ -153,40 +133,15 @@ VANTREL_AVX2_FMA void forward_avx2(const float* base, size_t count, const float*
     }
   }
   if (j < count) {
-    forward_rest<kTaps>(base + 2 * j, count - j, h, g, taps, approx + j, details + j);
-  }
-}
-
-// Two products and one add per output, as in the scalar kernel (no fusion).
-VANTREL_AVX2_FMA void forward_2taps_avx2(const float* base, size_t count, const float* h,
-                                         const float* g, size_t taps, float* approx,
-                                         float* details) {
-  assert(taps == 2);
-  (void)taps;
-  const __m256 h0 = _mm256_set1_ps(h[0]);
-  const __m256 h1 = _mm256_set1_ps(h[1]);
-  const __m256 g0 = _mm256_set1_ps(g[0]);
-  const __m256 g1 = _mm256_set1_ps(g[1]);
-  size_t j = 0;
-  for (; j + 8 <= count; j += 8) {
-    const EvenOdd x = deinterleave8(base + 2 * j);
-    _mm256_storeu_ps(approx + j,
-                     _mm256_add_ps(_mm256_mul_ps(h0, x.even), _mm256_mul_ps(h1, x.odd)));
-    _mm256_storeu_ps(details + j,
-                     _mm256_add_ps(_mm256_mul_ps(g0, x.even), _mm256_mul_ps(g1, x.odd)));
-  }
-  for (; j < count; ++j) {
-    const float x0 = base[2 * j];
-    const float x1 = base[2 * j + 1];
-    approx[j] = h[0] * x0 + h[1] * x1;
-    details[j] = g[0] * x0 + g[1] * x1;
+    forward_loop<kTaps>(base + 2 * j, count - j, h, g, taps, approx + j, details + j);
   }
 }
 
 // kVecs * 8 output pairs starting at out[0]; lane l of block v is the pair m = 8v + l.
 template <size_t kVecs>
-VANTREL_AVX2_FMA inline void inverse_block(const float* approx, const float* details, size_t taps,
-                                           const float* h, const float* g, float* out) {
+VANTREL_TARGET_AVX2 inline void inverse_block(const float* approx, const float* details,
+                                              size_t taps, const float* h, const float* g,
+                                              float* out) {
   __m256 even[kVecs];
   __m256 odd[kVecs];
   for (size_t v = 0; v < kVecs; ++v) {
@@ -212,9 +167,9 @@ VANTREL_AVX2_FMA inline void inverse_block(const float* approx, const float* det
 }
 
 template <size_t kTaps>
-VANTREL_AVX2_FMA void inverse_avx2(const float* approx, const float* details, size_t pairs,
-                                   const float* h, const float* g, size_t runtime_taps,
-                                   float* out) {
+VANTREL_TARGET_AVX2 void inverse_avx2(const float* approx, const float* details, size_t pairs,
+                                      const float* h, const float* g, size_t runtime_taps,
+                                      float* out) {
   const size_t taps = kTaps != 0 ? kTaps : runtime_taps;
   size_t m = 0;
   for (; m + 32 <= pairs; m += 32) {
@@ -224,33 +179,28 @@ VANTREL_AVX2_FMA void inverse_avx2(const float* approx, const float* details, si
     inverse_block<1>(approx + m, details + m, taps, h, g, out + 2 * m);
   }
   if (m < pairs) {
-    inverse_rest<kTaps>(approx + m, details + m, pairs - m, h, g, taps, out + 2 * m);
+    inverse_loop<kTaps>(approx + m, details + m, pairs - m, h, g, taps, out + 2 * m);
   }
 }
+
+template <size_t kTaps>
+constexpr ConvForwardFn forward_kernel_avx2() {
+  if constexpr (kTaps == 2) {
+    return forward_2taps_avx2;
+  } else {
+    return forward_avx2<kTaps>;
+  }
+}
+
+template <size_t kTaps>
+struct Avx2Kernels {
+  static constexpr ConvForwardFn forward = forward_kernel_avx2<kTaps>();
+  static constexpr ConvInverseFn inverse = inverse_avx2<kTaps>;
+};
 
 }  // namespace
 
-ConvKernels conv_kernels_avx2(size_t fixed_taps) {
-  switch (fixed_taps) {
-    case 2:
-      return {forward_2taps_avx2, inverse_avx2<2>};
-    case 4:
-      return {forward_avx2<4>, inverse_avx2<4>};
-    case 6:
-      return {forward_avx2<6>, inverse_avx2<6>};
-    case 8:
-      return {forward_avx2<8>, inverse_avx2<8>};
-    case 10:
-      return {forward_avx2<10>, inverse_avx2<10>};
-    case 12:
-      return {forward_avx2<12>, inverse_avx2<12>};
-    case 16:
-      return {forward_avx2<16>, inverse_avx2<16>};
-    default:
-      assert(fixed_taps == 0);
-      return {forward_avx2<0>, inverse_avx2<0>};
-  }
-}
+const ConvKernelTable kConvKernelsAvx2 = make_conv_kernel_table<Avx2Kernels>();
 
 }  // namespace vantrel
 

@@ -3,7 +3,7 @@
 //
 // Each output sample sees the same two roundings as in the scalar kernels: the neighbour sum
 // (_mm256_add_ps) and the fused multiply-add (_mm256_fmadd_ps). The tails that do not fill a
-// vector run the scalar formula with std::fma, which rounds identically.
+// vector run the scalar loops, compiled here for the same target, which round identically.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -13,25 +13,24 @@
 
 #include "wavelet/kernels/lifting_kernels.h"
 
-#define VANTREL_AVX2 __attribute__((target("avx2,fma")))
-
 namespace vantrel {
 namespace {
 
 // Splits 16 consecutive samples into their even- and odd-indexed halves, in order.
 // _mm256_shuffle_ps works within 128-bit lanes, leaving the 64-bit pairs in the order
 // 0 2 1 3; one cross-lane permute restores 0 1 2 3.
-VANTREL_AVX2 inline __m256 evens(__m256 lo, __m256 hi) {
+VANTREL_TARGET_AVX2 inline __m256 evens(__m256 lo, __m256 hi) {
   const __m256 mixed = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
   return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
-VANTREL_AVX2 inline __m256 odds(__m256 lo, __m256 hi) {
+VANTREL_TARGET_AVX2 inline __m256 odds(__m256 lo, __m256 hi) {
   const __m256 mixed = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
   return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(mixed), _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
-VANTREL_AVX2 void split_predict_avx2(const float* x, float* s, float* d, size_t count, float c) {
+VANTREL_TARGET_AVX2 void split_predict_avx2(const float* x, float* s, float* d, size_t count,
+                                            float c) {
   const __m256 vc = _mm256_set1_ps(c);
   size_t i = 0;
   // A block of 8 outputs reads x[2i .. 2i+17] (the right neighbours are loaded two samples
@@ -48,13 +47,11 @@ VANTREL_AVX2 void split_predict_avx2(const float* x, float* s, float* d, size_t 
     _mm256_storeu_ps(s + i, even);
     _mm256_storeu_ps(d + i, _mm256_fmadd_ps(_mm256_add_ps(even, next_even), vc, odd));
   }
-  for (; i < count; ++i) {
-    s[i] = x[2 * i];
-    d[i] = std::fma(x[2 * i] + x[2 * i + 2], c, x[2 * i + 1]);
-  }
+  split_predict_loop(x + 2 * i, s + i, d + i, count - i, c);
 }
 
-VANTREL_AVX2 void lift_avx2(float* t, const float* a, const float* b, size_t count, float c) {
+VANTREL_TARGET_AVX2 void lift_avx2(float* t, const float* a, const float* b, size_t count,
+                                   float c) {
   const __m256 vc = _mm256_set1_ps(c);
   size_t i = 0;
   for (; i + 16 <= count; i += 16) {
@@ -67,10 +64,10 @@ VANTREL_AVX2 void lift_avx2(float* t, const float* a, const float* b, size_t cou
     const __m256 sum = _mm256_add_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
     _mm256_storeu_ps(t + i, _mm256_fmadd_ps(sum, vc, _mm256_loadu_ps(t + i)));
   }
-  for (; i < count; ++i) t[i] = std::fma(a[i] + b[i], c, t[i]);
+  lift_loop(t + i, a + i, b + i, count - i, c);
 }
 
-VANTREL_AVX2 void scale_avx2(float* dst, const float* src, size_t count, float c) {
+VANTREL_TARGET_AVX2 void scale_avx2(float* dst, const float* src, size_t count, float c) {
   const __m256 vc = _mm256_set1_ps(c);
   size_t i = 0;
   for (; i + 16 <= count; i += 16) {
@@ -80,11 +77,11 @@ VANTREL_AVX2 void scale_avx2(float* dst, const float* src, size_t count, float c
   for (; i + 8 <= count; i += 8) {
     _mm256_storeu_ps(dst + i, _mm256_mul_ps(_mm256_loadu_ps(src + i), vc));
   }
-  for (; i < count; ++i) dst[i] = src[i] * c;
+  scale_loop(dst + i, src + i, count - i, c);
 }
 
-VANTREL_AVX2 void predict_merge_avx2(const float* e, const float* o, float* out, size_t count,
-                                     float c) {
+VANTREL_TARGET_AVX2 void predict_merge_avx2(const float* e, const float* o, float* out,
+                                            size_t count, float c) {
   const __m256 vc = _mm256_set1_ps(c);
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -98,10 +95,7 @@ VANTREL_AVX2 void predict_merge_avx2(const float* e, const float* o, float* out,
     _mm256_storeu_ps(out + 2 * i, _mm256_permute2f128_ps(lo, hi, 0x20));
     _mm256_storeu_ps(out + 2 * i + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
   }
-  for (; i < count; ++i) {
-    out[2 * i] = e[i];
-    out[2 * i + 1] = std::fma(e[i] + e[i + 1], c, o[i]);
-  }
+  predict_merge_loop(e + i, o + i, out + 2 * i, count - i, c);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "support/cpu.h"
+#include "support/simd.h"
 
 namespace vantrel {
 
@@ -29,19 +29,35 @@ struct LiftingKernels {
 };
 
 extern const LiftingKernels kLiftingKernelsScalar;
-#if defined(__x86_64__)
-extern const LiftingKernels kLiftingKernelsAvx2;
-#endif
+extern const LiftingKernels kLiftingKernelsAvx2;  // x86-64 builds only
 
-// The table of the target kernels use now (see active_simd_target).
-inline const LiftingKernels& active_lifting_kernels() noexcept {
-  switch (active_simd_target()) {
-#if defined(__x86_64__)
-    case SimdTarget::Avx2:
-      return kLiftingKernelsAvx2;
-#endif
-    default:
-      return kLiftingKernelsScalar;
+// The table of the active target.
+const LiftingKernels& active_lifting_kernels() noexcept;
+
+// The scalar loops, with the signatures and results of the kernels above. The scalar table is
+// made of them; the vector kernels finish the samples that do not fill a vector with them.
+VANTREL_ALWAYS_INLINE void split_predict_loop(const float* x, float* s, float* d, size_t count,
+                                              float c) {
+  for (size_t i = 0; i < count; ++i) {
+    s[i] = x[2 * i];
+    d[i] = std::fma(x[2 * i] + x[2 * i + 2], c, x[2 * i + 1]);
+  }
+}
+
+VANTREL_ALWAYS_INLINE void lift_loop(float* t, const float* a, const float* b, size_t count,
+                                     float c) {
+  for (size_t i = 0; i < count; ++i) t[i] = std::fma(a[i] + b[i], c, t[i]);
+}
+
+VANTREL_ALWAYS_INLINE void scale_loop(float* dst, const float* src, size_t count, float c) {
+  for (size_t i = 0; i < count; ++i) dst[i] = src[i] * c;
+}
+
+VANTREL_ALWAYS_INLINE void predict_merge_loop(const float* e, const float* o, float* out,
+                                              size_t count, float c) {
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = e[i];
+    out[2 * i + 1] = std::fma(e[i] + e[i + 1], c, o[i]);
   }
 }
 
