@@ -35,6 +35,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 from dataclasses import dataclass
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -183,11 +184,13 @@ def main() -> int:
             print(f"-- {where}: skipped", flush=True)
             continue
         print(f"== {where}", flush=True)
+        began = time.monotonic()
         try:
             run_block(block, copy, env)
         except subprocess.CalledProcessError as exc:
             failed = f"{where} failed: {exc}"
             break
+        print(f"-- {where}: done in {time.monotonic() - began:.0f} s", flush=True)
     if failed:
         print(f"!! {failed}\n!! the copy is kept in {scratch}", file=sys.stderr)
         return 1

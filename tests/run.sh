@@ -77,6 +77,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 start=$SECONDS
+# Prints a section heading with the minutes and seconds since the start.
+section() {
+  local t=$((SECONDS - start))
+  printf '== %s [%d:%02d]\n' "$1" $((t / 60)) $((t % 60))
+}
 jobs="$(nproc 2>/dev/null || echo 2)"
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
@@ -94,14 +99,14 @@ py="$venv/bin/python"
 "$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q -r tests/requirements.txt
 
-echo "== C++ tests (release)"
+section "C++ tests (release)"
 cmake -S . -B build/test-release -G Ninja -DCMAKE_BUILD_TYPE=Release ${launcher[@]+"${launcher[@]}"} \
   -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_BENCH=ON -DVANTREL_WERROR=ON >/dev/null
 cmake --build build/test-release -j "$jobs"
 ctest --test-dir build/test-release --output-on-failure -j "$jobs"
 
 if [ "$quick" = 0 ]; then
-  echo "== C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  section "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
   cmake -S . -B build/test-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     ${launcher[@]+"${launcher[@]}"} -DVANTREL_BUILD_TESTS=ON -DVANTREL_SANITIZE=ON \
     -DVANTREL_WERROR=ON >/dev/null
@@ -109,15 +114,15 @@ if [ "$quick" = 0 ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/test-asan --output-on-failure -j "$jobs"
 
-  echo "== C++ package: install, find_package(vantrel), build and run the example"
+  section "C++ package: install, find_package(vantrel), build and run the example"
   bash examples/cpp/build_and_run.sh
 
   # Every libFuzzer target for 20 s from its seed corpus; any finding fails.
-  echo "== Fuzz smoke (every target, 20 s each)"
+  section "Fuzz smoke (every target, 20 s each)"
   bash "$root/tests/fuzz/run.sh" all 20
 fi
 
-echo "== Python tests"
+section "Python tests"
 "$py" -m pip install -q --no-build-isolation .
 (
   export VANTREL_TEST_TOOLS="$root/build/test-release/tests/cpp"
@@ -126,8 +131,8 @@ echo "== Python tests"
 )
 
 if [ "$quick" = 0 ]; then
-  echo "== README: its commands in a fresh copy and a fresh virtual environment"
+  section "README: its commands in a fresh copy and a fresh virtual environment"
   python3 tests/check_readme.py
 fi
 
-echo "== All tests passed in $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s"
+section "All tests passed"
