@@ -3,8 +3,9 @@
     python3 tests/check_readme.py [--keep]
 
 The commands come from README.md itself, so the two cannot drift apart. Every fenced block
-tagged ``sh``, ``python`` or ``cmake`` runs, top to bottom, in a copy of the working tree (without
-``build/``, ``.venv*`` and ``.git``) in a scratch directory:
+tagged ``sh``, ``python`` or ``cmake`` runs, top to bottom, in a copy of the working tree in a
+scratch directory: the files git does not ignore, changed or new ones included (outside a git
+checkout: everything but ``build/``, ``.venv*`` and ``.git``).
 
 - ``sh``: ``bash -e`` in the copy's root. The quick start's block makes ``.venv`` there (one build
   of the module, from pip's cache as far as it goes).
@@ -86,6 +87,18 @@ def code_blocks(markdown: str) -> list[Block]:
 
 
 def copy_tree(dest: str) -> None:
+    listed = subprocess.run(
+        ["git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+        capture_output=True,
+    )
+    if listed.returncode == 0:
+        for name in listed.stdout.decode().split("\0"):
+            source = os.path.join(ROOT, name)
+            if name and os.path.lexists(source):  # a file deleted but not yet committed is gone
+                os.makedirs(os.path.dirname(os.path.join(dest, name)), exist_ok=True)
+                shutil.copy2(source, os.path.join(dest, name), follow_symlinks=False)
+        return
+
     def ignore(directory: str, names: list[str]) -> set[str]:
         skipped = {n for n in names if n == "__pycache__" or n.endswith(".egg-info")}
         if os.path.samefile(directory, ROOT):
