@@ -12,7 +12,7 @@
 namespace vantrel {
 namespace {
 
-constexpr uint32_t kMaxFreq = kProbScale;
+[[maybe_unused]] constexpr uint32_t kMaxFreq = kProbScale;  // read only by assert()
 
 inline void put_le32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);

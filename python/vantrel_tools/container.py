@@ -28,6 +28,8 @@ class ContainerError(Exception):
 
 @dataclass(frozen=True)
 class ContainerHeader:
+    """The fields of a container header, as stored; `method` and `coder_name` name the codes."""
+
     magic: bytes
     version: tuple[int, int]
     method_tag: bytes
@@ -45,15 +47,47 @@ class ContainerHeader:
 
     @property
     def method(self) -> str:
+        """The wavelet's name, as ``vantrel.CompressionOptions`` spells it (``"cdf97"``, ...)."""
         return WAVELET_NAMES[self.wavelet_code]
 
     @property
     def coder_name(self) -> str:
+        """The entropy coder's name: ``"deflate"``, ``"arans"`` or ``"cmodel"``."""
         return CODER_NAMES[self.coder]
 
 
 def parse_header(data: bytes) -> ContainerHeader:
-    """Reads the header at the start of `data`, refusing what the decoder would refuse."""
+    """Reads the header at the start of a container, refusing what the decoder would refuse.
+
+    Only the header is read: a damaged payload shows when the container is decompressed.
+
+    Parameters
+    ----------
+    data : bytes
+        A container, or at least its first 52 bytes.
+
+    Returns
+    -------
+    ContainerHeader
+
+    Raises
+    ------
+    ContainerError
+        Fewer than 52 bytes, another magic, an unsupported version, or a field outside its
+        range; the message is one line.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> packed = vantrel.compress_signal(np.linspace(-1.0, 1.0, 1000, dtype=np.float32))
+    >>> header = parse_header(packed)
+    >>> header.method, header.scale, header.coder_name, header.sample_count
+    ('cdf97', 11, 'cmodel', 1000)
+    >>> parse_header(b"RIFF" + bytes(48))
+    Traceback (most recent call last):
+    ...
+    vantrel_tools.container.ContainerError: not a vantrel container (starts with b'RIFF')
+    """
     if len(data) < HEADER_SIZE:
         raise ContainerError(f"too short for a container header ({len(data)} of 52 bytes)")
     (magic, version, tag, code, levels, scale, coder, reserved_byte, count, lo, hi, mean,

@@ -8,7 +8,7 @@ out and reshapes it again), and decoding returns them flat. The codec works in f
 casts back to the configured ``dtype``, so a float64 array is stored and read back as float64.
 
     >>> import numcodecs
-    >>> codec = numcodecs.get_codec({"id": "vantrel", "scale": 12, "dtype": "float64"})
+    >>> codec = numcodecs.get_codec({"id": "vantrel", "dtype": "float64"})
 
 The id ``"vantrel"`` is registered through the ``numcodecs.codecs`` entry point.
 """
@@ -18,8 +18,13 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-from numcodecs.abc import Codec
-from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
+try:
+    from numcodecs.abc import Codec
+    from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
+except ModuleNotFoundError as exc:
+    raise ModuleNotFoundError(
+        'the vantrel numcodecs codec needs numcodecs: pip install "vantrel[zarr]"', name=exc.name
+    ) from exc
 
 import vantrel
 
@@ -29,15 +34,69 @@ SUPPORTED_DTYPES = ("float32", "float64")
 def compression_options(
     method: str, scale: int, cutoff: str, coder: str | None, quant_multiplier: float | None
 ) -> vantrel.CompressionOptions:
-    """The options object for a configuration. Codecs keep the plain values and build this per
-    call, because an options object cannot be pickled and Dask ships codecs to its workers."""
+    """The ``vantrel.CompressionOptions`` for a codec configuration.
+
+    Codecs keep the plain values and build this per call, because an options object cannot be
+    pickled and Dask ships codecs to its workers.
+
+    Parameters
+    ----------
+    method, scale, cutoff, coder, quant_multiplier
+        As for ``vantrel.CompressionOptions``.
+
+    Returns
+    -------
+    vantrel.CompressionOptions
+
+    Raises
+    ------
+    ValueError
+        A value the options refuse, with the module's text.
+    TypeError
+        A value of the wrong type.
+
+    Examples
+    --------
+    >>> compression_options("cdf53", 10, "low", None, None)  # doctest: +ELLIPSIS
+    <...CompressionOptions object at ...>
+    >>> compression_options("haar", 10, "low", None, None)
+    Traceback (most recent call last):
+    ...
+    ValueError: ...
+    """
     return vantrel.CompressionOptions(
         method=method, scale=scale, cutoff=cutoff, coder=coder, quant_multiplier=quant_multiplier
     )
 
 
 def checked_dtype(dtype: Any) -> np.dtype[Any]:
-    """The native-order float32 or float64 dtype named by `dtype`."""
+    """The native-order float32 or float64 dtype named by `dtype`.
+
+    Parameters
+    ----------
+    dtype : numpy dtype or anything ``numpy.dtype`` accepts
+
+    Returns
+    -------
+    numpy.dtype
+        float32 or float64 in the machine's byte order.
+
+    Raises
+    ------
+    ValueError
+        `dtype` is not a 32- or 64-bit float.
+    TypeError
+        `dtype` names no dtype at all.
+
+    Examples
+    --------
+    >>> checked_dtype(">f8")
+    dtype('float64')
+    >>> checked_dtype("int16")
+    Traceback (most recent call last):
+    ...
+    ValueError: vantrel stores float32 or float64 data, not int16
+    """
     dt = np.dtype(dtype)
     if dt.kind != "f" or dt.itemsize not in (4, 8):
         raise ValueError(f"vantrel stores float32 or float64 data, not {dt}")
@@ -47,8 +106,27 @@ def checked_dtype(dtype: Any) -> np.dtype[Any]:
 class Vantrel(Codec):
     """Lossy wavelet compression of float chunks.
 
-    Parameters are those of ``vantrel.CompressionOptions`` (checked at construction) plus the
-    ``dtype`` of the chunks, float32 or float64, which decoding restores.
+    Parameters
+    ----------
+    method, scale, cutoff, coder, quant_multiplier
+        As for ``vantrel.CompressionOptions``, with the same defaults.
+    dtype : str, optional
+        ``"float32"`` (the default) or ``"float64"``: the type of the chunks, which decoding
+        restores.
+
+    Raises
+    ------
+    ValueError, TypeError
+        An option the module refuses, or another `dtype`; checked here, not at the first chunk.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> codec = Vantrel(dtype="float64")
+    >>> chunk = np.sin(np.linspace(0.0, 20.0, 5000))
+    >>> restored = codec.decode(codec.encode(chunk))
+    >>> restored.dtype, restored.shape, bool(np.max(np.abs(restored - chunk)) < 1e-3)
+    (dtype('float64'), (5000,), True)
     """
 
     codec_id = "vantrel"
@@ -73,6 +151,25 @@ class Vantrel(Codec):
         self.dtype = self._dtype.name
 
     def encode(self, buf: Any) -> bytes:
+        """Compresses one chunk into one container.
+
+        Parameters
+        ----------
+        buf : array or buffer
+            Samples of the configured dtype in any shape, taken in memory order; or raw bytes
+            that hold such samples.
+
+        Returns
+        -------
+        bytes
+            The container.
+
+        Raises
+        ------
+        ValueError
+            Samples of another type, a byte count that is no whole number of samples, or a
+            chunk the codec refuses, such as an empty one (the module's text).
+        """
         array = np.asarray(ensure_ndarray_like(buf))
         if array.dtype.itemsize == 1 and array.dtype.kind in "uiV":
             # Raw bytes, as numcodecs hands buffers around: they hold samples of our dtype.
@@ -92,6 +189,26 @@ class Vantrel(Codec):
         return vantrel.compress_signal(np.ascontiguousarray(samples), options)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
+        """Decodes one container.
+
+        Parameters
+        ----------
+        buf : bytes-like
+            A container written by `encode`.
+        out : array or buffer, optional
+            Where to put the samples: of the chunk's size in bytes, and either raw bytes or
+            floats of the configured width.
+
+        Returns
+        -------
+        numpy.ndarray
+            The samples, flat, in the configured dtype; `out` filled, when given.
+
+        Raises
+        ------
+        ValueError
+            A damaged container (the module's text) or an `out` that does not fit.
+        """
         samples = vantrel.decompress_signal(ensure_bytes(buf)).astype(self._dtype, copy=False)
         if out is None:
             return samples

@@ -41,11 +41,29 @@ Channel = npt.NDArray[np.floating]
 
 
 class SignalFileError(Exception):
-    """A sample file that cannot be read or written; the message is one line about the file."""
+    """A sample file that cannot be read or written; the message is one line naming the file.
+
+    Raised by `read_signal` (unknown suffix, damaged or unsupported file) and `encode_signal`
+    (more channels than the format holds, a sample rate or length a WAV file cannot store).
+    """
 
 
 @dataclass
 class Signal:
+    """A signal read from a file.
+
+    Attributes
+    ----------
+    channels : list of 1-D float32 or float64 arrays
+        One array per channel, all of the same length.
+    rate : int or None
+        The sample rate in Hz, for formats that store one (WAV).
+    description : str
+        One line about the file, such as ``"WAV PCM 16-bit, 1 channel, 48000 Hz"``.
+    notes : list of str
+        Remarks for the user collected while reading.
+    """
+
     channels: list[Channel]
     rate: int | None = None
     description: str = ""
@@ -53,15 +71,71 @@ class Signal:
 
     @property
     def num_samples(self) -> int:
+        """Samples per channel (0 without channels)."""
         return int(self.channels[0].size) if self.channels else 0
 
 
 def format_of(path: str) -> str | None:
-    """The format named by the suffix of `path`, or None."""
+    """The format named by the suffix of a file name.
+
+    Parameters
+    ----------
+    path : str
+        A file name; only its suffix counts, in any letter case.
+
+    Returns
+    -------
+    str or None
+        ``"npy"``, ``"wav"``, ``"csv"`` or ``"f32"``, or None for an unknown suffix.
+
+    Raises
+    ------
+    Nothing: any string is a file name.
+
+    Examples
+    --------
+    >>> format_of("take.WAV"), format_of("values.txt"), format_of("notes.md")
+    ('wav', 'csv', None)
+    """
     return SIGNAL_FORMATS.get(os.path.splitext(path)[1].lower())
 
 
 def read_signal(path: str) -> Signal:
+    """Reads a sample file, choosing the format by the suffix of `path`.
+
+    ``.npy`` holds a 1-D array or a 2-D array of samples x channels (float32 or float64);
+    ``.wav`` PCM 8/16/24/32-bit (scaled to [-1, 1)) or float 32/64-bit samples; ``.csv`` and
+    ``.txt`` one number per line (an optional first line names the column, ``#`` starts a
+    comment); ``.f32`` and ``.raw`` little-endian float32 samples.
+
+    Parameters
+    ----------
+    path : str
+        The file to read.
+
+    Returns
+    -------
+    Signal
+        The channels, and the sample rate when the file stores one.
+
+    Raises
+    ------
+    SignalFileError
+        The suffix is unknown, or the file is damaged or holds samples of another kind.
+    OSError
+        The file cannot be opened.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np
+    >>> path = os.path.join(tempfile.mkdtemp(), "ramp.csv")
+    >>> with open(path, "wb") as f:
+    ...     _ = f.write(encode_signal("csv", [np.arange(4, dtype=np.float32)]))
+    >>> signal = read_signal(path)
+    >>> signal.channels[0], signal.rate
+    (array([0., 1., 2., 3.]), None)
+    """
     fmt = format_of(path)
     if fmt is None:
         known = ", ".join(sorted(SIGNAL_FORMATS))
@@ -80,7 +154,39 @@ def read_signal(path: str) -> Signal:
 def encode_signal(
     fmt: str, channels: list[Channel], rate: int = 48000, wav_sample: str = "float32"
 ) -> bytes:
-    """The bytes of a file of format `fmt` holding `channels` (all of one length)."""
+    """The whole content of a sample file, for the caller to write in one step.
+
+    Parameters
+    ----------
+    fmt : str
+        ``"npy"``, ``"wav"``, ``"csv"`` or ``"f32"`` (see `format_of`).
+    channels : list of 1-D arrays
+        The channels, at least one, all of one length. Only ``npy`` and ``wav`` hold more than
+        one; ``npy`` stores several as a 2-D float32 array of samples x channels.
+    rate : int, optional
+        The sample rate a WAV file records, in Hz.
+    wav_sample : str, optional
+        The sample encoding of a WAV file: ``"float32"`` or ``"pcm8"``, ``"pcm16"``,
+        ``"pcm24"``, ``"pcm32"`` (full scale [-1, 1), rounded and clipped).
+
+    Returns
+    -------
+    bytes
+        The file.
+
+    Raises
+    ------
+    SignalFileError
+        Several channels for a one-channel format, an unknown `wav_sample`, or a rate or length
+        a WAV file cannot store.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> data = encode_signal("wav", [np.zeros(10), np.ones(10)], rate=8000, wav_sample="pcm16")
+    >>> data[:4], len(data)
+    (b'RIFF', 84)
+    """
     assert channels and len({c.size for c in channels}) == 1
     if fmt == "npy":
         out = io.BytesIO()

@@ -2,8 +2,8 @@
 
     >>> import zarr
     >>> from vantrel_tools.zarr3_codec import VantrelCodec
-    >>> z = zarr.create_array(store, shape=(n,), chunks=(65536,), dtype="float64",
-    ...                       serializer=VantrelCodec(scale=12), compressors=None)
+    >>> z = zarr.create_array(store={}, shape=(1_000_000,), chunks=(65536,), dtype="float64",
+    ...                       serializer=VantrelCodec(), compressors=None)
 
 A chunk is flattened in C order into one signal and compressed into one container; decoding
 casts back to the array's float32 or float64 dtype and restores the chunk's shape. The codec is
@@ -19,8 +19,13 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from zarr.abc.codec import ArrayBytesCodec
-from zarr.core.common import JSON, parse_named_configuration
+try:
+    from zarr.abc.codec import ArrayBytesCodec
+    from zarr.core.common import JSON, parse_named_configuration
+except ModuleNotFoundError as exc:
+    raise ModuleNotFoundError(
+        'the vantrel Zarr codec needs zarr: pip install "vantrel[zarr]"', name=exc.name
+    ) from exc
 
 import vantrel
 
@@ -37,6 +42,33 @@ CODEC_NAME = "vantrel"
 
 @dataclass(frozen=True)
 class VantrelCodec(ArrayBytesCodec):
+    """Lossy wavelet compression of float chunks, as a Zarr format 3 serializer.
+
+    Parameters
+    ----------
+    method, scale, cutoff, coder, quant_multiplier
+        As for ``vantrel.CompressionOptions``, with the same defaults (keywords only).
+
+    Raises
+    ------
+    ValueError, TypeError
+        An option the module refuses; checked here, not at the first chunk. An array of
+        another dtype than float32 or float64 is refused with ValueError when it is created.
+
+    Examples
+    --------
+    >>> import numpy as np, zarr
+    >>> z = zarr.create_array(store={}, shape=(10_000,), chunks=(4096,), dtype="float32",
+    ...                       serializer=VantrelCodec(cutoff="medium"), compressors=None)
+    >>> z[:] = np.sin(np.arange(10_000, dtype=np.float32) / 100)
+    >>> bool(np.max(np.abs(z[:] - np.sin(np.arange(10_000, dtype=np.float32) / 100))) < 1e-2)
+    True
+    >>> VantrelCodec(scale=13)
+    Traceback (most recent call last):
+    ...
+    ValueError: ...
+    """
+
     is_fixed_size = False
 
     method: str

@@ -25,7 +25,7 @@ jobs="${FUZZ_BUILD_JOBS:-2}"
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_BUILD_FUZZ=ON >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON >/dev/null
 fi
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 

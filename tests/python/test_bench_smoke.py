@@ -100,7 +100,8 @@ class TestReadmeBlock:
         assert readme.read_text() == text
 
     def test_the_project_readme_has_the_block(self):
-        text = open(os.path.join(ROOT, "README.md")).read()
+        with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+            text = f.read()
         assert 0 <= text.find(self.START) < text.find(self.END)
 
 
