@@ -5,7 +5,8 @@ written to a temporary file in its own directory and then renamed over the targe
 either complete or absent.
 
 The parts: ``commands`` (compress, decompress, info), ``evaluate`` (eval), ``plotting``,
-``progress`` and ``files`` (output paths, atomic writes).
+``progress`` and ``files`` (output paths, atomic writes). The quality figures of eval come from
+``vantrel_tools.metrics``.
 """
 
 from __future__ import annotations

@@ -13,6 +13,7 @@ import numpy as np
 
 import vantrel
 
+from ..metrics import distortion
 from ..signal_io import Channel, read_signal
 from .errors import CliError
 from .plotting import RatePoints, plot_rate_distortion
@@ -38,19 +39,15 @@ def _measure(channels: list[Channel], options: vantrel.CompressionOptions) -> di
     decoded = [vantrel.decompress_signal(b) for b in containers]
     x = np.concatenate([np.asarray(c, dtype=np.float64) for c in channels])
     y = np.concatenate([d.astype(np.float64) for d in decoded])
-    err = y - x
-    mse = float(np.mean(err * err))
-    peak = float(x.max() - x.min())
-    energy = float(np.sum(x * x))
+    quality = distortion(x, y)
     megabytes = 4 * x.size / 1e6
     t_comp = _time_best(lambda: [vantrel.compress_signal(c, options) for c in channels])
     t_decomp = _time_best(lambda: [vantrel.decompress_signal(b) for b in containers])
     return {
         "ratio": 4 * x.size / sum(len(b) for b in containers),
-        "psnr": (math.inf if mse == 0 else
-                 (20 * math.log10(peak / math.sqrt(mse)) if peak > 0 else math.nan)),
-        "prd": 100 * math.sqrt(float(np.sum(err * err)) / energy) if energy > 0 else math.nan,
-        "max_err": float(np.max(np.abs(err))),
+        "psnr": quality.psnr,
+        "prd": quality.prd,
+        "max_err": quality.max_err,
         "comp_mbs": megabytes / t_comp if t_comp > 0 else math.inf,
         "decomp_mbs": megabytes / t_decomp if t_decomp > 0 else math.inf,
     }
