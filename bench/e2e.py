@@ -36,11 +36,13 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-# The metrics of the installed companion package, or of this source tree when it is not installed.
+# The metrics and the header size of the installed companion package, or of this source tree when
+# it is not installed.
 sys.path.append(os.path.join(ROOT, "python"))
 
 import datasets  # noqa: E402
 import peers  # noqa: E402
+from vantrel_tools.container import HEADER_SIZE  # noqa: E402
 from vantrel_tools.metrics import distortion  # noqa: E402
 
 METHODS = ["cdf53", "cdf97", "db4", "sym4"]
@@ -48,7 +50,6 @@ CODERS = ["cmodel", "arans", "deflate"]
 SCALES = [8, 10, 11, 12]
 CUTOFFS = ["low", "high"]
 DEFAULT = peers.Vantrel.DEFAULT
-HEADER_SIZE = 52  # the container's fixed header in front of the coded payload
 # PSNR targets for the peers when vantrel itself cannot run (keeps the harness testable).
 FALLBACK_TARGETS = [50.0, 70.0, 90.0]
 

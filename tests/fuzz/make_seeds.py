@@ -9,6 +9,7 @@ the size the decompressor's memory bound is promised for.
 
 import os
 import struct
+import sys
 import zlib
 from pathlib import Path
 
@@ -17,10 +18,19 @@ import numpy as np
 import vantrel
 
 HERE = Path(__file__).resolve().parent
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
-CODERS = ["deflate", "arans", "cmodel"]
+# The header layout comes from the companion package of this source tree.
+sys.path.insert(0, str(HERE.parents[1] / "python"))
+from vantrel_tools.container import (  # noqa: E402
+    CODER_CODES,
+    HEADER_SIZE,
+    WAVELET_CODES,
+    ContainerHeader,
+    replace_header_fields,
+)
+
+METHODS = list(WAVELET_CODES)
+CODERS = list(CODER_CODES)
 MAX_CONTAINER = 1024
-HEADER = struct.Struct("<4s2s2s4sBBBBIfffIf12s")
 
 
 def signal(n, seed):
@@ -31,9 +41,10 @@ def signal(n, seed):
 
 def header(method_code=b"cf97", levels=6, scale=11, coder=2, sample_count=1000,
            signal_min=0.0, signal_max=1.0, norm_mean=0.0, payload_len=0, multiplier=2048.0):
-    return HEADER.pack(b"VTRL", b"\x01\x02", b"f3", method_code, levels, scale, coder, 0,
-                       sample_count, signal_min, signal_max, norm_mean, payload_len, multiplier,
-                       bytes(12))
+    return ContainerHeader(wavelet_code=method_code, levels=levels, scale=scale, coder=coder,
+                           sample_count=sample_count, signal_min=signal_min,
+                           signal_max=signal_max, norm_mean=norm_mean, payload_len=payload_len,
+                           quant_multiplier=multiplier).to_bytes()
 
 
 def with_payload(payload, **fields):
@@ -75,17 +86,16 @@ def decompress_seeds():
                 method=method, coder=coder, scale=8))
             # Cut short, with the header still claiming the whole payload and with a header
             # that matches the cut.
-            cut = len(packed) - max(1, (len(packed) - 52) // 3)
+            cut = len(packed) - max(1, (len(packed) - HEADER_SIZE) // 3)
             seeds[f"{method}_{coder}_cut"] = packed[:cut]
-            fixed = bytearray(packed[:cut])
-            struct.pack_into("<I", fixed, 32, cut - 52)
-            seeds[f"{method}_{coder}_cut_fixed"] = bytes(fixed)
+            seeds[f"{method}_{coder}_cut_fixed"] = replace_header_fields(
+                packed[:cut], payload_len=cut - HEADER_SIZE)
             # One flipped bit in the payload.
             flipped = bytearray(packed)
-            at = 52 + int(rng.integers(0, len(packed) - 52))
+            at = HEADER_SIZE + int(rng.integers(0, len(packed) - HEADER_SIZE))
             flipped[at] ^= 1 << int(rng.integers(0, 8))
             seeds[f"{method}_{coder}_flip"] = bytes(flipped)
-    code = {m: c for m, c in zip(METHODS, [b"cf53", b"cf97", b"db04", b"sym4"])}
+    code = WAVELET_CODES
     huge = (1 << 31) - 1
     for method in METHODS:
         # A constant signal costs almost nothing per sample with the context model: the
@@ -109,8 +119,8 @@ def decompress_seeds():
     seeds["levels_0"] = with_payload(b"\0" * 8, levels=0)
     seeds["levels_11"] = with_payload(b"\0" * 8, levels=11)
     seeds["sample_count_2p31"] = with_payload(b"\0" * 8, sample_count=1 << 31)
-    seeds["multiplier_nan"] = vantrel.compress_signal(signal(64, 3))[:36] + \
-        struct.pack("<f", float("nan")) + vantrel.compress_signal(signal(64, 3))[40:]
+    seeds["multiplier_nan"] = replace_header_fields(vantrel.compress_signal(signal(64, 3)),
+                                                    quant_multiplier=float("nan"))
     assert all(len(s) <= MAX_CONTAINER for s in seeds.values())
     return seeds
 
@@ -122,7 +132,7 @@ def header_seeds():
     for scale in (5, 6, 12, 13):
         seeds[f"scale_{scale}"] = header(scale=scale)
     seeds["coder_3"] = header(coder=3)
-    seeds["version_2"] = b"VTRL\x02\x01" + header()[6:]
+    seeds["version_2"] = replace_header_fields(header(), version=(2, 1))
     seeds["max_nan"] = header(signal_max=float("nan"))
     seeds["min_inf"] = header(signal_min=float("-inf"))
     seeds["mean_subnormal"] = header(norm_mean=1e-45)
