@@ -36,17 +36,15 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-# The metrics and the header size of the installed companion package, or of this source tree when
-# it is not installed.
-sys.path.append(os.path.join(ROOT, "python"))
 
 import datasets  # noqa: E402
 import peers  # noqa: E402
+from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS  # noqa: E402
 from vantrel_tools.container import HEADER_SIZE  # noqa: E402
 from vantrel_tools.metrics import distortion  # noqa: E402
 
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
-CODERS = ["cmodel", "arans", "deflate"]
+METHODS = list(WAVELET_METHODS)
+CODERS = list(ENTROPY_CODERS)
 SCALES = [8, 10, 11, 12]
 CUTOFFS = ["low", "high"]
 DEFAULT = peers.Vantrel.DEFAULT

@@ -16,15 +16,15 @@ import math
 import struct
 from dataclasses import dataclass
 
+from ._names import CODER_CODES, MAX_SCALE, MIN_SCALE, WAVELET_TAGS
+
 HEADER_SIZE = 52
 MAGIC = b"VTRL"
 VERSION = (1, 2)
 METHOD_TAG = b"f3"
-WAVELET_NAMES = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel"}
-# The reverse lookups: option text -> code written into the header.
-WAVELET_CODES = {name: code for code, name in WAVELET_NAMES.items()}
-CODER_CODES = {name: code for code, name in CODER_NAMES.items()}
+# What the header stores -> the option text.
+WAVELET_NAMES = {tag: name for name, tag in WAVELET_TAGS.items()}
+CODER_NAMES = {code: name for name, code in CODER_CODES.items()}
 
 _LAYOUT = struct.Struct("<4s2s2s4sBBBBIfffIf12s")
 assert _LAYOUT.size == HEADER_SIZE
@@ -103,8 +103,8 @@ def parse_header(data: bytes) -> ContainerHeader:
         raise ContainerError(f"unknown method tag {header.method_tag!r}")
     if header.wavelet_code not in WAVELET_NAMES:
         raise ContainerError(f"unknown wavelet code {header.wavelet_code!r}")
-    if not 6 <= header.scale <= 12:
-        raise ContainerError(f"scale {header.scale} is outside 6..12")
+    if not MIN_SCALE <= header.scale <= MAX_SCALE:
+        raise ContainerError(f"scale {header.scale} is outside {MIN_SCALE}..{MAX_SCALE}")
     if header.coder not in CODER_NAMES:
         raise ContainerError(f"unknown coder {header.coder}")
     if not all(math.isfinite(v) for v in (header.signal_min, header.signal_max, header.norm_mean)):

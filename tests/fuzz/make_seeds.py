@@ -1,35 +1,25 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of fuzz_decompress, fuzz_header and fuzz_roundtrip.
 
-Needs the built module on the path:
-    PYTHONPATH=build/<dir> python3 tests/fuzz/make_seeds.py
+Needs the module and its companion package installed (they give the header layout and the names
+of the methods and coders):
+    pip install . && python3 tests/fuzz/make_seeds.py
 The seeds are deterministic; rerunning rewrites the same files. Containers stay within 1 KiB,
 the size the decompressor's memory bound is promised for.
 """
 
 import os
 import struct
-import sys
 import zlib
 from pathlib import Path
 
 import numpy as np
 
 import vantrel
+from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS, WAVELET_TAGS
+from vantrel_tools.container import HEADER_SIZE, ContainerHeader, replace_header_fields
 
 HERE = Path(__file__).resolve().parent
-# The header layout comes from the companion package of this source tree.
-sys.path.insert(0, str(HERE.parents[1] / "python"))
-from vantrel_tools.container import (  # noqa: E402
-    CODER_CODES,
-    HEADER_SIZE,
-    WAVELET_CODES,
-    ContainerHeader,
-    replace_header_fields,
-)
-
-METHODS = list(WAVELET_CODES)
-CODERS = list(CODER_CODES)
 MAX_CONTAINER = 1024
 
 
@@ -74,8 +64,8 @@ def write(target, seeds):
 def decompress_seeds():
     seeds = {}
     rng = np.random.default_rng(7)
-    for method in METHODS:
-        for coder in CODERS:
+    for method in WAVELET_METHODS:
+        for coder in ENTROPY_CODERS:
             for n in (5, 64, 200):
                 options = vantrel.CompressionOptions(method=method, coder=coder, scale=8)
                 packed = vantrel.compress_signal(signal(n, n), options)
@@ -95,9 +85,8 @@ def decompress_seeds():
             at = HEADER_SIZE + int(rng.integers(0, len(packed) - HEADER_SIZE))
             flipped[at] ^= 1 << int(rng.integers(0, 8))
             seeds[f"{method}_{coder}_flip"] = bytes(flipped)
-    code = WAVELET_CODES
     huge = (1 << 31) - 1
-    for method in METHODS:
+    for method in WAVELET_METHODS:
         # A constant signal costs almost nothing per sample with the context model: the
         # longest signal a 1 KiB container describes.
         options = vantrel.CompressionOptions(method=method, coder="cmodel")
@@ -108,14 +97,14 @@ def decompress_seeds():
         for levels in (1, 10):
             cm = bytes([levels + 1]) + bytes([1] * (levels + 1)) + b"\0\0\1\0" + bytes(64)
             seeds[f"{method}_cmodel_huge_L{levels}"] = with_payload(
-                cm, method_code=code[method], levels=levels, coder=2, sample_count=huge)
+                cm, method_code=WAVELET_TAGS[method], levels=levels, coder=2, sample_count=huge)
         arans = b"\0\x08" + leb128(1 << 28) + leb128(500) + bytes(500) + bytes(400)
         seeds[f"{method}_arans_huge"] = with_payload(
-            arans, method_code=code[method], levels=10, coder=1, sample_count=huge)
+            arans, method_code=WAVELET_TAGS[method], levels=10, coder=1, sample_count=huge)
         bomb = zlib.compressobj(9, zlib.DEFLATED, -15)
         bomb = bomb.compress(bytes(950_000)) + bomb.flush()
         seeds[f"{method}_deflate_bomb"] = with_payload(
-            bomb, method_code=code[method], levels=10, coder=0, sample_count=huge)
+            bomb, method_code=WAVELET_TAGS[method], levels=10, coder=0, sample_count=huge)
     seeds["levels_0"] = with_payload(b"\0" * 8, levels=0)
     seeds["levels_11"] = with_payload(b"\0" * 8, levels=11)
     seeds["sample_count_2p31"] = with_payload(b"\0" * 8, sample_count=1 << 31)
@@ -127,7 +116,7 @@ def decompress_seeds():
 
 def header_seeds():
     seeds = {"valid": header(), "short": header()[:51]}
-    for i, code in enumerate([b"cf53", b"cf97", b"db04", b"sym4", b"CF97"]):
+    for i, code in enumerate([*WAVELET_TAGS.values(), b"CF97"]):
         seeds[f"code_{i}"] = header(method_code=code)
     for scale in (5, 6, 12, 13):
         seeds[f"scale_{scale}"] = header(scale=scale)

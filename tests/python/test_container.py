@@ -9,6 +9,7 @@ import pytest
 
 import vantrel
 from conftest import smooth
+from vantrel_tools._names import WAVELET_METHODS
 from vantrel_tools.container import (
     HEADER_SIZE,
     ContainerHeader,
@@ -57,7 +58,7 @@ class TestWrittenHeader:
         y = vantrel.decompress_signal(vantrel.compress_signal(x))
         np.testing.assert_allclose(y, [1000, 0, 1001, 1, 0, 999], atol=1001 * 2e-3)
 
-    @pytest.mark.parametrize("method", ["cdf53", "cdf97", "db4", "sym4"])
+    @pytest.mark.parametrize("method", WAVELET_METHODS)
     def test_single_sample(self, method):
         packed = vantrel.compress_signal(np.array([3.5], np.float32),
                                          vantrel.CompressionOptions(method=method))

@@ -16,13 +16,8 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel_tools.container import (
-    CODER_CODES,
-    HEADER_SIZE,
-    WAVELET_CODES,
-    ContainerHeader,
-    unpack_header,
-)
+from vantrel_tools._names import CODER_CODES, WAVELET_TAGS
+from vantrel_tools.container import HEADER_SIZE, ContainerHeader, unpack_header
 
 LIMIT = 64 << 20
 SMALL = 1024
@@ -30,7 +25,7 @@ HUGE = (1 << 31) - 1
 
 
 def container(payload, method="cdf97", levels=10, coder="cmodel", sample_count=HUGE):
-    header = ContainerHeader(wavelet_code=WAVELET_CODES[method], levels=levels, scale=11,
+    header = ContainerHeader(wavelet_code=WAVELET_TAGS[method], levels=levels, scale=11,
                              coder=CODER_CODES[coder], sample_count=sample_count, signal_min=0.0,
                              signal_max=1.0, norm_mean=0.0, payload_len=len(payload),
                              quant_multiplier=2048.0)
@@ -69,7 +64,7 @@ def hostile_containers():
     plane = constant_container("cdf97", "arans", 88_000)[HEADER_SIZE:]
     plane = plane[2 + len(leb128(88_000)):]
     arans = b"\0\x08" + leb128(1 << 28) + plane[: len(plane) - 40]
-    for method in WAVELET_CODES:
+    for method in WAVELET_TAGS:
         for levels in (1, 10):
             cm = bytes([levels + 1]) + bytes([1] * (levels + 1)) + coded
             out.append((f"{method}-cmodel-L{levels}",

@@ -14,6 +14,7 @@ import pytest
 
 import vantrel
 from vantrel import CompressionOptions
+from vantrel_tools._names import CUTOFF_LEVELS
 from vantrel_tools.container import unpack_header
 
 SIGNATURE = '(method="cdf97", scale=11, cutoff="low", coder=None, quant_multiplier=None)'
@@ -304,6 +305,6 @@ class TestRecord:
     def test_cutoff_changes_the_payload(self):
         containers = {
             vantrel.compress_signal(SIGNAL, CompressionOptions(cutoff=cutoff))
-            for cutoff in ("low", "medium", "high")
+            for cutoff in CUTOFF_LEVELS
         }
-        assert len(containers) == 3
+        assert len(containers) == len(CUTOFF_LEVELS)

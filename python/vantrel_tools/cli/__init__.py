@@ -16,6 +16,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import IO, Any, NoReturn
 
+from .._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, SCALES, WAVELET_METHODS
 from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
 from .commands import cmd_compress, cmd_decompress, cmd_info
 from .errors import CliError
@@ -25,9 +26,10 @@ __all__ = ["CliError", "build_parser", "main", "run"]
 
 PROG = "vantrel"
 EXIT_FAILURE = 2
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CUTOFFS = ("low", "medium", "high")
-CODERS = ("auto", "cmodel", "arans", "deflate")
+DEFAULT_METHOD = "cdf97"
+# The default first, then the others by code: the order of --help and of eval's table.
+METHODS = (DEFAULT_METHOD, *(m for m in WAVELET_METHODS if m != DEFAULT_METHOD))
+CODERS = ("auto", *ENTROPY_CODERS)
 DEFAULT_RATE = 48000
 DEFAULT_EVAL_SCALES = (6, 8, 10, 11, 12)
 
@@ -73,6 +75,20 @@ def _comma_list(text: str, convert: Callable[[str], Any], allowed: Sequence[Any]
     return values
 
 
+def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
+                  summary: str, description: str, epilog: str, inputs: tuple[str, str],
+                  output: str) -> argparse.ArgumentParser:
+    """A command over input files with -o and -q: compress and decompress."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name, help=summary, description=description, epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("inputs", nargs="+", metavar=inputs[0], help=inputs[1])
+    parser.add_argument("-o", "--output", metavar="OUT", help=output)
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
+    parser.set_defaults(func=func)
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -80,40 +96,36 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
-    fmt = argparse.RawDescriptionHelpFormatter
 
-    c = commands.add_parser("compress", help="compress signal files into .vtrl containers",
-                            description="Compress signal files into .vtrl containers.",
-                            epilog=COMPRESS_HELP, formatter_class=fmt)
-    c.add_argument("inputs", nargs="+", metavar="IN", help="input signal files")
-    c.add_argument("-o", "--output", metavar="OUT",
-                   help="output FILE.vtrl (one input) or directory (default: beside each input)")
-    c.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default cdf97)")
-    c.add_argument("--scale", type=int, choices=range(6, 13), default=11, metavar="6..12",
+    c = _file_command(commands, "compress", cmd_compress, epilog=COMPRESS_HELP,
+                      summary="compress signal files into .vtrl containers",
+                      description="Compress signal files into .vtrl containers.",
+                      inputs=("IN", "input signal files"),
+                      output="output FILE.vtrl (one input) or directory (default: beside each "
+                             "input)")
+    c.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                   help=f"wavelet (default {DEFAULT_METHOD})")
+    c.add_argument("--scale", type=int, choices=SCALES, default=11,
+                   metavar=f"{MIN_SCALE}..{MAX_SCALE}",
                    help="quantisation scale: higher keeps more detail (default 11)")
-    c.add_argument("--cutoff", choices=CUTOFFS, default="low",
+    c.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low",
                    help="dead zone for small details (default low)")
     c.add_argument("--coder", choices=CODERS, default="auto",
                    help="entropy coder (default auto, the context model)")
     c.add_argument("--multiplier", type=float, metavar="M",
                    help="quantisation multiplier instead of 2**scale")
-    c.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
-    c.set_defaults(func=cmd_compress)
 
-    d = commands.add_parser("decompress", help="decompress .vtrl containers",
-                            description="Decompress .vtrl containers into signal files.",
-                            epilog=DECOMPRESS_HELP, formatter_class=fmt)
-    d.add_argument("inputs", nargs="+", metavar="IN.vtrl", help="containers")
-    d.add_argument("-o", "--output", metavar="OUT",
-                   help="output file (.npy .wav .csv .txt .f32 .raw) or directory")
+    d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
+                      summary="decompress .vtrl containers",
+                      description="Decompress .vtrl containers into signal files.",
+                      inputs=("IN.vtrl", "containers"),
+                      output="output file (.npy .wav .csv .txt .f32 .raw) or directory")
     d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default="npy",
                    help="format of the files written into a directory (default npy)")
     d.add_argument("--rate", type=int, default=DEFAULT_RATE, metavar="HZ",
                    help=f"sample rate written into WAV files (default {DEFAULT_RATE})")
     d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default="float32",
                    help="sample encoding of WAV files (default float32)")
-    d.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
-    d.set_defaults(func=cmd_decompress)
 
     i = commands.add_parser("info", help="show every header field of containers",
                             description="Show every header field of .vtrl containers.")
@@ -127,10 +139,11 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("input", metavar="IN", help="input signal file (any input format)")
     e.add_argument("--methods", type=lambda t: _comma_list(t, str, METHODS), default=list(METHODS),
                    metavar="LIST", help="comma-separated methods (default all)")
-    e.add_argument("--scales", type=lambda t: _comma_list(t, int, range(6, 13)),
+    e.add_argument("--scales", type=lambda t: _comma_list(t, int, SCALES),
                    default=list(DEFAULT_EVAL_SCALES), metavar="LIST",
-                   help="comma-separated scales (default 6,8,10,11,12)")
-    e.add_argument("--cutoff", choices=CUTOFFS, default="low")
+                   help="comma-separated scales (default "
+                        f"{','.join(map(str, DEFAULT_EVAL_SCALES))})")
+    e.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low")
     e.add_argument("--coder", choices=CODERS, default="auto")
     e.add_argument("--plot", metavar="OUT.png",
                    help="write a rate-distortion plot (needs matplotlib)")
