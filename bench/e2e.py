@@ -39,13 +39,15 @@ sys.path.insert(0, HERE)
 
 import datasets  # noqa: E402
 import peers  # noqa: E402
+from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS  # noqa: E402
+from vantrel_tools.container import HEADER_SIZE  # noqa: E402
+from vantrel_tools.metrics import distortion  # noqa: E402
 
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
-CODERS = ["cmodel", "arans", "deflate"]
+METHODS = list(WAVELET_METHODS)
+CODERS = list(ENTROPY_CODERS)
 SCALES = [8, 10, 11, 12]
 CUTOFFS = ["low", "high"]
 DEFAULT = peers.Vantrel.DEFAULT
-HEADER_SIZE = 52  # the container's fixed header in front of the coded payload
 # PSNR targets for the peers when vantrel itself cannot run (keeps the harness testable).
 FALLBACK_TARGETS = [50.0, 70.0, 90.0]
 
@@ -99,23 +101,8 @@ class Quality:
 
 
 def quality(x: np.ndarray, y: np.ndarray, size: int) -> Quality:
-    if y.shape != x.shape:
-        raise ValueError(f"decoded shape {y.shape} differs from {x.shape}")
-    x64, y64 = x.astype(np.float64), y.astype(np.float64)
-    err = x64 - y64
-    sq = float(np.dot(err, err))
-    mse = sq / x.size
-    peak = float(x64.max() - x64.min())
-    if mse == 0.0:
-        psnr = math.inf
-    elif peak == 0.0:
-        psnr = -math.inf
-    else:
-        psnr = 20.0 * math.log10(peak) - 10.0 * math.log10(mse)
-    energy = float(np.dot(x64, x64))
-    prd = 100.0 * math.sqrt(sq / energy) if energy > 0 else (0.0 if sq == 0 else math.inf)
-    max_err = float(np.abs(err).max()) if x.size else 0.0
-    return Quality(size, x.nbytes / max(size, 1), psnr, prd, max_err)
+    d = distortion(x, y)
+    return Quality(size, x.nbytes / max(size, 1), d.psnr, d.prd, d.max_err)
 
 
 @dataclass
@@ -547,9 +534,11 @@ def machine() -> dict:
 LEGEND = """\
 Throughput is MB/s of float32 input, best (median) of the runs after a warm-up; ×copy is that
 best over numpy.copy's best on the same array in the same run. PSNR uses the original's max − min
-as the peak; PRD = 100·sqrt(Σ(x−y)²/Σx²). Memory is the peak over the RSS with the input loaded,
-in MiB (× the float32 input), of one call in a fresh process; ≤ marks an upper bound (a call that
-stayed below the process's earlier peak where that peak could not be reset)."""
+as the peak; PRD = 100·sqrt(Σ(x−y)²/Σx²) (vantrel_tools.metrics: PSNR is nan for a constant
+original not reproduced exactly, PRD nan for an all-zero original). Memory is the peak over the
+RSS with the input loaded, in MiB (× the float32 input), of one call in a fresh process; ≤ marks
+an upper bound (a call that stayed below the process's earlier peak where that peak could not
+be reset)."""
 
 
 def markdown(results: list[dict], info: dict, notes: list[str], quick: bool) -> str:

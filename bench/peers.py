@@ -63,7 +63,9 @@ class Vantrel(Codec):
         return self._mod.decompress_signal(blob)
 
     def sweep(self, x, quick):
-        scales = (6, 9, 12) if quick else range(6, 13)
+        from vantrel_tools._names import SCALES
+
+        scales = SCALES[::3] if quick else SCALES
         return [("cdf97", None, s, "low") for s in scales]
 
     def describe(self, param):

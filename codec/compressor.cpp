@@ -8,11 +8,10 @@
 #include <new>
 #include <optional>
 
-#include "codec/arans.h"
-#include "codec/cmodel.h"
-#include "codec/deflate.h"
+#include "codec/coders.h"
 #include "codec/executors.h"
 #include "codec/header.h"
+#include "codec/methods.h"
 #include "codec/passes.h"
 #include "codec/vantrel.h"
 
@@ -39,57 +38,12 @@ bool is_usable_multiplier(float m) {
   return m > 0.0f && std::isfinite(m) && std::isfinite(1.0f / m);
 }
 
-// Little-endian bytes of the coefficients, as deflate and the byte-plane coder take them.
-std::span<const uint8_t> coefficient_bytes(std::span<const int16_t> values,
-                                           std::vector<uint8_t>& scratch) {
-  if constexpr (std::endian::native == std::endian::little) {
-    return {reinterpret_cast<const uint8_t*>(values.data()), values.size() * 2};
-  } else {
-    scratch.resize(values.size() * 2);
-    for (size_t i = 0; i < values.size(); ++i) {
-      const auto u = static_cast<uint16_t>(values[i]);
-      scratch[2 * i] = static_cast<uint8_t>(u);
-      scratch[2 * i + 1] = static_cast<uint8_t>(u >> 8);
-    }
-    return scratch;
-  }
-}
-
-// The coded bands behind `room` zero bytes (where compress puts the header).
-Result<std::vector<uint8_t>, VantrelError> encode_bands(const Bands& bands, uint8_t coder,
-                                                        size_t room) {
-  if (coder == static_cast<uint8_t>(EntropyCoder::Deflate) ||
-      coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
-    std::vector<uint8_t> scratch;
-    const auto bytes = coefficient_bytes(bands.values(), scratch);
-    std::vector<uint8_t> coded;
-    if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
-      coded = encode_stream(bytes);
-    } else {
-      auto deflated = deflate_payload(bytes);
-      if (!deflated) return VantrelError::encoder(std::move(deflated.error().message));
-      coded = std::move(deflated).value();
-    }
-    if (room != 0) coded.insert(coded.begin(), room, 0);
-    return coded;
-  }
-  std::vector<std::span<const int16_t>> spans;
-  spans.reserve(bands.lengths.size());
-  size_t offset = 0;
-  for (const size_t len : bands.lengths) {
-    spans.emplace_back(bands.storage.get() + offset, len);
-    offset += len;
-  }
-  std::vector<uint8_t> out(room);
-  encode_coeffs_into(spans, out);
-  return out;
-}
-
 }  // namespace
 
 int32_t dead_zone_threshold(uint8_t scale, uint8_t cutoff) {
   static constexpr int32_t kBase[] = {0, 0, 1, 1, 2, 2, 3};  // scales 6..12
   static constexpr int32_t kFactor[] = {1, 3, 7};            // low, medium, high
+  static_assert(std::size(kFactor) == std::size(kCutoffNames));
   return kBase[scale - kMinScale] * kFactor[cutoff];
 }
 
@@ -116,8 +70,7 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   const float multiplier = options.quant_multiplier.value_or(default_multiplier(options.scale));
   if (!is_usable_multiplier(multiplier)) return VantrelError::invalid_multiplier(multiplier);
 
-  const auto method = static_cast<WaveletMethod>(options.method);
-  auto executor = make_executor(method);
+  auto executor = make_executor(static_cast<WaveletMethod>(options.method));
   const size_t fl = executor->filter_length();
 
   // Sanitising copy and extremes, in room for the extension of short signals below. Every
@@ -187,9 +140,9 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
 
-  const uint8_t coder =
-      options.coder == kCoderAuto ? static_cast<uint8_t>(EntropyCoder::CModel) : options.coder;
-  auto payload = encode_bands(bands, coder, room);
+  const EntropyCoderEntry& coder =
+      options.coder == kCoderAuto ? automatic_coder() : *find_coder(options.coder);
+  auto payload = coder.encode(bands.values(), bands.lengths, room);
   if (!payload) return std::move(payload).error();
 
   return CoreOutput{.payload = std::move(payload).value(),
@@ -198,7 +151,7 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
                     .norm_mean = norm_mean,
                     .multiplier = multiplier,
                     .scale = options.scale,
-                    .coder = coder};
+                    .coder = coder.code};
 }
 
 }  // namespace
@@ -215,13 +168,12 @@ Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> sampl
   if (n == 0) return VantrelError::empty_input();
   if (n > kMaxSamples) return VantrelError::too_many_samples(n);
   // The Python options class only builds valid records; C++ callers fill the record themselves.
-  if (options.method > static_cast<uint8_t>(WaveletMethod::Sym4))
+  if (find_method(options.method) == nullptr)
     return VantrelError::unknown_option_code("method", options.method);
-  if (options.cutoff > static_cast<uint8_t>(CutoffLevel::High))
+  if (options.cutoff >= std::size(kCutoffNames))
     return VantrelError::unknown_option_code("cutoff", options.cutoff);
-  if (options.scale < kMinScale || options.scale > kMaxScale)
-    return VantrelError::invalid_scale(options.scale);
-  if (options.coder > static_cast<uint8_t>(EntropyCoder::CModel) && options.coder != kCoderAuto)
+  if (!is_valid_scale(options.scale)) return VantrelError::invalid_scale(options.scale);
+  if (options.coder != kCoderAuto && find_coder(options.coder) == nullptr)
     return VantrelError::unknown_coder(options.coder);
   const uint8_t levels = pick_levels(n, options.method);
   // The payload comes with room for the header in front, which is filled in place.

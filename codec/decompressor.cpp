@@ -5,10 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "codec/arans.h"
-#include "codec/cmodel.h"
+#include "codec/coders.h"
 #include "codec/compressor.h"
-#include "codec/deflate.h"
 #include "codec/executors.h"
 #include "codec/header.h"
 #include "codec/passes.h"
@@ -18,59 +16,6 @@ namespace vantrel {
 namespace {
 
 constexpr uint64_t kMaxLevels = 10;
-
-// De-quantises little-endian 16-bit pairs straight from the decoded bytes, exactly as dequantize
-// does from integers (one rounded product each); a final odd byte is ignored.
-void dequantize_bytes(std::span<const uint8_t> bytes, float reciprocal, std::span<float> out) {
-  for (size_t i = 0; i < out.size(); ++i) {
-    const auto v = static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    out[i] = static_cast<float>(v) * reciprocal;
-  }
-}
-
-// Storage the decoder fills completely before anything reads it, so it starts uninitialised
-// rather than paying a zeroing pass over fresh pages.
-template <class T>
-Result<std::unique_ptr<T[]>, VantrelError> allocate_values(size_t total) {
-  std::unique_ptr<T[]> values(new (std::nothrow) T[total]);
-  if (!values) return VantrelError::out_of_memory(total);
-  return values;
-}
-
-// Decodes the coefficients A, D_1 .. D_L back to back and de-quantises them (multiplies by
-// `reciprocal`). `total` is the sum of `band_lengths`.
-Result<std::unique_ptr<float[]>, VantrelError> decode_bands(std::span<const uint8_t> payload,
-                                                            uint8_t coder,
-                                                            std::span<const size_t> band_lengths,
-                                                            size_t total, float reciprocal) {
-  if (coder == static_cast<uint8_t>(EntropyCoder::CModel)) {
-    // Refuse a stream that cannot hold the claimed coefficients before allocating them.
-    if (auto fits = check_coeffs(payload, band_lengths); !fits)
-      return VantrelError::decompression_failed(fits.error());
-    VANTREL_ASSIGN_OR_RETURN(auto values, allocate_values<float>(total));
-    if (auto decoded =
-            decode_dequantized_into(payload, band_lengths, reciprocal, {values.get(), total});
-        !decoded)
-      return VantrelError::decompression_failed(decoded.error());
-    return values;
-  }
-  std::vector<uint8_t> bytes;
-  if (coder == static_cast<uint8_t>(EntropyCoder::Arans)) {
-    auto decoded = decode_stream(payload);
-    if (!decoded) return VantrelError::decompression_failed(decoded.error());
-    bytes = std::move(decoded).value();
-  } else {
-    // Nothing past 2 * total bytes can be used, so inflating stops there.
-    auto inflated = inflate_payload(payload, 2 * total + 1);
-    if (!inflated) return VantrelError::decompression_failed(std::move(inflated.error().message));
-    bytes = std::move(inflated).value();
-  }
-  // A stream that ends before every band is complete is refused before any band is cut.
-  if (bytes.size() / 2 < total) return VantrelError::coefficients_missing();
-  VANTREL_ASSIGN_OR_RETURN(auto values, allocate_values<float>(total));
-  dequantize_bytes(bytes, reciprocal, {values.get(), total});
-  return values;
-}
 
 }  // namespace
 
@@ -83,11 +28,11 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
   if (sample_count > kMaxSamples) return VantrelError::decoded_too_many_samples(sample_count);
   if (levels > kMaxLevels) return VantrelError::too_many_levels(levels);
   if (levels == 0) return VantrelError::too_few_levels(levels);
-  if (scale < kMinScale || scale > kMaxScale) return VantrelError::unsupported_scale(scale);
-  if (method > 3) return VantrelError::invalid_method({'?', '?', '?', '?'});
-  if (coder > 2) return VantrelError::unknown_coder(coder);
-
+  if (!is_valid_scale(scale)) return VantrelError::unsupported_scale(scale);
   auto executor = make_executor(static_cast<WaveletMethod>(method));
+  if (executor == nullptr) return VantrelError::invalid_method({'?', '?', '?', '?'});
+  const EntropyCoderEntry* entropy_coder = find_coder(coder);
+  if (entropy_coder == nullptr) return VantrelError::unknown_coder(coder);
 
   const std::vector<size_t> lengths = band_lengths(*executor, levels, sample_count);
   size_t total = 0;
@@ -95,7 +40,9 @@ Result<std::vector<float>, VantrelError> decompress_core(std::span<const uint8_t
 
   // De-quantised bands back to back (by the reciprocal, computed once), which the inverse
   // transform then works inside.
-  auto decoded = decode_bands(payload, coder, lengths, total, 1.0f / multiplier);
+  // Refuse a payload that cannot hold the claimed coefficients before allocating them.
+  VANTREL_RETURN_IF_ERROR(entropy_coder->check(payload, lengths));
+  auto decoded = entropy_coder->decode(payload, lengths, total, 1.0f / multiplier);
   if (!decoded) return std::move(decoded).error();
   std::unique_ptr<float[]> bands = std::move(decoded).value();
 

@@ -10,7 +10,7 @@
 
 namespace vantrel {
 
-// cdf53 and cdf97 by lifting; db4 and sym4 by convolution with periodic extension.
+// A new executor of the method; nullptr for a code no method has.
 std::shared_ptr<const DwtExecutor> make_executor(WaveletMethod method);
 
 // The band lengths of a container in payload order (the approximation of the deepest level, then

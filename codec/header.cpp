@@ -5,6 +5,9 @@
 #include <cassert>
 #include <cstring>
 
+#include "codec/coders.h"
+#include "codec/methods.h"
+
 namespace vantrel {
 namespace {
 
@@ -51,13 +54,13 @@ Result<VantrelHeader, VantrelError> VantrelHeader::from_bytes(std::span<const ui
   h.method_tag = take<2>(p + 6);
   if (h.method_tag != kMethodTag) return VantrelError::invalid_method_tag(h.method_tag);
   h.wavelet_code = take<4>(p + 8);
-  if (std::find(kWaveletCodes.begin(), kWaveletCodes.end(), h.wavelet_code) == kWaveletCodes.end())
+  if (find_method_by_tag(h.wavelet_code) == nullptr)
     return VantrelError::invalid_method(h.wavelet_code);
   h.levels = p[12];
   h.scale = p[13];
-  if (h.scale < kMinScale || h.scale > kMaxScale) return VantrelError::invalid_scale(h.scale);
+  if (!is_valid_scale(h.scale)) return VantrelError::invalid_scale(h.scale);
   h.coder = p[14];
-  if (h.coder > 2) return VantrelError::unknown_coder(h.coder);
+  if (find_coder(h.coder) == nullptr) return VantrelError::unknown_coder(h.coder);
   h.reserved0 = p[15];
   h.sample_count = load_u32(p + 16);
   if (!is_finite_bits(load_u32(p + 20)) || !is_finite_bits(load_u32(p + 24)) ||
@@ -74,22 +77,33 @@ Result<VantrelHeader, VantrelError> VantrelHeader::from_bytes(std::span<const ui
 }
 
 WaveletMethod VantrelHeader::method() const {
-  const auto it = std::find(kWaveletCodes.begin(), kWaveletCodes.end(), wavelet_code);
-  return static_cast<WaveletMethod>(it - kWaveletCodes.begin());
+  return static_cast<WaveletMethod>(find_method_by_tag(wavelet_code)->code);
 }
+
+namespace {
+
+// The header's codes, refused when no method or coder has them.
+Status<VantrelError> check_codes(const ContainerFields& fields) {
+  if (find_method(fields.method) == nullptr)
+    return VantrelError::unknown_option_code("method", fields.method);
+  if (find_coder(fields.coder) == nullptr) return VantrelError::unknown_coder(fields.coder);
+  return {};
+}
+
+}  // namespace
 
 Status<VantrelError> write_header_in_place(const ContainerFields& fields,
                                            std::span<uint8_t> container) {
   assert(container.size() >= kHeaderSize);
   const size_t payload_size = container.size() - kHeaderSize;
-  if (fields.coder > 2) return VantrelError::unknown_coder(fields.coder);
+  VANTREL_RETURN_IF_ERROR(check_codes(fields));
   if (payload_size > UINT32_MAX) return VantrelError::payload_too_large(payload_size);
   uint8_t* p = container.data();
   std::memcpy(p, kMagic.data(), 4);
   p[4] = 1;
   p[5] = 2;
   std::memcpy(p + 6, kMethodTag.data(), 2);
-  std::memcpy(p + 8, kWaveletCodes[fields.method].data(), 4);
+  std::memcpy(p + 8, find_method(fields.method)->tag.data(), 4);
   p[12] = fields.levels;
   p[13] = fields.scale;
   p[14] = fields.coder;
@@ -107,7 +121,7 @@ Status<VantrelError> write_header_in_place(const ContainerFields& fields,
 
 Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
                                                            std::span<const uint8_t> payload) {
-  if (fields.coder > 2) return VantrelError::unknown_coder(fields.coder);
+  VANTREL_RETURN_IF_ERROR(check_codes(fields));
   if (payload.size() > UINT32_MAX) return VantrelError::payload_too_large(payload.size());
   std::vector<uint8_t> out(kHeaderSize + payload.size());
   if (!payload.empty()) std::memcpy(out.data() + kHeaderSize, payload.data(), payload.size());

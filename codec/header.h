@@ -23,14 +23,6 @@ namespace vantrel {
 
 inline constexpr size_t kHeaderSize = 52;
 
-// The four-letter wavelet codes, indexed by WaveletMethod.
-inline constexpr std::array<std::array<uint8_t, 4>, 4> kWaveletCodes = {{
-    {'c', 'f', '5', '3'},
-    {'c', 'f', '9', '7'},
-    {'d', 'b', '0', '4'},
-    {'s', 'y', 'm', '4'},
-}};
-
 struct VantrelHeader {
   std::array<uint8_t, 4> magic;
   std::array<uint8_t, 2> version;
@@ -70,7 +62,7 @@ struct ContainerFields {
   float quant_multiplier;
 };
 
-// Writes the header followed by the payload. Refuses a coder code above 2, and a payload whose
+// Writes the header followed by the payload. Refuses a method or coder code that names none, and a payload whose
 // length does not fit the 32-bit length field (the header could not describe it).
 Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
                                                            std::span<const uint8_t> payload);

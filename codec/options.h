@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace vantrel {
 
@@ -15,8 +16,13 @@ enum class EntropyCoder : uint8_t { Deflate = 0, Arans = 1, CModel = 2 };
 // is always the context model).
 inline constexpr uint8_t kCoderAuto = 255;
 
+// The scales the options and the container accept; the default multiplier is 2^scale.
 inline constexpr uint8_t kMinScale = 6;
 inline constexpr uint8_t kMaxScale = 12;
+constexpr bool is_valid_scale(uint8_t scale) { return scale >= kMinScale && scale <= kMaxScale; }
+
+// The options' names of the cutoff levels, indexed by CutoffLevel.
+inline constexpr std::string_view kCutoffNames[] = {"low", "medium", "high"};
 
 struct VtrlCompressionOptions {
   std::optional<float> quant_multiplier;

@@ -12,6 +12,7 @@ import numpy as np
 
 import vantrel
 from vantrel_tools import read_signal
+from vantrel_tools.metrics import distortion
 
 DEFAULT_INPUT = pathlib.Path(__file__).resolve().parent / "data" / "front_center.wav"
 
@@ -35,15 +36,13 @@ def main() -> None:
     packed = vantrel.compress_signal(x, options)
     y = vantrel.decompress_signal(packed)
 
-    err = y.astype(np.float64) - x
-    peak = float(x.max() - x.min())
-    psnr = 20 * math.log10(peak / math.sqrt(float(np.mean(err * err))))
+    quality = distortion(x, y)
     megabytes = x.nbytes / 1e6
     t_comp = best_time(lambda: vantrel.compress_signal(x, options))
     t_decomp = best_time(lambda: vantrel.decompress_signal(packed))
     print(f"compressed {x.nbytes} float32 bytes into {len(packed)} bytes: "
           f"ratio {x.nbytes / len(packed):.2f}")
-    print(f"PSNR {psnr:.1f} dB (peak = max - min), max error {float(np.max(np.abs(err))):.2e}")
+    print(f"PSNR {quality.psnr:.1f} dB (peak = max - min), max error {quality.max_err:.2e}")
     print(f"compress {megabytes / t_comp:.0f} MB/s, decompress {megabytes / t_decomp:.0f} MB/s")
 
 

@@ -6,7 +6,9 @@
 #include <new>
 #include <type_traits>
 
+#include "codec/coders.h"
 #include "codec/error.h"
+#include "codec/methods.h"
 
 namespace vantrel {
 namespace {
@@ -21,36 +23,41 @@ static_assert(std::is_trivially_destructible_v<VtrlCompressionOptions>);
 
 constexpr char kOverflowText[] = "out of range integral type conversion attempted";
 
-struct NamedCode {
-  std::string_view name;
-  uint8_t code;
-};
+constexpr VtrlCompressionOptions kDefaults{};
 
-constexpr NamedCode kMethods[] = {
-    {"cdf53", static_cast<uint8_t>(WaveletMethod::Cdf53)},
-    {"cdf97", static_cast<uint8_t>(WaveletMethod::Cdf97)},
-    {"db4", static_cast<uint8_t>(WaveletMethod::Db4)},
-    {"sym4", static_cast<uint8_t>(WaveletMethod::Sym4)},
-};
-constexpr NamedCode kCutoffs[] = {
-    {"low", static_cast<uint8_t>(CutoffLevel::Low)},
-    {"medium", static_cast<uint8_t>(CutoffLevel::Medium)},
-    {"high", static_cast<uint8_t>(CutoffLevel::High)},
-};
-// "cmodel" is accepted although the rejection message lists only the first three choices.
-constexpr NamedCode kCoders[] = {
-    {"auto", kCoderAuto},
-    {"deflate", static_cast<uint8_t>(EntropyCoder::Deflate)},
-    {"arans", static_cast<uint8_t>(EntropyCoder::Arans)},
-    {"cmodel", static_cast<uint8_t>(EntropyCoder::CModel)},
-};
+std::string_view default_method_name() { return find_method(kDefaults.method)->name; }
 
-template <size_t N>
-std::optional<uint8_t> find_code(const NamedCode (&table)[N], std::string_view name) {
-  for (const NamedCode& entry : table) {
-    if (entry.name == name) return entry.code;
+std::optional<uint8_t> find_cutoff(std::string_view name) {
+  for (size_t i = 0; i < std::size(kCutoffNames); ++i) {
+    if (kCutoffNames[i] == name) return static_cast<uint8_t>(i);
   }
   return std::nullopt;
+}
+
+// The choices a rejection message lists: the default method first, then the others by code.
+std::string method_choices() {
+  std::string out = "'" + std::string(default_method_name()) + "'";
+  for (const WaveletMethodEntry& entry : wavelet_methods()) {
+    if (entry.code != kDefaults.method) out += " or '" + std::string(entry.name) + "'";
+  }
+  return out;
+}
+
+std::string cutoff_choices() {
+  std::string out;
+  for (const std::string_view name : kCutoffNames) {
+    if (!out.empty()) out += " or ";
+    out += "'" + std::string(name) + "'";
+  }
+  return out;
+}
+
+std::string coder_choices() {
+  std::string out = "'auto'";
+  for (const EntropyCoderEntry& entry : entropy_coders()) {
+    if (entry.listed) out += ", '" + std::string(entry.name) + "'";
+  }
+  return out;
 }
 
 // Reads a `str` argument as UTF-8; the view lives as long as the string object.
@@ -118,19 +125,19 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  std::string_view method = "cdf97";
+  std::string_view method = default_method_name();
   if (method_obj != nullptr) {
     const auto text = text_argument(method_obj, "method");
     if (!text) return nullptr;
     method = *text;
   }
-  uint8_t scale = 11;
+  uint8_t scale = kDefaults.scale;
   if (scale_obj != nullptr) {
     const auto value = scale_argument(scale_obj);
     if (!value) return nullptr;
     scale = *value;
   }
-  std::string_view cutoff = "low";
+  std::string_view cutoff = kCutoffNames[kDefaults.cutoff];
   if (cutoff_obj != nullptr) {
     const auto text = text_argument(cutoff_obj, "cutoff");
     if (!text) return nullptr;
@@ -278,27 +285,22 @@ Result<VtrlCompressionOptions, std::string> make_options(std::string_view method
                                                          std::optional<std::string_view> coder,
                                                          std::optional<float> quant_multiplier) {
   VtrlCompressionOptions options;
-  const auto method_code = find_code(kMethods, method);
-  if (!method_code) {
-    return "Unknown method " + quote_text(method) +
-           ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'";
-  }
-  options.method = *method_code;
-  const auto cutoff_code = find_code(kCutoffs, cutoff);
-  if (!cutoff_code) {
-    return "Unknown cutoff level " + quote_text(cutoff) + ", expected 'low' or 'medium' or 'high'";
-  }
+  const WaveletMethodEntry* method_entry = find_method_by_name(method);
+  if (method_entry == nullptr)
+    return "Unknown method " + quote_text(method) + ", expected " + method_choices();
+  options.method = method_entry->code;
+  const auto cutoff_code = find_cutoff(cutoff);
+  if (!cutoff_code)
+    return "Unknown cutoff level " + quote_text(cutoff) + ", expected " + cutoff_choices();
   options.cutoff = *cutoff_code;
-  if (scale < kMinScale || scale > kMaxScale) return VantrelError::invalid_scale(scale).to_string();
+  if (!is_valid_scale(scale)) return VantrelError::invalid_scale(scale).to_string();
   options.scale = scale;
-  if (coder) {
-    const auto coder_code = find_code(kCoders, *coder);
-    if (!coder_code) {
-      return "Unknown coder " + quote_text(*coder) + ", expected 'auto', 'deflate', 'arans'";
-    }
-    options.coder = *coder_code;
-  } else {
-    options.coder = kCoderAuto;
+  options.coder = kCoderAuto;
+  if (coder && *coder != "auto") {
+    const EntropyCoderEntry* coder_entry = find_coder_by_name(*coder);
+    if (coder_entry == nullptr)
+      return "Unknown coder " + quote_text(*coder) + ", expected " + coder_choices();
+    options.coder = coder_entry->code;
   }
   options.quant_multiplier = quant_multiplier;
   return options;

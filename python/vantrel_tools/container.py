@@ -1,22 +1,33 @@
-"""The container's 52-byte header, read for display.
+"""The container's 52-byte header: its layout, read for display and written for tests and tools.
 
 Layout (little-endian): magic "VTRL", two version bytes, method tag "f3", four-byte wavelet code,
 levels, scale, coder, a reserved byte, the sample count (u32), the signal's minimum and maximum and
 the mean of the normalised signal (binary32), the payload length (u32), the quantisation multiplier
 (binary32) and twelve reserved bytes. The payload follows the header.
+
+This module is the only Python description of that layout: the tests and the fuzz seed generator
+build and take apart headers through it.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import struct
 from dataclasses import dataclass
 
+from ._names import CODER_CODES, MAX_SCALE, MIN_SCALE, WAVELET_TAGS
+
 HEADER_SIZE = 52
 MAGIC = b"VTRL"
+VERSION = (1, 2)
 METHOD_TAG = b"f3"
-WAVELET_NAMES = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel"}
+# The reserved byte after the coder byte: the decoder never reads it (the trailer module keeps
+# its flag there).
+RESERVED_BYTE_OFFSET = 15
+# What the header stores -> the option text.
+WAVELET_NAMES = {tag: name for name, tag in WAVELET_TAGS.items()}
+CODER_NAMES = {code: name for name, code in CODER_CODES.items()}
 
 _LAYOUT = struct.Struct("<4s2s2s4sBBBBIfffIf12s")
 assert _LAYOUT.size == HEADER_SIZE
@@ -26,13 +37,14 @@ class ContainerError(Exception):
     """Bytes that do not start with a container header this version can read."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, kw_only=True)
 class ContainerHeader:
-    """The fields of a container header, as stored; `method` and `coder_name` name the codes."""
+    """Every field of the header as stored; nothing here is checked (see `parse_header`).
+    `method` and `coder_name` name the codes."""
 
-    magic: bytes
-    version: tuple[int, int]
-    method_tag: bytes
+    magic: bytes = MAGIC
+    version: tuple[int, int] = VERSION
+    method_tag: bytes = METHOD_TAG
     wavelet_code: bytes
     levels: int
     scale: int
@@ -43,7 +55,7 @@ class ContainerHeader:
     norm_mean: float
     payload_len: int
     quant_multiplier: float
-    reserved: bytes  # byte 15 and bytes 40..51, written as zeros
+    reserved: bytes = bytes(13)  # byte 15 and bytes 40..51, written as zeros
 
     @property
     def method(self) -> str:
@@ -54,6 +66,33 @@ class ContainerHeader:
     def coder_name(self) -> str:
         """The entropy coder's name: ``"deflate"``, ``"arans"`` or ``"cmodel"``."""
         return CODER_NAMES[self.coder]
+
+    def to_bytes(self) -> bytes:
+        """The 52 header bytes, written as they are, valid or not."""
+        if len(self.reserved) != 13:
+            raise ValueError(f"reserved holds 13 bytes, not {len(self.reserved)}")
+        return _LAYOUT.pack(self.magic, bytes(self.version), self.method_tag, self.wavelet_code,
+                            self.levels, self.scale, self.coder, self.reserved[0],
+                            self.sample_count, self.signal_min, self.signal_max, self.norm_mean,
+                            self.payload_len, self.quant_multiplier, self.reserved[1:])
+
+
+def unpack_header(data: bytes) -> ContainerHeader:
+    """The fields of the first 52 bytes of `data`, unchecked; `struct.error` if it is shorter."""
+    (magic, version, tag, code, levels, scale, coder, reserved_byte, count, lo, hi, mean,
+     payload_len, multiplier, reserved_tail) = _LAYOUT.unpack_from(data)
+    return ContainerHeader(magic=magic, version=(version[0], version[1]), method_tag=tag,
+                           wavelet_code=code, levels=levels, scale=scale, coder=coder,
+                           sample_count=count, signal_min=lo, signal_max=hi, norm_mean=mean,
+                           payload_len=payload_len, quant_multiplier=multiplier,
+                           reserved=bytes([reserved_byte]) + reserved_tail)
+
+
+def replace_header_fields(container: bytes, **changes: object) -> bytes:
+    """`container` with the named header fields rewritten and everything else kept (floats are
+    written back through binary32, exact for every value but the payload bits of a NaN)."""
+    header = dataclasses.replace(unpack_header(container), **changes)  # type: ignore[arg-type]
+    return header.to_bytes() + container[HEADER_SIZE:]
 
 
 def parse_header(data: bytes) -> ContainerHeader:
@@ -90,22 +129,20 @@ def parse_header(data: bytes) -> ContainerHeader:
     """
     if len(data) < HEADER_SIZE:
         raise ContainerError(f"too short for a container header ({len(data)} of 52 bytes)")
-    (magic, version, tag, code, levels, scale, coder, reserved_byte, count, lo, hi, mean,
-     payload_len, multiplier, reserved_tail) = _LAYOUT.unpack_from(data)
-    if magic != MAGIC:
-        raise ContainerError(f"not a vantrel container (starts with {magic!r})")
+    header = unpack_header(data)
+    version = header.version
+    if header.magic != MAGIC:
+        raise ContainerError(f"not a vantrel container (starts with {header.magic!r})")
     if version[0] != 1:
         raise ContainerError(f"container version {version[0]}.{version[1]} is not supported")
-    if tag != METHOD_TAG:
-        raise ContainerError(f"unknown method tag {tag!r}")
-    if code not in WAVELET_NAMES:
-        raise ContainerError(f"unknown wavelet code {code!r}")
-    if not 6 <= scale <= 12:
-        raise ContainerError(f"scale {scale} is outside 6..12")
-    if coder not in CODER_NAMES:
-        raise ContainerError(f"unknown coder {coder}")
-    if not all(math.isfinite(v) for v in (lo, hi, mean)):
+    if header.method_tag != METHOD_TAG:
+        raise ContainerError(f"unknown method tag {header.method_tag!r}")
+    if header.wavelet_code not in WAVELET_NAMES:
+        raise ContainerError(f"unknown wavelet code {header.wavelet_code!r}")
+    if not MIN_SCALE <= header.scale <= MAX_SCALE:
+        raise ContainerError(f"scale {header.scale} is outside {MIN_SCALE}..{MAX_SCALE}")
+    if header.coder not in CODER_NAMES:
+        raise ContainerError(f"unknown coder {header.coder}")
+    if not all(math.isfinite(v) for v in (header.signal_min, header.signal_max, header.norm_mean)):
         raise ContainerError("normalisation constants are not finite")
-    return ContainerHeader(magic, (version[0], version[1]), tag, code, levels, scale, coder,
-                           count, lo, hi, mean, payload_len, multiplier,
-                           bytes([reserved_byte]) + reserved_tail)
+    return header

@@ -24,11 +24,11 @@ import numpy.typing as npt
 
 import vantrel
 
-from .container import HEADER_SIZE, parse_header
+from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, parse_header
 
-# Header byte 15 is reserved (written as 0 and never read by the decoder); bit 0 set says that a
-# trailer follows the payload, so that losing the whole trailer is noticed too.
-FLAGS_OFFSET = 15
+# The header's reserved byte is written as 0 and never read by the decoder; bit 0 set there says
+# that a trailer follows the payload, so that losing the whole trailer is noticed too.
+FLAGS_OFFSET = RESERVED_BYTE_OFFSET
 FLAG_TRAILER = 0x01
 
 TRAILER_MAGIC = b"VTRT"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/header.h"
+#include "codec/methods.h"
 
 namespace {
 
@@ -37,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(std::memcmp(h.magic.data(), "VTRL", 4) == 0);
   check(h.version[0] == 1 && h.version[1] == data[5]);
   check(h.method_tag[0] == 'f' && h.method_tag[1] == '3');
-  const auto method = static_cast<size_t>(h.method());
-  check(method < vantrel::kWaveletCodes.size() && vantrel::kWaveletCodes[method] == h.wavelet_code);
+  const auto method = static_cast<uint8_t>(h.method());
+  const vantrel::WaveletMethodEntry* entry = vantrel::find_method(method);
+  check(entry != nullptr && entry->tag == h.wavelet_code);
   check(h.scale >= 6 && h.scale <= 12);
   check(h.coder <= 2);
   check(std::isfinite(h.signal_min) && std::isfinite(h.signal_max) && std::isfinite(h.norm_mean));

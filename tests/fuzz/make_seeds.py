@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of fuzz_decompress, fuzz_header and fuzz_roundtrip.
 
-Needs the built module on the path:
-    PYTHONPATH=build/<dir> python3 tests/fuzz/make_seeds.py
+Needs the module and its companion package installed (they give the header layout and the names
+of the methods and coders):
+    pip install . && python3 tests/fuzz/make_seeds.py
 The seeds are deterministic; rerunning rewrites the same files. Containers stay within 1 KiB,
 the size the decompressor's memory bound is promised for.
 """
@@ -15,12 +16,11 @@ from pathlib import Path
 import numpy as np
 
 import vantrel
+from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS, WAVELET_TAGS
+from vantrel_tools.container import HEADER_SIZE, ContainerHeader, replace_header_fields
 
 HERE = Path(__file__).resolve().parent
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
-CODERS = ["deflate", "arans", "cmodel"]
 MAX_CONTAINER = 1024
-HEADER = struct.Struct("<4s2s2s4sBBBBIfffIf12s")
 
 
 def signal(n, seed):
@@ -31,9 +31,10 @@ def signal(n, seed):
 
 def header(method_code=b"cf97", levels=6, scale=11, coder=2, sample_count=1000,
            signal_min=0.0, signal_max=1.0, norm_mean=0.0, payload_len=0, multiplier=2048.0):
-    return HEADER.pack(b"VTRL", b"\x01\x02", b"f3", method_code, levels, scale, coder, 0,
-                       sample_count, signal_min, signal_max, norm_mean, payload_len, multiplier,
-                       bytes(12))
+    return ContainerHeader(wavelet_code=method_code, levels=levels, scale=scale, coder=coder,
+                           sample_count=sample_count, signal_min=signal_min,
+                           signal_max=signal_max, norm_mean=norm_mean, payload_len=payload_len,
+                           quant_multiplier=multiplier).to_bytes()
 
 
 def with_payload(payload, **fields):
@@ -63,8 +64,8 @@ def write(target, seeds):
 def decompress_seeds():
     seeds = {}
     rng = np.random.default_rng(7)
-    for method in METHODS:
-        for coder in CODERS:
+    for method in WAVELET_METHODS:
+        for coder in ENTROPY_CODERS:
             for n in (5, 64, 200):
                 options = vantrel.CompressionOptions(method=method, coder=coder, scale=8)
                 packed = vantrel.compress_signal(signal(n, n), options)
@@ -75,19 +76,17 @@ def decompress_seeds():
                 method=method, coder=coder, scale=8))
             # Cut short, with the header still claiming the whole payload and with a header
             # that matches the cut.
-            cut = len(packed) - max(1, (len(packed) - 52) // 3)
+            cut = len(packed) - max(1, (len(packed) - HEADER_SIZE) // 3)
             seeds[f"{method}_{coder}_cut"] = packed[:cut]
-            fixed = bytearray(packed[:cut])
-            struct.pack_into("<I", fixed, 32, cut - 52)
-            seeds[f"{method}_{coder}_cut_fixed"] = bytes(fixed)
+            seeds[f"{method}_{coder}_cut_fixed"] = replace_header_fields(
+                packed[:cut], payload_len=cut - HEADER_SIZE)
             # One flipped bit in the payload.
             flipped = bytearray(packed)
-            at = 52 + int(rng.integers(0, len(packed) - 52))
+            at = HEADER_SIZE + int(rng.integers(0, len(packed) - HEADER_SIZE))
             flipped[at] ^= 1 << int(rng.integers(0, 8))
             seeds[f"{method}_{coder}_flip"] = bytes(flipped)
-    code = {m: c for m, c in zip(METHODS, [b"cf53", b"cf97", b"db04", b"sym4"])}
     huge = (1 << 31) - 1
-    for method in METHODS:
+    for method in WAVELET_METHODS:
         # A constant signal costs almost nothing per sample with the context model: the
         # longest signal a 1 KiB container describes.
         options = vantrel.CompressionOptions(method=method, coder="cmodel")
@@ -98,31 +97,31 @@ def decompress_seeds():
         for levels in (1, 10):
             cm = bytes([levels + 1]) + bytes([1] * (levels + 1)) + b"\0\0\1\0" + bytes(64)
             seeds[f"{method}_cmodel_huge_L{levels}"] = with_payload(
-                cm, method_code=code[method], levels=levels, coder=2, sample_count=huge)
+                cm, method_code=WAVELET_TAGS[method], levels=levels, coder=2, sample_count=huge)
         arans = b"\0\x08" + leb128(1 << 28) + leb128(500) + bytes(500) + bytes(400)
         seeds[f"{method}_arans_huge"] = with_payload(
-            arans, method_code=code[method], levels=10, coder=1, sample_count=huge)
+            arans, method_code=WAVELET_TAGS[method], levels=10, coder=1, sample_count=huge)
         bomb = zlib.compressobj(9, zlib.DEFLATED, -15)
         bomb = bomb.compress(bytes(950_000)) + bomb.flush()
         seeds[f"{method}_deflate_bomb"] = with_payload(
-            bomb, method_code=code[method], levels=10, coder=0, sample_count=huge)
+            bomb, method_code=WAVELET_TAGS[method], levels=10, coder=0, sample_count=huge)
     seeds["levels_0"] = with_payload(b"\0" * 8, levels=0)
     seeds["levels_11"] = with_payload(b"\0" * 8, levels=11)
     seeds["sample_count_2p31"] = with_payload(b"\0" * 8, sample_count=1 << 31)
-    seeds["multiplier_nan"] = vantrel.compress_signal(signal(64, 3))[:36] + \
-        struct.pack("<f", float("nan")) + vantrel.compress_signal(signal(64, 3))[40:]
+    seeds["multiplier_nan"] = replace_header_fields(vantrel.compress_signal(signal(64, 3)),
+                                                    quant_multiplier=float("nan"))
     assert all(len(s) <= MAX_CONTAINER for s in seeds.values())
     return seeds
 
 
 def header_seeds():
     seeds = {"valid": header(), "short": header()[:51]}
-    for i, code in enumerate([b"cf53", b"cf97", b"db04", b"sym4", b"CF97"]):
+    for i, code in enumerate([*WAVELET_TAGS.values(), b"CF97"]):
         seeds[f"code_{i}"] = header(method_code=code)
     for scale in (5, 6, 12, 13):
         seeds[f"scale_{scale}"] = header(scale=scale)
     seeds["coder_3"] = header(coder=3)
-    seeds["version_2"] = b"VTRL\x02\x01" + header()[6:]
+    seeds["version_2"] = replace_header_fields(header(), version=(2, 1))
     seeds["max_nan"] = header(signal_max=float("nan"))
     seeds["min_inf"] = header(signal_min=float("-inf"))
     seeds["mean_subnormal"] = header(norm_mean=1e-45)

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import smooth
+from vantrel_tools.container import HEADER_SIZE
 from vantrel_tools.signal_io import encode_signal, read_signal
 
 SCALE = 12
@@ -183,7 +184,7 @@ class TestInfo:
         assert fields["samples"] == "5000"
         assert np.float32(fields["min"]) == x.min() and np.float32(fields["max"]) == x.max()
         assert 0.0 <= float(fields["mean"].split()[0]) <= 1.0
-        assert fields["payload"] == f"{size - 52} bytes"
+        assert fields["payload"] == f"{size - HEADER_SIZE} bytes"
         assert float(fields["multiplier"]) == 512.0
         assert fields["reserved"] == "zero"
         assert fields["size"].startswith(f"{size} bytes")

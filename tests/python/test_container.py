@@ -9,25 +9,22 @@ import pytest
 
 import vantrel
 from conftest import smooth
-
-HEADER = struct.Struct("<4s2B2s4s4BI3fIf12x")
-assert HEADER.size == 52
-
-
-def fields(container):
-    (magic, v0, v1, tag, code, levels, scale, coder, _r, count, mn, mx, mean, plen, mult) = (
-        HEADER.unpack_from(container)
-    )
-    return dict(magic=magic, version=(v0, v1), tag=tag, code=code, levels=levels, scale=scale,
-                coder=coder, count=count, min=mn, max=mx, mean=mean, payload_len=plen,
-                multiplier=mult)
+from vantrel_tools._names import WAVELET_METHODS
+from vantrel_tools.container import (
+    HEADER_SIZE,
+    ContainerHeader,
+    replace_header_fields,
+    unpack_header,
+)
 
 
 def container(code=b"cf97", levels=1, scale=11, coder=0, count=4, mn=0.0, mx=1.0, mean=0.0,
               payload=b"", multiplier=2048.0, payload_len=None):
     plen = len(payload) if payload_len is None else payload_len
-    return HEADER.pack(b"VTRL", 1, 2, b"f3", code, levels, scale, coder, 0, count, mn, mx, mean,
-                       plen, multiplier) + payload
+    header = ContainerHeader(wavelet_code=code, levels=levels, scale=scale, coder=coder,
+                             sample_count=count, signal_min=mn, signal_max=mx, norm_mean=mean,
+                             payload_len=plen, quant_multiplier=multiplier)
+    return header.to_bytes() + payload
 
 
 def raw_deflate(data, level=6):
@@ -41,7 +38,8 @@ class TestWrittenHeader:
         assert packed[:12] == b"VTRL\x01\x02f3cf97"
         assert packed[12:32] == bytes.fromhex("060B0200 E8030000 0000003F 0000003F 00000000")
         assert packed[36:52] == bytes.fromhex("00000045") + bytes(12)
-        assert fields(packed)["payload_len"] == len(packed) - 52
+        assert unpack_header(packed).payload_len == len(packed) - HEADER_SIZE
+        assert unpack_header(packed).to_bytes() == packed[:HEADER_SIZE]
 
     @pytest.mark.parametrize(
         "n,method,levels",
@@ -51,32 +49,33 @@ class TestWrittenHeader:
     )
     def test_level_count(self, n, method, levels):
         packed = vantrel.compress_signal(smooth(n), vantrel.CompressionOptions(method=method))
-        assert fields(packed)["levels"] == levels
+        assert unpack_header(packed).levels == levels
 
     def test_nan_and_infinities_are_sanitised(self):
         x = np.array([1000, np.nan, 1001, np.inf, -np.inf, 999], np.float32)
-        f = fields(vantrel.compress_signal(x))
-        assert (f["min"], f["max"]) == (0.0, 1001.0)
+        f = unpack_header(vantrel.compress_signal(x))
+        assert (f.signal_min, f.signal_max) == (0.0, 1001.0)
         y = vantrel.decompress_signal(vantrel.compress_signal(x))
         np.testing.assert_allclose(y, [1000, 0, 1001, 1, 0, 999], atol=1001 * 2e-3)
 
-    @pytest.mark.parametrize("method", ["cdf53", "cdf97", "db4", "sym4"])
+    @pytest.mark.parametrize("method", WAVELET_METHODS)
     def test_single_sample(self, method):
         packed = vantrel.compress_signal(np.array([3.5], np.float32),
                                          vantrel.CompressionOptions(method=method))
-        f = fields(packed)
-        assert (f["levels"], f["min"], f["max"], f["mean"], f["count"]) == (1, 3.5, 3.5, 0.0, 1)
+        f = unpack_header(packed)
+        assert (f.levels, f.signal_min, f.signal_max, f.norm_mean, f.sample_count) == (
+            1, 3.5, 3.5, 0.0, 1)
         assert vantrel.decompress_signal(packed).tolist() == [3.5]
 
     def test_short_signal_header_keeps_its_length(self):
         packed = vantrel.compress_signal(np.arange(5, dtype=np.float32))
-        assert fields(packed)["count"] == 5
+        assert unpack_header(packed).sample_count == 5
         assert vantrel.decompress_signal(packed).shape == (5,)
 
     def test_given_multiplier_is_written(self):
         packed = vantrel.compress_signal(smooth(300), vantrel.CompressionOptions(quant_multiplier=0.5))
-        assert fields(packed)["multiplier"] == 0.5
-        assert fields(vantrel.compress_signal(smooth(300)))["multiplier"] == 2048.0
+        assert unpack_header(packed).quant_multiplier == 0.5
+        assert unpack_header(vantrel.compress_signal(smooth(300))).quant_multiplier == 2048.0
 
 
 class TestRefusedInputs:
@@ -116,7 +115,7 @@ class TestRefusedInputs:
     @pytest.mark.parametrize("x", [np.full(100, 7.25, np.float32), np.array([-1.5], np.float32)])
     def test_flat_signals_store_their_minimum(self, x):
         packed = vantrel.compress_signal(x)
-        assert fields(packed)["mean"] == 0.0
+        assert unpack_header(packed).norm_mean == 0.0
         np.testing.assert_array_equal(vantrel.decompress_signal(packed), x)
 
     @pytest.mark.parametrize("method,refused", [("cdf97", True), ("db4", True), ("sym4", True),
@@ -162,7 +161,7 @@ class TestDecoding:
     @pytest.mark.parametrize("multiplier", [0.0, -1.0, math.nan, math.inf])
     def test_bad_multiplier_is_replaced_by_two_to_the_scale(self, multiplier):
         packed = vantrel.compress_signal(smooth(500))
-        bad = packed[:36] + struct.pack("<f", multiplier) + packed[40:]
+        bad = replace_header_fields(packed, quant_multiplier=multiplier)
         np.testing.assert_array_equal(vantrel.decompress_signal(bad), vantrel.decompress_signal(packed))
 
     def test_positive_subnormal_multiplier_is_used(self):

@@ -8,7 +8,6 @@ the imports, so a large reservation fails (and kills the child) even if it is ne
 """
 
 import pickle
-import struct
 import subprocess
 import sys
 import zlib
@@ -17,19 +16,20 @@ import numpy as np
 import pytest
 
 import vantrel
+from vantrel_tools._names import CODER_CODES, WAVELET_TAGS
+from vantrel_tools.container import HEADER_SIZE, ContainerHeader, unpack_header
 
 LIMIT = 64 << 20
 SMALL = 1024
 HUGE = (1 << 31) - 1
-METHOD_CODES = {"cdf53": b"cf53", "cdf97": b"cf97", "db4": b"db04", "sym4": b"sym4"}
-CODER_IDS = {"deflate": 0, "arans": 1, "cmodel": 2}
 
 
 def container(payload, method="cdf97", levels=10, coder="cmodel", sample_count=HUGE):
-    header = struct.pack("<4s2s2s4sBBBBIfffIf12s", b"VTRL", b"\x01\x02", b"f3",
-                         METHOD_CODES[method], levels, 11, CODER_IDS[coder], 0, sample_count,
-                         0.0, 1.0, 0.0, len(payload), 2048.0, bytes(12))
-    return header + payload
+    header = ContainerHeader(wavelet_code=WAVELET_TAGS[method], levels=levels, scale=11,
+                             coder=CODER_CODES[coder], sample_count=sample_count, signal_min=0.0,
+                             signal_max=1.0, norm_mean=0.0, payload_len=len(payload),
+                             quant_multiplier=2048.0)
+    return header.to_bytes() + payload
 
 
 def leb128(value):
@@ -49,8 +49,8 @@ def constant_container(method, coder, n):
 def saturated_coded_part():
     """The coded part of a cmodel stream of one long band of zeros: the cheapest flags there are."""
     packed = constant_container("cdf53", "cmodel", 1_400_000)
-    num_bands = packed[52]
-    return packed[52 + 1 + num_bands:]
+    num_bands = packed[HEADER_SIZE]
+    return packed[HEADER_SIZE + 1 + num_bands:]
 
 
 def hostile_containers():
@@ -61,14 +61,14 @@ def hostile_containers():
     bomb = zlib.compressobj(9, zlib.DEFLATED, -15)
     bomb = bomb.compress(bytes(950_000)) + bomb.flush()
     # A split stream of 2^28 pairs whose planes hold saturated zeros.
-    plane = constant_container("cdf97", "arans", 88_000)[52:]
+    plane = constant_container("cdf97", "arans", 88_000)[HEADER_SIZE:]
     plane = plane[2 + len(leb128(88_000)):]
     arans = b"\0\x08" + leb128(1 << 28) + plane[: len(plane) - 40]
-    for method in METHOD_CODES:
+    for method in WAVELET_TAGS:
         for levels in (1, 10):
             cm = bytes([levels + 1]) + bytes([1] * (levels + 1)) + coded
-            out.append((f"{method}-cmodel-L{levels}", container(cm[:SMALL - 52], method, levels,
-                                                                 "cmodel"), False))
+            out.append((f"{method}-cmodel-L{levels}",
+                        container(cm[:SMALL - HEADER_SIZE], method, levels, "cmodel"), False))
             out.append((f"{method}-arans-L{levels}", container(arans, method, levels, "arans"),
                         False))
             out.append((f"{method}-deflate-L{levels}", container(bomb, method, levels,
@@ -143,7 +143,7 @@ class TestHostileContainers:
             assert growth < LIMIT, (name, growth)
             if decodes:
                 assert error is None, name
-                assert length == struct.unpack_from("<I", packed, 16)[0], name
+                assert length == unpack_header(packed).sample_count, name
             else:
                 assert length is None, name
                 # Every claim fails as the decoding would, not as a failed reservation.

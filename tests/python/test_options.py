@@ -5,7 +5,6 @@ import math
 import os
 import pydoc
 import re
-import struct
 import subprocess
 import sys
 import weakref
@@ -15,6 +14,8 @@ import pytest
 
 import vantrel
 from vantrel import CompressionOptions
+from vantrel_tools._names import CUTOFF_LEVELS
+from vantrel_tools.container import unpack_header
 
 SIGNATURE = '(method="cdf97", scale=11, cutoff="low", coder=None, quant_multiplier=None)'
 SIGNAL = (np.sin(np.linspace(0.0, 40.0, 700)) * 3.0 + np.linspace(-1.0, 1.0, 700)).astype(
@@ -33,9 +34,8 @@ def assert_raises_with_note(exc_type, message, parameter, call):
 def header(options):
     """(wavelet code, scale, coder, multiplier) as stored in the container's header."""
     packed = vantrel.compress_signal(SIGNAL, options)
-    code = packed[8:12]
-    (multiplier,) = struct.unpack_from("<f", packed, 36)
-    return code, packed[13], packed[14], multiplier
+    h = unpack_header(packed)
+    return h.wavelet_code, h.scale, h.coder, h.quant_multiplier
 
 
 class TestModule:
@@ -305,6 +305,6 @@ class TestRecord:
     def test_cutoff_changes_the_payload(self):
         containers = {
             vantrel.compress_signal(SIGNAL, CompressionOptions(cutoff=cutoff))
-            for cutoff in ("low", "medium", "high")
+            for cutoff in CUTOFF_LEVELS
         }
-        assert len(containers) == 3
+        assert len(containers) == len(CUTOFF_LEVELS)

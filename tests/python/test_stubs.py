@@ -1,6 +1,7 @@
 """The type stubs of the extension module: mypy --strict accepts typing_example.py and rejects
-misuse, so the stubs are found and say something."""
+misuse, so the stubs are found and say something; their literal names are the codec's."""
 
+import ast
 import os
 import pathlib
 import shutil
@@ -65,3 +66,26 @@ def test_the_example_runs():
     result = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+def test_literals_name_what_the_extension_accepts():
+    """The Literal types of CompressionOptions list exactly the codec's own names."""
+    from vantrel_tools import _names as names
+
+    stubs = _stub_dir()
+    if stubs is None:
+        pytest.fail("vantrel-stubs is not installed next to the vantrel module")
+    tree = ast.parse((stubs / "__init__.pyi").read_text())
+    new = next(node for node in ast.walk(tree)
+               if isinstance(node, ast.FunctionDef) and node.name == "__new__")
+    literals = {}
+    for arg in new.args.args:
+        for node in ast.walk(arg.annotation) if arg.annotation else ():
+            if isinstance(node, ast.Subscript) and getattr(node.value, "id", "") == "Literal":
+                literals[arg.arg] = {c.value for c in ast.walk(node.slice)
+                                     if isinstance(c, ast.Constant)}
+    assert literals == {
+        "method": set(names.WAVELET_METHODS),
+        "cutoff": set(names.CUTOFF_LEVELS),
+        "coder": {"auto", *names.ENTROPY_CODERS},
+    }

@@ -12,11 +12,10 @@ import pytest
 
 import vantrel
 from vantrel import CompressionOptions, compress_signal, decompress_signal
+from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS
 
 NUM_THREADS = 8
 ROUNDS = 20
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
-CODERS = ["deflate", "arans", "cmodel"]
 
 
 def job(i):
@@ -25,7 +24,8 @@ def job(i):
     n = 500 + 97 * i
     t = np.arange(n)
     signal = (np.sin(t / (5.0 + i)) + 0.05 * rng.standard_normal(n)).astype(np.float32)
-    options = CompressionOptions(method=METHODS[i % 4], coder=CODERS[i % 3], scale=7 + i % 6)
+    options = CompressionOptions(method=WAVELET_METHODS[i % len(WAVELET_METHODS)],
+                                 coder=ENTROPY_CODERS[i % len(ENTROPY_CODERS)], scale=7 + i % 6)
     return signal, options
 
 

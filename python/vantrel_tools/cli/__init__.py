@@ -1,0 +1,177 @@
+"""The ``vantrel`` command: compress, decompress, inspect and evaluate signal files.
+
+Every failure ends the command with one line on stderr and exit status 2. Every output file is
+written to a temporary file in its own directory and then renamed over the target, so a file is
+either complete or absent.
+
+The parts: ``commands`` (compress, decompress, info), ``evaluate`` (eval), ``plotting``,
+``progress`` and ``files`` (output paths, atomic writes). The quality figures of eval come from
+``vantrel_tools.metrics``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Sequence
+from typing import IO, Any, NoReturn
+
+from .._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, SCALES, WAVELET_METHODS
+from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
+from .commands import cmd_compress, cmd_decompress, cmd_info
+from .errors import CliError
+from .evaluate import cmd_eval
+
+__all__ = ["CliError", "build_parser", "main", "run"]
+
+PROG = "vantrel"
+EXIT_FAILURE = 2
+DEFAULT_METHOD = "cdf97"
+# The default first, then the others by code: the order of --help and of eval's table.
+METHODS = (DEFAULT_METHOD, *(m for m in WAVELET_METHODS if m != DEFAULT_METHOD))
+CODERS = ("auto", *ENTROPY_CODERS)
+DEFAULT_RATE = 48000
+DEFAULT_EVAL_SCALES = (6, 8, 10, 11, 12)
+
+COMPRESS_HELP = """\
+Input formats, by suffix: .npy (1-D, or 2-D as samples x channels; float32/float64), .wav (PCM
+8/16/24/32-bit or float 32/64-bit; PCM is scaled to [-1, 1)), .csv/.txt (one number per line, an
+optional header line), .f32/.raw (little-endian float32).
+
+A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
+channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
+output names the file every channel went to.
+
+Where outputs go: -o FILE.vtrl (one input only) names the output; any other -o is a directory
+(created if missing); without -o each output goes beside its input. The sample rate of a WAV
+input is not stored in the container: pass it to 'vantrel decompress --rate'.
+"""
+
+DECOMPRESS_HELP = f"""\
+The output format comes from the suffix of -o: .npy, .wav, .csv/.txt or .f32/.raw. With such
+an -o, every input becomes one channel of that one file, in the order given (all must have the
+same length; .csv and .f32 hold one channel). Any other -o is a directory that receives one file
+per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from --format, .npy by default); without -o
+each output goes beside its input. WAV files are written at --rate Hz (default {DEFAULT_RATE}) as
+float32 samples unless --wav-sample says otherwise.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise CliError(f"{message} (see '{self.prog} --help')")
+
+
+def _comma_list(text: str, convert: Callable[[str], Any], allowed: Sequence[Any]) -> list[Any]:
+    try:
+        values = [convert(v.strip()) for v in text.split(",") if v.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid list {text!r}") from None
+    bad = [v for v in values if v not in allowed]
+    if bad or not values:
+        choices = ", ".join(str(a) for a in allowed)
+        raise argparse.ArgumentTypeError(f"invalid value {bad[0] if bad else text!r} "
+                                         f"(choose from {choices})")
+    return values
+
+
+def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
+                  summary: str, description: str, epilog: str, inputs: tuple[str, str],
+                  output: str) -> argparse.ArgumentParser:
+    """A command over input files with -o and -q: compress and decompress."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name, help=summary, description=description, epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("inputs", nargs="+", metavar=inputs[0], help=inputs[1])
+    parser.add_argument("-o", "--output", metavar="OUT", help=output)
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
+    parser.set_defaults(func=func)
+    return parser
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Lossy wavelet compression of sampled signals into .vtrl containers.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    c = _file_command(commands, "compress", cmd_compress, epilog=COMPRESS_HELP,
+                      summary="compress signal files into .vtrl containers",
+                      description="Compress signal files into .vtrl containers.",
+                      inputs=("IN", "input signal files"),
+                      output="output FILE.vtrl (one input) or directory (default: beside each "
+                             "input)")
+    c.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                   help=f"wavelet (default {DEFAULT_METHOD})")
+    c.add_argument("--scale", type=int, choices=SCALES, default=11,
+                   metavar=f"{MIN_SCALE}..{MAX_SCALE}",
+                   help="quantisation scale: higher keeps more detail (default 11)")
+    c.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low",
+                   help="dead zone for small details (default low)")
+    c.add_argument("--coder", choices=CODERS, default="auto",
+                   help="entropy coder (default auto, the context model)")
+    c.add_argument("--multiplier", type=float, metavar="M",
+                   help="quantisation multiplier instead of 2**scale")
+
+    d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
+                      summary="decompress .vtrl containers",
+                      description="Decompress .vtrl containers into signal files.",
+                      inputs=("IN.vtrl", "containers"),
+                      output="output file (.npy .wav .csv .txt .f32 .raw) or directory")
+    d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default="npy",
+                   help="format of the files written into a directory (default npy)")
+    d.add_argument("--rate", type=int, default=DEFAULT_RATE, metavar="HZ",
+                   help=f"sample rate written into WAV files (default {DEFAULT_RATE})")
+    d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default="float32",
+                   help="sample encoding of WAV files (default float32)")
+
+    i = commands.add_parser("info", help="show every header field of containers",
+                            description="Show every header field of .vtrl containers.")
+    i.add_argument("files", nargs="+", metavar="FILE.vtrl")
+    i.set_defaults(func=cmd_info)
+
+    e = commands.add_parser(
+        "eval", help="measure ratio, error and speed over a grid of methods and scales",
+        description="Compress a signal with every method and scale of a grid and report ratio, "
+                    "PSNR, PRD, maximum error and speed.")
+    e.add_argument("input", metavar="IN", help="input signal file (any input format)")
+    e.add_argument("--methods", type=lambda t: _comma_list(t, str, METHODS), default=list(METHODS),
+                   metavar="LIST", help="comma-separated methods (default all)")
+    e.add_argument("--scales", type=lambda t: _comma_list(t, int, SCALES),
+                   default=list(DEFAULT_EVAL_SCALES), metavar="LIST",
+                   help="comma-separated scales (default "
+                        f"{','.join(map(str, DEFAULT_EVAL_SCALES))})")
+    e.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low")
+    e.add_argument("--coder", choices=CODERS, default="auto")
+    e.add_argument("--plot", metavar="OUT.png",
+                   help="write a rate-distortion plot (needs matplotlib)")
+    e.set_defaults(func=cmd_eval)
+    return parser
+
+
+def _fail(message: str, stream: IO[str]) -> int:
+    stream.write(f"{PROG}: error: {' '.join(message.split())}\n")
+    return EXIT_FAILURE
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        args = build_parser().parse_args(argv)
+        return int(args.func(args))
+    except (CliError, SignalFileError) as exc:
+        return _fail(str(exc), sys.stderr)
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        return _fail(f"{where}{exc.strerror or exc}", sys.stderr)
+    except ValueError as exc:
+        return _fail(str(exc), sys.stderr)
+    except KeyboardInterrupt:
+        return _fail("interrupted", sys.stderr)
+    except Exception as exc:  # anything else still ends in one line, never a traceback
+        return _fail(f"unexpected {type(exc).__name__}: {exc}", sys.stderr)
+
+
+def run() -> NoReturn:
+    sys.exit(main())

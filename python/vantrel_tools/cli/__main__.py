@@ -1,0 +1,5 @@
+"""``python -m vantrel_tools.cli``: the ``vantrel`` command."""
+
+from . import run
+
+run()
