@@ -78,7 +78,27 @@ class ContainerHeader:
 
 
 def unpack_header(data: bytes) -> ContainerHeader:
-    """The fields of the first 52 bytes of `data`, unchecked; `struct.error` if it is shorter."""
+    """The fields of the first 52 bytes of `data`, without any check of their values.
+
+    Parameters
+    ----------
+    data : bytes
+        At least 52 bytes.
+
+    Returns
+    -------
+    ContainerHeader
+
+    Raises
+    ------
+    struct.error
+        `data` is shorter than 52 bytes.
+
+    Examples
+    --------
+    >>> unpack_header(bytes(52)).magic
+    b'\\x00\\x00\\x00\\x00'
+    """
     (magic, version, tag, code, levels, scale, coder, reserved_byte, count, lo, hi, mean,
      payload_len, multiplier, reserved_tail) = _LAYOUT.unpack_from(data)
     return ContainerHeader(magic=magic, version=(version[0], version[1]), method_tag=tag,
@@ -89,8 +109,36 @@ def unpack_header(data: bytes) -> ContainerHeader:
 
 
 def replace_header_fields(container: bytes, **changes: object) -> bytes:
-    """`container` with the named header fields rewritten and everything else kept (floats are
-    written back through binary32, exact for every value but the payload bits of a NaN)."""
+    """`container` with the named header fields rewritten and everything else kept.
+
+    Parameters
+    ----------
+    container : bytes
+        A container, or at least its 52 header bytes.
+    **changes
+        New values by field name of `ContainerHeader`. Floats are written back through binary32,
+        exactly for every value but the payload bits of a NaN.
+
+    Returns
+    -------
+    bytes
+
+    Raises
+    ------
+    TypeError
+        A name that is no header field.
+    struct.error
+        A value the field cannot hold.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> packed = vantrel.compress_signal(np.ones(8, dtype=np.float32))
+    >>> parse_header(replace_header_fields(packed, scale=13))
+    Traceback (most recent call last):
+    ...
+    vantrel_tools.container.ContainerError: scale 13 is outside 6..12
+    """
     header = dataclasses.replace(unpack_header(container), **changes)  # type: ignore[arg-type]
     return header.to_bytes() + container[HEADER_SIZE:]
 
