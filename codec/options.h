@@ -9,6 +9,7 @@
 namespace vantrel {
 
 enum class WaveletMethod : uint8_t { Cdf53 = 0, Cdf97 = 1, Db4 = 2, Sym4 = 3 };
+// The width of the dead zone that zeroes small detail coefficients (not a frequency cutoff).
 enum class CutoffLevel : uint8_t { Low = 0, Medium = 1, High = 2 };
 enum class EntropyCoder : uint8_t { Deflate = 0, Arans = 1, CModel = 2 };
 
