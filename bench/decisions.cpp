@@ -29,24 +29,27 @@
 #include "codec/decompressor.h"
 #include "codec/executors.h"
 #include "codec/header.h"
+#include "codec/methods.h"
 #include "codec/options.h"
 #include "codec/vantrel.h"
 
 namespace vantrel {
 namespace {
 
-constexpr const char* kMethodNames[] = {"cdf53", "cdf97", "db4", "sym4"};
-constexpr const char* kCutoffNames[] = {"low", "medium", "high"};
+// The names are string literals, so their views end in a NUL.
+const char* method_name(uint8_t code) { return find_method(code)->name.data(); }
+const char* cutoff_name(uint8_t code) { return kCutoffNames[code].data(); }
 
-template <size_t N>
-bool parse_name(const char* text, const char* const (&names)[N], uint8_t* code) {
-  for (size_t i = 0; i < N; ++i) {
-    if (std::strcmp(text, names[i]) == 0) {
-      *code = static_cast<uint8_t>(i);
-      return true;
-    }
-  }
-  return false;
+bool parse_method(const char* text, uint8_t* code) {
+  const WaveletMethodEntry* entry = find_method_by_name(text);
+  if (entry != nullptr) *code = entry->code;
+  return entry != nullptr;
+}
+
+bool parse_cutoff(const char* text, uint8_t* code) {
+  const auto* it = std::find(std::begin(kCutoffNames), std::end(kCutoffNames), text);
+  if (it != std::end(kCutoffNames)) *code = static_cast<uint8_t>(it - std::begin(kCutoffNames));
+  return it != std::end(kCutoffNames);
 }
 
 bool parse_scale(const char* text, uint8_t* scale) {
@@ -79,8 +82,8 @@ std::vector<size_t> band_lengths_of(const VantrelHeader& header) {
 bool count_decisions(std::span<const float> samples, const VtrlCompressionOptions& options) {
   const auto container = compress(samples, options);
   if (!container) {
-    std::printf("%s %u %s refused %s\n", kMethodNames[options.method], unsigned{options.scale},
-                kCutoffNames[options.cutoff], container.error().to_string().c_str());
+    std::printf("%s %u %s refused %s\n", method_name(options.method), unsigned{options.scale},
+                cutoff_name(options.cutoff), container.error().to_string().c_str());
     return true;
   }
   const auto header = VantrelHeader::from_bytes(*container);
@@ -106,8 +109,8 @@ bool count_decisions(std::span<const float> samples, const VtrlCompressionOption
     const uint64_t width = payload[1 + band];
     for (const int16_t v : (*bands)[band]) decisions += v != 0 ? 2 + width : 1;
   }
-  std::printf("%s %u %s %zu %llu %u\n", kMethodNames[options.method], unsigned{options.scale},
-              kCutoffNames[options.cutoff], samples.size(),
+  std::printf("%s %u %s %zu %llu %u\n", method_name(options.method), unsigned{options.scale},
+              cutoff_name(options.cutoff), samples.size(),
               static_cast<unsigned long long>(decisions), header->payload_len);
   return true;
 }
@@ -125,9 +128,8 @@ int run(int argc, char** argv) {
   for (int i = 2; i < argc; i += 3) {
     VtrlCompressionOptions options;
     options.coder = static_cast<uint8_t>(EntropyCoder::CModel);
-    if (!parse_name(argv[i], kMethodNames, &options.method) ||
-        !parse_scale(argv[i + 1], &options.scale) ||
-        !parse_name(argv[i + 2], kCutoffNames, &options.cutoff)) {
+    if (!parse_method(argv[i], &options.method) || !parse_scale(argv[i + 1], &options.scale) ||
+        !parse_cutoff(argv[i + 2], &options.cutoff)) {
       std::fprintf(stderr, "bad configuration: %s %s %s\n", argv[i], argv[i + 1], argv[i + 2]);
       return 2;
     }

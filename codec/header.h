@@ -26,8 +26,8 @@ inline constexpr size_t kHeaderSize = 52;
 struct VantrelHeader {
   std::array<uint8_t, 4> magic;
   std::array<uint8_t, 2> version;
-  std::array<uint8_t, 2> method_tag;
-  std::array<uint8_t, 4> wavelet_code;
+  std::array<uint8_t, 2> method_tag;    // always "f3": the format's tag, not the wavelet's
+  std::array<uint8_t, 4> wavelet_code;  // the wavelet method's container tag, e.g. "cf97"
   uint8_t levels;
   uint8_t scale;
   uint8_t coder;
@@ -62,8 +62,8 @@ struct ContainerFields {
   float quant_multiplier;
 };
 
-// Writes the header followed by the payload. Refuses a method or coder code that names none, and a payload whose
-// length does not fit the 32-bit length field (the header could not describe it).
+// Writes the header followed by the payload. Refuses a method or coder code that names none, and
+// a payload whose length does not fit the 32-bit length field (the header could not describe it).
 Result<std::vector<uint8_t>, VantrelError> write_container(const ContainerFields& fields,
                                                            std::span<const uint8_t> payload);
 

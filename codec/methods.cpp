@@ -18,7 +18,8 @@ std::shared_ptr<const DwtExecutor> make_sym4() {
 
 constexpr uint8_t code(WaveletMethod method) { return static_cast<uint8_t>(method); }
 
-// cdf53 and cdf97 by lifting; the others by convolution with periodic extension.
+// cdf53 and cdf97 by lifting; the others by convolution with periodic extension. (Osclet is the
+// wavelet subsystem's executor factory.)
 constexpr WaveletMethodEntry kMethods[] = {
     {code(WaveletMethod::Cdf53), {'c', 'f', '5', '3'}, "cdf53", &Osclet::make_cdf53_f32},
     {code(WaveletMethod::Cdf97), {'c', 'f', '9', '7'}, "cdf97", &Osclet::make_cdf97_f32},

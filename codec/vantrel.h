@@ -1,6 +1,7 @@
 // vantrel's C++ interface: compress a signal into a container and back.
 //
 //   VtrlCompressionOptions options;            // cdf97, scale 11, cutoff low, automatic coder
+//   options.set_method(WaveletMethod::Db4);    // the enums are in codec/options.h
 //   auto packed = vantrel::compress(samples, options);
 //   if (!packed) std::puts(packed.error().to_string().c_str());
 //   auto signal = vantrel::decompress(*packed); // std::vector<float> of samples.size() values
@@ -10,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "codec/error.h"
+#include "codec/vantrel_error.h"
 #include "codec/options.h"
 #include "support/result.h"
 

@@ -25,6 +25,9 @@ constexpr char kOverflowText[] = "out of range integral type conversion attempte
 
 constexpr VtrlCompressionOptions kDefaults{};
 
+// The coder option's name for kCoderAuto; the coders' own names are in their table.
+constexpr std::string_view kAutoCoderName = "auto";
+
 std::string_view default_method_name() { return find_method(kDefaults.method)->name; }
 
 std::optional<uint8_t> find_cutoff(std::string_view name) {
@@ -53,7 +56,7 @@ std::string cutoff_choices() {
 }
 
 std::string coder_choices() {
-  std::string out = "'auto'";
+  std::string out = "'" + std::string(kAutoCoderName) + "'";
   for (const EntropyCoderEntry& entry : entropy_coders()) {
     if (entry.listed) out += ", '" + std::string(entry.name) + "'";
   }
@@ -296,7 +299,7 @@ Result<VtrlCompressionOptions, std::string> make_options(std::string_view method
   if (!is_valid_scale(scale)) return VantrelError::invalid_scale(scale).to_string();
   options.scale = scale;
   options.coder = kCoderAuto;
-  if (coder && *coder != "auto") {
+  if (coder && *coder != kAutoCoderName) {
     const EntropyCoderEntry* coder_entry = find_coder_by_name(*coder);
     if (coder_entry == nullptr)
       return "Unknown coder " + quote_text(*coder) + ", expected " + coder_choices();

@@ -19,6 +19,7 @@ int main() {
 
   vantrel::VtrlCompressionOptions options;  // cdf97, scale 11, cutoff low, automatic coder
   options.scale = 12;
+  options.set_method(vantrel::WaveletMethod::Sym4);
   auto packed = vantrel::compress(samples, options);
   if (!packed) {
     std::fprintf(stderr, "compress failed: %s\n", packed.error().to_string().c_str());

@@ -75,15 +75,12 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "vantrel_tools._native",  // m_name
-    "The vantrel codec's methods, coders and option ranges.",
-    0,           // m_size
-    kFunctions,  // m_methods
-    kSlots,      // m_slots
-    nullptr,     // m_traverse
-    nullptr,     // m_clear
-    nullptr,     // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vantrel_tools._native",
+    .m_doc = "The vantrel codec's methods, coders and option ranges.",
+    .m_size = 0,
+    .m_methods = kFunctions,
+    .m_slots = kSlots,
 };
 
 }  // namespace
