@@ -229,7 +229,7 @@ Result<std::vector<uint8_t>, AransError> decode_stream(std::span<const uint8_t> 
   if (ctx_bits > 8) return AransError::BadLength;
   size_t pos = 2;
   VANTREL_ASSIGN_OR_RETURN(const uint64_t pairs, rv(data, pos));
-  if (pairs > (uint64_t{1} << 28)) return AransError::BadLength;
+  if (pairs > kMaxStreamPairs) return AransError::BadLength;
   VANTREL_ASSIGN_OR_RETURN(const uint64_t len_a, rv(data, pos));
   if (len_a > UINT64_MAX - pos) return AransError::BadLength;
   const uint64_t end_a = pos + len_a;

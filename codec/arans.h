@@ -369,6 +369,10 @@ Result<std::vector<uint8_t>, AransError> decode_plane(std::span<const uint8_t> d
 // flag, ctx_bits, LEB128 pair count, LEB128 plane A length, plane A, plane B, odd last byte.
 std::vector<uint8_t> encode_stream(std::span<const uint8_t> data);
 
+// The most byte pairs decode_stream accepts; it refuses a stream that claims more, so this is
+// also the most 16-bit coefficients a byte-plane payload can carry.
+inline constexpr uint64_t kMaxStreamPairs = uint64_t{1} << 28;
+
 // Inverse of encode_stream. `data` is exactly the stream.
 Result<std::vector<uint8_t>, AransError> decode_stream(std::span<const uint8_t> data);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <new>
 
 #include "codec/arans.h"
@@ -127,11 +128,16 @@ Result<std::unique_ptr<float[]>, VantrelError> decode_cmodel(std::span<const uin
 
 constexpr uint8_t code(EntropyCoder coder) { return static_cast<uint8_t>(coder); }
 
+// deflate and cmodel decode every band count the compressor makes (below 2^31 samples).
+constexpr uint64_t kNoLimit = UINT64_MAX;
+
 constexpr EntropyCoderEntry kCoders[] = {
-    {code(EntropyCoder::Deflate), "deflate", true, &encode_deflate, &check_nothing,
+    {code(EntropyCoder::Deflate), "deflate", true, kNoLimit, &encode_deflate, &check_nothing,
      &decode_deflate},
-    {code(EntropyCoder::Arans), "arans", true, &encode_arans, &check_nothing, &decode_arans},
-    {code(EntropyCoder::CModel), "cmodel", false, &encode_cmodel, &check_cmodel, &decode_cmodel},
+    {code(EntropyCoder::Arans), "arans", true, kMaxStreamPairs, &encode_arans, &check_nothing,
+     &decode_arans},
+    {code(EntropyCoder::CModel), "cmodel", false, kNoLimit, &encode_cmodel, &check_cmodel,
+     &decode_cmodel},
 };
 
 constexpr bool codes_are_indices() {

@@ -20,6 +20,9 @@ struct EntropyCoderEntry {
   // Whether the options' rejection message names the coder. cmodel is accepted but has never
   // been listed there, and the message text stays as it is.
   bool listed;
+  // The most coefficients its decoder accepts. The compressor refuses more before coding, so it
+  // never writes a container that cannot be read back.
+  uint64_t max_coefficients;
   // The quantised bands `values` (A, D_1 .. D_L back to back, of `lengths`) coded behind `room`
   // zero bytes, where the caller writes the container header.
   Result<std::vector<uint8_t>, VantrelError> (*encode)(std::span<const int16_t> values,

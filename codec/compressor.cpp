@@ -73,6 +73,17 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   auto executor = make_executor(static_cast<WaveletMethod>(options.method));
   const size_t fl = executor->filter_length();
 
+  // The band lengths the decoder will rebuild from the header, known before any sample is read,
+  // so that a coder that could not carry them all is refused first.
+  const size_t num_levels = std::max<uint8_t>(levels, 1);
+  Bands bands;
+  bands.lengths = band_lengths(*executor, num_levels, std::max(n, fl));
+  for (const size_t length : bands.lengths) bands.size += length;
+  const EntropyCoderEntry& coder =
+      options.coder == kCoderAuto ? automatic_coder() : *find_coder(options.coder);
+  if (bands.size > coder.max_coefficients)
+    return VantrelError::coder_capacity_exceeded(coder.name, coder.max_coefficients, bands.size);
+
   // Sanitising copy and extremes, in room for the extension of short signals below. Every
   // sample is written before it is read, so the buffer starts uninitialised.
   std::unique_ptr<float[]> work_storage(new (std::nothrow) float[std::max(n, fl)]);
@@ -103,12 +114,7 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   }
 
   // The bands are quantised into one buffer in coding order (A, D_1 .. D_L) as the transform
-  // hands them over, finest details first, so no level is kept in floats. Their lengths are the
-  // ones the decoder will rebuild from the header.
-  const size_t num_levels = std::max<uint8_t>(levels, 1);
-  Bands bands;
-  bands.lengths = band_lengths(*executor, num_levels, work.size());
-  for (const size_t length : bands.lengths) bands.size += length;
+  // hands them over, finest details first, so no level is kept in floats.
   bands.storage.reset(new (std::nothrow) int16_t[bands.size]);
   if (!bands.storage) return VantrelError::out_of_memory(bands.size);
   const int32_t threshold = dead_zone_threshold(options.scale, options.cutoff);
@@ -140,8 +146,6 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
 
-  const EntropyCoderEntry& coder =
-      options.coder == kCoderAuto ? automatic_coder() : *find_coder(options.coder);
   auto payload = coder.encode(bands.values(), bands.lengths, room);
   if (!payload) return std::move(payload).error();
 

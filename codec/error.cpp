@@ -211,6 +211,13 @@ VantrelError VantrelError::quantiser_overflow(uint8_t scale, float multiplier) {
       {std::to_string(scale), float_text(multiplier)}));
 }
 
+VantrelError VantrelError::coder_capacity_exceeded(std::string_view coder, uint64_t limit,
+                                                   uint64_t count) {
+  return unsupported_configuration(format_template(
+      "The {} coder holds at most {} coefficients, but this signal has {}; use the cmodel coder",
+      {std::string(coder), std::to_string(limit), std::to_string(count)}));
+}
+
 VantrelError VantrelError::payload_too_large(uint64_t payload_len) {
   return unsupported_configuration(format_template(
       "Payload of {} bytes does not fit the container's 32-bit length field",

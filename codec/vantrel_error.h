@@ -59,6 +59,8 @@ class VantrelError {
   static VantrelError range_not_representable(float signal_min, float signal_max);
   static VantrelError quantiser_overflow(uint8_t scale, float multiplier);
   static VantrelError payload_too_large(uint64_t payload_len);
+  static VantrelError coder_capacity_exceeded(std::string_view coder, uint64_t limit,
+                                              uint64_t count);
   static VantrelError unknown_option_code(std::string_view option, uint64_t code);
 
   // The decompressor's refusals.

@@ -8,6 +8,7 @@ the imports, so a large reservation fails (and kills the child) even if it is ne
 """
 
 import pickle
+import re
 import subprocess
 import sys
 import zlib
@@ -148,3 +149,18 @@ class TestHostileContainers:
                 assert length is None, name
                 # Every claim fails as the decoding would, not as a failed reservation.
                 assert error == "Can't decompress data, reason: Stream truncated", (name, error)
+
+
+@pytest.mark.parametrize("method", WAVELET_TAGS)
+def test_byte_plane_coder_refuses_what_its_decoder_could_not_read(method):
+    # 2^28 + 1 samples hold more coefficients than a byte-plane payload can carry. The refusal
+    # comes before any sample is read, so the zero pages of the array are never touched.
+    samples = np.zeros((1 << 28) + 1, np.float32)
+    options = vantrel.CompressionOptions(method=method, coder="arans")
+    with pytest.raises(ValueError) as raised:
+        vantrel.compress_signal(samples, options)
+    assert re.fullmatch(
+        r"Unsupported compression configuration 'The arans coder holds at most 268435456 "
+        r"coefficients, but this signal has 26843\d{4}; use the cmodel coder'",
+        str(raised.value),
+    )
