@@ -114,6 +114,7 @@ class TestReadmeErrors:
             lambda: vantrel.compress_signal(np.zeros(8, np.float32)[::2]),
             lambda: vantrel.compress_signal(np.zeros(8, np.float32), {"scale": 9}),
             lambda: vantrel.decompress_signal(bytearray(60)),
+            lambda: vantrel.compress_signal(np.array([1.0, 2.0, -5e39])),
         ],
     )
     def test_table_row(self, call):
