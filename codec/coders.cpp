@@ -66,8 +66,8 @@ Result<std::vector<uint8_t>, VantrelError> encode_deflate(std::span<const int16_
 }
 
 Result<std::unique_ptr<float[]>, VantrelError> decode_deflate(std::span<const uint8_t> payload,
-                                                              std::span<const size_t>,
-                                                              size_t total, float reciprocal) {
+                                                              std::span<const size_t>, size_t total,
+                                                              float reciprocal) {
   // Nothing past 2 * total bytes can be used, so inflating stops there.
   auto inflated = inflate_payload(payload, 2 * total + 1);
   if (!inflated) return VantrelError::decompression_failed(std::move(inflated.error().message));

@@ -18,15 +18,20 @@ DeflateError library_error(const z_stream& s, int code) {
   return DeflateError{s.msg != nullptr ? s.msg : zError(code)};
 }
 
-class DeflateStream {
+// A zlib stream that ends itself once opened. `End` is deflateEnd or inflateEnd.
+template <int (*End)(z_streamp)>
+class ZStream {
  public:
-  ~DeflateStream() {
-    if (open_) deflateEnd(&s_);
+  ZStream() = default;
+  ZStream(const ZStream&) = delete;
+  ZStream& operator=(const ZStream&) = delete;
+  ~ZStream() {
+    if (open_) End(&s_);
   }
-  int open() {
-    const int rc = deflateInit2(&s_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    open_ = rc == Z_OK;
-    return rc;
+  // Records whether `init_rc` (the result of the matching init call on get()) opened it.
+  int opened(int init_rc) {
+    open_ = init_rc == Z_OK;
+    return init_rc;
   }
   z_stream& get() { return s_; }
 
@@ -35,21 +40,15 @@ class DeflateStream {
   bool open_ = false;
 };
 
-class InflateStream {
+// Raw deflate (no zlib or gzip wrapper, window bits -15) at level 6.
+class DeflateStream : public ZStream<deflateEnd> {
  public:
-  ~InflateStream() {
-    if (open_) inflateEnd(&s_);
-  }
-  int open() {
-    const int rc = inflateInit2(&s_, -15);
-    open_ = rc == Z_OK;
-    return rc;
-  }
-  z_stream& get() { return s_; }
+  int open() { return opened(deflateInit2(&get(), 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY)); }
+};
 
- private:
-  z_stream s_{};
-  bool open_ = false;
+class InflateStream : public ZStream<inflateEnd> {
+ public:
+  int open() { return opened(inflateInit2(&get(), -15)); }
 };
 
 // Past the bytes the caller can use, the rest of the stream is still inflated (into a small

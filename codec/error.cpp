@@ -54,7 +54,8 @@ bool is_valid_utf8(const uint8_t* p, size_t n) {
       if ((p[i + k] & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (p[i + k] & 0x3F);
     }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return false;
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000))
+      return false;
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     i += len;
   }
@@ -76,13 +77,15 @@ std::string float_text(float v) {
 }  // namespace
 
 void render(AransError e, std::string& out) {
-  out.append(e == AransError::Truncated ? kStreamTruncated
-                                        : std::string_view("Inconsistent or oversized length in stream"));
+  out.append(e == AransError::Truncated
+                 ? kStreamTruncated
+                 : std::string_view("Inconsistent or oversized length in stream"));
 }
 
 void render(CModelError e, std::string& out) {
-  out.append(e == CModelError::Truncated ? kStreamTruncated
-                                         : std::string_view("Inconsistent length in coefficient stream"));
+  out.append(e == CModelError::Truncated
+                 ? kStreamTruncated
+                 : std::string_view("Inconsistent length in coefficient stream"));
 }
 
 std::string to_string(AransError e) {
@@ -98,77 +101,52 @@ std::string to_string(CModelError e) {
 }
 
 VantrelError VantrelError::invalid_method(std::array<uint8_t, 4> code) {
-  VantrelError e(Kind::InvalidMethod);
-  e.byte_count_ = 4;
-  e.bytes_ = code;
-  return e;
+  return VantrelError(Kind::InvalidMethod, code, 4);
 }
 
 VantrelError VantrelError::invalid_magic(std::array<uint8_t, 4> magic) {
-  VantrelError e(Kind::InvalidMagic);
-  e.byte_count_ = 4;
-  e.bytes_ = magic;
-  return e;
+  return VantrelError(Kind::InvalidMagic, magic, 4);
 }
 
 VantrelError VantrelError::invalid_method_tag(std::array<uint8_t, 2> tag) {
-  VantrelError e(Kind::InvalidMethodTag);
-  e.byte_count_ = 2;
-  e.bytes_ = {tag[0], tag[1], 0, 0};
-  return e;
+  return VantrelError(Kind::InvalidMethodTag, std::array<uint8_t, 4>{tag[0], tag[1], 0, 0}, 2);
 }
 
 VantrelError VantrelError::invalid_version(std::array<uint8_t, 2> version) {
-  VantrelError e(Kind::InvalidVersion);
-  e.byte_count_ = 2;
-  e.bytes_ = {version[0], version[1], 0, 0};
-  return e;
+  return VantrelError(Kind::InvalidVersion, std::array<uint8_t, 4>{version[0], version[1], 0, 0},
+                      2);
 }
 
 VantrelError VantrelError::invalid_header() { return VantrelError(Kind::InvalidHeader); }
 
 VantrelError VantrelError::invalid_scale(uint8_t scale) {
-  VantrelError e(Kind::InvalidScale);
-  e.number_ = scale;
-  return e;
+  return VantrelError(Kind::InvalidScale, scale);
 }
 
 VantrelError VantrelError::unknown_coder(uint8_t coder) {
-  VantrelError e(Kind::UnknownCoder);
-  e.number_ = coder;
-  return e;
+  return VantrelError(Kind::UnknownCoder, coder);
 }
 
 VantrelError VantrelError::wavelet(std::string text) {
-  VantrelError e(Kind::WaveletError);
-  e.text_ = std::move(text);
-  return e;
+  return VantrelError(Kind::WaveletError, std::move(text));
 }
 
 VantrelError VantrelError::wavelet(const OscletError& inner) { return wavelet(inner.to_string()); }
 
 VantrelError VantrelError::encoder(std::string text) {
-  VantrelError e(Kind::EncoderError);
-  e.text_ = std::move(text);
-  return e;
+  return VantrelError(Kind::EncoderError, std::move(text));
 }
 
 VantrelError VantrelError::out_of_memory(uint64_t count) {
-  VantrelError e(Kind::OutOfMemory);
-  e.number_ = count;
-  return e;
+  return VantrelError(Kind::OutOfMemory, count);
 }
 
 VantrelError VantrelError::unsupported_configuration(std::string text) {
-  VantrelError e(Kind::UnsupportedConfiguration);
-  e.text_ = std::move(text);
-  return e;
+  return VantrelError(Kind::UnsupportedConfiguration, std::move(text));
 }
 
 VantrelError VantrelError::decompression_failed(std::string text) {
-  VantrelError e(Kind::DecompressionFailed);
-  e.text_ = std::move(text);
-  return e;
+  return VantrelError(Kind::DecompressionFailed, std::move(text));
 }
 
 VantrelError VantrelError::decompression_failed(AransError inner) {
@@ -199,9 +177,9 @@ VantrelError VantrelError::invalid_multiplier(float multiplier) {
 }
 
 VantrelError VantrelError::range_not_representable(float signal_min, float signal_max) {
-  return unsupported_configuration(format_template(
-      "Signal range from {} to {} is too large to normalise in 32-bit floats",
-      {float_text(signal_min), float_text(signal_max)}));
+  return unsupported_configuration(
+      format_template("Signal range from {} to {} is too large to normalise in 32-bit floats",
+                      {float_text(signal_min), float_text(signal_max)}));
 }
 
 VantrelError VantrelError::quantiser_overflow(uint8_t scale, float multiplier) {
@@ -219,9 +197,9 @@ VantrelError VantrelError::coder_capacity_exceeded(std::string_view coder, uint6
 }
 
 VantrelError VantrelError::payload_too_large(uint64_t payload_len) {
-  return unsupported_configuration(format_template(
-      "Payload of {} bytes does not fit the container's 32-bit length field",
-      {std::to_string(payload_len)}));
+  return unsupported_configuration(
+      format_template("Payload of {} bytes does not fit the container's 32-bit length field",
+                      {std::to_string(payload_len)}));
 }
 
 VantrelError VantrelError::unknown_option_code(std::string_view option, uint64_t code) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vantrel {
 
@@ -81,6 +82,11 @@ class VantrelError {
 
  private:
   explicit VantrelError(Kind kind) : kind_(kind) {}
+  VantrelError(Kind kind, uint64_t number) : kind_(kind), number_(number) {}
+  VantrelError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  // The first `count` of `bytes` are the variant's payload.
+  VantrelError(Kind kind, std::array<uint8_t, 4> bytes, uint8_t count)
+      : kind_(kind), byte_count_(count), bytes_(bytes) {}
 
   Kind kind_;
   uint8_t byte_count_ = 0;
