@@ -97,20 +97,18 @@ class TestConfiguration:
     def test_multiplier_check_agrees_with_the_compressor(self, multiplier):
         """A multiplier the codecs accept is one the compressor takes, and the other way round."""
         zarr3 = pytest.importorskip("vantrel_tools.zarr3_codec")
-        try:
-            vantrel.compress_signal(np.zeros(64, np.float32),
-                                    vantrel.CompressionOptions(quant_multiplier=multiplier))
-            usable = True
-        except ValueError as exc:
-            assert "Quantisation multiplier" in str(exc)
-            usable = False
-        for make in (Vantrel, zarr3.VantrelCodec):
-            try:
-                make(quant_multiplier=multiplier)
-                accepted = True
-            except ValueError:
-                accepted = False
-            assert accepted == usable, make
+        options = vantrel.CompressionOptions(quant_multiplier=multiplier)
+        refused = refuses(lambda: vantrel.compress_signal(np.zeros(64, np.float32), options))
+        assert refuses(lambda: Vantrel(quant_multiplier=multiplier)) == refused
+        assert refuses(lambda: zarr3.VantrelCodec(quant_multiplier=multiplier)) == refused
+
+
+def refuses(make):
+    try:
+        make()
+    except ValueError:
+        return True
+    return False
 
 
 class TestChunks:
@@ -203,23 +201,6 @@ class TestIntegrity:
         packed[offset] ^= 0x10
         with pytest.raises(DamagedContainerError, match="damaged"):
             codec.decode(bytes(packed))
-
-    @pytest.mark.parametrize("dtype", ["float32", "float64"])
-    def test_gaps_come_back_and_widen_nothing(self, dtype):
-        x = (OFFSET + smooth(3000)).astype(dtype)
-        x[[5, 6, 7]], x[100], x[-50:] = np.inf, -np.inf, np.nan
-        codec = Vantrel(scale=12, dtype=dtype)
-        out = np.empty_like(x)
-        codec.decode(codec.encode(x), out=out)
-        np.testing.assert_array_equal(out[~np.isfinite(x)], x[~np.isfinite(x)])
-        finite = np.isfinite(x)
-        span = float(np.ptp(x[finite]))
-        assert float(np.max(np.abs(out[finite] - x[finite]))) <= TOLERANCE * span
-
-    def test_chunks_without_a_trailer_still_read(self):
-        container = vantrel.compress_signal(smooth(3000))
-        decoded = Vantrel(dtype="float64").decode(container)
-        np.testing.assert_array_equal(decoded, vantrel.decompress_signal(container))
 
 
 zarr = pytest.importorskip("zarr")
