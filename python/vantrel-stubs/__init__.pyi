@@ -10,7 +10,10 @@ __all__ = ["CompressionOptions", "compress_signal", "decompress_signal"]
 class CompressionOptions:
     """CompressionOptions(method="cdf97", scale=11, cutoff="low", coder=None, quant_multiplier=None)
 
-    Opaque and immutable once built; invalid values raise ValueError.
+    Opaque and immutable once built. An unknown method, cutoff or coder and a scale outside
+    6..12 raise ValueError here (a scale outside 0..255 raises OverflowError). quant_multiplier
+    is stored unchecked: compress_signal raises ValueError for one that is not positive and
+    finite with a finite float32 reciprocal.
     """
 
     def __new__(

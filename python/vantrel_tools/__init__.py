@@ -1,5 +1,7 @@
 """Companions of the ``vantrel`` extension module.
 
+- ``compress`` and ``decompress``: containers with a trailer, a checksum that finds damage and the
+  places of NaN and infinite samples, which come back exactly (``vantrel_tools.trailer``).
 - ``vantrel_tools.cli``: the ``vantrel`` command (compress, decompress, info, eval).
 - ``vantrel_tools.numcodecs_codec.Vantrel``: a numcodecs codec (id ``"vantrel"``) for Zarr and Dask.
 - ``vantrel_tools.zarr3_codec.VantrelCodec``: the same codec as a Zarr format 3 serializer.
@@ -9,5 +11,9 @@ The codec modules import numcodecs and zarr only when they are used.
 """
 
 from .signal_io import Signal, SignalFileError, encode_signal, read_signal
+from .trailer import DamagedContainerError, compress, decompress
 
-__all__ = ["Signal", "SignalFileError", "encode_signal", "read_signal"]
+__all__ = [
+    "DamagedContainerError", "Signal", "SignalFileError", "compress", "decompress",
+    "encode_signal", "read_signal",
+]

@@ -10,6 +10,11 @@ casts back to the configured ``dtype``, so a float64 array is stored and read ba
     >>> import numcodecs
     >>> codec = numcodecs.get_codec({"id": "vantrel", "dtype": "float64"})
 
+Every chunk carries a trailer: a checksum, so that a damaged chunk reads as an error instead of
+other samples, and the places of its NaN and infinite samples, which come back exactly (a Zarr
+array's NaN ``fill_value`` in a partly written chunk stays NaN). Chunks stored without a trailer
+read as before.
+
 The id ``"vantrel"`` is registered through the ``numcodecs.codecs`` entry point.
 """
 
@@ -27,6 +32,10 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 import vantrel
+
+from ._config import checked_config
+from .container import ContainerError
+from .trailer import compress, decompress
 
 SUPPORTED_DTYPES = ("float32", "float64")
 
@@ -103,6 +112,40 @@ def checked_dtype(dtype: Any) -> np.dtype[Any]:
     return dt.newbyteorder("=")
 
 
+def decode_container(data: bytes) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """The samples of a stored chunk, checked against its trailer when it has one.
+
+    Parameters
+    ----------
+    data : bytes
+        A container, with a trailer (as the codecs write it) or without one.
+
+    Returns
+    -------
+    numpy.ndarray
+        The samples, 1-D float32, NaN and infinities restored from the trailer.
+
+    Raises
+    ------
+    ValueError
+        Damaged or truncated bytes (a ``DamagedContainerError`` when the trailer shows it), or
+        bytes that are no container.
+
+    Examples
+    --------
+    >>> decode_container(vantrel.compress_signal(np.ones(4, dtype=np.float32)))
+    array([1., 1., 1., 1.], dtype=float32)
+    >>> decode_container(b"RIFF" + bytes(60))
+    Traceback (most recent call last):
+    ...
+    ValueError: not a vantrel container (starts with b'RIFF')
+    """
+    try:
+        return decompress(data)
+    except ContainerError as exc:
+        raise ValueError(str(exc)) from exc
+
+
 class Vantrel(Codec):
     """Lossy wavelet compression of float chunks.
 
@@ -117,7 +160,8 @@ class Vantrel(Codec):
     Raises
     ------
     ValueError, TypeError
-        An option the module refuses, or another `dtype`; checked here, not at the first chunk.
+        An option no chunk could be compressed with (see ``_config.checked_config``), or another
+        `dtype`; checked here, not at the first chunk.
 
     Examples
     --------
@@ -140,14 +184,14 @@ class Vantrel(Codec):
         quant_multiplier: float | None = None,
         dtype: str = "float32",
     ) -> None:
-        compression_options(method, scale, cutoff, coder, quant_multiplier)  # refuses bad values
+        config = checked_config(method, scale, cutoff, coder, quant_multiplier)
         self._dtype = checked_dtype(dtype)
         # The public attributes are the configuration, JSON values only.
-        self.method = method
-        self.scale = int(scale)
-        self.cutoff = cutoff
-        self.coder = coder
-        self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
+        self.method = config["method"]
+        self.scale = config["scale"]
+        self.cutoff = config["cutoff"]
+        self.coder = config["coder"]
+        self.quant_multiplier = config["quant_multiplier"]
         self.dtype = self._dtype.name
 
     def encode(self, buf: Any) -> bytes:
@@ -162,15 +206,19 @@ class Vantrel(Codec):
         Returns
         -------
         bytes
-            The container.
+            The container, with a trailer.
 
         Raises
         ------
+        TypeError
+            An object array.
         ValueError
             Samples of another type, a byte count that is no whole number of samples, or a
             chunk the codec refuses, such as an empty one (the module's text).
         """
         array = np.asarray(ensure_ndarray_like(buf))
+        if array.dtype.hasobject:
+            raise TypeError("vantrel cannot encode an object array")
         if array.dtype.itemsize == 1 and array.dtype.kind in "uiV":
             # Raw bytes, as numcodecs hands buffers around: they hold samples of our dtype.
             if array.nbytes % self._dtype.itemsize:
@@ -186,7 +234,7 @@ class Vantrel(Codec):
         options = compression_options(
             self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
         )
-        return vantrel.compress_signal(np.ascontiguousarray(samples), options)
+        return compress(samples, options)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """Decodes one container.
@@ -194,7 +242,7 @@ class Vantrel(Codec):
         Parameters
         ----------
         buf : bytes-like
-            A container written by `encode`.
+            A container written by `encode`, or one without a trailer.
         out : array or buffer, optional
             Where to put the samples: of the chunk's size in bytes, and either raw bytes or
             floats of the configured width.
@@ -206,13 +254,18 @@ class Vantrel(Codec):
 
         Raises
         ------
+        TypeError
+            An object array as `out`.
         ValueError
-            A damaged container (the module's text) or an `out` that does not fit.
+            A damaged container (``DamagedContainerError`` when its checksum shows it; the
+            module's text for a container without a trailer) or an `out` that does not fit.
         """
-        samples = vantrel.decompress_signal(ensure_bytes(buf)).astype(self._dtype, copy=False)
-        if out is None:
+        target = None if out is None else ensure_ndarray_like(out)
+        if target is not None and target.dtype.hasobject:
+            raise TypeError("vantrel cannot decode into an object array")
+        samples = decode_container(ensure_bytes(buf)).astype(self._dtype, copy=False)
+        if target is None:
             return samples
-        target = ensure_ndarray_like(out)
         if target.nbytes != samples.nbytes:
             raise ValueError(
                 f"out has {target.nbytes} bytes but the chunk decodes to {samples.nbytes}"

@@ -204,9 +204,29 @@ def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> by
     :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
     there. The container decodes with ``vantrel.decompress_signal`` too (to the filled signal).
 
-    Raises ``ValueError`` for what ``vantrel.compress_signal`` refuses, finite float64 samples
-    outside the float32 range among them.
+    Parameters
+    ----------
+    data : numpy.ndarray
+        A 1-D float32 or float64 array, in any byte order and layout; NaN and infinities allowed.
+    options : vantrel.CompressionOptions, optional
+        As for ``vantrel.compress_signal``; the defaults when omitted.
 
+    Returns
+    -------
+    bytes
+        The container: header, payload and trailer (checksum and gap runs).
+
+    Raises
+    ------
+    ValueError
+        What ``vantrel.compress_signal`` refuses (an empty signal, an unusable multiplier, ...),
+        finite float64 samples outside the float32 range among them, or data that is no 1-D
+        float32/float64 array.
+    TypeError
+        `options` that is no ``vantrel.CompressionOptions``.
+
+    Examples
+    --------
     >>> import numpy as np
     >>> x = np.array([1.0, np.nan, 3.0, 4.0], dtype=np.float32)
     >>> y = decompress(compress(x))
@@ -222,8 +242,38 @@ def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> by
 def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     """Decodes a container, checking its trailer and restoring its gaps when it has one.
 
-    Raises ``DamagedContainerError`` (a ``ValueError``) when the trailer shows damage, and
-    ``ValueError`` for what ``vantrel.decompress_signal`` refuses.
+    A container without a trailer (from ``vantrel.compress_signal`` or another writer) decodes
+    exactly as ``vantrel.decompress_signal`` decodes it.
+
+    Parameters
+    ----------
+    data : bytes-like
+        A container, with or without a trailer; bytes after the trailer are ignored.
+
+    Returns
+    -------
+    numpy.ndarray
+        The samples, 1-D float32, with the NaN and infinite samples where they were.
+
+    Raises
+    ------
+    DamagedContainerError
+        The trailer, or the flag announcing one, shows that the bytes are not the ones written
+        (a ``ValueError``; the message begins "container is damaged or truncated").
+    ValueError
+        A trailer of a newer version, or what ``vantrel.decompress_signal`` refuses.
+    vantrel_tools.container.ContainerError
+        Bytes that do not start with a container header this version can read.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> packed = bytearray(compress(np.linspace(0.0, 1.0, 100)))
+    >>> packed[60] ^= 1
+    >>> decompress(packed)
+    Traceback (most recent call last):
+    ...
+    vantrel_tools.trailer.DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
     container, runs = unseal(bytes(data))
     samples = vantrel.decompress_signal(container)

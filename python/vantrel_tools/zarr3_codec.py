@@ -10,6 +10,10 @@ casts back to the array's float32 or float64 dtype and restores the chunk's shap
 lossy. It is registered under the name ``"vantrel"`` through the ``zarr.codecs`` entry point, so
 stored arrays open without importing this module. A byte-level compressor after it gains little:
 pass ``compressors=None``.
+
+Each container carries a trailer with a checksum and the places of the chunk's NaN and infinite
+samples (so a NaN ``fill_value`` stays NaN); a damaged chunk reads as an error. Chunks stored
+without a trailer read as before.
 """
 
 from __future__ import annotations
@@ -27,9 +31,9 @@ except ModuleNotFoundError as exc:
         'the vantrel Zarr codec needs zarr: pip install "vantrel[zarr]"', name=exc.name
     ) from exc
 
-import vantrel
-
-from .numcodecs_codec import checked_dtype, compression_options
+from ._config import checked_config
+from .numcodecs_codec import checked_dtype, compression_options, decode_container
+from .trailer import compress
 
 if TYPE_CHECKING:
     from typing import Self
@@ -52,7 +56,8 @@ class VantrelCodec(ArrayBytesCodec):
     Raises
     ------
     ValueError, TypeError
-        An option the module refuses; checked here, not at the first chunk. An array of
+        An option no chunk could be compressed with (see ``_config.checked_config``); checked
+        here, not at the first chunk. An array of
         another dtype than float32 or float64 is refused with ValueError when it is created.
 
     Examples
@@ -86,14 +91,9 @@ class VantrelCodec(ArrayBytesCodec):
         coder: str | None = None,
         quant_multiplier: float | None = None,
     ) -> None:
-        compression_options(method, scale, cutoff, coder, quant_multiplier)  # refuses bad values
-        object.__setattr__(self, "method", method)
-        object.__setattr__(self, "scale", int(scale))
-        object.__setattr__(self, "cutoff", cutoff)
-        object.__setattr__(self, "coder", coder)
-        object.__setattr__(
-            self, "quant_multiplier", None if quant_multiplier is None else float(quant_multiplier)
-        )
+        config = checked_config(method, scale, cutoff, coder, quant_multiplier)
+        for name, value in config.items():
+            object.__setattr__(self, name, value)
 
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
@@ -122,10 +122,10 @@ class VantrelCodec(ArrayBytesCodec):
         options = compression_options(
             self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
         )
-        return vantrel.compress_signal(samples, options)
+        return compress(samples, options)
 
     def _decode(self, data: bytes, chunk_spec: ArraySpec) -> np.ndarray[Any, Any]:
-        samples = vantrel.decompress_signal(data)
+        samples = decode_container(data)
         expected = int(np.prod(chunk_spec.shape))
         if samples.size != expected:
             raise ValueError(f"a chunk of shape {chunk_spec.shape} holds {expected} samples, "

@@ -1,5 +1,5 @@
 """The numcodecs codec and the Zarr format 3 serializer: registry, configuration, chunks of any
-shape and element type, and Zarr stores read back by a fresh open."""
+shape and element type, integrity and gaps, and Zarr stores read back by a fresh open."""
 
 import json
 import pickle
@@ -8,8 +8,11 @@ import numpy as np
 import pytest
 
 numcodecs = pytest.importorskip("numcodecs")
+common = pytest.importorskip("numcodecs.tests.common")
 
+import vantrel  # noqa: E402
 from conftest import smooth  # noqa: E402
+from vantrel_tools import DamagedContainerError  # noqa: E402
 from vantrel_tools.numcodecs_codec import Vantrel  # noqa: E402
 
 # Worst error at scale 12, low dead zone, as a share of a chunk's range (test_roundtrip).
@@ -58,20 +61,66 @@ class TestConfiguration:
         serializer = zarr3.VantrelCodec(method="sym4", scale=9)
         assert pickle.loads(pickle.dumps(serializer)) == serializer
 
-    @pytest.mark.parametrize("kwargs,error", [
-        ({"method": "haar"}, ValueError),
-        ({"scale": 13}, ValueError),
-        ({"coder": "lzma"}, ValueError),
-        ({"dtype": "int16"}, ValueError),
-        ({"dtype": "float16"}, ValueError),
-        ({"scale": "11"}, TypeError),
+    @pytest.mark.parametrize("kwargs,error,text", [
+        ({"method": "haar"}, ValueError,
+         "unknown method 'haar', expected one of 'cdf53', 'cdf97', 'db4', 'sym4'"),
+        ({"coder": "lzma"}, ValueError,
+         "unknown coder 'lzma', expected one of 'auto', 'deflate', 'arans', 'cmodel'"),
+        ({"cutoff": "Low"}, ValueError,
+         "unknown cutoff 'Low', expected one of 'low', 'medium', 'high'"),
+        ({"scale": 13}, ValueError, "scale 13 is outside 6..12"),
+        ({"scale": 5}, ValueError, "scale 5 is outside 6..12"),
+        ({"quant_multiplier": -1}, ValueError, "quant_multiplier must be positive and finite "
+         "with a finite float32 reciprocal, not -1.0"),
+        ({"scale": "11"}, TypeError, "scale must be an integer, not str"),
+        ({"method": None}, TypeError, "method must be a str, not NoneType"),
+        ({"quant_multiplier": "2"}, TypeError,
+         "quant_multiplier must be a real number or None, not str"),
+        ({"dtype": "int16"}, ValueError, "vantrel stores float32 or float64 data, not int16"),
+        ({"dtype": "float16"}, ValueError, "vantrel stores float32 or float64 data, not float16"),
     ])
-    def test_bad_configuration_is_refused(self, kwargs, error):
-        with pytest.raises(error):
-            Vantrel(**kwargs)
+    def test_bad_configuration_is_refused_at_construction(self, kwargs, error, text):
+        makers = [lambda: numcodecs.get_codec({"id": "vantrel", **kwargs})]
+        if "dtype" not in kwargs:
+            zarr3 = pytest.importorskip("vantrel_tools.zarr3_codec")
+            makers.append(lambda: zarr3.VantrelCodec.from_dict(
+                {"name": "vantrel", "configuration": kwargs}))
+        for make in makers:
+            with pytest.raises(error) as raised:
+                make()
+            assert str(raised.value) == text
+
+    @pytest.mark.parametrize("multiplier", [
+        0.0, -0.0, 1e-45, 1e-39, 2.9e-39, 3e-39, 1.2e-38, 0.5, 3.4e38, 3.5e38, 1e39,
+        np.inf, -np.inf, np.nan,
+    ])
+    def test_multiplier_check_agrees_with_the_compressor(self, multiplier):
+        """A multiplier the codecs accept is one the compressor takes, and the other way round."""
+        zarr3 = pytest.importorskip("vantrel_tools.zarr3_codec")
+        options = vantrel.CompressionOptions(quant_multiplier=multiplier)
+        refused = refuses(lambda: vantrel.compress_signal(np.zeros(64, np.float32), options))
+        assert refuses(lambda: Vantrel(quant_multiplier=multiplier)) == refused
+        assert refuses(lambda: zarr3.VantrelCodec(quant_multiplier=multiplier)) == refused
+
+
+def refuses(make):
+    try:
+        make()
+    except ValueError:
+        return True
+    return False
 
 
 class TestChunks:
+    @pytest.mark.parametrize("dtype", ["float32", "float64"])
+    def test_numcodecs_buffer_conventions(self, dtype):
+        codec = Vantrel(scale=12, dtype=dtype)
+        common.check_encode_decode(field((64, 70), dtype), codec, precision=1)
+        common.check_config(codec)
+        common.check_err_encode_object_buffer(codec)
+        with pytest.raises(TypeError):  # decoding into objects
+            codec.decode(codec.encode(field((10,), dtype)), out=np.empty(10, dtype=object))
+
     @pytest.mark.parametrize("dtype", ["float32", "float64"])
     @pytest.mark.parametrize("shape", [(5000,), (64, 70), (9, 10, 11)])
     def test_round_trip_keeps_dtype(self, dtype, shape):
@@ -140,18 +189,39 @@ class TestChunks:
             Vantrel().decode(b"VTRL" + bytes(60))
 
 
+# A signal far from zero: a gap coded as zero would widen its range a thousandfold.
+OFFSET = 1000.0
+
+
+class TestIntegrity:
+    @pytest.mark.parametrize("offset", [20, 70, -1])  # sample count, payload, checksum
+    def test_a_damaged_chunk_is_an_error_that_says_so(self, offset):
+        codec = Vantrel(dtype="float64")
+        packed = bytearray(codec.encode(smooth(3000).astype(np.float64)))
+        packed[offset] ^= 0x10
+        with pytest.raises(DamagedContainerError, match="damaged"):
+            codec.decode(bytes(packed))
+
+
 zarr = pytest.importorskip("zarr")
 
 
-def _zarr_array(path, zarr_format, shape, chunks, dtype, order="C"):
+def _zarr_array(path, zarr_format, shape, chunks, dtype, order="C", fill_value=None):
     if zarr_format == 2:
         codec = numcodecs.get_codec({"id": "vantrel", "scale": 12, "dtype": dtype})
         return zarr.create_array(store=str(path), shape=shape, chunks=chunks, dtype=dtype,
-                                 compressors=codec, filters=None, zarr_format=2, order=order)
+                                 compressors=codec, filters=None, zarr_format=2, order=order,
+                                 fill_value=fill_value)
     from vantrel_tools.zarr3_codec import VantrelCodec
 
     return zarr.create_array(store=str(path), shape=shape, chunks=chunks, dtype=dtype,
-                             serializer=VantrelCodec(scale=12), compressors=None, zarr_format=3)
+                             serializer=VantrelCodec(scale=12), compressors=None, zarr_format=3,
+                             fill_value=fill_value)
+
+
+def _chunk_file(path, zarr_format, index):
+    """Where a 1-D array keeps chunk `index` (default key encodings)."""
+    return path / (str(index) if zarr_format == 2 else f"c/{index}")
 
 
 class TestZarr:
@@ -185,6 +255,33 @@ class TestZarr:
         assert meta["codecs"] == [{"name": "vantrel",
                                    "configuration": {"method": "cdf97", "scale": 12,
                                                      "cutoff": "low"}}]
+
+    @pytest.mark.parametrize("zarr_format", [2, 3])
+    def test_stored_chunks_keep_gaps_and_show_damage(self, tmp_path, zarr_format):
+        path = tmp_path / "g.zarr"
+        x = OFFSET + field((1000,), "float32")
+        z = _zarr_array(path, zarr_format, x.shape, (400,), "float32", fill_value=np.nan)
+        z[:700] = x[:700]  # chunk 1 is written with an unwritten NaN tail
+        got = zarr.open_array(str(path), mode="r")[...]
+        assert np.isnan(got[700:]).all()
+        assert_close(got[400:700], x[400:700])
+        chunk = _chunk_file(path, zarr_format, 1)
+        damaged = bytearray(chunk.read_bytes())
+        damaged[len(damaged) // 2] ^= 0x01
+        chunk.write_bytes(bytes(damaged))
+        with pytest.raises(DamagedContainerError, match="damaged"):
+            zarr.open_array(str(path), mode="r")[...]
+
+    @pytest.mark.parametrize("zarr_format", [2, 3])
+    def test_chunks_stored_without_a_trailer_still_read(self, tmp_path, zarr_format):
+        path = tmp_path / "p.zarr"
+        x = field((800,), "float32")
+        _zarr_array(path, zarr_format, x.shape, (400,), "float32")[...] = x
+        plain = vantrel.compress_signal(x[:400])
+        _chunk_file(path, zarr_format, 0).write_bytes(plain)
+        got = zarr.open_array(str(path), mode="r")[...]
+        np.testing.assert_array_equal(got[:400], vantrel.decompress_signal(plain))
+        assert_close(got[400:], x[400:])
 
     def test_zarr3_refuses_integer_arrays(self, tmp_path):
         from vantrel_tools.zarr3_codec import VantrelCodec
