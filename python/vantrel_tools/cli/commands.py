@@ -217,7 +217,7 @@ def _read_trailer(data: bytes, end: int) -> tuple[str, int, str | None]:
     if not data[trailer.FLAGS_OFFSET] & trailer.FLAG_TRAILER and not data[end:].startswith(
             trailer.TRAILER_MAGIC):
         return "none (no checksum)", 0, None
-    size = int.from_bytes(data[end + 8 : end + 12], "little")
+    size = int.from_bytes(data[end + 8 : end + 12], "little")  # the trailer's length field
     gaps = int(runs["length"].sum())
     return (f"{size} bytes, CRC-32C correct, {runs.size} gap runs ({gaps} samples)", size, None)
 
