@@ -366,6 +366,17 @@ def test_a_failed_rename_puts_back_what_the_plan_replaced(tmp_path, monkeypatch)
     assert os.listdir(tmp_path) == ["old.vtrl"] and old.read_bytes() == b"previous"
 
 
+def test_a_file_that_appears_before_the_rename_is_not_overwritten(tmp_path):
+    target = tmp_path / "late.vtrl"
+    with pytest.raises(CliError, match="late.vtrl already exists"):
+        with OutputPlan([], force=False) as plan:
+            plan.add(str(target), "in")
+            plan.stage(str(target), b"written")
+            target.write_bytes(b"someone else's")
+            plan.commit()
+    assert os.listdir(tmp_path) == ["late.vtrl"] and target.read_bytes() == b"someone else's"
+
+
 class TestEval:
     def test_table_and_plot(self, tmp_path):
         np.save(tmp_path / "e.npy", smooth(20000))

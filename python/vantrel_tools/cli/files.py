@@ -28,6 +28,10 @@ def _os_error(path: str, exc: OSError) -> CliError:
     return CliError(f"{path}: {exc.strerror or exc}")
 
 
+def _exists(path: str) -> CliError:
+    return CliError(f"{path} already exists (use -f to overwrite it)")
+
+
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
@@ -74,7 +78,7 @@ class OutputPlan:
             if (st.st_dev, st.st_ino) in self._input_ids:
                 raise CliError(f"{path} is an input of this command; it is never overwritten")
             if not self._force:
-                raise CliError(f"{path} already exists (use -f to overwrite it)")
+                raise _exists(path)
         self._owners[key] = (path, owner)
 
     def stage(self, path: str, data: bytes) -> None:
@@ -101,10 +105,12 @@ class OutputPlan:
                 existed = os.path.lexists(path)
                 backup = _keep_aside(path) if existed else None
                 try:
-                    os.replace(tmp, path)
+                    self._place(tmp, path)
                 except OSError as exc:
                     if backup is not None:
                         _quietly(os.unlink, backup)
+                    if isinstance(exc, FileExistsError):
+                        raise _exists(path) from None
                     raise _os_error(path, exc) from None
                 done.append((path, backup, existed))
         except BaseException:
@@ -119,6 +125,20 @@ class OutputPlan:
         for _, backup, _ in done:
             if backup is not None:
                 _quietly(os.unlink, backup)
+
+    def _place(self, tmp: str, path: str) -> None:
+        """Renames `tmp` to `path`; unless forced, never over a file that appeared meanwhile."""
+        if not self._force:
+            try:
+                os.link(tmp, path)
+            except FileExistsError:
+                raise
+            except OSError:
+                pass  # no hard links on this file system: a rename, as checked by add
+            else:
+                _quietly(os.unlink, tmp)
+                return
+        os.replace(tmp, path)
 
     def discard(self) -> None:
         """Removes every temporary and every directory this plan created."""
