@@ -1,6 +1,7 @@
 """The vantrel command, run as a subprocess: round trips through every file format, the info
 report, and failures that end in one line on stderr, exit status 2 and no output file."""
 
+import importlib.metadata
 import os
 import re
 import struct
@@ -12,6 +13,8 @@ import numpy as np
 import pytest
 
 from conftest import smooth
+from vantrel_tools.cli.errors import CliError
+from vantrel_tools.cli.files import OutputPlan
 from vantrel_tools.container import HEADER_SIZE
 from vantrel_tools.signal_io import encode_signal, read_signal
 
@@ -21,9 +24,10 @@ SCALE = 12
 TOLERANCE = 9 * 3.5 * 2 / 2**12
 
 
-def vantrel_cli(*args, cwd):
+def vantrel_cli(*args, cwd, text=True, env=()):
     return subprocess.run([sys.executable, "-m", "vantrel_tools", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
+                          capture_output=True, text=text, cwd=cwd, timeout=120,
+                          env={**os.environ, **dict(env)})
 
 
 def assert_ok(result):
@@ -184,7 +188,9 @@ class TestInfo:
         assert fields["samples"] == "5000"
         assert np.float32(fields["min"]) == x.min() and np.float32(fields["max"]) == x.max()
         assert 0.0 <= float(fields["mean"].split()[0]) <= 1.0
-        assert fields["payload"] == f"{size - HEADER_SIZE} bytes"
+        payload, trailer_size = (int(fields[k].split()[0]) for k in ("payload", "trailer"))
+        assert HEADER_SIZE + payload + trailer_size == size
+        assert "CRC-32C correct, 0 gap runs" in fields["trailer"]
         assert float(fields["multiplier"]) == 512.0
         assert fields["reserved"] == "zero"
         assert fields["size"].startswith(f"{size} bytes")
@@ -198,6 +204,35 @@ def _corrupt(tmp_path):
     data[0:4] = b"XXXX"
     (tmp_path / "bad.vtrl").write_bytes(bytes(data))
     (tmp_path / "short.vtrl").write_bytes(bytes((tmp_path / "ok.vtrl").read_bytes()[:60]))
+
+
+def _damage(tmp_path):
+    _corrupt(tmp_path)
+    data = bytearray((tmp_path / "ok.vtrl").read_bytes())
+    data[HEADER_SIZE + 3] ^= 0x10  # one payload bit
+    (tmp_path / "hit.vtrl").write_bytes(bytes(data))
+
+
+def _setup_take(tmp_path):
+    """A stereo take.npy and a mono take.ch0.npy, whose outputs meet."""
+    np.save(tmp_path / "take.npy", stereo(500))
+    np.save(tmp_path / "take.ch0.npy", smooth(500))
+
+
+def _setup_take_ch1_dir(tmp_path):
+    _setup_take(tmp_path)
+    (tmp_path / "take.ch1.vtrl").mkdir()
+
+
+def _setup_self(tmp_path):
+    _corrupt(tmp_path)
+    os.rename(tmp_path / "ok.vtrl", tmp_path / "cont.npy")
+    os.symlink("cont.npy", tmp_path / "link.npy")
+
+
+def _setup_previous(tmp_path):
+    _corrupt(tmp_path)
+    (tmp_path / "out.npy").write_bytes(b"previous")
 
 
 def _setup_dtype(tmp_path):
@@ -231,7 +266,34 @@ FAILURES = [
     ("csv holds one channel", _corrupt, ["decompress", "ok.vtrl", "ok.vtrl", "-o", "o.csv"],
      "one channel", "o.csv"),
     ("no command", None, [], "required", None),
+    ("unwritable suffix", _setup_dtype, ["compress", "ints.npy", "-o", "out.flac"],
+     "cannot write .flac files; give a name ending in .vtrl or a directory", "out.flac"),
+    ("unwritable suffix, decompress", _corrupt, ["decompress", "ok.vtrl", "-o", "o.flac"],
+     ".csv, .f32, .npy, .raw, .txt, .wav", "o.flac"),
+    ("a channel meets another input", _setup_take, ["compress", "take.npy", "take.ch0.npy"],
+     "take.npy and take.ch0.npy would both be written to take.ch0.vtrl", "take.ch0.vtrl"),
+    ("channel 1's target is a directory", _setup_take_ch1_dir, ["compress", "take.npy"],
+     "take.ch1.vtrl is a directory", "take.ch0.vtrl"),
+    ("output is its input", _setup_self, ["decompress", "cont.npy"], "cont.npy is an input",
+     None),
+    ("output links to an input", _setup_self, ["decompress", "cont.npy", "-f", "-o", "link.npy"],
+     "link.npy is an input", None),
+    ("existing output", _corrupt, ["compress", "ok.npy"], "ok.vtrl already exists (use -f",
+     None),
+    ("failure leaves the old output", _setup_previous,
+     ["decompress", "ok.vtrl", "bad.vtrl", "-f", "-o", "out.npy"], "bad.vtrl", None),
+    ("output directory cannot be written", _corrupt, ["compress", "ok.npy", "-o", "/proc/x.vtrl"],
+     "/proc/x.vtrl: ", None),
+    ("damaged container", _damage, ["decompress", "hit.vtrl", "-o", "out.npy"],
+     "hit.vtrl: container is damaged or truncated: checksum mismatch", "out.npy"),
 ]
+
+
+def _snapshot(root):
+    """Every file and directory under `root`, with the bytes of the files."""
+    return {os.path.relpath(os.path.join(d, n), root): (None if n in dirs else
+                                                        (root / d / n).read_bytes())
+            for d, dirs, files in os.walk(root) for n in dirs + files}
 
 
 @pytest.mark.parametrize("name,setup,command,words,output", FAILURES,
@@ -239,24 +301,80 @@ FAILURES = [
 def test_failure_is_one_line_and_status_2(tmp_path, name, setup, command, words, output):
     if setup is not None:
         setup(tmp_path)
-    before = set(os.listdir(tmp_path))
+    before = _snapshot(tmp_path)
     result = vantrel_cli(*command, cwd=tmp_path)
     assert result.returncode == 2, (result.stdout, result.stderr)
     lines = result.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("vantrel: error: "), result.stderr
     assert words in lines[0]
+    assert ".tmp" not in lines[0]
     if output is not None:
         assert not (tmp_path / output).exists()
-    # Nothing half-written is left behind, not even a temporary file.
-    assert set(os.listdir(tmp_path)) == before
+    # Nothing is written, replaced or left half-written, not even a temporary file.
+    assert _snapshot(tmp_path) == before
 
 
-def test_failed_decompress_leaves_an_existing_output_untouched(tmp_path):
-    _corrupt(tmp_path)
-    (tmp_path / "out.npy").write_bytes(b"previous")
-    result = vantrel_cli("decompress", "ok.vtrl", "bad.vtrl", "-o", "out.npy", cwd=tmp_path)
-    assert result.returncode == 2
-    assert (tmp_path / "out.npy").read_bytes() == b"previous"
+@pytest.mark.parametrize("stem", ["s" * 245, os.fsdecode(b"caf\xff")],
+                         ids=["245 characters", "not UTF-8"])
+def test_long_and_undecodable_names(tmp_path, stem):
+    np.save(tmp_path / f"{stem}.npy", smooth(300))
+    # A stdout that takes only valid UTF-8, as under a UTF-8 locale other than C.UTF-8.
+    result = vantrel_cli("compress", f"{stem}.npy", cwd=tmp_path, text=False,
+                         env={"PYTHONIOENCODING": "utf-8:strict"})
+    assert result.returncode == 0 and result.stderr == b"", result.stderr
+    assert os.fsencode(f"{stem}.vtrl") in result.stdout
+    assert sorted(os.listdir(tmp_path)) == sorted([f"{stem}.npy", f"{stem}.vtrl"])
+
+
+def test_gaps_come_back_and_force_overwrites(tmp_path):
+    x = smooth(2000).astype(np.float64)
+    x[[0, 700, 701, 1999]] = [np.nan, np.inf, -np.inf, np.nan]
+    np.save(tmp_path / "g.npy", x)
+    assert_ok(vantrel_cli("compress", "g.npy", "--scale", 6, cwd=tmp_path))
+    assert_ok(vantrel_cli("compress", "g.npy", "-f", "--scale", SCALE, cwd=tmp_path))
+    assert_ok(vantrel_cli("decompress", "g.vtrl", "-o", "back.npy", cwd=tmp_path))
+    back = np.load(tmp_path / "back.npy")
+    np.testing.assert_array_equal(back[[0, 700, 701, 1999]], x[[0, 700, 701, 1999]])
+    finite = np.isfinite(x)
+    assert np.isfinite(back[finite]).all()
+    assert_close(back[finite], x[finite])  # the scale of the second, forced run
+
+
+def test_version(tmp_path):
+    result = vantrel_cli("--version", cwd=tmp_path)
+    assert_ok(result)
+    assert result.stdout == f"vantrel {importlib.metadata.version('vantrel')}\n"
+
+
+def test_a_failed_rename_puts_back_what_the_plan_replaced(tmp_path, monkeypatch):
+    old, new = tmp_path / "old.vtrl", tmp_path / "new.vtrl"
+    old.write_bytes(b"previous")
+    replace = os.replace
+
+    def fail_on_the_second(src, dst):
+        if os.fspath(dst) == str(new):
+            raise PermissionError(13, "Permission denied")
+        replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", fail_on_the_second)
+    with pytest.raises(CliError, match=f"^{re.escape(str(new))}: Permission denied$"):
+        with OutputPlan([], force=True) as plan:
+            for path in (old, new):
+                plan.add(str(path), "in")
+                plan.stage(str(path), b"written")
+            plan.commit()
+    assert os.listdir(tmp_path) == ["old.vtrl"] and old.read_bytes() == b"previous"
+
+
+def test_a_file_that_appears_before_the_rename_is_not_overwritten(tmp_path):
+    target = tmp_path / "late.vtrl"
+    with pytest.raises(CliError, match="late.vtrl already exists"):
+        with OutputPlan([], force=False) as plan:
+            plan.add(str(target), "in")
+            plan.stage(str(target), b"written")
+            target.write_bytes(b"someone else's")
+            plan.commit()
+    assert os.listdir(tmp_path) == ["late.vtrl"] and target.read_bytes() == b"someone else's"
 
 
 class TestEval:

@@ -1,8 +1,9 @@
 """The ``vantrel`` command: compress, decompress, inspect and evaluate signal files.
 
-Every failure ends the command with one line on stderr and exit status 2. Every output file is
-written to a temporary file in its own directory and then renamed over the target, so a file is
-either complete or absent.
+Every failure ends the command with one line on stderr and exit status 2. A command plans all its
+outputs before it writes any (no two the same, none an input, none an existing file unless -f),
+writes them to temporary files in their own directories and renames them all at the end: it
+writes all its outputs or none, and each is complete.
 
 The parts: ``commands`` (compress, decompress, info), ``evaluate`` (eval), ``plotting``,
 ``progress`` and ``files`` (output paths, atomic writes). The quality figures of eval come from
@@ -12,6 +13,9 @@ The parts: ``commands`` (compress, decompress, info), ``evaluate`` (eval), ``plo
 from __future__ import annotations
 
 import argparse
+import codecs
+import importlib.metadata
+import io
 import sys
 from collections.abc import Callable, Sequence
 from typing import IO, Any, NoReturn
@@ -40,20 +44,24 @@ optional header line), .f32/.raw (little-endian float32).
 
 A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
 channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
-output names the file every channel went to.
+output names the file every channel went to. Every container carries a CRC-32C and the places of
+NaN and infinite samples, which decompress restores.
 
-Where outputs go: -o FILE.vtrl (one input only) names the output; any other -o is a directory
-(created if missing); without -o each output goes beside its input. The sample rate of a WAV
-input is not stored in the container: pass it to 'vantrel decompress --rate'.
+Where outputs go: -o FILE.vtrl (one input only) names the output; -o DIR (an existing
+directory, or a name ending in / or without a suffix) is a directory, created if missing; without
+-o each output goes beside its input. Existing files are not overwritten unless -f is given. The
+sample rate of a WAV input is not stored in the container: pass it to 'vantrel decompress --rate'.
 """
 
 DECOMPRESS_HELP = f"""\
 The output format comes from the suffix of -o: .npy, .wav, .csv/.txt or .f32/.raw. With such
 an -o, every input becomes one channel of that one file, in the order given (all must have the
-same length; .csv and .f32 hold one channel). Any other -o is a directory that receives one file
-per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from --format, .npy by default); without -o
-each output goes beside its input. WAV files are written at --rate Hz (default {DEFAULT_RATE}) as
-float32 samples unless --wav-sample says otherwise.
+same length; .csv and .f32 hold one channel). -o DIR (an existing directory, or a name ending in
+/ or without a suffix) receives one file per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from
+--format, .npy by default); without -o each output goes beside its input. Existing files are not
+overwritten unless -f is given. WAV files are written at --rate Hz (default {DEFAULT_RATE}) as
+float32 samples unless --wav-sample says otherwise. Gaps (NaN, +inf, -inf) recorded by compress
+come back; a container whose checksum fails is reported as damaged.
 """
 
 
@@ -84,6 +92,8 @@ def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace],
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("inputs", nargs="+", metavar=inputs[0], help=inputs[1])
     parser.add_argument("-o", "--output", metavar="OUT", help=output)
+    parser.add_argument("-f", "--force", action="store_true",
+                        help="overwrite existing output files (never an input)")
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
     parser.set_defaults(func=func)
     return parser
@@ -94,6 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Lossy wavelet compression of sampled signals into .vtrl containers.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -151,12 +162,34 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(version unknown: the package is not installed)"
+
+
+def _names_never_fail(exc: UnicodeError) -> tuple[str | bytes, int]:
+    """Encoding errors of stdout and stderr: a file name that is no valid text in the file
+    system's encoding goes out as its own bytes, anything else unprintable as an escape."""
+    try:
+        return codecs.lookup_error("surrogateescape")(exc)
+    except UnicodeError:
+        return codecs.backslashreplace_errors(exc)
+
+
+codecs.register_error("vantrel.names", _names_never_fail)
+
+
 def _fail(message: str, stream: IO[str]) -> int:
     stream.write(f"{PROG}: error: {' '.join(message.split())}\n")
     return EXIT_FAILURE
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="vantrel.names")
     try:
         args = build_parser().parse_args(argv)
         return int(args.func(args))

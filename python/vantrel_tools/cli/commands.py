@@ -9,9 +9,11 @@ from collections.abc import Callable
 
 import vantrel
 
+from .. import trailer
 from ..container import HEADER_SIZE, ContainerError, parse_header
 from ..signal_io import (
     FORMAT_SUFFIX,
+    SIGNAL_FORMATS,
     Channel,
     SignalFileError,
     encode_signal,
@@ -19,13 +21,7 @@ from ..signal_io import (
     read_signal,
 )
 from .errors import CliError
-from .files import (
-    CONTAINER_SUFFIX,
-    read_bytes,
-    refuse_shared_outputs,
-    strip_suffix,
-    write_file_atomically,
-)
+from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .progress import Progress
 
 # ----------------------------------------------------------------------------------------------
@@ -44,7 +40,7 @@ def _options_from_args(args: argparse.Namespace) -> vantrel.CompressionOptions:
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
     """A function giving the output paths of one input's channels."""
-    if output is not None and output.lower().endswith(CONTAINER_SUFFIX):
+    if output is not None and output_is_file(output, (CONTAINER_SUFFIX,)):
         if len(inputs) != 1:
             raise CliError(f"-o {output} names one file but {len(inputs)} inputs were given; "
                            "give -o a directory")
@@ -70,30 +66,33 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 def cmd_compress(args: argparse.Namespace) -> int:
     options = _options_from_args(args)
     targets = _compress_targets(args.inputs, args.output)
-    refuse_shared_outputs(args.inputs, lambda path: targets(path, 1)[0])
-    if args.output is not None and not args.output.lower().endswith(CONTAINER_SUFFIX):
-        os.makedirs(args.output, exist_ok=True)
-    progress = Progress(len(args.inputs), "compress", args.quiet)
-    try:
-        for path in args.inputs:
-            signal = read_signal(path)
-            if not signal.channels:
-                raise CliError(f"{path}: holds no channel")
-            outputs = targets(path, len(signal.channels))
-            containers = []
-            for k, channel in enumerate(signal.channels):
-                try:
-                    containers.append(vantrel.compress_signal(channel, options))
-                except ValueError as exc:
-                    where = f" channel {k}" if len(signal.channels) > 1 else ""
-                    raise CliError(f"{path}{where}: {exc}") from None
-            for out_path, container in zip(outputs, containers, strict=True):
-                write_file_atomically(out_path, container)
-            progress.note(_describe_compress(path, signal.description, signal.rate, outputs,
-                                             signal.num_samples, containers))
-            progress.advance()
-    finally:
-        progress.close()
+    lines = []
+    with OutputPlan(args.inputs, args.force) as plan:
+        progress = Progress(len(args.inputs), "compress", args.quiet)
+        try:
+            for path in args.inputs:
+                signal = read_signal(path)
+                if not signal.channels:
+                    raise CliError(f"{path}: holds no channel")
+                outputs = targets(path, len(signal.channels))
+                for out_path in outputs:
+                    plan.add(out_path, path)
+                containers = []
+                for k, channel in enumerate(signal.channels):
+                    try:
+                        containers.append(trailer.compress(channel, options))
+                    except ValueError as exc:
+                        where = f" channel {k}" if len(signal.channels) > 1 else ""
+                        raise CliError(f"{path}{where}: {exc}") from None
+                for out_path, container in zip(outputs, containers, strict=True):
+                    plan.stage(out_path, container)
+                lines.append(_describe_compress(path, signal.description, signal.rate, outputs,
+                                                signal.num_samples, containers))
+                progress.advance()
+        finally:
+            progress.close()
+        plan.commit()
+    print_lines(lines, args.quiet)
     return 0
 
 
@@ -119,8 +118,8 @@ def _describe_compress(path: str, description: str, rate: int | None, outputs: l
 def _decode_container(path: str) -> Channel:
     data = read_bytes(path)
     try:
-        return vantrel.decompress_signal(data)
-    except ValueError as exc:
+        return trailer.decompress(data)
+    except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
 
 
@@ -132,7 +131,9 @@ def _encode_output(fmt: str, channels: list[Channel], args: argparse.Namespace) 
 
 
 def cmd_decompress(args: argparse.Namespace) -> int:
-    out_format = format_of(args.output) if args.output is not None else None
+    out_format = None
+    if args.output is not None and output_is_file(args.output, SIGNAL_FORMATS):
+        out_format = format_of(args.output)
     if out_format is not None:
         return _decompress_to_one_file(args, out_format)
 
@@ -141,19 +142,22 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         stem = strip_suffix(path, CONTAINER_SUFFIX)
         return os.path.join(directory, stem + FORMAT_SUFFIX[args.format])
 
-    refuse_shared_outputs(args.inputs, target)
-    if args.output is not None:
-        os.makedirs(args.output, exist_ok=True)
-    progress = Progress(len(args.inputs), "decompress", args.quiet)
-    try:
+    lines = []
+    with OutputPlan(args.inputs, args.force) as plan:
         for path in args.inputs:
-            out_path = target(path)
-            samples = _decode_container(path)
-            write_file_atomically(out_path, _encode_output(args.format, [samples], args))
-            progress.note(f"{path} -> {out_path} ({samples.size} samples)")
-            progress.advance()
-    finally:
-        progress.close()
+            plan.add(target(path), path)
+        progress = Progress(len(args.inputs), "decompress", args.quiet)
+        try:
+            for path in args.inputs:
+                out_path = target(path)
+                samples = _decode_container(path)
+                plan.stage(out_path, _encode_output(args.format, [samples], args))
+                lines.append(f"{path} -> {out_path} ({samples.size} samples)")
+                progress.advance()
+        finally:
+            progress.close()
+        plan.commit()
+    print_lines(lines, args.quiet)
     return 0
 
 
@@ -161,30 +165,61 @@ def _decompress_to_one_file(args: argparse.Namespace, out_format: str) -> int:
     if len(args.inputs) > 1 and out_format in ("csv", "f32"):
         raise CliError(f"{args.output}: a {out_format} file holds one channel; "
                        f"{len(args.inputs)} inputs need a .npy or .wav output or a directory")
-    channels = []
-    progress = Progress(len(args.inputs), "decompress", args.quiet)
-    try:
-        for path in args.inputs:
-            channels.append(_decode_container(path))
-            progress.advance()
-    finally:
-        progress.close()
-    lengths = {c.size for c in channels}
-    if len(lengths) > 1:
-        detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, channels, strict=True))
-        raise CliError(f"channels of one file must have one length ({detail})")
-    write_file_atomically(args.output, _encode_output(out_format, channels, args))
-    if not args.quiet:
-        if len(channels) == 1:
-            print(f"{args.inputs[0]} -> {args.output} ({channels[0].size} samples)")
-        else:
-            parts = ", ".join(f"{p} -> channel {k}" for k, p in enumerate(args.inputs))
-            print(f"{args.output} ({channels[0].size} samples per channel): {parts}")
+    with OutputPlan(args.inputs, args.force) as plan:
+        plan.add(args.output, args.inputs[0])
+        channels = []
+        progress = Progress(len(args.inputs), "decompress", args.quiet)
+        try:
+            for path in args.inputs:
+                channels.append(_decode_container(path))
+                progress.advance()
+        finally:
+            progress.close()
+        lengths = {c.size for c in channels}
+        if len(lengths) > 1:
+            detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, channels,
+                                                                 strict=True))
+            raise CliError(f"channels of one file must have one length ({detail})")
+        plan.stage(args.output, _encode_output(out_format, channels, args))
+        plan.commit()
+    if len(channels) == 1:
+        line = f"{args.inputs[0]} -> {args.output} ({channels[0].size} samples)"
+    else:
+        parts = ", ".join(f"{p} -> channel {k}" for k, p in enumerate(args.inputs))
+        line = f"{args.output} ({channels[0].size} samples per channel): {parts}"
+    print_lines([line], args.quiet)
     return 0
+
+
+def print_lines(lines: list[str], quiet: bool) -> None:
+    """Prints the result lines of a command whose outputs are written: from here on nothing fails
+    (an unprintable name is escaped, a closed stdout is ignored)."""
+    if quiet:
+        return
+    try:
+        for line in lines:
+            print(line)
+        sys.stdout.flush()
+    except (OSError, UnicodeError):
+        pass
 
 
 # ----------------------------------------------------------------------------------------------
 # info
+
+
+def _read_trailer(data: bytes, end: int) -> tuple[str, int, str | None]:
+    """The trailer row of info, the trailer's size, and the damage it shows (None if none)."""
+    try:
+        _, runs = trailer.unseal(data)
+    except (ValueError, ContainerError) as exc:
+        return "damaged", 0, str(exc)
+    if not data[trailer.FLAGS_OFFSET] & trailer.FLAG_TRAILER and not data[end:].startswith(
+            trailer.TRAILER_MAGIC):
+        return "none (no checksum)", 0, None
+    size = int.from_bytes(data[end + 8 : end + 12], "little")  # the trailer's length field
+    gaps = int(runs["length"].sum())
+    return (f"{size} bytes, CRC-32C correct, {runs.size} gap runs ({gaps} samples)", size, None)
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -196,8 +231,12 @@ def cmd_info(args: argparse.Namespace) -> int:
             header = parse_header(data)
         except ContainerError as exc:
             raise CliError(f"{path}: {exc}") from None
-        total = HEADER_SIZE + header.payload_len
+        end = HEADER_SIZE + header.payload_len
+        trailer_row, trailer_size, damage = (("-", 0, None) if len(data) < end
+                                             else _read_trailer(data, end))
+        total = end + trailer_size
         raw = 4 * header.sample_count
+        reserved = bytes([header.reserved[0] & ~trailer.FLAG_TRAILER]) + header.reserved[1:]
         rows = [
             ("file", path),
             ("magic", header.magic.decode("ascii")),
@@ -213,17 +252,22 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("mean", f"{header.norm_mean:.9g} (of the min-max normalised signal)"),
             ("payload", f"{header.payload_len} bytes"),
             ("multiplier", f"{header.quant_multiplier:.9g}"),
-            ("reserved", "zero" if not any(header.reserved) else header.reserved.hex(" ")),
-            ("size", f"{total} bytes (header {HEADER_SIZE} + payload {header.payload_len})"),
+            ("reserved", "zero" if not any(reserved) else reserved.hex(" ")),
+            ("trailer", trailer_row),
+            ("size", f"{total} bytes (header {HEADER_SIZE} + payload {header.payload_len}"
+                     + (f" + trailer {trailer_size})" if trailer_size else ")")),
             ("ratio", f"{raw / total:.3f} vs float32 ({raw} bytes)"),
         ]
-        if len(data) > total:
+        if len(data) > total and damage is None:
             rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
         width = max(len(k) for k, _ in rows)
         for key, value in rows:
             print(f"{key:<{width}}  {value}")
-        if len(data) < total:
+        if len(data) < end:
             sys.stdout.flush()
             raise CliError(f"{path}: truncated: the header announces {header.payload_len} payload "
                            f"bytes, the file holds {len(data) - HEADER_SIZE}")
+        if damage is not None:
+            sys.stdout.flush()
+            raise CliError(f"{path}: {damage}")
     return 0

@@ -1,4 +1,4 @@
-"""Progress over many input files: a bar on a terminal's stderr, result lines on stdout."""
+"""Progress over many input files: a bar on a terminal's stderr."""
 
 from __future__ import annotations
 
@@ -7,10 +7,9 @@ from typing import Any
 
 
 class Progress:
-    """A progress bar on a terminal's stderr (tqdm when installed); result lines go to stdout."""
+    """A progress bar on a terminal's stderr (tqdm when installed), for two inputs or more."""
 
     def __init__(self, total: int, desc: str, quiet: bool) -> None:
-        self._quiet = quiet
         self._bar: Any = None
         self._fallback = False
         self._done = 0
@@ -25,16 +24,6 @@ class Progress:
             self._draw()
         else:
             self._bar = tqdm(total=total, desc=desc, unit="file", file=sys.stderr, leave=False)
-
-    def note(self, line: str) -> None:
-        if self._quiet:
-            return
-        if self._bar is not None:
-            self._bar.write(line, file=sys.stdout)
-        else:
-            self._clear()
-            print(line, flush=True)
-            self._draw()
 
     def advance(self) -> None:
         self._done += 1
