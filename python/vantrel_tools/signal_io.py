@@ -363,6 +363,7 @@ def _read_csv(data: bytes, path: str, column: str | int | None) -> Signal:
     first_row = 0  # the line number of the first row, 0 before it
     width = index = 0
     names: list[str] | None = None
+    where = ""  # the chosen column, for messages about a file with several
     gap = 0  # the first blank line after a sample, 0 while there is none
     for lineno, line in enumerate(text.splitlines(), 1):
         stripped = line.strip()
@@ -374,11 +375,16 @@ def _read_csv(data: bytes, path: str, column: str | int | None) -> Signal:
         if not first_row:
             first_row = lineno
             delimiter = next((d for d in _TEXT_DELIMITERS if d in stripped), None)
-        cells = _text_cells(stripped, delimiter)
+        try:
+            cells = _text_cells(stripped, delimiter)
+        except csv.Error as exc:  # a cell beyond the csv module's size limit
+            raise SignalFileError(f"{path}: line {lineno}: {_one_line(exc)}") from None
         if lineno == first_row:
             width = len(cells)
             names = cells if _is_header(cells) else None
             index = _column_index(column, names, width, path, lineno)
+            if width > 1:
+                where = f" in column {names[index] if names else index}"
             if names is not None:
                 continue
         elif len(cells) != width:
@@ -390,7 +396,6 @@ def _read_csv(data: bytes, path: str, column: str | int | None) -> Signal:
             # A blank line between samples is a missing sample; skipping it would shift time.
             raise SignalFileError(f"{path}: line {gap}: empty line between samples")
         cell = cells[index]
-        where = f" in column {names[index] if names else index}" if width > 1 else ""
         if not cell:
             raise SignalFileError(f"{path}: line {lineno}: empty cell{where}")
         try:
