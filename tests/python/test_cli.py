@@ -403,6 +403,14 @@ class TestEval:
         assert result.returncode == 2 and result.stdout == ""
         assert result.stderr == "vantrel: error: --plot needs matplotlib (pip install matplotlib)\n"
 
+    @pytest.mark.parametrize("low,high", [(6.2, 8.6), (5.4, 67.0), (3.0, 900.0)])
+    def test_ratio_axis_has_several_labels(self, low, high):
+        pytest.importorskip("matplotlib")
+        from vantrel_tools.cli.plotting import _ratio_locator
+
+        ticks = _ratio_locator(low, high).tick_values(low, high)
+        assert sum(low <= t <= high for t in ticks) >= 4
+
     def test_table_and_plot(self, tmp_path):
         np.save(tmp_path / "e.npy", smooth(20000))
         args = ["eval", "e.npy", "--methods", "cdf97,db4", "--scales", "8,12"]

@@ -35,20 +35,22 @@ def pyplot() -> Any:
     return plt
 
 
-def _ratio_ticks(low: float, high: float) -> tuple[float, ...]:
-    """Multiples of each power of ten to label on the log ratio axis: every one over a short
-    range, where the plain 1-2-5 steps leave one label or none."""
+def _ratio_locator(low: float, high: float) -> Any:
+    """Ticks for the log ratio axis. Over a span within one factor of ten the axis is nearly
+    linear and plain 1-2-5 multiples of powers of ten leave a label or two: evenly spaced
+    round numbers label it instead; wider spans take more multiples the narrower they are."""
+    from matplotlib.ticker import LogLocator, MaxNLocator
+
     span = high / low if low > 0 else math.inf
     if span <= 10:
-        return (1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0)
-    if span <= 100:
-        return (1.0, 2.0, 3.0, 5.0, 7.0)
-    return (1.0, 2.0, 5.0)
+        return MaxNLocator(nbins=8, steps=[1, 2, 2.5, 5, 10])
+    subs = (1.0, 2.0, 3.0, 5.0, 7.0) if span <= 100 else (1.0, 2.0, 5.0)
+    return LogLocator(base=10, subs=subs)
 
 
 def plot_rate_distortion(path: str, title: str, results: RatePoints) -> None:
     plt = pyplot()
-    from matplotlib.ticker import LogLocator, NullFormatter, ScalarFormatter
+    from matplotlib.ticker import FuncFormatter, NullFormatter
 
     fig, ax = plt.subplots(figsize=(7, 4.5))
     drawn: dict[tuple[tuple[float, float], ...], str] = {}
@@ -63,12 +65,15 @@ def plot_rate_distortion(path: str, title: str, results: RatePoints) -> None:
         ax.plot([r for r, _, _ in finite], [p for _, p, _ in finite], label=label,
                 **_STYLES[k % len(_STYLES)])
         for r, p, s in finite:
-            ax.annotate(str(s), (r, p), textcoords="offset points", xytext=(4, 4), fontsize=7)
+            # Above the point for every other method, below for the rest: coinciding points
+            # keep both labels readable.
+            ax.annotate(str(s), (r, p), textcoords="offset points",
+                        xytext=(4, 4 if k % 2 == 0 else -10), fontsize=7)
         ratios += [r for r, _, _ in finite]
     ax.set_xscale("log")
-    subs = _ratio_ticks(min(ratios), max(ratios)) if ratios else (1.0, 2.0, 5.0)
-    ax.xaxis.set_major_locator(LogLocator(base=10, subs=subs))
-    ax.xaxis.set_major_formatter(ScalarFormatter())
+    if ratios:
+        ax.xaxis.set_major_locator(_ratio_locator(min(ratios), max(ratios)))
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
     ax.xaxis.set_minor_formatter(NullFormatter())
     ax.set_xlabel("compression ratio vs float32 (log scale)")
     ax.set_ylabel("PSNR (dB), peak = max - min")
