@@ -8,9 +8,11 @@ caller can put it in place in one step.
 
 from __future__ import annotations
 
+import csv
 import io
 import os
 import pickle
+import re
 import struct
 from dataclasses import dataclass, field
 
@@ -36,6 +38,15 @@ _WAVE_FORMAT_IEEE_FLOAT = 0x0003
 _WAVE_FORMAT_EXTENSIBLE = 0xFFFE
 # A data chunk of this size comes from a writer that could not seek back: it runs to the end.
 _STREAMING_CHUNK_SIZE = 0xFFFFFFFF
+# A 2-D array is read as samples x channels without being told only when that gives fewer
+# channels than samples per channel and at least this many samples per channel; a signal
+# stored the other way round would otherwise become thousands of near-empty channels.
+MIN_CHANNEL_SAMPLES = 16
+# Column separators of text input, tried in this order on the first line that is not a comment
+# (the semicolon before the comma: files separated by semicolons often write decimal commas).
+_TEXT_DELIMITERS = ("\t", ";", ",")
+# A cell that starts like a number is a damaged sample, never a column name.
+_NUMBER_START = re.compile(r"[+-]?\.?\d")
 
 Channel = npt.NDArray[np.floating]
 
@@ -43,9 +54,15 @@ Channel = npt.NDArray[np.floating]
 class SignalFileError(Exception):
     """A sample file that cannot be read or written; the message is one line naming the file.
 
-    Raised by `read_signal` (unknown suffix, damaged or unsupported file) and `encode_signal`
-    (more channels than the format holds, a sample rate or length a WAV file cannot store).
+    Raised by `read_signal` (unknown suffix, damaged or unsupported file, a layout or column it
+    cannot choose alone) and `encode_signal` (more channels than the format holds, a sample rate
+    or length a WAV file cannot store).
     """
+
+
+class SampleRangeError(SignalFileError, ValueError):
+    """A finite sample too large for float32, the codec's sample type, which would turn it into
+    an infinity and code a different signal."""
 
 
 @dataclass
@@ -62,12 +79,19 @@ class Signal:
         One line about the file, such as ``"WAV PCM 16-bit, 1 channel, 48000 Hz"``.
     notes : list of str
         Remarks for the user collected while reading.
+    sample_bits : int or None
+        The size of one sample as the file stores it, in bits; None for text.
+    stored_bytes : int
+        The bytes the samples take in the file: every channel's samples for binary formats,
+        the whole text for ``.csv``/``.txt``.
     """
 
     channels: list[Channel]
     rate: int | None = None
     description: str = ""
     notes: list[str] = field(default_factory=list)
+    sample_bits: int | None = None
+    stored_bytes: int = 0
 
     @property
     def num_samples(self) -> int:
@@ -100,18 +124,29 @@ def format_of(path: str) -> str | None:
     return SIGNAL_FORMATS.get(os.path.splitext(path)[1].lower())
 
 
-def read_signal(path: str) -> Signal:
+def read_signal(
+    path: str, *, column: str | int | None = None, channels_first: bool | None = None
+) -> Signal:
     """Reads a sample file, choosing the format by the suffix of `path`.
 
-    ``.npy`` holds a 1-D array or a 2-D array of samples x channels (float32 or float64);
+    ``.npy`` holds a 1-D or 2-D array of floats or integers (integers keep their values);
     ``.wav`` PCM 8/16/24/32-bit (scaled to [-1, 1)) or float 32/64-bit samples; ``.csv`` and
-    ``.txt`` one number per line (an optional first line names the column, ``#`` starts a
-    comment); ``.f32`` and ``.raw`` little-endian float32 samples.
+    ``.txt`` text with one sample per line in one column (or a chosen `column`), an optional
+    header line naming the columns, ``#`` starting a comment line; ``.f32`` and ``.raw``
+    little-endian float32 samples.
 
     Parameters
     ----------
     path : str
         The file to read.
+    column : str or int, optional
+        The column of a ``.csv``/``.txt`` file with several: its name in the header line or its
+        index from 0. Other formats refuse it.
+    channels_first : bool, optional
+        Whether the rows of a 2-D ``.npy`` array are its channels (True) or its instants
+        (False). When not given, the array is read as samples x channels, and refused if that
+        would give at least as many channels as samples or channels shorter than
+        `MIN_CHANNEL_SAMPLES`. Other inputs ignore it.
 
     Returns
     -------
@@ -121,7 +156,12 @@ def read_signal(path: str) -> Signal:
     Raises
     ------
     SignalFileError
-        The suffix is unknown, or the file is damaged or holds samples of another kind.
+        The suffix is unknown, the file is damaged or holds samples of another kind, or its
+        layout or column must be chosen. The message names the file and, where a choice is
+        missing, the ``vantrel`` command's option that makes it (``--channels-first``,
+        ``--channels-last``, ``--column``), the keyword argument of the same name here.
+    SampleRangeError
+        A finite sample lies outside the float32 range (also a ``ValueError``).
     OSError
         The file cannot be opened.
 
@@ -131,24 +171,30 @@ def read_signal(path: str) -> Signal:
     >>> import numpy as np
     >>> path = os.path.join(tempfile.mkdtemp(), "ramp.csv")
     >>> with open(path, "wb") as f:
-    ...     _ = f.write(encode_signal("csv", [np.arange(4, dtype=np.float32)]))
-    >>> signal = read_signal(path)
+    ...     _ = f.write(b"time,volts\\n0,0.5\\n1,1.5\\n")
+    >>> signal = read_signal(path, column="volts")
     >>> signal.channels[0], signal.rate
-    (array([0., 1., 2., 3.]), None)
+    (array([0.5, 1.5]), None)
     """
     fmt = format_of(path)
     if fmt is None:
         known = ", ".join(sorted(SIGNAL_FORMATS))
         raise SignalFileError(f"{path}: unknown input format (known suffixes: {known})")
+    if column is not None and fmt != "csv":
+        raise SignalFileError(f"{path}: --column applies to .csv and .txt inputs only")
     if fmt == "npy":
-        return _read_npy(path)
-    with open(path, "rb") as f:
-        data = f.read()
-    if fmt == "wav":
-        return _read_wav(data, path)
-    if fmt == "csv":
-        return _read_csv(data, path)
-    return _read_f32(data, path)
+        signal = _read_npy(path, channels_first)
+    else:
+        with open(path, "rb") as f:
+            data = f.read()
+        if fmt == "wav":
+            signal = _read_wav(data, path)
+        elif fmt == "csv":
+            signal = _read_csv(data, path, column)
+        else:
+            signal = _read_f32(data, path)
+    _refuse_beyond_float32(signal.channels, path)
+    return signal
 
 
 def encode_signal(
@@ -205,23 +251,49 @@ def encode_signal(
     return samples.astype("<f4").tobytes()
 
 
-def _float_channels(array: np.ndarray, path: str) -> list[Channel]:
-    if array.dtype.kind != "f" or array.dtype.itemsize not in (4, 8):
-        raise SignalFileError(
-            f"{path}: element type {array.dtype} is not supported (float32 or float64 expected)"
-        )
-    native = array.astype(array.dtype.newbyteorder("="), copy=False)
-    if native.ndim == 1:
-        return [np.ascontiguousarray(native)]
-    if native.ndim == 2:
-        # Rows are instants and columns are channels, as in an interleaved audio buffer.
-        return [np.ascontiguousarray(native[:, k]) for k in range(native.shape[1])]
+def _array_samples(array: np.ndarray, path: str) -> np.ndarray:
+    """The array in native byte order with an element type the codec takes."""
+    kind, size = array.dtype.kind, array.dtype.itemsize
+    if kind == "f" and size in (4, 8):
+        return array.astype(array.dtype.newbyteorder("="), copy=False)
+    if kind in "iu":
+        # Integers keep their values: up to 16 bits exactly as float32, wider ones as float64
+        # so that the codec rounds them once. Even 2**64 is far inside the float32 range.
+        return array.astype(np.float32 if size <= 2 else np.float64)
     raise SignalFileError(
-        f"{path}: array of shape {array.shape} is neither 1-D nor 2-D (samples x channels)"
+        f"{path}: element type {array.dtype} is not supported "
+        "(float32, float64 or an integer type expected)"
     )
 
 
-def _read_npy(path: str) -> Signal:
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _array_channels(array: np.ndarray, path: str, channels_first: bool | None) -> list[Channel]:
+    samples = _array_samples(array, path)
+    if samples.ndim == 1:
+        return [np.ascontiguousarray(samples)]
+    if samples.ndim != 2:
+        raise SignalFileError(
+            f"{path}: array of shape {array.shape} is neither 1-D nor 2-D (samples x channels)"
+        )
+    rows, cols = samples.shape
+    if channels_first is None:
+        if rows <= cols or rows < MIN_CHANNEL_SAMPLES:
+            raise SignalFileError(
+                f"{path}: unclear layout of an array of shape {array.shape}: as samples x "
+                f"channels it holds {_plural(cols, 'channel')} of {_plural(rows, 'sample')}, "
+                f"as channels x samples {_plural(rows, 'channel')} of "
+                f"{_plural(cols, 'sample')}; pass --channels-first (rows are channels) or "
+                "--channels-last (columns are channels)"
+            )
+        channels_first = False
+    by_channel = samples if channels_first else samples.T
+    return [np.ascontiguousarray(c) for c in by_channel]
+
+
+def _read_npy(path: str, channels_first: bool | None) -> Signal:
     try:
         array = np.load(path, allow_pickle=False)
     except (ValueError, EOFError, pickle.UnpicklingError) as exc:
@@ -229,31 +301,114 @@ def _read_npy(path: str) -> Signal:
     if not isinstance(array, np.ndarray):
         array.close()
         raise SignalFileError(f"{path}: holds several arrays, expected one")
-    channels = _float_channels(array, path)
-    return Signal(channels, None, f"NumPy {array.dtype} array of shape {array.shape}")
+    channels = _array_channels(array, path, channels_first)
+    description = f"NumPy {array.dtype} array of shape {array.shape}"
+    if array.ndim == 2 and channels_first:
+        description += ", rows as channels"
+    bits = 8 * array.dtype.itemsize
+    return Signal(channels, None, description, sample_bits=bits, stored_bytes=array.size * bits // 8)
 
 
-def _read_csv(data: bytes, path: str) -> Signal:
+def _text_cells(line: str, delimiter: str | None) -> list[str]:
+    if delimiter is None:
+        return line.split()
+    return [cell.strip() for cell in next(csv.reader([line], delimiter=delimiter))]
+
+
+def _is_header(cells: list[str]) -> bool:
+    """Whether the first row names the columns: no cell is or starts like a number."""
+    for cell in cells:
+        if _NUMBER_START.match(cell):
+            return False
+        try:
+            float(cell)
+        except ValueError:
+            continue
+        return False
+    return any(cells)
+
+
+def _column_index(
+    column: str | int | None, names: list[str] | None, width: int, path: str, lineno: int
+) -> int:
+    listing = f" (columns: {', '.join(names)})" if names else ""
+    if column is None:
+        if width == 1:
+            return 0
+        raise SignalFileError(
+            f"{path}: line {lineno} has {width} columns{listing}; choose one with --column NAME "
+            "or --column INDEX (from 0)"
+        )
+    if isinstance(column, int):
+        if 0 <= column < width:
+            return column
+        raise SignalFileError(
+            f"{path}: no column {column}: line {lineno} has {_plural(width, 'column')}, "
+            "counted from 0"
+        )
+    if names is None:
+        raise SignalFileError(f"{path}: no header line names the columns; give --column an index")
+    if column not in names:
+        raise SignalFileError(f"{path}: no column named {column!r}{listing}")
+    return names.index(column)
+
+
+def _read_csv(data: bytes, path: str, column: str | int | None) -> Signal:
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
         raise SignalFileError(f"{path}: not a UTF-8 text file") from None
     values: list[float] = []
-    header_seen = False
+    delimiter: str | None = None
+    first_row = 0  # the line number of the first row, 0 before it
+    width = index = 0
+    names: list[str] | None = None
+    where = ""  # the chosen column, for messages about a file with several
+    gap = 0  # the first blank line after a sample, 0 while there is none
     for lineno, line in enumerate(text.splitlines(), 1):
-        cell = line.strip()
-        if not cell or cell.startswith("#"):
+        stripped = line.strip()
+        if stripped.startswith("#"):
             continue
-        if any(sep in cell for sep in ",;\t") or len(cell.split()) > 1:
-            raise SignalFileError(f"{path}: line {lineno} has more than one column")
+        if not stripped:
+            gap = gap or (lineno if values else 0)
+            continue
+        if not first_row:
+            first_row = lineno
+            delimiter = next((d for d in _TEXT_DELIMITERS if d in stripped), None)
+        try:
+            cells = _text_cells(stripped, delimiter)
+        except csv.Error as exc:  # a cell beyond the csv module's size limit
+            raise SignalFileError(f"{path}: line {lineno}: {_one_line(exc)}") from None
+        if lineno == first_row:
+            width = len(cells)
+            names = cells if _is_header(cells) else None
+            index = _column_index(column, names, width, path, lineno)
+            if width > 1:
+                where = f" in column {names[index] if names else index}"
+            if names is not None:
+                continue
+        elif len(cells) != width:
+            raise SignalFileError(
+                f"{path}: line {lineno} has {_plural(len(cells), 'column')}, "
+                f"line {first_row} has {width}"
+            )
+        if gap:
+            # A blank line between samples is a missing sample; skipping it would shift time.
+            raise SignalFileError(f"{path}: line {gap}: empty line between samples")
+        cell = cells[index]
+        if not cell:
+            raise SignalFileError(f"{path}: line {lineno}: empty cell{where}")
         try:
             values.append(float(cell))
         except ValueError:
-            # The first line of text may name the column.
-            if values or header_seen:
-                raise SignalFileError(f"{path}: line {lineno}: {cell!r} is not a number") from None
-            header_seen = True
-    return Signal([np.array(values, dtype=np.float64)], None, "one-column text")
+            raise SignalFileError(
+                f"{path}: line {lineno}: {cell!r}{where} is not a number"
+            ) from None
+    description = "one-column text"
+    if width > 1:
+        description = f"text column {names[index]!r}" if names else f"text column {index}"
+    return Signal([np.array(values, dtype=np.float64)], None, description,
+                  stored_bytes=len(data))
 
 
 def _read_f32(data: bytes, path: str) -> Signal:
@@ -262,7 +417,8 @@ def _read_f32(data: bytes, path: str) -> Signal:
             f"{path}: {len(data)} bytes is not a whole number of float32 samples"
         )
     samples = np.frombuffer(data, dtype="<f4").astype(np.float32)
-    return Signal([samples], None, "raw little-endian float32")
+    return Signal([samples], None, "raw little-endian float32", sample_bits=32,
+                  stored_bytes=len(data))
 
 
 def _read_wav(data: bytes, path: str) -> Signal:
@@ -314,8 +470,8 @@ def _read_wav(data: bytes, path: str) -> Signal:
     frame_bytes = np.frombuffer(payload, dtype=np.uint8, count=frames * block_align)
     samples = _decode_wav_samples(frame_bytes, tag, bits).reshape(frames, num_channels)
     channels = [np.ascontiguousarray(samples[:, k]) for k in range(num_channels)]
-    noun = "channel" if num_channels == 1 else "channels"
-    return Signal(channels, rate, f"WAV {kind}, {num_channels} {noun}, {rate} Hz")
+    return Signal(channels, rate, f"WAV {kind}, {_plural(num_channels, 'channel')}, {rate} Hz",
+                  sample_bits=bits, stored_bytes=frames * block_align)
 
 
 def _decode_wav_samples(raw: npt.NDArray[np.uint8], tag: int, bits: int) -> Channel:
@@ -379,6 +535,22 @@ def _encode_wav(channels: list[Channel], rate: int, sample_kind: str) -> bytes:
     chunks.append(b"data" + struct.pack("<I", len(body)) + body + pad)
     riff_size = 4 + sum(len(c) for c in chunks)
     return b"RIFF" + struct.pack("<I", riff_size) + b"WAVE" + b"".join(chunks)
+
+
+def _refuse_beyond_float32(channels: list[Channel], path: str) -> None:
+    for k, channel in enumerate(channels):
+        if channel.dtype != np.float64:
+            continue
+        with np.errstate(over="ignore"):
+            # The codec narrows by rounding to nearest, exactly as this conversion does.
+            beyond = np.isinf(channel.astype(np.float32)) & np.isfinite(channel)
+        if beyond.any():
+            i = int(np.argmax(beyond))
+            where = f" channel {k}" if len(channels) > 1 else ""
+            raise SampleRangeError(
+                f"{path}{where}: sample {i} ({float(channel[i])!r}) is outside the float32 "
+                "range; the codec works in 32-bit floats"
+            )
 
 
 def _one_line(exc: BaseException) -> str:

@@ -12,11 +12,12 @@ import wave
 import numpy as np
 import pytest
 
+import vantrel
 from conftest import smooth
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
 from vantrel_tools.container import HEADER_SIZE
-from vantrel_tools.signal_io import encode_signal, read_signal
+from vantrel_tools.signal_io import SampleRangeError, SignalFileError, encode_signal, read_signal
 
 SCALE = 12
 # Worst error at scale 12 with the low dead zone, as a share of the signal's range (see
@@ -95,6 +96,9 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
+        vs_float32, vs_input = re.search(r"ratio ([\d.]+) vs float32, ([\d.]+) vs the input's "
+                                         r"16-bit samples", result.stdout).groups()
+        assert float(vs_input) == pytest.approx(float(vs_float32) / 2, abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
                               "--wav-sample", "pcm16", cwd=tmp_path))
         with wave.open(str(tmp_path / "back.wav")) as w:
@@ -168,6 +172,109 @@ class TestSignalFiles:
         np.testing.assert_array_equal(got, expected)
 
 
+F32_MAX = float(np.finfo(np.float32).max)
+RAMP = [1.5, -2.0, 3.25]
+
+
+def _text(content):
+    return lambda path: path.write_text(content)
+
+
+def _npy(array):
+    return lambda path: np.save(path, array)
+
+
+# (name, file name, writer, read_signal keywords, channels expected or the error's words)
+READER_CASES = [
+    ("csv header", "a.csv", _text("volts\n1.5\n-2\n# note\n3.25\n\n"), {}, [RAMP]),
+    ("csv by name", "a.csv", _text("t;volts\n0;1.5\n1;-2\n2;3.25\n"), {"column": "volts"},
+     [RAMP]),
+    ("csv by index", "a.txt", _text("0\t1.5\n1\t-2\n2\t3.25\n"), {"column": 1}, [RAMP]),
+    ("csv quoted, index column unnamed", "a.csv", _text(',"v"\n0,1.5\n1,-2\n2,3.25\n'),
+     {"column": "v"}, [RAMP]),
+    ("csv bad cell", "a.csv", _text("v\n1\n2\nx3\n"), {}, "line 4: 'x3' is not a number"),
+    ("csv damaged first cell", "a.csv", _text("1.2.3\n4\n"), {},
+     "line 1: '1.2.3' is not a number"),
+    ("csv empty cell", "a.csv", _text("a,b\n1,2\n3,\n"), {"column": "b"},
+     "line 3: empty cell in column b"),
+    ("csv blank line between samples", "a.csv", _text("1\n2\n\n3\n"), {},
+     "line 3: empty line between samples"),
+    ("csv ragged row", "a.csv", _text("1,2\n3\n"), {"column": 0},
+     "line 2 has 1 column, line 1 has 2"),
+    ("csv several columns", "a.csv", _text("a,b\n1,2\n"), {},
+     "line 1 has 2 columns (columns: a, b); choose one with --column"),
+    ("csv unknown name", "a.csv", _text("a,b\n1,2\n"), {"column": "c"},
+     "no column named 'c' (columns: a, b)"),
+    ("csv name without header", "a.csv", _text("1,2\n"), {"column": "a"},
+     "no header line names the columns"),
+    ("column of a non-text file", "a.npy", _npy(np.zeros(4)), {"column": 0},
+     "--column applies to .csv and .txt inputs only"),
+    ("npy int16", "a.npy", _npy(np.array([-32768, 0, 32767], np.int16)), {},
+     [[-32768, 0, 32767]]),
+    ("npy int32", "a.npy", _npy(np.array([-2**31, 16777217, 2**31 - 1], np.int32)), {},
+     [[-2**31, 16777217, 2**31 - 1]]),
+    ("npy uint64 stays in float32 range", "a.npy", _npy(np.array([0, 2**64 - 1], np.uint64)),
+     {}, [[0, 2.0**64]]),
+    ("npy bool", "a.npy", _npy(np.zeros(4, bool)), {}, "element type bool is not supported"),
+    ("2-D samples x channels", "a.npy", _npy(np.arange(40.0).reshape(20, 2)), {},
+     [np.arange(0, 40, 2), np.arange(1, 40, 2)]),
+    ("2-D channels first", "a.npy", _npy(np.arange(40.0).reshape(2, 20)),
+     {"channels_first": True}, [np.arange(20), np.arange(20, 40)]),
+    ("2-D rows are channels", "a.npy", _npy(np.zeros((3, 100000), np.float32)), {},
+     "shape (3, 100000): as samples x channels it holds 100000 channels of 3 samples, as "
+     "channels x samples 3 channels of 100000 samples; pass --channels-first"),
+    ("2-D square", "a.npy", _npy(np.zeros((16, 16))), {}, "unclear layout"),
+    ("2-D short channels", "a.npy", _npy(np.zeros((8, 2))), {}, "2 channels of 8 samples"),
+    ("float64 beyond float32 in npy", "a.npy", _npy(np.array([1.0, -1e300, 2e300])), {},
+     "sample 1 (-1e+300) is outside the float32 range"),
+    ("float64 beyond float32 in csv", "a.csv", _text("1\n4e38\n"), {},
+     "sample 1 (4e+38) is outside the float32 range"),
+    ("beyond float32 in one channel", "a.npy",
+     _npy(np.array([[1.0, 1.0]] * 19 + [[0.0, 1e39]])), {},
+     "a.npy channel 1: sample 19 (1e+39)"),
+]
+
+
+@pytest.mark.parametrize("name,filename,write,kwargs,expected", READER_CASES,
+                         ids=[c[0] for c in READER_CASES])
+def test_reader(tmp_path, name, filename, write, kwargs, expected):
+    path = tmp_path / filename
+    write(path)
+    if isinstance(expected, str):
+        with pytest.raises(SignalFileError) as caught:
+            read_signal(str(path), **kwargs)
+        assert expected in str(caught.value)
+        assert str(caught.value).startswith(str(path))
+        return
+    channels = read_signal(str(path), **kwargs).channels
+    assert len(channels) == len(expected)
+    for got, want in zip(channels, expected):
+        assert got.dtype in (np.float32, np.float64) and got.flags.c_contiguous
+        np.testing.assert_array_equal(got, np.asarray(want, dtype=np.float64))
+
+
+@pytest.mark.parametrize("value", [F32_MAX, -F32_MAX, F32_MAX * (1 + 2**-25),
+                                   F32_MAX * (1 + 2**-24), -2.0**128, 1e300])
+def test_float32_range_refused_as_the_module_refuses_it(tmp_path, value):
+    """The reader's limit and message are the module's, down to the rounding at the edge."""
+    near = np.copysign(0.75 * F32_MAX, value)  # a range the codec can normalise
+    samples = np.array([near, near, value])
+    np.save(tmp_path / "x.npy", samples)
+    try:
+        vantrel.compress_signal(samples)
+        module_error = None
+    except ValueError as exc:
+        module_error = str(exc)
+    try:
+        read_signal(str(tmp_path / "x.npy"))
+        reader_error = None
+    except SampleRangeError as exc:
+        assert isinstance(exc, ValueError)
+        reader_error = str(exc)
+    assert reader_error == (None if module_error is None else f"{tmp_path / 'x.npy'}: "
+                            f"{module_error}")
+
+
 class TestInfo:
     def test_reports_every_header_field(self, tmp_path):
         x = smooth(5000, seed=4) * 3 - 1
@@ -236,7 +343,13 @@ def _setup_previous(tmp_path):
 
 
 def _setup_dtype(tmp_path):
-    np.save(tmp_path / "ints.npy", np.arange(100, dtype=np.int16))
+    np.save(tmp_path / "ints.npy", np.arange(100, dtype=np.complex64))
+
+
+def _setup_inputs(tmp_path):
+    np.save(tmp_path / "rows.npy", np.zeros((3, 1000), np.float32))
+    np.save(tmp_path / "wide.npy", np.array([0.0, 1e300]))
+    (tmp_path / "two.csv").write_text("time,volts\n0,1.5\n1,oops\n")
 
 
 def _setup_clash(tmp_path):
@@ -255,8 +368,14 @@ FAILURES = [
      "short.vtrl", "out.wav"),
     ("info of a non-container", _corrupt, ["info", "bad.vtrl"], "not a vantrel container",
      None),
-    ("wrong dtype", _setup_dtype, ["compress", "ints.npy", "-o", "out.vtrl"], "int16",
+    ("wrong dtype", _setup_dtype, ["compress", "ints.npy", "-o", "out.vtrl"], "complex64",
      "out.vtrl"),
+    ("channels first, unsaid", _setup_inputs, ["compress", "rows.npy"],
+     "rows.npy: unclear layout of an array of shape (3, 1000)", "rows.vtrl"),
+    ("bad csv cell", _setup_inputs, ["compress", "two.csv", "--column", "volts"],
+     "two.csv: line 3: 'oops' in column volts is not a number", "two.vtrl"),
+    ("beyond float32", _setup_inputs, ["eval", "wide.npy"],
+     "wide.npy: sample 1 (1e+300) is outside the float32 range", None),
     ("unknown option", None, ["compress", "--level", "3", "x.npy"], "--level", None),
     ("scale out of range", _setup_dtype, ["compress", "ints.npy", "--scale", "13"], "13",
      "ints.vtrl"),
@@ -377,7 +496,39 @@ def test_a_file_that_appears_before_the_rename_is_not_overwritten(tmp_path):
     assert os.listdir(tmp_path) == ["late.vtrl"] and target.read_bytes() == b"someone else's"
 
 
+@pytest.mark.parametrize("setup,args,samples", [
+    (lambda d: np.save(d / "in.npy", stereo(300).T), ["--channels-first"], [300, 300]),
+    (lambda d: np.save(d / "in.npy", stereo(300)[:8]), ["--channels-last"], [8, 8]),
+    (lambda d: (d / "in.csv").write_text("a,b\n" + "1,2\n" * 50), ["--column", "b"], [50]),
+    (lambda d: (d / "in.csv").write_text("1,2\n" * 50), ["--column", "0"], [50]),
+])
+def test_input_options(tmp_path, setup, args, samples):
+    setup(tmp_path)
+    source = next(p.name for p in tmp_path.iterdir())
+    assert_ok(vantrel_cli("compress", source, *args, "-o", "out", cwd=tmp_path))
+    containers = sorted((tmp_path / "out").iterdir())
+    assert [vantrel.decompress_signal(c.read_bytes()).size for c in containers] == samples
+
+
 class TestEval:
+    def test_plot_without_matplotlib_fails_before_the_table(self, tmp_path):
+        np.save(tmp_path / "e.npy", smooth(2000))
+        code = ("import sys; sys.modules['matplotlib'] = None\n"
+                "from vantrel_tools.cli import main\n"
+                "sys.exit(main(['eval', 'e.npy', '--plot', 'rd.png']))\n")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                cwd=tmp_path, timeout=120)
+        assert result.returncode == 2 and result.stdout == ""
+        assert result.stderr == "vantrel: error: --plot needs matplotlib (pip install matplotlib)\n"
+
+    @pytest.mark.parametrize("low,high", [(6.2, 8.6), (5.4, 67.0), (3.0, 900.0)])
+    def test_ratio_axis_has_several_labels(self, low, high):
+        pytest.importorskip("matplotlib")
+        from vantrel_tools.cli.plotting import _ratio_locator
+
+        ticks = _ratio_locator(low, high).tick_values(low, high)
+        assert sum(low <= t <= high for t in ticks) >= 4
+
     def test_table_and_plot(self, tmp_path):
         np.save(tmp_path / "e.npy", smooth(20000))
         args = ["eval", "e.npy", "--methods", "cdf97,db4", "--scales", "8,12"]

@@ -25,6 +25,7 @@ from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
 from .commands import cmd_compress, cmd_decompress, cmd_info
 from .errors import CliError
 from .evaluate import cmd_eval
+from .inputs import add_input_options
 
 __all__ = ["CliError", "build_parser", "main", "run"]
 
@@ -38,9 +39,10 @@ DEFAULT_RATE = 48000
 DEFAULT_EVAL_SCALES = (6, 8, 10, 11, 12)
 
 COMPRESS_HELP = """\
-Input formats, by suffix: .npy (1-D, or 2-D as samples x channels; float32/float64), .wav (PCM
-8/16/24/32-bit or float 32/64-bit; PCM is scaled to [-1, 1)), .csv/.txt (one number per line, an
-optional header line), .f32/.raw (little-endian float32).
+Input formats, by suffix: .npy (1-D, or 2-D as samples x channels or with --channels-first;
+float or integer, integers keep their values), .wav (PCM 8/16/24/32-bit or float 32/64-bit; PCM
+is scaled to [-1, 1)), .csv/.txt (one number per line, or one --column of several; an optional
+header line names the columns), .f32/.raw (little-endian float32).
 
 A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
 channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
@@ -125,6 +127,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="entropy coder (default auto, the context model)")
     c.add_argument("--multiplier", type=float, metavar="M",
                    help="quantisation multiplier instead of 2**scale")
+    add_input_options(c)
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
                       summary="decompress .vtrl containers",
@@ -158,6 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--coder", choices=CODERS, default="auto")
     e.add_argument("--plot", metavar="OUT.png",
                    help="write a rate-distortion plot (needs matplotlib)")
+    add_input_options(e)
     e.set_defaults(func=cmd_eval)
     return parser
 

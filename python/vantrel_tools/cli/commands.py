@@ -15,13 +15,14 @@ from ..signal_io import (
     FORMAT_SUFFIX,
     SIGNAL_FORMATS,
     Channel,
+    Signal,
     SignalFileError,
     encode_signal,
     format_of,
-    read_signal,
 )
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
+from .inputs import ratio_vs_input, read_input
 from .progress import Progress
 
 # ----------------------------------------------------------------------------------------------
@@ -71,7 +72,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
         progress = Progress(len(args.inputs), "compress", args.quiet)
         try:
             for path in args.inputs:
-                signal = read_signal(path)
+                signal = read_input(path, args)
                 if not signal.channels:
                     raise CliError(f"{path}: holds no channel")
                 outputs = targets(path, len(signal.channels))
@@ -86,8 +87,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
                         raise CliError(f"{path}{where}: {exc}") from None
                 for out_path, container in zip(outputs, containers, strict=True):
                     plan.stage(out_path, container)
-                lines.append(_describe_compress(path, signal.description, signal.rate, outputs,
-                                                signal.num_samples, containers))
+                lines.append(_describe_compress(path, signal, outputs, containers))
                 progress.advance()
         finally:
             progress.close()
@@ -96,16 +96,17 @@ def cmd_compress(args: argparse.Namespace) -> int:
     return 0
 
 
-def _describe_compress(path: str, description: str, rate: int | None, outputs: list[str],
-                       num_samples: int, containers: list[bytes]) -> str:
+def _describe_compress(path: str, signal: Signal, outputs: list[str],
+                       containers: list[bytes]) -> str:
+    num_samples, rate = signal.num_samples, signal.rate
     raw = 4 * num_samples * len(outputs)
     packed = sum(len(c) for c in containers)
     if len(outputs) == 1:
         where = outputs[0]
     else:
         where = ", ".join(f"{p} (channel {k})" for k, p in enumerate(outputs))
-    line = (f"{path} ({description}, {num_samples} samples) -> {where}; "
-            f"{packed} bytes, ratio {raw / packed:.2f} vs float32")
+    line = (f"{path} ({signal.description}, {num_samples} samples) -> {where}; "
+            f"{packed} bytes, ratio {raw / packed:.2f} vs float32{ratio_vs_input(signal, packed)}")
     if rate is not None:
         line += f"; sample rate {rate} Hz not stored (decompress with --rate {rate})"
     return line

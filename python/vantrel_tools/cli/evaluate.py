@@ -14,9 +14,10 @@ import numpy as np
 import vantrel
 
 from ..metrics import distortion
-from ..signal_io import Channel, read_signal
+from ..signal_io import Channel
 from .errors import CliError
-from .plotting import RatePoints, plot_rate_distortion
+from .inputs import own_ratio_note, read_input
+from .plotting import RatePoints, plot_rate_distortion, pyplot
 
 
 def _time_best(fn: Callable[[], Any], budget_s: float = 0.05, max_runs: int = 5) -> float:
@@ -54,7 +55,9 @@ def _measure(channels: list[Channel], options: vantrel.CompressionOptions) -> di
 
 
 def cmd_eval(args: argparse.Namespace) -> int:
-    signal = read_signal(args.input)
+    if args.plot:
+        pyplot()  # fails now, not after the whole table
+    signal = read_input(args.input, args)
     if signal.num_samples == 0:
         raise CliError(f"{args.input}: holds no samples")
     noun = "channel" if len(signal.channels) == 1 else "channels"
@@ -83,6 +86,9 @@ def cmd_eval(args: argparse.Namespace) -> int:
     print(f"baseline: zlib level 6 on the float32 bytes (lossless): ratio "
           f"{len(raw) / len(zlib.compress(raw, 6)):.2f}, {len(raw) / 1e6 / t_zlib:.1f} MB/s")
     print("ratio: float32 bytes / container bytes; PSNR peak = max - min; MB/s of float32 input")
+    note = own_ratio_note(signal)
+    if note is not None:
+        print(note)
     if args.plot:
         plot_rate_distortion(args.plot, args.input, results)
         print(f"rate-distortion plot written to {args.plot}")

@@ -1,0 +1,56 @@
+"""How compress and eval read their inputs: the options that choose a column of a text file or
+the layout of a 2-D array, and the input's own size next to the float32 figures."""
+
+from __future__ import annotations
+
+import argparse
+
+from ..signal_io import MIN_CHANNEL_SAMPLES, Signal, read_signal
+
+
+def _column(text: str) -> str | int:
+    return int(text) if text.isdigit() else text
+
+
+def add_input_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading the input")
+    group.add_argument("--column", type=_column, metavar="NAME|INDEX",
+                       help="the column of a .csv/.txt input with several: its name in the "
+                            "header line or its index from 0")
+    layout = group.add_mutually_exclusive_group()
+    layout.add_argument("--channels-first", dest="channels_first", action="store_true",
+                        default=None, help="the rows of a 2-D .npy array are its channels")
+    layout.add_argument("--channels-last", dest="channels_first", action="store_false",
+                        help="the columns of a 2-D .npy array are its channels (read so without "
+                             "either option only when rows outnumber columns and number at "
+                             f"least {MIN_CHANNEL_SAMPLES})")
+
+
+def read_input(path: str, args: argparse.Namespace) -> Signal:
+    return read_signal(path, column=args.column, channels_first=args.channels_first)
+
+
+def _stored_kind(signal: Signal) -> str | None:
+    """What the input stores, when its size differs from float32 samples; None when not."""
+    if signal.sample_bits == 32 or not signal.stored_bytes:
+        return None
+    return f"{signal.sample_bits}-bit samples" if signal.sample_bits else "text"
+
+
+def ratio_vs_input(signal: Signal, packed_bytes: int) -> str:
+    """The ratio against the input's own size, as a clause to follow the float32 ratio; empty
+    when the input stores float32 samples, whose ratio that already is."""
+    stored = _stored_kind(signal)
+    if stored is None or not packed_bytes:
+        return ""
+    return f", {signal.stored_bytes / packed_bytes:.2f} vs the input's {stored}"
+
+
+def own_ratio_note(signal: Signal) -> str | None:
+    """How float32 ratios convert to ratios against the input's own size, or None."""
+    stored = _stored_kind(signal)
+    float32_bytes = 4 * signal.num_samples * len(signal.channels)
+    if stored is None or not float32_bytes:
+        return None
+    return (f"the input stores {stored}: its own ratio is the float32 ratio x "
+            f"{signal.stored_bytes / float32_bytes:.3g}")
