@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 import vantrel
 
@@ -68,32 +69,40 @@ def cmd_compress(args: argparse.Namespace) -> int:
     options = _options_from_args(args)
     targets = _compress_targets(args.inputs, args.output)
     lines = []
+    with _planned(args, "compress") as (plan, progress):
+        for path in args.inputs:
+            signal = read_input(path, args)
+            if not signal.channels:
+                raise CliError(f"{path}: holds no channel")
+            outputs = targets(path, len(signal.channels))
+            for out_path in outputs:
+                plan.add(out_path, path)
+            containers = []
+            for k, channel in enumerate(signal.channels):
+                try:
+                    containers.append(trailer.compress(channel, options))
+                except ValueError as exc:
+                    where = f" channel {k}" if len(signal.channels) > 1 else ""
+                    raise CliError(f"{path}{where}: {exc}") from None
+            for out_path, container in zip(outputs, containers, strict=True):
+                plan.stage(out_path, container)
+            lines.append(_describe_compress(path, signal, outputs, containers))
+            progress.advance()
+    print_lines(lines, args.quiet)
+    return 0
+
+
+@contextlib.contextmanager
+def _planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, Progress]]:
+    """The output plan of a file command and its progress bar over the inputs. The plan's
+    outputs are put in place when the body ends without an error, and are discarded otherwise."""
     with OutputPlan(args.inputs, args.force) as plan:
-        progress = Progress(len(args.inputs), "compress", args.quiet)
+        progress = Progress(len(args.inputs), verb, args.quiet)
         try:
-            for path in args.inputs:
-                signal = read_input(path, args)
-                if not signal.channels:
-                    raise CliError(f"{path}: holds no channel")
-                outputs = targets(path, len(signal.channels))
-                for out_path in outputs:
-                    plan.add(out_path, path)
-                containers = []
-                for k, channel in enumerate(signal.channels):
-                    try:
-                        containers.append(trailer.compress(channel, options))
-                    except ValueError as exc:
-                        where = f" channel {k}" if len(signal.channels) > 1 else ""
-                        raise CliError(f"{path}{where}: {exc}") from None
-                for out_path, container in zip(outputs, containers, strict=True):
-                    plan.stage(out_path, container)
-                lines.append(_describe_compress(path, signal, outputs, containers))
-                progress.advance()
+            yield plan, progress
         finally:
             progress.close()
         plan.commit()
-    print_lines(lines, args.quiet)
-    return 0
 
 
 def _describe_compress(path: str, signal: Signal, outputs: list[str],
@@ -144,20 +153,15 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         return os.path.join(directory, stem + FORMAT_SUFFIX[args.format])
 
     lines = []
-    with OutputPlan(args.inputs, args.force) as plan:
+    with _planned(args, "decompress") as (plan, progress):
         for path in args.inputs:
             plan.add(target(path), path)
-        progress = Progress(len(args.inputs), "decompress", args.quiet)
-        try:
-            for path in args.inputs:
-                out_path = target(path)
-                samples = _decode_container(path)
-                plan.stage(out_path, _encode_output(args.format, [samples], args))
-                lines.append(f"{path} -> {out_path} ({samples.size} samples)")
-                progress.advance()
-        finally:
-            progress.close()
-        plan.commit()
+        for path in args.inputs:
+            out_path = target(path)
+            samples = _decode_container(path)
+            plan.stage(out_path, _encode_output(args.format, [samples], args))
+            lines.append(f"{path} -> {out_path} ({samples.size} samples)")
+            progress.advance()
     print_lines(lines, args.quiet)
     return 0
 
@@ -166,23 +170,18 @@ def _decompress_to_one_file(args: argparse.Namespace, out_format: str) -> int:
     if len(args.inputs) > 1 and out_format in ("csv", "f32"):
         raise CliError(f"{args.output}: a {out_format} file holds one channel; "
                        f"{len(args.inputs)} inputs need a .npy or .wav output or a directory")
-    with OutputPlan(args.inputs, args.force) as plan:
+    channels = []
+    with _planned(args, "decompress") as (plan, progress):
         plan.add(args.output, args.inputs[0])
-        channels = []
-        progress = Progress(len(args.inputs), "decompress", args.quiet)
-        try:
-            for path in args.inputs:
-                channels.append(_decode_container(path))
-                progress.advance()
-        finally:
-            progress.close()
+        for path in args.inputs:
+            channels.append(_decode_container(path))
+            progress.advance()
         lengths = {c.size for c in channels}
         if len(lengths) > 1:
             detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, channels,
                                                                  strict=True))
             raise CliError(f"channels of one file must have one length ({detail})")
         plan.stage(args.output, _encode_output(out_format, channels, args))
-        plan.commit()
     if len(channels) == 1:
         line = f"{args.inputs[0]} -> {args.output} ({channels[0].size} samples)"
     else:
