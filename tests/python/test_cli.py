@@ -42,12 +42,13 @@ def stereo(n):
     return np.stack([smooth(n, seed=1), 0.5 * smooth(n, seed=2)], axis=1)
 
 
-def write_float_wav(path, frames, rate):
-    """A float32 WAV file built here, independently of the tool's writer."""
+def write_float_wav(path, frames, rate, leading=b""):
+    """A float32 WAV file built here, independently of the tool's writer; `leading` chunks come
+    before the fmt chunk."""
     body = frames.astype("<f4").tobytes()
     channels = frames.shape[1]
     fmt = struct.pack("<HHIIHHH", 3, channels, rate, rate * 4 * channels, 4 * channels, 32, 0)
-    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack(
+    chunks = leading + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack(
         "<I", len(body)) + body
     path.write_bytes(b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks)
 
@@ -141,6 +142,13 @@ class TestSignalFiles:
         signal = read_signal(str(tmp_path / "p.wav"))
         assert signal.rate == 44100 and len(signal.channels) == 2
         np.testing.assert_array_equal(np.stack(signal.channels, axis=1).ravel(), ints / full)
+
+    def test_wav_chunk_of_odd_size_is_followed_by_a_pad_byte(self, tmp_path):
+        frames = stereo(40)
+        odd_chunk = b"LIST" + struct.pack("<I", 3) + b"abc" + b"\0"
+        write_float_wav(tmp_path / "f.wav", frames, 8000, leading=odd_chunk)
+        signal = read_signal(str(tmp_path / "f.wav"))
+        np.testing.assert_array_equal(np.stack(signal.channels, axis=1), frames)
 
     @pytest.mark.parametrize("kind,width", [("pcm8", 1), ("pcm16", 2), ("pcm24", 3),
                                             ("pcm32", 4)])

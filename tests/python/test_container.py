@@ -36,42 +36,14 @@ def raw_deflate(data, level=6):
 
 
 class TestWrittenHeader:
+    # Level counts, sanitising and short signals are checked on the C++ side; these check what
+    # the defaults and options of the Python call put into the header.
     def test_worked_header_of_a_constant_signal(self):
         packed = vantrel.compress_signal(np.full(1000, 0.5, np.float32))
         assert packed[:12] == b"VTRL\x01\x02f3cf97"
         assert packed[12:32] == bytes.fromhex("060B0200 E8030000 0000003F 0000003F 00000000")
         assert packed[36:52] == bytes.fromhex("00000045") + bytes(12)
         assert fields(packed)["payload_len"] == len(packed) - 52
-
-    @pytest.mark.parametrize(
-        "n,method,levels",
-        [(19, "cdf97", 1), (20, "cdf97", 2), (39, "db4", 2), (40, "db4", 3), (59, "sym4", 3),
-         (60, "cdf53", 4), (79, "cdf53", 4), (80, "cdf53", 3), (80, "cdf97", 3), (80, "db4", 3),
-         (80, "sym4", 3), (1000, "cdf97", 6), (5000, "cdf97", 8), (70000, "sym4", 8)],
-    )
-    def test_level_count(self, n, method, levels):
-        packed = vantrel.compress_signal(smooth(n), vantrel.CompressionOptions(method=method))
-        assert fields(packed)["levels"] == levels
-
-    def test_nan_and_infinities_are_sanitised(self):
-        x = np.array([1000, np.nan, 1001, np.inf, -np.inf, 999], np.float32)
-        f = fields(vantrel.compress_signal(x))
-        assert (f["min"], f["max"]) == (0.0, 1001.0)
-        y = vantrel.decompress_signal(vantrel.compress_signal(x))
-        np.testing.assert_allclose(y, [1000, 0, 1001, 1, 0, 999], atol=1001 * 2e-3)
-
-    @pytest.mark.parametrize("method", ["cdf53", "cdf97", "db4", "sym4"])
-    def test_single_sample(self, method):
-        packed = vantrel.compress_signal(np.array([3.5], np.float32),
-                                         vantrel.CompressionOptions(method=method))
-        f = fields(packed)
-        assert (f["levels"], f["min"], f["max"], f["mean"], f["count"]) == (1, 3.5, 3.5, 0.0, 1)
-        assert vantrel.decompress_signal(packed).tolist() == [3.5]
-
-    def test_short_signal_header_keeps_its_length(self):
-        packed = vantrel.compress_signal(np.arange(5, dtype=np.float32))
-        assert fields(packed)["count"] == 5
-        assert vantrel.decompress_signal(packed).shape == (5,)
 
     def test_given_multiplier_is_written(self):
         packed = vantrel.compress_signal(smooth(300), vantrel.CompressionOptions(quant_multiplier=0.5))
