@@ -140,6 +140,7 @@ TEST(Passes, DenormalizeIsOneFusedMultiplyAdd) {
   for (const SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2, SimdTarget::Neon}) {
     if (!simd_target_available(t)) continue;
     force_simd_target(t);
+    ASSERT_EQ(active_simd_target(), t);
     std::vector<float> y = x;
     denormalize_in_place(y, mean, range, min);
     EXPECT_TRUE(same_bits(y, expected)) << static_cast<int>(t);
@@ -148,9 +149,14 @@ TEST(Passes, DenormalizeIsOneFusedMultiplyAdd) {
 }
 
 TEST(Passes, DeadZoneUsesWideMagnitudes) {
-  std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767, 7, -7, 2, -2, 3, 4, -4, 5};
-  apply_dead_zone(v, 6);
-  EXPECT_EQ(v, (std::vector<int16_t>{-6, 0, 0, 0, 0, 0, 6, -32768, 32767, 7, -7, 0, 0, 0, 0, 0, 0}));
+  for (const SimdTarget t : {SimdTarget::Scalar, SimdTarget::Avx2}) {
+    if (!simd_target_available(t)) continue;
+    force_simd_target(t);
+    std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767, 7, -7, 2, -2, 3, 4, -4, 5};
+    apply_dead_zone(v, 6);
+    EXPECT_EQ(v, (std::vector<int16_t>{-6, 0, 0, 0, 0, 0, 6, -32768, 32767, 7, -7, 0, 0, 0, 0, 0, 0}));
+  }
+  reset_simd_target();
 }
 
 }  // namespace
