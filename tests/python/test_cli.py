@@ -11,7 +11,9 @@ import wave
 import numpy as np
 import pytest
 
+import vantrel
 from conftest import smooth
+from vantrel_tools.container import ContainerError, parse_header
 from vantrel_tools.signal_io import encode_signal, read_signal
 
 SCALE = 12
@@ -197,6 +199,27 @@ class TestInfo:
         assert fields["size"].startswith(f"{size} bytes")
         assert fields["ratio"].startswith(f"{20000 / size:.3f}")
 
+    # (offset, bytes written there, refused): the tool's reader against the decoder itself.
+    @pytest.mark.parametrize("offset,value,refused", [
+        (0, b"VTRM", True), (4, b"\x00", True), (5, b"\x09", False), (6, b"f4", True),
+        (8, b"CF97", True), (15, b"\xff", False), (13, b"\x05", True), (13, b"\x06", False),
+        (13, b"\x0c", False), (13, b"\x0d", True), (14, b"\x03", True),
+        (20, struct.pack("<f", float("-inf")), True), (24, struct.pack("<f", float("nan")), True),
+        (28, struct.pack("<f", float("inf")), True), (28, struct.pack("<f", 1e-44), False),
+    ])
+    def test_header_reader_refuses_what_the_decoder_refuses(self, offset, value, refused):
+        options = vantrel.CompressionOptions(coder="deflate")
+        data = bytearray(vantrel.compress_signal(smooth(300), options))
+        data[offset:offset + len(value)] = value
+        if refused:
+            with pytest.raises(ContainerError):
+                parse_header(bytes(data))
+            with pytest.raises(ValueError):
+                vantrel.decompress_signal(bytes(data))
+        else:
+            assert parse_header(bytes(data)).sample_count == 300
+            assert vantrel.decompress_signal(bytes(data)).shape == (300,)
+
 
 def _corrupt(tmp_path):
     np.save(tmp_path / "ok.npy", smooth(1000))
@@ -209,6 +232,10 @@ def _corrupt(tmp_path):
 
 def _setup_dtype(tmp_path):
     np.save(tmp_path / "ints.npy", np.arange(100, dtype=np.int16))
+
+
+def _setup_cube(tmp_path):
+    np.save(tmp_path / "cube.npy", np.zeros((4, 3, 2), np.float32))
 
 
 def _setup_clash(tmp_path):
@@ -229,6 +256,8 @@ FAILURES = [
      None),
     ("wrong dtype", _setup_dtype, ["compress", "ints.npy", "-o", "out.vtrl"], "int16",
      "out.vtrl"),
+    ("three dimensions", _setup_cube, ["compress", "cube.npy"], "neither 1-D nor 2-D",
+     "cube.vtrl"),
     ("unknown option", None, ["compress", "--level", "3", "x.npy"], "--level", None),
     ("scale out of range", _setup_dtype, ["compress", "ints.npy", "--scale", "13"], "13",
      "ints.vtrl"),
