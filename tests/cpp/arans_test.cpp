@@ -249,10 +249,13 @@ TEST(AransEngine, EncodingFromTheBoundaryStateDecodesBack) {
         uint16_t record = static_cast<uint16_t>(p << 1 | bit);
         RansEmitter emitter = RansEmitter::over(&record, 1, x0);
         emitter.step();
-        Bytes stream = {static_cast<uint8_t>(emitter.x), static_cast<uint8_t>(emitter.x >> 8),
-                        static_cast<uint8_t>(emitter.x >> 16), static_cast<uint8_t>(emitter.x >> 24)};
-        if (emitter.first_word == 0) stream.insert(stream.end(), {static_cast<uint8_t>(record),
-                                                                  static_cast<uint8_t>(record >> 8)});
+        // The plane stream: the final state, then the word the step emitted, if any.
+        Bytes stream(4);
+        for (int k = 0; k < 4; ++k) stream[k] = static_cast<uint8_t>(emitter.x >> (8 * k));
+        if (emitter.first_word == 0) {
+          stream.push_back(static_cast<uint8_t>(record));
+          stream.push_back(static_cast<uint8_t>(record >> 8));
+        }
         RansReader reader{stream.data(), stream.size(), 4, emitter.x};
         uint32_t adapted;
         EXPECT_EQ(reader.decode(p, adapted), bit) << p << " " << x0;
