@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "codec/arans.h"
 #include "codec/compressor.h"
+#include "codec/deflate.h"
+#include "codec/executors.h"
 #include "codec/decompressor.h"
 #include "codec/header.h"
 #include "codec/passes.h"
@@ -272,6 +277,38 @@ TEST(Decompress, ShortStreamsAreRefusedBeforeCutting) {
     const auto r = decompress(c);
     ASSERT_FALSE(r.ok()) << int(coder);
     EXPECT_EQ(r.error().kind(), VantrelError::Kind::DecompressionFailed);
+  }
+  // One byte short of the last coefficient is refused too, not read past its end.
+  for (const uint8_t coder : {0, 1}) {
+    const auto c = checked(compress(x, options_for(1, coder)));
+    const auto payload = std::span(c).subspan(kHeaderSize);
+    auto bytes = coder == 0 ? checked(inflate_payload(payload, SIZE_MAX))
+                            : checked(decode_stream(payload));
+    bytes.pop_back();
+    const auto coded = coder == 0 ? checked(deflate_payload(bytes)) : encode_stream(bytes);
+    std::vector<uint8_t> cut(c.begin(), c.begin() + kHeaderSize);
+    cut.insert(cut.end(), coded.begin(), coded.end());
+    const auto length = static_cast<uint32_t>(coded.size());
+    std::memcpy(cut.data() + 32, &length, 4);
+    const auto r = decompress(cut);
+    ASSERT_FALSE(r.ok()) << int{coder};
+    EXPECT_EQ(r.error().to_string(), "Can't decompress data, reason: Stream truncated");
+  }
+}
+
+// A signal shorter than the filter is coded as its repetition up to the filter length: {0, 1}
+// gives the same payload as {0, 1, 0, 1, ...} of that length (same extremes and mean).
+TEST(Compress, ShortSignalIsCodedAsItsRepetition) {
+  for (uint8_t method = 0; method < 4; ++method) {
+    const size_t fl = make_executor(static_cast<WaveletMethod>(method))->filter_length();
+    ASSERT_GT(fl, 2u);
+    std::vector<float> repeated(fl);
+    for (size_t i = 0; i < fl; ++i) repeated[i] = static_cast<float>(i % 2);
+    const auto short_one = checked(compress(std::vector<float>{0.0f, 1.0f}, options_for(method)));
+    const auto long_one = checked(compress(repeated, options_for(method)));
+    EXPECT_TRUE(std::equal(short_one.begin() + kHeaderSize, short_one.end(),
+                           long_one.begin() + kHeaderSize, long_one.end()))
+        << int{method};
   }
 }
 

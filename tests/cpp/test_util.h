@@ -21,6 +21,8 @@ auto checked(R&& result, std::source_location at = std::source_location::current
     std::string text;
     if constexpr (requires { result.error().to_string(); }) {
       text = result.error().to_string();
+    } else if constexpr (requires { result.error().message; }) {
+      text = result.error().message;
     } else {
       text = to_string(result.error());
     }

@@ -45,6 +45,11 @@ class TestWrittenHeader:
         assert packed[36:52] == bytes.fromhex("00000045") + bytes(12)
         assert fields(packed)["payload_len"] == len(packed) - 52
 
+    def test_deflate_payload_is_zlib_level_6(self):
+        packed = vantrel.compress_signal(smooth(5000), vantrel.CompressionOptions(coder="deflate"))
+        payload = packed[52:]
+        assert payload == raw_deflate(zlib.decompress(payload, -15), level=6)
+
     def test_given_multiplier_is_written(self):
         packed = vantrel.compress_signal(smooth(300), vantrel.CompressionOptions(quant_multiplier=0.5))
         assert fields(packed)["multiplier"] == 0.5
