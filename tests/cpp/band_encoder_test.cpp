@@ -14,6 +14,7 @@
 #include "codec/compressor.h"
 #include "codec/header.h"
 #include "codec/vantrel.h"
+#include "tests/cpp/test_util.h"
 
 namespace vantrel {
 namespace {
@@ -147,7 +148,7 @@ TEST(InPlaceContainer, EqualsWriteContainerOfTheCorePayload) {
                                  .signal_max = core->signal_max,
                                  .norm_mean = core->norm_mean,
                                  .quant_multiplier = core->multiplier};
-    EXPECT_EQ(*container, write_container(fields, core->payload).value()) << int{coder};
+    EXPECT_EQ(*container, checked(write_container(fields, core->payload))) << int{coder};
   }
 }
 
@@ -165,7 +166,7 @@ TEST(InPlaceContainer, HeaderWriterChecksLikeWriteContainer) {
   std::vector<uint8_t> container(kHeaderSize + 5, 0xEE);
   ASSERT_TRUE(write_header_in_place(fields, container).ok());
   const std::vector<uint8_t> payload(5, 0xEE);
-  EXPECT_EQ(container, write_container(fields, payload).value());
+  EXPECT_EQ(container, checked(write_container(fields, payload)));
 
   fields.coder = 3;
   const auto refused = write_header_in_place(fields, container);

@@ -85,11 +85,6 @@ TEST(BorderInterpolationTest, MatchesTheFormulasOverAllReachableMargins) {
   }
 }
 
-TEST(ArenaWriterTest, DispatchIsChosenOnce) {
-  EXPECT_EQ(make_arena_writer_1d_executor(), &write_arena_1d_impl);
-  EXPECT_EQ(make_arena_writer_1d_executor(), make_arena_writer_1d_executor());
-}
-
 TEST(ArenaWriterDeathTest, ArenaOfTheWrongLengthStops) {
   const std::vector<float> x = ramp(4);
   std::vector<float> arena(9);

@@ -14,6 +14,7 @@
 #include "wavelet/factory.h"
 #include "wavelet/filters.h"
 #include "wavelet/util.h"
+#include "tests/cpp/test_util.h"
 
 namespace vantrel {
 namespace {
@@ -68,9 +69,7 @@ std::shared_ptr<const IncompleteDwtExecutor> build(const Bank& bank, BorderMode 
         return fixed_bank<16>(mode, bank.low_pass);
     }
   }
-  auto made = DwtFactory::wavelet_n_taps(mode, bank.low_pass);
-  EXPECT_TRUE(made.ok());
-  return made.value();
+  return checked(DwtFactory::wavelet_n_taps(mode, bank.low_pass));
 }
 
 const std::vector<Bank>& all_banks() {

@@ -25,6 +25,8 @@ TEST(VantrelErrorText, EveryVariantRendersItsTemplate) {
        "Magic should be 'VTRL' but it was '\xC3\xA9xy'"},
       {VantrelError::invalid_method_tag({'f', '4'}), "Invalid compression method 'f4'"},
       {VantrelError::invalid_method_tag({0x80, 0x80}), "Invalid compression method '?\?'"},
+      // Overlong: U+007F written in two bytes.
+      {VantrelError::invalid_method_tag({0xC1, 0xBF}), "Invalid compression method '?\?'"},
       {VantrelError::invalid_version({1, 2}), "Invalid header version '\x01\x02'"},
       {VantrelError::invalid_version({0, 9}), std::string("Invalid header version '\0\t'", 27)},
       {VantrelError::wavelet("Overflow is happened"), "Overflow is happened"},
@@ -58,6 +60,21 @@ TEST(VantrelErrorText, EveryVariantRendersItsTemplate) {
       {VantrelError::invalid_scale(0), "Only scaled 6..12 is supported, but it was 0"},
       {VantrelError::unknown_coder(3), "Unknown entropy coder 3"},
       {VantrelError::unknown_coder(255), "Unknown entropy coder 255"},
+      {VantrelError::invalid_multiplier(-0.1f),
+       "Unsupported compression configuration 'Quantisation multiplier must be positive and finite "
+       "with a finite reciprocal, but it was -0.1'"},
+      // Floats are shown with the fewest digits that read back as the same value.
+      {VantrelError::range_not_representable(-3.4028235e38f, 3.4028235e38f),
+       "Unsupported compression configuration 'Signal range from -3.4028235e+38 to "
+       "3.4028235e+38 is too large to normalise in 32-bit floats'"},
+      {VantrelError::quantiser_overflow(12, 4096.5f),
+       "Unsupported compression configuration 'Quantised coefficients exceed the 16-bit range at "
+       "scale 12 (multiplier 4096.5); use a lower scale or multiplier'"},
+      {VantrelError::payload_too_large(4294967296ull),
+       "Unsupported compression configuration 'Payload of 4294967296 bytes does not fit the "
+       "container's 32-bit length field'"},
+      {VantrelError::unknown_option_code("cutoff", 3),
+       "Unsupported compression configuration 'Unknown cutoff code 3'"},
       {VantrelError::zero_levels(), "Internal DWT returned zero levels, what shouldn't happen"},
       {VantrelError::wavelet(OscletError::output_size_mismatch(8, 6)),
        "Output size should be 8, but it was 6"},

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/cpp/test_util.h"
+
 namespace vantrel {
 namespace {
 
@@ -26,7 +28,7 @@ ContainerFields sample_fields() {
 }
 
 std::vector<uint8_t> valid_header() {
-  return write_container(sample_fields(), {}).value();
+  return checked(write_container(sample_fields(), {}));
 }
 
 void put_f32(std::vector<uint8_t>& b, size_t at, float v) {
@@ -36,7 +38,7 @@ void put_f32(std::vector<uint8_t>& b, size_t at, float v) {
 
 TEST(HeaderWriter, WritesTheDocumentedBytes) {
   const std::vector<uint8_t> payload = {0xAA, 0xBB, 0xCC};
-  const auto out = write_container(sample_fields(), payload).value();
+  const auto out = checked(write_container(sample_fields(), payload));
   const std::vector<uint8_t> expected = {
       'V',  'T',  'R',  'L',  0x01, 0x02, 0x66, 0x33, 'c',  'f',  '9',  '7',  0x06,
       0x0B, 0x02, 0x00, 0xE8, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00,
@@ -64,8 +66,8 @@ TEST(HeaderWriter, RoundTripsThroughTheParser) {
   fields.signal_min = -3.25f;
   fields.norm_mean = 1e-30f;
   fields.quant_multiplier = -1.0f;
-  const auto bytes = write_container(fields, std::vector<uint8_t>(7, 1)).value();
-  const auto h = VantrelHeader::from_bytes(bytes).value();
+  const auto bytes = checked(write_container(fields, std::vector<uint8_t>(7, 1)));
+  const auto h = checked(VantrelHeader::from_bytes(bytes));
   EXPECT_EQ(h.method(), WaveletMethod::Sym4);
   EXPECT_EQ(h.levels, 8);
   EXPECT_EQ(h.scale, 6);
@@ -104,7 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HeaderParse,
     ::testing::Values(
         ParseCase{"Empty", [](auto& b) { b.clear(); }, "Header is invalid"},
-        ParseCase{"FiftyOneBytes", [](auto& b) { b.resize(51); }, "Header is invalid"},
+        // Each check comes before the next: a header failing two adjacent ones names the first.
+        ParseCase{"ShortBeforeMagic",
+                  [](auto& b) {
+                    b.resize(51);
+                    b[0] = 'X';
+                  },
+                  "Header is invalid"},
         ParseCase{"ExactlyFiftyTwo", [](auto&) {}, ""},
         ParseCase{"TrailingBytesIgnored", [](auto& b) { b.resize(200, 0xFF); }, ""},
         ParseCase{"MagicAbcd", [](auto& b) { std::memcpy(b.data(), "ABCD", 4); },
@@ -124,7 +132,26 @@ INSTANTIATE_TEST_SUITE_P(
                     b[5] = 1;
                   },
                   "Invalid header version '\x02\x01'"},
-        ParseCase{"MethodTag", [](auto& b) { b[7] = '4'; }, "Invalid compression method 'f4'"},
+        ParseCase{"Version0Refused", [](auto& b) { b[4] = 0; },
+                  std::string("Invalid header version '\0\x02'", 27)},
+        ParseCase{"VersionBeforeTag",
+                  [](auto& b) {
+                    b[4] = 2;
+                    b[7] = '4';
+                  },
+                  "Invalid header version '\x02\x02'"},
+        ParseCase{"TagBeforeCode",
+                  [](auto& b) {
+                    b[7] = '4';
+                    std::memcpy(b.data() + 8, "CF97", 4);
+                  },
+                  "Invalid compression method 'f4'"},
+        ParseCase{"CodeBeforeScale",
+                  [](auto& b) {
+                    std::memcpy(b.data() + 8, "CF97", 4);
+                    b[13] = 5;
+                  },
+                  "Invalid compression method 'CF97'"},
         ParseCase{"MethodTagNotUtf8",
                   [](auto& b) {
                     b[6] = 0xC0;

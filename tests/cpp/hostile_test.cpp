@@ -21,6 +21,7 @@
 #include "codec/deflate.h"
 #include "codec/header.h"
 #include "codec/vantrel.h"
+#include "tests/cpp/test_util.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ std::vector<uint8_t> container(uint8_t method, uint8_t levels, uint8_t coder, ui
   const ContainerFields fields{method, levels, 11, coder, sample_count, 0.0f, 1.0f, 0.0f, 2048.0f};
   auto packed = write_container(fields, payload);
   EXPECT_TRUE(packed.ok());
-  return std::move(packed).value();
+  return checked(std::move(packed));
 }
 
 // The worst payloads of at most 1 KiB for each coder, indexed by coder code, for a header that

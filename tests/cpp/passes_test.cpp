@@ -119,6 +119,25 @@ TEST(Passes, QuantizeRoundsHalvesAwayAndReportsOverflow) {
   });
 }
 
+// De-normalisation is one fused multiply-add per sample on every target. The inputs are chosen so
+// that rounding the product before the sum gives other bits for many of them.
+TEST(Passes, DenormalizeIsOneFusedMultiplyAdd) {
+  const float mean = 0.1f, range = 1.0f / 3.0f, min = 0.7f;
+  std::vector<float> x(77), expected(77);
+  size_t unfused_differs = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = 0.013f * static_cast<float>(i * i + 1);
+    expected[i] = std::fma(x[i] + mean, range, min);
+    unfused_differs += expected[i] != (x[i] + mean) * range + min;
+  }
+  ASSERT_GT(unfused_differs, x.size() / 8);
+  for_each_target([&](SimdTarget t) {
+    std::vector<float> y = x;
+    denormalize_in_place(y, mean, range, min);
+    EXPECT_TRUE(same_bits(y, expected)) << simd_target_name(t);
+  });
+}
+
 TEST(Passes, DeadZoneUsesWideMagnitudes) {
   for_each_target([](SimdTarget) {
     std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767, 7, -7, 2, -2, 3, 4, -4, 5};

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,11 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "codec/arans.h"
 #include "codec/compressor.h"
+#include "codec/deflate.h"
+#include "codec/executors.h"
 #include "codec/decompressor.h"
 #include "codec/header.h"
 #include "codec/passes.h"
 #include "codec/vantrel.h"
+#include "tests/cpp/test_util.h"
 
 namespace vantrel {
 namespace {
@@ -39,7 +45,7 @@ std::vector<float> smooth_signal(size_t n, uint32_t seed) {
   return x;
 }
 
-VantrelHeader header_of(const std::vector<uint8_t>& c) { return VantrelHeader::from_bytes(c).value(); }
+VantrelHeader header_of(const std::vector<uint8_t>& c) { return checked(VantrelHeader::from_bytes(c)); }
 
 TEST(PickLevels, FollowsTheSampleCountAndFilterLength) {
   struct Case {
@@ -55,23 +61,16 @@ TEST(PickLevels, FollowsTheSampleCountAndFilterLength) {
   for (const auto& c : cases) EXPECT_EQ(pick_levels(c.n, c.method), c.levels) << c.n;
 }
 
-TEST(DeadZone, ThresholdAndMagnitudeRule) {
-  EXPECT_EQ(dead_zone_threshold(6, 2), 0);
-  EXPECT_EQ(dead_zone_threshold(10, 1), 6);
-  EXPECT_EQ(dead_zone_threshold(12, 2), 21);
-  std::vector<int16_t> v = {-6, -5, -1, 0, 1, 5, 6, -32768, 32767};
-  apply_dead_zone(v, 6);
-  EXPECT_EQ(v, (std::vector<int16_t>{-6, 0, 0, 0, 0, 0, 6, -32768, 32767}));
-}
-
-TEST(Quantize, RoundsHalfAwayAndClampsWithMinNumMaxNum) {
-  const std::vector<float> x = {16383.75f, -16384.25f, 1.25f, -1.25f, 0.2f, kNaN};
-  std::vector<int16_t> q(x.size());
-  EXPECT_FALSE(quantize(x, 2.0f, q));  // two values lay outside 16 bits
-  EXPECT_EQ(q, (std::vector<int16_t>{32767, -32768, 3, -3, 0, 32767}));
-  std::vector<int16_t> ok(3);
-  EXPECT_TRUE(quantize(std::vector<float>{16383.0f, -16384.0f, 0.5f}, 2.0f, ok));
-  EXPECT_EQ(ok, (std::vector<int16_t>{32766, -32768, 1}));
+// The magnitude rule and the rounding of the quantiser are checked per target with the passes.
+TEST(DeadZone, ThresholdOfEveryScaleAndCutoff) {
+  const int32_t expected[7][3] = {  // scales 6..12; low, medium, high
+      {0, 0, 0}, {0, 0, 0}, {1, 3, 7}, {1, 3, 7}, {2, 6, 14}, {2, 6, 14}, {3, 9, 21}};
+  for (uint8_t scale = 6; scale <= 12; ++scale) {
+    for (uint8_t cutoff = 0; cutoff < 3; ++cutoff) {
+      EXPECT_EQ(dead_zone_threshold(scale, cutoff), expected[scale - 6][cutoff])
+          << int{scale} << " " << int{cutoff};
+    }
+  }
 }
 
 TEST(Sanitize, NaNAndInfinitiesAndExtremes) {
@@ -85,7 +84,7 @@ TEST(Sanitize, NaNAndInfinitiesAndExtremes) {
 
 TEST(Compress, WorkedHeaderOfAConstantSignal) {
   const std::vector<float> x(1000, 0.5f);
-  const auto c = compress(x, VtrlCompressionOptions{}).value();
+  const auto c = checked(compress(x, VtrlCompressionOptions{}));
   const uint8_t expected[] = {'V', 'T', 'R', 'L', 1, 2, 0x66, 0x33, 'c', 'f', '9', '7', 6, 11, 2, 0,
                               0xE8, 3, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0, 0x3F, 0, 0, 0, 0};
   ASSERT_GE(c.size(), kHeaderSize);
@@ -93,7 +92,7 @@ TEST(Compress, WorkedHeaderOfAConstantSignal) {
   const uint8_t tail[] = {0, 0, 0, 0x45, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(c.data() + 36, tail, sizeof tail), 0);
   EXPECT_EQ(header_of(c).payload_len, c.size() - kHeaderSize);
-  EXPECT_EQ(decompress(c).value(), x);
+  EXPECT_EQ(checked(decompress(c)), x);
 }
 
 TEST(Compress, RefusesEmptyInput) {
@@ -124,36 +123,36 @@ TEST(Compress, RefusesOptionRecordsOutsideTheirCodes) {
 
 TEST(Compress, SingleSampleAndShortSignals) {
   for (uint8_t method = 0; method < 4; ++method) {
-    const auto c = compress(std::vector<float>{-7.5f}, options_for(method)).value();
+    const auto c = checked(compress(std::vector<float>{-7.5f}, options_for(method)));
     const auto h = header_of(c);
     EXPECT_EQ(h.levels, 1);
     EXPECT_EQ(h.signal_min, -7.5f);
     EXPECT_EQ(h.signal_max, -7.5f);
     EXPECT_EQ(h.norm_mean, 0.0f);
-    EXPECT_EQ(decompress(c).value(), std::vector<float>{-7.5f});
+    EXPECT_EQ(checked(decompress(c)), std::vector<float>{-7.5f});
   }
   // Five samples with cdf97 are transformed as ten (the signal twice); the header says five.
   const std::vector<float> five = {0.0f, 1.0f, 0.5f, 0.25f, 0.75f};
-  const auto c = compress(five, options_for(1)).value();
+  const auto c = checked(compress(five, options_for(1)));
   EXPECT_EQ(header_of(c).sample_count, 5u);
-  const auto back = decompress(c).value();
+  const auto back = checked(decompress(c));
   ASSERT_EQ(back.size(), 5u);
   for (size_t i = 0; i < 5; ++i) EXPECT_NEAR(back[i], five[i], 2e-3f);
 }
 
 TEST(Compress, AutoAndCModelAreIdenticalAndDeterministic) {
   const auto x = smooth_signal(3001, 7);
-  const auto a = compress(x, options_for(1, kCoderAuto)).value();
-  const auto b = compress(x, options_for(1, 2)).value();
+  const auto a = checked(compress(x, options_for(1, kCoderAuto)));
+  const auto b = checked(compress(x, options_for(1, 2)));
   EXPECT_EQ(a, b);
   EXPECT_EQ(a[14], 2);
-  EXPECT_EQ(compress(x, options_for(1, kCoderAuto)).value(), a);
+  EXPECT_EQ(checked(compress(x, options_for(1, kCoderAuto))), a);
 }
 
 TEST(Compress, GivenMultiplierIsStored) {
   auto o = options_for(0);
   o.quant_multiplier = 0.5f;
-  const auto c = compress(smooth_signal(100, 1), o).value();
+  const auto c = checked(compress(smooth_signal(100, 1), o));
   EXPECT_EQ(header_of(c).quant_multiplier, 0.5f);
 }
 
@@ -193,7 +192,7 @@ TEST(Compress, TinyRangesAreNotFlat) {
     std::vector<float> x(500);
     for (size_t i = 0; i < x.size(); ++i)
       x[i] = 3.0f * amplitude + amplitude * std::sin(0.1f * static_cast<float>(i));
-    const auto back = decompress(compress(x, VtrlCompressionOptions{}).value()).value();
+    const auto back = checked(decompress(checked(compress(x, VtrlCompressionOptions{}))));
     float worst = 0.0f;
     for (size_t i = 0; i < x.size(); ++i) worst = std::max(worst, std::fabs(back[i] - x[i]));
     EXPECT_LT(worst, 2e-3f * 2.0f * amplitude) << amplitude;
@@ -220,7 +219,7 @@ std::vector<uint8_t> with_byte(std::vector<uint8_t> c, size_t at, uint8_t v) {
 }
 
 TEST(Decompress, ParameterChecks) {
-  const auto c = compress(smooth_signal(300, 3), VtrlCompressionOptions{}).value();
+  const auto c = checked(compress(smooth_signal(300, 3), VtrlCompressionOptions{}));
   auto too_many = c;
   too_many[16] = 0;
   too_many[17] = 0;
@@ -245,17 +244,17 @@ TEST(Decompress, ParameterChecks) {
 
 TEST(Decompress, TrailingBytesAndBadMultipliers) {
   const auto x = smooth_signal(777, 4);
-  const auto c = compress(x, VtrlCompressionOptions{}).value();
-  const auto reference = decompress(c).value();
+  const auto c = checked(compress(x, VtrlCompressionOptions{}));
+  const auto reference = checked(decompress(c));
   auto longer = c;
   longer.insert(longer.end(), 100, 0xAB);
-  EXPECT_EQ(decompress(longer).value(), reference);
+  EXPECT_EQ(checked(decompress(longer)), reference);
   // A multiplier that is not positive and finite is replaced by 2^scale (2048 here).
   for (const float m : {0.0f, -1.0f, kNaN, kInf}) {
     auto bad = c;
     const uint32_t bits = std::bit_cast<uint32_t>(m);
     std::memcpy(bad.data() + 36, &bits, 4);
-    EXPECT_EQ(decompress(bad).value(), reference) << m;
+    EXPECT_EQ(checked(decompress(bad)), reference) << m;
   }
 }
 
@@ -263,14 +262,14 @@ TEST(Decompress, ConstantSignalDecodesToItsMinimum) {
   for (uint8_t method = 0; method < 4; ++method)
     for (uint8_t coder = 0; coder < 3; ++coder) {
       const std::vector<float> x(257, -2.25f);
-      EXPECT_EQ(decompress(compress(x, options_for(method, coder)).value()).value(), x);
+      EXPECT_EQ(checked(decompress(checked(compress(x, options_for(method, coder))))), x);
     }
 }
 
 TEST(Decompress, ShortStreamsAreRefusedBeforeCutting) {
   const auto x = smooth_signal(1000, 5);
   for (uint8_t coder = 0; coder < 3; ++coder) {
-    auto c = compress(x, options_for(1, coder)).value();
+    auto c = checked(compress(x, options_for(1, coder)));
     // Keep only half the payload and fix the length field to match.
     const uint32_t half = header_of(c).payload_len / 2;
     c.resize(kHeaderSize + half);
@@ -278,6 +277,38 @@ TEST(Decompress, ShortStreamsAreRefusedBeforeCutting) {
     const auto r = decompress(c);
     ASSERT_FALSE(r.ok()) << int(coder);
     EXPECT_EQ(r.error().kind(), VantrelError::Kind::DecompressionFailed);
+  }
+  // One byte short of the last coefficient is refused too, not read past its end.
+  for (const uint8_t coder : {0, 1}) {
+    const auto c = checked(compress(x, options_for(1, coder)));
+    const auto payload = std::span(c).subspan(kHeaderSize);
+    auto bytes = coder == 0 ? checked(inflate_payload(payload, SIZE_MAX))
+                            : checked(decode_stream(payload));
+    bytes.pop_back();
+    const auto coded = coder == 0 ? checked(deflate_payload(bytes)) : encode_stream(bytes);
+    std::vector<uint8_t> cut(c.begin(), c.begin() + kHeaderSize);
+    cut.insert(cut.end(), coded.begin(), coded.end());
+    const auto length = static_cast<uint32_t>(coded.size());
+    std::memcpy(cut.data() + 32, &length, 4);
+    const auto r = decompress(cut);
+    ASSERT_FALSE(r.ok()) << int{coder};
+    EXPECT_EQ(r.error().to_string(), "Can't decompress data, reason: Stream truncated");
+  }
+}
+
+// A signal shorter than the filter is coded as its repetition up to the filter length: {0, 1}
+// gives the same payload as {0, 1, 0, 1, ...} of that length (same extremes and mean).
+TEST(Compress, ShortSignalIsCodedAsItsRepetition) {
+  for (uint8_t method = 0; method < 4; ++method) {
+    const size_t fl = make_executor(static_cast<WaveletMethod>(method))->filter_length();
+    ASSERT_GT(fl, 2u);
+    std::vector<float> repeated(fl);
+    for (size_t i = 0; i < fl; ++i) repeated[i] = static_cast<float>(i % 2);
+    const auto short_one = checked(compress(std::vector<float>{0.0f, 1.0f}, options_for(method)));
+    const auto long_one = checked(compress(repeated, options_for(method)));
+    EXPECT_TRUE(std::equal(short_one.begin() + kHeaderSize, short_one.end(),
+                           long_one.begin() + kHeaderSize, long_one.end()))
+        << int{method};
   }
 }
 
@@ -290,8 +321,8 @@ TEST_P(RoundTrip, ErrorBoundedByScale) {
     const auto x = smooth_signal(n, static_cast<uint32_t>(n));
     const auto o = options_for(static_cast<uint8_t>(method), static_cast<uint8_t>(coder),
                                static_cast<uint8_t>(scale));
-    const auto c = compress(x, o).value();
-    const auto back = decompress(c).value();
+    const auto c = checked(compress(x, o));
+    const auto back = checked(decompress(c));
     ASSERT_EQ(back.size(), n);
     const auto [mn, mx] = std::minmax_element(x.begin(), x.end());
     const float range = *mx - *mn;

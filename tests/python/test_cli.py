@@ -16,7 +16,7 @@ import vantrel
 from conftest import smooth
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
-from vantrel_tools.container import HEADER_SIZE
+from vantrel_tools.container import HEADER_SIZE, ContainerError, parse_header
 from vantrel_tools.signal_io import SampleRangeError, SignalFileError, encode_signal, read_signal
 
 SCALE = 12
@@ -48,12 +48,13 @@ def stereo(n):
     return np.stack([smooth(n, seed=1), 0.5 * smooth(n, seed=2)], axis=1)
 
 
-def write_float_wav(path, frames, rate):
-    """A float32 WAV file built here, independently of the tool's writer."""
+def write_float_wav(path, frames, rate, leading=b""):
+    """A float32 WAV file built here, independently of the tool's writer; `leading` chunks come
+    before the fmt chunk."""
     body = frames.astype("<f4").tobytes()
     channels = frames.shape[1]
     fmt = struct.pack("<HHIIHHH", 3, channels, rate, rate * 4 * channels, 4 * channels, 32, 0)
-    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack(
+    chunks = leading + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack(
         "<I", len(body)) + body
     path.write_bytes(b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks)
 
@@ -150,6 +151,13 @@ class TestSignalFiles:
         signal = read_signal(str(tmp_path / "p.wav"))
         assert signal.rate == 44100 and len(signal.channels) == 2
         np.testing.assert_array_equal(np.stack(signal.channels, axis=1).ravel(), ints / full)
+
+    def test_wav_chunk_of_odd_size_is_followed_by_a_pad_byte(self, tmp_path):
+        frames = stereo(40)
+        odd_chunk = b"LIST" + struct.pack("<I", 3) + b"abc" + b"\0"
+        write_float_wav(tmp_path / "f.wav", frames, 8000, leading=odd_chunk)
+        signal = read_signal(str(tmp_path / "f.wav"))
+        np.testing.assert_array_equal(np.stack(signal.channels, axis=1), frames)
 
     @pytest.mark.parametrize("kind,width", [("pcm8", 1), ("pcm16", 2), ("pcm24", 3),
                                             ("pcm32", 4)])
@@ -303,6 +311,27 @@ class TestInfo:
         assert fields["size"].startswith(f"{size} bytes")
         assert fields["ratio"].startswith(f"{20000 / size:.3f}")
 
+    # (offset, bytes written there, refused): the tool's reader against the decoder itself.
+    @pytest.mark.parametrize("offset,value,refused", [
+        (0, b"VTRM", True), (4, b"\x00", True), (5, b"\x09", False), (6, b"f4", True),
+        (8, b"CF97", True), (15, b"\xff", False), (13, b"\x05", True), (13, b"\x06", False),
+        (13, b"\x0c", False), (13, b"\x0d", True), (14, b"\x03", True),
+        (20, struct.pack("<f", float("-inf")), True), (24, struct.pack("<f", float("nan")), True),
+        (28, struct.pack("<f", float("inf")), True), (28, struct.pack("<f", 1e-44), False),
+    ])
+    def test_header_reader_refuses_what_the_decoder_refuses(self, offset, value, refused):
+        options = vantrel.CompressionOptions(coder="deflate")
+        data = bytearray(vantrel.compress_signal(smooth(300), options))
+        data[offset:offset + len(value)] = value
+        if refused:
+            with pytest.raises(ContainerError):
+                parse_header(bytes(data))
+            with pytest.raises(ValueError):
+                vantrel.decompress_signal(bytes(data))
+        else:
+            assert parse_header(bytes(data)).sample_count == 300
+            assert vantrel.decompress_signal(bytes(data)).shape == (300,)
+
 
 def _corrupt(tmp_path):
     np.save(tmp_path / "ok.npy", smooth(1000))
@@ -352,6 +381,10 @@ def _setup_inputs(tmp_path):
     (tmp_path / "two.csv").write_text("time,volts\n0,1.5\n1,oops\n")
 
 
+def _setup_cube(tmp_path):
+    np.save(tmp_path / "cube.npy", np.zeros((4, 3, 2), np.float32))
+
+
 def _setup_clash(tmp_path):
     for d in ("a", "b"):
         (tmp_path / d).mkdir()
@@ -376,6 +409,8 @@ FAILURES = [
      "two.csv: line 3: 'oops' in column volts is not a number", "two.vtrl"),
     ("beyond float32", _setup_inputs, ["eval", "wide.npy"],
      "wide.npy: sample 1 (1e+300) is outside the float32 range", None),
+    ("three dimensions", _setup_cube, ["compress", "cube.npy"], "neither 1-D nor 2-D",
+     "cube.vtrl"),
     ("unknown option", None, ["compress", "--level", "3", "x.npy"], "--level", None),
     ("scale out of range", _setup_dtype, ["compress", "ints.npy", "--scale", "13"], "13",
      "ints.vtrl"),

@@ -283,6 +283,14 @@ class TestZarr:
         np.testing.assert_array_equal(got[:400], vantrel.decompress_signal(plain))
         assert_close(got[400:], x[400:])
 
+    def test_zarr3_refuses_a_chunk_of_another_length(self, tmp_path):
+        z = _zarr_array(tmp_path / "s.zarr", 3, (1000,), (400,), "float32")
+        z[...] = field((1000,), "float32")
+        other = vantrel.compress_signal(field((399,), "float32"))
+        (tmp_path / "s.zarr" / "c" / "0").write_bytes(other)
+        with pytest.raises(ValueError, match="holds 400 samples, the container 399"):
+            zarr.open_array(str(tmp_path / "s.zarr"), mode="r")[...]
+
     def test_zarr3_refuses_integer_arrays(self, tmp_path):
         from vantrel_tools.zarr3_codec import VantrelCodec
 

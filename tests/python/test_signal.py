@@ -250,35 +250,8 @@ class TestRoundTrip:
         span = float(signal.max() - signal.min()) or 1.0
         assert float(np.max(np.abs(out - signal))) <= 0.02 * span
 
-    def test_deterministic(self):
-        assert compress_signal(SIGNAL) == compress_signal(SIGNAL.copy())
-
-
 class TestReferenceCounts:
-    def test_flat_over_many_calls(self):
-        data = SIGNAL.copy()
-        wide = SIGNAL.astype(np.float64)
-        options = CompressionOptions(scale=9)
-        packed = compress_signal(data, options)
-        bad_options = 5
-        objects = [data, wide, options, packed, bad_options]
-        before = [sys.getrefcount(obj) for obj in objects]
-        for _ in range(200):
-            compress_signal(data, options)
-            compress_signal(wide, options=options)
-            decompress_signal(packed)
-            decompress_signal(data=packed)
-            for call in (
-                lambda: compress_signal(data, bad_options),
-                lambda: compress_signal(data[::2], options),
-                lambda: compress_signal(data, options, None),
-                lambda: decompress_signal(packed[:60]),
-            ):
-                with pytest.raises((TypeError, ValueError)):
-                    call()
-        gc.collect()
-        assert [sys.getrefcount(obj) for obj in objects] == before
-
+    # Counts over many calls, failing ones included, are watched in test_boundary.py.
     def test_output_is_freed_with_its_array(self):
         packed = compress_signal(SIGNAL)
         out = decompress_signal(packed)

@@ -1,0 +1,35 @@
+// Helpers shared by the C++ tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace vantrel {
+
+// The value of a result that the test expects to succeed. An error is reported as a test failure
+// at the caller's line and ends the test with an exception, instead of taking the value of an
+// error (undefined, usually a crash that stops the whole binary).
+template <class R>
+auto checked(R&& result, std::source_location at = std::source_location::current())
+    -> std::remove_cvref_t<decltype(result.value())> {
+  if (!result.ok()) {
+    std::string text;
+    if constexpr (requires { result.error().to_string(); }) {
+      text = result.error().to_string();
+    } else if constexpr (requires { result.error().message; }) {
+      text = result.error().message;
+    } else {
+      text = to_string(result.error());
+    }
+    ADD_FAILURE_AT(at.file_name(), static_cast<int>(at.line())) << "unexpected error: " << text;
+    throw std::runtime_error("unexpected error: " + text);
+  }
+  return std::forward<R>(result).value();
+}
+
+}  // namespace vantrel

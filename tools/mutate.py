@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Mutation testing for vantrel: how many small, realistic faults do the test suites catch?
+
+Each mutant (a row of tools/mutants.toml) replaces one exact snippet of production code. The
+harness copies the working tree (without build/ and .git) to a scratch directory, so the tree
+itself is never mutated, even when the run is interrupted. For each mutant it writes the mutated file into the copy, rebuilds the copy
+incrementally (one build directory, ccache), runs the release C++ tests and, for mutants that
+Python can reach and the C++ tests missed, the Python suite, then puts the file back.
+
+A mutant whose original snippet does not occur exactly once is reported as stale, not skipped:
+fix its row when the code moves.
+
+    python3 tools/mutate.py --list             the table and whether each row still applies
+    python3 tools/mutate.py                    every mutant (several minutes)
+    python3 tools/mutate.py --only arans       the mutants whose name contains "arans"
+    python3 tools/mutate.py --tests-from main  also the score of main's tests, side by side
+
+Not part of CI. Run it before closing a test issue and whenever a subsystem's tests change.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import tomllib
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+@dataclass(frozen=True)
+class Mutant:
+    name: str
+    file: str
+    original: str
+    mutated: str
+    fault: str
+    suites: str = "cpp"  # "cpp", "py" or "both": which suites can reach the code
+
+
+def load_mutants(path: Path) -> list[Mutant]:
+    with open(path, "rb") as f:
+        rows = tomllib.load(f)["mutant"]
+    mutants = [Mutant(**row) for row in rows]
+    names = [m.name for m in mutants]
+    if len(names) != len(set(names)):
+        sys.exit(f"{path}: mutant names must be unique")
+    for m in mutants:
+        if m.suites not in ("cpp", "py", "both"):
+            sys.exit(f"{path}: {m.name}: suites must be cpp, py or both, not {m.suites!r}")
+    return mutants
+
+
+# Python tests that look at the installed package rather than the code under test, and loops that
+# watch memory and reference counts over 100 000 calls each (no mutant here changes either).
+PYTEST_IGNORE = ["test_stubs.py", "test_bench_smoke.py"]
+PYTEST_DESELECT = ["test_boundary.py::TestNoLeaks::test_flat_over_many_calls"]
+
+
+def run(cmd, cwd=None, env=None, timeout=None):
+    return subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+
+
+def status_of(m: Mutant, root: Path) -> str:
+    path = root / m.file
+    if not path.exists():
+        return "stale (file missing)"
+    count = path.read_text().count(m.original)
+    return "ok" if count == 1 else f"stale (snippet found {count} times)"
+
+
+def tree_files(root: Path) -> dict[Path, Path]:
+    """The files of a source tree by their path inside it, without build outputs and caches."""
+    files = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = Path(dirpath).relative_to(root)
+        if rel == Path("."):
+            dirnames[:] = [d for d in dirnames if d not in ("build", ".git")]
+            filenames = [f for f in filenames if f != ".git"]
+        dirnames[:] = [d for d in dirnames if d != "__pycache__"]
+        for name in filenames:
+            files[rel / name] = Path(dirpath) / name
+    return files
+
+
+class Sandbox:
+    """A copy of the tree with one build directory configured for the C++ tests and the module.
+    With `tests_rev`, the copy takes tests/ from that git revision instead of the working tree."""
+
+    def __init__(self, workdir: Path, name: str, python: str, jobs: int, tests_rev: str | None):
+        self.name = name
+        self.src = workdir / name / "src"
+        self.build_dir = workdir / name / "build"
+        self.python = python
+        self.jobs = jobs
+        self.tests_rev = tests_rev
+        # Sandboxes sit side by side, so with paths taken relative to the work directory their
+        # compile commands match and ccache compiles each mutant's production code once.
+        self.env = dict(os.environ, CCACHE_BASEDIR=str(workdir))
+
+    def sync(self, scratch: Path):
+        """Mirrors the tree into the copy. Only files whose bytes differ are written, and they get a
+        fresh time, so rebuilds stay incremental and never reuse an object built from a mutant."""
+        files = tree_files(ROOT)
+        if self.tests_rev is not None:
+            files = {rel: path for rel, path in files.items() if rel.parts[0] != "tests"}
+            old = scratch / "tests-rev"
+            shutil.rmtree(old, ignore_errors=True)
+            old.mkdir(parents=True)
+            archive = subprocess.run(["git", "-C", str(ROOT), "archive", self.tests_rev, "tests"],
+                                     stdout=subprocess.PIPE, check=True).stdout
+            subprocess.run(["tar", "-x", "-C", str(old)], input=archive, check=True)
+            files.update(tree_files(old))
+        for rel, src in files.items():
+            dst = self.src / rel
+            if dst.exists() and dst.read_bytes() == src.read_bytes():
+                continue
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(src, dst)
+        wanted = {self.src / rel for rel in files}
+        for dirpath, _, filenames in os.walk(self.src):
+            for name in filenames:
+                path = Path(dirpath) / name
+                if path not in wanted and "__pycache__" not in path.parts:
+                    path.unlink()
+
+    def configure(self):
+        r = run(["cmake", "-S", str(self.src), "-B", str(self.build_dir), "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=Release", "-DVANTREL_BUILD_TESTS=ON", "-DVANTREL_BUILD_PYTHON=ON",
+                 f"-DPython_EXECUTABLE={self.python}", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"],
+                env=self.env)
+        if r.returncode != 0:
+            sys.exit(f"cmake configure failed:\n{r.stdout[-4000:]}")
+
+    def build(self, *targets: str) -> tuple[bool, str]:
+        cmd = ["cmake", "--build", str(self.build_dir), "-j", str(self.jobs)]
+        if targets:
+            cmd += ["--target", *targets]
+        r = run(cmd, env=self.env)
+        return r.returncode == 0, r.stdout
+
+    def cpp_tests(self, timeout) -> tuple[bool, str]:
+        # The one test binary directly: the same tests as ctest, without a process per test.
+        binary = self.build_dir / "tests" / "cpp" / "vantrel_tests"
+        try:
+            r = run([str(binary), "--gtest_brief=1", "--gtest_fail_fast"], timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return False, "timeout"
+        return r.returncode == 0, r.stdout
+
+    def py_tests(self, timeout) -> tuple[bool, str]:
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([str(self.build_dir), str(self.src / "python")])
+        env["VANTREL_TEST_TOOLS"] = str(self.build_dir / "tests" / "cpp")
+        # A cached .pyc of a mutant could outlive the mutant when both have the same size and time.
+        env["PYTHONDONTWRITEBYTECODE"] = "1"
+        cmd = [self.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider"]
+        cmd += [f"--ignore={name}" for name in PYTEST_IGNORE]
+        cmd += [f"--deselect={test}" for test in PYTEST_DESELECT]
+        try:
+            r = run(cmd, cwd=self.src / "tests" / "python", env=env, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return False, "timeout"
+        return r.returncode == 0, r.stdout
+
+    def prepare(self, scratch: Path, with_python: bool) -> tuple[float, float]:
+        """Syncs, builds and runs the suites once unmutated; returns their times."""
+        self.sync(scratch)
+        self.configure()
+        ok, log = self.build()
+        if not ok:
+            sys.exit(f"{self.name}: the unmutated copy does not build:\n{log[-4000:]}")
+        t0 = time.monotonic()
+        ok, log = self.cpp_tests(timeout=None)
+        cpp_time = time.monotonic() - t0
+        if not ok:
+            sys.exit(f"{self.name}: the C++ tests fail on the unmutated copy:\n{log[-4000:]}")
+        py_time = 0.0
+        if with_python:
+            t0 = time.monotonic()
+            ok, log = self.py_tests(timeout=None)
+            py_time = time.monotonic() - t0
+            if not ok:
+                sys.exit(f"{self.name}: the Python tests fail on the unmutated copy:\n{log[-4000:]}")
+        self.cpp_time, self.py_time = cpp_time, py_time
+        return cpp_time, py_time
+
+    def try_mutant(self, m: Mutant, with_python: bool) -> str:
+        if status_of(m, self.src) != "ok":
+            return "stale"
+        path = self.src / m.file
+        text = path.read_text()
+        try:
+            path.write_text(text.replace(m.original, m.mutated, 1))
+            return judge(self, m, with_python)
+        finally:
+            path.write_text(text)
+
+
+def judge(box: Sandbox, m: Mutant, with_python: bool) -> str:
+    # Only what the next suite runs is rebuilt; a mutant the C++ tests kill never builds the module.
+    if m.suites in ("cpp", "both"):
+        ok, _ = box.build("vantrel_tests")
+        if not ok:
+            return "build-error"
+        passed, log = box.cpp_tests(timeout=20 * box.cpp_time + 30)
+        if not passed:
+            return "killed (c++ timeout)" if log == "timeout" else "killed (c++)"
+    if m.suites in ("py", "both"):
+        if not with_python:
+            return "skipped (python)"
+        ok, _ = box.build("vantrel_ext", "wavelet_probe")
+        if not ok:
+            return "build-error"
+        passed, log = box.py_tests(timeout=5 * box.py_time + 60)
+        if not passed:
+            return "killed (py timeout)" if log == "timeout" else "killed (py)"
+    return "SURVIVED"
+
+
+def summary(results: dict[str, list[str]]) -> str:
+    killed = len(results.get("killed", []))
+    counted = killed + len(results.get("SURVIVED", []))
+    text = f"{killed}/{counted} killed ({100.0 * killed / max(counted, 1):.0f}%)"
+    for kind in ("stale", "build-error", "skipped"):
+        if results.get(kind):
+            text += f", {len(results[kind])} {kind}"
+    return text
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--list", action="store_true", help="print the mutants and whether they apply")
+    ap.add_argument("--only", metavar="PATTERN", help="run the mutants whose name matches this regex")
+    ap.add_argument("--tests-from", metavar="REV",
+                    help="also score the tests of this git revision against the same mutants")
+    ap.add_argument("--workdir", type=Path, default=Path("/tmp/vantrel-mutate"),
+                    help="scratch copies and build directories (kept between runs)")
+    ap.add_argument("--python", default=str(ROOT / "build" / "venv" / "bin" / "python"),
+                    help="interpreter with the test requirements installed")
+    ap.add_argument("--table", type=Path, default=ROOT / "tools" / "mutants.toml",
+                    help="the mutants (default: tools/mutants.toml)")
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--no-python", action="store_true", help="run the C++ tests only")
+    args = ap.parse_args()
+
+    mutants = [m for m in load_mutants(args.table) if not args.only or re.search(args.only, m.name)]
+    if args.list:
+        for m in mutants:
+            print(f"{m.name:34} {m.suites:4} {m.file:38} {status_of(m, ROOT):28} {m.fault}")
+        return 0
+
+    started = time.monotonic()
+    with_python = not args.no_python and any(m.suites != "cpp" for m in mutants)
+    boxes = [Sandbox(args.workdir, "current", args.python, args.jobs, None)]
+    if args.tests_from:
+        boxes.append(Sandbox(args.workdir, "base", args.python, args.jobs, args.tests_from))
+    for box in boxes:
+        cpp_time, py_time = box.prepare(args.workdir, with_python)
+        print(f"{box.name} tests: C++ {cpp_time:.1f} s, Python {py_time:.1f} s", flush=True)
+
+    results: list[dict[str, list[str]]] = [{} for _ in boxes]
+    for m in mutants:
+        outcomes = []
+        for box, result in zip(boxes, results):
+            outcome = box.try_mutant(m, with_python)
+            result.setdefault(outcome.split()[0], []).append(m.name)
+            outcomes.append(outcome)
+        print("  ".join(f"{o:20}" for o in outcomes) + f"  {m.name:34} {m.fault}", flush=True)
+
+    for box in boxes:
+        box.build()  # leave the copies built unmutated for the next run
+    print()
+    for box, result in zip(boxes, results):
+        print(f"{box.name} tests: {summary(result)}")
+        for kind in ("SURVIVED", "stale", "build-error"):
+            for name in result.get(kind, []):
+                print(f"  {kind}: {name}")
+    print(f"{len(mutants)} mutants in {time.monotonic() - started:.0f} s")
+    return 1 if results[0].get("SURVIVED") or results[0].get("stale") else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
