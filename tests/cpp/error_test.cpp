@@ -73,6 +73,9 @@ TEST(VantrelErrorText, EveryVariantRendersItsTemplate) {
       {VantrelError::payload_too_large(4294967296ull),
        "Unsupported compression configuration 'Payload of 4294967296 bytes does not fit the "
        "container's 32-bit length field'"},
+      {VantrelError::coder_capacity_exceeded("arans", 268435456, 268435457),
+       "Unsupported compression configuration 'The arans coder holds at most 268435456 "
+       "coefficients, but this signal has 268435457; use the cmodel coder'"},
       {VantrelError::unknown_option_code("cutoff", 3),
        "Unsupported compression configuration 'Unknown cutoff code 3'"},
       {VantrelError::zero_levels(), "Internal DWT returned zero levels, what shouldn't happen"},
