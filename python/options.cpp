@@ -37,28 +37,35 @@ std::optional<uint8_t> find_cutoff(std::string_view name) {
   return std::nullopt;
 }
 
+// Appends `separator` (unless `out` is empty) and `name` in single quotes.
+void append_choice(std::string& out, std::string_view separator, std::string_view name) {
+  if (!out.empty()) out += separator;
+  out += '\'';
+  out += name;
+  out += '\'';
+}
+
 // The choices a rejection message lists: the default method first, then the others by code.
 std::string method_choices() {
-  std::string out = "'" + std::string(default_method_name()) + "'";
+  std::string out;
+  append_choice(out, " or ", default_method_name());
   for (const WaveletMethodEntry& entry : wavelet_methods()) {
-    if (entry.code != kDefaults.method) out += " or '" + std::string(entry.name) + "'";
+    if (entry.code != kDefaults.method) append_choice(out, " or ", entry.name);
   }
   return out;
 }
 
 std::string cutoff_choices() {
   std::string out;
-  for (const std::string_view name : kCutoffNames) {
-    if (!out.empty()) out += " or ";
-    out += "'" + std::string(name) + "'";
-  }
+  for (const std::string_view name : kCutoffNames) append_choice(out, " or ", name);
   return out;
 }
 
 std::string coder_choices() {
-  std::string out = "'" + std::string(kAutoCoderName) + "'";
+  std::string out;
+  append_choice(out, ", ", kAutoCoderName);
   for (const EntropyCoderEntry& entry : entropy_coders()) {
-    if (entry.listed) out += ", '" + std::string(entry.name) + "'";
+    if (entry.listed) append_choice(out, ", ", entry.name);
   }
   return out;
 }
@@ -313,6 +320,23 @@ float narrow_to_float(double value) {
   // IEEE 754 conversion rounds to nearest and overflows to infinity.
   static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
   return static_cast<float>(value);
+}
+
+bool narrow_samples(std::span<const double> samples, std::vector<float>& out) {
+  out.resize(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) {
+    out[i] = narrow_to_float(samples[i]);
+    if (std::isinf(out[i]) && std::isfinite(samples[i])) {
+      char* text = PyOS_double_to_string(samples[i], 'r', 0, 0, nullptr);
+      if (text == nullptr) return false;
+      PyErr_Format(PyExc_ValueError,
+                   "sample %zu (%s) is outside the float32 range; the codec works in 32-bit floats",
+                   i, text);
+      PyMem_Free(text);
+      return false;
+    }
+  }
+  return true;
 }
 
 PyTypeObject* compression_options_type() {

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/options.h"
 #include "support/result.h"
@@ -67,6 +69,11 @@ Result<VtrlCompressionOptions, std::string> make_options(std::string_view method
 
 // Nearest binary32 value of `value`; magnitudes beyond the binary32 range become infinities.
 float narrow_to_float(double value);
+
+// Narrows float64 samples to the float32 the codec works in. A finite sample beyond the float32
+// range would become an infinity there, and sanitising would then code a different signal: it is
+// refused (false with ValueError naming the sample) instead.
+bool narrow_samples(std::span<const double> samples, std::vector<float>& out);
 
 // The CompressionOptions type, created on first use and kept for the life of the process.
 // Borrowed; nullptr with an exception set if it cannot be created.

@@ -3,7 +3,6 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -104,26 +103,6 @@ bool bind_arguments(const Parameters& params, PyObject* const* args, Py_ssize_t 
 
 void raise_codec_error(const VantrelError& error) {
   raise_with_text(PyExc_ValueError, error.to_string());
-}
-
-// Narrows float64 samples to the float32 the codec works in. A finite sample beyond the float32
-// range would become an infinity there, and sanitising would then code a different signal: it is
-// refused (false with ValueError naming the sample) instead.
-bool narrow_samples(std::span<const double> samples, std::vector<float>& out) {
-  out.resize(samples.size());
-  for (size_t i = 0; i < samples.size(); ++i) {
-    out[i] = narrow_to_float(samples[i]);
-    if (std::isinf(out[i]) && std::isfinite(samples[i])) {
-      char* text = PyOS_double_to_string(samples[i], 'r', 0, 0, nullptr);
-      if (text == nullptr) return false;
-      PyErr_Format(PyExc_ValueError,
-                   "sample %zu (%s) is outside the float32 range; the codec works in 32-bit floats",
-                   i, text);
-      PyMem_Free(text);
-      return false;
-    }
-  }
-  return true;
 }
 
 enum class SampleType { Float32, Float64, Unsupported };

@@ -1,14 +1,25 @@
-// The extension module `vantrel_tools._native`: the codec's registries as Python values, so the
-// companion package names methods, coders and option ranges exactly as the codec does.
+// The extension module `vantrel_tools._native`: the companion package's native part. It hands
+// the codec's registries to Python, so the package names methods, coders and option ranges exactly
+// as the codec does, and runs the codec with the interpreter released: each call takes a private
+// copy of what it codes first, so other threads may run Python (and change the caller's array)
+// meanwhile.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <bit>
+#include <cstring>
 #include <iterator>
+#include <new>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "codec/coders.h"
 #include "codec/methods.h"
 #include "codec/options.h"
+#include "codec/vantrel.h"
+#include "python/options.h"
 
 namespace vantrel {
 namespace {
@@ -55,7 +66,131 @@ PyObject* scale_range_py(PyObject*, PyObject*) {
   return Py_BuildValue("(ii)", int{kMinScale}, int{kMaxScale});
 }
 
+// A buffer view released when it goes out of scope.
+struct BufferView {
+  Py_buffer view{};
+  bool held = false;
+  ~BufferView() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
+// The one-letter struct format of a native-order buffer ('f', 'd', 'B', ...), or 0.
+char native_format(const Py_buffer& view) {
+  const char* f = view.format == nullptr ? "B" : view.format;
+  constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+  if (*f == '@' || *f == '=' || *f == kNativeOrder) ++f;
+  return f[0] != 0 && f[1] == 0 ? f[0] : 0;
+}
+
+// Runs `work` (which must not touch Python) with the interpreter released. False with
+// MemoryError set when it ran out of memory.
+template <class Work>
+bool without_interpreter(Work work) {
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS if (out_of_memory) PyErr_NoMemory();
+  return !out_of_memory;
+}
+
+// compress(samples, method, scale, cutoff, coder, quant_multiplier, /) -> bytes
+PyObject* compress_py(PyObject*, PyObject* args) {
+  PyObject* samples = nullptr;     // borrowed
+  PyObject* multiplier = nullptr;  // borrowed
+  const char* method = nullptr;
+  const char* cutoff = nullptr;
+  const char* coder = nullptr;
+  Py_ssize_t method_len = 0, cutoff_len = 0, coder_len = 0;
+  unsigned char scale = 0;
+  if (!PyArg_ParseTuple(args, "Os#bs#z#O:compress", &samples, &method, &method_len, &scale, &cutoff,
+                        &cutoff_len, &coder, &coder_len, &multiplier)) {
+    return nullptr;
+  }
+  std::optional<float> quant_multiplier;
+  if (multiplier != Py_None) {
+    const double value = PyFloat_AsDouble(multiplier);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    quant_multiplier = narrow_to_float(value);
+  }
+  const auto coder_name = coder == nullptr
+                              ? std::nullopt
+                              : std::optional<std::string_view>(std::string_view(coder, coder_len));
+  auto options = make_options(std::string_view(method, method_len), scale,
+                              std::string_view(cutoff, cutoff_len), coder_name, quant_multiplier);
+  if (!options.ok()) {
+    raise_with_text(PyExc_ValueError, options.error());
+    return nullptr;
+  }
+
+  BufferView in;
+  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  in.held = true;
+  const char format = native_format(in.view);
+  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
+    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+    return nullptr;
+  }
+  std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
+  try {
+    std::vector<float> copy;
+    const auto n = static_cast<size_t>(in.view.shape[0]);
+    if (format == 'f') {
+      copy.resize(n);
+      if (n != 0) std::memcpy(copy.data(), in.view.buf, n * sizeof(float));
+    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, copy)) {
+      return nullptr;
+    }
+    if (!without_interpreter([&] { packed.emplace(compress(copy, *options)); })) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!packed->ok()) {
+    raise_with_text(PyExc_ValueError, packed->error().to_string());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*packed)->data()),
+                                   static_cast<Py_ssize_t>((*packed)->size()));
+}
+
+// decompress(container, /) -> bytearray of native float32 samples
+PyObject* decompress_py(PyObject*, PyObject* container) {
+  BufferView in;
+  if (PyObject_GetBuffer(container, &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  in.held = true;
+  std::optional<Result<std::vector<float>, VantrelError>> decoded;
+  try {
+    // Bytes cannot change under the decoder; any other buffer is copied first.
+    std::vector<uint8_t> copy;
+    std::span<const uint8_t> bytes(static_cast<const uint8_t*>(in.view.buf),
+                                   static_cast<size_t>(in.view.len));
+    if (!PyBytes_Check(container)) {
+      copy.assign(bytes.begin(), bytes.end());
+      bytes = copy;
+    }
+    if (!without_interpreter([&] { decoded.emplace(decompress(bytes)); })) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!decoded->ok()) {
+    raise_with_text(PyExc_ValueError, decoded->error().to_string());
+    return nullptr;
+  }
+  const std::vector<float>& samples = **decoded;
+  return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(samples.data()),
+                                       static_cast<Py_ssize_t>(samples.size() * sizeof(float)));
+}
+
 PyMethodDef kFunctions[] = {
+    {"compress", &compress_py, METH_VARARGS,
+     "compress(samples, method, scale, cutoff, coder, quant_multiplier, /)\n--\n\n"
+     "A container of a 1-D float32/float64 buffer, coded without holding the interpreter. The\n"
+     "options are those of vantrel.CompressionOptions, with its texts when refused."},
+    {"decompress", &decompress_py, METH_O,
+     "decompress(container, /)\n--\n\n"
+     "The samples of a container as a bytearray of native float32, decoded without holding the\n"
+     "interpreter."},
     {"wavelet_methods", &wavelet_methods_py, METH_NOARGS,
      "wavelet_methods()\n--\n\nThe wavelet methods as (name, code, container tag), by code."},
     {"entropy_coders", &entropy_coders_py, METH_NOARGS,
@@ -81,6 +216,9 @@ PyModuleDef kModule = {
     .m_size = 0,
     .m_methods = kFunctions,
     .m_slots = kSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

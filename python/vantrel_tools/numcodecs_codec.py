@@ -40,42 +40,37 @@ from .trailer import compress, decompress
 SUPPORTED_DTYPES = ("float32", "float64")
 
 
-def compression_options(
-    method: str, scale: int, cutoff: str, coder: str | None, quant_multiplier: float | None
-) -> vantrel.CompressionOptions:
-    """The ``vantrel.CompressionOptions`` for a codec configuration.
+def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
+    """One chunk's container, with its trailer, coded by a codec's configuration.
 
-    Codecs keep the plain values and build this per call, because an options object cannot be
-    pickled and Dask ships codecs to its workers.
+    Codecs keep the plain values of their configuration (an options object cannot be pickled, and
+    Dask ships codecs to its workers); the codec runs without holding the interpreter.
 
     Parameters
     ----------
-    method, scale, cutoff, coder, quant_multiplier
-        As for ``vantrel.CompressionOptions``.
+    samples : numpy.ndarray
+        The chunk as a 1-D float32 or float64 array.
+    codec : object
+        Anything with the attributes ``method``, ``scale``, ``cutoff``, ``coder`` and
+        ``quant_multiplier``, as both vantrel codecs have.
 
     Returns
     -------
-    vantrel.CompressionOptions
+    bytes
 
     Raises
     ------
     ValueError
-        A value the options refuse, with the module's text.
-    TypeError
-        A value of the wrong type.
+        What ``vantrel.compress_signal`` refuses, with its text.
 
     Examples
     --------
-    >>> compression_options("cdf53", 10, "low", None, None)  # doctest: +ELLIPSIS
-    <...CompressionOptions object at ...>
-    >>> compression_options("haar", 10, "low", None, None)
-    Traceback (most recent call last):
-    ...
-    ValueError: ...
+    >>> codec = Vantrel(method="cdf53")
+    >>> len(compress_chunk(np.zeros(16, np.float32), codec)) > 52
+    True
     """
-    return vantrel.CompressionOptions(
-        method=method, scale=scale, cutoff=cutoff, coder=coder, quant_multiplier=quant_multiplier
-    )
+    return compress(samples, method=codec.method, scale=codec.scale, cutoff=codec.cutoff,
+                    coder=codec.coder, quant_multiplier=codec.quant_multiplier)
 
 
 def checked_dtype(dtype: Any) -> np.dtype[Any]:
@@ -231,10 +226,7 @@ class Vantrel(Codec):
                 f"this vantrel codec is configured for {self.dtype} data, not {array.dtype}"
             )
         samples = array.reshape(-1, order="A").astype(self._dtype, copy=False)
-        options = compression_options(
-            self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
-        )
-        return compress(samples, options)
+        return compress_chunk(samples, self)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """Decodes one container.

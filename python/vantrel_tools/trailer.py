@@ -22,8 +22,7 @@ import google_crc32c
 import numpy as np
 import numpy.typing as npt
 
-import vantrel
-
+from . import _native
 from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, parse_header
 
 # The header's reserved byte is written as 0 and never read by the decoder; bit 0 set there says
@@ -197,19 +196,29 @@ def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:
     return runs.copy()
 
 
-def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> bytes:
+def compress(
+    data: Any,
+    *,
+    method: str = "cdf97",
+    scale: int = 11,
+    cutoff: str = "low",
+    coder: str | None = None,
+    quant_multiplier: float | None = None,
+) -> bytes:
     """Compresses a 1-D float32/float64 signal into a container with a trailer.
 
     Non-finite samples are filled before coding and recorded in the trailer, so that
     :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
     there. The container decodes with ``vantrel.decompress_signal`` too (to the filled signal).
+    The codec runs without holding the interpreter (on a private copy of the samples), so calls
+    from several threads run in parallel.
 
     Parameters
     ----------
     data : numpy.ndarray
         A 1-D float32 or float64 array, in any byte order and layout; NaN and infinities allowed.
-    options : vantrel.CompressionOptions, optional
-        As for ``vantrel.compress_signal``; the defaults when omitted.
+    method, scale, cutoff, coder, quant_multiplier
+        As for ``vantrel.CompressionOptions``, with its defaults and its refusals.
 
     Returns
     -------
@@ -223,7 +232,7 @@ def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> by
         finite float64 samples outside the float32 range among them, or data that is no 1-D
         float32/float64 array.
     TypeError
-        `options` that is no ``vantrel.CompressionOptions``.
+        An option of the wrong type.
 
     Examples
     --------
@@ -236,7 +245,8 @@ def compress(data: Any, options: vantrel.CompressionOptions | None = None) -> by
     samples = checked_samples(data)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
-    return seal(vantrel.compress_signal(filled, options), runs)
+    container = _native.compress(filled, method, scale, cutoff, coder, quant_multiplier)
+    return seal(container, runs)
 
 
 def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
@@ -276,5 +286,5 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     vantrel_tools.trailer.DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
     container, runs = unseal(bytes(data))
-    samples = vantrel.decompress_signal(container)
+    samples = np.frombuffer(_native.decompress(container), dtype=np.float32)
     return restore_gaps(samples, runs)

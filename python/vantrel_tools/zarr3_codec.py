@@ -32,8 +32,7 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 from ._config import checked_config
-from .numcodecs_codec import checked_dtype, compression_options, decode_container
-from .trailer import compress
+from .numcodecs_codec import checked_dtype, compress_chunk, decode_container
 
 if TYPE_CHECKING:
     from typing import Self
@@ -119,10 +118,7 @@ class VantrelCodec(ArrayBytesCodec):
     def _encode(self, chunk: np.ndarray[Any, Any]) -> bytes:
         dtype = checked_dtype(chunk.dtype)
         samples = np.ascontiguousarray(chunk.astype(dtype, copy=False)).reshape(-1)
-        options = compression_options(
-            self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier
-        )
-        return compress(samples, options)
+        return compress_chunk(samples, self)
 
     def _decode(self, data: bytes, chunk_spec: ArraySpec) -> np.ndarray[Any, Any]:
         samples = decode_container(data)

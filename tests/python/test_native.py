@@ -1,5 +1,9 @@
 """vantrel_tools._native: the codec's own names, checked against what the codec does with them."""
 
+import sys
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -32,3 +36,98 @@ def test_orders_and_ranges():
             vantrel.CompressionOptions(scale=scale)
     for level in _native.cutoff_levels():
         vantrel.CompressionOptions(cutoff=level)
+
+
+# --- the codec without the interpreter ---------------------------------------------------------
+
+OPTION_CASES = [
+    ("cdf97", 11, "low", None, None),
+    ("db4", 9, "high", "arans", 700.0),
+    ("sym4", 12, "medium", "deflate", None),
+    ("cdf53", 6, "low", "auto", 3.5),
+]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("method, scale, cutoff, coder, multiplier", OPTION_CASES)
+def test_same_containers_and_samples_as_the_module(dtype, method, scale, cutoff, coder, multiplier):
+    x = SIGNAL.astype(dtype)
+    options = vantrel.CompressionOptions(method=method, scale=scale, cutoff=cutoff, coder=coder,
+                                         quant_multiplier=multiplier)
+    expected = vantrel.compress_signal(x, options)
+    packed = _native.compress(x, method, scale, cutoff, coder, multiplier)
+    assert packed == expected
+    samples = np.frombuffer(_native.decompress(bytearray(packed)), np.float32)
+    np.testing.assert_array_equal(samples, vantrel.decompress_signal(expected))
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: _native.compress(SIGNAL, "haar", 11, "low", None, None),
+         "Unknown method \"haar\", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'"),
+        (lambda: _native.compress(np.zeros(0, np.float32), "cdf97", 11, "low", None, None),
+         "Unsupported compression configuration 'Can't compress empty data'"),
+        (lambda: _native.compress(np.zeros((2, 2), np.float32), "cdf97", 11, "low", None, None),
+         "expected a 1-D float32 or float64 NumPy array"),
+        (lambda: _native.compress(SIGNAL.astype(">f4"), "cdf97", 11, "low", None, None),
+         "expected a 1-D float32 or float64 NumPy array"),
+        (lambda: _native.compress(np.array([0.0, 4e38]), "cdf97", 11, "low", None, None),
+         "sample 1 (4e+38) is outside the float32 range; the codec works in 32-bit floats"),
+        (lambda: _native.decompress(b"VTRL"), "Header is invalid"),
+    ],
+)
+def test_refusals_carry_the_module_texts(call, text):
+    with pytest.raises(ValueError) as raised:
+        call()
+    assert str(raised.value) == text
+
+
+def progress_of_other_threads(call):
+    """How often another Python thread ran while `call` was running. The interval after which the
+    interpreter switches threads by force is made longer than any call here, so the count is zero
+    exactly when `call` holds the interpreter throughout."""
+    count, stop = [0], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            count[0] += 1
+            time.sleep(0)  # lets the interpreter go at once
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60.0)
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        while count[0] == 0:
+            time.sleep(0.001)
+        before = count[0]
+        call()
+        return count[0] - before
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+
+
+def test_the_interpreter_is_released_while_coding_and_the_input_is_copied_first():
+    big = np.sin(np.arange(1 << 21, dtype=np.float32) * 1e-3)
+    expected = vantrel.compress_signal(big)
+    packed = []
+    # The spinner runs while the native call codes; the module's call holds the interpreter.
+    assert progress_of_other_threads(
+        lambda: packed.append(_native.compress(big, "cdf97", 11, "low", None, None))) > 0
+    assert packed == [expected]
+    assert progress_of_other_threads(lambda: _native.decompress(expected)) > 0
+    assert progress_of_other_threads(lambda: vantrel.compress_signal(big)) == 0
+    # A thread changing the array while it is coded changes nothing: the call coded a copy.
+    scribble = threading.Thread(target=lambda: big.__setitem__(slice(None), 0.0))
+    result = []
+    caller = threading.Thread(
+        target=lambda: result.append(_native.compress(big, "cdf97", 11, "low", None, None)))
+    big[:] = np.sin(np.arange(big.size, dtype=np.float32) * 1e-3)
+    caller.start()
+    scribble.start()
+    caller.join()
+    scribble.join()
+    assert result[0] in (expected, vantrel.compress_signal(np.zeros_like(big)))

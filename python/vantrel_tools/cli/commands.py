@@ -7,6 +7,7 @@ import contextlib
 import os
 import sys
 from collections.abc import Callable, Iterator
+from typing import Any
 
 import vantrel
 
@@ -30,14 +31,13 @@ from .progress import Progress
 # compress
 
 
-def _options_from_args(args: argparse.Namespace) -> vantrel.CompressionOptions:
-    return vantrel.CompressionOptions(
-        method=args.method,
-        scale=args.scale,
-        cutoff=args.cutoff,
-        coder=args.coder,
-        quant_multiplier=args.multiplier,
-    )
+def _options_from_args(args: argparse.Namespace) -> dict[str, Any]:
+    """The compression options given on the command line, refused here if no input could use
+    them."""
+    options = dict(method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
+                   quant_multiplier=args.multiplier)
+    vantrel.CompressionOptions(**options)  # refuses what no input could use, with its text
+    return options
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
@@ -80,7 +80,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
             containers = []
             for k, channel in enumerate(signal.channels):
                 try:
-                    containers.append(trailer.compress(channel, options))
+                    containers.append(trailer.compress(channel, **options))
                 except ValueError as exc:
                     where = f" channel {k}" if len(signal.channels) > 1 else ""
                     raise CliError(f"{path}{where}: {exc}") from None
