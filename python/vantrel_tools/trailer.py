@@ -62,16 +62,19 @@ def _crc(data: bytes) -> int:
 
 
 def checked_samples(data: Any) -> npt.NDArray[np.floating]:
-    """The 1-D float32 or float64 array `data` as a private contiguous copy in native byte order
-    (``ValueError`` for anything else, with the text ``vantrel.compress_signal`` uses)."""
+    """The 1-D float32 or float64 array `data`, contiguous and in native byte order (a copy only
+    where it is not already; ``ValueError`` for anything else, with the text
+    ``vantrel.compress_signal`` uses). The native coder copies what it codes in any case."""
     array = np.asarray(data)
     if array.ndim != 1 or array.dtype.kind != "f" or array.dtype.itemsize not in (4, 8):
         raise ValueError("expected a 1-D float32 or float64 NumPy array")
-    return np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
+    return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
 
 
 def find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
     """The runs of equal non-finite kind in `samples`, in order."""
+    if np.isfinite(samples).all():  # the common case, in one pass
+        return np.empty(0, dtype=_RUN)
     kinds = np.full(samples.size, -1, dtype=np.int8)
     kinds[np.isnan(samples)] = GAP_NAN
     kinds[np.isposinf(samples)] = GAP_POS_INF
