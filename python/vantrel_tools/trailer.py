@@ -61,7 +61,7 @@ def _crc(data: bytes) -> int:
     return int(google_crc32c.value(data))
 
 
-def checked_samples(data: Any) -> npt.NDArray[np.floating]:
+def _checked_samples(data: Any) -> npt.NDArray[np.floating]:
     """The 1-D float32 or float64 array `data`, contiguous and in native byte order (a copy only
     where it is not already; ``ValueError`` for anything else, with the text
     ``vantrel.compress_signal`` uses). The native coder copies what it codes in any case."""
@@ -71,7 +71,7 @@ def checked_samples(data: Any) -> npt.NDArray[np.floating]:
     return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
 
 
-def find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
+def _find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
     """The runs of equal non-finite kind in `samples`, in order."""
     if np.isfinite(samples).all():  # the common case, in one pass
         return np.empty(0, dtype=_RUN)
@@ -89,7 +89,7 @@ def find_gaps(samples: npt.NDArray[np.floating]) -> GapRuns:
     return runs
 
 
-def fill_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.floating]:
+def _fill_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.floating]:
     """`samples` with every non-finite sample replaced by a straight line between its finite
     neighbours (held flat before the first and after the last), so the range stays the finite
     samples' range. A signal with no finite sample becomes zeros."""
@@ -110,7 +110,7 @@ def fill_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.floating]:
     return filled
 
 
-def restore_gaps(samples: npt.NDArray[np.float32], runs: GapRuns) -> npt.NDArray[np.float32]:
+def _restore_gaps(samples: npt.NDArray[np.float32], runs: GapRuns) -> npt.NDArray[np.float32]:
     """Puts the non-finite samples described by `runs` back into `samples` (in place)."""
     for start, length, kind in runs.tolist():
         samples[start : start + length] = _GAP_VALUES[kind]
@@ -118,7 +118,35 @@ def restore_gaps(samples: npt.NDArray[np.float32], runs: GapRuns) -> npt.NDArray
 
 
 def seal(container: bytes, runs: GapRuns) -> bytes:
-    """`container` with the trailer flag set and a trailer holding `runs` and the checksum."""
+    """`container` with the trailer flag set and a trailer holding `runs` and the checksum.
+
+    Parameters
+    ----------
+    container : bytes
+        A container without a trailer; bytes after its payload are dropped.
+    runs : numpy.ndarray
+        Gap runs as :func:`unseal` returns them (a structured array of ``start``, ``length`` and
+        ``kind``), possibly empty.
+
+    Returns
+    -------
+    bytes
+
+    Raises
+    ------
+    ValueError
+        `container` is shorter than its header says.
+    vantrel_tools.container.ContainerError
+        Bytes that do not start with a container header.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> plain = vantrel.compress_signal(np.ones(8, np.float32))
+    >>> sealed = seal(plain, unseal(plain)[1])
+    >>> len(sealed) - len(plain), unseal(sealed)[1].size
+    (25, 0)
+    """
     header = parse_header(container)
     end = HEADER_SIZE + header.payload_len
     if len(container) < end:
@@ -133,12 +161,35 @@ def seal(container: bytes, runs: GapRuns) -> bytes:
 
 
 def unseal(data: bytes) -> tuple[bytes, GapRuns]:
-    """Checks the trailer of `data`, if it has one, and returns `data` (which the decoder reads as
-    it is: it ignores the trailer) with the gap runs (none for a container without a trailer).
+    """Checks the trailer of `data`, if it has one.
 
-    Raises ``DamagedContainerError`` when the checksum, the trailer's structure or its presence
-    disagree with the bytes, and the container module's ``ContainerError`` for bytes that are no
-    container at all."""
+    Parameters
+    ----------
+    data : bytes
+        A container, with or without a trailer.
+
+    Returns
+    -------
+    tuple of (bytes, numpy.ndarray)
+        `data` itself (the decoder reads it as it is: it ignores the trailer) and the gap runs,
+        none for a container without a trailer.
+
+    Raises
+    ------
+    DamagedContainerError
+        The checksum, the trailer's structure or its presence disagree with the bytes.
+    ValueError
+        A trailer of a newer version.
+    vantrel_tools.container.ContainerError
+        Bytes that are no container at all.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> runs = unseal(compress(np.array([1.0, np.inf, np.inf, 2.0], np.float32)))[1]
+    >>> runs.tolist()
+    [(1, 2, 1)]
+    """
     view = memoryview(data)
     header = parse_header(data)
     end = HEADER_SIZE + header.payload_len
@@ -245,9 +296,9 @@ def compress(
     >>> bool(np.isnan(y[1])), y.size
     (True, 4)
     """
-    samples = checked_samples(data)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
+    samples = _checked_samples(data)
+    runs = _find_gaps(samples)
+    filled = _fill_gaps(samples) if runs.size else samples
     container = _native.compress(filled, method, scale, cutoff, coder, quant_multiplier)
     return seal(container, runs)
 
@@ -290,4 +341,4 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     """
     container, runs = unseal(bytes(data))
     samples = np.frombuffer(_native.decompress(container), dtype=np.float32)
-    return restore_gaps(samples, runs)
+    return _restore_gaps(samples, runs)
