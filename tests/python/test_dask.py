@@ -19,7 +19,7 @@ TOLERANCE = 9 * 3.5 * 2 / 2**12
 def client():
     try:
         cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                           dashboard_address=None)
+                                           dashboard_address=":0")  # any free port
     except Exception as exc:  # no process spawning, no sockets, ...
         pytest.skip(f"a local Dask cluster cannot start here: {exc}")
     with cluster, distributed.Client(cluster) as c:
