@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
@@ -119,6 +120,23 @@ TEST(Compress, RefusesOptionRecordsOutsideTheirCodes) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().to_string(), text);
   }
+}
+
+// A signal one coefficient beyond what the byte-plane decoder reads is refused before any sample
+// is touched: its samples sit in memory that cannot be read, so a missed refusal crashes.
+TEST(Compress, RefusesCoefficientsBeyondTheByteplaneCoderUnread) {
+  const size_t n = kMaxStreamPairs + 1;
+  const auto method = static_cast<uint8_t>(WaveletMethod::Cdf53);
+  const auto bands = band_lengths(*make_executor(WaveletMethod::Cdf53), pick_levels(n, method), n);
+  ASSERT_EQ(std::accumulate(bands.begin(), bands.end(), size_t{0}), n);
+  void* block = mmap(nullptr, n * sizeof(float), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  const auto r = compress({static_cast<const float*>(block), n},
+                          options_for(method, static_cast<uint8_t>(EntropyCoder::Arans)));
+  munmap(block, n * sizeof(float));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(),
+            VantrelError::coder_capacity_exceeded("arans", kMaxStreamPairs, n).to_string());
 }
 
 TEST(Compress, SingleSampleAndShortSignals) {
