@@ -57,6 +57,7 @@ def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     Returns
     -------
     bytes
+        Header, payload and trailer, as the codecs store a chunk.
 
     Raises
     ------
