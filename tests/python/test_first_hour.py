@@ -5,7 +5,6 @@ import doctest
 import importlib
 import importlib.metadata
 import importlib.resources
-import importlib.util
 import inspect
 import os
 import re
@@ -126,12 +125,9 @@ class TestReadmeErrors:
 
 
 def test_readme_blocks_are_found(monkeypatch):
-    spec = importlib.util.spec_from_file_location(
-        "check_readme", os.path.join(ROOT, "tests", "check_readme.py")
-    )
-    check = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, "check_readme", check)  # its dataclass looks itself up
-    spec.loader.exec_module(check)
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "tests"))
+    monkeypatch.delitem(sys.modules, "check_readme", raising=False)
+    check = importlib.import_module("check_readme")
     text = (
         "<!-- readme-check: skip (runs itself) -->\n```sh\nbash tests/run.sh\n```\n"
         "Text.\n\n```python\nprint(1)\n```\n```cmake\nfind_package(x)\n\n```\n"
