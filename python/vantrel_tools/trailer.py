@@ -151,13 +151,17 @@ def seal(container: bytes, runs: GapRuns) -> bytes:
     end = HEADER_SIZE + header.payload_len
     if len(container) < end:
         raise ValueError("container is shorter than its header says")
-    body = bytearray(container[:end])
-    body[FLAGS_OFFSET] |= FLAG_TRAILER
+    head = bytearray(container[:HEADER_SIZE])
+    head[FLAGS_OFFSET] |= FLAG_TRAILER
+    payload = container[HEADER_SIZE:end]
     gaps = _SECTION.pack(SECTION_GAPS, 4 + runs.nbytes) + _CRC.pack(runs.size) + runs.tobytes()
     length = _PREFIX.size + len(gaps) + _CRC.size
-    body += _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + gaps
-    body += _CRC.pack(_crc(bytes(body)))
-    return bytes(body)
+    trailer = _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + gaps
+    # The checksum runs over the pieces in turn instead of over a joined copy of them.
+    crc = google_crc32c.value(bytes(head))
+    for piece in (payload, trailer):
+        crc = google_crc32c.extend(crc, piece)
+    return b"".join((head, payload, trailer, _CRC.pack(crc)))
 
 
 def unseal(data: bytes) -> tuple[bytes, GapRuns]:
