@@ -60,6 +60,72 @@ uint8_t pick_levels(uint64_t n, uint8_t method) {
   return static_cast<uint8_t>(log2q > 8 ? 8 : log2q);
 }
 
+Result<NormalizedSignal, VantrelError> normalize_signal(std::span<const float> samples,
+                                                       size_t filter_length) {
+  const size_t n = samples.size();
+  // Sanitising copy and extremes, in room for the extension of short signals below. Every
+  // sample is written before it is read, so the buffer starts uninitialised.
+  const size_t length = std::max(n, filter_length);
+  std::unique_ptr<float[]> storage(new (std::nothrow) float[length]);
+  if (!storage) return VantrelError::out_of_memory(length);
+  std::span<float> work(storage.get(), n);
+  const Extremes ext = sanitize_copy(samples, work);
+
+  // Normalisation to about [-1, 1] with zero mean. A signal is flat when its range is zero or
+  // too small for a finite reciprocal; flat signals keep only their minimum.
+  const float range = ext.max - ext.min;
+  if (!std::isfinite(range)) return VantrelError::range_not_representable(ext.min, ext.max);
+  float norm_mean = 0.0f;
+  const float inv = range == 0.0f ? INFINITY : 1.0f / range;
+  if (!std::isfinite(inv)) {
+    std::fill(work.begin(), work.end(), 0.0f);
+  } else {
+    // A subnormal reciprocal would lose precision without a word.
+    if (inv < FLT_MIN) return VantrelError::range_not_representable(ext.min, ext.max);
+    const float sum = normalize_in_place(work, ext.min, inv);
+    norm_mean = sum / static_cast<float>(n);
+    subtract_in_place(work, norm_mean);
+  }
+
+  // Signals shorter than the filter repeat from their start up to its length.
+  if (n < filter_length) {
+    work = std::span<float>(storage.get(), filter_length);
+    for (size_t i = n; i < filter_length; ++i) work[i] = work[(i - n) % n];
+  }
+  return NormalizedSignal{.storage = std::move(storage),
+                          .work = work,
+                          .extremes = ext,
+                          .norm_mean = norm_mean,
+                          .flat = !std::isfinite(inv)};
+}
+
+Status<VantrelError> transform_in_coding_order(const DwtExecutor& executor, std::span<float> work,
+                                               std::span<const size_t> lengths,
+                                               const BandPlacer& place) {
+  const size_t num_levels = lengths.size() - 1;
+  size_t received = 0;          // bands handed over so far
+  size_t offset = lengths[0];   // where the next details go
+  std::optional<OscletError> mismatch;
+  const BandSink sink = [&](std::span<const float> band) {
+    const bool approximation = received >= num_levels;  // D_1 .. D_L come first, then A
+    const size_t index = approximation ? 0 : received + 1;
+    ++received;
+    if (mismatch) return;
+    if (received > num_levels + 1 || band.size() != lengths[index]) {
+      mismatch = approximation ? OscletError::approx_size_mismatch(band.size(), lengths[0])
+                               : OscletError::details_size_mismatch(band.size(), lengths[index]);
+      return;
+    }
+    place(band, approximation ? 0 : offset);
+    if (!approximation) offset += band.size();
+  };
+  if (auto streamed = executor.multi_dwt_streamed(work, num_levels, sink); !streamed)
+    return VantrelError::wavelet(streamed.error());
+  // A decomposition whose bands differ from the decoder's lengths could not be read back.
+  if (mismatch) return VantrelError::wavelet(*mismatch);
+  return {};
+}
+
 namespace {
 
 // compress_core, with the payload behind `room` zero bytes.
@@ -84,34 +150,12 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   if (bands.size > coder.max_coefficients)
     return VantrelError::coder_capacity_exceeded(coder.name, coder.max_coefficients, bands.size);
 
-  // Sanitising copy and extremes, in room for the extension of short signals below. Every
-  // sample is written before it is read, so the buffer starts uninitialised.
-  std::unique_ptr<float[]> work_storage(new (std::nothrow) float[std::max(n, fl)]);
-  if (!work_storage) return VantrelError::out_of_memory(std::max(n, fl));
-  std::span<float> work(work_storage.get(), n);
-  const Extremes ext = sanitize_copy(samples, work);
-
-  // Normalisation to about [-1, 1] with zero mean. A signal is flat when its range is zero or
-  // too small for a finite reciprocal; flat signals keep only their minimum.
-  const float range = ext.max - ext.min;
-  if (!std::isfinite(range)) return VantrelError::range_not_representable(ext.min, ext.max);
-  float norm_mean = 0.0f;
-  const float inv = range == 0.0f ? INFINITY : 1.0f / range;
-  if (!std::isfinite(inv)) {
-    std::fill(work.begin(), work.end(), 0.0f);
-  } else {
-    // A subnormal reciprocal would lose precision without a word.
-    if (inv < FLT_MIN) return VantrelError::range_not_representable(ext.min, ext.max);
-    const float sum = normalize_in_place(work, ext.min, inv);
-    norm_mean = sum / static_cast<float>(n);
-    subtract_in_place(work, norm_mean);
-  }
-
-  // Signals shorter than the filter repeat from their start up to its length.
-  if (n < fl) {
-    work = std::span<float>(work_storage.get(), fl);
-    for (size_t i = n; i < fl; ++i) work[i] = work[(i - n) % n];
-  }
+  auto normalized = normalize_signal(samples, fl);
+  if (!normalized) return std::move(normalized).error();
+  std::unique_ptr<float[]> work_storage = std::move(normalized->storage);
+  const std::span<float> work = normalized->work;
+  const Extremes ext = normalized->extremes;
+  const float norm_mean = normalized->norm_mean;
 
   // The bands are quantised into one buffer in coding order (A, D_1 .. D_L) as the transform
   // hands them over, finest details first, so no level is kept in floats.
@@ -119,30 +163,14 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   if (!bands.storage) return VantrelError::out_of_memory(bands.size);
   const int32_t threshold = dead_zone_threshold(options.scale, options.cutoff);
   bool in_range = true;
-  size_t received = 0;               // bands handed over so far
-  size_t offset = bands.lengths[0];  // where the next details go
-  std::optional<OscletError> mismatch;
-  const BandSink sink = [&](std::span<const float> band) {
-    const bool approximation = received >= num_levels;  // D_1 .. D_L come first, then A
-    const size_t index = approximation ? 0 : received + 1;
-    ++received;
-    if (mismatch) return;
-    if (received > num_levels + 1 || band.size() != bands.lengths[index]) {
-      mismatch = approximation
-                     ? OscletError::approx_size_mismatch(band.size(), bands.lengths[0])
-                     : OscletError::details_size_mismatch(band.size(), bands.lengths[index]);
-      return;
-    }
-    const std::span<int16_t> out = bands.values().subspan(approximation ? 0 : offset, band.size());
-    if (!approximation) offset += band.size();
-    in_range &= quantize(band, multiplier, out);
-    if (!approximation) apply_dead_zone(out, threshold);
-  };
-  if (auto streamed = executor->multi_dwt_streamed(work, num_levels, sink); !streamed)
-    return VantrelError::wavelet(streamed.error());
+  auto transformed = transform_in_coding_order(
+      *executor, work, bands.lengths, [&](std::span<const float> band, size_t offset) {
+        const std::span<int16_t> out = bands.values().subspan(offset, band.size());
+        in_range &= quantize(band, multiplier, out);
+        if (offset != 0) apply_dead_zone(out, threshold);  // details only
+      });
   work_storage.reset();  // no longer needed
-  // A decomposition whose bands differ from the decoder's lengths could not be read back.
-  if (mismatch) return VantrelError::wavelet(*mismatch);
+  if (!transformed) return std::move(transformed).error();
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
 

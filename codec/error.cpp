@@ -74,6 +74,15 @@ std::string float_text(float v) {
   return buf;
 }
 
+// A double as %.10g does (targets and measured qualities as a person reads them).
+std::string double_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
+
 }  // namespace
 
 void render(AransError e, std::string& out) {
@@ -194,6 +203,25 @@ VantrelError VantrelError::coder_capacity_exceeded(std::string_view coder, uint6
   return unsupported_configuration(format_template(
       "The {} coder holds at most {} coefficients, but this signal has {}; use the cmodel coder",
       {std::string(coder), std::to_string(limit), std::to_string(count)}));
+}
+
+VantrelError VantrelError::invalid_quality_target(std::string_view metric, double value) {
+  return unsupported_configuration(format_template(
+      "Quality target {} must be finite{}, but it was {}",
+      {std::string(metric), metric == "psnr" ? "" : " and not negative", double_text(value)}));
+}
+
+VantrelError VantrelError::quality_unreachable(std::string_view metric, double target,
+                                               double reachable) {
+  return unsupported_configuration(format_template(
+      "No container reaches {} {} for this signal; the closest one reaches {} {}",
+      {std::string(metric), double_text(target), std::string(metric), double_text(reachable)}));
+}
+
+VantrelError VantrelError::reference_length_mismatch(uint64_t reference, uint64_t samples) {
+  return unsupported_configuration(
+      format_template("Reference has {} values but the signal has {}",
+                      {std::to_string(reference), std::to_string(samples)}));
 }
 
 VantrelError VantrelError::payload_too_large(uint64_t payload_len) {

@@ -13,6 +13,7 @@
 
 #include "codec/vantrel_error.h"
 #include "codec/options.h"
+#include "codec/quality.h"
 #include "support/result.h"
 
 namespace vantrel {

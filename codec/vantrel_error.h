@@ -64,6 +64,12 @@ class VantrelError {
                                               uint64_t count);
   static VantrelError unknown_option_code(std::string_view option, uint64_t code);
 
+  // Compressing to a quality target.
+  static VantrelError invalid_quality_target(std::string_view metric, double value);
+  static VantrelError quality_unreachable(std::string_view metric, double target,
+                                          double reachable);
+  static VantrelError reference_length_mismatch(uint64_t reference, uint64_t samples);
+
   // The decompressor's refusals.
   static VantrelError container_too_short(uint64_t needed, uint64_t actual);
   static VantrelError decoded_too_many_samples(uint64_t sample_count);

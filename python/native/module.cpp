@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -18,6 +19,7 @@
 #include "codec/coders.h"
 #include "codec/methods.h"
 #include "codec/options.h"
+#include "codec/quality.h"
 #include "codec/vantrel.h"
 #include "python/options.h"
 
@@ -95,6 +97,28 @@ bool without_interpreter(Work work) {
   return !out_of_memory;
 }
 
+// Copies a 1-D float32/float64 buffer into `out` (float64 narrowed, and kept in `doubles` when
+// given), so that the codec can run on it without the interpreter. False with an exception set.
+bool copy_samples(PyObject* samples, std::vector<float>& out, std::vector<double>* doubles) {
+  BufferView in;
+  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+  in.held = true;
+  const char format = native_format(in.view);
+  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
+    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+    return false;
+  }
+  const auto n = static_cast<size_t>(in.view.shape[0]);
+  if (format == 'f') {
+    out.resize(n);
+    if (n != 0) std::memcpy(out.data(), in.view.buf, n * sizeof(float));
+    return true;
+  }
+  const std::span<const double> values(static_cast<const double*>(in.view.buf), n);
+  if (doubles != nullptr) doubles->assign(values.begin(), values.end());
+  return narrow_samples(doubles != nullptr ? std::span<const double>(*doubles) : values, out);
+}
+
 // compress(samples, method, scale, cutoff, coder, quant_multiplier, /) -> bytes
 PyObject* compress_py(PyObject*, PyObject* args) {
   PyObject* samples = nullptr;     // borrowed
@@ -124,24 +148,10 @@ PyObject* compress_py(PyObject*, PyObject* args) {
     return nullptr;
   }
 
-  BufferView in;
-  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-  in.held = true;
-  const char format = native_format(in.view);
-  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
-    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
-    return nullptr;
-  }
   std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
   try {
     std::vector<float> copy;
-    const auto n = static_cast<size_t>(in.view.shape[0]);
-    if (format == 'f') {
-      copy.resize(n);
-      if (n != 0) std::memcpy(copy.data(), in.view.buf, n * sizeof(float));
-    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, copy)) {
-      return nullptr;
-    }
+    if (!copy_samples(samples, copy, nullptr)) return nullptr;
     if (!without_interpreter([&] { packed.emplace(compress(copy, *options)); })) return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -152,6 +162,62 @@ PyObject* compress_py(PyObject*, PyObject* args) {
   }
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*packed)->data()),
                                    static_cast<Py_ssize_t>((*packed)->size()));
+}
+
+// compress_to(samples, metric, value, method, /) -> (container, (psnr, prd, rmse, max_error),
+//                                                   multiplier, method, trials, encodes)
+PyObject* compress_to_py(PyObject*, PyObject* args) {
+  PyObject* samples = nullptr;  // borrowed
+  const char* metric = nullptr;
+  const char* method = nullptr;
+  Py_ssize_t metric_len = 0, method_len = 0;
+  double value = 0.0;
+  if (!PyArg_ParseTuple(args, "Os#dz#:compress_to", &samples, &metric, &metric_len, &value,
+                        &method, &method_len)) {
+    return nullptr;
+  }
+  const std::string_view metric_name(metric, metric_len);
+  const auto* metric_entry = std::find(std::begin(kQualityMetricNames),
+                                       std::end(kQualityMetricNames), metric_name);
+  if (metric_entry == std::end(kQualityMetricNames)) {
+    PyErr_Format(PyExc_ValueError, "unknown quality metric '%s'", metric);
+    return nullptr;
+  }
+  const QualityTarget target{
+      static_cast<QualityMetric>(metric_entry - std::begin(kQualityMetricNames)), value};
+  std::optional<WaveletMethod> fixed;
+  if (method != nullptr) {
+    const WaveletMethodEntry* entry = find_method_by_name(std::string_view(method, method_len));
+    if (entry == nullptr) {
+      PyErr_Format(PyExc_ValueError, "unknown wavelet method '%s'", method);
+      return nullptr;
+    }
+    fixed = static_cast<WaveletMethod>(entry->code);
+  }
+  std::optional<Result<TargetedContainer, VantrelError>> packed;
+  try {
+    std::vector<float> copy;
+    std::vector<double> reference;
+    if (!copy_samples(samples, copy, &reference)) return nullptr;
+    if (!without_interpreter([&] {
+          packed.emplace(reference.empty() ? compress_to(copy, target, fixed)
+                                           : compress_to(copy, reference, target, fixed));
+        }))
+      return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!packed->ok()) {
+    raise_with_text(PyExc_ValueError, packed->error().to_string());
+    return nullptr;
+  }
+  const TargetedContainer& out = **packed;
+  const std::string_view chosen = find_method(static_cast<uint8_t>(out.method))->name;
+  return Py_BuildValue("(y#(dddd)ds#II)", reinterpret_cast<const char*>(out.container.data()),
+                       static_cast<Py_ssize_t>(out.container.size()), out.achieved.psnr,
+                       out.achieved.prd, out.achieved.rmse, out.achieved.max_error,
+                       static_cast<double>(out.quant_multiplier), chosen.data(),
+                       static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
 }
 
 // decompress(container, /) -> bytearray of native float32 samples
@@ -187,6 +253,12 @@ PyMethodDef kFunctions[] = {
      "compress(samples, method, scale, cutoff, coder, quant_multiplier, /)\n--\n\n"
      "A container of a 1-D float32/float64 buffer, coded without holding the interpreter. The\n"
      "options are those of vantrel.CompressionOptions, with its texts when refused."},
+    {"compress_to", &compress_to_py, METH_VARARGS,
+     "compress_to(samples, metric, value, method, /)\n--\n\n"
+     "The smallest container found whose decoded samples meet a quality target ('psnr', 'prd',\n"
+     "'rmse' or 'max_error'), coded without holding the interpreter; method None lets the\n"
+     "search choose. Returns (container, (psnr, prd, rmse, max_error), multiplier, method,\n"
+     "trials, encodes)."},
     {"decompress", &decompress_py, METH_O,
      "decompress(container, /)\n--\n\n"
      "The samples of a container as a bytearray of native float32, decoded without holding the\n"

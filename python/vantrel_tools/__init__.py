@@ -1,5 +1,7 @@
 """Companions of the ``vantrel`` extension module.
 
+- ``compress_to``: the smallest container that meets a quality target (PSNR, PRD, RMSE or
+  maximum error), found by a search over the container's free choices (``vantrel_tools.quality``).
 - ``compress`` and ``decompress``: containers with a trailer, a checksum that finds damage and the
   places of NaN and infinite samples, which come back exactly (``vantrel_tools.trailer``).
 - ``vantrel_tools.cli``: the ``vantrel`` command (compress, decompress, info, eval).
@@ -10,10 +12,11 @@
 The codec modules import numcodecs and zarr only when they are used.
 """
 
+from .quality import compress_to
 from .signal_io import Signal, SignalFileError, encode_signal, read_signal
 from .trailer import DamagedContainerError, compress, decompress
 
 __all__ = [
-    "DamagedContainerError", "Signal", "SignalFileError", "compress", "decompress",
+    "DamagedContainerError", "Signal", "SignalFileError", "compress", "compress_to", "decompress",
     "encode_signal", "read_signal",
 ]

@@ -13,6 +13,7 @@ from typing import Any, TypedDict
 
 import numpy as np
 
+from .quality import quality_target
 from ._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, WAVELET_METHODS
 
 # "auto" (as None) lets the codec choose; the rest are the codec's coders.
@@ -27,10 +28,15 @@ class CodecConfig(TypedDict):
     cutoff: str
     coder: str | None
     quant_multiplier: float | None
+    psnr: float | None
+    prd: float | None
+    rmse: float | None
+    max_error: float | None
 
 
 def checked_config(
-    method: Any, scale: Any, cutoff: Any, coder: Any, quant_multiplier: Any
+    method: Any, scale: Any, cutoff: Any, coder: Any, quant_multiplier: Any,
+    targets: dict[str, Any] | None = None,
 ) -> CodecConfig:
     """The configuration of a codec, refused as a whole unless every chunk could use it.
 
@@ -39,6 +45,11 @@ def checked_config(
     method, scale, cutoff, coder, quant_multiplier
         As for ``vantrel.CompressionOptions``. `quant_multiplier` is used as a float32, as the
         codec uses it: it must be positive and finite, and so must its float32 reciprocal.
+    targets : dict, optional
+        The quality targets ``psnr``, ``prd``, ``rmse`` and ``max_error`` (None where not
+        given): at most one, as ``vantrel_tools.compress_to`` takes it. With one, every chunk is
+        coded to it with `method`; `scale` and `cutoff` are not used, and `coder` and
+        `quant_multiplier` must be None.
 
     Returns
     -------
@@ -62,6 +73,10 @@ def checked_config(
     ...
     ValueError: unknown coder 'zstd', expected one of 'auto', 'deflate', 'arans', 'cmodel'
     """
+    given = {name: value for name, value in (targets or {}).items() if value is not None}
+    target = quality_target(**given) if given else None
+    if target is not None and (coder is not None or quant_multiplier is not None):
+        raise ValueError("coder and quant_multiplier cannot be combined with a quality target")
     config: CodecConfig = {
         "method": _checked_name("method", method, WAVELET_METHODS),
         "cutoff": _checked_name("cutoff", cutoff, CUTOFF_LEVELS),
@@ -70,7 +85,10 @@ def checked_config(
         "quant_multiplier": None if quant_multiplier is None else _checked_multiplier(
             quant_multiplier
         ),
+        "psnr": None, "prd": None, "rmse": None, "max_error": None,
     }
+    if target is not None:
+        config[target[0]] = target[1]  # type: ignore[literal-required]
     return config
 
 

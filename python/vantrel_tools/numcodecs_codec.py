@@ -35,6 +35,7 @@ import vantrel
 
 from ._config import checked_config
 from .container import ContainerError
+from .quality import QUALITY_TARGETS, compress_to_target
 from .trailer import compress, decompress
 
 SUPPORTED_DTYPES = ("float32", "float64")
@@ -51,8 +52,9 @@ def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     samples : numpy.ndarray
         The chunk as a 1-D float32 or float64 array.
     codec : object
-        Anything with the attributes ``method``, ``scale``, ``cutoff``, ``coder`` and
-        ``quant_multiplier``, as both vantrel codecs have.
+        Anything with the attributes ``method``, ``scale``, ``cutoff``, ``coder``,
+        ``quant_multiplier`` and the quality targets ``psnr``, ``prd``, ``rmse`` and
+        ``max_error`` (at most one not None), as both vantrel codecs have.
 
     Returns
     -------
@@ -70,6 +72,10 @@ def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     >>> len(compress_chunk(np.zeros(16, np.float32), codec)) > 52
     True
     """
+    for name in QUALITY_TARGETS:
+        value = getattr(codec, name)
+        if value is not None:
+            return compress_to_target(samples, (name, value), codec.method).container
     return compress(samples, method=codec.method, scale=codec.scale, cutoff=codec.cutoff,
                     coder=codec.coder, quant_multiplier=codec.quant_multiplier)
 
@@ -149,6 +155,9 @@ class Vantrel(Codec):
     ----------
     method, scale, cutoff, coder, quant_multiplier
         As for ``vantrel.CompressionOptions``, with the same defaults.
+    psnr, prd, rmse, max_error : float, optional
+        A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
+        each chunk becomes the smallest container found that meets it, coded with `method`.
     dtype : str, optional
         ``"float32"`` (the default) or ``"float64"``: the type of the chunks, which decoding
         restores.
@@ -179,8 +188,13 @@ class Vantrel(Codec):
         coder: str | None = None,
         quant_multiplier: float | None = None,
         dtype: str = "float32",
+        psnr: float | None = None,
+        prd: float | None = None,
+        rmse: float | None = None,
+        max_error: float | None = None,
     ) -> None:
-        config = checked_config(method, scale, cutoff, coder, quant_multiplier)
+        config = checked_config(method, scale, cutoff, coder, quant_multiplier,
+                                dict(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error))
         self._dtype = checked_dtype(dtype)
         # The public attributes are the configuration, JSON values only.
         self.method = config["method"]
@@ -188,6 +202,8 @@ class Vantrel(Codec):
         self.cutoff = config["cutoff"]
         self.coder = config["coder"]
         self.quant_multiplier = config["quant_multiplier"]
+        self.psnr, self.prd = config["psnr"], config["prd"]
+        self.rmse, self.max_error = config["rmse"], config["max_error"]
         self.dtype = self._dtype.name
 
     def encode(self, buf: Any) -> bytes:

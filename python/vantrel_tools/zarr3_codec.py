@@ -32,6 +32,7 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 from ._config import checked_config
+from .quality import QUALITY_TARGETS
 from .numcodecs_codec import checked_dtype, compress_chunk, decode_container
 
 if TYPE_CHECKING:
@@ -51,6 +52,9 @@ class VantrelCodec(ArrayBytesCodec):
     ----------
     method, scale, cutoff, coder, quant_multiplier
         As for ``vantrel.CompressionOptions``, with the same defaults (keywords only).
+    psnr, prd, rmse, max_error
+        A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
+        each chunk becomes the smallest container found that meets it, coded with `method`.
 
     Raises
     ------
@@ -80,6 +84,10 @@ class VantrelCodec(ArrayBytesCodec):
     cutoff: str
     coder: str | None
     quant_multiplier: float | None
+    psnr: float | None
+    prd: float | None
+    rmse: float | None
+    max_error: float | None
 
     def __init__(
         self,
@@ -89,8 +97,13 @@ class VantrelCodec(ArrayBytesCodec):
         cutoff: str = "low",
         coder: str | None = None,
         quant_multiplier: float | None = None,
+        psnr: float | None = None,
+        prd: float | None = None,
+        rmse: float | None = None,
+        max_error: float | None = None,
     ) -> None:
-        config = checked_config(method, scale, cutoff, coder, quant_multiplier)
+        config = checked_config(method, scale, cutoff, coder, quant_multiplier,
+                                dict(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error))
         for name, value in config.items():
             object.__setattr__(self, name, value)
 
@@ -105,8 +118,9 @@ class VantrelCodec(ArrayBytesCodec):
         }
         if self.coder is not None:
             configuration["coder"] = self.coder
-        if self.quant_multiplier is not None:
-            configuration["quant_multiplier"] = self.quant_multiplier
+        for name in ("quant_multiplier", *QUALITY_TARGETS):
+            if getattr(self, name) is not None:
+                configuration[name] = getattr(self, name)
         return {"name": CODEC_NAME, "configuration": configuration}
 
     def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:

@@ -22,7 +22,7 @@ from typing import IO, Any, NoReturn
 
 from .._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, SCALES, WAVELET_METHODS
 from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
-from .commands import cmd_compress, cmd_decompress, cmd_info
+from .commands import DEFAULT_METHOD, cmd_compress, cmd_decompress, cmd_info
 from .errors import CliError
 from .evaluate import cmd_eval
 from .inputs import add_input_options
@@ -31,12 +31,12 @@ __all__ = ["CliError", "build_parser", "main", "run"]
 
 PROG = "vantrel"
 EXIT_FAILURE = 2
-DEFAULT_METHOD = "cdf97"
 # The default first, then the others by code: the order of --help and of eval's table.
 METHODS = (DEFAULT_METHOD, *(m for m in WAVELET_METHODS if m != DEFAULT_METHOD))
 CODERS = ("auto", *ENTROPY_CODERS)
 DEFAULT_RATE = 48000
 DEFAULT_EVAL_SCALES = (6, 8, 10, 11, 12)
+DEFAULT_EVAL_TARGETS = (55, 60, 65, 70, 75, 80)
 
 COMPRESS_HELP = """\
 Input formats, by suffix: .npy (1-D, or 2-D as samples x channels or with --channels-first;
@@ -85,6 +85,15 @@ def _comma_list(text: str, convert: Callable[[str], Any], allowed: Sequence[Any]
     return values
 
 
+def _float_list(text: str) -> list[float]:
+    if text.strip() == "none":
+        return []
+    try:
+        return [float(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid list {text!r}") from None
+
+
 def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
                   summary: str, description: str, epilog: str, inputs: tuple[str, str],
                   output: str) -> argparse.ArgumentParser:
@@ -116,17 +125,29 @@ def build_parser() -> argparse.ArgumentParser:
                       inputs=("IN", "input signal files"),
                       output="output FILE.vtrl (one input) or directory (default: beside each "
                              "input)")
-    c.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
-                   help=f"wavelet (default {DEFAULT_METHOD})")
-    c.add_argument("--scale", type=int, choices=SCALES, default=11,
-                   metavar=f"{MIN_SCALE}..{MAX_SCALE}",
+    c.add_argument("--method", choices=METHODS,
+                   help=f"wavelet (default {DEFAULT_METHOD}; with a quality target the search "
+                        "picks the one giving the smallest file)")
+    c.add_argument("--scale", type=int, choices=SCALES, metavar=f"{MIN_SCALE}..{MAX_SCALE}",
                    help="quantisation scale: higher keeps more detail (default 11)")
-    c.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low",
+    c.add_argument("--cutoff", choices=CUTOFF_LEVELS,
                    help="dead zone for small details (default low)")
-    c.add_argument("--coder", choices=CODERS, default="auto",
+    c.add_argument("--coder", choices=CODERS,
                    help="entropy coder (default auto, the context model)")
     c.add_argument("--multiplier", type=float, metavar="M",
                    help="quantisation multiplier instead of 2**scale")
+    target = c.add_argument_group(
+        "quality target (instead of --scale, --cutoff, --coder and --multiplier)",
+        "The smallest container found whose decoded samples meet the target, per channel.")
+    exclusive = target.add_mutually_exclusive_group()
+    exclusive.add_argument("--psnr", type=float, metavar="DB",
+                           help="at least this PSNR in dB (peak = max - min of the channel)")
+    exclusive.add_argument("--prd", type=float, metavar="PCT",
+                           help="at most this PRD in percent, 100 ||x - y|| / ||x||")
+    exclusive.add_argument("--rmse", type=float, metavar="X",
+                           help="at most this root-mean-square error")
+    exclusive.add_argument("--max-error", type=float, metavar="X",
+                           help="no sample further than X from its original")
     add_input_options(c)
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
@@ -144,6 +165,12 @@ def build_parser() -> argparse.ArgumentParser:
     i = commands.add_parser("info", help="show every header field of containers",
                             description="Show every header field of .vtrl containers.")
     i.add_argument("files", nargs="+", metavar="FILE.vtrl")
+    i.add_argument("--original", metavar="IN",
+                   help="the signal file the containers were made from: show the PSNR, PRD, "
+                        "RMSE and maximum error each reaches against it")
+    i.add_argument("--channel", type=int, default=0, metavar="K",
+                   help="the channel of --original to compare with (default 0)")
+    add_input_options(i)
     i.set_defaults(func=cmd_info)
 
     e = commands.add_parser(
@@ -159,6 +186,11 @@ def build_parser() -> argparse.ArgumentParser:
                         f"{','.join(map(str, DEFAULT_EVAL_SCALES))})")
     e.add_argument("--cutoff", choices=CUTOFF_LEVELS, default="low")
     e.add_argument("--coder", choices=CODERS, default="auto")
+    e.add_argument("--targets", type=_float_list, default=list(DEFAULT_EVAL_TARGETS),
+                   metavar="LIST",
+                   help="comma-separated PSNR targets in dB coded by the quality search, method "
+                        "chosen (default "
+                        f"{','.join(map(str, DEFAULT_EVAL_TARGETS))}; 'none' for none)")
     e.add_argument("--plot", metavar="OUT.png",
                    help="write a rate-distortion plot (needs matplotlib)")
     add_input_options(e)

@@ -4,14 +4,19 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 from collections.abc import Callable, Iterator
 from typing import Any
 
+import numpy as np
+
 import vantrel
 
 from .. import trailer
+from ..quality import QUALITY_TARGETS, compress_to_target, quality_target
+from ..metrics import distortion
 from ..container import HEADER_SIZE, ContainerError, parse_header
 from ..signal_io import (
     FORMAT_SUFFIX,
@@ -30,14 +35,26 @@ from .progress import Progress
 # ----------------------------------------------------------------------------------------------
 # compress
 
+DEFAULT_METHOD = "cdf97"
 
-def _options_from_args(args: argparse.Namespace) -> dict[str, Any]:
-    """The compression options given on the command line, refused here if no input could use
-    them."""
-    options = dict(method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
+
+def _channel_coder(args: argparse.Namespace) -> Callable[[Channel], bytes]:
+    """How each channel is coded: with the options given on the command line (refused here if no
+    input could use them) or to the quality target given."""
+    options = dict(scale=args.scale, cutoff=args.cutoff, coder=args.coder,
                    quant_multiplier=args.multiplier)
+    target = {name: getattr(args, name) for name in QUALITY_TARGETS}
+    if any(value is not None for value in target.values()):
+        given = [f"--{name}" for name, value in options.items() if value is not None]
+        if given:
+            flags = ", ".join(flag.replace("quant_", "") for flag in given)
+            raise CliError(f"{flags} cannot be combined with a quality target")
+        goal = quality_target(**target)
+        return lambda channel: compress_to_target(channel, goal, args.method).container
+    options = {name: value for name, value in options.items() if value is not None}
+    options["method"] = args.method or DEFAULT_METHOD
     vantrel.CompressionOptions(**options)  # refuses what no input could use, with its text
-    return options
+    return lambda channel: trailer.compress(channel, **options)
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
@@ -66,7 +83,7 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 
 
 def cmd_compress(args: argparse.Namespace) -> int:
-    options = _options_from_args(args)
+    code = _channel_coder(args)
     targets = _compress_targets(args.inputs, args.output)
     lines = []
     with _planned(args, "compress") as (plan, progress):
@@ -80,7 +97,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
             containers = []
             for k, channel in enumerate(signal.channels):
                 try:
-                    containers.append(trailer.compress(channel, **options))
+                    containers.append(code(channel))
                 except ValueError as exc:
                     where = f" channel {k}" if len(signal.channels) > 1 else ""
                     raise CliError(f"{path}{where}: {exc}") from None
@@ -222,7 +239,36 @@ def _read_trailer(data: bytes, end: int) -> tuple[str, int, str | None]:
     return (f"{size} bytes, CRC-32C correct, {runs.size} gap runs ({gaps} samples)", size, None)
 
 
+def _original_channel(args: argparse.Namespace) -> Channel | None:
+    if args.original is None:
+        return None
+    signal = read_input(args.original, args)
+    if not 0 <= args.channel < len(signal.channels):
+        raise CliError(f"{args.original}: has no channel {args.channel} "
+                       f"({len(signal.channels)} channels)")
+    return signal.channels[args.channel]
+
+
+def _step_text(header: Any) -> str:
+    """The quantisation step in the signal's units: what one coefficient unit is worth."""
+    stored = header.quant_multiplier
+    multiplier = stored if stored > 0 and math.isfinite(stored) else float(2**header.scale)
+    step = (header.signal_max - header.signal_min) / multiplier
+    return f"{step:.6g} (range / multiplier {multiplier:.9g})"
+
+
+def _quality_text(data: bytes, original: Channel) -> str:
+    decoded = trailer.decompress(data)
+    if decoded.size != original.size:
+        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
+    finite = np.isfinite(original)
+    d = distortion(np.asarray(original, dtype=np.float64)[finite],
+                   decoded.astype(np.float64)[finite])
+    return f"PSNR {d.psnr:.3f} dB, PRD {d.prd:.4g} %, RMSE {d.rmse:.6g}, max error {d.max_err:.6g}"
+
+
 def cmd_info(args: argparse.Namespace) -> int:
+    original = _original_channel(args)
     for i, path in enumerate(args.files):
         if i:
             print()
@@ -252,6 +298,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("mean", f"{header.norm_mean:.9g} (of the min-max normalised signal)"),
             ("payload", f"{header.payload_len} bytes"),
             ("multiplier", f"{header.quant_multiplier:.9g}"),
+            ("step", _step_text(header)),
             ("reserved", "zero" if not any(reserved) else reserved.hex(" ")),
             ("trailer", trailer_row),
             ("size", f"{total} bytes (header {HEADER_SIZE} + payload {header.payload_len}"
@@ -260,6 +307,8 @@ def cmd_info(args: argparse.Namespace) -> int:
         ]
         if len(data) > total and damage is None:
             rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
+        if original is not None and damage is None and len(data) >= end:
+            rows.append(("quality", _quality_text(data, original)))
         width = max(len(k) for k, _ in rows)
         for key, value in rows:
             print(f"{key:<{width}}  {value}")

@@ -14,6 +14,7 @@ import numpy as np
 import vantrel
 
 from ..metrics import distortion
+from ..quality import compress_to_target
 from ..signal_io import Channel
 from .errors import CliError
 from .inputs import own_ratio_note, read_input
@@ -35,14 +36,14 @@ def _time_best(fn: Callable[[], Any], budget_s: float = 0.05, max_runs: int = 5)
     return best
 
 
-def _measure(channels: list[Channel], options: vantrel.CompressionOptions) -> dict[str, float]:
-    containers = [vantrel.compress_signal(c, options) for c in channels]
+def _measure(channels: list[Channel], code: Callable[[Channel], bytes]) -> dict[str, float]:
+    containers = [code(c) for c in channels]
     decoded = [vantrel.decompress_signal(b) for b in containers]
     x = np.concatenate([np.asarray(c, dtype=np.float64) for c in channels])
     y = np.concatenate([d.astype(np.float64) for d in decoded])
     quality = distortion(x, y)
     megabytes = 4 * x.size / 1e6
-    t_comp = _time_best(lambda: [vantrel.compress_signal(c, options) for c in channels])
+    t_comp = _time_best(lambda: [code(c) for c in channels])
     t_decomp = _time_best(lambda: [vantrel.decompress_signal(b) for b in containers])
     return {
         "ratio": 4 * x.size / sum(len(b) for b in containers),
@@ -52,6 +53,22 @@ def _measure(channels: list[Channel], options: vantrel.CompressionOptions) -> di
         "comp_mbs": megabytes / t_comp if t_comp > 0 else math.inf,
         "decomp_mbs": megabytes / t_decomp if t_decomp > 0 else math.inf,
     }
+
+
+TARGET_SERIES = "target"
+
+
+def _row(method: str, setting: str, channels: list[Channel], code: Callable[[Channel], bytes],
+         results: RatePoints) -> None:
+    """Measures one setting, prints its row and adds its point to `results`."""
+    try:
+        m = _measure(channels, code)
+    except ValueError as exc:
+        print(f"{method:<7} {setting:>5}  refused: {exc}")
+        return
+    results.setdefault(method, []).append((m["ratio"], m["psnr"], setting))
+    print(f"{method:<7} {setting:>5} {m['ratio']:>8.2f} {m['psnr']:>8.2f} {m['prd']:>8.3f} "
+          f"{m['max_err']:>10.3g} {m['comp_mbs']:>10.1f} {m['decomp_mbs']:>11.1f}", flush=True)
 
 
 def cmd_eval(args: argparse.Namespace) -> int:
@@ -72,20 +89,21 @@ def cmd_eval(args: argparse.Namespace) -> int:
         for scale in args.scales:
             options = vantrel.CompressionOptions(method=method, scale=scale, cutoff=args.cutoff,
                                                  coder=args.coder)
-            try:
-                m = _measure(signal.channels, options)
-            except ValueError as exc:
-                print(f"{method:<7} {scale:>5}  refused: {exc}")
-                continue
-            results.setdefault(method, []).append((m["ratio"], m["psnr"], scale))
-            print(f"{method:<7} {scale:>5} {m['ratio']:>8.2f} {m['psnr']:>8.2f} {m['prd']:>8.3f} "
-                  f"{m['max_err']:>10.3g} {m['comp_mbs']:>10.1f} {m['decomp_mbs']:>11.1f}",
-                  flush=True)
+            _row(method, str(scale), signal.channels,
+                 lambda c, o=options: vantrel.compress_signal(c, o), results)
+    for psnr in args.targets:
+        # The search picks the method and a multiplier between the scales' powers of two.
+        goal = ("psnr", psnr)
+        _row(TARGET_SERIES, f"{psnr:g}", signal.channels,
+             lambda c, g=goal: compress_to_target(c, g).container, results)
     raw = b"".join(np.asarray(c, dtype="<f4").tobytes() for c in signal.channels)
     t_zlib = _time_best(lambda: zlib.compress(raw, 6))
     print(f"baseline: zlib level 6 on the float32 bytes (lossless): ratio "
           f"{len(raw) / len(zlib.compress(raw, 6)):.2f}, {len(raw) / 1e6 / t_zlib:.1f} MB/s")
     print("ratio: float32 bytes / container bytes; PSNR peak = max - min; MB/s of float32 input")
+    if args.targets:
+        print(f"{TARGET_SERIES}: the smallest container found that reaches the PSNR in the scale "
+              "column (vantrel_tools.compress_to)")
     note = own_ratio_note(signal)
     if note is not None:
         print(note)

@@ -10,8 +10,9 @@ from typing import Any
 from .errors import CliError
 from .files import write_file_atomically
 
-# method -> [(ratio, PSNR dB, scale), ...]
-RatePoints = dict[str, list[tuple[float, float, int]]]
+# series (a method, or the quality-target search) -> [(ratio, PSNR dB, label), ...]; the label is
+# the scale, or the target PSNR of the search's points
+RatePoints = dict[str, list[tuple[float, float, str]]]
 # One look per method, in the order of the table: wavelets whose points coincide (db4 and sym4
 # give the same ratios and PSNR on smooth signals) stay visible as a small marker inside a
 # larger hollow one, on lines of different dashes.
@@ -67,7 +68,7 @@ def plot_rate_distortion(path: str, title: str, results: RatePoints) -> None:
         for r, p, s in finite:
             # Above the point for every other method, below for the rest: coinciding points
             # keep both labels readable.
-            ax.annotate(str(s), (r, p), textcoords="offset points",
+            ax.annotate(s, (r, p), textcoords="offset points",
                         xytext=(4, 4 if k % 2 == 0 else -10), fontsize=7)
         ratios += [r for r, _, _ in finite]
     ax.set_xscale("log")
@@ -77,7 +78,8 @@ def plot_rate_distortion(path: str, title: str, results: RatePoints) -> None:
     ax.xaxis.set_minor_formatter(NullFormatter())
     ax.set_xlabel("compression ratio vs float32 (log scale)")
     ax.set_ylabel("PSNR (dB), peak = max - min")
-    ax.set_title(f"vantrel rate-distortion: {os.path.basename(title)} (labels: scale)")
+    ax.set_title(f"vantrel rate-distortion: {os.path.basename(title)} (labels: scale or "
+                 "target dB)")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend()
     fig.tight_layout()

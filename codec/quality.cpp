@@ -1,0 +1,518 @@
+#include "codec/quality.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+
+#include "codec/coders.h"
+#include "codec/compressor.h"
+#include "codec/executors.h"
+#include "codec/header.h"
+#include "codec/methods.h"
+#include "codec/passes.h"
+#include "codec/vantrel.h"
+
+namespace vantrel {
+namespace {
+
+// The search runs on x = log2(multiplier). Halving the step halves every error, so each metric's
+// error measure e (log2 of the RMS error, or of the largest error) falls by about 1 per unit of x.
+constexpr double kLog2Sqrt12 = 1.792481250360578;  // uniform rounding: rms error = step / sqrt(12)
+// A candidate whose error lies within this much (in log2 units, 0.02 is 0.12 dB) below the
+// target's ends the search: a smaller multiplier could save almost nothing. The largest error
+// jumps by a few hundredths between neighbouring multipliers, so hunting it closer is wasted.
+constexpr double kCloseEnough = 0.02;
+constexpr double kCloseEnoughLargest = 0.05;
+// Where the search aims, a little inside the target so that the step that lands there is met.
+constexpr double kAim = 0.008;
+constexpr int kMaxTrials = 24;
+// Multipliers this close (in log2 units) count as the same.
+constexpr double kResolution = 1e-4;
+constexpr double kResolutionLargest = 0.005;
+// The dead zone is off at this scale whatever the cutoff; it is stored with the multiplier.
+constexpr uint8_t kSearchScale = kMinScale;
+// The scale a flat signal is stored with: every multiplier decodes it alike.
+constexpr uint8_t kFlatScale = 11;
+// The estimate ranks methods to within about 2% of their coded sizes: the method with the
+// smallest estimate is coded, and the runner-up too when its estimate is within this factor.
+constexpr double kEstimateMargin = 1.015;
+
+struct ErrorSums {
+  double squares = 0.0;  // sum of (y - x)^2
+  double largest = 0.0;  // max |y - x|
+};
+
+// The errors of `y` against `x`, in double, with four accumulators for speed.
+template <class T>
+ErrorSums error_sums(std::span<const float> y, const T* x) {
+  double s[4] = {}, m[4] = {};
+  const size_t n = y.size();
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (size_t k = 0; k < 4; ++k) {
+      const double d = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
+      s[k] += d * d;
+      m[k] = std::max(m[k], std::fabs(d));
+    }
+  }
+  for (; i < n; ++i) {
+    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
+    s[0] += d * d;
+    m[0] = std::max(m[0], std::fabs(d));
+  }
+  return {(s[0] + s[1]) + (s[2] + s[3]), std::max(std::max(m[0], m[1]), std::max(m[2], m[3]))};
+}
+
+// What the metrics need of the original besides the errors.
+struct Reference {
+  std::span<const float> floats;    // one of the two is set
+  std::span<const double> doubles;
+  size_t n = 0;
+  double peak = 0.0;    // max - min
+  double energy = 0.0;  // sum of squares
+
+  template <class T>
+  static Reference of(std::span<const T> x) {
+    Reference r;
+    if constexpr (std::is_same_v<T, float>) r.floats = x; else r.doubles = x;
+    r.n = x.size();
+    double lo = INFINITY, hi = -INFINITY;
+    for (const T v : x) {
+      const double d = static_cast<double>(v);
+      lo = std::min(lo, d);
+      hi = std::max(hi, d);
+      r.energy += d * d;
+    }
+    r.peak = r.n == 0 ? 0.0 : hi - lo;
+    return r;
+  }
+
+  ErrorSums errors(std::span<const float> y) const {
+    return floats.empty() ? error_sums(y, doubles.data()) : error_sums(y, floats.data());
+  }
+
+  Distortion distortion(const ErrorSums& e) const {
+    const double rmse = std::sqrt(e.squares / static_cast<double>(n));
+    const double psnr = rmse == 0.0 ? INFINITY : peak > 0.0 ? 20.0 * std::log10(peak / rmse) : NAN;
+    const double prd = energy > 0.0 ? 100.0 * std::sqrt(e.squares / energy) : NAN;
+    return {.psnr = psnr, .prd = prd, .rmse = rmse, .max_error = e.largest};
+  }
+
+  // The target's error measure e: log2 of the RMS error it allows, or of the largest error.
+  double limit(const QualityTarget& t) const {
+    switch (t.metric) {
+      case QualityMetric::Psnr: return std::log2(peak) - t.value / (20.0 * std::log10(2.0));
+      case QualityMetric::Prd:
+        return std::log2(t.value / 100.0) + 0.5 * std::log2(energy / static_cast<double>(n));
+      case QualityMetric::Rmse: return std::log2(t.value);
+      case QualityMetric::MaxError: return std::log2(t.value);
+    }
+    return 0.0;
+  }
+
+  double measure(const ErrorSums& e, QualityMetric metric) const {
+    return metric == QualityMetric::MaxError ? std::log2(e.largest)
+                                             : 0.5 * std::log2(e.squares / static_cast<double>(n));
+  }
+};
+
+double metric_value(const Distortion& d, QualityMetric metric) {
+  switch (metric) {
+    case QualityMetric::Psnr: return d.psnr;
+    case QualityMetric::Prd: return d.prd;
+    case QualityMetric::Rmse: return d.rmse;
+    case QualityMetric::MaxError: return d.max_error;
+  }
+  return NAN;
+}
+
+// One method's decomposition of the signal, kept in floats in coding order, and what the
+// container needs besides the coefficients.
+struct Decomposition {
+  WaveletMethod method;
+  uint8_t levels;
+  std::shared_ptr<const DwtExecutor> executor;
+  std::vector<size_t> lengths;
+  size_t total = 0;
+  std::unique_ptr<float[]> bands;
+  Extremes extremes;
+  float norm_mean;
+  float largest;  // the largest coefficient magnitude
+
+  std::span<const float> values() const { return {bands.get(), total}; }
+};
+
+Result<Decomposition, VantrelError> decompose(std::span<const float> samples,
+                                              WaveletMethod method) {
+  Decomposition d;
+  d.method = method;
+  d.levels = pick_levels(samples.size(), static_cast<uint8_t>(method));
+  d.executor = make_executor(method);
+  const size_t fl = d.executor->filter_length();
+  d.lengths = band_lengths(*d.executor, d.levels, std::max(samples.size(), fl));
+  for (const size_t length : d.lengths) d.total += length;
+  const EntropyCoderEntry& coder = automatic_coder();
+  if (d.total > coder.max_coefficients)
+    return VantrelError::coder_capacity_exceeded(coder.name, coder.max_coefficients, d.total);
+
+  auto normalized = normalize_signal(samples, fl);
+  if (!normalized) return std::move(normalized).error();
+  d.extremes = normalized->extremes;
+  d.norm_mean = normalized->norm_mean;
+  d.bands.reset(new (std::nothrow) float[d.total]);
+  if (!d.bands) return VantrelError::out_of_memory(d.total);
+  VANTREL_RETURN_IF_ERROR(transform_in_coding_order(
+      *d.executor, normalized->work, d.lengths, [&](std::span<const float> band, size_t offset) {
+        std::copy(band.begin(), band.end(), d.bands.get() + offset);
+      }));
+  d.largest = 0.0f;
+  for (const float c : d.values()) d.largest = std::max(d.largest, std::fabs(c));
+  return d;
+}
+
+struct Candidate {
+  double x = 0.0;  // log2 of the multiplier as searched
+  float multiplier = 0.0f;
+  ErrorSums errors;
+  double e = 0.0;  // the error measure of the target's metric
+  bool met = false;
+};
+
+// Decodes candidates the way the decoder does: quantise, multiply by the reciprocal, inverse
+// transform, undo the normalisation.
+class Trials {
+ public:
+  Trials(const Decomposition& d, const Reference& ref) : d_(d), ref_(ref) {}
+
+  Status<VantrelError> allocate() {
+    quantised_.reset(new (std::nothrow) int16_t[d_.total]);
+    dequantised_.reset(new (std::nothrow) float[d_.total]);
+    if (!quantised_ || !dequantised_) return VantrelError::out_of_memory(d_.total);
+    return {};
+  }
+
+  // The decoded samples' errors at `multiplier`; nullopt when a coefficient leaves 16 bits.
+  Result<std::optional<ErrorSums>, VantrelError> run(float multiplier) {
+    ++count;
+    const std::span<int16_t> q(quantised_.get(), d_.total);
+    if (!quantize(d_.values(), multiplier, q)) return std::optional<ErrorSums>();
+    const float reciprocal = 1.0f / multiplier;
+    for (size_t i = 0; i < d_.total; ++i)
+      dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
+    MultiDwtSpentView view;
+    view.approximation = std::span<float>(dequantised_.get(), d_.lengths[0]);
+    size_t offset = d_.lengths[0];
+    for (size_t k = 1; k < d_.lengths.size(); ++k) {
+      view.details.emplace_back(dequantised_.get() + offset, d_.lengths[k]);
+      offset += d_.lengths[k];
+    }
+    auto rebuilt = d_.executor->multi_idwt_consuming(view);
+    if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
+    std::vector<float>& out = *rebuilt;
+    if (out.size() > ref_.n) out.resize(ref_.n);
+    denormalize_in_place(out, d_.norm_mean, d_.extremes.max - d_.extremes.min, d_.extremes.min);
+    out.resize(ref_.n, 0.0f);
+    return std::optional<ErrorSums>(ref_.errors(out));
+  }
+
+  uint32_t count = 0;
+
+ private:
+  const Decomposition& d_;
+  const Reference& ref_;
+  std::unique_ptr<int16_t[]> quantised_;
+  std::unique_ptr<float[]> dequantised_;
+};
+
+// The largest multiplier that keeps every quantised coefficient within 16 bits.
+float saturation_multiplier(const Decomposition& d) {
+  if (d.largest == 0.0f) return 1.0f;
+  float m = std::min(32767.0f / d.largest, 0x1p60f);
+  std::unique_ptr<int16_t[]> scratch(new (std::nothrow) int16_t[d.total]);
+  if (!scratch) return m * 0.999f;  // close enough: quantize below reports any overflow
+  while (!quantize(d.values(), m, {scratch.get(), d.total})) m *= 0.99999f;
+  return m;
+}
+
+// The smallest multiplier found whose candidate meets the target: a secant search on the error
+// measure (which falls by about 1 per doubling) inside a bracket that only narrows.
+Result<Candidate, VantrelError> search(const Decomposition& d, const Reference& ref,
+                                       const QualityTarget& target, Trials& trials) {
+  const double range = static_cast<double>(d.extremes.max) - d.extremes.min;
+  const float m_max = saturation_multiplier(d);
+  const double x_max = std::log2(m_max);
+  const double x_min = std::min(x_max, std::log2(0.5 / d.largest) - 1.0);  // everything zero
+  const bool largest = target.metric == QualityMetric::MaxError;
+  const double close_enough = largest ? kCloseEnoughLargest : kCloseEnough;
+  const double resolution = largest ? kResolutionLargest : kResolution;
+  const double goal = ref.limit(target);
+  const double aim = goal - kAim;
+  // A first guess from uniform rounding of every coefficient.
+  const double guess = target.metric == QualityMetric::MaxError
+                           ? std::log2(range) - goal
+                           : std::log2(range) - kLog2Sqrt12 - goal;
+
+  std::optional<Candidate> best;  // the smallest multiplier met so far
+  double lo = x_min, hi = x_max;  // not met at or below lo (once tried), met at hi (once best)
+  bool lo_tried = false;
+  Candidate last, before;
+  int tried = 0;
+  double x = std::isfinite(guess) ? std::clamp(guess, x_min, x_max) : x_max;
+  while (tried < kMaxTrials) {
+    Candidate c;
+    c.x = x;
+    // Below the ceiling every coefficient stays within 16 bits (rounding is monotonic).
+    c.multiplier = x >= x_max ? m_max : std::min(static_cast<float>(std::exp2(x)), m_max);
+    auto run = trials.run(c.multiplier);
+    if (!run) return std::move(run).error();
+    ++tried;
+    if (!*run) return VantrelError::quantiser_overflow(kSearchScale, c.multiplier);
+    c.errors = **run;
+    c.e = ref.measure(c.errors, target.metric);
+    c.met = meets(ref.distortion(c.errors), target);
+    if (c.met) {
+      if (!best || c.x < best->x) best = c;
+      hi = std::min(hi, x);
+      if (c.e >= goal - close_enough || x <= x_min) break;
+    } else {
+      lo = std::max(lo, x);
+      lo_tried = true;
+      if (x >= x_max) break;  // the best the format can do
+    }
+    if (best && lo_tried && hi - lo < resolution) break;
+    before = last;
+    last = c;
+    // Secant step toward the aim, with the slope kept near its expected -1.
+    double slope = -1.0;
+    if (tried > 1 && std::fabs(last.x - before.x) > resolution && std::isfinite(last.e) &&
+        std::isfinite(before.e))
+      slope = std::clamp((last.e - before.e) / (last.x - before.x), -2.0, -0.5);
+    double next = std::isfinite(last.e) ? last.x + (aim - last.e) / slope : last.x - 1.0;
+    next = std::clamp(next, x_min, x_max);
+    // Stay inside the bracket: bisect when the step leaves it or repeats a known point.
+    const double low_end = lo_tried ? lo : x_min;
+    const double high_end = best ? hi : x_max;
+    if (next <= low_end || next >= high_end) {
+      if (best && lo_tried) {
+        next = 0.5 * (lo + hi);
+      } else if (best) {
+        next = std::max(x_min, std::min(next, hi - 0.5));
+      } else {
+        next = std::min(x_max, std::max(next, lo + 0.5));
+      }
+    }
+    if (std::fabs(next - x) < resolution * 0.5) break;
+    x = next;
+  }
+  if (best) return *best;
+  // Not met even at the largest multiplier: report what the format reaches there.
+  auto run = trials.run(m_max);
+  if (!run) return std::move(run).error();
+  const double reachable = *run ? metric_value(ref.distortion(**run), target.metric) : NAN;
+  return VantrelError::quality_unreachable(kQualityMetricNames[static_cast<size_t>(target.metric)],
+                                           target.value, reachable);
+}
+
+// An estimate of the coded size in bits: each band's order-0 entropy of the magnitudes (those
+// of 255 and above share one symbol and add the bits that spell them), plus a sign bit for every
+// value that is not zero. It ranks methods; the coder's adaptive contexts do better than it.
+double estimated_bits(const Decomposition& d, float multiplier) {
+  std::vector<uint32_t> counts(256);
+  std::vector<int16_t> q;
+  double bits = 0.0;
+  size_t offset = 0;
+  for (const size_t length : d.lengths) {
+    q.resize(length);
+    quantize(d.values().subspan(offset, length), multiplier, q);
+    offset += length;
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (const int16_t v : q) {
+      const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
+      ++counts[std::min<uint32_t>(magnitude, 255)];
+      if (magnitude != 0) bits += 1.0;
+      if (magnitude >= 255) bits += 2.0 * std::log2(static_cast<double>(magnitude));
+    }
+    const double n = static_cast<double>(length);
+    for (const uint32_t c : counts)
+      if (c != 0) bits -= c * std::log2(c / n);
+  }
+  return bits;
+}
+
+Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float multiplier,
+                                                  uint8_t scale, size_t n) {
+  std::unique_ptr<int16_t[]> q(new (std::nothrow) int16_t[d.total]);
+  if (!q) return VantrelError::out_of_memory(d.total);
+  const std::span<int16_t> values(q.get(), d.total);
+  if (!quantize(d.values(), multiplier, values))
+    return VantrelError::quantiser_overflow(scale, multiplier);
+  const EntropyCoderEntry& coder = automatic_coder();
+  auto payload = coder.encode(values, d.lengths, kHeaderSize);
+  if (!payload) return std::move(payload).error();
+  const ContainerFields fields{.method = static_cast<uint8_t>(d.method),
+                               .levels = d.levels,
+                               .scale = scale,
+                               .coder = coder.code,
+                               .sample_count = static_cast<uint32_t>(n),
+                               .signal_min = d.extremes.min,
+                               .signal_max = d.extremes.max,
+                               .norm_mean = d.norm_mean,
+                               .quant_multiplier = multiplier};
+  VANTREL_RETURN_IF_ERROR(write_header_in_place(fields, *payload));
+  return std::move(payload).value();
+}
+
+Status<VantrelError> check_target(const QualityTarget& t) {
+  const size_t index = static_cast<size_t>(t.metric);
+  if (index >= std::size(kQualityMetricNames))
+    return VantrelError::unknown_option_code("quality metric", index);
+  const bool negative_allowed = t.metric == QualityMetric::Psnr;
+  if (!std::isfinite(t.value) || (!negative_allowed && t.value < 0.0))
+    return VantrelError::invalid_quality_target(kQualityMetricNames[index], t.value);
+  return {};
+}
+
+// One method's decomposition and the candidate the search chose for it.
+struct Found {
+  Decomposition d;
+  Candidate chosen;
+  uint8_t scale = kSearchScale;
+  uint32_t trials = 0;
+};
+
+Result<Found, VantrelError> find(std::span<const float> samples, const Reference& ref,
+                                 const QualityTarget& target, WaveletMethod method) {
+  auto d = decompose(samples, method);
+  if (!d) return std::move(d).error();
+  Found f{.d = std::move(d).value(), .chosen = {}};
+  Trials trials(f.d, ref);
+  VANTREL_RETURN_IF_ERROR(trials.allocate());
+  if (f.d.largest == 0.0f) {
+    // A flat signal decodes the same with every multiplier: the default container.
+    f.chosen.multiplier = static_cast<float>(1u << kFlatScale);
+    f.scale = kFlatScale;
+    auto run = trials.run(f.chosen.multiplier);
+    if (!run) return std::move(run).error();
+    f.chosen.errors = **run;
+    const Distortion achieved = ref.distortion(f.chosen.errors);
+    if (!meets(achieved, target))
+      return VantrelError::quality_unreachable(
+          kQualityMetricNames[static_cast<size_t>(target.metric)], target.value,
+          metric_value(achieved, target.metric));
+  } else {
+    auto found = search(f.d, ref, target, trials);
+    if (!found) return std::move(found).error();
+    f.chosen = *found;
+  }
+  f.trials = trials.count;
+  return f;
+}
+
+Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Reference& ref) {
+  auto container = encode(f.d, f.chosen.multiplier, f.scale, ref.n);
+  if (!container) return std::move(container).error();
+  return TargetedContainer{.container = std::move(container).value(),
+                           .achieved = ref.distortion(f.chosen.errors),
+                           .quant_multiplier = f.chosen.multiplier,
+                           .method = f.d.method,
+                           .trials = f.trials,
+                           .encodes = 1};
+}
+
+template <class T>
+Result<TargetedContainer, VantrelError> compress_to_reference(
+    std::span<const float> samples, std::span<const T> reference, const QualityTarget& target,
+    std::optional<WaveletMethod> method) {
+  const uint64_t n = samples.size();
+  if (n == 0) return VantrelError::empty_input();
+  if (n > kMaxSamples) return VantrelError::too_many_samples(n);
+  VANTREL_RETURN_IF_ERROR(check_target(target));
+  if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
+    return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
+  const Reference ref = Reference::of(reference);
+  if (method) {
+    auto found = find(samples, ref, target, *method);
+    if (!found) return std::move(found).error();
+    return encode_found(*found, ref);
+  }
+  // Every method's search, then the coder only for the method whose estimate is smallest and
+  // for those estimated close to it.
+  std::vector<Found> candidates;
+  std::optional<VantrelError> refusal;
+  uint32_t trials = 0;
+  for (const WaveletMethodEntry& entry : wavelet_methods()) {
+    auto found = find(samples, ref, target, static_cast<WaveletMethod>(entry.code));
+    if (!found) {
+      if (!refusal) refusal = found.error();
+      continue;
+    }
+    trials += found->trials;
+    candidates.push_back(std::move(found).value());
+  }
+  if (candidates.empty()) return std::move(*refusal);
+  std::vector<double> estimates;
+  for (const Found& f : candidates) estimates.push_back(estimated_bits(f.d, f.chosen.multiplier));
+  std::vector<size_t> order(candidates.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return estimates[a] < estimates[b]; });
+  if (order.size() > 2) order.resize(2);
+  if (order.size() == 2 && estimates[order[1]] > estimates[order[0]] * kEstimateMargin)
+    order.resize(1);
+  std::optional<TargetedContainer> smallest;
+  uint32_t encodes = 0;
+  for (const size_t i : order) {
+    auto coded = encode_found(candidates[i], ref);
+    if (!coded) return std::move(coded).error();
+    ++encodes;
+    if (!smallest || coded->container.size() < smallest->container.size())
+      smallest = std::move(coded).value();
+  }
+  smallest->trials = trials;
+  smallest->encodes = encodes;
+  return std::move(*smallest);
+}
+
+}  // namespace
+
+Distortion measure_distortion(std::span<const float> original, std::span<const float> decoded) {
+  const Reference ref = Reference::of(original);
+  if (original.empty() || decoded.size() != original.size())
+    return {.psnr = NAN, .prd = NAN, .rmse = NAN, .max_error = NAN};
+  return ref.distortion(ref.errors(decoded));
+}
+
+bool meets(const Distortion& d, const QualityTarget& target) {
+  if (d.rmse == 0.0 && d.max_error == 0.0) return true;
+  switch (target.metric) {
+    case QualityMetric::Psnr: return d.psnr >= target.value;
+    case QualityMetric::Prd: return d.prd <= target.value;
+    case QualityMetric::Rmse: return d.rmse <= target.value;
+    case QualityMetric::MaxError: return d.max_error <= target.value;
+  }
+  return false;
+}
+
+Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
+                                                    const QualityTarget& target,
+                                                    std::optional<WaveletMethod> method) {
+  if (samples.empty()) return VantrelError::empty_input();
+  // The distortion is measured against what the codec codes: the sanitised samples.
+  std::unique_ptr<float[]> sanitised(new (std::nothrow) float[samples.size()]);
+  if (!sanitised) return VantrelError::out_of_memory(samples.size());
+  sanitize_copy(samples, {sanitised.get(), samples.size()});
+  return compress_to_reference(samples, std::span<const float>(sanitised.get(), samples.size()),
+                               target, method);
+}
+
+Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
+                                                    std::span<const double> reference,
+                                                    const QualityTarget& target,
+                                                    std::optional<WaveletMethod> method) {
+  if (reference.size() != samples.size())
+    return VantrelError::reference_length_mismatch(reference.size(), samples.size());
+  return compress_to_reference(samples, reference, target, method);
+}
+
+}  // namespace vantrel
