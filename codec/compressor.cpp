@@ -61,7 +61,7 @@ uint8_t pick_levels(uint64_t n, uint8_t method) {
 }
 
 Result<NormalizedSignal, VantrelError> normalize_signal(std::span<const float> samples,
-                                                       size_t filter_length) {
+                                                        size_t filter_length) {
   const size_t n = samples.size();
   // Sanitising copy and extremes, in room for the extension of short signals below. Every
   // sample is written before it is read, so the buffer starts uninitialised.
@@ -103,8 +103,8 @@ Status<VantrelError> transform_in_coding_order(const DwtExecutor& executor, std:
                                                std::span<const size_t> lengths,
                                                const BandPlacer& place) {
   const size_t num_levels = lengths.size() - 1;
-  size_t received = 0;          // bands handed over so far
-  size_t offset = lengths[0];   // where the next details go
+  size_t received = 0;         // bands handed over so far
+  size_t offset = lengths[0];  // where the next details go
   std::optional<OscletError> mismatch;
   const BandSink sink = [&](std::span<const float> band) {
     const bool approximation = received >= num_levels;  // D_1 .. D_L come first, then A

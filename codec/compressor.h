@@ -42,7 +42,7 @@ struct NormalizedSignal {
 
 // The sanitising copy and the normalisation, for a transform of `filter_length`.
 Result<NormalizedSignal, VantrelError> normalize_signal(std::span<const float> samples,
-                                                       size_t filter_length);
+                                                        size_t filter_length);
 
 // Receives one band of the decomposition and where it starts in coding order (A, D_1 .. D_L back
 // to back): 0 for the approximation.

@@ -66,7 +66,7 @@ ErrorSums error_sums(std::span<const float> y, const T* x) {
 
 // What the metrics need of the original besides the errors.
 struct Reference {
-  std::span<const float> floats;    // one of the two is set
+  std::span<const float> floats;  // one of the two is set
   std::span<const double> doubles;
   size_t n = 0;
   double peak = 0.0;    // max - min
@@ -75,7 +75,10 @@ struct Reference {
   template <class T>
   static Reference of(std::span<const T> x) {
     Reference r;
-    if constexpr (std::is_same_v<T, float>) r.floats = x; else r.doubles = x;
+    if constexpr (std::is_same_v<T, float>)
+      r.floats = x;
+    else
+      r.doubles = x;
     r.n = x.size();
     double lo = INFINITY, hi = -INFINITY;
     for (const T v : x) {
@@ -102,11 +105,14 @@ struct Reference {
   // The target's error measure e: log2 of the RMS error it allows, or of the largest error.
   double limit(const QualityTarget& t) const {
     switch (t.metric) {
-      case QualityMetric::Psnr: return std::log2(peak) - t.value / (20.0 * std::log10(2.0));
+      case QualityMetric::Psnr:
+        return std::log2(peak) - t.value / (20.0 * std::log10(2.0));
       case QualityMetric::Prd:
         return std::log2(t.value / 100.0) + 0.5 * std::log2(energy / static_cast<double>(n));
-      case QualityMetric::Rmse: return std::log2(t.value);
-      case QualityMetric::MaxError: return std::log2(t.value);
+      case QualityMetric::Rmse:
+        return std::log2(t.value);
+      case QualityMetric::MaxError:
+        return std::log2(t.value);
     }
     return 0.0;
   }
@@ -119,10 +125,14 @@ struct Reference {
 
 double metric_value(const Distortion& d, QualityMetric metric) {
   switch (metric) {
-    case QualityMetric::Psnr: return d.psnr;
-    case QualityMetric::Prd: return d.prd;
-    case QualityMetric::Rmse: return d.rmse;
-    case QualityMetric::MaxError: return d.max_error;
+    case QualityMetric::Psnr:
+      return d.psnr;
+    case QualityMetric::Prd:
+      return d.prd;
+    case QualityMetric::Rmse:
+      return d.rmse;
+    case QualityMetric::MaxError:
+      return d.max_error;
   }
   return NAN;
 }
@@ -198,8 +208,7 @@ class Trials {
     const std::span<int16_t> q(quantised_.get(), d_.total);
     if (!quantize(d_.values(), multiplier, q)) return std::optional<ErrorSums>();
     const float reciprocal = 1.0f / multiplier;
-    for (size_t i = 0; i < d_.total; ++i)
-      dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
+    for (size_t i = 0; i < d_.total; ++i) dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
     MultiDwtSpentView view;
     view.approximation = std::span<float>(dequantised_.get(), d_.lengths[0]);
     size_t offset = d_.lengths[0];
@@ -421,9 +430,10 @@ Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Refer
 }
 
 template <class T>
-Result<TargetedContainer, VantrelError> compress_to_reference(
-    std::span<const float> samples, std::span<const T> reference, const QualityTarget& target,
-    std::optional<WaveletMethod> method) {
+Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const float> samples,
+                                                              std::span<const T> reference,
+                                                              const QualityTarget& target,
+                                                              std::optional<WaveletMethod> method) {
   const uint64_t n = samples.size();
   if (n == 0) return VantrelError::empty_input();
   if (n > kMaxSamples) return VantrelError::too_many_samples(n);
@@ -486,10 +496,14 @@ Distortion measure_distortion(std::span<const float> original, std::span<const f
 bool meets(const Distortion& d, const QualityTarget& target) {
   if (d.rmse == 0.0 && d.max_error == 0.0) return true;
   switch (target.metric) {
-    case QualityMetric::Psnr: return d.psnr >= target.value;
-    case QualityMetric::Prd: return d.prd <= target.value;
-    case QualityMetric::Rmse: return d.rmse <= target.value;
-    case QualityMetric::MaxError: return d.max_error <= target.value;
+    case QualityMetric::Psnr:
+      return d.psnr >= target.value;
+    case QualityMetric::Prd:
+      return d.prd <= target.value;
+    case QualityMetric::Rmse:
+      return d.rmse <= target.value;
+    case QualityMetric::MaxError:
+      return d.max_error <= target.value;
   }
   return false;
 }

@@ -70,7 +70,7 @@ Result<TargetedContainer, VantrelError> compress_to(
 // The same, measuring the distortion against `reference` (finite, as long as `samples`): the
 // values the samples were rounded from, such as float64 originals.
 Result<TargetedContainer, VantrelError> compress_to(
-    std::span<const float> samples, std::span<const double> reference,
-    const QualityTarget& target, std::optional<WaveletMethod> method = std::nullopt);
+    std::span<const float> samples, std::span<const double> reference, const QualityTarget& target,
+    std::optional<WaveletMethod> method = std::nullopt);
 
 }  // namespace vantrel

@@ -172,13 +172,13 @@ PyObject* compress_to_py(PyObject*, PyObject* args) {
   const char* method = nullptr;
   Py_ssize_t metric_len = 0, method_len = 0;
   double value = 0.0;
-  if (!PyArg_ParseTuple(args, "Os#dz#:compress_to", &samples, &metric, &metric_len, &value,
-                        &method, &method_len)) {
+  if (!PyArg_ParseTuple(args, "Os#dz#:compress_to", &samples, &metric, &metric_len, &value, &method,
+                        &method_len)) {
     return nullptr;
   }
   const std::string_view metric_name(metric, metric_len);
-  const auto* metric_entry = std::find(std::begin(kQualityMetricNames),
-                                       std::end(kQualityMetricNames), metric_name);
+  const auto* metric_entry =
+      std::find(std::begin(kQualityMetricNames), std::end(kQualityMetricNames), metric_name);
   if (metric_entry == std::end(kQualityMetricNames)) {
     PyErr_Format(PyExc_ValueError, "unknown quality metric '%s'", metric);
     return nullptr;

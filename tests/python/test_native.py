@@ -119,6 +119,7 @@ def test_the_interpreter_is_released_while_coding_and_the_input_is_copied_first(
         lambda: packed.append(_native.compress(big, "cdf97", 11, "low", None, None))) > 0
     assert packed == [expected]
     assert progress_of_other_threads(lambda: _native.decompress(expected)) > 0
+    assert progress_of_other_threads(lambda: _native.compress_to(big, "psnr", 60.0, None)) > 0
     assert progress_of_other_threads(lambda: vantrel.compress_signal(big)) == 0
     # A thread changing the array while it is coded changes nothing: the call coded a copy.
     scribble = threading.Thread(target=lambda: big.__setitem__(slice(None), 0.0))
