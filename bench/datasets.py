@@ -55,6 +55,41 @@ def _ecg() -> tuple[np.ndarray, str]:
     return np.load(path)["data"].astype(np.float32), "PyWavelets' ECG record (pywt/data/ecg.npz)"
 
 
+# SciPy 1.10.1's wheel ships a long ECG (scipy/misc/ecg.dat: 108,000 samples at 360 Hz, an excerpt
+# of an MIT-BIH arrhythmia record, ODC-By). The wheel is downloaded once into a cache and read as
+# a zip file; SciPy itself is never installed.
+SCIPY_WHEEL = "scipy==1.10.1"
+CACHE = os.environ.get("VANTREL_BENCH_CACHE",
+                       os.path.join(os.path.expanduser("~"), ".cache", "vantrel-bench"))
+
+
+def _scipy_wheel() -> str:
+    found = glob.glob(os.path.join(CACHE, "scipy-1.10.1-*.whl"))
+    if not found:
+        import subprocess
+        import sys
+
+        command = [sys.executable, "-m", "pip", "download", "--quiet", "--no-deps",
+                   "--only-binary=:all:", "--dest", CACHE, SCIPY_WHEEL]
+        if subprocess.run(command, capture_output=True).returncode != 0:
+            raise SourceMissing(f"could not download the {SCIPY_WHEEL} wheel into {CACHE}")
+        found = glob.glob(os.path.join(CACHE, "scipy-1.10.1-*.whl"))
+    if not found:
+        raise SourceMissing(f"no {SCIPY_WHEEL} wheel in {CACHE}")
+    return found[0]
+
+
+def _ecg_long() -> tuple[np.ndarray, str]:
+    import io
+    import zipfile
+
+    with zipfile.ZipFile(_scipy_wheel()) as wheel:
+        raw = np.load(io.BytesIO(wheel.read("scipy/misc/ecg.dat")))["ecg"]
+    # As scipy.misc.electrocardiogram of that release converts it: millivolts.
+    mv = (raw.astype(np.float64) - 1024) / 200.0
+    return mv.astype(np.float32), "MIT-BIH record excerpt, 360 Hz (scipy 1.10.1 scipy/misc/ecg.dat)"
+
+
 def _ppg() -> tuple[np.ndarray, str]:
     path = _package_file("heartpy", "heartpy/data/data3.csv")
     with open(path, newline="") as f:
@@ -84,6 +119,7 @@ def _speech() -> tuple[np.ndarray, str]:
 
 REAL: dict[str, Callable[[], tuple[np.ndarray, str]]] = {
     "ecg": _ecg,
+    "ecg_long": _ecg_long,
     "ppg": _ppg,
     "speech": _speech,
 }

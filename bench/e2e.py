@@ -39,6 +39,7 @@ sys.path.insert(0, HERE)
 
 import datasets  # noqa: E402
 import peers  # noqa: E402
+import targets  # noqa: E402
 from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS  # noqa: E402
 from vantrel_tools.container import HEADER_SIZE  # noqa: E402
 from vantrel_tools.metrics import distortion  # noqa: E402
@@ -853,6 +854,8 @@ def main() -> int:
         action="store_true",
         help="also write the headline table into README.md",
     )
+    parser.add_argument("--no-targets", action="store_true",
+                        help="skip the quality-target comparison (bench/targets.py)")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -890,6 +893,10 @@ def main() -> int:
         problem = plot(results, os.path.join(args.out, "e2e.png"), stamp)
         if problem:
             notes.append(problem)
+    target_sets = [ds for ds in sets if ds.name in targets.DEFAULT_SETS]
+    if vantrel is not None and target_sets and not args.no_targets:
+        log(start, "quality targets against the peers (targets.md, targets.png)")
+        targets.run(target_sets, args.quick, args.out, stamp, notes, wanted_peers)
     notes.append(f"run time {time.perf_counter() - start:.0f} s")
     text = markdown(results, info, notes, args.quick)
     with open(os.path.join(args.out, "e2e.md"), "w") as f:
