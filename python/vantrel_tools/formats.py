@@ -12,13 +12,15 @@ reported in `Encoded.notes`, never silently.
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import importlib
 import io
 import math
 import os
 import tempfile
-from collections.abc import Callable
+import warnings
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any
@@ -129,6 +131,14 @@ def _channels_at(info: list[ChannelInfo]) -> str:
     rates = sorted({i.rate for i in info if i.rate is not None})
     noun = "channel" if len(info) == 1 else "channels"
     return f"{len(info)} {noun} at {'/'.join(f'{r:g}' for r in rates)} Hz"
+
+
+@contextlib.contextmanager
+def _quiet_library(module: str) -> Iterator[None]:
+    """Hides the library's warnings about its own dependencies: nothing the user can act on."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", module=rf"{module}\b")
+        yield
 
 
 def _parse_start(start: str | None) -> datetime.datetime | None:
@@ -271,7 +281,8 @@ def _read_wfdb(path: str, fmt: str) -> Signal:
     if not os.path.exists(record_name + ".hea"):
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
-        record = wfdb.rdrecord(record_name, smooth_frames=False)
+        with _quiet_library("wfdb"):
+            record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (ValueError, OSError, IndexError, KeyError, AttributeError) as exc:
         raise SignalFileError(f"{path}: not a readable WFDB record ({_one_line(exc)})") from None
     channels, info = [], []
@@ -341,7 +352,7 @@ def _encode_wfdb(path: str, signal: Signal) -> Encoded:
     labels = [("_".join(signal.channel_info(k).label.split()) or f"ch{k}")
               for k in range(len(codes))]
     units = ["_".join(signal.channel_info(k).unit.split()) or "NU" for k in range(len(codes))]
-    with tempfile.TemporaryDirectory() as scratch:
+    with tempfile.TemporaryDirectory() as scratch, _quiet_library("wfdb"):
         try:
             wfdb.wrsamp(
                 record_name, fs=frame_rate, units=units, sig_name=labels, e_d_signal=codes,
