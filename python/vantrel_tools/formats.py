@@ -448,6 +448,10 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
                               notes) for k, c in enumerate(signal.channels)]
         # libsndfile takes PCM left-aligned in 32 bits and drops the low bits exactly.
         data = np.stack(columns, axis=1).astype(np.int32) << (32 - bits)
+    if container != "OGG" and data.size * data.itemsize > 0xFFFFFFFF - 64:
+        # RIFF sizes are 32-bit: a longer file would wrap them.
+        raise SignalFileError(f"{path}: signal too long for a {fmt.upper()} file (over 4 GiB); "
+                              "write .npy instead")
     out = io.BytesIO()
     try:
         sf.write(out, data, int(rate), subtype=subtype, format=container)

@@ -18,6 +18,9 @@ wfdb = pytest.importorskip("wfdb")
 sf = pytest.importorskip("soundfile")
 h5py = pytest.importorskip("h5py")
 
+# wfdb's warnings about its own use of pandas, when the tests write records with it.
+pytestmark = pytest.mark.filterwarnings("ignore:::wfdb.*")
+
 # Worst error at scale 12 with the low dead zone, as a share of the range (see test_cli).
 TOLERANCE = 9 * 3.5 * 2 / 2**12
 

@@ -145,7 +145,8 @@ def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> i
         progress.advance()
     raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(len(c) for c in containers)
-    print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} channels, "
+    noun = "channel" if len(containers) == 1 else "channels"
+    print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
                  f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
                  f"{ratio_vs_input(signal, packed)}"], args.quiet)
     return 0
