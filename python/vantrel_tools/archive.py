@@ -18,6 +18,7 @@ reader with the vantrel codec installed opens it. Attributes keep the metadata, 
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -93,11 +94,11 @@ def _open_store(path: str, mode: str) -> Any:
     from zarr.storage import LocalStore, ZipStore
 
     if _is_zip(path):
-        return ZipStore(path, mode=mode)
+        return ZipStore(path, mode="r") if mode == "r" else ZipStore(path, mode="w")
     return LocalStore(path, read_only=mode == "r")
 
 
-def write_archive(path: str, signal: Signal, containers: list[bytes | None],
+def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
                   coding: dict[str, Any]) -> None:
     """Writes `signal` as a new archive at `path`.
 

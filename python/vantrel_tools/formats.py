@@ -18,6 +18,7 @@ import importlib
 import io
 import math
 import os
+import re
 import tempfile
 import warnings
 from collections.abc import Callable, Iterator
@@ -166,7 +167,8 @@ def _read_edf(path: str, fmt: str) -> Signal:
     except (ValueError, IndexError, UnicodeError) as exc:
         raise SignalFileError(f"{path}: not a readable {fmt.upper()} file ({_one_line(exc)})"
                               ) from None
-    channels, info = [], []
+    channels: list[Channel] = []
+    info: list[ChannelInfo] = []
     for s in edf.signals:
         channels.append(np.array(s.data, dtype=np.float64))
         info.append(ChannelInfo(
@@ -285,7 +287,8 @@ def _read_wfdb(path: str, fmt: str) -> Signal:
             record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (ValueError, OSError, IndexError, KeyError, AttributeError) as exc:
         raise SignalFileError(f"{path}: not a readable WFDB record ({_one_line(exc)})") from None
-    channels, info = [], []
+    channels: list[Channel] = []
+    info: list[ChannelInfo] = []
     for k, samples in enumerate(record.e_p_signal):
         f, gain, baseline = record.fmt[k], float(record.adc_gain[k]), int(record.baseline[k])
         bounds = _wfdb_bounds(f) if f in _WFDB_BITS else None
@@ -375,6 +378,8 @@ def _encode_wfdb(path: str, signal: Signal) -> Encoded:
 # soundfile's subtype -> bits of a PCM sample.
 _PCM_SUBTYPES = {"PCM_U8": 8, "PCM_S8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 _AUDIO_FORMATS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG"}
+# The line of libsndfile's log about a WAV data chunk longer than the file.
+_CUT_DATA_CHUNK = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
 
 
 def _read_audio(path: str, fmt: str) -> Signal:
@@ -386,9 +391,17 @@ def _read_audio(path: str, fmt: str) -> Signal:
                 bits = _PCM_SUBTYPES.get(subtype)
                 dtype = "int32" if bits else "float64" if subtype == "DOUBLE" else "float32"
                 frames = audio.read(dtype=dtype, always_2d=True)
+                log = audio.extra_info
         except (sf.LibsndfileError, RuntimeError, TypeError) as exc:
             raise SignalFileError(f"{path}: not a readable {fmt.upper()} file "
                                   f"({_one_line(exc)})") from None
+    # libsndfile reads a cut WAV file up to its end and says so only in its log; losing the
+    # rest without a word would pass a damaged recording off as whole. A data size of 2**32 - 1
+    # comes from a writer that could not seek back: it runs to the end.
+    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
+    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
+        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
+                              f"bytes, the file holds {cut.group(2)}")
     if bits:
         # libsndfile gives PCM left-aligned in 32 bits; the full scale of `bits` maps to
         # [-1, 1). Up to 24 bits float32 holds every value exactly; 32 bits keep float64 until
@@ -448,7 +461,8 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
                               notes) for k, c in enumerate(signal.channels)]
         # libsndfile takes PCM left-aligned in 32 bits and drops the low bits exactly.
         data = np.stack(columns, axis=1).astype(np.int32) << (32 - bits)
-    if container != "OGG" and data.size * data.itemsize > 0xFFFFFFFF - 64:
+    sample_bytes = 4 if sample == "float32" else int(sample[3:]) // 8
+    if fmt == "wav" and data.size * sample_bytes > 0xFFFFFFFF - 64:
         # RIFF sizes are 32-bit: a longer file would wrap them.
         raise SignalFileError(f"{path}: signal too long for a {fmt.upper()} file (over 4 GiB); "
                               "write .npy instead")

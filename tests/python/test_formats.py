@@ -144,6 +144,15 @@ def test_writing_integers_reports_what_does_not_fit(output, info, expected):
     assert any(expected in note for note in notes), notes
 
 
+def test_a_cut_wav_file_is_refused(tmp_path):
+    write_audio("WAV", "PCM_16")(str(tmp_path / "cut.wav"))
+    data = (tmp_path / "cut.wav").read_bytes()
+    (tmp_path / "cut.wav").write_bytes(data[:-1001])
+    with pytest.raises(SignalFileError, match=f"announces {len(data) - 44} bytes, the file "
+                                              f"holds {len(data) - 1045}"):
+        read_signal(str(tmp_path / "cut.wav"))
+
+
 def test_channels_of_two_rates_refuse_a_one_rate_format():
     signal = Signal([np.zeros(8), np.zeros(4)], info=[ChannelInfo(rate=8.0), ChannelInfo(rate=4.0)])
     with pytest.raises(SignalFileError, match="different lengths"):

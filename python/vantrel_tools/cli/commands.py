@@ -244,7 +244,8 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         return _decompress_to_one_file(args)
 
     def target(path: str) -> str:
-        directory = args.output if args.output is not None else os.path.dirname(path)
+        directory = (args.output if args.output is not None
+                     else os.path.dirname(path.rstrip("/" + os.sep)))
         fmt = args.format or "npy"
         if args.format is None and is_archive(path):
             # An archive goes back to the format it came from, when that can be written.
