@@ -208,6 +208,31 @@ def _edf_ranges(info: ChannelInfo, samples: Channel, fmt: str) -> tuple[ChannelI
     return ChannelInfo(physical_range=(pmin, pmax), digital_range=(lo, hi)), False
 
 
+def _record_duration(signal: Signal, rates: list[float], path: str) -> float:
+    """A data record duration that divides every channel into whole records: the source's, else
+    1 s, else the whole recording as one record (when its duration fits the 8-character field)."""
+    durations = {c.size / r for c, r in zip(signal.channels, rates, strict=True)}
+    if len(durations) > 1:
+        raise SignalFileError(f"{path}: the channels last different times "
+                              f"({', '.join(f'{d:g}' for d in sorted(durations))} s); EDF and "
+                              "BDF hold channels of one duration")
+    total = durations.pop()
+
+    def whole(duration: float) -> bool:
+        per_record = [r * duration for r in rates]
+        return all(abs(p - round(p)) < 1e-9 and round(p) > 0 and c.size % round(p) == 0
+                   for p, c in zip(per_record, signal.channels, strict=True))
+
+    for duration in (signal.attrs.get("data_record_duration"), 1.0):
+        if isinstance(duration, (int, float)) and duration > 0 and whole(duration):
+            return float(duration)
+    if total > 0 and len(f"{total:.8g}") <= 8 and float(f"{total:.8g}") == total and whole(total):
+        return total
+    raise SignalFileError(f"{path}: EDF and BDF hold whole data records, and {total:g} s at "
+                          f"{'/'.join(f'{r:g}' for r in sorted(set(rates)))} Hz make none; "
+                          "write .hea, .h5 or an archive")
+
+
 def _edf_header_field(value: float) -> float:
     """A physical limit as the 8-character header field keeps it."""
     for digits in range(8, 0, -1):
@@ -222,6 +247,8 @@ def _encode_edf(path: str, signal: Signal, fmt: str) -> Encoded:
     make = edfio.BdfSignal if fmt == "bdf" else edfio.EdfSignal
     notes: list[str] = []
     signals = []
+    rates = [_needs_rate(signal, k, path) for k in range(len(signal.channels))]
+    record_duration = _record_duration(signal, rates, path)
     for k, samples in enumerate(signal.channels):
         info = signal.channel_info(k)
         ranges, own = _edf_ranges(info, samples, fmt)
@@ -236,7 +263,7 @@ def _encode_edf(path: str, signal: Signal, fmt: str) -> Encoded:
         codes = _to_digital(samples, gain, offset, (dmin, dmax), dmin, signal.channel_name(k), notes)
         try:
             signals.append(make.from_digital(
-                codes.astype(np.int32 if fmt == "bdf" else np.int16), _needs_rate(signal, k, path),
+                codes.astype(np.int32 if fmt == "bdf" else np.int16), rates[k],
                 label=info.label,
                 physical_dimension=info.unit, physical_range=ranges.physical_range,
                 digital_range=ranges.digital_range,
@@ -250,7 +277,7 @@ def _encode_edf(path: str, signal: Signal, fmt: str) -> Encoded:
         edf = (edfio.Bdf if fmt == "bdf" else edfio.Edf)(
             signals, starttime=start.time().replace(microsecond=0) if start else None,
             annotations=annotations or None,
-            data_record_duration=signal.attrs.get("data_record_duration"))
+            data_record_duration=record_duration)
         if start is not None:
             edf.startdate = start.date()
         for name in ("patient", "recording"):
