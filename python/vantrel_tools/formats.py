@@ -379,9 +379,15 @@ def _encode_wfdb(path: str, signal: Signal) -> Encoded:
         codes.append(_to_digital(samples, gain, baseline, (lo, hi), lo - 1,
                                 signal.channel_name(k), notes))
     start = _parse_start(signal.start)
+    # A header line separates its fields by spaces: names and units hold none.
     labels = [("_".join(signal.channel_info(k).label.split()) or f"ch{k}")
               for k in range(len(codes))]
     units = ["_".join(signal.channel_info(k).unit.split()) or "NU" for k in range(len(codes))]
+    renamed = [f"{i.label!r} as {new!r}" for i, new in zip(
+        (signal.channel_info(k) for k in range(len(codes))), labels, strict=True)
+               if i.label and i.label != new]
+    if renamed:
+        notes.append(f"labels without spaces: {', '.join(renamed)}")
     with tempfile.TemporaryDirectory() as scratch, _quiet_library("wfdb"):
         try:
             wfdb.wrsamp(

@@ -144,6 +144,19 @@ def test_writing_integers_reports_what_does_not_fit(output, info, expected):
     assert any(expected in note for note in notes), notes
 
 
+@pytest.mark.parametrize("existing,replaced", [("zarr.json", True), ("notes.txt", False)])
+def test_force_replaces_a_store_but_never_another_directory(tmp_path, capsys, existing,
+                                                            replaced):
+    write_edf(str(tmp_path / "r.edf"))
+    (tmp_path / "r.zarr").mkdir()
+    for name in (existing, "old"):
+        (tmp_path / "r.zarr" / name).write_text("{}")
+    command = ["compress", str(tmp_path / "r.edf"), "-o", str(tmp_path / "r.zarr"), "-f"]
+    assert main(command) == (0 if replaced else 2)
+    assert (tmp_path / "r.zarr" / "old").exists() != replaced
+    assert sorted(os.listdir(tmp_path)) == ["r.edf", "r.zarr"]  # no temporary left behind
+
+
 def test_a_cut_wav_file_is_refused(tmp_path):
     write_audio("WAV", "PCM_16")(str(tmp_path / "cut.wav"))
     data = (tmp_path / "cut.wav").read_bytes()
