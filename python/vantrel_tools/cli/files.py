@@ -126,8 +126,10 @@ class OutputPlan:
                 try:
                     self._place(tmp, path)
                 except OSError as exc:
-                    if backup is not None:
-                        _quietly(_remove, backup)
+                    if backup is not None and os.path.isdir(backup):
+                        _quietly(os.replace, backup, path)  # the old tree itself, moved aside
+                    elif backup is not None:
+                        _quietly(os.unlink, backup)
                     if isinstance(exc, FileExistsError):
                         raise _exists(path) from None
                     raise _os_error(path, exc) from None
