@@ -83,21 +83,24 @@ def _digital_scale(info: ChannelInfo) -> tuple[float, float]:
 
 
 def _to_digital(values: Channel, gain: float, offset: float, bounds: tuple[int, int], gap: int,
-               what: str, notes: list[str]) -> np.ndarray:
-    """``rint(values * gain + offset)`` as int64 within `bounds`; the samples beyond them are
+                what: str, notes: list[str], dtype: Any = np.int64) -> np.ndarray:
+    """``rint(values * gain + offset)`` as `dtype` within `bounds`; the samples beyond them are
     clipped and counted in `notes`, NaN samples become `gap` and are counted too."""
     lo, hi = bounds
+    codes = np.multiply(values, gain, dtype=np.float64)
     with np.errstate(invalid="ignore", over="ignore"):
-        codes = np.rint(np.asarray(values, dtype=np.float64) * gain + offset)
-        gaps = np.isnan(codes)
-        beyond = (codes < lo) | (codes > hi)
-    clipped = int(np.count_nonzero(beyond))
+        if offset:
+            codes += offset
+        np.rint(codes, out=codes)
+        clipped = int(np.count_nonzero(codes < lo)) + int(np.count_nonzero(codes > hi))
     if clipped:
+        np.clip(codes, lo, hi, out=codes)
         notes.append(f"{what}: {clipped} samples clipped to the digital range [{lo}, {hi}]")
+    gaps = np.isnan(codes)
     if gaps.any():
+        codes[gaps] = max(lo, min(hi, gap))
         notes.append(f"{what}: {int(np.count_nonzero(gaps))} NaN samples written as {gap}")
-    codes = np.clip(np.where(gaps, gap, codes), lo, hi)
-    return codes.astype(np.int64)
+    return codes.astype(dtype)
 
 
 def _one_line(exc: BaseException) -> str:
@@ -260,10 +263,11 @@ def _encode_edf(path: str, signal: Signal, fmt: str) -> Encoded:
                                      _edf_header_field(pmax + span))
         gain, offset = _digital_scale(ranges)
         dmin, dmax = ranges.digital_range  # type: ignore[misc]
-        codes = _to_digital(samples, gain, offset, (dmin, dmax), dmin, signal.channel_name(k), notes)
+        codes = _to_digital(samples, gain, offset, (dmin, dmax), dmin, signal.channel_name(k),
+                            notes, np.int32 if fmt == "bdf" else np.int16)
         try:
             signals.append(make.from_digital(
-                codes.astype(np.int32 if fmt == "bdf" else np.int16), rates[k],
+                codes, rates[k],
                 label=info.label,
                 physical_dimension=info.unit, physical_range=ranges.physical_range,
                 digital_range=ranges.digital_range,
@@ -422,7 +426,8 @@ def _read_audio(path: str, fmt: str) -> Signal:
             with sf.SoundFile(f) as audio:
                 kind, subtype, rate = audio.format, audio.subtype, audio.samplerate
                 bits = _PCM_SUBTYPES.get(subtype)
-                dtype = "int32" if bits else "float64" if subtype == "DOUBLE" else "float32"
+                dtype = ("float64" if subtype == "DOUBLE" else "float32" if not bits
+                         else "int16" if bits <= 16 else "int32")
                 frames = audio.read(dtype=dtype, always_2d=True)
                 log = audio.extra_info
         except (sf.LibsndfileError, RuntimeError, TypeError) as exc:
@@ -436,12 +441,13 @@ def _read_audio(path: str, fmt: str) -> Signal:
         raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
                               f"bytes, the file holds {cut.group(2)}")
     if bits:
-        # libsndfile gives PCM left-aligned in 32 bits; the full scale of `bits` maps to
-        # [-1, 1). Up to 24 bits float32 holds every value exactly; 32 bits keep float64 until
-        # the codec rounds once.
-        full_scale = float(1 << (bits - 1))
-        codes = frames >> (32 - bits)
-        frames = (codes / full_scale).astype(np.float32 if bits <= 24 else np.float64)
+        # libsndfile gives PCM left-aligned in 16 or 32 bits; the full scale of `bits` maps to
+        # [-1, 1). Up to 24 bits float32 holds every value exactly (the scale is a power of
+        # two); 32 bits keep float64 until the codec rounds once.
+        codes = frames >> (8 * frames.itemsize - bits)
+        real = np.float32 if bits <= 24 else np.float64
+        frames = codes.astype(real)
+        frames *= real(2.0 ** (1 - bits))
         what = f"PCM {bits}-bit"
         sample = f"pcm{bits}"
     else:
@@ -489,11 +495,14 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
             raise SignalFileError(f"{path}: FLAC stores at most 24 bits per sample")
         subtype = f"PCM_{bits}" if bits > 8 else "PCM_U8" if fmt == "wav" else "PCM_S8"
         full_scale = 1 << (bits - 1)
-        columns = [_to_digital(c, full_scale, 0.0, (-full_scale, full_scale - 1), 0,
-                              signal.channel_name(k) if len(signal.channels) > 1 else "samples",
-                              notes) for k, c in enumerate(signal.channels)]
-        # libsndfile takes PCM left-aligned in 32 bits and drops the low bits exactly.
-        data = np.stack(columns, axis=1).astype(np.int32) << (32 - bits)
+        # libsndfile takes PCM left-aligned in 16 or 32 bits and drops the low bits exactly.
+        word = np.int16 if bits <= 16 else np.int32
+        data = np.empty((signal.channels[0].size, len(signal.channels)), dtype=word)
+        for k, c in enumerate(signal.channels):
+            data[:, k] = _to_digital(
+                c, full_scale, 0.0, (-full_scale, full_scale - 1), 0,
+                signal.channel_name(k) if len(signal.channels) > 1 else "samples", notes, word)
+        data <<= 8 * data.itemsize - bits
     sample_bytes = 4 if sample == "float32" else int(sample[3:]) // 8
     if fmt == "wav" and data.size * sample_bytes > 0xFFFFFFFF - 64:
         # RIFF sizes are 32-bit: a longer file would wrap them.
