@@ -88,7 +88,7 @@ class ChannelInfo:
         The physical unit of its samples ("uV", "mV", ...; "" when unknown).
     physical_range, digital_range : pair of numbers, or None
         For integer formats: the physical values of the lowest and highest integer codes
-        (``digital = rint(physical * gain + offset)``, see `digital_scale`).
+        (``digital = rint(physical * gain + offset)``, the line through both pairs).
     extra : dict
         Format details a writer of the same format restores (EDF transducer and prefiltering,
         WFDB gain, baseline and sample format), JSON values only.
@@ -136,6 +136,7 @@ class Signal:
     start : str or None
         When the recording starts, as ISO 8601 (``"2020-01-02T10:11:12"``).
     annotations : list of Annotation
+        Notes on the time line (EDF+), in order.
     source : str
         The format name of the file (see `SIGNAL_FORMATS`).
     attrs : dict
