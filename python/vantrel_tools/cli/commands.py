@@ -59,6 +59,7 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
         return named
 
     def beside(path: str, num_channels: int) -> list[str]:
+        path = split_dataset(path)[0]  # an HDF5 input's outputs are named after its file
         directory = output if output is not None else os.path.dirname(path)
         stem = os.path.join(directory, os.path.splitext(os.path.basename(path))[0])
         if num_channels == 1:
