@@ -7,9 +7,11 @@
 - ``vantrel_tools.cli``: the ``vantrel`` command (compress, decompress, info, eval).
 - ``vantrel_tools.numcodecs_codec.Vantrel``: a numcodecs codec (id ``"vantrel"``) for Zarr and Dask.
 - ``vantrel_tools.zarr3_codec.VantrelCodec``: the same codec as a Zarr format 3 serializer.
-- ``vantrel_tools.signal_io``: reading and writing ``.npy``, ``.wav``, ``.csv`` and raw float32.
+- ``vantrel_tools.signal_io``: reading and writing ``.npy``, ``.csv`` and raw float32, and through
+  ``vantrel_tools.formats`` EDF/BDF, WFDB, audio (WAV, FLAC, OGG) and HDF5 with their metadata.
+- ``vantrel_tools.archive``: a recording's channels and metadata in one Zarr 3 store.
 
-The codec modules import numcodecs and zarr only when they are used.
+The codec and format modules import numcodecs, zarr and each format's library only when used.
 """
 
 from .quality import compress_to

@@ -1,9 +1,11 @@
-"""Sample files in and out: NumPy ``.npy``, RIFF ``.wav``, one-column ``.csv``/``.txt`` text and
-raw little-endian float32 (``.f32``/``.raw``).
+"""Sample files in and out: NumPy ``.npy``, one-column ``.csv``/``.txt`` text, raw little-endian
+float32 (``.f32``/``.raw``), and through `vantrel_tools.formats` the recording formats: EDF/EDF+
+and BDF, WFDB records, audio (WAV, FLAC, OGG) and HDF5 datasets.
 
-Every reader returns the signal as a list of 1-D channels of ``float32`` or ``float64`` samples,
-the two element types the codec takes. Every writer returns the whole file as ``bytes`` so that the
-caller can put it in place in one step.
+Every reader returns a `Signal`: a list of 1-D channels of ``float32`` or ``float64`` samples (the
+two element types the codec takes; integer formats come back as physical values) with what the file
+says about them. Every writer returns the file's bytes so that the caller can put it in place in
+one step.
 """
 
 from __future__ import annotations
@@ -13,8 +15,8 @@ import io
 import os
 import pickle
 import re
-import struct
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -27,17 +29,24 @@ SIGNAL_FORMATS: dict[str, str] = {
     ".txt": "csv",
     ".f32": "f32",
     ".raw": "f32",
+    ".edf": "edf",
+    ".bdf": "bdf",
+    ".hea": "wfdb",
+    ".flac": "flac",
+    ".ogg": "ogg",
+    ".h5": "hdf5",
+    ".hdf5": "hdf5",
+    ".nwb": "hdf5",
 }
 # Format name -> the suffix a written file gets when only the format is known.
-FORMAT_SUFFIX: dict[str, str] = {"npy": ".npy", "wav": ".wav", "csv": ".csv", "f32": ".f32"}
-# Sample encodings a written WAV file can use.
+FORMAT_SUFFIX: dict[str, str] = {
+    "npy": ".npy", "wav": ".wav", "csv": ".csv", "f32": ".f32", "edf": ".edf", "bdf": ".bdf",
+    "wfdb": ".hea", "flac": ".flac", "ogg": ".ogg", "hdf5": ".h5",
+}
+# Sample encodings a written audio file can use (FLAC: the PCM ones up to 24 bits).
 WAV_SAMPLE_KINDS = ("float32", "pcm8", "pcm16", "pcm24", "pcm32")
-
-_WAVE_FORMAT_PCM = 0x0001
-_WAVE_FORMAT_IEEE_FLOAT = 0x0003
-_WAVE_FORMAT_EXTENSIBLE = 0xFFFE
-# A data chunk of this size comes from a writer that could not seek back: it runs to the end.
-_STREAMING_CHUNK_SIZE = 0xFFFFFFFF
+# Files of these formats name a dataset inside them after a colon: "rec.h5:/group/data".
+_DATASET_PATH = re.compile(r"^(.*?\.(?:h5|hdf5|nwb)):(/.*)$", re.IGNORECASE)
 # A 2-D array is read as samples x channels without being told only when that gives fewer
 # channels than samples per channel and at least this many samples per channel; a signal
 # stored the other way round would otherwise become thousands of near-empty channels.
@@ -66,24 +75,73 @@ class SampleRangeError(SignalFileError, ValueError):
 
 
 @dataclass
+class ChannelInfo:
+    """What a file says about one channel.
+
+    Attributes
+    ----------
+    label : str
+        The channel's name ("" when the file has none).
+    rate : float or None
+        Its sample rate in Hz.
+    unit : str
+        The physical unit of its samples ("uV", "mV", ...; "" when unknown).
+    physical_range, digital_range : pair of numbers, or None
+        For integer formats: the physical values of the lowest and highest integer codes
+        (``digital = rint(physical * gain + offset)``, the line through both pairs).
+    extra : dict
+        Format details a writer of the same format restores (EDF transducer and prefiltering,
+        WFDB gain, baseline and sample format), JSON values only.
+    """
+
+    label: str = ""
+    rate: float | None = None
+    unit: str = ""
+    physical_range: tuple[float, float] | None = None
+    digital_range: tuple[int, int] | None = None
+    extra: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class Annotation:
+    """A note on the recording's time line: onset and duration in seconds from its start."""
+
+    onset: float
+    duration: float | None
+    text: str
+
+
+@dataclass
 class Signal:
     """A signal read from a file.
 
     Attributes
     ----------
     channels : list of 1-D float32 or float64 arrays
-        One array per channel, all of the same length.
+        One array per channel. Channels sampled at different rates (EDF, WFDB) have different
+        lengths; all others have one.
     rate : int or None
-        The sample rate in Hz, for formats that store one (WAV).
+        The sample rate in Hz, for formats that store one rate as an integer (audio).
     description : str
         One line about the file, such as ``"WAV PCM 16-bit, 1 channel, 48000 Hz"``.
     notes : list of str
         Remarks for the user collected while reading.
     sample_bits : int or None
-        The size of one sample as the file stores it, in bits; None for text.
+        The size of one sample as the file stores it, in bits; None for text and compressed audio.
     stored_bytes : int
         The bytes the samples take in the file: every channel's samples for binary formats,
-        the whole text for ``.csv``/``.txt``.
+        the whole text for ``.csv``/``.txt``, 0 when not known.
+    info : list of ChannelInfo
+        What the file says about each channel; empty for formats that say nothing.
+    start : str or None
+        When the recording starts, as ISO 8601 (``"2020-01-02T10:11:12"``).
+    annotations : list of Annotation
+        Notes on the time line (EDF+), in order.
+    source : str
+        The format name of the file (see `SIGNAL_FORMATS`).
+    attrs : dict
+        Format details about the whole file that a writer of the same format restores (EDF
+        patient and recording fields, WFDB comments, the HDF5 dataset path), JSON values only.
     """
 
     channels: list[Channel]
@@ -92,11 +150,55 @@ class Signal:
     notes: list[str] = field(default_factory=list)
     sample_bits: int | None = None
     stored_bytes: int = 0
+    info: list[ChannelInfo] = field(default_factory=list)
+    start: str | None = None
+    annotations: list[Annotation] = field(default_factory=list)
+    source: str = ""
+    attrs: dict[str, Any] = field(default_factory=dict)
 
     @property
     def num_samples(self) -> int:
-        """Samples per channel (0 without channels)."""
+        """Samples per channel (0 without channels); of the first channel when they differ."""
         return int(self.channels[0].size) if self.channels else 0
+
+    def channel_info(self, k: int) -> ChannelInfo:
+        """What is known of channel `k`; the signal's rate for formats without per-channel
+        information."""
+        if k < len(self.info):
+            return self.info[k]
+        return ChannelInfo(rate=float(self.rate) if self.rate is not None else None)
+
+    def channel_name(self, k: int) -> str:
+        """How messages name channel `k`: its number and label."""
+        label = self.channel_info(k).label
+        return f"channel {k} ({label!r})" if label else f"channel {k}"
+
+
+def split_dataset(path: str) -> tuple[str, str | None]:
+    """The file and the dataset of an HDF5 path such as ``"rec.h5:/group/data"``.
+
+    Parameters
+    ----------
+    path : str
+        A file name; one ending in ``.h5``, ``.hdf5`` or ``.nwb`` may name a dataset after a
+        colon.
+
+    Returns
+    -------
+    (str, str or None)
+        The file name, and the dataset's path inside it (None when not named).
+
+    Raises
+    ------
+    Nothing: any string is a file name.
+
+    Examples
+    --------
+    >>> split_dataset("rec.h5:/eeg/data"), split_dataset("take.wav")
+    (('rec.h5', '/eeg/data'), ('take.wav', None))
+    """
+    match = _DATASET_PATH.match(path)
+    return (match.group(1), match.group(2)) if match else (path, None)
 
 
 def format_of(path: str) -> str | None:
@@ -105,12 +207,14 @@ def format_of(path: str) -> str | None:
     Parameters
     ----------
     path : str
-        A file name; only its suffix counts, in any letter case.
+        A file name; only its suffix counts, in any letter case. An HDF5 file may name a dataset
+        after a colon (``rec.h5:/group/data``).
 
     Returns
     -------
     str or None
-        ``"npy"``, ``"wav"``, ``"csv"`` or ``"f32"``, or None for an unknown suffix.
+        A format name of `SIGNAL_FORMATS` (``"npy"``, ``"wav"``, ``"edf"``, ``"hdf5"``, ...), or
+        None for an unknown suffix.
 
     Raises
     ------
@@ -118,48 +222,60 @@ def format_of(path: str) -> str | None:
 
     Examples
     --------
-    >>> format_of("take.WAV"), format_of("values.txt"), format_of("notes.md")
-    ('wav', 'csv', None)
+    >>> format_of("take.WAV"), format_of("values.txt"), format_of("rec.h5:/a/b"), format_of("x.md")
+    ('wav', 'csv', 'hdf5', None)
     """
-    return SIGNAL_FORMATS.get(os.path.splitext(path)[1].lower())
+    return SIGNAL_FORMATS.get(os.path.splitext(split_dataset(path)[0])[1].lower())
 
 
 def read_signal(
-    path: str, *, column: str | int | None = None, channels_first: bool | None = None
+    path: str,
+    *,
+    column: str | int | None = None,
+    channels_first: bool | None = None,
+    dataset: str | None = None,
 ) -> Signal:
     """Reads a sample file, choosing the format by the suffix of `path`.
 
     ``.npy`` holds a 1-D or 2-D array of floats or integers (integers keep their values);
-    ``.wav`` PCM 8/16/24/32-bit (scaled to [-1, 1)) or float 32/64-bit samples; ``.csv`` and
-    ``.txt`` text with one sample per line in one column (or a chosen `column`), an optional
-    header line naming the columns, ``#`` starting a comment line; ``.f32`` and ``.raw``
-    little-endian float32 samples.
+    ``.csv`` and ``.txt`` text with one sample per line in one column (or a chosen `column`), an
+    optional header line naming the columns, ``#`` starting a comment line; ``.f32`` and ``.raw``
+    little-endian float32 samples. The recording formats (see `vantrel_tools.formats`) need
+    their library: ``.edf`` and ``.bdf`` (EDF, EDF+, BDF: physical values, per-channel rates,
+    labels, units, ranges, start and annotations), ``.hea`` (a WFDB record: physical values),
+    ``.wav``, ``.flac`` and ``.ogg`` (PCM scaled to [-1, 1), float as stored) and ``.h5``,
+    ``.hdf5``, ``.nwb`` (one dataset, 1-D or 2-D, as ``.npy``).
 
     Parameters
     ----------
     path : str
-        The file to read.
+        The file to read; an HDF5 file may name its dataset after a colon (``rec.h5:/a/data``).
     column : str or int, optional
         The column of a ``.csv``/``.txt`` file with several: its name in the header line or its
         index from 0. Other formats refuse it.
     channels_first : bool, optional
-        Whether the rows of a 2-D ``.npy`` array are its channels (True) or its instants
-        (False). When not given, the array is read as samples x channels, and refused if that
-        would give at least as many channels as samples or channels shorter than
+        Whether the rows of a 2-D ``.npy`` array or HDF5 dataset are its channels (True) or its
+        instants (False). When not given, the array is read as samples x channels, and refused if
+        that would give at least as many channels as samples or channels shorter than
         `MIN_CHANNEL_SAMPLES`. Other inputs ignore it.
+    dataset : str, optional
+        The dataset of an HDF5 file, when `path` does not name it; needed only when the file
+        holds several.
 
     Returns
     -------
     Signal
-        The channels, and the sample rate when the file stores one.
+        The channels, and what the file says about them.
 
     Raises
     ------
     SignalFileError
-        The suffix is unknown, the file is damaged or holds samples of another kind, or its
-        layout or column must be chosen. The message names the file and, where a choice is
-        missing, the ``vantrel`` command's option that makes it (``--channels-first``,
-        ``--channels-last``, ``--column``), the keyword argument of the same name here.
+        The suffix is unknown, the file is damaged or holds samples of another kind, its layout,
+        column or dataset must be chosen, or the library of its format is not installed (the
+        message names the extra that installs it). The message names the file and, where a
+        choice is missing, the ``vantrel`` command's option that makes it (``--channels-first``,
+        ``--channels-last``, ``--column``, ``--dataset``), the keyword argument of the same name
+        here.
     SampleRangeError
         A finite sample lies outside the float32 range (also a ``ValueError``).
     OSError
@@ -176,23 +292,30 @@ def read_signal(
     >>> signal.channels[0], signal.rate
     (array([0.5, 1.5]), None)
     """
+    from . import formats
+
     fmt = format_of(path)
     if fmt is None:
         known = ", ".join(sorted(SIGNAL_FORMATS))
         raise SignalFileError(f"{path}: unknown input format (known suffixes: {known})")
     if column is not None and fmt != "csv":
         raise SignalFileError(f"{path}: --column applies to .csv and .txt inputs only")
+    if dataset is not None and fmt != "hdf5":
+        raise SignalFileError(f"{path}: --dataset applies to HDF5 inputs only")
     if fmt == "npy":
         signal = _read_npy(path, channels_first)
+    elif fmt == "hdf5":
+        signal = formats._read_hdf5(path, dataset, channels_first)
+    elif fmt in formats.READERS:
+        signal = formats.READERS[fmt](path, fmt)
     else:
         with open(path, "rb") as f:
             data = f.read()
-        if fmt == "wav":
-            signal = _read_wav(data, path)
-        elif fmt == "csv":
+        if fmt == "csv":
             signal = _read_csv(data, path, column)
         else:
             signal = _read_f32(data, path)
+    signal.source = signal.source or fmt
     _refuse_beyond_float32(signal.channels, path)
     return signal
 
@@ -200,20 +323,22 @@ def read_signal(
 def encode_signal(
     fmt: str, channels: list[Channel], rate: int = 48000, wav_sample: str = "float32"
 ) -> bytes:
-    """The whole content of a sample file, for the caller to write in one step.
+    """The whole content of a one-file sample file, for the caller to write in one step.
 
     Parameters
     ----------
     fmt : str
-        ``"npy"``, ``"wav"``, ``"csv"`` or ``"f32"`` (see `format_of`).
+        ``"npy"``, ``"wav"``, ``"csv"`` or ``"f32"``, or the recording formats that are one file:
+        ``"edf"``, ``"bdf"``, ``"flac"``, ``"ogg"``, ``"hdf5"`` (see `format_of`). A WFDB record
+        is several files: see `vantrel_tools.formats.encode_recording`.
     channels : list of 1-D arrays
-        The channels, at least one, all of one length. Only ``npy`` and ``wav`` hold more than
-        one; ``npy`` stores several as a 2-D float32 array of samples x channels.
+        The channels, at least one, all of one length. Only ``csv`` and ``f32`` hold just one;
+        ``npy`` stores several as a 2-D float32 array of samples x channels.
     rate : int, optional
-        The sample rate a WAV file records, in Hz.
+        The sample rate the file records, in Hz.
     wav_sample : str, optional
-        The sample encoding of a WAV file: ``"float32"`` or ``"pcm8"``, ``"pcm16"``,
-        ``"pcm24"``, ``"pcm32"`` (full scale [-1, 1), rounded and clipped).
+        The sample encoding of an audio file: ``"float32"`` or ``"pcm8"``, ``"pcm16"``,
+        ``"pcm24"``, ``"pcm32"`` (full scale [-1, 1), rounded; samples beyond it are clipped).
 
     Returns
     -------
@@ -223,24 +348,32 @@ def encode_signal(
     Raises
     ------
     SignalFileError
-        Several channels for a one-channel format, an unknown `wav_sample`, or a rate or length
-        a WAV file cannot store.
+        Several channels for a one-channel format, channels of different lengths, an unknown
+        `wav_sample`, a rate or length the format cannot store, or a missing library.
 
     Examples
     --------
     >>> import numpy as np
-    >>> data = encode_signal("wav", [np.zeros(10), np.ones(10)], rate=8000, wav_sample="pcm16")
-    >>> data[:4], len(data)
-    (b'RIFF', 84)
+    >>> data = encode_signal("npy", [np.zeros(10), np.ones(10)])
+    >>> data[:6], len(data)
+    (b'\\x93NUMPY', 208)
     """
-    assert channels and len({c.size for c in channels}) == 1
+    from . import formats
+
+    signal = Signal(list(channels), rate=rate, source=fmt)
+    encoded = formats.encode_recording(f"signal{FORMAT_SUFFIX[fmt]}", signal, wav_sample)
+    if len(encoded.files) != 1:
+        raise SignalFileError(f"a {fmt} record is several files; use formats.encode_recording")
+    return next(iter(encoded.files.values()))
+
+
+def _encode_plain(fmt: str, channels: list[Channel]) -> bytes:
+    """The bytes of a ``.npy``, ``.csv`` or ``.f32`` file holding `channels` (all of one length)."""
     if fmt == "npy":
         out = io.BytesIO()
         array = channels[0] if len(channels) == 1 else np.stack(channels, axis=1)
         np.save(out, np.asarray(array, dtype=np.float32), allow_pickle=False)
         return out.getvalue()
-    if fmt == "wav":
-        return _encode_wav(channels, rate, wav_sample)
     if len(channels) != 1:
         raise SignalFileError(f"a {fmt} file holds one channel, not {len(channels)}")
     samples = np.asarray(channels[0], dtype=np.float32)
@@ -293,6 +426,16 @@ def _array_channels(array: np.ndarray, path: str, channels_first: bool | None) -
     return [np.ascontiguousarray(c) for c in by_channel]
 
 
+def _array_signal(array: np.ndarray, path: str, channels_first: bool | None) -> Signal:
+    """The channels of a 1-D or 2-D array of numbers (a ``.npy`` file, an HDF5 dataset)."""
+    channels = _array_channels(array, path, channels_first)
+    description = f"{array.dtype} array of shape {array.shape}"
+    if array.ndim == 2 and channels_first:
+        description += ", rows as channels"
+    bits = 8 * array.dtype.itemsize
+    return Signal(channels, None, description, sample_bits=bits, stored_bytes=array.size * bits // 8)
+
+
 def _read_npy(path: str, channels_first: bool | None) -> Signal:
     try:
         array = np.load(path, allow_pickle=False)
@@ -301,12 +444,9 @@ def _read_npy(path: str, channels_first: bool | None) -> Signal:
     if not isinstance(array, np.ndarray):
         array.close()
         raise SignalFileError(f"{path}: holds several arrays, expected one")
-    channels = _array_channels(array, path, channels_first)
-    description = f"NumPy {array.dtype} array of shape {array.shape}"
-    if array.ndim == 2 and channels_first:
-        description += ", rows as channels"
-    bits = 8 * array.dtype.itemsize
-    return Signal(channels, None, description, sample_bits=bits, stored_bytes=array.size * bits // 8)
+    signal = _array_signal(array, path, channels_first)
+    signal.description = "NumPy " + signal.description
+    return signal
 
 
 def _text_cells(line: str, delimiter: str | None) -> list[str]:
@@ -419,122 +559,6 @@ def _read_f32(data: bytes, path: str) -> Signal:
     samples = np.frombuffer(data, dtype="<f4").astype(np.float32)
     return Signal([samples], None, "raw little-endian float32", sample_bits=32,
                   stored_bytes=len(data))
-
-
-def _read_wav(data: bytes, path: str) -> Signal:
-    if len(data) < 12 or data[0:4] != b"RIFF" or data[8:12] != b"WAVE":
-        raise SignalFileError(f"{path}: not a RIFF WAVE file")
-    fmt_body: bytes | None = None
-    payload: bytes | None = None
-    pos = 12
-    while pos + 8 <= len(data):
-        chunk_id = data[pos : pos + 4]
-        (size,) = struct.unpack_from("<I", data, pos + 4)
-        start = pos + 8
-        if chunk_id == b"data":
-            end = len(data) if size == _STREAMING_CHUNK_SIZE else start + size
-            if end > len(data):
-                raise SignalFileError(
-                    f"{path}: truncated: the data chunk announces {size} bytes, "
-                    f"the file holds {len(data) - start}"
-                )
-            payload = data[start:end]
-        elif chunk_id == b"fmt ":
-            fmt_body = data[start : start + size]
-        if payload is not None and fmt_body is not None:
-            break
-        pos = start + size + (size & 1)  # chunks are padded to an even length
-    if fmt_body is None or len(fmt_body) < 16:
-        raise SignalFileError(f"{path}: WAV file without a valid fmt chunk")
-    if payload is None:
-        raise SignalFileError(f"{path}: WAV file without a data chunk")
-    tag, num_channels, rate, _, block_align, bits = struct.unpack_from("<HHIIHH", fmt_body)
-    if tag == _WAVE_FORMAT_EXTENSIBLE and len(fmt_body) >= 26:
-        # The sub-format GUID starts with the plain format tag.
-        (tag,) = struct.unpack_from("<H", fmt_body, 24)
-    if tag == _WAVE_FORMAT_PCM and bits in (8, 16, 24, 32):
-        kind = f"PCM {bits}-bit"
-    elif tag == _WAVE_FORMAT_IEEE_FLOAT and bits in (32, 64):
-        kind = f"float{bits}"
-    else:
-        raise SignalFileError(
-            f"{path}: WAV sample format {tag:#06x} with {bits} bits is not supported "
-            "(PCM 8/16/24/32-bit or float 32/64-bit)"
-        )
-    if num_channels == 0 or block_align != num_channels * (bits // 8):
-        raise SignalFileError(
-            f"{path}: inconsistent WAV fmt chunk ({num_channels} channels, "
-            f"{bits} bits, block size {block_align})"
-        )
-    frames = len(payload) // block_align  # an incomplete last frame holds no whole sample
-    frame_bytes = np.frombuffer(payload, dtype=np.uint8, count=frames * block_align)
-    samples = _decode_wav_samples(frame_bytes, tag, bits).reshape(frames, num_channels)
-    channels = [np.ascontiguousarray(samples[:, k]) for k in range(num_channels)]
-    return Signal(channels, rate, f"WAV {kind}, {_plural(num_channels, 'channel')}, {rate} Hz",
-                  sample_bits=bits, stored_bytes=frames * block_align)
-
-
-def _decode_wav_samples(raw: npt.NDArray[np.uint8], tag: int, bits: int) -> Channel:
-    """Samples of a WAV data chunk, interleaved, as floats; PCM maps its full scale to [-1, 1)."""
-    if tag == _WAVE_FORMAT_IEEE_FLOAT:
-        if bits == 32:
-            return raw.view("<f4").astype(np.float32)
-        return raw.view("<f8").astype(np.float64)
-    if bits == 8:  # 8-bit PCM is unsigned with its zero at 128
-        return ((raw.astype(np.float32) - 128.0) / 128.0).astype(np.float32)
-    if bits == 16:
-        return (raw.view("<i2").astype(np.float32) / 32768.0).astype(np.float32)
-    if bits == 24:
-        b = raw.reshape(-1, 3).astype(np.int32)
-        value = b[:, 0] | (b[:, 1] << 8) | (b[:, 2] << 16)
-        value = (value ^ 0x800000) - 0x800000  # sign-extend bit 23
-        return (value.astype(np.float32) / 8388608.0).astype(np.float32)
-    # 32-bit PCM has more bits than a float32 mantissa: keep them until the codec rounds once.
-    return raw.view("<i4").astype(np.float64) / 2147483648.0
-
-
-def _encode_wav(channels: list[Channel], rate: int, sample_kind: str) -> bytes:
-    if sample_kind not in WAV_SAMPLE_KINDS:
-        raise SignalFileError(f"unknown WAV sample kind {sample_kind!r}")
-    if not 1 <= rate <= 0xFFFFFFFF:
-        raise SignalFileError(f"sample rate {rate} does not fit a WAV file")
-    interleaved = np.stack([np.asarray(c, dtype=np.float64) for c in channels], axis=1).ravel()
-    if sample_kind == "float32":
-        tag, bits = _WAVE_FORMAT_IEEE_FLOAT, 32
-        body = interleaved.astype("<f4").tobytes()
-    else:
-        tag, bits = _WAVE_FORMAT_PCM, int(sample_kind[3:])
-        full_scale = float(1 << (bits - 1))
-        ints = np.clip(np.rint(interleaved * full_scale), -full_scale, full_scale - 1)
-        ints = np.nan_to_num(ints, nan=0.0).astype(np.int64)
-        if bits == 8:
-            body = (ints + 128).astype(np.uint8).tobytes()
-        elif bits == 16:
-            body = ints.astype("<i2").tobytes()
-        elif bits == 24:
-            body = ints.astype("<i4").view(np.uint8).reshape(-1, 4)[:, :3].tobytes()
-        else:
-            body = ints.astype("<i4").tobytes()
-    if len(body) > 0xFFFFFFFF - 64:
-        raise SignalFileError("signal too long for a WAV file (over 4 GiB); write .npy instead")
-    num_channels = len(channels)
-    block_align = num_channels * bits // 8
-    frames = int(channels[0].size)
-    chunks = []
-    if tag == _WAVE_FORMAT_PCM:
-        fmt = struct.pack("<HHIIHH", tag, num_channels, rate, rate * block_align, block_align, bits)
-        chunks.append(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
-    else:
-        # Non-PCM formats carry the extension size and a fact chunk with the frame count.
-        fmt = struct.pack(
-            "<HHIIHHH", tag, num_channels, rate, rate * block_align, block_align, bits, 0
-        )
-        chunks.append(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
-        chunks.append(b"fact" + struct.pack("<II", 4, frames & 0xFFFFFFFF))
-    pad = b"\0" if len(body) & 1 else b""
-    chunks.append(b"data" + struct.pack("<I", len(body)) + body + pad)
-    riff_size = 4 + sum(len(c) for c in chunks)
-    return b"RIFF" + struct.pack("<I", riff_size) + b"WAVE" + b"".join(chunks)
 
 
 def _refuse_beyond_float32(channels: list[Channel], path: str) -> None:

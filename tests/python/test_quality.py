@@ -83,3 +83,16 @@ def test_codecs_carry_the_target_in_their_configuration():
     assert VantrelCodec.from_dict(zarr_codec.to_dict()) == zarr_codec
     with pytest.raises(ValueError, match="cannot be combined"):
         Vantrel(psnr=60, coder="deflate")
+
+
+def test_archive_channels_meet_the_target(tmp_path):
+    from vantrel_tools.archive import read_archive
+
+    src, store = tmp_path / "two.npy", str(tmp_path / "two.zarr")
+    np.save(src, np.stack([SIGNAL, SIGNAL[::-1] * 2], axis=1).astype(np.float32))
+    assert main(["compress", str(src), "-o", store, "--max-error", "0.01", "-q"]) == 0
+    archive = read_archive(store)
+    assert archive.codec["max_error"] == 0.01
+    for k, channel in enumerate(archive.signal.channels):
+        original = np.load(src)[:, k]
+        assert np.max(np.abs(channel - original)) <= 0.01

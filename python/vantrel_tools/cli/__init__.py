@@ -22,7 +22,7 @@ from typing import IO, Any, NoReturn
 
 from .._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, SCALES, WAVELET_METHODS
 from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
-from .commands import DEFAULT_METHOD, cmd_compress, cmd_decompress, cmd_info
+from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress, cmd_info
 from .errors import CliError
 from .evaluate import cmd_eval
 from .inputs import add_input_options
@@ -34,15 +34,23 @@ EXIT_FAILURE = 2
 # The default first, then the others by code: the order of --help and of eval's table.
 METHODS = (DEFAULT_METHOD, *(m for m in WAVELET_METHODS if m != DEFAULT_METHOD))
 CODERS = ("auto", *ENTROPY_CODERS)
-DEFAULT_RATE = 48000
 DEFAULT_EVAL_SCALES = (6, 8, 10, 11, 12)
 DEFAULT_EVAL_TARGETS = (55, 60, 65, 70, 75, 80)
 
 COMPRESS_HELP = """\
 Input formats, by suffix: .npy (1-D, or 2-D as samples x channels or with --channels-first;
-float or integer, integers keep their values), .wav (PCM 8/16/24/32-bit or float 32/64-bit; PCM
-is scaled to [-1, 1)), .csv/.txt (one number per line, or one --column of several; an optional
-header line names the columns), .f32/.raw (little-endian float32).
+float or integer, integers keep their values), .csv/.txt (one number per line, or one --column of
+several; an optional header line names the columns), .f32/.raw (little-endian float32).
+Recording formats, each with its extra (pip install 'vantrel[edf]', ...): .edf/.bdf (EDF, EDF+,
+BDF; extra edf), .hea (a WFDB record; extra wfdb), .wav/.flac/.ogg (every WAV sample type; PCM
+scaled to [-1, 1); extra audio), .h5/.hdf5/.nwb (one dataset: FILE.h5:/group/name or --dataset;
+extra hdf5). Integer samples are coded as physical values.
+
+Archives: -o NAME.zarr (a Zarr 3 directory store) or -o NAME.vtrl.zip (the same in one zip file)
+keeps every channel of one input with its sample rate, label, unit, physical and digital ranges,
+the start time and the annotations (extra zarr). 'vantrel decompress NAME.zarr -o NAME.edf' gives
+the recording back; 'vantrel info NAME.zarr' lists its channels. A channel that cannot be coded
+fails the command, naming it, and nothing is written.
 
 A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
 channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
@@ -56,13 +64,19 @@ sample rate of a WAV input is not stored in the container: pass it to 'vantrel d
 """
 
 DECOMPRESS_HELP = f"""\
-The output format comes from the suffix of -o: .npy, .wav, .csv/.txt or .f32/.raw. With such
+An archive (NAME.zarr, NAME.vtrl.zip) is decompressed alone into the format of -o's suffix, with
+what that format keeps of its metadata; without -o, or into a directory, it becomes the format it
+came from. Integer formats clip what lies beyond their digital range and say how many samples.
+
+The output format comes from the suffix of -o: .npy, .wav, .csv/.txt, .f32/.raw, or a recording
+format (.edf .bdf .hea .flac .ogg .h5; FILE.h5:/group/name names the dataset). With such
 an -o, every input becomes one channel of that one file, in the order given (all must have the
 same length; .csv and .f32 hold one channel). -o DIR (an existing directory, or a name ending in
 / or without a suffix) receives one file per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from
 --format, .npy by default); without -o each output goes beside its input. Existing files are not
-overwritten unless -f is given. WAV files are written at --rate Hz (default {DEFAULT_RATE}) as
-float32 samples unless --wav-sample says otherwise. Gaps (NaN, +inf, -inf) recorded by compress
+overwritten unless -f is given. Containers hold no rate: files are written at --rate Hz (default
+{DEFAULT_RATE}). WAV files get float32 samples (FLAC pcm16) unless --wav-sample says otherwise or
+an archive recorded the input's. Gaps (NaN, +inf, -inf) recorded by compress
 come back; a container whose checksum fails is reported as damaged.
 """
 
@@ -123,8 +137,9 @@ def build_parser() -> argparse.ArgumentParser:
                       summary="compress signal files into .vtrl containers",
                       description="Compress signal files into .vtrl containers.",
                       inputs=("IN", "input signal files"),
-                      output="output FILE.vtrl (one input) or directory (default: beside each "
-                             "input)")
+                      output="output FILE.vtrl (one input), archive NAME.zarr or NAME.vtrl.zip "
+                             "(one input, every channel with its metadata) or directory "
+                             "(default: beside each input)")
     c.add_argument("--method", choices=METHODS,
                    help=f"wavelet (default {DEFAULT_METHOD}; with a quality target the search "
                         "picks the one giving the smallest file)")
@@ -153,18 +168,23 @@ def build_parser() -> argparse.ArgumentParser:
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
                       summary="decompress .vtrl containers",
                       description="Decompress .vtrl containers into signal files.",
-                      inputs=("IN.vtrl", "containers"),
-                      output="output file (.npy .wav .csv .txt .f32 .raw) or directory")
-    d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default="npy",
-                   help="format of the files written into a directory (default npy)")
-    d.add_argument("--rate", type=int, default=DEFAULT_RATE, metavar="HZ",
-                   help=f"sample rate written into WAV files (default {DEFAULT_RATE})")
-    d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default="float32",
-                   help="sample encoding of WAV files (default float32)")
+                      inputs=("IN", "containers (.vtrl) or one archive (.zarr, .vtrl.zip)"),
+                      output="output file (.npy .wav .csv .txt .f32 .raw .edf .bdf .hea .flac "
+                             ".ogg .h5) or directory")
+    d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default=None,
+                   help="format of the files written into a directory (default npy; an "
+                        "archive's own format)")
+    d.add_argument("--rate", type=int, default=None, metavar="HZ",
+                   help=f"sample rate of the files made from containers (default {DEFAULT_RATE})")
+    d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default=None,
+                   help="sample encoding of audio files (default float32, FLAC pcm16, or what "
+                        "an archive recorded)")
 
     i = commands.add_parser("info", help="show every header field of containers",
-                            description="Show every header field of .vtrl containers.")
-    i.add_argument("files", nargs="+", metavar="FILE.vtrl")
+                            description="Show every header field of .vtrl containers, and the "
+                                        "channels of archives with their rates, sizes and "
+                                        "ratios.")
+    i.add_argument("files", nargs="+", metavar="FILE.vtrl|ARCHIVE")
     i.add_argument("--original", metavar="IN",
                    help="the signal file the containers were made from: show the PSNR, PRD, "
                         "RMSE and maximum error each reaches against it")

@@ -7,6 +7,7 @@ import contextlib
 import math
 import os
 import sys
+import tempfile
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -15,17 +16,19 @@ import numpy as np
 import vantrel
 
 from .. import trailer
-from ..quality import QUALITY_TARGETS, compress_to_target, quality_target
+from ..archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
 from ..metrics import distortion
+from ..quality import QUALITY_TARGETS, compress_to_target, quality_target
 from ..container import HEADER_SIZE, ContainerError, parse_header
+from ..formats import encode_recording
 from ..signal_io import (
     FORMAT_SUFFIX,
     SIGNAL_FORMATS,
     Channel,
     Signal,
     SignalFileError,
-    encode_signal,
     format_of,
+    split_dataset,
 )
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
@@ -38,9 +41,9 @@ from .progress import Progress
 DEFAULT_METHOD = "cdf97"
 
 
-def _channel_coder(args: argparse.Namespace) -> Callable[[Channel], bytes]:
-    """How each channel is coded: with the options given on the command line (refused here if no
-    input could use them) or to the quality target given."""
+def _coding_from_args(args: argparse.Namespace) -> dict[str, Any]:
+    """How every channel is coded: the compression options given on the command line (refused
+    here if no input could use them), or the quality target given and the method if one is."""
     options = dict(scale=args.scale, cutoff=args.cutoff, coder=args.coder,
                    quant_multiplier=args.multiplier)
     target = {name: getattr(args, name) for name in QUALITY_TARGETS}
@@ -49,17 +52,25 @@ def _channel_coder(args: argparse.Namespace) -> Callable[[Channel], bytes]:
         if given:
             flags = ", ".join(flag.replace("quant_", "") for flag in given)
             raise CliError(f"{flags} cannot be combined with a quality target")
-        goal = quality_target(**target)
-        return lambda channel: compress_to_target(channel, goal, args.method).container
+        name, value = quality_target(**target)
+        return {name: value, "method": args.method}
     options = {name: value for name, value in options.items() if value is not None}
     options["method"] = args.method or DEFAULT_METHOD
     vantrel.CompressionOptions(**options)  # refuses what no input could use, with its text
-    return lambda channel: trailer.compress(channel, **options)
+    return options
+
+
+def _code_channel(channel: Channel, coding: dict[str, Any]) -> bytes:
+    """One channel's container, with its trailer, coded as `coding` says."""
+    for name in QUALITY_TARGETS:
+        if coding.get(name) is not None:
+            return compress_to_target(channel, (name, coding[name]), coding["method"]).container
+    return trailer.compress(channel, **coding)
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
     """A function giving the output paths of one input's channels."""
-    if output is not None and output_is_file(output, (CONTAINER_SUFFIX,)):
+    if output is not None and output_is_file(output, (CONTAINER_SUFFIX, *ARCHIVE_SUFFIXES)):
         if len(inputs) != 1:
             raise CliError(f"-o {output} names one file but {len(inputs)} inputs were given; "
                            "give -o a directory")
@@ -73,6 +84,7 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
         return named
 
     def beside(path: str, num_channels: int) -> list[str]:
+        path = split_dataset(path)[0]  # an HDF5 input's outputs are named after its file
         directory = output if output is not None else os.path.dirname(path)
         stem = os.path.join(directory, os.path.splitext(os.path.basename(path))[0])
         if num_channels == 1:
@@ -82,8 +94,40 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
     return beside
 
 
+class ChannelCodingError(ValueError):
+    """A channel the codec refused: `index` says which, the message is the codec's."""
+
+    def __init__(self, index: int, message: str) -> None:
+        super().__init__(message)
+        self.index = index
+
+
+def _code_channels(channels: list[Channel], coding: dict[str, Any]) -> list[bytes]:
+    """Every channel's container, with its trailer, coded with the same keywords: the one place
+    where the commands code channels. The first channel refused raises `ChannelCodingError`."""
+    containers = []
+    for k, channel in enumerate(channels):
+        try:
+            containers.append(_code_channel(channel, coding))
+        except ValueError as exc:
+            raise ChannelCodingError(k, str(exc)) from None
+    return containers
+
+
+def _coded(path: str, signal: Signal, coding: dict[str, Any]) -> list[bytes]:
+    """`_code_channels` for an input; a refused channel fails the command, named with its label."""
+    try:
+        return _code_channels(signal.channels, coding)
+    except ChannelCodingError as exc:
+        multi = len(signal.channels) > 1 or signal.channel_info(0).label
+        where = f" {signal.channel_name(exc.index)}" if multi else ""
+        raise CliError(f"{path}{where}: {exc}") from None
+
+
 def cmd_compress(args: argparse.Namespace) -> int:
-    code = _channel_coder(args)
+    coding = _coding_from_args(args)
+    if args.output is not None and is_archive(args.output):
+        return _compress_to_archive(args, coding)
     targets = _compress_targets(args.inputs, args.output)
     lines = []
     with _planned(args, "compress") as (plan, progress):
@@ -94,18 +138,43 @@ def cmd_compress(args: argparse.Namespace) -> int:
             outputs = targets(path, len(signal.channels))
             for out_path in outputs:
                 plan.add(out_path, path)
-            containers = []
-            for k, channel in enumerate(signal.channels):
-                try:
-                    containers.append(code(channel))
-                except ValueError as exc:
-                    where = f" channel {k}" if len(signal.channels) > 1 else ""
-                    raise CliError(f"{path}{where}: {exc}") from None
+            containers = _coded(path, signal, coding)
             for out_path, container in zip(outputs, containers, strict=True):
                 plan.stage(out_path, container)
             lines.append(_describe_compress(path, signal, outputs, containers))
             progress.advance()
     print_lines(lines, args.quiet)
+    return 0
+
+
+def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> int:
+    """compress IN -o NAME.zarr or NAME.vtrl.zip: every channel of one input, with its metadata,
+    into one archive."""
+    if len(args.inputs) != 1:
+        raise CliError(f"-o {args.output} is one archive but {len(args.inputs)} inputs were "
+                       "given; compress each into its own archive")
+    path, out = args.inputs[0], args.output.rstrip("/" + os.sep)
+    with _planned(args, "compress") as (plan, progress):
+        signal = read_input(path, args)
+        if not signal.channels:
+            raise CliError(f"{path}: holds no channel")
+        zipped = out.lower().endswith(".zip")
+        plan.add(out, path, tree=not zipped)
+        containers = _coded(path, signal, options)
+        if zipped:
+            with tempfile.TemporaryDirectory() as scratch:
+                built = os.path.join(scratch, "archive.zip")
+                write_archive(built, signal, containers, options)
+                plan.stage(out, read_bytes(built))
+        else:
+            write_archive(plan.stage_tree(out), signal, containers, options)
+        progress.advance()
+    raw = 4 * sum(c.size for c in signal.channels)
+    packed = sum(len(c) for c in containers)
+    noun = "channel" if len(containers) == 1 else "channels"
+    print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
+                 f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
+                 f"{ratio_vs_input(signal, packed)}"], args.quiet)
     return 0
 
 
@@ -125,7 +194,7 @@ def _planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, 
 def _describe_compress(path: str, signal: Signal, outputs: list[str],
                        containers: list[bytes]) -> str:
     num_samples, rate = signal.num_samples, signal.rate
-    raw = 4 * num_samples * len(outputs)
+    raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(len(c) for c in containers)
     if len(outputs) == 1:
         where = outputs[0]
@@ -135,11 +204,16 @@ def _describe_compress(path: str, signal: Signal, outputs: list[str],
             f"{packed} bytes, ratio {raw / packed:.2f} vs float32{ratio_vs_input(signal, packed)}")
     if rate is not None:
         line += f"; sample rate {rate} Hz not stored (decompress with --rate {rate})"
+    if any(i.label or i.unit for i in signal.info) or signal.annotations:
+        line += "; labels, units and annotations not stored (-o NAME.zarr keeps them)"
     return line
 
 
 # ----------------------------------------------------------------------------------------------
 # decompress
+
+
+DEFAULT_RATE = 48000
 
 
 def _decode_container(path: str) -> Channel:
@@ -150,61 +224,120 @@ def _decode_container(path: str) -> Channel:
         raise CliError(f"{path}: {exc}") from None
 
 
-def _encode_output(fmt: str, channels: list[Channel], args: argparse.Namespace) -> bytes:
+def _decode_archive(path: str) -> Signal:
     try:
-        return encode_signal(fmt, channels, rate=args.rate, wav_sample=args.wav_sample)
+        return read_archive(path).signal
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+
+
+def _container_signal(channels: list[Channel], args: argparse.Namespace) -> Signal:
+    """Channels decoded from containers, which hold no rate: the one --rate gives."""
+    return Signal(channels, rate=args.rate if args.rate is not None else DEFAULT_RATE)
+
+
+def _stage_output(plan: OutputPlan, out_path: str, owner: str, signal: Signal,
+                  args: argparse.Namespace, lines: list[str]) -> None:
+    """Encodes `signal` as `out_path` (planned already) and stages its files (a WFDB record has
+    more than one); the notes of the encoding (clipped samples) join `lines`."""
+    try:
+        encoded = encode_recording(out_path, signal, args.wav_sample)
     except SignalFileError as exc:
-        raise CliError(f"{args.output or fmt}: {exc}") from None
+        message = str(exc)
+        where = split_dataset(out_path)[0]
+        raise CliError(message if message.startswith(where) else f"{where}: {message}"
+                       ) from None
+    for file_path, data in encoded.files.items():
+        if file_path != split_dataset(out_path)[0]:
+            plan.add(file_path, owner)
+        plan.stage(file_path, data)
+    lines.extend(f"{out_path}: {note}" for note in encoded.notes)
+
+
+def _input_stem(path: str) -> str:
+    base = os.path.basename(path.rstrip("/" + os.sep))
+    for suffix in (".vtrl.zip", *ARCHIVE_SUFFIXES):
+        if base.lower().endswith(suffix) and len(base) > len(suffix):
+            return base[: -len(suffix)]
+    return strip_suffix(path, CONTAINER_SUFFIX)
 
 
 def cmd_decompress(args: argparse.Namespace) -> int:
     out_format = None
-    if args.output is not None and output_is_file(args.output, SIGNAL_FORMATS):
+    if args.output is not None and output_is_file(split_dataset(args.output)[0], SIGNAL_FORMATS):
         out_format = format_of(args.output)
     if out_format is not None:
-        return _decompress_to_one_file(args, out_format)
+        return _decompress_to_one_file(args)
 
     def target(path: str) -> str:
-        directory = args.output if args.output is not None else os.path.dirname(path)
-        stem = strip_suffix(path, CONTAINER_SUFFIX)
-        return os.path.join(directory, stem + FORMAT_SUFFIX[args.format])
+        directory = (args.output if args.output is not None
+                     else os.path.dirname(path.rstrip("/" + os.sep)))
+        fmt = args.format or "npy"
+        if args.format is None and is_archive(path):
+            # An archive goes back to the format it came from, when that can be written.
+            fmt = _archive_source(path)
+        return os.path.join(directory, _input_stem(path) + FORMAT_SUFFIX[fmt])
 
-    lines = []
+    lines: list[str] = []
     with _planned(args, "decompress") as (plan, progress):
-        for path in args.inputs:
-            plan.add(target(path), path)
-        for path in args.inputs:
-            out_path = target(path)
-            samples = _decode_container(path)
-            plan.stage(out_path, _encode_output(args.format, [samples], args))
-            lines.append(f"{path} -> {out_path} ({samples.size} samples)")
+        targets = [target(path) for path in args.inputs]
+        for path, out_path in zip(args.inputs, targets, strict=True):
+            plan.add(split_dataset(out_path)[0], path)
+        for path, out_path in zip(args.inputs, targets, strict=True):
+            if is_archive(path):
+                signal = _decode_archive(path)
+            else:
+                signal = _container_signal([_decode_container(path)], args)
+            notes: list[str] = []
+            _stage_output(plan, out_path, path, signal, args, notes)
+            lines.append(f"{path} -> {out_path} ({_samples_text(signal)})")
+            lines.extend(notes)
             progress.advance()
     print_lines(lines, args.quiet)
     return 0
 
 
-def _decompress_to_one_file(args: argparse.Namespace, out_format: str) -> int:
-    if len(args.inputs) > 1 and out_format in ("csv", "f32"):
-        raise CliError(f"{args.output}: a {out_format} file holds one channel; "
-                       f"{len(args.inputs)} inputs need a .npy or .wav output or a directory")
-    channels = []
+def _archive_source(path: str) -> str:
+    try:
+        source = read_archive(path, decode=False).signal.source
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+    return source if source in FORMAT_SUFFIX else "npy"
+
+
+def _samples_text(signal: Signal) -> str:
+    lengths = {c.size for c in signal.channels}
+    if len(signal.channels) == 1:
+        return f"{signal.num_samples} samples"
+    if len(lengths) == 1:
+        return f"{len(signal.channels)} channels of {signal.num_samples} samples"
+    return f"{len(signal.channels)} channels of {min(lengths)} to {max(lengths)} samples"
+
+
+def _decompress_to_one_file(args: argparse.Namespace) -> int:
+    archives = [p for p in args.inputs if is_archive(p)]
+    if archives and len(args.inputs) > 1:
+        raise CliError(f"{args.output}: an archive ({archives[0]}) is decompressed alone; give "
+                       "the other inputs their own command")
+    lines: list[str] = []
     with _planned(args, "decompress") as (plan, progress):
-        plan.add(args.output, args.inputs[0])
-        for path in args.inputs:
-            channels.append(_decode_container(path))
+        plan.add(split_dataset(args.output)[0], args.inputs[0])
+        if archives:
+            signal = _decode_archive(archives[0])
             progress.advance()
-        lengths = {c.size for c in channels}
-        if len(lengths) > 1:
-            detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, channels,
-                                                                 strict=True))
-            raise CliError(f"channels of one file must have one length ({detail})")
-        plan.stage(args.output, _encode_output(out_format, channels, args))
-    if len(channels) == 1:
-        line = f"{args.inputs[0]} -> {args.output} ({channels[0].size} samples)"
+        else:
+            channels = []
+            for path in args.inputs:
+                channels.append(_decode_container(path))
+                progress.advance()
+            signal = _container_signal(channels, args)
+        _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
+    if archives or len(signal.channels) == 1:
+        line = f"{args.inputs[0]} -> {args.output} ({_samples_text(signal)})"
     else:
         parts = ", ".join(f"{p} -> channel {k}" for k, p in enumerate(args.inputs))
-        line = f"{args.output} ({channels[0].size} samples per channel): {parts}"
-    print_lines([line], args.quiet)
+        line = f"{args.output} ({signal.num_samples} samples per channel): {parts}"
+    print_lines([line, *lines], args.quiet)
     return 0
 
 
@@ -267,11 +400,46 @@ def _quality_text(data: bytes, original: Channel) -> str:
     return f"PSNR {d.psnr:.3f} dB, PRD {d.prd:.4g} %, RMSE {d.rmse:.6g}, max error {d.max_err:.6g}"
 
 
+def _info_archive(path: str) -> None:
+    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
+    try:
+        archive = read_archive(path, decode=False)
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+    signal = archive.signal
+    codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
+    print(f"file         {path}")
+    print(f"source       {signal.description.removeprefix('archive of ')}")
+    print(f"start        {signal.start or '-'}")
+    print(f"annotations  {len(signal.annotations)}")
+    print(f"coded with   {codec}")
+    rows = [("ch", "label", "rate Hz", "unit", "samples", "bytes", "ratio")]
+    for k, (channel, size) in enumerate(zip(signal.channels, archive.container_bytes,
+                                            strict=True)):
+        info = signal.channel_info(k)
+        rate = f"{info.rate:g}" if info.rate is not None else "-"
+        ratio = f"{4 * channel.size / size:.2f}" if size else "-"
+        rows.append((str(k), info.label or "-", rate, info.unit or "-", str(channel.size),
+                     str(size), ratio))
+    raw = 4 * sum(c.size for c in signal.channels)
+    packed = sum(archive.container_bytes)
+    rows.append(("all", "", "", "", str(raw // 4), str(packed),
+                 f"{raw / packed:.2f}" if packed else "-"))
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
+                        for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
+    print("ratio: float32 bytes / container bytes")
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     original = _original_channel(args)
     for i, path in enumerate(args.files):
         if i:
             print()
+        if is_archive(path):
+            _info_archive(path)
+            continue
         data = read_bytes(path)
         try:
             header = parse_header(data)

@@ -7,11 +7,17 @@ name in the output's own directory, and `OutputPlan.commit` renames them all int
 failure before the last rename removes the temporaries, puts back the files already replaced and
 removes the directories the plan created, so a target is never seen half-written and a command
 that fails leaves its outputs as they were. Every error names the path the user gave.
+
+An output may be a directory tree (a Zarr store): `OutputPlan.stage_tree` gives a temporary
+directory beside it to build the tree in, and the commit renames the directory into place. Forced,
+it replaces an existing tree only if that is a Zarr store (it holds ``zarr.json``), never another
+directory.
 """
 
 from __future__ import annotations
 
 import os
+import shutil
 import stat
 import tempfile
 from collections.abc import Callable, Iterable
@@ -56,8 +62,9 @@ class OutputPlan:
         self._staged: list[tuple[str, str]] = []  # (temporary, output)
         self._made_dirs: list[str] = []
 
-    def add(self, path: str, owner: str) -> None:
-        """Plans the output `path`, written for `owner` (an input or a description)."""
+    def add(self, path: str, owner: str, tree: bool = False) -> None:
+        """Plans the output `path`, written for `owner` (an input or a description); `tree` if
+        it is a directory built by `stage_tree`."""
         key = os.path.normcase(os.path.realpath(path))
         if key in self._owners:
             first, other = self._owners[key]
@@ -73,7 +80,8 @@ class OutputPlan:
         except OSError as exc:
             raise _os_error(path, exc) from None
         if st is not None:
-            if stat.S_ISDIR(st.st_mode):
+            if stat.S_ISDIR(st.st_mode) and not (
+                    tree and os.path.isfile(os.path.join(path, "zarr.json"))):
                 raise CliError(f"{path} is a directory")
             if (st.st_dev, st.st_ino) in self._input_ids:
                 raise CliError(f"{path} is an input of this command; it is never overwritten")
@@ -97,6 +105,17 @@ class OutputPlan:
         except OSError as exc:
             raise _os_error(path, exc) from None
 
+    def stage_tree(self, path: str) -> str:
+        """A new temporary directory beside the planned output `path`, to build its tree in."""
+        directory = os.path.dirname(path.rstrip(os.sep)) or os.curdir
+        self._make_directory(directory, path)
+        try:
+            tmp = tempfile.mkdtemp(prefix=_TEMP_PREFIX, suffix=_TEMP_SUFFIX, dir=directory)
+        except OSError as exc:
+            raise _os_error(path, exc) from None
+        self._staged.append((tmp, path.rstrip(os.sep)))
+        return tmp
+
     def commit(self) -> None:
         """Renames every staged output into place; on a failure, undoes the renames done."""
         done: list[tuple[str, str | None, bool]] = []  # (output, its old file's copy, existed)
@@ -107,7 +126,9 @@ class OutputPlan:
                 try:
                     self._place(tmp, path)
                 except OSError as exc:
-                    if backup is not None:
+                    if backup is not None and os.path.isdir(backup):
+                        _quietly(os.replace, backup, path)  # the old tree itself, moved aside
+                    elif backup is not None:
                         _quietly(os.unlink, backup)
                     if isinstance(exc, FileExistsError):
                         raise _exists(path) from None
@@ -116,18 +137,26 @@ class OutputPlan:
         except BaseException:
             for path, backup, existed in reversed(done):
                 if backup is not None:
+                    if os.path.isdir(backup):
+                        _quietly(_remove, path)
                     _quietly(os.replace, backup, path)
                 elif not existed:
-                    _quietly(os.unlink, path)
+                    _quietly(_remove, path)
             raise
         self._staged.clear()
         self._made_dirs.clear()
         for _, backup, _ in done:
             if backup is not None:
-                _quietly(os.unlink, backup)
+                _quietly(_remove, backup)
 
     def _place(self, tmp: str, path: str) -> None:
         """Renames `tmp` to `path`; unless forced, never over a file that appeared meanwhile."""
+        if os.path.isdir(tmp):
+            # A rename would also replace an empty directory: refuse whatever is there now.
+            if os.path.lexists(path):
+                raise FileExistsError(path)
+            os.rename(tmp, path)
+            return
         if not self._force:
             try:
                 os.link(tmp, path)
@@ -143,7 +172,7 @@ class OutputPlan:
     def discard(self) -> None:
         """Removes every temporary and every directory this plan created."""
         for tmp, _ in self._staged:
-            _quietly(os.unlink, tmp)
+            _quietly(_remove, tmp)
         self._staged.clear()
         for directory in reversed(self._made_dirs):
             _quietly(os.rmdir, directory)
@@ -172,13 +201,28 @@ class OutputPlan:
             self._made_dirs.append(directory)
 
 
+def _remove(path: str) -> None:
+    """Removes a file, or a directory tree this plan made or replaced."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    else:
+        os.unlink(path)
+
+
 def _keep_aside(path: str) -> str | None:
-    """A second name (a hard link) for the file at `path`, so that a failed commit can put it
-    back; None where the file system has no hard links."""
+    """A second name for the file at `path` (a hard link), so that a failed commit can put it
+    back, or the new name of the directory tree at `path`, moved aside; None where the file
+    system has no hard links."""
     directory = os.path.dirname(path) or os.curdir
+    is_tree = os.path.isdir(path) and not os.path.islink(path)
     for _ in range(10):
         backup = os.path.join(directory, f"{_TEMP_PREFIX}{os.urandom(4).hex()}{_TEMP_SUFFIX}")
         try:
+            if is_tree:
+                if os.path.lexists(backup):
+                    continue
+                os.rename(path, backup)
+                return backup
             os.link(path, backup, follow_symlinks=False)
             return backup
         except FileExistsError:

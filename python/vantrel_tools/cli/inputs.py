@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import argparse
 
+from ..archive import is_archive, read_archive
 from ..signal_io import MIN_CHANNEL_SAMPLES, Signal, read_signal
+from .errors import CliError
 
 
 def _column(text: str) -> str | int:
@@ -24,10 +26,19 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
                         help="the columns of a 2-D .npy array are its channels (read so without "
                              "either option only when rows outnumber columns and number at "
                              f"least {MIN_CHANNEL_SAMPLES})")
+    group.add_argument("--dataset", metavar="/GROUP/NAME",
+                       help="the dataset of an HDF5 input holding several (or write "
+                            "FILE.h5:/GROUP/NAME)")
 
 
 def read_input(path: str, args: argparse.Namespace) -> Signal:
-    return read_signal(path, column=args.column, channels_first=args.channels_first)
+    if is_archive(path):
+        try:
+            return read_archive(path).signal
+        except ValueError as exc:
+            raise CliError(f"{path}: {exc}") from None
+    return read_signal(path, column=args.column, channels_first=args.channels_first,
+                       dataset=args.dataset)
 
 
 def _stored_kind(signal: Signal) -> str | None:
@@ -49,7 +60,7 @@ def ratio_vs_input(signal: Signal, packed_bytes: int) -> str:
 def own_ratio_note(signal: Signal) -> str | None:
     """How float32 ratios convert to ratios against the input's own size, or None."""
     stored = _stored_kind(signal)
-    float32_bytes = 4 * signal.num_samples * len(signal.channels)
+    float32_bytes = 4 * sum(c.size for c in signal.channels)
     if stored is None or not float32_bytes:
         return None
     return (f"the input stores {stored}: its own ratio is the float32 ratio x "
