@@ -50,7 +50,7 @@ def test_gaps_come_back_and_the_rest_meets_the_target():
 @pytest.mark.parametrize("kwargs, error, text", [
     ({}, ValueError, "exactly one quality target"),
     ({"psnr": 60, "prd": 1}, ValueError, "got psnr, prd"),
-    ({"rmse": -1.0}, ValueError, "finite and not negative"),
+    ({"rmse": -1.0}, ValueError, "^rmse must be finite and not negative"),
     ({"psnr": float("nan")}, ValueError, "must be finite"),
     ({"psnr": True}, TypeError, "must be a number"),
     ({"psnr": 60, "method": "haar"}, ValueError, "method must be one of"),
