@@ -246,8 +246,23 @@ float saturation_multiplier(const Decomposition& d) {
 
 // The smallest multiplier found whose candidate meets the target: a secant search on the error
 // measure (which falls by about 1 per doubling) inside a bracket that only narrows.
+VantrelError unreachable(const QualityTarget& target, double reachable) {
+  return VantrelError::quality_unreachable(kQualityMetricNames[static_cast<size_t>(target.metric)],
+                                           target.value, reachable);
+}
+
+// The better of two reachable values of a metric (NaN counts as worst).
+double better(QualityMetric metric, double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return metric == QualityMetric::Psnr ? std::max(a, b) : std::min(a, b);
+}
+
+// The smallest multiplier found whose candidate meets the target, or, when none does, the error
+// naming the value reached at the largest multiplier (also left in `reachable`).
 Result<Candidate, VantrelError> search(const Decomposition& d, const Reference& ref,
-                                       const QualityTarget& target, Trials& trials) {
+                                       const QualityTarget& target, Trials& trials,
+                                       std::optional<double>& reachable) {
   const double range = static_cast<double>(d.extremes.max) - d.extremes.min;
   const float m_max = saturation_multiplier(d);
   const double x_max = std::log2(m_max);
@@ -318,9 +333,8 @@ Result<Candidate, VantrelError> search(const Decomposition& d, const Reference& 
   // Not met even at the largest multiplier: report what the format reaches there.
   auto run = trials.run(m_max);
   if (!run) return std::move(run).error();
-  const double reachable = *run ? metric_value(ref.distortion(**run), target.metric) : NAN;
-  return VantrelError::quality_unreachable(kQualityMetricNames[static_cast<size_t>(target.metric)],
-                                           target.value, reachable);
+  reachable = *run ? metric_value(ref.distortion(**run), target.metric) : NAN;
+  return unreachable(target, *reachable);
 }
 
 // An estimate of the coded size in bits: each band's order-0 entropy of the magnitudes (those
@@ -390,8 +404,10 @@ struct Found {
   uint32_t trials = 0;
 };
 
+// One method's search; `reachable` as for search.
 Result<Found, VantrelError> find(std::span<const float> samples, const Reference& ref,
-                                 const QualityTarget& target, WaveletMethod method) {
+                                 const QualityTarget& target, WaveletMethod method,
+                                 std::optional<double>& reachable) {
   auto d = decompose(samples, method);
   if (!d) return std::move(d).error();
   Found f{.d = std::move(d).value(), .chosen = {}};
@@ -405,12 +421,12 @@ Result<Found, VantrelError> find(std::span<const float> samples, const Reference
     if (!run) return std::move(run).error();
     f.chosen.errors = **run;
     const Distortion achieved = ref.distortion(f.chosen.errors);
-    if (!meets(achieved, target))
-      return VantrelError::quality_unreachable(
-          kQualityMetricNames[static_cast<size_t>(target.metric)], target.value,
-          metric_value(achieved, target.metric));
+    if (!meets(achieved, target)) {
+      reachable = metric_value(achieved, target.metric);
+      return unreachable(target, *reachable);
+    }
   } else {
-    auto found = search(f.d, ref, target, trials);
+    auto found = search(f.d, ref, target, trials, reachable);
     if (!found) return std::move(found).error();
     f.chosen = *found;
   }
@@ -442,38 +458,37 @@ Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const fl
     return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
   const Reference ref = Reference::of(reference);
   if (method) {
-    auto found = find(samples, ref, target, *method);
+    std::optional<double> reachable;
+    auto found = find(samples, ref, target, *method, reachable);
     if (!found) return std::move(found).error();
     return encode_found(*found, ref);
   }
   // Every method's search, then the coder only for the method whose estimate is smallest and
-  // for those estimated close to it.
-  std::vector<Found> candidates;
-  std::optional<VantrelError> refusal;
+  // for the runner-up when its estimate is close. Only those two decompositions are kept.
+  std::vector<std::pair<double, Found>> kept;  // (estimated bits, search result), best first
+  double reachable = NAN;  // the best any method reached, when none reaches the target
   uint32_t trials = 0;
   for (const WaveletMethodEntry& entry : wavelet_methods()) {
-    auto found = find(samples, ref, target, static_cast<WaveletMethod>(entry.code));
+    std::optional<double> reached;
+    auto found = find(samples, ref, target, static_cast<WaveletMethod>(entry.code), reached);
     if (!found) {
-      if (!refusal) refusal = found.error();
+      if (!reached) return std::move(found).error();  // a failure, not a target out of reach
+      reachable = better(target.metric, reachable, *reached);
       continue;
     }
     trials += found->trials;
-    candidates.push_back(std::move(found).value());
+    const double bits = estimated_bits(found->d, found->chosen.multiplier);
+    kept.emplace_back(bits, std::move(found).value());
+    std::sort(kept.begin(), kept.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (kept.size() > 2) kept.pop_back();
   }
-  if (candidates.empty()) return std::move(*refusal);
-  std::vector<double> estimates;
-  for (const Found& f : candidates) estimates.push_back(estimated_bits(f.d, f.chosen.multiplier));
-  std::vector<size_t> order(candidates.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return estimates[a] < estimates[b]; });
-  if (order.size() > 2) order.resize(2);
-  if (order.size() == 2 && estimates[order[1]] > estimates[order[0]] * kEstimateMargin)
-    order.resize(1);
+  if (kept.empty()) return unreachable(target, reachable);
+  if (kept.size() == 2 && kept[1].first > kept[0].first * kEstimateMargin) kept.pop_back();
   std::optional<TargetedContainer> smallest;
   uint32_t encodes = 0;
-  for (const size_t i : order) {
-    auto coded = encode_found(candidates[i], ref);
+  for (const auto& [bits, found] : kept) {
+    auto coded = encode_found(found, ref);
     if (!coded) return std::move(coded).error();
     ++encodes;
     if (!smallest || coded->container.size() < smallest->container.size())
