@@ -27,6 +27,10 @@ constexpr double kCloseEnoughLargest = 0.05;
 // Where the search aims, a little inside the target so that the step that lands there is met.
 constexpr double kAim = 0.008;
 constexpr int kMaxTrials = 24;
+// The cheap prediction of where a mean-square target lies: at most this many steps, ending within
+// this much of the aim.
+constexpr int kMaxPredictions = 8;
+constexpr double kPredictionTolerance = 0.004;
 // Multipliers this close (in log2 units) count as the same.
 constexpr double kResolution = 1e-4;
 constexpr double kResolutionLargest = 0.005;
@@ -233,6 +237,33 @@ class Trials {
     return std::optional<ErrorSums>(ref_.errors(out));
   }
 
+  // The coefficients' own rounding error at `multiplier`, sum of (c - q / multiplier)^2: what the
+  // decoded error's energy is close to (equal for an orthogonal transform without borders), at a
+  // fraction of a decoded candidate's cost.
+  double coefficient_squares(float multiplier) {
+    const std::span<int16_t> q(quantised_.get(), d_.total);
+    quantize(d_.values(), multiplier, q);
+    const float reciprocal = 1.0f / multiplier;
+    // Float lanes are plenty for a prediction, and the same code on every machine.
+    constexpr size_t kLanes = 8;
+    float s[kLanes] = {};
+    const float* c = d_.bands.get();
+    size_t i = 0;
+    for (; i + kLanes <= d_.total; i += kLanes) {
+      for (size_t k = 0; k < kLanes; ++k) {
+        const float e = c[i + k] - static_cast<float>(q[i + k]) * reciprocal;
+        s[k] += e * e;
+      }
+    }
+    double squares = 0.0;
+    for (; i < d_.total; ++i) {
+      const float e = c[i] - static_cast<float>(q[i]) * reciprocal;
+      squares += static_cast<double>(e) * e;
+    }
+    for (const float lane : s) squares += lane;
+    return squares;
+  }
+
   uint32_t count = 0;
 
  private:
@@ -252,8 +283,6 @@ float saturation_multiplier(const Decomposition& d) {
   return m;
 }
 
-// The smallest multiplier found whose candidate meets the target: a secant search on the error
-// measure (which falls by about 1 per doubling) inside a bracket that only narrows.
 VantrelError unreachable(const QualityTarget& target, double reachable) {
   return VantrelError::quality_unreachable(kQualityMetricNames[static_cast<size_t>(target.metric)],
                                            target.value, reachable);
@@ -266,80 +295,149 @@ double better(QualityMetric metric, double a, double b) {
   return metric == QualityMetric::Psnr ? std::max(a, b) : std::min(a, b);
 }
 
-// The smallest multiplier found whose candidate meets the target, or, when none does, the error
-// naming the value reached at the largest multiplier (also left in `reachable`).
-Result<Candidate, VantrelError> search(const Decomposition& d, const Reference& ref,
+// Where one method's search runs: x = log2(multiplier) between everything rounding to zero and
+// the 16-bit ceiling, toward the target's error measure.
+struct Span {
+  float m_max;
+  double x_min, x_max;
+  double goal, aim;
+  double guess;  // from uniform rounding of every coefficient
+
+  Span(const Decomposition& d, const Reference& ref, const QualityTarget& target)
+      : m_max(saturation_multiplier(d)),
+        x_min(0.0),
+        x_max(std::log2(m_max)),
+        goal(ref.limit(target)),
+        aim(goal - kAim) {
+    x_min = std::min(x_max, std::log2(0.5 / d.largest) - 1.0);
+    const double range = static_cast<double>(d.extremes.max) - d.extremes.min;
+    const double rounding = target.metric == QualityMetric::MaxError ? 0.0 : kLog2Sqrt12;
+    const double g = std::log2(range) - rounding - goal;
+    guess = std::isfinite(g) ? std::clamp(g, x_min, x_max) : x_max;
+  }
+
+  // Below the ceiling every coefficient stays within 16 bits (rounding is monotonic).
+  float multiplier(double x) const {
+    return x >= x_max ? m_max : std::min(static_cast<float>(std::exp2(x)), m_max);
+  }
+};
+
+// A secant step from `last` toward `aim`, the slope taken from `before` when it is usable and
+// kept near its expected -1.
+double secant(const Candidate& last, const Candidate* before, double aim, double resolution) {
+  double slope = -1.0;
+  if (before != nullptr && std::fabs(last.x - before->x) > resolution && std::isfinite(last.e) &&
+      std::isfinite(before->e))
+    slope = std::clamp((last.e - before->e) / (last.x - before->x), -2.0, -0.5);
+  return std::isfinite(last.e) ? last.x + (aim - last.e) / slope : last.x - 1.0;
+}
+
+Result<Candidate, VantrelError> decode_candidate(double x, const Span& span, const Reference& ref,
+                                                 const QualityTarget& target, Trials& trials) {
+  Candidate c;
+  c.x = x;
+  c.multiplier = span.multiplier(x);
+  auto run = trials.run(c.multiplier);
+  if (!run) return std::move(run).error();
+  if (!*run) return VantrelError::quantiser_overflow(kSearchScale, c.multiplier);
+  c.errors = **run;
+  c.e = ref.measure(c.errors, target.metric);
+  c.met = meets(ref.distortion(c.errors), target);
+  return c;
+}
+
+// How the decoded error's energy relates to the coefficients' own rounding error, per method:
+// db4 and sym4 are orthonormal, CDF 9/7 nearly (measured 1.00 to 1.05 over real and synthetic
+// signals); CDF 5/3's bands are not normalised and its ratio depends on the signal (2.2 to 3.8),
+// so it is measured on a decoded candidate (0 here).
+constexpr double kEnergyRatio[] = {0.0, 1.03, 1.0, 1.0};  // by WaveletMethod code
+
+// Where a mean-square target lies by the coefficients' own rounding error, scaled to the decoded
+// error (decoded sum of squares / n = scale * coefficient sum of squares): a few cheap steps from
+// `from` that put the search's next candidate close to the target.
+double predicted_start(const Span& span, double scale, Candidate from, Trials& trials) {
+  Candidate last = from, before;
+  bool have_before = false;
+  for (int step = 0; step < kMaxPredictions; ++step) {
+    if (std::fabs(last.e - span.aim) < kPredictionTolerance) break;
+    const double next =
+        std::clamp(secant(last, have_before ? &before : nullptr, span.aim, kResolution), span.x_min,
+                   span.x_max);
+    if (std::fabs(next - last.x) < kResolution) break;
+    Candidate c;
+    c.x = next;
+    c.e = 0.5 * std::log2(scale * trials.coefficient_squares(span.multiplier(next)));
+    before = last;
+    have_before = true;
+    last = c;
+  }
+  return last.x;
+}
+
+// The smallest multiplier found whose candidate meets the target: a secant search on the error
+// measure inside a bracket that only narrows, from the decoded candidate `first` (when given) and
+// then `next`.
+// When none meets it, the error names the value reached at the largest multiplier (also left in
+// `reachable`).
+Result<Candidate, VantrelError> search(const Span& span, const Reference& ref,
                                        const QualityTarget& target, Trials& trials,
+                                       std::optional<Candidate> first, double next,
                                        std::optional<double>& reachable) {
-  const double range = static_cast<double>(d.extremes.max) - d.extremes.min;
-  const float m_max = saturation_multiplier(d);
-  const double x_max = std::log2(m_max);
-  const double x_min = std::min(x_max, std::log2(0.5 / d.largest) - 1.0);  // everything zero
   const bool largest = target.metric == QualityMetric::MaxError;
   const double close_enough = largest ? kCloseEnoughLargest : kCloseEnough;
   const double resolution = largest ? kResolutionLargest : kResolution;
-  const double goal = ref.limit(target);
-  const double aim = goal - kAim;
-  // A first guess from uniform rounding of every coefficient.
-  const double guess = target.metric == QualityMetric::MaxError
-                           ? std::log2(range) - goal
-                           : std::log2(range) - kLog2Sqrt12 - goal;
-
-  std::optional<Candidate> best;  // the smallest multiplier met so far
-  double lo = x_min, hi = x_max;  // not met at or below lo (once tried), met at hi (once best)
+  std::optional<Candidate> best;            // the smallest multiplier met so far
+  double lo = span.x_min, hi = span.x_max;  // not met at or below lo once tried, met at hi
   bool lo_tried = false;
-  Candidate last, before;
-  int tried = 0;
-  double x = std::isfinite(guess) ? std::clamp(guess, x_min, x_max) : x_max;
-  while (tried < kMaxTrials) {
-    Candidate c;
-    c.x = x;
-    // Below the ceiling every coefficient stays within 16 bits (rounding is monotonic).
-    c.multiplier = x >= x_max ? m_max : std::min(static_cast<float>(std::exp2(x)), m_max);
-    auto run = trials.run(c.multiplier);
-    if (!run) return std::move(run).error();
-    ++tried;
-    if (!*run) return VantrelError::quantiser_overflow(kSearchScale, c.multiplier);
-    c.errors = **run;
-    c.e = ref.measure(c.errors, target.metric);
-    c.met = meets(ref.distortion(c.errors), target);
+  if (!first) {
+    auto decoded = decode_candidate(next, span, ref, target, trials);
+    if (!decoded) return std::move(decoded).error();
+    first = *decoded;
+    next = NAN;
+  }
+  Candidate c = *first, before;
+  bool have_before = false;
+  for (int tried = 1;; ++tried) {
     if (c.met) {
       if (!best || c.x < best->x) best = c;
-      hi = std::min(hi, x);
-      if (c.e >= goal - close_enough || x <= x_min) break;
+      hi = std::min(hi, c.x);
+      if (c.e >= span.goal - close_enough || c.x <= span.x_min) break;
     } else {
-      lo = std::max(lo, x);
+      lo = std::max(lo, c.x);
       lo_tried = true;
-      if (x >= x_max) break;  // the best the format can do
+      if (c.x >= span.x_max) break;  // the best the format can do
     }
-    if (best && lo_tried && hi - lo < resolution) break;
-    before = last;
-    last = c;
-    // Secant step toward the aim, with the slope kept near its expected -1.
-    double slope = -1.0;
-    if (tried > 1 && std::fabs(last.x - before.x) > resolution && std::isfinite(last.e) &&
-        std::isfinite(before.e))
-      slope = std::clamp((last.e - before.e) / (last.x - before.x), -2.0, -0.5);
-    double next = std::isfinite(last.e) ? last.x + (aim - last.e) / slope : last.x - 1.0;
-    next = std::clamp(next, x_min, x_max);
-    // Stay inside the bracket: bisect when the step leaves it or repeats a known point.
-    const double low_end = lo_tried ? lo : x_min;
-    const double high_end = best ? hi : x_max;
+    if ((best && lo_tried && hi - lo < resolution) || tried >= kMaxTrials) break;
+    if (tried > 1 || std::isnan(next)) {
+      next = secant(c, have_before ? &before : nullptr, span.aim, resolution);
+      before = c;
+      have_before = true;
+    }
+    next = std::clamp(next, span.x_min, span.x_max);
+    // Stay inside the bracket: bisect when the step leaves it.
+    const double low_end = lo_tried ? lo : span.x_min;
+    const double high_end = best ? hi : span.x_max;
     if (next <= low_end || next >= high_end) {
       if (best && lo_tried) {
         next = 0.5 * (lo + hi);
       } else if (best) {
-        next = std::max(x_min, std::min(next, hi - 0.5));
+        next = std::max(span.x_min, std::min(next, hi - 0.5));
       } else {
-        next = std::min(x_max, std::max(next, lo + 0.5));
+        next = std::min(span.x_max, std::max(next, lo + 0.5));
       }
     }
-    if (std::fabs(next - x) < resolution * 0.5) break;
-    x = next;
+    if (std::fabs(next - c.x) < resolution * 0.5) break;
+    if (tried == 1) {
+      before = c;
+      have_before = true;
+    }
+    auto decoded = decode_candidate(next, span, ref, target, trials);
+    if (!decoded) return std::move(decoded).error();
+    c = *decoded;
   }
   if (best) return *best;
   // Not met even at the largest multiplier: report what the format reaches there.
-  auto run = trials.run(m_max);
+  auto run = trials.run(span.m_max);
   if (!run) return std::move(run).error();
   reachable = *run ? metric_value(ref.distortion(**run), target.metric) : NAN;
   return unreachable(target, *reachable);
@@ -409,21 +507,26 @@ Status<VantrelError> check_target(const QualityTarget& t) {
   return {};
 }
 
-// One method's decomposition and the candidate the search chose for it.
+// One method's decomposition, the search's first decoded candidate and where it goes next,
+// then (once searched) the candidate it chose.
 struct Found {
   Decomposition d;
+  std::optional<Span> span;        // unset for a flat signal
+  std::optional<Candidate> first;  // a candidate decoded before the search
+  double next = NAN;               // the next candidate's x; NaN: a secant step from `first`
   Candidate chosen;
   uint8_t scale = kSearchScale;
   uint32_t trials = 0;
+  bool searched = false;
 };
 
-// One method's search; `reachable` as for search.
-Result<Found, VantrelError> find(std::span<const float> samples, const Reference& ref,
-                                 const QualityTarget& target, WaveletMethod method,
-                                 std::optional<double>& reachable) {
+// Decomposes the signal and decodes the first guess; for a mean-square target it also predicts
+// where the target lies, cheaply, so that methods can be compared before any is searched.
+Result<Found, VantrelError> start(std::span<const float> samples, const Reference& ref,
+                                  const QualityTarget& target, WaveletMethod method) {
   auto d = decompose(samples, method);
   if (!d) return std::move(d).error();
-  Found f{.d = std::move(d).value(), .chosen = {}};
+  Found f{.d = std::move(d).value(), .span = {}, .first = {}, .chosen = {}};
   Trials trials(f.d, ref);
   VANTREL_RETURN_IF_ERROR(trials.allocate());
   if (f.d.largest == 0.0f) {
@@ -433,18 +536,53 @@ Result<Found, VantrelError> find(std::span<const float> samples, const Reference
     auto run = trials.run(f.chosen.multiplier);
     if (!run) return std::move(run).error();
     f.chosen.errors = **run;
-    const Distortion achieved = ref.distortion(f.chosen.errors);
-    if (!meets(achieved, target)) {
-      reachable = metric_value(achieved, target.metric);
-      return unreachable(target, *reachable);
-    }
+    f.chosen.met = meets(ref.distortion(f.chosen.errors), target);
+    f.searched = true;
   } else {
-    auto found = search(f.d, ref, target, trials, reachable);
-    if (!found) return std::move(found).error();
-    f.chosen = *found;
+    const Span& span = f.span.emplace(f.d, ref, target);
+    const double prior = kEnergyRatio[static_cast<size_t>(method)];
+    const double range = static_cast<double>(f.d.extremes.max) - f.d.extremes.min;
+    const double n = static_cast<double>(ref.n);
+    if (target.metric == QualityMetric::MaxError || prior == 0.0) {
+      auto first = decode_candidate(span.guess, span, ref, target, trials);
+      if (!first) return std::move(first).error();
+      f.first = *first;
+      f.chosen.multiplier = first->multiplier;  // until searched: where the size is estimated
+    }
+    if (target.metric != QualityMetric::MaxError) {
+      Candidate from;
+      from.x = span.guess;
+      if (f.first) from = *f.first;
+      double scale = prior * range * range / n;
+      const double squares = trials.coefficient_squares(span.multiplier(from.x));
+      if (f.first && squares > 0.0 && f.first->errors.squares > 0.0)
+        scale = f.first->errors.squares / squares / n;  // measured on the decoded candidate
+      else
+        from.e = 0.5 * std::log2(scale * squares);
+      f.next = predicted_start(span, scale, from, trials);
+      f.chosen.multiplier = span.multiplier(f.next);
+    }
   }
   f.trials = trials.count;
   return f;
+}
+
+// The search of a started method; `reachable` is set when no candidate meets the target.
+Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget& target,
+                            std::optional<double>& reachable) {
+  if (f.searched) {
+    if (f.chosen.met) return {};
+    reachable = metric_value(ref.distortion(f.chosen.errors), target.metric);
+    return unreachable(target, *reachable);
+  }
+  Trials trials(f.d, ref);
+  VANTREL_RETURN_IF_ERROR(trials.allocate());
+  auto found = search(*f.span, ref, target, trials, f.first, f.next, reachable);
+  f.trials += trials.count;
+  if (!found) return std::move(found).error();
+  f.chosen = *found;
+  f.searched = true;
+  return {};
 }
 
 Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Reference& ref) {
@@ -470,43 +608,76 @@ Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const fl
   if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
     return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
   const Reference ref = Reference::of(reference);
+  std::optional<double> reachable;
   if (method) {
-    std::optional<double> reachable;
-    auto found = find(samples, ref, target, *method, reachable);
+    auto found = start(samples, ref, target, *method);
     if (!found) return std::move(found).error();
+    VANTREL_RETURN_IF_ERROR(finish(*found, ref, target, reachable));
     return encode_found(*found, ref);
   }
-  // Every method's search, then the coder only for the method whose estimate is smallest and
-  // for the runner-up when its estimate is close. Only those two decompositions are kept.
-  std::vector<std::pair<double, Found>> kept;  // (estimated bits, search result), best first
-  double reachable = NAN;  // the best any method reached, when none reaches the target
+  // Every method is started and its size estimated where its target is predicted (a largest
+  // error cannot be predicted: those methods are searched whole first); only the method
+  // estimated smallest, and the runner-up when close, are searched and coded.
+  std::vector<std::pair<double, Found>> kept;  // (estimated bits, started method), best first
+  std::vector<WaveletMethod> dropped;
   uint32_t trials = 0;
-  for (const WaveletMethodEntry& entry : wavelet_methods()) {
+  double best_reached = NAN;  // the best any method reached, when none meets the target
+  const auto search_whole = [&](Found& found) -> Result<bool, VantrelError> {
+    const uint32_t before = found.trials;
     std::optional<double> reached;
-    auto found = find(samples, ref, target, static_cast<WaveletMethod>(entry.code), reached);
-    if (!found) {
-      if (!reached) return std::move(found).error();  // a failure, not a target out of reach
-      reachable = better(target.metric, reachable, *reached);
-      continue;
-    }
+    const auto searched = finish(found, ref, target, reached);
+    trials += found.trials - before;
+    if (searched) return true;
+    if (!reached) return searched.error();  // a failure, not a target out of reach
+    best_reached = better(target.metric, best_reached, *reached);
+    return false;
+  };
+  for (const WaveletMethodEntry& entry : wavelet_methods()) {
+    auto found = start(samples, ref, target, static_cast<WaveletMethod>(entry.code));
+    if (!found) return std::move(found).error();
     trials += found->trials;
+    found->trials = 0;
+    if (target.metric == QualityMetric::MaxError) {
+      auto met = search_whole(*found);
+      if (!met) return std::move(met).error();
+      if (!*met) continue;
+    }
     const double bits = estimated_bits(found->d, found->chosen.multiplier);
     kept.emplace_back(bits, std::move(found).value());
     std::sort(kept.begin(), kept.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    if (kept.size() > 2) kept.pop_back();
+    if (kept.size() > 2) {
+      dropped.push_back(kept.back().second.d.method);
+      kept.pop_back();
+    }
   }
-  if (kept.empty()) return unreachable(target, reachable);
-  if (kept.size() == 2 && kept[1].first > kept[0].first * kEstimateMargin) kept.pop_back();
+  if (kept.size() == 2 && kept[1].first > kept[0].first * kEstimateMargin) {
+    dropped.push_back(kept.back().second.d.method);
+    kept.pop_back();
+  }
   std::optional<TargetedContainer> smallest;
   uint32_t encodes = 0;
-  for (const auto& [bits, found] : kept) {
+  const auto code = [&](Found& found) -> Status<VantrelError> {
+    auto met = search_whole(found);
+    if (!met) return std::move(met).error();
+    if (!*met) return {};
     auto coded = encode_found(found, ref);
     if (!coded) return std::move(coded).error();
     ++encodes;
     if (!smallest || coded->container.size() < smallest->container.size())
       smallest = std::move(coded).value();
+    return {};
+  };
+  for (auto& [bits, found] : kept) VANTREL_RETURN_IF_ERROR(code(found));
+  // Out of reach for the methods estimated best: another may still reach it.
+  for (size_t i = 0; !smallest && i < dropped.size(); ++i) {
+    auto found = start(samples, ref, target, dropped[i]);
+    if (!found) return std::move(found).error();
+    trials += found->trials;
+    found->trials = 0;
+    VANTREL_RETURN_IF_ERROR(code(*found));
   }
+  if (!smallest) return unreachable(target, best_reached);
   smallest->trials = trials;
   smallest->encodes = encodes;
   return std::move(*smallest);
