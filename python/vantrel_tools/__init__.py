@@ -2,6 +2,8 @@
 
 - ``compress`` and ``decompress``: containers with a trailer, a checksum that finds damage and the
   places of NaN and infinite samples, which come back exactly (``vantrel_tools.trailer``).
+- ``compress_channels`` and ``decompress_channels``: the same containers for many channels at once,
+  on a pool of threads (``vantrel_tools.channels``).
 - ``vantrel_tools.cli``: the ``vantrel`` command (compress, decompress, info, eval).
 - ``vantrel_tools.numcodecs_codec.Vantrel``: a numcodecs codec (id ``"vantrel"``) for Zarr and Dask.
 - ``vantrel_tools.zarr3_codec.VantrelCodec``: the same codec as a Zarr format 3 serializer.
@@ -10,6 +12,7 @@
 The codec modules import numcodecs and zarr only when they are used.
 """
 
+from .channels import compress_channels, decompress_channels
 from .signal_io import Signal, SignalFileError, encode_signal, read_signal
 from .trailer import DamagedContainerError, compress, decompress
 
@@ -17,3 +20,4 @@ __all__ = [
     "DamagedContainerError", "Signal", "SignalFileError", "compress", "decompress",
     "encode_signal", "read_signal",
 ]
+__all__ += ["compress_channels", "decompress_channels"]
