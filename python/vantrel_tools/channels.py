@@ -7,10 +7,13 @@ coded on several threads run in parallel. The containers are exactly those of
 
 from __future__ import annotations
 
+import collections
+import contextlib
+import functools
 import operator
 import os
-from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, TypeVar
 
 import numpy as np
@@ -171,14 +174,42 @@ def _run_channels(work: Callable[[_In], _Out], items: list[_In], threads: int) -
     workers = min(threads, len(items))
     if workers <= 1:
         return [_numbered(work, k, item) for k, item in enumerate(items)]
-    with ThreadPoolExecutor(workers, thread_name_prefix="vantrel") as pool:
-        futures = [pool.submit(_numbered, work, k, item) for k, item in enumerate(items)]
+    with _pool(workers) as pool:
+        jobs = (functools.partial(_numbered, work, k, item) for k, item in enumerate(items))
+        return list(_in_order(pool, jobs, len(items)))
+
+
+@contextlib.contextmanager
+def _pool(threads: int) -> Iterator[ThreadPoolExecutor]:
+    """A pool of `threads` threads; jobs not started when the body fails are dropped."""
+    pool = ThreadPoolExecutor(threads, thread_name_prefix="vantrel")
+    try:
+        yield pool
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _in_order(pool: ThreadPoolExecutor, jobs: Iterable[Callable[[], _Out]],
+              window: int) -> Iterator[_Out]:
+    """The results of `jobs`, run on `pool`, in the order of `jobs`, with at most `window` (at
+    least 1) submitted and not yet handed out. A failure is raised when its result is due: one
+    of an earlier job first, also when taking the next job from `jobs` fails."""
+    pending: collections.deque[Future[_Out]] = collections.deque()
+    source = iter(jobs)
+    while True:
         try:
-            return [f.result() for f in futures]
+            job = next(source)
+        except StopIteration:
+            break
         except BaseException:
-            for f in futures:
-                f.cancel()
+            for future in pending:
+                future.result()
             raise
+        pending.append(pool.submit(job))
+        while len(pending) > window:
+            yield pending.popleft().result()
+    while pending:
+        yield pending.popleft().result()
 
 
 def _numbered(work: Callable[[_In], _Out], index: int, item: _In) -> _Out:

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
+import functools
 import os
 import sys
 from collections.abc import Callable, Iterator
@@ -11,7 +13,7 @@ from typing import Any
 
 import vantrel
 
-from .. import trailer
+from .. import channels, trailer
 from ..container import HEADER_SIZE, ContainerError, parse_header
 from ..signal_io import (
     FORMAT_SUFFIX,
@@ -68,8 +70,12 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 def cmd_compress(args: argparse.Namespace) -> int:
     options = _options_from_args(args)
     targets = _compress_targets(args.inputs, args.output)
+    threads = _threads(args)
     lines = []
-    with _planned(args, "compress") as (plan, progress):
+    read: collections.deque[tuple[str, Signal, list[str]]] = collections.deque()
+
+    def jobs() -> Iterator[Callable[[], bytes]]:
+        """Reads the inputs in turn and hands out one coding job per channel."""
         for path in args.inputs:
             signal = read_input(path, args)
             if not signal.channels:
@@ -77,19 +83,40 @@ def cmd_compress(args: argparse.Namespace) -> int:
             outputs = targets(path, len(signal.channels))
             for out_path in outputs:
                 plan.add(out_path, path)
-            containers = []
-            for k, channel in enumerate(signal.channels):
-                try:
-                    containers.append(trailer.compress(channel, **options))
-                except ValueError as exc:
-                    where = f" channel {k}" if len(signal.channels) > 1 else ""
-                    raise CliError(f"{path}{where}: {exc}") from None
-            for out_path, container in zip(outputs, containers, strict=True):
-                plan.stage(out_path, container)
+            read.append((path, signal, outputs))
+            # One channel in all: its coder may take the threads itself.
+            inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
+            for k in range(len(signal.channels)):
+                yield functools.partial(_compress_channel, path, signal, k, options, inner)
+
+    with _planned(args, "compress") as (plan, progress), channels._pool(threads) as pool:
+        containers: list[bytes] = []
+        for container in channels._in_order(pool, jobs(), 2 * threads):
+            containers.append(container)
+            path, signal, outputs = read[0]
+            if len(containers) < len(outputs):
+                continue
+            read.popleft()
+            for out_path, done in zip(outputs, containers, strict=True):
+                plan.stage(out_path, done)
             lines.append(_describe_compress(path, signal, outputs, containers))
+            containers = []
             progress.advance()
     print_lines(lines, args.quiet)
     return 0
+
+
+def _compress_channel(path: str, signal: Signal, k: int, options: dict[str, Any],
+                      threads: int) -> bytes:
+    try:
+        return trailer._compress(signal.channels[k], threads, **options)
+    except ValueError as exc:
+        where = f" channel {k}" if len(signal.channels) > 1 else ""
+        raise CliError(f"{path}{where}: {exc}") from None
+
+
+def _threads(args: argparse.Namespace) -> int:
+    return args.threads if args.threads is not None else channels._available_cores()
 
 
 @contextlib.contextmanager
@@ -133,9 +160,17 @@ def _decode_container(path: str) -> Channel:
         raise CliError(f"{path}: {exc}") from None
 
 
-def _encode_output(fmt: str, channels: list[Channel], args: argparse.Namespace) -> bytes:
+def _decoded(args: argparse.Namespace) -> Iterator[Channel]:
+    """The samples of every input, in order, decoded on the command's threads."""
+    threads = _threads(args)
+    with channels._pool(threads) as pool:
+        jobs = (functools.partial(_decode_container, path) for path in args.inputs)
+        yield from channels._in_order(pool, jobs, 2 * threads)
+
+
+def _encode_output(fmt: str, decoded: list[Channel], args: argparse.Namespace) -> bytes:
     try:
-        return encode_signal(fmt, channels, rate=args.rate, wav_sample=args.wav_sample)
+        return encode_signal(fmt, decoded, rate=args.rate, wav_sample=args.wav_sample)
     except SignalFileError as exc:
         raise CliError(f"{args.output or fmt}: {exc}") from None
 
@@ -156,9 +191,8 @@ def cmd_decompress(args: argparse.Namespace) -> int:
     with _planned(args, "decompress") as (plan, progress):
         for path in args.inputs:
             plan.add(target(path), path)
-        for path in args.inputs:
+        for path, samples in zip(args.inputs, _decoded(args), strict=True):
             out_path = target(path)
-            samples = _decode_container(path)
             plan.stage(out_path, _encode_output(args.format, [samples], args))
             lines.append(f"{path} -> {out_path} ({samples.size} samples)")
             progress.advance()
@@ -170,23 +204,23 @@ def _decompress_to_one_file(args: argparse.Namespace, out_format: str) -> int:
     if len(args.inputs) > 1 and out_format in ("csv", "f32"):
         raise CliError(f"{args.output}: a {out_format} file holds one channel; "
                        f"{len(args.inputs)} inputs need a .npy or .wav output or a directory")
-    channels = []
+    decoded = []
     with _planned(args, "decompress") as (plan, progress):
         plan.add(args.output, args.inputs[0])
-        for path in args.inputs:
-            channels.append(_decode_container(path))
+        for samples in _decoded(args):
+            decoded.append(samples)
             progress.advance()
-        lengths = {c.size for c in channels}
+        lengths = {c.size for c in decoded}
         if len(lengths) > 1:
-            detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, channels,
+            detail = ", ".join(f"{p}: {c.size}" for p, c in zip(args.inputs, decoded,
                                                                  strict=True))
             raise CliError(f"channels of one file must have one length ({detail})")
-        plan.stage(args.output, _encode_output(out_format, channels, args))
-    if len(channels) == 1:
-        line = f"{args.inputs[0]} -> {args.output} ({channels[0].size} samples)"
+        plan.stage(args.output, _encode_output(out_format, decoded, args))
+    if len(decoded) == 1:
+        line = f"{args.inputs[0]} -> {args.output} ({decoded[0].size} samples)"
     else:
         parts = ", ".join(f"{p} -> channel {k}" for k, p in enumerate(args.inputs))
-        line = f"{args.output} ({channels[0].size} samples per channel): {parts}"
+        line = f"{args.output} ({decoded[0].size} samples per channel): {parts}"
     print_lines([line], args.quiet)
     return 0
 
