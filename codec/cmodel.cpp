@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -338,6 +339,8 @@ class ForwardQueue {
     done_[band].notify_all();
   }
 
+  bool is_done(size_t band) const { return done_[band].load(std::memory_order_acquire) != 0; }
+
   void await(size_t band) {
     while (done_[band].load(std::memory_order_acquire) == 0) done_[band].wait(0);
   }
@@ -380,14 +383,28 @@ void encode_threaded(std::span<const std::span<const int16_t>> bands, EncodePlan
     std::vector<std::span<const uint16_t>> words(num_bands);
     uint32_t x = kRansLow;
     for (size_t k = num_bands; k-- > 0;) {
+      // The calling thread takes the next forward pass itself when no helper has: while a
+      // helper finishes band k, or to run beside band k's backward pass when the helpers lag.
+      std::optional<BandForward> next;
+      auto take_next = [&] {
+        if (k > 0 && queue.take(k - 1)) {
+          next.emplace(plan.forward(bands, k - 1, records.get() + first_record[k - 1]));
+        }
+      };
       if (queue.take(k)) {
         run_forward(k);
-      } else {
+      } else if (!queue.is_done(k)) {
+        take_next();
+        while (next && !next->done() && !queue.is_done(k)) {
+          for (int i = 0; i < 64 && !next->done(); ++i) next->step();
+        }
         queue.await(k);
       }
+      if (!next) take_next();
       uint16_t* const rec = records.get() + first_record[k];
       RansEmitter back = RansEmitter::over(rec, plan.num_records[k], x);
-      while (!back.done()) back.step();
+      run_interleaved(back, next ? &*next : nullptr);
+      if (next) queue.publish(k - 1);
       x = back.x;
       words[k] = {rec + back.first_word, rec + plan.num_records[k]};
     }
