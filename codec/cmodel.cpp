@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "codec/arans.h"
+#include "support/big_buffer.h"
 
 namespace vantrel {
 namespace {
@@ -275,9 +276,9 @@ void encode_one_thread(std::span<const std::span<const int16_t>> bands, EncodePl
   for (size_t i = 0; i < num_bands; ++i) {
     capacity[i & 1] = std::max(capacity[i & 1], plan.num_records[i]);
   }
-  std::unique_ptr<uint16_t[]> buffers[2];
+  BigBuffer<uint16_t> buffers[2];
   for (int b = 0; b < 2; ++b) {
-    if (capacity[b] != 0) buffers[b].reset(new uint16_t[capacity[b]]);
+    if (capacity[b] != 0) buffers[b] = BigBuffer<uint16_t>(capacity[b]);
   }
 
   // rANS decodes in the reverse order of encoding, so the bands are walked backwards from the
@@ -303,8 +304,8 @@ void encode_one_thread(std::span<const std::span<const int16_t>> bands, EncodePl
     x = back.x;
     words[k].assign(rec + back.first_word, rec + plan.num_records[k]);
   }
-  buffers[0].reset();
-  buffers[1].reset();
+  buffers[0] = {};
+  buffers[1] = {};
   const std::vector<std::span<const uint16_t>> spans(words.begin(), words.end());
   write_stream(plan, x, spans, out);
 }
@@ -359,7 +360,7 @@ void encode_threaded(std::span<const std::span<const int16_t>> bands, EncodePlan
   for (size_t i = 0; i < num_bands; ++i) {
     first_record[i + 1] = first_record[i] + plan.num_records[i];
   }
-  std::unique_ptr<uint16_t[]> records(new uint16_t[std::max<size_t>(first_record[num_bands], 1)]);
+  const BigBuffer<uint16_t> records(first_record[num_bands]);
   ForwardQueue queue(num_bands);
   auto run_forward = [&](size_t band) {
     BandForward fwd = plan.forward(bands, band, records.get() + first_record[band]);
