@@ -4,6 +4,9 @@
 
 Cases (float32 input, MB/s of input bytes; wall-clock time):
 
+- probe: SHA-256 of four 16 MiB blocks with ``hashlib`` (which releases the GIL), on ``map`` and
+  on the pool: how much of a second core the machine gives this run, as a yardstick for the
+  rest on a shared machine;
 - pool: 4 independent 2^22-sample signals through ``vantrel_tools.compress``/``decompress`` (which
   release the GIL) on ``map`` and on a pool of T threads; ``vantrel.compress_signal``, which holds
   the GIL, beside them as the baseline that does not scale;
@@ -16,8 +19,9 @@ Cases (float32 input, MB/s of input bytes; wall-clock time):
 - zarr: the same array read back by Zarr 3 with its own thread pool (``threading.max_workers``)
   of 1 and of T threads.
 
-Rounds alternate the order of the two settings; each case prints the best time of each setting,
-the ratio T / 1 of the best times and the median of the per-round ratios. Every container is
+Each round runs every case once in each setting (in an order alternating with the round); each
+case prints the best throughput of each setting, the ratio T / 1 of the best times and the median
+of the per-round ratios. Every container is
 checked to be the same for both settings. ``--quick`` shrinks every signal 64 times (a smoke run;
 its ratios mean little). ``--out DIR`` also writes ``DIR/threads.md``.
 """
@@ -25,6 +29,7 @@ its ratios mean little). ``--out DIR`` also writes ``DIR/threads.md``.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import platform
 import statistics
@@ -55,23 +60,31 @@ def ecg_like(n: int, seed: int) -> np.ndarray:
     return (np.round(v * 204.8) / 204.8).astype(np.float32)
 
 
-def paired(one: Callable[[], Any], many: Callable[[], Any], rounds: int) -> dict[str, Any]:
-    """Best wall-clock seconds of `one` and `many` over alternating rounds, the ratio of the
-    best times, the median of the per-round ratios, and whether both gave equal results."""
-    best = [float("inf"), float("inf")]
-    ratios = []
-    results: list[Any] = [None, None]
-    for r in range(rounds):
+class Case:
+    """One case: `one` and `many` run the same work on one thread and on T threads."""
+
+    def __init__(self, name: str, megabytes: float, one: Callable[[], Any],
+                 many: Callable[[], Any]) -> None:
+        self.name, self.megabytes, self.one, self.many = name, megabytes, one, many
+        self.best = [float("inf"), float("inf")]
+        self.ratios: list[float] = []
+        self.results: list[Any] = [None, None]
+
+    def round(self, r: int) -> None:
+        """Times both settings once, in the order alternating with the round."""
         seconds = [0.0, 0.0]
         for which in ((0, 1) if r % 2 == 0 else (1, 0)):
             start = time.perf_counter()
-            results[which] = (one, many)[which]()
+            self.results[which] = (self.one, self.many)[which]()
             seconds[which] = time.perf_counter() - start
-            best[which] = min(best[which], seconds[which])
-        ratios.append(seconds[0] / seconds[1])
-    same = _equal(results[0], results[1])
-    return {"one": best[0], "many": best[1], "ratio": best[0] / best[1],
-            "median": statistics.median(ratios), "same": same}
+            self.best[which] = min(self.best[which], seconds[which])
+        self.ratios.append(seconds[0] / seconds[1])
+
+    def row(self) -> str:
+        one, many = self.best
+        same = "yes" if _equal(*self.results) else "NO"
+        return (f"| {self.name} | {self.megabytes / one:.1f} | {self.megabytes / many:.1f} | "
+                f"{one / many:.2f} | {statistics.median(self.ratios):.2f} | {same} |")
 
 
 def _equal(a: Any, b: Any) -> bool:
@@ -94,7 +107,7 @@ def zarr_pool(threads: int) -> None:
     zsync._get_executor()
 
 
-def dask_cases(n: int, chunk: int, threads: int, rounds: int) -> dict[str, dict[str, Any]]:
+def dask_cases(n: int, chunk: int, threads: int) -> list[Case]:
     import dask.array as da
     import numcodecs
     import zarr
@@ -102,22 +115,22 @@ def dask_cases(n: int, chunk: int, threads: int, rounds: int) -> dict[str, dict[
     samples = ecg_like(n, 11)
     source = da.from_array(samples, chunks=chunk)
     codec = numcodecs.get_codec({"id": "vantrel"})
-    zarr_pool(2 * threads)  # the Dask workers, not Zarr's pool, limit the writes
-    stores: list[Any] = []
+
+    def new_array() -> Any:
+        return zarr.create_array(store=zarr.storage.MemoryStore(), shape=(n,), chunks=(chunk,),
+                                 dtype="float32", compressors=codec, filters=None, zarr_format=2)
 
     def store(workers: int) -> Callable[[], Any]:
         def run() -> Any:
-            target = zarr.create_array(store=zarr.storage.MemoryStore(), shape=(n,),
-                                       chunks=(chunk,), dtype="float32", compressors=codec,
-                                       filters=None, zarr_format=2)
+            zarr_pool(2 * threads)  # the Dask workers, not Zarr's pool, limit the writes
+            target = new_array()
             da.store(source, target, lock=False, scheduler="threads", num_workers=workers)
-            stores.append(target)
             return [bytes(v.to_bytes()) for k, v in sorted(target.store._store_dict.items())
                     if not k.startswith(".")]
         return run
 
-    out = {"dask store": paired(store(1), store(threads), rounds)}
-    stored = stores[-1]
+    stored = new_array()
+    stored[:] = samples
 
     def read(workers: int) -> Callable[[], Any]:
         def run() -> Any:
@@ -125,8 +138,9 @@ def dask_cases(n: int, chunk: int, threads: int, rounds: int) -> dict[str, dict[
             return stored[:]
         return run
 
-    out["zarr read"] = paired(read(1), read(threads), rounds)
-    return out
+    mb = 4 * n / 1e6
+    return [Case(f"dask store {n} (chunks {chunk}), workers", mb, store(1), store(threads)),
+            Case(f"zarr read {n} (chunks {chunk}), Zarr's pool", mb, read(1), read(threads))]
 
 
 def main() -> None:
@@ -139,49 +153,61 @@ def main() -> None:
     shrink = 64 if args.quick else 1
     n = (1 << 22) // shrink
     t = args.threads
-    cases: dict[str, tuple[float, dict[str, Any]]] = {}  # name -> (MB of input, timings)
+    cases: list[Case] = []
+    pool = ThreadPoolExecutor(t)
+
+    def on_pool(fn: Callable[[Any], Any], items: list[Any]) -> Callable[[], Any]:
+        return lambda: list(pool.map(fn, items))
+
+    def on_map(fn: Callable[[Any], Any], items: list[Any]) -> Callable[[], Any]:
+        return lambda: list(map(fn, items))
+
+    # What the machine gives T threads right now, without vantrel: hashlib releases the GIL.
+    blobs = [os.urandom((1 << 24) // shrink) for _ in range(4)]
+    digest = lambda b: hashlib.sha256(b).digest()  # noqa: E731
+    cases.append(Case("probe: hashlib.sha256, no vantrel", sum(map(len, blobs)) / 1e6,
+                      on_map(digest, blobs), on_pool(digest, blobs)))
 
     signals = [ecg_like(n, k) for k in range(4)]
     packed = [vantrel_tools.compress(x) for x in signals]
     mb = sum(x.nbytes for x in signals) / 1e6
-    with ThreadPoolExecutor(t) as pool:
-        for name, fn, items in ((f"pool: vantrel_tools.compress, 4 x {n}", vantrel_tools.compress, signals),
-                                ("pool: vantrel_tools.decompress", vantrel_tools.decompress,
-                                 packed),
-                                ("pool: vantrel.compress_signal", vantrel.compress_signal,
-                                 signals)):
-            cases[name] = (mb, paired(lambda f=fn, i=items: list(map(f, i)),
-                                      lambda f=fn, i=items: list(pool.map(f, i)), args.rounds))
+    for name, fn, items in ((f"pool: vantrel_tools.compress, 4 x {n}", vantrel_tools.compress,
+                             signals),
+                            ("pool: vantrel_tools.decompress", vantrel_tools.decompress, packed),
+                            ("pool: vantrel.compress_signal", vantrel.compress_signal, signals)):
+        cases.append(Case(name, mb, on_map(fn, items), on_pool(fn, items)))
 
     recording = np.stack([ecg_like(n, 20), ecg_like(n, 21)])
     two = vantrel_tools.compress_channels(recording)
     mb = recording.nbytes / 1e6
-    cases[f"channels: compress 2 x {n}"] = (mb, paired(
-        lambda: vantrel_tools.compress_channels(recording, threads=1),
-        lambda: vantrel_tools.compress_channels(recording, threads=t), args.rounds))
-    cases[f"channels: decompress 2 x {n}"] = (mb, paired(
-        lambda: vantrel_tools.decompress_channels(two, threads=1),
-        lambda: vantrel_tools.decompress_channels(two, threads=t), args.rounds))
+    cases.append(Case(f"channels: compress 2 x {n}", mb,
+                      lambda: vantrel_tools.compress_channels(recording, threads=1),
+                      lambda: vantrel_tools.compress_channels(recording, threads=t)))
+    cases.append(Case(f"channels: decompress 2 x {n}", mb,
+                      lambda: vantrel_tools.decompress_channels(two, threads=1),
+                      lambda: vantrel_tools.decompress_channels(two, threads=t)))
 
     one = ecg_like(n, 30)
-    cases[f"one signal: compress {n}"] = (one.nbytes / 1e6, paired(
-        lambda: vantrel_tools.compress_channels(one, threads=1),
-        lambda: vantrel_tools.compress_channels(one, threads=t), args.rounds))
-
+    cases.append(Case(f"one signal: compress {n}", one.nbytes / 1e6,
+                      lambda: vantrel_tools.compress_channels(one, threads=1),
+                      lambda: vantrel_tools.compress_channels(one, threads=t)))
     try:
-        big = (1 << 24) // shrink
-        for name, timing in dask_cases(big, (1 << 20) // shrink, t, args.rounds).items():
-            cases[f"{name} {big} (chunks {(1 << 20) // shrink})"] = (4 * big / 1e6, timing)
+        cases += dask_cases((1 << 24) // shrink, (1 << 20) // shrink, t)
     except ImportError as exc:
         print(f"dask/zarr cases left out: {exc}")
+
+    # Rounds are the outer loop, so that every case meets the machine's quiet and busy spells
+    # alike.
+    for r in range(args.rounds):
+        for case in cases:
+            case.round(r)
+    pool.shutdown()
 
     head = (f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
             f"{args.rounds} alternating rounds{'; --quick' if args.quick else ''}")
     rows = [f"| case | 1 thread MB/s | {t} threads MB/s | ratio (best) | ratio (median) "
             "| same bytes |", "|---|---:|---:|---:|---:|---|"]
-    for name, (megabytes, r) in cases.items():
-        rows.append(f"| {name} | {megabytes / r['one']:.1f} | {megabytes / r['many']:.1f} | "
-                    f"{r['ratio']:.2f} | {r['median']:.2f} | {'yes' if r['same'] else 'NO'} |")
+    rows += [case.row() for case in cases]
     print(head)
     print("\n".join(rows))
     if args.out:

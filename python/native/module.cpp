@@ -22,6 +22,7 @@
 #include "codec/options.h"
 #include "codec/vantrel.h"
 #include "python/options.h"
+#include "support/big_buffer.h"
 
 namespace vantrel {
 namespace {
@@ -145,13 +146,21 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
   try {
-    std::vector<float> copy;
+    // The copy is made while the interpreter is held, so it is the only part of the call that
+    // runs one thread at a time: float32 samples go into storage that is neither zeroed first
+    // nor faulted in 4 KiB at a time.
     const auto n = static_cast<size_t>(in.view.shape[0]);
+    BigBuffer<float> copy_storage;
+    std::vector<float> narrowed;
+    std::span<const float> copy;
     if (format == 'f') {
-      copy.resize(n);
-      if (n != 0) std::memcpy(copy.data(), in.view.buf, n * sizeof(float));
-    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, copy)) {
+      copy_storage = BigBuffer<float>(n);
+      if (n != 0) std::memcpy(copy_storage.get(), in.view.buf, n * sizeof(float));
+      copy = {copy_storage.get(), n};
+    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, narrowed)) {
       return nullptr;
+    } else {
+      copy = narrowed;
     }
     if (!without_interpreter([&] { packed.emplace(compress(copy, *options, EncodeThreads{count})); })) return nullptr;
   } catch (const std::bad_alloc&) {
