@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
   int rounds = 7;
   int max_log2 = 22;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--threads") == 0) threads = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--threads") == 0)
+      threads = static_cast<unsigned>(std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--max-log2") == 0) max_log2 = std::atoi(argv[i + 1]);
   }

@@ -38,8 +38,8 @@ namespace vantrel {
 using bench::best_seconds;
 using bench::consume;
 using bench::g_sink;
-using bench::thread_seconds;
 using bench::synthetic_ecg;
+using bench::thread_seconds;
 using bench::white_noise;
 
 namespace {

@@ -109,10 +109,9 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
   unsigned char scale = 0;
   Py_ssize_t threads = 1;
   static const char* const kKeywords[] = {"", "", "", "", "", "", "threads", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#bs#z#O|n:compress",
-                                   const_cast<char**>(kKeywords), &samples, &method, &method_len,
-                                   &scale, &cutoff, &cutoff_len, &coder, &coder_len, &multiplier,
-                                   &threads)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "Os#bs#z#O|n:compress", const_cast<char**>(kKeywords), &samples, &method,
+          &method_len, &scale, &cutoff, &cutoff_len, &coder, &coder_len, &multiplier, &threads)) {
     return nullptr;
   }
   if (threads < 1) {
@@ -162,7 +161,9 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
     } else {
       copy = narrowed;
     }
-    if (!without_interpreter([&] { packed.emplace(compress(copy, *options, EncodeThreads{count})); })) return nullptr;
+    if (!without_interpreter(
+            [&] { packed.emplace(compress(copy, *options, EncodeThreads{count})); }))
+      return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -231,8 +232,8 @@ PyMethodDef kFunctions[] = {
      "A container of a 1-D float32/float64 buffer, coded without holding the interpreter. The\n"
      "options are those of vantrel.CompressionOptions, with its texts when refused. The coder\n"
      "may use up to `threads` threads on a long signal; the container is the same for any count."},
-    {"options_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)),
-     METH_FASTCALL,
+    {"options_fields",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
      "options_fields(options, options_type, /)\n--\n\n"
      "(method, scale, cutoff, coder, quant_multiplier) of a vantrel.CompressionOptions; coder and\n"
      "quant_multiplier are None when not set."},

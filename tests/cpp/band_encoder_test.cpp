@@ -165,14 +165,17 @@ TEST(ThreadedCompress, GivesTheOneThreadContainer) {
   for (const size_t n : {kThreadedEncodeMinCoefficients, size_t{300001}}) {
     std::vector<float> samples(n);
     for (size_t i = 0; i < n; ++i) {
-      samples[i] = std::sin(static_cast<float>(i) * 0.01f) + static_cast<float>((i * 7919) % 101) * 0.002f;
+      samples[i] =
+          std::sin(static_cast<float>(i) * 0.01f) + static_cast<float>((i * 7919) % 101) * 0.002f;
     }
     for (const uint8_t method : {0, 1, 2, 3}) {
       VtrlCompressionOptions options;
       options.method = method;
       const auto one = checked(compress(samples, options));
-      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{2})), one) << n << " " << int{method};
-      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{8})), one) << n << " " << int{method};
+      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{2})), one)
+          << n << " " << int{method};
+      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{8})), one)
+          << n << " " << int{method};
     }
   }
 }
