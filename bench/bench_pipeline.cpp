@@ -38,6 +38,7 @@ namespace vantrel {
 using bench::best_seconds;
 using bench::consume;
 using bench::g_sink;
+using bench::synthetic_ecg;
 using bench::thread_seconds;
 using bench::white_noise;
 
@@ -83,41 +84,6 @@ std::vector<float> read_wav16(const std::string& path) {
 std::vector<float> tile(const std::vector<float>& src, size_t n) {
   std::vector<float> out(n);
   for (size_t i = 0; i < n; ++i) out[i] = src[i % src.size()];
-  return out;
-}
-
-// ECG-like: 360 Hz, beats of Gaussian P, Q, R, S and T waves at a varying rate, baseline wander,
-// mains hum and noise, stored as 11-bit ADC values over 10 mV like common ECG databases.
-std::vector<float> synthetic_ecg(size_t n, uint32_t seed) {
-  constexpr double kRate = 360.0;
-  struct Wave {
-    double at, width, height;  // seconds after the beat start, seconds, mV
-  };
-  constexpr Wave kWaves[] = {{0.10, 0.025, 0.15},
-                             {0.20, 0.010, -0.12},
-                             {0.225, 0.012, 1.3},
-                             {0.25, 0.010, -0.25},
-                             {0.48, 0.045, 0.3}};
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 0.012);
-  std::uniform_real_distribution<double> jitter(0.75, 0.95);
-  std::vector<float> out(n);
-  double beat_start = 0.0, beat_len = 0.85;
-  for (size_t i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    if (t > beat_start + beat_len) {
-      beat_start += beat_len;
-      beat_len = jitter(rng);
-    }
-    const double u = t - beat_start;
-    double v = 0.15 * std::sin(2 * M_PI * 0.3 * t) + 0.02 * std::sin(2 * M_PI * 60.0 * t);
-    for (const Wave& w : kWaves) {
-      const double z = (u - w.at) / w.width;
-      v += w.height * std::exp(-0.5 * z * z);
-    }
-    v += noise(rng);
-    out[i] = static_cast<float>(std::round(v * 204.8) / 204.8);  // 2048 steps over 10 mV
-  }
   return out;
 }
 

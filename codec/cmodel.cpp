@@ -1,13 +1,18 @@
 #include "codec/cmodel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cassert>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "codec/arans.h"
+#include "support/big_buffer.h"
 
 namespace vantrel {
 namespace {
@@ -209,62 +214,42 @@ Layout layout(std::span<const uint32_t> widths) {
   return out;
 }
 
-void encode_coeffs_into(std::span<const std::span<const int16_t>> bands,
-                        std::vector<uint8_t>& out) {
-  const size_t num_bands = bands.size();
-  std::vector<uint32_t> widths(num_bands);
-  std::vector<size_t> num_records(num_bands);
-  // Band k's records share a buffer with those of bands k +- 2: at most two bands' records exist
-  // at once, the one being walked backwards and the one being recorded.
-  size_t capacity[2] = {0, 0};
-  for (size_t i = 0; i < num_bands; ++i) {
-    const BandStats stats = band_stats(bands[i]);
-    widths[i] = stats.width;
-    num_records[i] = stats.num_records;
-    capacity[i & 1] = std::max(capacity[i & 1], stats.num_records);
-  }
-  const Layout model = layout(widths);
-  std::vector<uint16_t> probs(std::max<size_t>(model.total, 1), kProbInit);
-  std::unique_ptr<uint16_t[]> buffers[2];
-  for (int b = 0; b < 2; ++b) {
-    if (capacity[b] != 0) buffers[b].reset(new uint16_t[capacity[b]]);
-  }
-  auto forward = [&](size_t i) {
-    return BandForward(probs.data() + model.offsets[i], bands[i], model.bits[i],
-                       buffers[i & 1].get());
-  };
+namespace {
 
-  // rANS decodes in the reverse order of encoding, so the bands are walked backwards from the
-  // last, each one's forward pass done before its backward pass and overlapping the backward
-  // pass of the band after it. The words of each band are kept apart until the final state,
-  // which leads the stream, is known.
-  std::vector<std::vector<uint16_t>> words(num_bands);
-  uint32_t x = kRansLow;
-  if (num_bands != 0) {
-    BandForward last = forward(num_bands - 1);
-    while (!last.done()) last.step();
-    last.finish();
-  }
-  for (size_t k = num_bands; k-- > 0;) {
-    uint16_t* const rec = buffers[k & 1].get();
-    RansEmitter back = RansEmitter::over(rec, num_records[k], x);
-    if (k > 0) {
-      BandForward fwd = forward(k - 1);
-      run_interleaved(back, &fwd);
-    } else {
-      run_interleaved(back, nullptr);
+// What every encoder needs before its passes: the widths, the records of each band and the
+// context table.
+struct EncodePlan {
+  std::vector<uint32_t> widths;
+  std::vector<size_t> num_records;
+  Layout model;
+  std::vector<uint16_t> probs;
+
+  explicit EncodePlan(std::span<const std::span<const int16_t>> bands)
+      : widths(bands.size()), num_records(bands.size()) {
+    for (size_t i = 0; i < bands.size(); ++i) {
+      const BandStats stats = band_stats(bands[i]);
+      widths[i] = stats.width;
+      num_records[i] = stats.num_records;
     }
-    x = back.x;
-    words[k].assign(rec + back.first_word, rec + num_records[k]);
+    model = layout(widths);
+    probs.assign(std::max<size_t>(model.total, 1), kProbInit);
   }
-  buffers[0].reset();
-  buffers[1].reset();
 
+  BandForward forward(std::span<const std::span<const int16_t>> bands, size_t i,
+                      uint16_t* records) {
+    return BandForward(probs.data() + model.offsets[i], bands[i], model.bits[i], records);
+  }
+};
+
+// Appends the stream: band count, widths, the final state `x`, then each band's words in band
+// order.
+void write_stream(const EncodePlan& plan, uint32_t x,
+                  std::span<const std::span<const uint16_t>> words, std::vector<uint8_t>& out) {
   size_t num_words = 0;
   for (const auto& w : words) num_words += w.size();
-  out.reserve(out.size() + 1 + num_bands + 4 + 2 * num_words);
-  out.push_back(static_cast<uint8_t>(num_bands));
-  for (const uint32_t w : widths) out.push_back(static_cast<uint8_t>(w));
+  out.reserve(out.size() + 1 + plan.widths.size() + 4 + 2 * num_words);
+  out.push_back(static_cast<uint8_t>(plan.widths.size()));
+  for (const uint32_t w : plan.widths) out.push_back(static_cast<uint8_t>(w));
   const size_t at = out.size();
   out.resize(at + 4 + 2 * num_words);
   uint8_t* dst = out.data() + at;
@@ -279,6 +264,166 @@ void encode_coeffs_into(std::span<const std::span<const int16_t>> bands,
         *dst++ = static_cast<uint8_t>(word >> 8);
       }
     }
+  }
+}
+
+void encode_one_thread(std::span<const std::span<const int16_t>> bands, EncodePlan& plan,
+                       std::vector<uint8_t>& out) {
+  const size_t num_bands = bands.size();
+  // Band k's records share a buffer with those of bands k +- 2: at most two bands' records exist
+  // at once, the one being walked backwards and the one being recorded.
+  size_t capacity[2] = {0, 0};
+  for (size_t i = 0; i < num_bands; ++i) {
+    capacity[i & 1] = std::max(capacity[i & 1], plan.num_records[i]);
+  }
+  BigBuffer<uint16_t> buffers[2];
+  for (int b = 0; b < 2; ++b) {
+    if (capacity[b] != 0) buffers[b] = BigBuffer<uint16_t>(capacity[b]);
+  }
+
+  // rANS decodes in the reverse order of encoding, so the bands are walked backwards from the
+  // last, each one's forward pass done before its backward pass and overlapping the backward
+  // pass of the band after it. The words of each band are kept apart until the final state,
+  // which leads the stream, is known.
+  std::vector<std::vector<uint16_t>> words(num_bands);
+  uint32_t x = kRansLow;
+  if (num_bands != 0) {
+    BandForward last = plan.forward(bands, num_bands - 1, buffers[(num_bands - 1) & 1].get());
+    while (!last.done()) last.step();
+    last.finish();
+  }
+  for (size_t k = num_bands; k-- > 0;) {
+    uint16_t* const rec = buffers[k & 1].get();
+    RansEmitter back = RansEmitter::over(rec, plan.num_records[k], x);
+    if (k > 0) {
+      BandForward fwd = plan.forward(bands, k - 1, buffers[(k - 1) & 1].get());
+      run_interleaved(back, &fwd);
+    } else {
+      run_interleaved(back, nullptr);
+    }
+    x = back.x;
+    words[k].assign(rec + back.first_word, rec + plan.num_records[k]);
+  }
+  buffers[0] = {};
+  buffers[1] = {};
+  const std::vector<std::span<const uint16_t>> spans(words.begin(), words.end());
+  write_stream(plan, x, spans, out);
+}
+
+// Forward passes handed out in the order the backward chain needs them, from the last band down,
+// to whichever thread is free: the helpers, or the calling thread when the band it needs next has
+// not been taken yet. Each band's pass is published once its records and contexts are complete.
+class ForwardQueue {
+ public:
+  explicit ForwardQueue(size_t num_bands)
+      : untaken_(num_bands), done_(new std::atomic<uint32_t>[num_bands]) {
+    for (size_t i = 0; i < num_bands; ++i) done_[i].store(0, std::memory_order_relaxed);
+  }
+
+  // The next band to run forwards, or false when every band is taken.
+  bool take_next(size_t& band) {
+    size_t n = untaken_.load(std::memory_order_relaxed);
+    while (n != 0 && !untaken_.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+    }
+    band = n - 1;
+    return n != 0;
+  }
+
+  // Takes `band` if it is the next one; otherwise another thread has it.
+  bool take(size_t band) {
+    size_t expected = band + 1;
+    return untaken_.compare_exchange_strong(expected, band, std::memory_order_relaxed);
+  }
+
+  void publish(size_t band) {
+    done_[band].store(1, std::memory_order_release);
+    done_[band].notify_all();
+  }
+
+  bool is_done(size_t band) const { return done_[band].load(std::memory_order_acquire) != 0; }
+
+  void await(size_t band) {
+    while (done_[band].load(std::memory_order_acquire) == 0) done_[band].wait(0);
+  }
+
+ private:
+  std::atomic<size_t> untaken_;  // bands [0, untaken_) have not been taken
+  std::unique_ptr<std::atomic<uint32_t>[]> done_;
+};
+
+// The same stream with forward passes on `helpers` more threads. Every band keeps its own records
+// so that forward passes may run ahead of the backward chain, which stays on the calling thread.
+void encode_threaded(std::span<const std::span<const int16_t>> bands, EncodePlan& plan,
+                     unsigned helpers, std::vector<uint8_t>& out) {
+  const size_t num_bands = bands.size();
+  std::vector<size_t> first_record(num_bands + 1, 0);
+  for (size_t i = 0; i < num_bands; ++i) {
+    first_record[i + 1] = first_record[i] + plan.num_records[i];
+  }
+  const BigBuffer<uint16_t> records(first_record[num_bands]);
+  ForwardQueue queue(num_bands);
+  auto run_forward = [&](size_t band) {
+    BandForward fwd = plan.forward(bands, band, records.get() + first_record[band]);
+    while (!fwd.done()) fwd.step();
+    fwd.finish();
+    queue.publish(band);
+  };
+  {
+    std::vector<std::jthread> threads;
+    threads.reserve(helpers);
+    for (unsigned t = 0; t < helpers; ++t) {
+      try {
+        threads.emplace_back([&] {
+          size_t band;
+          while (queue.take_next(band)) run_forward(band);
+        });
+      } catch (const std::system_error&) {
+        break;  // fewer helpers: the calling thread runs whatever they leave
+      }
+    }
+    std::vector<std::span<const uint16_t>> words(num_bands);
+    uint32_t x = kRansLow;
+    for (size_t k = num_bands; k-- > 0;) {
+      // The calling thread takes the next forward pass itself when no helper has: while a
+      // helper finishes band k, or to run beside band k's backward pass when the helpers lag.
+      std::optional<BandForward> next;
+      auto take_next = [&] {
+        if (k > 0 && queue.take(k - 1)) {
+          next.emplace(plan.forward(bands, k - 1, records.get() + first_record[k - 1]));
+        }
+      };
+      if (queue.take(k)) {
+        run_forward(k);
+      } else if (!queue.is_done(k)) {
+        take_next();
+        while (next && !next->done() && !queue.is_done(k)) {
+          for (int i = 0; i < 64 && !next->done(); ++i) next->step();
+        }
+        queue.await(k);
+      }
+      if (!next) take_next();
+      uint16_t* const rec = records.get() + first_record[k];
+      RansEmitter back = RansEmitter::over(rec, plan.num_records[k], x);
+      run_interleaved(back, next ? &*next : nullptr);
+      if (next) queue.publish(k - 1);
+      x = back.x;
+      words[k] = {rec + back.first_word, rec + plan.num_records[k]};
+    }
+    // Every forward pass was awaited, so the helpers have nothing left; they end on leaving.
+    write_stream(plan, x, words, out);
+  }
+}
+
+}  // namespace
+
+void encode_coeffs_into(std::span<const std::span<const int16_t>> bands, std::vector<uint8_t>& out,
+                        unsigned threads) {
+  EncodePlan plan(bands);
+  const size_t count = std::min<size_t>({threads, kMaxEncodeThreads, bands.size()});
+  if (count < 2) {
+    encode_one_thread(bands, plan, out);
+  } else {
+    encode_threaded(bands, plan, static_cast<unsigned>(count - 1), out);
   }
 }
 

@@ -31,8 +31,16 @@ Layout layout(std::span<const uint32_t> widths);
 
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands);
 
-// The same stream, appended to `out`.
-void encode_coeffs_into(std::span<const std::span<const int16_t>> bands, std::vector<uint8_t>& out);
+// The same stream, appended to `out`. With `threads` above 1, forward passes of later bands run on
+// up to kMaxEncodeThreads - 1 more threads while the calling thread walks the bands backwards;
+// the stream is the same whatever the count.
+void encode_coeffs_into(std::span<const std::span<const int16_t>> bands, std::vector<uint8_t>& out,
+                        unsigned threads = 1);
+
+inline constexpr unsigned kMaxEncodeThreads = 4;
+
+// The fewest coefficients for which the compressor lets the encoder use more than one thread.
+inline constexpr size_t kThreadedEncodeMinCoefficients = size_t{1} << 15;
 
 // Decodes one vector per entry of `band_lengths`, each of exactly that length.
 Result<std::vector<std::vector<int16_t>>, CModelError> decode_coeffs(

@@ -56,7 +56,8 @@ Status<VantrelError> check_nothing(std::span<const uint8_t>, std::span<const siz
 // deflate: one raw deflate stream of the coefficient bytes.
 
 Result<std::vector<uint8_t>, VantrelError> encode_deflate(std::span<const int16_t> values,
-                                                          std::span<const size_t>, size_t room) {
+                                                          std::span<const size_t>, size_t room,
+                                                          unsigned) {
   std::vector<uint8_t> scratch;
   auto deflated = deflate_payload(coefficient_bytes(values, scratch));
   if (!deflated) return VantrelError::encoder(std::move(deflated.error().message));
@@ -77,7 +78,8 @@ Result<std::unique_ptr<float[]>, VantrelError> decode_deflate(std::span<const ui
 // arans: the byte-plane coder over the coefficient bytes.
 
 Result<std::vector<uint8_t>, VantrelError> encode_arans(std::span<const int16_t> values,
-                                                        std::span<const size_t>, size_t room) {
+                                                        std::span<const size_t>, size_t room,
+                                                        unsigned) {
   std::vector<uint8_t> scratch;
   std::vector<uint8_t> coded = encode_stream(coefficient_bytes(values, scratch));
   if (room != 0) coded.insert(coded.begin(), room, 0);
@@ -96,7 +98,7 @@ Result<std::unique_ptr<float[]>, VantrelError> decode_arans(std::span<const uint
 
 Result<std::vector<uint8_t>, VantrelError> encode_cmodel(std::span<const int16_t> values,
                                                          std::span<const size_t> lengths,
-                                                         size_t room) {
+                                                         size_t room, unsigned threads) {
   std::vector<std::span<const int16_t>> spans;
   spans.reserve(lengths.size());
   size_t offset = 0;
@@ -105,7 +107,8 @@ Result<std::vector<uint8_t>, VantrelError> encode_cmodel(std::span<const int16_t
     offset += len;
   }
   std::vector<uint8_t> out(room);
-  encode_coeffs_into(spans, out);
+  // Below this many coefficients a second thread costs more than it saves.
+  encode_coeffs_into(spans, out, values.size() < kThreadedEncodeMinCoefficients ? 1 : threads);
   return out;
 }
 

@@ -24,10 +24,11 @@ struct EntropyCoderEntry {
   // never writes a container that cannot be read back.
   uint64_t max_coefficients;
   // The quantised bands `values` (A, D_1 .. D_L back to back, of `lengths`) coded behind `room`
-  // zero bytes, where the caller writes the container header.
+  // zero bytes, where the caller writes the container header. A coder may use up to `threads`
+  // threads; the bytes do not depend on it.
   Result<std::vector<uint8_t>, VantrelError> (*encode)(std::span<const int16_t> values,
-                                                       std::span<const size_t> lengths,
-                                                       size_t room);
+                                                       std::span<const size_t> lengths, size_t room,
+                                                       unsigned threads);
   // Refuses a payload that cannot hold the bands of `lengths`, before their storage exists. A
   // payload that passes may still fail to decode.
   Status<VantrelError> (*check)(std::span<const uint8_t> payload, std::span<const size_t> lengths);

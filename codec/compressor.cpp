@@ -128,10 +128,11 @@ Status<VantrelError> transform_in_coding_order(const DwtExecutor& executor, std:
 
 namespace {
 
-// compress_core, with the payload behind `room` zero bytes.
+// compress_core, with the payload behind `room` zero bytes, coded on up to `threads` threads.
 Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> samples,
                                                          const VtrlCompressionOptions& options,
-                                                         uint8_t levels, size_t room) {
+                                                         uint8_t levels, size_t room,
+                                                         unsigned threads) {
   const size_t n = samples.size();
   const float multiplier = options.quant_multiplier.value_or(default_multiplier(options.scale));
   if (!is_usable_multiplier(multiplier)) return VantrelError::invalid_multiplier(multiplier);
@@ -174,7 +175,7 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
   // Values beyond 16 bits would be clamped and decode with a large error.
   if (!in_range) return VantrelError::quantiser_overflow(options.scale, multiplier);
 
-  auto payload = coder.encode(bands.values(), bands.lengths, room);
+  auto payload = coder.encode(bands.values(), bands.lengths, room, threads);
   if (!payload) return std::move(payload).error();
 
   return CoreOutput{.payload = std::move(payload).value(),
@@ -191,11 +192,17 @@ Result<CoreOutput, VantrelError> compress_core_with_room(std::span<const float> 
 Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
                                                const VtrlCompressionOptions& options,
                                                uint8_t levels) {
-  return compress_core_with_room(samples, options, levels, 0);
+  return compress_core_with_room(samples, options, levels, 0, 1);
 }
 
 Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
                                                     const VtrlCompressionOptions& options) {
+  return compress(samples, options, EncodeThreads{1});
+}
+
+Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
+                                                    const VtrlCompressionOptions& options,
+                                                    EncodeThreads threads) {
   const uint64_t n = samples.size();
   if (n == 0) return VantrelError::empty_input();
   if (n > kMaxSamples) return VantrelError::too_many_samples(n);
@@ -209,7 +216,7 @@ Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> sampl
     return VantrelError::unknown_coder(options.coder);
   const uint8_t levels = pick_levels(n, options.method);
   // The payload comes with room for the header in front, which is filled in place.
-  auto core = compress_core_with_room(samples, options, levels, kHeaderSize);
+  auto core = compress_core_with_room(samples, options, levels, kHeaderSize, threads.count);
   if (!core) return std::move(core).error();
   const ContainerFields fields{.method = options.method,
                                .levels = levels,

@@ -482,7 +482,7 @@ Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float 
   if (!quantize(d.values(), multiplier, values))
     return VantrelError::quantiser_overflow(scale, multiplier);
   const EntropyCoderEntry& coder = automatic_coder();
-  auto payload = coder.encode(values, d.lengths, kHeaderSize);
+  auto payload = coder.encode(values, d.lengths, kHeaderSize, 1);
   if (!payload) return std::move(payload).error();
   const ContainerFields fields{.method = static_cast<uint8_t>(d.method),
                                .levels = d.levels,

@@ -22,6 +22,18 @@ namespace vantrel {
 Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
                                                     const VtrlCompressionOptions& options);
 
+// How many threads one compress call may use (the calling thread included). The container is
+// the same for every count; the encoder takes a second thread only for signals long enough
+// to gain from it, and never more than a few.
+struct EncodeThreads {
+  unsigned count = 1;
+};
+
+// compress, on up to `threads.count` threads.
+Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
+                                                    const VtrlCompressionOptions& options,
+                                                    EncodeThreads threads);
+
 // Decodes a container into exactly as many samples as were compressed. Bytes after the
 // container's payload are ignored.
 Result<std::vector<float>, VantrelError> decompress(std::span<const uint8_t> container);

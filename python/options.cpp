@@ -367,7 +367,12 @@ bool options_from_python(PyObject* obj, VtrlCompressionOptions* out) {
   }
   PyTypeObject* type = compression_options_type();  // borrowed
   if (type == nullptr) return false;
-  if (!PyObject_TypeCheck(obj, type)) {
+  return options_of_type(obj, type, out);
+}
+
+bool options_of_type(PyObject* obj, PyTypeObject* type, VtrlCompressionOptions* out) {
+  if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(OptionsObject)) ||
+      !PyObject_TypeCheck(obj, type)) {
     raise_not_an_instance(obj, "CompressionOptions", "options");
     return false;
   }

@@ -83,4 +83,9 @@ PyTypeObject* compression_options_type();
 // a CompressionOptions (or subtype) instance gives its record. False with TypeError set otherwise.
 bool options_from_python(PyObject* obj, VtrlCompressionOptions* out);
 
+// The record of `obj`, an instance of `type`: a CompressionOptions class built from this source by
+// another module (the vantrel module's class, read by the companion package). False with
+// TypeError set when `obj` is no instance of it or the class has another layout.
+bool options_of_type(PyObject* obj, PyTypeObject* type, VtrlCompressionOptions* out);
+
 }  // namespace vantrel

@@ -16,12 +16,14 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/cmodel.h"
 #include "codec/coders.h"
 #include "codec/methods.h"
 #include "codec/options.h"
 #include "codec/quality.h"
 #include "codec/vantrel.h"
 #include "python/options.h"
+#include "support/big_buffer.h"
 
 namespace vantrel {
 namespace {
@@ -119,8 +121,8 @@ bool copy_samples(PyObject* samples, std::vector<float>& out, std::vector<double
   return narrow_samples(doubles != nullptr ? std::span<const double>(*doubles) : values, out);
 }
 
-// compress(samples, method, scale, cutoff, coder, quant_multiplier, /) -> bytes
-PyObject* compress_py(PyObject*, PyObject* args) {
+// compress(samples, method, scale, cutoff, coder, quant_multiplier, /, threads=1) -> bytes
+PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;     // borrowed
   PyObject* multiplier = nullptr;  // borrowed
   const char* method = nullptr;
@@ -128,8 +130,15 @@ PyObject* compress_py(PyObject*, PyObject* args) {
   const char* coder = nullptr;
   Py_ssize_t method_len = 0, cutoff_len = 0, coder_len = 0;
   unsigned char scale = 0;
-  if (!PyArg_ParseTuple(args, "Os#bs#z#O:compress", &samples, &method, &method_len, &scale, &cutoff,
-                        &cutoff_len, &coder, &coder_len, &multiplier)) {
+  Py_ssize_t threads = 1;
+  static const char* const kKeywords[] = {"", "", "", "", "", "", "threads", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "Os#bs#z#O|n:compress", const_cast<char**>(kKeywords), &samples, &method,
+          &method_len, &scale, &cutoff, &cutoff_len, &coder, &coder_len, &multiplier, &threads)) {
+    return nullptr;
+  }
+  if (threads < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
   }
   std::optional<float> quant_multiplier;
@@ -148,11 +157,36 @@ PyObject* compress_py(PyObject*, PyObject* args) {
     return nullptr;
   }
 
+  const auto count = static_cast<unsigned>(std::min<Py_ssize_t>(threads, kMaxEncodeThreads));
+  BufferView in;
+  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  in.held = true;
+  const char format = native_format(in.view);
+  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
+    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+    return nullptr;
+  }
   std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
   try {
-    std::vector<float> copy;
-    if (!copy_samples(samples, copy, nullptr)) return nullptr;
-    if (!without_interpreter([&] { packed.emplace(compress(copy, *options)); })) return nullptr;
+    // The copy is made while the interpreter is held, so it is the only part of the call that
+    // runs one thread at a time: float32 samples go into storage that is neither zeroed first
+    // nor faulted in 4 KiB at a time.
+    const auto n = static_cast<size_t>(in.view.shape[0]);
+    BigBuffer<float> copy_storage;
+    std::vector<float> narrowed;
+    std::span<const float> copy;
+    if (format == 'f') {
+      copy_storage = BigBuffer<float>(n);
+      if (n != 0) std::memcpy(copy_storage.get(), in.view.buf, n * sizeof(float));
+      copy = {copy_storage.get(), n};
+    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, narrowed)) {
+      return nullptr;
+    } else {
+      copy = narrowed;
+    }
+    if (!without_interpreter(
+            [&] { packed.emplace(compress(copy, *options, EncodeThreads{count})); }))
+      return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -220,6 +254,28 @@ PyObject* compress_to_py(PyObject*, PyObject* args) {
                        static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
 }
 
+// options_fields(options, options_type, /) -> (method, scale, cutoff, coder, quant_multiplier)
+// The texts and values an instance of vantrel.CompressionOptions (`options_type`) was built
+// with; coder is None for the automatic choice, quant_multiplier None when unset.
+PyObject* options_fields_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyType_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "options_fields() takes an options object and its class");
+    return nullptr;
+  }
+  VtrlCompressionOptions options;
+  if (!options_of_type(args[0], reinterpret_cast<PyTypeObject*>(args[1]), &options)) return nullptr;
+  const std::string_view method = find_method(options.method)->name;
+  const std::string_view cutoff = kCutoffNames[options.cutoff];
+  PyRef coder(options.coder == kCoderAuto ? Py_NewRef(Py_None)
+                                          : text(find_coder(options.coder)->name));
+  PyRef multiplier(options.quant_multiplier ? PyFloat_FromDouble(*options.quant_multiplier)
+                                            : Py_NewRef(Py_None));
+  if (!coder || !multiplier) return nullptr;
+  return Py_BuildValue("(s#is#OO)", method.data(), static_cast<Py_ssize_t>(method.size()),
+                       int{options.scale}, cutoff.data(), static_cast<Py_ssize_t>(cutoff.size()),
+                       coder.get(), multiplier.get());
+}
+
 // decompress(container, /) -> bytearray of native float32 samples
 PyObject* decompress_py(PyObject*, PyObject* container) {
   BufferView in;
@@ -249,16 +305,23 @@ PyObject* decompress_py(PyObject*, PyObject* container) {
 }
 
 PyMethodDef kFunctions[] = {
-    {"compress", &compress_py, METH_VARARGS,
-     "compress(samples, method, scale, cutoff, coder, quant_multiplier, /)\n--\n\n"
+    {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compress_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compress(samples, method, scale, cutoff, coder, quant_multiplier, /, threads=1)\n--\n\n"
      "A container of a 1-D float32/float64 buffer, coded without holding the interpreter. The\n"
-     "options are those of vantrel.CompressionOptions, with its texts when refused."},
+     "options are those of vantrel.CompressionOptions, with its texts when refused. The coder\n"
+     "may use up to `threads` threads on a long signal; the container is the same for any count."},
     {"compress_to", &compress_to_py, METH_VARARGS,
      "compress_to(samples, metric, value, method, /)\n--\n\n"
      "The smallest container found whose decoded samples meet a quality target ('psnr', 'prd',\n"
      "'rmse' or 'max_error'), coded without holding the interpreter; method None lets the\n"
      "search choose. Returns (container, (psnr, prd, rmse, max_error), multiplier, method,\n"
      "trials, encodes)."},
+    {"options_fields",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
+     "options_fields(options, options_type, /)\n--\n\n"
+     "(method, scale, cutoff, coder, quant_multiplier) of a vantrel.CompressionOptions; coder and\n"
+     "quant_multiplier are None when not set."},
     {"decompress", &decompress_py, METH_O,
      "decompress(container, /)\n--\n\n"
      "The samples of a container as a bytearray of native float32, decoded without holding the\n"

@@ -49,8 +49,30 @@ def quality_target(
     rmse: float | None = None,
     max_error: float | None = None,
 ) -> tuple[str, float]:
-    """The one target given, as (name, value); ``ValueError`` unless exactly one is given and it
-    is a finite number (not negative, except a PSNR)."""
+    """The one target given, as (name, value), checked.
+
+    Parameters
+    ----------
+    psnr, prd, rmse, max_error : float, optional
+        As for :func:`compress_to`.
+
+    Returns
+    -------
+    tuple of (str, float)
+        The name of the target given and its value as a float.
+
+    Raises
+    ------
+    ValueError
+        None or several given, or a value that is not finite (or negative, except a PSNR).
+    TypeError
+        A value that is not a real number.
+
+    Examples
+    --------
+    >>> quality_target(prd=1)
+    ('prd', 1.0)
+    """
     given = [(name, value) for name, value in zip(QUALITY_TARGETS, (psnr, prd, rmse, max_error))
              if value is not None]
     if len(given) != 1:
@@ -69,7 +91,34 @@ def quality_target(
 
 def compress_to_target(data: Any, target: tuple[str, float],
                        method: str | None = None) -> TargetedContainer:
-    """:func:`compress_to` with the target as (name, value), returning what the search found."""
+    """:func:`compress_to` with the target as (name, value), returning what the search found.
+
+    Parameters
+    ----------
+    data : numpy.ndarray
+        As for :func:`compress_to`.
+    target : tuple of (str, float)
+        A target as :func:`quality_target` returns it.
+    method : str, optional
+        The wavelet; by default the search picks one.
+
+    Returns
+    -------
+    TargetedContainer
+        The container and the quality its decoded samples reach, the multiplier and the method.
+
+    Raises
+    ------
+    ValueError
+        As for :func:`compress_to`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> found = compress_to_target(np.sin(np.arange(4000) / 30.0), ("psnr", 60.0), "cdf97")
+    >>> found.method, bool(60.0 <= found.achieved.psnr < 60.25)
+    ('cdf97', True)
+    """
     if method is not None and method not in WAVELET_METHODS:
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
     name, value = target

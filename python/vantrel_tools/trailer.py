@@ -300,10 +300,19 @@ def compress(
     >>> bool(np.isnan(y[1])), y.size
     (True, 4)
     """
+    return _compress(data, 1, method=method, scale=scale, cutoff=cutoff, coder=coder,
+                     quant_multiplier=quant_multiplier)
+
+
+def _compress(data: Any, threads: int, *, method: str, scale: int, cutoff: str,
+              coder: str | None, quant_multiplier: float | None) -> bytes:
+    """:func:`compress`, the coder using up to `threads` threads (the same container for any
+    count)."""
     samples = _checked_samples(data)
     runs = _find_gaps(samples)
     filled = _fill_gaps(samples) if runs.size else samples
-    container = _native.compress(filled, method, scale, cutoff, coder, quant_multiplier)
+    container = _native.compress(filled, method, scale, cutoff, coder, quant_multiplier,
+                                 threads=threads)
     return seal(container, runs)
 
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
@@ -114,6 +115,13 @@ TEST_P(BandEncoder, MatchesTheBitByBitEncoderAndDecodes) {
   EXPECT_EQ(appended[2], 0xEF);
   EXPECT_TRUE(std::equal(coded.begin(), coded.end(), appended.begin() + 3));
 
+  // Forward passes on other threads change no byte, however many threads there are.
+  for (const unsigned threads : {2u, 3u, kMaxEncodeThreads + 1}) {
+    std::vector<uint8_t> threaded;
+    encode_coeffs_into(spans, threaded, threads);
+    EXPECT_EQ(threaded, coded) << threads << " threads";
+  }
+
   std::vector<size_t> lengths;
   for (const Band& band : bands) lengths.push_back(band.size());
   const auto decoded = decode_coeffs(coded, lengths);
@@ -149,6 +157,26 @@ TEST(InPlaceContainer, EqualsWriteContainerOfTheCorePayload) {
                                  .norm_mean = core->norm_mean,
                                  .quant_multiplier = core->multiplier};
     EXPECT_EQ(*container, checked(write_container(fields, core->payload))) << int{coder};
+  }
+}
+
+// Long enough for the compressor to take the extra threads, for every method and a few lengths.
+TEST(ThreadedCompress, GivesTheOneThreadContainer) {
+  for (const size_t n : {kThreadedEncodeMinCoefficients, size_t{300001}}) {
+    std::vector<float> samples(n);
+    for (size_t i = 0; i < n; ++i) {
+      samples[i] =
+          std::sin(static_cast<float>(i) * 0.01f) + static_cast<float>((i * 7919) % 101) * 0.002f;
+    }
+    for (const uint8_t method : {0, 1, 2, 3}) {
+      VtrlCompressionOptions options;
+      options.method = method;
+      const auto one = checked(compress(samples, options));
+      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{2})), one)
+          << n << " " << int{method};
+      EXPECT_EQ(checked(compress(samples, options, EncodeThreads{8})), one)
+          << n << " " << int{method};
+    }
   }
 }
 

@@ -33,7 +33,7 @@ TEST_P(CoderEntry, DecodesWhatItEncodedAndRefusesACutPayload) {
   for (int16_t& v : values) v = static_cast<int16_t>(rng() % 3 == 0 ? value(rng) : 0);
 
   constexpr size_t kRoom = 5;
-  const std::vector<uint8_t> coded = coder.encode(values, lengths, kRoom).value();
+  const std::vector<uint8_t> coded = coder.encode(values, lengths, kRoom, 1).value();
   ASSERT_GT(coded.size(), kRoom);
   EXPECT_EQ(std::vector<uint8_t>(coded.begin(), coded.begin() + kRoom),
             std::vector<uint8_t>(kRoom));

@@ -138,6 +138,21 @@ class TestRoundTrip:
         assert sorted(os.listdir(tmp_path / "d")) == ["s0.csv", "s1.csv", "s2.csv"]
         assert read_signal(str(tmp_path / "d" / "s2.csv")).num_samples == 702
 
+    def test_outputs_do_not_depend_on_the_thread_count(self, tmp_path):
+        write_float_wav(tmp_path / "duo.wav", stereo(3000), 8000)
+        for k in range(3):
+            np.save(tmp_path / f"s{k}.npy", smooth(900 + k, seed=k))
+        inputs = ["duo.wav", "s0.npy", "s1.npy", "s2.npy"]
+        for n in (1, 3):
+            assert_ok(vantrel_cli("compress", *inputs, "-o", f"c{n}", "--threads", n,
+                                  cwd=tmp_path))
+            packed = sorted(f"c{n}/{name}" for name in os.listdir(tmp_path / f"c{n}"))
+            assert_ok(vantrel_cli("decompress", *packed, "-o", f"d{n}", "--threads", n,
+                                  cwd=tmp_path))
+        for kind in "cd":
+            one, three = (_snapshot(tmp_path / f"{kind}{n}") for n in (1, 3))
+            assert one == three and len(one) == 5
+
 
 class TestSignalFiles:
     """The readers and writers in-process, against the stdlib wave module as the oracle."""
@@ -420,6 +435,8 @@ FAILURES = [
     ("csv holds one channel", _corrupt, ["decompress", "ok.vtrl", "ok.vtrl", "-o", "o.csv"],
      "one channel", "o.csv"),
     ("no command", None, [], "required", None),
+    ("no threads", _setup_dtype, ["compress", "ints.npy", "--threads", "0"],
+     "invalid thread count '0'", "ints.vtrl"),
     ("unwritable suffix", _setup_dtype, ["compress", "ints.npy", "-o", "out.flac"],
      "cannot write .flac files; give a name ending in .vtrl, .zarr, .zip or a directory",
      "out.flac"),

@@ -74,8 +74,9 @@ class TestPackage:
         assert 'pip install "vantrel[zarr]"' in out.stdout
 
     @pytest.mark.parametrize(
-        "name", ["signal_io", "container", "numcodecs_codec", "zarr3_codec", "trailer", "_config",
-                 "formats", "archive"]
+        "name",
+        ["signal_io", "container", "numcodecs_codec", "zarr3_codec", "trailer", "_config",
+         "formats", "archive", "channels", "quality"],
     )
     def test_public_functions_are_documented_and_examples_run(self, name):
         module = importlib.import_module(f"vantrel_tools.{name}")

@@ -96,3 +96,12 @@ def test_archive_channels_meet_the_target(tmp_path):
     for k, channel in enumerate(archive.signal.channels):
         original = np.load(src)[:, k]
         assert np.max(np.abs(channel - original)) <= 0.01
+
+
+def test_channels_coded_to_a_target_on_threads():
+    from vantrel_tools import compress_channels
+
+    leads = np.stack([SIGNAL, SIGNAL[::-1]])
+    assert compress_channels(leads, prd=0.5, threads=2) == [compress_to(x, prd=0.5) for x in leads]
+    with pytest.raises(ValueError, match="cannot be combined"):
+        compress_channels(leads, vantrel.CompressionOptions(), psnr=60)

@@ -108,6 +108,16 @@ def _float_list(text: str) -> list[float]:
         raise argparse.ArgumentTypeError(f"invalid list {text!r}") from None
 
 
+def _thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"invalid thread count {text!r} (a whole number, 1 or more)")
+    return count
+
+
 def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
                   summary: str, description: str, epilog: str, inputs: tuple[str, str],
                   output: str) -> argparse.ArgumentParser:
@@ -120,6 +130,9 @@ def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace],
     parser.add_argument("-f", "--force", action="store_true",
                         help="overwrite existing output files (never an input)")
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
+    parser.add_argument("--threads", type=_thread_count, metavar="N",
+                        help="channels and files coded at once (default: all cores); the "
+                             "outputs are the same for every N")
     parser.set_defaults(func=func)
     return parser
 

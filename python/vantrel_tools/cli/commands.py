@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
+import functools
 import math
 import os
 import sys
@@ -15,7 +17,7 @@ import numpy as np
 
 import vantrel
 
-from .. import trailer
+from .. import channels, trailer
 from ..archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
 from ..metrics import distortion
 from ..quality import QUALITY_TARGETS, compress_to_target, quality_target
@@ -55,17 +57,19 @@ def _coding_from_args(args: argparse.Namespace) -> dict[str, Any]:
         name, value = quality_target(**target)
         return {name: value, "method": args.method}
     options = {name: value for name, value in options.items() if value is not None}
-    options["method"] = args.method or DEFAULT_METHOD
+    options = {"scale": 11, "cutoff": "low", "coder": None, "quant_multiplier": None, **options,
+               "method": args.method or DEFAULT_METHOD}
     vantrel.CompressionOptions(**options)  # refuses what no input could use, with its text
     return options
 
 
-def _code_channel(channel: Channel, coding: dict[str, Any]) -> bytes:
-    """One channel's container, with its trailer, coded as `coding` says."""
+def _code_channel(channel: Channel, coding: dict[str, Any], threads: int = 1) -> bytes:
+    """One channel's container, with its trailer, coded as `coding` says (the context model on up
+    to `threads` threads)."""
     for name in QUALITY_TARGETS:
         if coding.get(name) is not None:
             return compress_to_target(channel, (name, coding[name]), coding["method"]).container
-    return trailer.compress(channel, **coding)
+    return trailer._compress(channel, threads, **coding)
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
@@ -94,34 +98,13 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
     return beside
 
 
-class ChannelCodingError(ValueError):
-    """A channel the codec refused: `index` says which, the message is the codec's."""
-
-    def __init__(self, index: int, message: str) -> None:
-        super().__init__(message)
-        self.index = index
-
-
-def _code_channels(channels: list[Channel], coding: dict[str, Any]) -> list[bytes]:
-    """Every channel's container, with its trailer, coded with the same keywords: the one place
-    where the commands code channels. The first channel refused raises `ChannelCodingError`."""
-    containers = []
-    for k, channel in enumerate(channels):
-        try:
-            containers.append(_code_channel(channel, coding))
-        except ValueError as exc:
-            raise ChannelCodingError(k, str(exc)) from None
-    return containers
-
-
-def _coded(path: str, signal: Signal, coding: dict[str, Any]) -> list[bytes]:
-    """`_code_channels` for an input; a refused channel fails the command, named with its label."""
-    try:
-        return _code_channels(signal.channels, coding)
-    except ChannelCodingError as exc:
-        multi = len(signal.channels) > 1 or signal.channel_info(0).label
-        where = f" {signal.channel_name(exc.index)}" if multi else ""
-        raise CliError(f"{path}{where}: {exc}") from None
+def _coded(path: str, signal: Signal, coding: dict[str, Any], threads: int) -> list[bytes]:
+    """Every channel's container, coded on `threads` threads; the first channel refused fails the
+    command, named with its label."""
+    with channels._pool(threads) as pool:
+        jobs = (functools.partial(_compress_channel, path, signal, k, coding, 1)
+                for k in range(len(signal.channels)))
+        return list(channels._in_order(pool, jobs, 2 * threads))
 
 
 def cmd_compress(args: argparse.Namespace) -> int:
@@ -129,8 +112,12 @@ def cmd_compress(args: argparse.Namespace) -> int:
     if args.output is not None and is_archive(args.output):
         return _compress_to_archive(args, coding)
     targets = _compress_targets(args.inputs, args.output)
+    threads = _threads(args)
     lines = []
-    with _planned(args, "compress") as (plan, progress):
+    read: collections.deque[tuple[str, Signal, list[str]]] = collections.deque()
+
+    def jobs() -> Iterator[Callable[[], bytes]]:
+        """Reads the inputs in turn and hands out one coding job per channel."""
         for path in args.inputs:
             signal = read_input(path, args)
             if not signal.channels:
@@ -138,10 +125,24 @@ def cmd_compress(args: argparse.Namespace) -> int:
             outputs = targets(path, len(signal.channels))
             for out_path in outputs:
                 plan.add(out_path, path)
-            containers = _coded(path, signal, coding)
-            for out_path, container in zip(outputs, containers, strict=True):
-                plan.stage(out_path, container)
+            read.append((path, signal, outputs))
+            # One channel in all: its coder may take the threads itself.
+            inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
+            for k in range(len(signal.channels)):
+                yield functools.partial(_compress_channel, path, signal, k, coding, inner)
+
+    with _planned(args, "compress") as (plan, progress), channels._pool(threads) as pool:
+        containers: list[bytes] = []
+        for container in channels._in_order(pool, jobs(), 2 * threads):
+            containers.append(container)
+            path, signal, outputs = read[0]
+            if len(containers) < len(outputs):
+                continue
+            read.popleft()
+            for out_path, done in zip(outputs, containers, strict=True):
+                plan.stage(out_path, done)
             lines.append(_describe_compress(path, signal, outputs, containers))
+            containers = []
             progress.advance()
     print_lines(lines, args.quiet)
     return 0
@@ -160,7 +161,7 @@ def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> i
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        containers = _coded(path, signal, options)
+        containers = _coded(path, signal, options, _threads(args))
         if zipped:
             with tempfile.TemporaryDirectory() as scratch:
                 built = os.path.join(scratch, "archive.zip")
@@ -176,6 +177,21 @@ def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> i
                  f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
                  f"{ratio_vs_input(signal, packed)}"], args.quiet)
     return 0
+
+
+def _compress_channel(path: str, signal: Signal, k: int, coding: dict[str, Any],
+                      threads: int) -> bytes:
+    """Channel k's container; a refused channel fails the command, named with its label."""
+    try:
+        return _code_channel(signal.channels[k], coding, threads)
+    except ValueError as exc:
+        multi = len(signal.channels) > 1 or signal.channel_info(0).label
+        where = f" {signal.channel_name(k)}" if multi else ""
+        raise CliError(f"{path}{where}: {exc}") from None
+
+
+def _threads(args: argparse.Namespace) -> int:
+    return args.threads if args.threads is not None else channels._available_cores()
 
 
 @contextlib.contextmanager
@@ -231,6 +247,16 @@ def _decode_archive(path: str) -> Signal:
         raise CliError(f"{path}: {exc}") from None
 
 
+def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
+    """Every input decoded, in order, on the command's threads: an archive's recording or a
+    container's samples."""
+    threads = _threads(args)
+    with channels._pool(threads) as pool:
+        jobs = (functools.partial(_decode_archive if is_archive(path) else _decode_container, path)
+                for path in args.inputs)
+        yield from channels._in_order(pool, jobs, 2 * threads)
+
+
 def _container_signal(channels: list[Channel], args: argparse.Namespace) -> Signal:
     """Channels decoded from containers, which hold no rate: the one --rate gives."""
     return Signal(channels, rate=args.rate if args.rate is not None else DEFAULT_RATE)
@@ -283,11 +309,9 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         targets = [target(path) for path in args.inputs]
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
-        for path, out_path in zip(args.inputs, targets, strict=True):
-            if is_archive(path):
-                signal = _decode_archive(path)
-            else:
-                signal = _container_signal([_decode_container(path)], args)
+        for path, out_path, decoded in zip(args.inputs, targets, _decoded(args), strict=True):
+            signal = (decoded if isinstance(decoded, Signal)
+                      else _container_signal([decoded], args))
             notes: list[str] = []
             _stage_output(plan, out_path, path, signal, args, notes)
             lines.append(f"{path} -> {out_path} ({_samples_text(signal)})")
@@ -326,11 +350,11 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
             signal = _decode_archive(archives[0])
             progress.advance()
         else:
-            channels = []
-            for path in args.inputs:
-                channels.append(_decode_container(path))
+            decoded = []
+            for samples in _decoded(args):
+                decoded.append(samples)
                 progress.advance()
-            signal = _container_signal(channels, args)
+            signal = _container_signal(decoded, args)
         _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
     if archives or len(signal.channels) == 1:
         line = f"{args.inputs[0]} -> {args.output} ({_samples_text(signal)})"
