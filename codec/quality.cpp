@@ -201,18 +201,25 @@ struct Candidate {
   bool met = false;
 };
 
+// One method's working storage for candidates, allocated once for its whole search.
+struct Scratch {
+  std::unique_ptr<int16_t[]> quantised;
+  std::unique_ptr<float[]> dequantised;
+
+  static Result<Scratch, VantrelError> of(size_t total) {
+    Scratch s{.quantised = std::unique_ptr<int16_t[]>(new (std::nothrow) int16_t[total]),
+              .dequantised = std::unique_ptr<float[]>(new (std::nothrow) float[total])};
+    if (!s.quantised || !s.dequantised) return VantrelError::out_of_memory(total);
+    return s;
+  }
+};
+
 // Decodes candidates the way the decoder does: quantise, multiply by the reciprocal, inverse
 // transform, undo the normalisation.
 class Trials {
  public:
-  Trials(const Decomposition& d, const Reference& ref) : d_(d), ref_(ref) {}
-
-  Status<VantrelError> allocate() {
-    quantised_.reset(new (std::nothrow) int16_t[d_.total]);
-    dequantised_.reset(new (std::nothrow) float[d_.total]);
-    if (!quantised_ || !dequantised_) return VantrelError::out_of_memory(d_.total);
-    return {};
-  }
+  Trials(const Decomposition& d, const Reference& ref, Scratch& scratch)
+      : d_(d), ref_(ref), quantised_(scratch.quantised), dequantised_(scratch.dequantised) {}
 
   // The decoded samples' errors at `multiplier`; nullopt when a coefficient leaves 16 bits.
   Result<std::optional<ErrorSums>, VantrelError> run(float multiplier) {
@@ -269,17 +276,15 @@ class Trials {
  private:
   const Decomposition& d_;
   const Reference& ref_;
-  std::unique_ptr<int16_t[]> quantised_;
-  std::unique_ptr<float[]> dequantised_;
+  std::unique_ptr<int16_t[]>& quantised_;
+  std::unique_ptr<float[]>& dequantised_;
 };
 
 // The largest multiplier that keeps every quantised coefficient within 16 bits.
-float saturation_multiplier(const Decomposition& d) {
+float saturation_multiplier(const Decomposition& d, std::span<int16_t> scratch) {
   if (d.largest == 0.0f) return 1.0f;
   float m = std::min(32767.0f / d.largest, 0x1p60f);
-  std::unique_ptr<int16_t[]> scratch(new (std::nothrow) int16_t[d.total]);
-  if (!scratch) return m * 0.999f;  // close enough: quantize below reports any overflow
-  while (!quantize(d.values(), m, {scratch.get(), d.total})) m *= 0.99999f;
+  while (!quantize(d.values(), m, scratch)) m *= 0.99999f;
   return m;
 }
 
@@ -303,8 +308,9 @@ struct Span {
   double goal, aim;
   double guess;  // from uniform rounding of every coefficient
 
-  Span(const Decomposition& d, const Reference& ref, const QualityTarget& target)
-      : m_max(saturation_multiplier(d)),
+  Span(const Decomposition& d, const Reference& ref, const QualityTarget& target,
+       std::span<int16_t> scratch)
+      : m_max(saturation_multiplier(d, scratch)),
         x_min(0.0),
         x_max(std::log2(m_max)),
         goal(ref.limit(target)),
@@ -474,11 +480,10 @@ double estimated_bits(const Decomposition& d, float multiplier) {
   return bits;
 }
 
+// The container of `d` at `multiplier`, quantised into `values` (d.total long).
 Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float multiplier,
-                                                  uint8_t scale, size_t n) {
-  std::unique_ptr<int16_t[]> q(new (std::nothrow) int16_t[d.total]);
-  if (!q) return VantrelError::out_of_memory(d.total);
-  const std::span<int16_t> values(q.get(), d.total);
+                                                  uint8_t scale, size_t n,
+                                                  std::span<int16_t> values) {
   if (!quantize(d.values(), multiplier, values))
     return VantrelError::quantiser_overflow(scale, multiplier);
   const EntropyCoderEntry& coder = automatic_coder();
@@ -515,6 +520,7 @@ struct Found {
   std::optional<Candidate> first;  // a candidate decoded before the search
   double next = NAN;               // the next candidate's x; NaN: a secant step from `first`
   Candidate chosen;
+  Scratch scratch;
   uint8_t scale = kSearchScale;
   uint32_t trials = 0;
   bool searched = false;
@@ -526,9 +532,14 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
                                   const QualityTarget& target, WaveletMethod method) {
   auto d = decompose(samples, method);
   if (!d) return std::move(d).error();
-  Found f{.d = std::move(d).value(), .span = {}, .first = {}, .chosen = {}};
-  Trials trials(f.d, ref);
-  VANTREL_RETURN_IF_ERROR(trials.allocate());
+  auto scratch = Scratch::of(d->total);
+  if (!scratch) return std::move(scratch).error();
+  Found f{.d = std::move(d).value(),
+          .span = {},
+          .first = {},
+          .chosen = {},
+          .scratch = std::move(scratch).value()};
+  Trials trials(f.d, ref, f.scratch);
   if (f.d.largest == 0.0f) {
     // A flat signal decodes the same with every multiplier: the default container.
     f.chosen.multiplier = static_cast<float>(1u << kFlatScale);
@@ -539,7 +550,8 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
     f.chosen.met = meets(ref.distortion(f.chosen.errors), target);
     f.searched = true;
   } else {
-    const Span& span = f.span.emplace(f.d, ref, target);
+    const Span& span =
+        f.span.emplace(f.d, ref, target, std::span<int16_t>(f.scratch.quantised.get(), f.d.total));
     const double prior = kEnergyRatio[static_cast<size_t>(method)];
     const double range = static_cast<double>(f.d.extremes.max) - f.d.extremes.min;
     const double n = static_cast<double>(ref.n);
@@ -575,8 +587,7 @@ Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget&
     reachable = metric_value(ref.distortion(f.chosen.errors), target.metric);
     return unreachable(target, *reachable);
   }
-  Trials trials(f.d, ref);
-  VANTREL_RETURN_IF_ERROR(trials.allocate());
+  Trials trials(f.d, ref, f.scratch);
   auto found = search(*f.span, ref, target, trials, f.first, f.next, reachable);
   f.trials += trials.count;
   if (!found) return std::move(found).error();
@@ -586,7 +597,8 @@ Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget&
 }
 
 Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Reference& ref) {
-  auto container = encode(f.d, f.chosen.multiplier, f.scale, ref.n);
+  auto container =
+      encode(f.d, f.chosen.multiplier, f.scale, ref.n, {f.scratch.quantised.get(), f.d.total});
   if (!container) return std::move(container).error();
   return TargetedContainer{.container = std::move(container).value(),
                            .achieved = ref.distortion(f.chosen.errors),

@@ -99,27 +99,42 @@ bool without_interpreter(Work work) {
   return !out_of_memory;
 }
 
-// Copies a 1-D float32/float64 buffer into `out` (float64 narrowed, and kept in `doubles` when
-// given), so that the codec can run on it without the interpreter. False with an exception set.
-bool copy_samples(PyObject* samples, std::vector<float>& out, std::vector<double>* doubles) {
-  BufferView in;
-  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-  in.held = true;
-  const char format = native_format(in.view);
-  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
-    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
-    return false;
-  }
-  const auto n = static_cast<size_t>(in.view.shape[0]);
-  if (format == 'f') {
-    out.resize(n);
-    if (n != 0) std::memcpy(out.data(), in.view.buf, n * sizeof(float));
+// A private copy of a 1-D float32/float64 buffer, so that the codec can run on it without the
+// interpreter: float32 samples in storage that is neither zeroed first nor faulted in 4 KiB at a
+// time, float64 ones narrowed (and kept as given when asked).
+struct SampleCopy {
+  BigBuffer<float> floats;
+  std::vector<float> narrowed;
+  std::vector<double> doubles;
+  std::span<const float> samples;
+
+  // False with an exception set; may throw std::bad_alloc.
+  bool take(PyObject* source, bool keep_doubles) {
+    BufferView in;
+    if (PyObject_GetBuffer(source, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    in.held = true;
+    const char format = native_format(in.view);
+    if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
+      PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+      return false;
+    }
+    const auto n = static_cast<size_t>(in.view.shape[0]);
+    if (format == 'f') {
+      floats = BigBuffer<float>(n);
+      if (n != 0) std::memcpy(floats.get(), in.view.buf, n * sizeof(float));
+      samples = {floats.get(), n};
+      return true;
+    }
+    std::span<const double> values(static_cast<const double*>(in.view.buf), n);
+    if (keep_doubles) {
+      doubles.assign(values.begin(), values.end());
+      values = doubles;
+    }
+    if (!narrow_samples(values, narrowed)) return false;
+    samples = narrowed;
     return true;
   }
-  const std::span<const double> values(static_cast<const double*>(in.view.buf), n);
-  if (doubles != nullptr) doubles->assign(values.begin(), values.end());
-  return narrow_samples(doubles != nullptr ? std::span<const double>(*doubles) : values, out);
-}
+};
 
 // compress(samples, method, scale, cutoff, coder, quant_multiplier, /, threads=1) -> bytes
 PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -158,34 +173,14 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 
   const auto count = static_cast<unsigned>(std::min<Py_ssize_t>(threads, kMaxEncodeThreads));
-  BufferView in;
-  if (PyObject_GetBuffer(samples, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-  in.held = true;
-  const char format = native_format(in.view);
-  if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
-    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
-    return nullptr;
-  }
   std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
   try {
-    // The copy is made while the interpreter is held, so it is the only part of the call that
-    // runs one thread at a time: float32 samples go into storage that is neither zeroed first
-    // nor faulted in 4 KiB at a time.
-    const auto n = static_cast<size_t>(in.view.shape[0]);
-    BigBuffer<float> copy_storage;
-    std::vector<float> narrowed;
-    std::span<const float> copy;
-    if (format == 'f') {
-      copy_storage = BigBuffer<float>(n);
-      if (n != 0) std::memcpy(copy_storage.get(), in.view.buf, n * sizeof(float));
-      copy = {copy_storage.get(), n};
-    } else if (!narrow_samples({static_cast<const double*>(in.view.buf), n}, narrowed)) {
-      return nullptr;
-    } else {
-      copy = narrowed;
-    }
+    // The copy is made while the interpreter is held: the only part of the call that runs one
+    // thread at a time.
+    SampleCopy copy;
+    if (!copy.take(samples, false)) return nullptr;
     if (!without_interpreter(
-            [&] { packed.emplace(compress(copy, *options, EncodeThreads{count})); }))
+            [&] { packed.emplace(compress(copy.samples, *options, EncodeThreads{count})); }))
       return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -230,12 +225,12 @@ PyObject* compress_to_py(PyObject*, PyObject* args) {
   }
   std::optional<Result<TargetedContainer, VantrelError>> packed;
   try {
-    std::vector<float> copy;
-    std::vector<double> reference;
-    if (!copy_samples(samples, copy, &reference)) return nullptr;
+    SampleCopy copy;
+    if (!copy.take(samples, true)) return nullptr;
     if (!without_interpreter([&] {
-          packed.emplace(reference.empty() ? compress_to(copy, target, fixed)
-                                           : compress_to(copy, reference, target, fixed));
+          packed.emplace(copy.doubles.empty()
+                             ? compress_to(copy.samples, target, fixed)
+                             : compress_to(copy.samples, copy.doubles, target, fixed));
         }))
       return nullptr;
   } catch (const std::bad_alloc&) {

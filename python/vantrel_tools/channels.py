@@ -22,7 +22,7 @@ import numpy.typing as npt
 import vantrel
 
 from . import _native, trailer
-from .quality import compress_to_target, quality_target
+from .quality import QUALITY_TARGETS, compress_to_target, quality_target
 
 __all__ = ["compress_channels", "decompress_channels"]
 
@@ -94,13 +94,12 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     if any(value is not None for value in targets.values()):
         if options is not None:
             raise ValueError("options cannot be combined with a quality target")
-        target = quality_target(**targets)
-        channels = _snapshot(data)
-        return _run_channels(lambda samples: compress_to_target(samples, target, method).container,
-                             channels, count)
-    if method is not None:
+        name, value = quality_target(**targets)
+        fields: dict[str, Any] = {name: value, "method": method}
+    elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
-    fields = _option_fields(options)
+    else:
+        fields = _option_fields(options)
     channels = _snapshot(data)
     # Threads left over once every channel has one go to each channel's coder.
     inner = max(1, count // max(len(channels), 1))
@@ -145,7 +144,11 @@ def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
 def _code_channel(samples: npt.NDArray[np.floating], options: dict[str, Any],
                   threads: int = 1) -> bytes:
     """The container of one channel: ``vantrel_tools.compress(samples, **options)``, its coder on
-    up to `threads` threads."""
+    up to `threads` threads; or, when `options` holds a quality target (one of psnr, prd, rmse,
+    max_error, with "method"), ``vantrel_tools.compress_to``'s container."""
+    for name in QUALITY_TARGETS:
+        if options.get(name) is not None:
+            return compress_to_target(samples, (name, options[name]), options["method"]).container
     return trailer._compress(samples, threads, **options)
 
 

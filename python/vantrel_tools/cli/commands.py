@@ -20,7 +20,7 @@ import vantrel
 from .. import channels, trailer
 from ..archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
 from ..metrics import distortion
-from ..quality import QUALITY_TARGETS, compress_to_target, quality_target
+from ..quality import QUALITY_TARGETS, quality_target
 from ..container import HEADER_SIZE, ContainerError, parse_header
 from ..formats import encode_recording
 from ..signal_io import (
@@ -57,19 +57,9 @@ def _coding_from_args(args: argparse.Namespace) -> dict[str, Any]:
         name, value = quality_target(**target)
         return {name: value, "method": args.method}
     options = {name: value for name, value in options.items() if value is not None}
-    options = {"scale": 11, "cutoff": "low", "coder": None, "quant_multiplier": None, **options,
-               "method": args.method or DEFAULT_METHOD}
-    vantrel.CompressionOptions(**options)  # refuses what no input could use, with its text
-    return options
-
-
-def _code_channel(channel: Channel, coding: dict[str, Any], threads: int = 1) -> bytes:
-    """One channel's container, with its trailer, coded as `coding` says (the context model on up
-    to `threads` threads)."""
-    for name in QUALITY_TARGETS:
-        if coding.get(name) is not None:
-            return compress_to_target(channel, (name, coding[name]), coding["method"]).container
-    return trailer._compress(channel, threads, **coding)
+    # Refuses what no input could use, with its text, and fills in the defaults.
+    return channels._option_fields(
+        vantrel.CompressionOptions(method=args.method or DEFAULT_METHOD, **options))
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
@@ -183,7 +173,7 @@ def _compress_channel(path: str, signal: Signal, k: int, coding: dict[str, Any],
                       threads: int) -> bytes:
     """Channel k's container; a refused channel fails the command, named with its label."""
     try:
-        return _code_channel(signal.channels[k], coding, threads)
+        return channels._code_channel(signal.channels[k], coding, threads)
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""
