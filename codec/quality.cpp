@@ -65,6 +65,14 @@ inline double on_grid(double y, const SampleGrid& g) {
   return g.origin + g.step * nearest_integer(u);
 }
 
+// The error of the grid's value v for an original x. An original within `margin` of v is the
+// value of v's code as some reader computes it, so a sample that comes back to that code comes
+// back as it was: no error.
+inline double grid_error(double v, double x, double margin) {
+  const double d = v - x;
+  return std::fabs(d) <= margin ? 0.0 : d;
+}
+
 // Squares and largest square of one lane's differences; a gap (x not finite, so d is not either)
 // adds nothing.
 inline void accumulate(double d, double& squares, double& largest) {
@@ -77,13 +85,13 @@ inline void accumulate(double d, double& squares, double& largest) {
 // in vector registers. The square of a double is correctly rounded, and the root of a correctly
 // rounded square is the value itself, so the largest square's root is exactly the largest error.
 template <bool kGrid, class T>
-ErrorSums error_sums(std::span<const float> y, const T* x, const SampleGrid& g) {
+ErrorSums error_sums(std::span<const float> y, const T* x, const SampleGrid& g, double margin) {
   constexpr size_t kLanes = 8;
   double s[kLanes] = {}, m[kLanes] = {}, rs[kLanes] = {}, rm[kLanes] = {};
   const auto lane = [&](size_t k, size_t i) {
     const double yi = static_cast<double>(y[i]), xi = static_cast<double>(x[i]);
     accumulate(yi - xi, rs[k], rm[k]);
-    if constexpr (kGrid) accumulate(on_grid(yi, g) - xi, s[k], m[k]);
+    if constexpr (kGrid) accumulate(grid_error(on_grid(yi, g), xi, margin), s[k], m[k]);
   };
   const size_t n = y.size();
   size_t i = 0;
@@ -130,8 +138,8 @@ struct Reference {
   // The reader's own rounding of origin + step * code may differ from ours by this much.
   double margin = 0.0;
   // Where the measured originals lie against the grid: how many the grid holds (to within the
-  // margin) and the sum of squares and largest of their distances to it, which no decoded sample
-  // gets below.
+  // margin) and the sum of squares and largest of the others' distances to it, which no decoded
+  // sample gets below.
   size_t held = 0;
   double floor_squares = 0.0;
   double floor_largest = 0.0;
@@ -158,8 +166,8 @@ struct Reference {
       hi = std::max(hi, d);
       r.energy += d * d;
       if (grid) {
-        const double away = std::fabs(on_grid(d, *grid) - d);
-        r.held += away <= r.margin;
+        const double away = std::fabs(grid_error(on_grid(d, *grid), d, r.margin));
+        r.held += away == 0.0;
         r.floor_squares += away * away;
         r.floor_largest = std::max(r.floor_largest, away);
       }
@@ -171,10 +179,10 @@ struct Reference {
   ErrorSums errors(std::span<const float> y) const {
     const SampleGrid g = grid.value_or(SampleGrid{1.0, 0.0, 0.0, 0.0});
     if (grid)
-      return floats.empty() ? error_sums<true>(y, doubles.data(), g)
-                            : error_sums<true>(y, floats.data(), g);
-    return floats.empty() ? error_sums<false>(y, doubles.data(), g)
-                          : error_sums<false>(y, floats.data(), g);
+      return floats.empty() ? error_sums<true>(y, doubles.data(), g, margin)
+                            : error_sums<true>(y, floats.data(), g, margin);
+    return floats.empty() ? error_sums<false>(y, doubles.data(), g, margin)
+                          : error_sums<false>(y, floats.data(), g, margin);
   }
 
   // What the user gets back, measured; `widen` is added to the RMS and the largest error.
@@ -252,22 +260,17 @@ Reference::Steering Reference::steering(const QualityTarget& t) const {
   if (!grid) return {largest, goal};
   const double step = grid->step;
   const double allowed = std::exp2(goal) - margin;
+  // With every original on the grid, a reconstruction without error is possible.
   const bool all_on_grid = held == measured;
-  const bool exact = floor_largest == 0.0;  // a reconstruction without error is possible
-  const double half = std::log2(0.5 * step);
   if (largest) {
-    const bool reachable = allowed >= floor_largest;
-    if (all_on_grid && (exact || reachable))
+    if (all_on_grid)
       return {true, std::log2((std::floor(std::max(allowed, 0.0) / step) + 0.5) * step)};
-    if (!reachable) return {true, -INFINITY};
+    if (!(allowed >= floor_largest)) return {true, -INFINITY};
     return {true, std::log2(std::max(allowed - 0.5 * step, 0.5 * (allowed - floor_largest)))};
   }
   const double count = static_cast<double>(measured);
   const double mean_square = allowed > 0.0 ? allowed * allowed / (step * step) : 0.0;  // steps^2
-  if (all_on_grid && mean_square < 1.0 / count) {
-    const bool reachable = mean_square * count > floor_squares / (step * step);
-    return {true, exact || reachable ? half : -INFINITY};
-  }
+  if (all_on_grid && mean_square < 1.0 / count) return {true, std::log2(0.5 * step)};
   return {false, equivalent(mean_square)};
 }
 
@@ -927,6 +930,8 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
                                                     std::span<const double> reference,
                                                     const QualityTarget& target,
                                                     std::optional<WaveletMethod> method) {
+  if (reference.size() != samples.size())
+    return VantrelError::reference_length_mismatch(reference.size(), samples.size());
   return compress_to(samples, reference, target, SearchOptions{.method = method, .grid = {}});
 }
 

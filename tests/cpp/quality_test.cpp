@@ -37,10 +37,11 @@ std::vector<double> trace(size_t n, double amplitude, double offset = 0.0) {
   return x;
 }
 
-// What a reader of the grid gets back for y, computed the obvious way.
+// What a reader of the grid gets back for y, computed as EDF readers do from the lowest code's
+// value: another rounding of the same value than origin + step * code.
 double read_back(double y, const SampleGrid& g) {
   const double code = std::clamp(std::rint((y - g.origin) / g.step), g.min_code, g.max_code);
-  return g.origin + g.step * code;
+  return (code - g.min_code) * g.step + (g.origin + g.step * g.min_code);
 }
 
 // The four metrics from their definitions over the finite originals, in double.
@@ -87,17 +88,20 @@ std::vector<float> narrowed(const std::vector<double>& x) {
   return out;
 }
 
-// The container meets the target on what the user gets back, and `achieved` is that.
+// The container meets the target on what the user gets back, and `achieved` is that (to within
+// the rounding of the grid's values, which the oracle reads back by another formula).
 void expect_target_holds(const std::vector<double>& x, const TargetedContainer& out,
                          const QualityTarget& target, const SampleGrid* grid = nullptr) {
   const Distortion d = oracle(x, checked(decompress(out.container)), grid);
   EXPECT_TRUE(holds(d, target)) << d.psnr << " " << d.prd << " " << d.rmse << " " << d.max_error;
-  if (d.rmse != 0.0) {
+  const double slack =
+      grid ? 1e-15 * (std::fabs(grid->origin) + grid->step * -grid->min_code) : 0.0;
+  if (d.rmse > 1e3 * slack && d.rmse != 0.0) {
     EXPECT_NEAR(out.achieved.psnr, d.psnr, 1e-9);
     EXPECT_NEAR(out.achieved.prd, d.prd, 1e-12 * d.prd);
   }
-  EXPECT_NEAR(out.achieved.rmse, d.rmse, 1e-12 * d.rmse);
-  EXPECT_EQ(out.achieved.max_error, d.max_error);
+  EXPECT_NEAR(out.achieved.rmse, d.rmse, 1e-12 * d.rmse + slack);
+  EXPECT_NEAR(out.achieved.max_error, d.max_error, slack);
 }
 
 struct Case {
@@ -227,20 +231,25 @@ TEST(CompressTo, TargetsHoldOnTheGrid) {
   }
 }
 
-// On the grid a maximum error below half a step is met only without error: integer data come
-// back unchanged.
+// On the grid every target that only an exact copy meets (a maximum error below half a step, an
+// RMSE of 0) asks the same: each decoded sample within half a step of its code. Integer data come
+// back unchanged, in the same container whichever of those targets is asked.
 TEST(CompressTo, IntegerDataComeBackUnchanged) {
   const SampleGrid int16{1.0, 0.0, -32768, 32767};
   std::vector<double> x = trace(5000, 900.0, 40.0);
   for (double& v : x) v = std::rint(v);
   const std::vector<float> samples = narrowed(x);
+  std::vector<uint8_t> first;
   for (const QualityTarget target :
-       {QualityTarget{QualityMetric::MaxError, 0.0}, QualityTarget{QualityMetric::Rmse, 0.0}}) {
+       {QualityTarget{QualityMetric::MaxError, 0.0}, QualityTarget{QualityMetric::MaxError, 0.4},
+        QualityTarget{QualityMetric::Rmse, 0.0}}) {
     const auto out =
         checked(compress_to(samples, {}, target, SearchOptions{.method = {}, .grid = int16}));
     const std::vector<float> y = checked(decompress(out.container));
     for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(read_back(y[i], int16), x[i]) << i;
     EXPECT_EQ(out.achieved.max_error, 0.0);
+    if (first.empty()) first = out.container;
+    EXPECT_EQ(out.container, first);
   }
 }
 
