@@ -138,8 +138,13 @@ TEST(CompressTo, DecodedSamplesMeetTheTarget) {
 TEST(CompressTo, EveryVectorTargetChoosesTheSameContainer) {
   const std::vector<float> x = noisy_sines(3000);
   std::vector<uint8_t> first;
+  const std::vector<double> reference = widened(x);
+  const SearchOptions on_grid{.method = {}, .grid = SampleGrid{0.01, 40.0, -500, 500}};
   for_each_target([&](SimdTarget) {
-    const auto out = checked(compress_to(x, {QualityMetric::Psnr, 66.0}));
+    auto out = checked(compress_to(x, {QualityMetric::Psnr, 66.0}));
+    out.container.push_back(0xFF);  // the grid's container follows
+    const auto gridded = checked(compress_to(x, reference, {QualityMetric::Psnr, 66.0}, on_grid));
+    out.container.insert(out.container.end(), gridded.container.begin(), gridded.container.end());
     if (first.empty()) first = out.container;
     EXPECT_EQ(out.container, first);
   });
