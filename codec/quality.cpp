@@ -742,7 +742,9 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
     }
     const double prior = kEnergyRatio[static_cast<size_t>(method)];
     const double range = static_cast<double>(f.d.extremes.max) - f.d.extremes.min;
-    const double n = static_cast<double>(ref.n);
+    // Gaps are filled smoothly, so their coefficients round with little error: the error is
+    // spread over the measured samples.
+    const double n = static_cast<double>(ref.measured);
     if (span.largest || prior == 0.0) {
       auto first = decode_candidate(span.guess, span, ref, target, trials);
       if (!first) return std::move(first).error();

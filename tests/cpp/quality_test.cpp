@@ -273,6 +273,11 @@ TEST(CompressTo, MeasuresTheSamplesThatExist) {
       const auto& x = c.reference.empty() ? std::vector<double>(c.samples.begin(), c.samples.end())
                                           : c.reference;
       expect_target_holds(x, *out, c.target);
+      if (&c.reference == &gapped) {  // and costs about what the samples that exist cost alone
+        const auto alone = compress_to(std::span(filled).first(5000), std::span(gapped).first(5000),
+                                       c.target, SearchOptions{});
+        EXPECT_LE(out->container.size(), 1.1 * checked(alone).container.size());
+      }
     } else {
       EXPECT_FALSE(std::isnan(out->achieved.rmse));
     }
