@@ -13,9 +13,10 @@ import numpy as np
 
 import vantrel
 
-from ..metrics import distortion
-from ..quality import compress_to_target
-from ..signal_io import Channel, Signal
+from ..core.codec import compress_to_target
+from ..core.metrics import distortion
+from ..core.target import QualityTarget
+from ..io import Channel, Signal
 from .errors import CliError
 from .inputs import own_ratio_note, read_input
 from .plotting import RatePoints, plot_rate_distortion, pyplot
@@ -118,7 +119,7 @@ def cmd_eval(args: argparse.Namespace) -> int:
                  lambda c, o=options: vantrel.compress_signal(c, o), results)
     for psnr in args.targets:
         # The search picks the method and a multiplier between the scales' powers of two.
-        goal = ("psnr", psnr)
+        goal = QualityTarget("psnr", psnr)  # the codec refuses what it cannot reach, per row
         _row(TARGET_SERIES, f"{psnr:g}", signal.channels,
              lambda c, g=goal: compress_to_target(c, g).container, results)
     if len(signal.channels) > 1:
