@@ -1,5 +1,6 @@
-// The method and coder tables: every entry is found again by each of its keys, and every coder
-// reads back exactly what it wrote and refuses a payload cut short.
+// The method, coder and metric tables: every entry is found again by each of its keys and shows
+// the same in the public views, every coder reads back exactly what it wrote and refuses a
+// payload cut short, and every metric row judges its own measurement in its own direction.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,6 +9,8 @@
 
 #include "codec/coders.h"
 #include "codec/methods.h"
+#include "codec/quality.h"
+#include "codec/vantrel.h"
 
 namespace vantrel {
 namespace {
@@ -19,6 +22,34 @@ TEST(MethodTable, EveryEntryIsFoundByItsCodeTagAndName) {
     EXPECT_EQ(find_method_by_name(method.name), &method);
   }
   EXPECT_EQ(find_method(static_cast<uint8_t>(wavelet_methods().size())), nullptr);
+}
+
+TEST(PublicViews, ShowEveryEntryAsTheTableHasIt) {
+  ASSERT_EQ(wavelet_method_infos().size(), wavelet_methods().size());
+  for (const WaveletMethodEntry& method : wavelet_methods()) {
+    const WaveletMethodInfo& info = wavelet_method_infos()[method.code];
+    EXPECT_EQ(info.code, method.code);
+    EXPECT_EQ(info.tag, method.tag);
+    EXPECT_EQ(info.name, method.name);
+  }
+  ASSERT_EQ(entropy_coder_infos().size(), entropy_coders().size());
+  for (const EntropyCoderEntry& coder : entropy_coders()) {
+    const EntropyCoderInfo& info = entropy_coder_infos()[coder.code];
+    EXPECT_EQ(info.code, coder.code);
+    EXPECT_EQ(info.name, coder.name);
+    EXPECT_EQ(info.listed, coder.listed);
+  }
+}
+
+TEST(MetricTable, EachRowJudgesItsOwnMeasurementInItsDirection) {
+  // Every measurement distinct, so that a row reading another's field fails.
+  const Distortion d{.psnr = 61.0, .prd = 0.7, .rmse = 0.02, .max_error = 0.09};
+  for (const QualityMetricEntry& row : kQualityMetrics) {
+    const double value = d.*row.measured;
+    EXPECT_TRUE(meets(d, {row.metric, value})) << row.name;
+    const double stricter = row.higher_is_better ? value + 1.0 : value * 0.5;
+    EXPECT_FALSE(meets(d, {row.metric, stricter})) << row.name;
+  }
 }
 
 class CoderEntry : public ::testing::TestWithParam<uint8_t> {};

@@ -100,7 +100,7 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     Returns
     -------
     bytes
-        The container, with a trailer.
+        Header, payload and trailer (checksum and gap runs).
 
     Raises
     ------

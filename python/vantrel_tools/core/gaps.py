@@ -15,6 +15,9 @@ _GAP_VALUES = np.array([np.nan, np.inf, -np.inf], dtype=np.float32)
 # One run of non-finite samples: first index, count, kind (9 bytes, packed, as stored).
 RUN_DTYPE = np.dtype([("start", "<u4"), ("length", "<u4"), ("kind", "u1")])
 GapRuns = npt.NDArray[np.void]
+# What a signal without gaps, or a container without a trailer, has.
+NO_GAPS: GapRuns = np.empty(0, dtype=RUN_DTYPE)
+NO_GAPS.flags.writeable = False
 
 
 def checked_samples(data: Any) -> npt.NDArray[np.floating]:
@@ -158,26 +161,3 @@ def restore_gaps(samples: npt.NDArray[np.float32], runs: GapRuns) -> npt.NDArray
         samples[start : start + length] = _GAP_VALUES[kind]
     return samples
 
-
-def no_gaps() -> GapRuns:
-    """No runs: what a signal without gaps, or a container without a trailer, has.
-
-    Parameters
-    ----------
-    None.
-
-    Returns
-    -------
-    numpy.ndarray
-        An empty array of runs.
-
-    Raises
-    ------
-    Nothing.
-
-    Examples
-    --------
-    >>> no_gaps().size
-    0
-    """
-    return np.empty(0, dtype=RUN_DTYPE)

@@ -21,7 +21,7 @@ import google_crc32c
 import numpy as np
 
 from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, parse_header
-from .gaps import GAP_NEG_INF, RUN_DTYPE, GapRuns, no_gaps
+from .gaps import GAP_NEG_INF, NO_GAPS, RUN_DTYPE, GapRuns
 
 # The header's reserved byte is written as 0 and never read by the decoder; bit 0 set there says
 # that a trailer follows the payload, so that losing the whole trailer is noticed too.
@@ -137,7 +137,7 @@ def unseal(data: bytes) -> tuple[bytes, GapRuns]:
     [(1, 2, 1)]
     """
     found = read_trailer(data)
-    return data, no_gaps() if found is None else found.runs
+    return data, NO_GAPS if found is None else found.runs
 
 
 def read_trailer(data: bytes) -> Trailer | None:
@@ -146,7 +146,7 @@ def read_trailer(data: bytes) -> Trailer | None:
     Parameters
     ----------
     data : bytes
-        A container, with or without a trailer.
+        As for :func:`unseal`, which this reads for.
 
     Returns
     -------
@@ -188,7 +188,7 @@ def read_trailer(data: bytes) -> Trailer | None:
 
 
 def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
-    runs = no_gaps()
+    runs = NO_GAPS
     pos = 0
     while pos < len(sections):
         if len(sections) - pos < _SECTION.size:
