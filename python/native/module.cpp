@@ -235,7 +235,7 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                    static_cast<Py_ssize_t>((*packed)->size()));
 }
 
-// compress_to(samples, metric, value, method, /) -> (container, (psnr, prd, rmse, max_error),
+// compress_to(samples, metric, value, method, /) -> (container, distortion by metric code,
 //                                                   multiplier, method, trials, encodes)
 PyObject* compress_to_py(PyObject*, PyObject* args) {
   PyObject* samples = nullptr;  // borrowed
@@ -284,9 +284,13 @@ PyObject* compress_to_py(PyObject*, PyObject* args) {
   }
   const TargetedContainer& out = **packed;
   const std::string_view chosen = wavelet_method_infos()[static_cast<size_t>(out.method)].name;
-  return Py_BuildValue("(y#(dddd)ds#II)", reinterpret_cast<const char*>(out.container.data()),
-                       static_cast<Py_ssize_t>(out.container.size()), out.achieved.psnr,
-                       out.achieved.prd, out.achieved.rmse, out.achieved.max_error,
+  // Each metric's measurement of the result, in the table's order.
+  PyRef achieved(tuple_of(kQualityMetrics, [&](const QualityMetricEntry& e) {
+    return PyFloat_FromDouble(out.achieved.*e.measured);
+  }));
+  if (!achieved) return nullptr;
+  return Py_BuildValue("(y#Ods#II)", reinterpret_cast<const char*>(out.container.data()),
+                       static_cast<Py_ssize_t>(out.container.size()), achieved.get(),
                        static_cast<double>(out.quant_multiplier), chosen.data(),
                        static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
 }
@@ -436,9 +440,9 @@ PyMethodDef kFunctions[] = {
      "Refuses, with the codec's text, options that no signal could be compressed with."},
     {"compress_to", &compress_to_py, METH_VARARGS,
      "compress_to(samples, metric, value, method, /)\n--\n\n"
-     "The smallest container found whose decoded samples meet a quality target ('psnr', 'prd',\n"
-     "'rmse' or 'max_error'), coded without holding the interpreter; method None lets the\n"
-     "search choose. Returns (container, (psnr, prd, rmse, max_error), multiplier, method,\n"
+     "The smallest container found whose decoded samples meet a quality target (a metric of\n"
+     "quality_metrics()), coded without holding the interpreter; method None lets the\n"
+     "search choose. Returns (container, the distortion by metric code, multiplier, method,\n"
      "trials, encodes)."},
     {"options_fields",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,

@@ -56,7 +56,7 @@ def _quality_text(data: bytes, original: Channel) -> str:
     finite = np.isfinite(original)
     d = distortion(np.asarray(original, dtype=np.float64)[finite],
                    decoded.astype(np.float64)[finite])
-    return f"PSNR {d.psnr:.3f} dB, PRD {d.prd:.4g} %, RMSE {d.rmse:.6g}, max error {d.max_err:.6g}"
+    return d.summary()
 
 
 def _info_archive(path: str) -> None:

@@ -26,7 +26,7 @@ import numpy.typing as npt
 from .. import _native
 from .gaps import checked_samples, fill_gaps, find_gaps, restore_gaps
 from .metrics import Distortion
-from .names import WAVELET_METHODS
+from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
 from .target import QualityTarget
 from .trailer import seal, unseal
@@ -213,9 +213,11 @@ def compress_to_target(data: Any, target: QualityTarget,
     samples = checked_samples(data)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
-    container, achieved, multiplier, chosen, trials, encodes = _native.compress_to(
+    container, measured, multiplier, chosen, trials, encodes = _native.compress_to(
         filled, target.metric, target.value, method)
-    return TargetedContainer(seal(container, runs), Distortion(*achieved), multiplier, chosen,
+    by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
+    achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
+    return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
                              trials, encodes)
 
 

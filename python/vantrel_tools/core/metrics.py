@@ -34,6 +34,15 @@ class Distortion:
     rmse: float
     max_err: float
 
+    def summary(self) -> str:
+        """Every figure on one line, as ``vantrel info --original`` prints it."""
+        return (f"PSNR {self.psnr:.3f} dB, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
+                f"max error {self.max_err:.6g}")
+
+    def cells(self) -> str:
+        """PSNR, PRD and maximum error in the columns of ``vantrel eval``'s table."""
+        return f"{self.psnr:>8.2f} {self.prd:>8.3f} {self.max_err:>10.3g}"
+
 
 def distortion(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> Distortion:
     """The distortion of `reconstructed` against `original` (see the module's edge cases)."""

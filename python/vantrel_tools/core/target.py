@@ -22,8 +22,8 @@ class QualityTarget:
 
     Examples
     --------
-    >>> QualityTarget.parse(prd=1)
-    QualityTarget(metric='prd', value=1.0)
+    >>> QualityTarget.parse(rmse=1)
+    QualityTarget(metric='rmse', value=1.0)
     >>> QualityTarget.given(psnr=None, rmse=None) is None
     True
     """

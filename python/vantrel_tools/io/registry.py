@@ -13,9 +13,9 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from .arrays import refuse_beyond_float32
 from .extras import register_extra
 from .types import Channel, Encoded, Signal, SignalFileError
-from .arrays import refuse_beyond_float32
 
 
 @dataclass(frozen=True)
@@ -43,7 +43,9 @@ class Format:
     library: str | None = None  # imported when the format is used
     extra: str = ""  # the extra that installs `library`
     what: str = ""  # what needs it, as its message says: "EDF and BDF files"
-    takes: frozenset[str] = frozenset()  # the ReadRequest fields that apply (others are refused)
+    # The ReadRequest fields it reads; a column or dataset asked of another format is refused, a
+    # layout is ignored.
+    takes: frozenset[str] = frozenset()
 
 
 FORMATS: dict[str, Format] = {}

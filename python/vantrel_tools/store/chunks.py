@@ -36,8 +36,8 @@ def coding_of(config: Any) -> Coding:
     Examples
     --------
     >>> from vantrel_tools.numcodecs_codec import Vantrel
-    >>> coding_of(Vantrel(prd=2.0)).target
-    QualityTarget(metric='prd', value=2.0)
+    >>> coding_of(Vantrel(rmse=2.0)).target
+    QualityTarget(metric='rmse', value=2.0)
     """
     target = QualityTarget.given(**{name: getattr(config, name) for name in QUALITY_TARGETS})
     if target is not None:
