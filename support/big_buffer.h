@@ -24,10 +24,15 @@ class BigBuffer {
 
   // Ends like new[] when memory is exhausted.
   explicit BigBuffer(size_t count) {
-    if (!try_huge(count)) plain_.reset(new T[count == 0 ? 1 : count]);
+    if (!try_huge(count)) {
+      plain_.reset(new T[count == 0 ? 1 : count]);
+      size_bytes_ = (count == 0 ? 1 : count) * sizeof(T);
+    }
   }
 
   T* get() const { return aligned_ ? aligned_.get() : plain_.get(); }
+  // What the storage holds, at least count * sizeof(T) bytes: tests check the rounding with it.
+  size_t size_bytes() const { return size_bytes_; }
 
  private:
   static constexpr size_t kHugePage = size_t{2} << 20;
@@ -41,6 +46,7 @@ class BigBuffer {
       if (void* p = std::aligned_alloc(kHugePage, rounded)) {
         madvise(p, rounded, MADV_HUGEPAGE);  // a request: the pages work either way
         aligned_.reset(static_cast<T*>(p));
+        size_bytes_ = rounded;
         return true;
       }
     }
@@ -53,6 +59,7 @@ class BigBuffer {
   };
   std::unique_ptr<T, Free> aligned_;
   std::unique_ptr<T[]> plain_;
+  size_t size_bytes_ = 0;
 };
 
 }  // namespace vantrel
