@@ -81,6 +81,11 @@ PYTEST_DESELECT = ["tests/python/test_boundary.py::TestNoLeaks::test_flat_over_m
                    "tests/python/test_first_hour.py::TestPackage::test_licence_file_matches_the_metadata"]
 
 
+def pytest_args() -> list[str]:
+    return [f"--ignore={name}" for name in PYTEST_IGNORE] + \
+        [f"--deselect={test}" for test in PYTEST_DESELECT]
+
+
 def run(cmd, cwd=None, env=None, timeout=None):
     return subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
@@ -247,9 +252,7 @@ class Sandbox:
 
     def py_tests(self, timeout) -> tuple[bool, str]:
         env = self.python_env()
-        cmd = [self.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider"]
-        cmd += [f"--ignore={name}" for name in PYTEST_IGNORE]
-        cmd += [f"--deselect={test}" for test in PYTEST_DESELECT]
+        cmd = [self.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *pytest_args()]
         try:
             r = run(cmd, cwd=self.src / "tests" / "python", env=env, timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -380,6 +383,17 @@ def area_report(rows: list[tuple[str, str, str]]) -> str:
     return "\n".join(out)
 
 
+def report_generated(rows: list[tuple[str, str, str]]) -> int:
+    """Prints the score of generated mutants from (file, description, outcome) rows; 1 when any
+    survived."""
+    grouped: dict[str, list[str]] = {}
+    for _, name, outcome in rows:
+        grouped.setdefault(outcome.split()[0], []).append(name)
+    print(f"\ncurrent tests: {summary(grouped)}")
+    print(area_report(rows))
+    return 1 if grouped.get("SURVIVED") else 0
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--list", action="store_true", help="print the mutants and whether they apply")
@@ -407,8 +421,8 @@ def main() -> int:
         ap.error("paths, --diff and --sample go with --generate")
 
     if args.generate == "python":
-        return py_mutants.main(args, lambda: Sandbox(args.workdir, "python", args.python,
-                                                      args.jobs, None))
+        box = Sandbox(args.workdir, "current", args.python, args.jobs, None)
+        return py_mutants.main(args, box, pytest_args(), report_generated)
     if args.generate == "cpp":
         mutants = [m for m in generated_mutants(args) if not args.only or re.search(args.only, m.name)]
     else:
@@ -448,7 +462,7 @@ def main() -> int:
     for box, result, row in zip(boxes, results, rows):
         print(f"{box.name} tests: {summary(result)}")
         if args.generate:
-            print(area_report(row))
+            report_generated(row)
             continue
         for kind in ("SURVIVED", "stale", "build-error"):
             for name in result.get(kind, []):

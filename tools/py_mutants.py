@@ -7,7 +7,7 @@ beside its sources, the suite run from tests/python). This module picks the muta
 by the lines changed since a revision, a seeded sample), runs cosmic-ray on them in the sandbox
 and reports per module.
 
-The session lives in the sandbox (`<workdir>/python/session.sqlite`); the configuration is
+The session lives beside the sandbox's build (`<workdir>/current/session.sqlite`); the configuration is
 tools/cosmic-ray.toml.
 """
 
@@ -143,15 +143,23 @@ def results(db: Path, src: Path) -> list[tuple[str, str, str]]:
     return out
 
 
-def main(args, make_box) -> int:
-    """Runs the generated Python mutants `args` selects in a sandbox from `make_box()`."""
-    from mutate import PYTEST_DESELECT, PYTEST_IGNORE, area_report, summary
-
-    cosmic = Path(args.python).parent / "cosmic-ray"
+def install_cosmic_ray() -> Path:
+    """cosmic-ray's command, installed on first use into a virtual environment of its own."""
+    venv = ROOT / "build" / "mutate-venv"
+    cosmic = venv / "bin" / "cosmic-ray"
     if not cosmic.exists():
-        sys.exit(f"{cosmic} is missing: {args.python} -m pip install -r tools/requirements-mutate.txt")
+        print(f"installing cosmic-ray into {venv}", flush=True)
+        subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+        subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "-r",
+                        str(ROOT / "tools" / "requirements-mutate.txt")], check=True)
+    return cosmic
+
+
+def main(args, box, pytest_args: list[str], report) -> int:
+    """Runs the generated Python mutants `args` selects in the sandbox `box`, the suite with
+    `pytest_args`; `report(rows)` prints the per-module report and returns the exit status."""
+    cosmic = install_cosmic_ray()
     config = tomllib.loads(CONFIG.read_text())["cosmic-ray"]
-    box = make_box()
     src = box.src.resolve()
     started = time.monotonic()
     if not args.list:
@@ -162,10 +170,8 @@ def main(args, make_box) -> int:
 
     session = box.build_dir.parent / "session.sqlite"
     cfg_path = box.build_dir.parent / "cosmic-ray.toml"
-    ignore = " ".join(f"--ignore={name}" for name in PYTEST_IGNORE)
-    deselect = " ".join(f"--deselect={t}" for t in PYTEST_DESELECT)
-    test_command = (f"{shlex.quote(args.python)} -m pytest -q -x -p no:cacheprovider {ignore} "
-                    f"{deselect}")
+    test_command = shlex.join([args.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+                               *pytest_args])
     timeout = max(float(config["timeout"]), 5 * getattr(box, "py_time", 0.0) + 60)
     excluded = [str(src / x) for x in config.get("excluded-modules", [])]
     cfg_text = (f"[cosmic-ray]\nmodule-path = {str(src / config['module-path'])!r}\n"
@@ -190,11 +196,6 @@ def main(args, make_box) -> int:
     r = subprocess.run([str(cosmic), "exec", str(cfg_path), str(session)], cwd=cwd, env=env)
     if r.returncode != 0:
         print(f"cosmic-ray exec ended with {r.returncode}; reporting what it recorded")
-    rows = results(session, src)
-    grouped: dict[str, list[str]] = {}
-    for _, name, outcome in rows:
-        grouped.setdefault(outcome.split()[0], []).append(name)
-    print(f"\ncurrent tests: {summary(grouped)}")
-    print(area_report(rows))
-    print(f"{len(rows)} mutants in {time.monotonic() - started:.0f} s")
-    return 1 if grouped.get("SURVIVED") else 0
+    status = report(results(session, src))
+    print(f"Python mutants run in {time.monotonic() - started:.0f} s")
+    return status
