@@ -25,8 +25,9 @@ class BigBuffer {
   // Ends like new[] when memory is exhausted.
   explicit BigBuffer(size_t count) {
     if (!try_huge(count)) {
-      plain_.reset(new T[count == 0 ? 1 : count]);
-      size_bytes_ = (count == 0 ? 1 : count) * sizeof(T);
+      const size_t n = count == 0 ? 1 : count;
+      plain_.reset(new T[n]);
+      size_bytes_ = n * sizeof(T);
     }
   }
 
