@@ -328,8 +328,10 @@ def summary(results: dict[str, list[str]]) -> str:
 
 
 def generated_mutants(args) -> list[Mutant]:
-    """The C++ operator pass over the named paths or the lines changed since --diff, sampled."""
-    generated = cxx_mutants.generate(ROOT, args.paths, args.diff)
+    """The C++ operator pass over the named paths or the lines changed since --diff, those whose
+    name (file:line:operator) matches --only, then sampled."""
+    generated = [g for g in cxx_mutants.generate(ROOT, args.paths, args.diff)
+                 if not args.only or re.search(args.only, g.name)]
     if args.sample is not None and args.sample < len(generated):
         generated = sorted(random.Random(args.seed).sample(generated, args.sample),
                            key=lambda g: (g.file, g.line, g.operator, g.mutated))
@@ -424,7 +426,7 @@ def main() -> int:
         box = Sandbox(args.workdir, "current", args.python, args.jobs, None)
         return py_mutants.main(args, box, pytest_args(), report_generated)
     if args.generate == "cpp":
-        mutants = [m for m in generated_mutants(args) if not args.only or re.search(args.only, m.name)]
+        mutants = generated_mutants(args)
     else:
         mutants = [m for m in load_mutants(args.table) if not args.only or re.search(args.only, m.name)]
     if args.list:
