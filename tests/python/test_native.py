@@ -143,7 +143,7 @@ class TestMutableBuffersAreCopied:
     whole contents with one bytearray assignment, which holds the interpreter, so a call that
     copies before releasing it sees one content or the other, never a mixture."""
 
-    N = 1 << 19
+    N = 1 << 21
     A = np.sin(np.arange(N) * 1e-3).astype(np.float32)
     B = np.random.default_rng(5).uniform(-2.0, 2.0, N).astype(np.float32)
     VIEWS = {
