@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <type_traits>
@@ -44,6 +45,12 @@ class BigBuffer {
     const size_t bytes = count * sizeof(T);
     if (bytes >= kHugeFrom) {
       const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+      // Callers write every element without looking: storage rounded short of them would be
+      // overrun silently, so that stops here in every build.
+      if (rounded < bytes) {
+        std::fputs("internal error: huge-page storage rounded short. Please, report it.\n", stderr);
+        std::abort();
+      }
       if (void* p = std::aligned_alloc(kHugePage, rounded)) {
         madvise(p, rounded, MADV_HUGEPAGE);  // a request: the pages work either way
         aligned_.reset(static_cast<T*>(p));
