@@ -275,10 +275,10 @@ def expand_paths(root: Path, patterns: list[str]) -> list[str]:
     return sorted(files)
 
 
-def changed_lines(root: Path, rev: str) -> dict[str, set[int]]:
+def changed_lines(root: Path, rev: str, *pathspecs: str) -> dict[str, set[int]]:
     """Lines added or changed in the working tree since `rev`, by file (git diff -U0)."""
-    diff = subprocess.run(["git", "-C", str(root), "diff", "-U0", "--no-color", rev, "--"],
-                          stdout=subprocess.PIPE, text=True, check=True).stdout
+    diff = subprocess.run(["git", "-C", str(root), "diff", "-U0", "--no-color", rev, "--",
+                           *pathspecs], stdout=subprocess.PIPE, text=True, check=True).stdout
     out: dict[str, set[int]] = {}
     current = None
     for line in diff.splitlines():

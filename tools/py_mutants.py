@@ -25,6 +25,8 @@ import time
 import tomllib
 from pathlib import Path
 
+import cxx_mutants
+
 ROOT = Path(__file__).resolve().parents[1]
 CONFIG = ROOT / "tools" / "cosmic-ray.toml"
 PACKAGE = "python/vantrel_tools"
@@ -56,21 +58,6 @@ def annotation_lines(source: str) -> set[tuple[int, int]]:
     return spots
 
 
-def changed_lines(rev: str) -> dict[str, set[int]]:
-    diff = subprocess.run(["git", "-C", str(ROOT), "diff", "-U0", "--no-color", rev, "--",
-                           PACKAGE], stdout=subprocess.PIPE, text=True, check=True).stdout
-    out: dict[str, set[int]] = {}
-    current = None
-    for line in diff.splitlines():
-        if line.startswith("+++ "):
-            current = line[6:] if line.startswith("+++ b/") else None
-        elif line.startswith("@@") and current is not None:
-            m = re.match(r"@@ -\S+ \+(\d+)(?:,(\d+))? @@", line)
-            start, count = int(m.group(1)), int(m.group(2) or "1")
-            out.setdefault(current, set()).update(range(start, start + count))
-    return out
-
-
 def wanted(rel: str, patterns: list[str]) -> bool:
     """Whether a module (path relative to the tree) is named by a path, directory or glob."""
     if not patterns:
@@ -87,7 +74,7 @@ def select(db: Path, src: Path, args, exclude_ops: list[str]) -> int:
     con = sqlite3.connect(db)
     rows = con.execute("SELECT job_id, module_path, operator_name, start_pos_row, start_pos_col "
                        "FROM mutation_specs").fetchall()
-    changed = changed_lines(args.diff) if args.diff else None
+    changed = cxx_mutants.changed_lines(ROOT, args.diff, PACKAGE) if args.diff else None
     notes: dict[str, set[tuple[int, int]]] = {}
     keep = []
     for job_id, module, operator, row, col in rows:
