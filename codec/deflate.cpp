@@ -24,7 +24,8 @@ DeflateError library_error(const z_stream& s, int code) {
 // buffer [begin, begin + size). Checked before every call in every build: past the buffer zlib
 // would overwrite the heap, which nothing afterwards detects reliably.
 void check_room(const z_stream& s, const uint8_t* begin, size_t size, const char* what) {
-  if (s.next_out < begin || s.avail_out > size - static_cast<size_t>(s.next_out - begin)) {
+  const bool inside = s.next_out >= begin && static_cast<size_t>(s.next_out - begin) <= size;
+  if (!inside || s.avail_out > size - static_cast<size_t>(s.next_out - begin)) {
     internal_buffer_error(what);
   }
 }
