@@ -138,7 +138,9 @@ LOGIC = re.compile(r" (&&|\|\|) ")
 NOT = re.compile(r"(?<![\w)\]])!(?!=)")
 INT_LITERAL = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uU]?[lL]{0,2})(?![\w.'])")
 CONDITION = re.compile(r"^\s*(?:\}\s*else\s+)?(?:if|while|for)\s*\(|\?|\breturn\b.*(?:<|>|==|!=)")
-COMPARED_BOUND = re.compile(r"(?<=[\w)\]] )(<=|>=|<|>) (" + TERM + r")" + TERM_AFTER)
+# The bound must be the comparison's whole right operand, or "+ 1" would bind to part of it.
+COMPARED_BOUND = re.compile(r"(?<=[\w)\]] )(<=|>=|<|>) (" + TERM + r")" + TERM_AFTER
+                            + r"(?=\s*(?:\)|;|\?|&&|\|\||,|$))")
 
 ASSIGNMENT = re.compile(r"^(\s*)(?:[A-Za-z_][\w.\[\]>*-]*|\*\w+|\+\+\w[\w.\[\]>-]*|\w[\w.\[\]>-]*"
                         r"\+\+|--\w+|\w+--)(?:\s*(?:[-+*/%&|^]|<<|>>)?=\s*.*)?;\s*$")

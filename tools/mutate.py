@@ -337,7 +337,8 @@ def generated_mutants(args) -> list[Mutant]:
                            key=lambda g: (g.file, g.line, g.operator, g.mutated))
     return [Mutant(name=g.name, file=g.file, original=g.original, mutated=g.mutated,
                    fault=g.describe(), line=g.line,
-                   suites="py" if g.file.startswith("python/") else "both")
+                   suites="py" if g.file.startswith("python/") else
+                   "cpp" if args.no_python else "both")
             for g in generated]
 
 
