@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "support/format.h"
 
@@ -302,6 +303,11 @@ std::string VantrelError::to_string() const {
   std::string out;
   render(out);
   return out;
+}
+
+void internal_buffer_error(const char* what) {
+  std::fprintf(stderr, "internal error: %s given room past its end. Please, report it.\n", what);
+  std::abort();
 }
 
 }  // namespace vantrel
