@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/coders.h"
@@ -25,20 +26,14 @@ TEST(MethodTable, EveryEntryIsFoundByItsCodeTagAndName) {
 }
 
 TEST(PublicViews, ShowEveryEntryAsTheTableHasIt) {
-  ASSERT_EQ(wavelet_method_infos().size(), wavelet_methods().size());
-  for (const WaveletMethodEntry& method : wavelet_methods()) {
-    const WaveletMethodInfo& info = wavelet_method_infos()[method.code];
-    EXPECT_EQ(info.code, method.code);
-    EXPECT_EQ(info.tag, method.tag);
-    EXPECT_EQ(info.name, method.name);
-  }
-  ASSERT_EQ(entropy_coder_infos().size(), entropy_coders().size());
-  for (const EntropyCoderEntry& coder : entropy_coders()) {
-    const EntropyCoderInfo& info = entropy_coder_infos()[coder.code];
-    EXPECT_EQ(info.code, coder.code);
-    EXPECT_EQ(info.name, coder.name);
-    EXPECT_EQ(info.listed, coder.listed);
-  }
+  const auto same = [](const auto& entries, const auto& infos, auto key) {
+    ASSERT_EQ(infos.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(key(infos[i]), key(entries[i])) << i;
+  };
+  same(wavelet_methods(), wavelet_method_infos(),
+       [](const WaveletMethodInfo& m) { return std::tuple(m.code, m.tag, m.name); });
+  same(entropy_coders(), entropy_coder_infos(),
+       [](const EntropyCoderInfo& c) { return std::tuple(c.code, c.name, c.listed); });
 }
 
 TEST(MetricTable, EachRowJudgesItsOwnMeasurementInItsDirection) {
