@@ -64,7 +64,11 @@ class ContainerHeader:
         """The 52 header bytes, written as they are, valid or not."""
         if len(self.reserved) != 13:
             raise ValueError(f"reserved holds 13 bytes, not {len(self.reserved)}")
-        return _native.pack_header(*(getattr(self, f.name) for f in dataclasses.fields(self)))
+        return _native.pack_header(*(getattr(self, name) for name in _FIELDS))
+
+
+# The fields in the order _native.unpack_header gives them and pack_header takes them.
+_FIELDS = tuple(f.name for f in dataclasses.fields(ContainerHeader))
 
 
 def unpack_header(data: bytes) -> ContainerHeader:
@@ -89,8 +93,7 @@ def unpack_header(data: bytes) -> ContainerHeader:
     >>> unpack_header(bytes(52)).magic
     b'\\x00\\x00\\x00\\x00'
     """
-    names = [f.name for f in dataclasses.fields(ContainerHeader)]
-    return ContainerHeader(**dict(zip(names, _native.unpack_header(data), strict=True)))
+    return ContainerHeader(**dict(zip(_FIELDS, _native.unpack_header(data), strict=True)))
 
 
 def replace_header_fields(container: bytes, **changes: object) -> bytes:
