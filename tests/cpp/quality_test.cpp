@@ -41,7 +41,7 @@ TEST(CompressTo, DecodedSamplesMeetTheTargetTheSearchMeasured) {
       {QualityMetric::Psnr, 60.0, WaveletMethod::Cdf97, 0.0f},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(kQualityMetricNames[static_cast<size_t>(c.metric)]) + " " +
+    SCOPED_TRACE(std::string(kQualityMetrics[static_cast<size_t>(c.metric)].name) + " " +
                  std::to_string(c.value));
     const std::vector<float> x = noisy_sines(5000, c.noise);
     const QualityTarget target{c.metric, c.value};
