@@ -60,6 +60,10 @@ extern "C" {
 #define VTRL_API_VERSION_MAJOR 1
 #define VTRL_API_VERSION_MINOR 0
 #define VTRL_API_VERSION ((VTRL_API_VERSION_MAJOR << 16) | VTRL_API_VERSION_MINOR)
+/* Whether a library whose vtrl_api_version() is `v` serves a program built with this header:
+ * the same major version and a minor version at least this header's. */
+#define VTRL_API_COMPATIBLE(v) \
+  (((v) >> 16) == VTRL_API_VERSION_MAJOR && VTRL_API_VERSION_MINOR < ((v)&0xFFFFu) + 1u)
 
 typedef enum vtrl_status {
   VTRL_OK = 0,
