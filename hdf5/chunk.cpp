@@ -23,7 +23,7 @@ constexpr std::string_view kIntegerTarget =
     "vantrel filter: quality targets on integer datasets are not supported yet; give options "
     "(method, scale) instead";
 constexpr std::string_view kUnsupportedType =
-    "vantrel filter: cannot code a {} of {} bytes (float32, float64 and 8-, 16- and 32-bit "
+    "vantrel filter: cannot code {} of {} bytes (float32, float64 and 8-, 16- and 32-bit "
     "integers only)";
 constexpr std::string_view kBadRank = "vantrel filter: chunk rank {} is outside 1..32";
 constexpr std::string_view kBadAxis = "vantrel filter: axis {} is not an axis of a rank-{} chunk";
@@ -194,9 +194,9 @@ Result<std::vector<unsigned>, std::string> local_words(const UserParams& u, unsi
                                                        std::span<const uint32_t> chunk_dims) {
   const auto type = sample_type(type_class, type_size, sign);
   if (!type) {
-    return text(kUnsupportedType, {type_class == kClassFloat     ? "float"
-                                   : type_class == kClassInteger ? "integer"
-                                                                 : "non-numeric type",
+    return text(kUnsupportedType, {type_class == kClassFloat     ? "floats"
+                                   : type_class == kClassInteger ? "integers"
+                                                                 : "non-numeric values",
                                    num(type_size)});
   }
   const ChunkShape shape{
@@ -235,7 +235,7 @@ Result<Params, std::string> parse_words(std::span<const unsigned> words) {
   const unsigned type_class = words[kUserWords], type_size = words[kUserWords + 1],
                  sign = words[kUserWords + 2];
   const auto type = sample_type(type_class, type_size, sign);
-  if (!type) return text(kUnsupportedType, {"type", num(type_size)});
+  if (!type) return text(kUnsupportedType, {"values", num(type_size)});
   Params p{user, {*type, type_class, type_size, sign, {words.begin() + head, words.end()}}};
   VANTREL_RETURN_IF_ERROR(check_shape(p.user, p.chunk));
   return p;
