@@ -57,14 +57,11 @@ size_t type_size(vtrl_type t) {
 }
 
 // Signals run along `axis` of a C-order chunk: signal (o, i) has sample k at element
-// (o * length + k) * inner + i.
+// (o * length + k) * inner + i. Coding works on the signals laid out one after the other
+// ("signal-major": sample k of signal s at s * length + k).
 struct Walk {
   uint64_t outer = 1, length = 1, inner = 1;
   uint64_t signals() const { return outer * inner; }
-  uint64_t element(uint64_t signal, uint64_t k) const {
-    const uint64_t o = signal / inner, i = signal % inner;
-    return (o * length + k) * inner + i;
-  }
 };
 
 Walk walk(const Params& p) {
@@ -78,14 +75,34 @@ Walk walk(const Params& p) {
   return w;
 }
 
-void gather(const Walk& w, size_t size, std::span<const uint8_t> raw, uint64_t s, uint8_t* out) {
-  for (uint64_t k = 0; k < w.length; ++k)
-    std::memcpy(out + k * size, &raw[w.element(s, k) * size], size);
+// Copies between the chunk's order and signal-major order in one pass over the chunk in memory
+// order (a pass per signal would read the whole chunk once for every signal). Elements of N
+// bytes go by fixed-size memcpy: HDF5's buffers need not be aligned for the type.
+template <size_t N>
+void transpose(const Walk& w, const uint8_t* from, uint8_t* to, bool to_signals) {
+  for (uint64_t o = 0; o < w.outer; ++o) {
+    for (uint64_t k = 0; k < w.length; ++k) {
+      const uint64_t row = (o * w.length + k) * w.inner;
+      for (uint64_t i = 0; i < w.inner; ++i) {
+        const uint64_t signal = (o * w.inner + i) * w.length + k;
+        const uint64_t src = to_signals ? row + i : signal, dst = to_signals ? signal : row + i;
+        std::memcpy(to + dst * N, from + src * N, N);
+      }
+    }
+  }
 }
 
-void scatter(const Walk& w, size_t size, const uint8_t* in, uint64_t s, std::span<uint8_t> raw) {
-  for (uint64_t k = 0; k < w.length; ++k)
-    std::memcpy(&raw[w.element(s, k) * size], in + k * size, size);
+void transpose(const Walk& w, size_t size, const uint8_t* from, uint8_t* to, bool to_signals) {
+  switch (size) {
+    case 1:
+      return transpose<1>(w, from, to, to_signals);
+    case 2:
+      return transpose<2>(w, from, to, to_signals);
+    case 4:
+      return transpose<4>(w, from, to, to_signals);
+    default:
+      return transpose<8>(w, from, to, to_signals);
+  }
 }
 
 Status<std::string> check_user(const UserParams& u) {
@@ -254,16 +271,17 @@ Result<std::vector<uint8_t>, std::string> encode_chunk(const Params& p,
   put_u32(record, static_cast<uint32_t>(w.length));
   record.resize(kRecordHead + 4 * w.signals());  // the container sizes, filled in below
   put_u32(record, 0);                            // the header's checksum, likewise
-  std::vector<uint8_t> signal(w.length * size);
+  std::vector<uint8_t> signals(raw.size());
+  transpose(w, size, raw.data(), signals.data(), true);
   for (uint64_t s = 0; s < w.signals(); ++s) {
-    gather(w, size, raw, s, signal.data());
+    const uint8_t* signal = &signals[s * w.length * size];
     uint8_t* packed = nullptr;
     size_t packed_size = 0;
     const vtrl_status status =
         p.user.mode == Mode::Options
-            ? vtrl_compress(signal.data(), w.length, p.chunk.type, &p.user.options, 0, &packed,
+            ? vtrl_compress(signal, w.length, p.chunk.type, &p.user.options, 0, &packed,
                             &packed_size)
-            : vtrl_compress_to(signal.data(), w.length, p.chunk.type, p.user.metric, p.user.value,
+            : vtrl_compress_to(signal, w.length, p.chunk.type, p.user.metric, p.user.value,
                                p.user.method, 0, &packed, &packed_size, nullptr);
     if (status != VTRL_OK) return text(kCoding, {vtrl_last_error()});
     record.insert(record.end(), packed, packed + packed_size);
@@ -287,31 +305,31 @@ Status<std::string> decode_chunk(const Params& p, std::span<const uint8_t> recor
   if (std::memcmp(record.data(), kMagic, 4) != 0) return damaged("no record magic");
   if (record[4] > kFormatVersion) return text(kNewerVersion, {num(record[4]), num(kFormatVersion)});
   const Walk w = walk(p);
-  const uint64_t signals = load_u32(&record[8]), length = load_u32(&record[12]);
-  if (record[5] != p.chunk.type || signals != w.signals() || length != w.length)
+  const uint64_t count = load_u32(&record[8]), length = load_u32(&record[12]);
+  if (record[5] != p.chunk.type || count != w.signals() || length != w.length)
     return damaged("its type or shape disagrees with the dataset's");
-  const uint64_t head = kRecordHead + 4 * signals;
+  const uint64_t head = kRecordHead + 4 * count;
   if (record.size() < head + 4) return damaged("shorter than its header");
   if (crc32c(record.first(head)) != load_u32(&record[head]))
     return damaged("header checksum mismatch");
   uint64_t total = head + 4;
-  for (uint64_t s = 0; s < signals; ++s) total += load_u32(&record[kRecordHead + 4 * s]);
+  for (uint64_t s = 0; s < count; ++s) total += load_u32(&record[kRecordHead + 4 * s]);
   if (total != record.size()) return damaged("its containers do not fill it");
 
   const size_t size = type_size(p.chunk.type);
-  std::vector<uint8_t> signal(w.length * size);
+  std::vector<uint8_t> signals(raw.size());
   uint64_t at = head + 4;
-  for (uint64_t s = 0; s < signals; ++s) {
+  for (uint64_t s = 0; s < count; ++s) {
     const uint32_t n = load_u32(&record[kRecordHead + 4 * s]);
-    size_t count = 0;
-    if (vtrl_decompress_into(&record[at], n, p.chunk.type, VTRL_REQUIRE_TRAILER, signal.data(),
-                             w.length, &count) != VTRL_OK) {
+    size_t decoded = 0;
+    if (vtrl_decompress_into(&record[at], n, p.chunk.type, VTRL_REQUIRE_TRAILER,
+                             &signals[s * w.length * size], w.length, &decoded) != VTRL_OK) {
       return text(kCoding, {vtrl_last_error()});
     }
-    if (count != w.length) return damaged("a signal of the wrong length");
-    scatter(w, size, signal.data(), s, raw);
+    if (decoded != w.length) return damaged("a signal of the wrong length");
     at += n;
   }
+  transpose(w, size, signals.data(), raw.data(), false);
   return {};
 }
 
