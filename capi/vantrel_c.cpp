@@ -66,8 +66,12 @@ struct Failure {
 template <class T>
 using Outcome = Result<T, Failure>;
 
-vtrl_status record(const Failure& f) {
-  t_last_error = f.text;
+vtrl_status record(const Failure& f) noexcept {
+  try {
+    t_last_error = f.text;
+  } catch (...) {  // no memory left even for the text: the status still says what happened
+    t_last_error.clear();
+  }
   return f.status;
 }
 
@@ -89,6 +93,16 @@ Failure from_trailer(const TrailerError& e) {
   return Failure{e.kind() == TrailerError::Kind::TooNew ? VTRL_TOO_NEW : VTRL_DAMAGED, e.text()};
 }
 
+// A status for an exception caught at the boundary; its text is kept when memory allows.
+vtrl_status caught(vtrl_status status, const char* what) noexcept {
+  try {
+    return record(failure(status, status == VTRL_NO_MEMORY ? kOutOfMemory : kInternal, {what}));
+  } catch (...) {
+    t_last_error.clear();
+    return status;
+  }
+}
+
 // Runs an entry point's body, turning exceptions into statuses.
 template <class Body>
 vtrl_status guarded(Body body) noexcept {
@@ -97,11 +111,11 @@ vtrl_status guarded(Body body) noexcept {
     Status<Failure> done = body();
     return done ? VTRL_OK : record(done.error());
   } catch (const std::bad_alloc&) {
-    return record(Failure{VTRL_NO_MEMORY, std::string(kOutOfMemory)});
+    return caught(VTRL_NO_MEMORY, "");
   } catch (const std::exception& e) {
-    return record(failure(VTRL_INTERNAL, kInternal, {e.what()}));
+    return caught(VTRL_INTERNAL, e.what());
   } catch (...) {
-    return record(failure(VTRL_INTERNAL, kInternal, {"unknown exception"}));
+    return caught(VTRL_INTERNAL, "unknown exception");
   }
 }
 

@@ -25,6 +25,9 @@ constexpr std::string_view kIntegerTarget =
 constexpr std::string_view kUnsupportedType =
     "vantrel filter: cannot code {} of {} bytes (float32, float64 and 8-, 16- and 32-bit "
     "integers only)";
+constexpr std::string_view kUnsupportedClass =
+    "vantrel filter: cannot code this type class (float32, float64 and 8-, 16- and 32-bit "
+    "integers only)";
 constexpr std::string_view kBadRank = "vantrel filter: chunk rank {} is outside 1..32";
 constexpr std::string_view kBadAxis = "vantrel filter: axis {} is not an axis of a rank-{} chunk";
 constexpr std::string_view kBadDims =
@@ -210,11 +213,12 @@ Result<std::vector<unsigned>, std::string> local_words(const UserParams& u, unsi
                                                        unsigned type_size, unsigned sign,
                                                        std::span<const uint32_t> chunk_dims) {
   const auto type = sample_type(type_class, type_size, sign);
+  if (!type && type_class != kClassFloat && type_class != kClassInteger) {
+    return text(kUnsupportedClass);
+  }
   if (!type) {
-    return text(kUnsupportedType, {type_class == kClassFloat     ? "floats"
-                                   : type_class == kClassInteger ? "integers"
-                                                                 : "non-numeric values",
-                                   num(type_size)});
+    return text(kUnsupportedType,
+                {type_class == kClassFloat ? "floats" : "integers", num(type_size)});
   }
   const ChunkShape shape{
       *type, type_class, type_size, sign, {chunk_dims.begin(), chunk_dims.end()}};
