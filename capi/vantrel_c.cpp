@@ -121,11 +121,12 @@ vtrl_status guarded(Body body) noexcept {
 
 bool is_integer(vtrl_type type) { return type >= VTRL_INT8 && type <= VTRL_UINT32; }
 
-Status<Failure> check_type(vtrl_type type) {
-  if (static_cast<int>(type) < VTRL_FLOAT32 || static_cast<int>(type) > VTRL_UINT32) {
-    return failure(VTRL_INVALID_ARGUMENT, kUnknownType, {std::to_string(static_cast<int>(type))});
+// The sample type a caller's code names (any int may arrive from C).
+Outcome<vtrl_type> check_type(int code) {
+  if (code < VTRL_FLOAT32 || code > VTRL_UINT32) {
+    return failure(VTRL_INVALID_ARGUMENT, kUnknownType, {std::to_string(code)});
   }
-  return {};
+  return static_cast<vtrl_type>(code);
 }
 
 Status<Failure> check_flags(unsigned flags, unsigned allowed) {
@@ -334,8 +335,8 @@ const char* vtrl_version(void) { return VANTREL_VERSION; }
 
 const char* vtrl_last_error(void) { return t_last_error.c_str(); }
 
-const char* vtrl_status_text(vtrl_status status) {
-  const int i = static_cast<int>(status);
+const char* vtrl_status_text(int status) {
+  const int i = status;
   if (i < 0 || i >= static_cast<int>(std::size(kStatusTexts))) return "unknown status";
   return kStatusTexts[i];
 }
@@ -350,7 +351,7 @@ void vtrl_options_init(vtrl_options* options) {
   options->multiplier = 0.0;
 }
 
-vtrl_status vtrl_compress(const void* samples, size_t count, vtrl_type type,
+vtrl_status vtrl_compress(const void* samples, size_t count, int type_code,
                           const vtrl_options* options, unsigned flags, uint8_t** container,
                           size_t* size) {
   clear(reinterpret_cast<void**>(container), size);
@@ -358,7 +359,7 @@ vtrl_status vtrl_compress(const void* samples, size_t count, vtrl_type type,
     if (container == nullptr) return null_argument("container");
     if (size == nullptr) return null_argument("size");
     if (samples == nullptr && count != 0) return null_argument("samples");
-    VANTREL_RETURN_IF_ERROR(check_type(type));
+    VANTREL_ASSIGN_OR_RETURN(const vtrl_type type, check_type(type_code));
     VANTREL_RETURN_IF_ERROR(check_flags(flags, VTRL_PLAIN));
     vtrl_options given;
     vtrl_options_init(&given);
@@ -372,7 +373,7 @@ vtrl_status vtrl_compress(const void* samples, size_t count, vtrl_type type,
   });
 }
 
-vtrl_status vtrl_compress_to(const void* samples, size_t count, vtrl_type type, vtrl_metric metric,
+vtrl_status vtrl_compress_to(const void* samples, size_t count, int type_code, int metric,
                              double value, int method, unsigned flags, uint8_t** container,
                              size_t* size, vtrl_quality* achieved) {
   clear(reinterpret_cast<void**>(container), size);
@@ -380,10 +381,9 @@ vtrl_status vtrl_compress_to(const void* samples, size_t count, vtrl_type type, 
     if (container == nullptr) return null_argument("container");
     if (size == nullptr) return null_argument("size");
     if (samples == nullptr && count != 0) return null_argument("samples");
-    VANTREL_RETURN_IF_ERROR(check_type(type));
+    VANTREL_ASSIGN_OR_RETURN(const vtrl_type type, check_type(type_code));
     VANTREL_RETURN_IF_ERROR(check_flags(flags, VTRL_PLAIN));
-    VANTREL_RETURN_IF_ERROR(
-        check_code(static_cast<int>(metric), VTRL_PSNR, VTRL_MAX_ERROR, "metric"));
+    VANTREL_RETURN_IF_ERROR(check_code(metric, VTRL_PSNR, VTRL_MAX_ERROR, "metric"));
     VANTREL_RETURN_IF_ERROR(check_code(method, VTRL_ANY_METHOD, VTRL_SYM4, "method"));
     if (is_integer(type)) return failure(VTRL_REFUSED, kIntegerTarget);
     const bool plain = (flags & VTRL_PLAIN) != 0;
@@ -415,13 +415,13 @@ vtrl_status vtrl_sample_count(const uint8_t* container, size_t size, size_t* cou
   });
 }
 
-vtrl_status vtrl_decompress(const uint8_t* container, size_t size, vtrl_type type, unsigned flags,
+vtrl_status vtrl_decompress(const uint8_t* container, size_t size, int type_code, unsigned flags,
                             void** samples, size_t* count) {
   clear(samples, count);
   return guarded([&]() -> Status<Failure> {
     if (samples == nullptr) return null_argument("samples");
     if (count == nullptr) return null_argument("count");
-    VANTREL_RETURN_IF_ERROR(check_type(type));
+    VANTREL_ASSIGN_OR_RETURN(const vtrl_type type, check_type(type_code));
     VANTREL_RETURN_IF_ERROR(check_flags(flags, VTRL_REQUIRE_TRAILER));
     VANTREL_RETURN_IF_ERROR(read_header(container, size));
     VANTREL_ASSIGN_OR_RETURN(const std::vector<float> decoded, decode(container, size, flags));
@@ -437,13 +437,13 @@ vtrl_status vtrl_decompress(const uint8_t* container, size_t size, vtrl_type typ
   });
 }
 
-vtrl_status vtrl_decompress_into(const uint8_t* container, size_t size, vtrl_type type,
+vtrl_status vtrl_decompress_into(const uint8_t* container, size_t size, int type_code,
                                  unsigned flags, void* samples, size_t capacity, size_t* count) {
   if (count != nullptr) *count = 0;
   return guarded([&]() -> Status<Failure> {
     if (samples == nullptr && capacity != 0) return null_argument("samples");
     if (count == nullptr) return null_argument("count");
-    VANTREL_RETURN_IF_ERROR(check_type(type));
+    VANTREL_ASSIGN_OR_RETURN(const vtrl_type type, check_type(type_code));
     VANTREL_RETURN_IF_ERROR(check_flags(flags, VTRL_REQUIRE_TRAILER));
     VANTREL_ASSIGN_OR_RETURN(const VantrelHeader header, read_header(container, size));
     if (header.sample_count > capacity) {

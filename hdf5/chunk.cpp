@@ -164,6 +164,7 @@ Result<UserParams, std::string> parse_user(std::span<const unsigned> words) {
     u.options.coder = w[6] == 255 ? VTRL_CODER_AUTO : static_cast<int>(w[6]);
     u.options.multiplier = get_double(&w[7]);
   } else {
+    if (w[3] > VTRL_MAX_ERROR) return text(kBadOption, {"metric", num(w[3])});
     u.metric = static_cast<vtrl_metric>(w[3]);
     u.value = get_double(&w[4]);
     u.method = w[6] == 255 ? VTRL_ANY_METHOD : static_cast<int>(w[6]);

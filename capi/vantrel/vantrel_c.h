@@ -40,7 +40,8 @@
  * constants; types, layouts and the meaning of existing functions change only with the major
  * version, which is also the shared library's soname version (libvantrel_c.so.1).
  *
- * Enumerations are passed as int. The header is C99 and C++ compatible. */
+ * Enumerations are passed as int (`type` is a vtrl_type, `metric` a vtrl_metric), so that a foreign
+ * caller may pass any value: unknown ones are refused. The header is C99 and C++ compatible. */
 #ifndef VANTREL_VANTREL_C_H
 #define VANTREL_VANTREL_C_H
 
@@ -127,14 +128,14 @@ VTRL_API const char* vtrl_version(void);
  * call into the library. */
 VTRL_API const char* vtrl_last_error(void);
 /* A fixed text for each status (never NULL). */
-VTRL_API const char* vtrl_status_text(vtrl_status status);
+VTRL_API const char* vtrl_status_text(int status);
 
 /* Fills `options` with the defaults. */
 VTRL_API void vtrl_options_init(vtrl_options* options);
 
 /* Compresses `count` samples of `type` with `options` (NULL: the defaults). On success
  * *container is a new buffer of *size bytes. flags: 0 or VTRL_PLAIN. */
-VTRL_API vtrl_status vtrl_compress(const void* samples, size_t count, vtrl_type type,
+VTRL_API vtrl_status vtrl_compress(const void* samples, size_t count, int type,
                                    const vtrl_options* options, unsigned flags, uint8_t** container,
                                    size_t* size);
 
@@ -142,21 +143,21 @@ VTRL_API vtrl_status vtrl_compress(const void* samples, size_t count, vtrl_type 
  * or, for VTRL_ANY_METHOD, the wavelet that gives the smallest. *achieved (when not NULL)
  * receives the quality reached. A target no container reaches is refused, the text naming the
  * closest value reachable. flags: 0 or VTRL_PLAIN. Integer samples: not yet (VTRL_REFUSED). */
-VTRL_API vtrl_status vtrl_compress_to(const void* samples, size_t count, vtrl_type type,
-                                      vtrl_metric metric, double value, int method, unsigned flags,
-                                      uint8_t** container, size_t* size, vtrl_quality* achieved);
+VTRL_API vtrl_status vtrl_compress_to(const void* samples, size_t count, int type, int metric,
+                                      double value, int method, unsigned flags, uint8_t** container,
+                                      size_t* size, vtrl_quality* achieved);
 
 /* The number of samples a container decodes to, read from its header. */
 VTRL_API vtrl_status vtrl_sample_count(const uint8_t* container, size_t size, size_t* count);
 
 /* Decodes a container into a new buffer of *count samples of `type`. Bytes after the container
  * (and its trailer) are ignored. flags: 0 or VTRL_REQUIRE_TRAILER. */
-VTRL_API vtrl_status vtrl_decompress(const uint8_t* container, size_t size, vtrl_type type,
+VTRL_API vtrl_status vtrl_decompress(const uint8_t* container, size_t size, int type,
                                      unsigned flags, void** samples, size_t* count);
 
 /* Decodes a container into the caller's buffer of `capacity` samples of `type`, refusing a
  * container of more samples before decoding anything. */
-VTRL_API vtrl_status vtrl_decompress_into(const uint8_t* container, size_t size, vtrl_type type,
+VTRL_API vtrl_status vtrl_decompress_into(const uint8_t* container, size_t size, int type,
                                           unsigned flags, void* samples, size_t capacity,
                                           size_t* count);
 

@@ -47,7 +47,7 @@ TEST(CInterface, RefusalsSayWhatIsWrong) {
   } cases[] = {
       {[&] { return vtrl_compress(x.data(), 64, VTRL_FLOAT32, nullptr, 0, nullptr, &p.size); },
        VTRL_INVALID_ARGUMENT, "container is NULL"},
-      {[&] { return vtrl_compress(x.data(), 64, vtrl_type(9), nullptr, 0, &p.bytes, &p.size); },
+      {[&] { return vtrl_compress(x.data(), 64, 9, nullptr, 0, &p.bytes, &p.size); },
        VTRL_INVALID_ARGUMENT, "unknown sample type 9"},
       {[&] { return vtrl_compress(x.data(), 64, VTRL_FLOAT32, &bad, 0, &p.bytes, &p.size); },
        VTRL_REFUSED, "Only scaled 6..12 is supported, but it was 13"},
