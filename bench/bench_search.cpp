@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
       }
       char label[64];
       std::snprintf(label, sizeof label, "%s %.4g",
-                    kQualityMetricNames[static_cast<size_t>(target.metric)].data(),
+                    kQualityMetrics[static_cast<size_t>(target.metric)].name.data(),
                     target.metric == QualityMetric::Psnr || target.metric == QualityMetric::Prd
                         ? target.value
                         : target.value / step);

@@ -18,22 +18,14 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 import wave
 
 import numpy as np
 
 from vantrel_tools.cli import main as vantrel
-from vantrel_tools.signal_io import encode_signal, read_signal
+from vantrel_tools.io import encode_signal, read_signal
 
-
-def best(fn, runs=5):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+from harness import best_time
 
 
 def wave_read(path):
@@ -65,12 +57,12 @@ def main() -> int:
         path = os.path.join(scratch, "take.wav")
         wave_write(path, x, 48000)
         rows = []
-        base = best(lambda: wave_read(path))
-        rows.append(("read WAV pcm16", best(lambda: read_signal(path)), base))
+        base = best_time(lambda: wave_read(path))
+        rows.append(("read WAV pcm16", best_time(lambda: read_signal(path)), base))
         channels = [x[:, 0], x[:, 1]]
-        base = best(lambda: wave_write(os.path.join(scratch, "w.wav"), x, 48000))
+        base = best_time(lambda: wave_write(os.path.join(scratch, "w.wav"), x, 48000))
         rows.append(("write WAV pcm16",
-                     best(lambda: encode_signal("wav", channels, 48000, "pcm16")), base))
+                     best_time(lambda: encode_signal("wav", channels, 48000, "pcm16")), base))
 
         def compress(out):
             def run():
@@ -80,8 +72,8 @@ def main() -> int:
             return run
 
         os.mkdir(os.path.join(scratch, "vtrl"))
-        rows.append(("compress to .zarr", best(compress("take.zarr"), 3),
-                     best(compress("vtrl"), 3)))
+        rows.append(("compress to .zarr", best_time(compress("take.zarr"), 3),
+                     best_time(compress("vtrl"), 3)))
         print(f"{args.frames} stereo frames; best of several runs")
         print(f"{'operation':<20} {'ms':>9} {'baseline ms':>12} {'ratio':>6}")
         for name, took, baseline in rows:

@@ -63,7 +63,7 @@ class Vantrel(Codec):
         return self._mod.decompress_signal(blob)
 
     def sweep(self, x, quick):
-        from vantrel_tools._names import SCALES
+        from vantrel_tools.core.names import SCALES
 
         scales = SCALES[::3] if quick else SCALES
         return [("cdf97", None, s, "low") for s in scales]

@@ -18,7 +18,6 @@ import math
 import os
 import sys
 import time
-from typing import Any
 
 import numpy as np
 
@@ -27,6 +26,7 @@ sys.path.insert(0, HERE)
 
 import datasets  # noqa: E402
 import peers  # noqa: E402
+from harness import Runner, best_times  # noqa: E402
 
 PSNR_TARGETS = (55.0, 60.0, 65.0, 70.0, 75.0, 80.0)
 PRD_TARGETS = (0.5, 1.0, 2.0)  # percent, the ECG convention
@@ -43,30 +43,18 @@ class TargetMode(peers.Codec):
 
     def __init__(self) -> None:
         import vantrel
-        from vantrel_tools.quality import compress_to_target
+        from vantrel_tools.core.codec import compress_to_target
+        from vantrel_tools.core.target import QualityTarget
 
         self._decode, self._code = vantrel.decompress_signal, compress_to_target
+        self._target = QualityTarget
 
     def compress(self, x, param):
         metric, value, method = param
-        return self._code(x, (metric, value), method).container
+        return self._code(x, self._target(metric, value), method).container
 
     def decompress(self, blob, n):
         return self._decode(blob)
-
-
-def best_times(calls: dict[str, Any], rounds: int) -> dict[str, float]:
-    """The fastest of `rounds` runs of each call, the calls alternating within every round so
-    that a noisy neighbour slows them all alike."""
-    best = {name: math.inf for name in calls}
-    for call in calls.values():
-        call()  # warm-up
-    for _ in range(rounds):
-        for name, call in calls.items():
-            start = time.perf_counter()
-            call()
-            best[name] = min(best[name], time.perf_counter() - start)
-    return best
 
 
 def _point(runner, param, repeats: int) -> dict:
@@ -77,13 +65,12 @@ def _point(runner, param, repeats: int) -> dict:
 
 
 def run_dataset(ds, codecs: list, quick: bool) -> dict:
-    import e2e
     import vantrel
 
     x = ds.samples
     repeats = 2 if quick else 3
-    mine = e2e.Runner(TargetMode(), x)
-    runners = {c.name: e2e.Runner(c, x, quick) for c in codecs}
+    mine = Runner(TargetMode(), x)
+    runners = {c.name: Runner(c, x, quick) for c in codecs}
     peak = float(x.max() - x.min())
     rms = float(np.sqrt(np.mean(x.astype(np.float64) ** 2)))
     targets = [("psnr", t) for t in PSNR_TARGETS]
@@ -105,7 +92,7 @@ def run_dataset(ds, codecs: list, quick: bool) -> dict:
             row["peers"][name] = None if point is None else _point(runner, point.param, repeats)
         rows.append(row)
     ladder = []
-    default_runner = e2e.Runner(peers.Vantrel(), x)
+    default_runner = Runner(peers.Vantrel(), x)
     for scale in LADDER:
         q = default_runner.evaluate(("cdf97", None, scale, "low")).quality
         ladder.append({"scale": scale, "ratio": q.ratio, "psnr": q.psnr})

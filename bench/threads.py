@@ -33,7 +33,6 @@ import hashlib
 import os
 import platform
 import statistics
-import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -42,6 +41,7 @@ import numpy as np
 
 import vantrel
 import vantrel_tools
+from harness import timed
 
 
 def ecg_like(n: int, seed: int) -> np.ndarray:
@@ -74,9 +74,7 @@ class Case:
         """Times both settings once, in the order alternating with the round."""
         seconds = [0.0, 0.0]
         for which in ((0, 1) if r % 2 == 0 else (1, 0)):
-            start = time.perf_counter()
-            self.results[which] = (self.one, self.many)[which]()
-            seconds[which] = time.perf_counter() - start
+            seconds[which], self.results[which] = timed((self.one, self.many)[which])
             self.best[which] = min(self.best[which], seconds[which])
         self.ratios.append(seconds[0] / seconds[1])
 

@@ -96,6 +96,9 @@ BinEnc::BinEnc(size_t num_contexts) : probs_(num_contexts, kProbInit) {}
 
 void BinEnc::grow(size_t min_extra) {
   const size_t capacity = std::max(num_records_ + min_extra, 2 * capacity_ + 64);
+  // Recorders write `min_extra` records without looking: a short buffer would be overrun
+  // silently, so it stops here in every build (growth is rare, the check costs nothing).
+  if (capacity - num_records_ < min_extra) internal_buffer_error("the rANS record buffer");
   std::unique_ptr<uint16_t[]> records(new uint16_t[capacity]);
   if (num_records_ != 0) std::memcpy(records.get(), records_.get(), 2 * num_records_);
   records_ = std::move(records);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/error.h"
+#include "codec/vantrel.h"
 #include "support/result.h"
 
 namespace vantrel {
@@ -36,8 +37,6 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
 // the stream is the same whatever the count.
 void encode_coeffs_into(std::span<const std::span<const int16_t>> bands, std::vector<uint8_t>& out,
                         unsigned threads = 1);
-
-inline constexpr unsigned kMaxEncodeThreads = 4;
 
 // The fewest coefficients for which the compressor lets the encoder use more than one thread.
 inline constexpr size_t kThreadedEncodeMinCoefficients = size_t{1} << 15;

@@ -135,13 +135,29 @@ constexpr uint8_t code(EntropyCoder coder) { return static_cast<uint8_t>(coder);
 constexpr uint64_t kNoLimit = UINT64_MAX;
 
 constexpr EntropyCoderEntry kCoders[] = {
-    {code(EntropyCoder::Deflate), "deflate", true, kNoLimit, &encode_deflate, &check_nothing,
+    {{code(EntropyCoder::Deflate), "deflate", true},
+     kNoLimit,
+     &encode_deflate,
+     &check_nothing,
      &decode_deflate},
-    {code(EntropyCoder::Arans), "arans", true, kMaxStreamPairs, &encode_arans, &check_nothing,
+    {{code(EntropyCoder::Arans), "arans", true},
+     kMaxStreamPairs,
+     &encode_arans,
+     &check_nothing,
      &decode_arans},
-    {code(EntropyCoder::CModel), "cmodel", false, kNoLimit, &encode_cmodel, &check_cmodel,
+    {{code(EntropyCoder::CModel), "cmodel", false},
+     kNoLimit,
+     &encode_cmodel,
+     &check_cmodel,
      &decode_cmodel},
 };
+
+// What callers see of each row, in the same order.
+constexpr auto kCoderInfos = [] {
+  std::array<EntropyCoderInfo, std::size(kCoders)> out{};
+  for (size_t i = 0; i < out.size(); ++i) out[i] = kCoders[i];
+  return out;
+}();
 
 constexpr bool codes_are_indices() {
   for (size_t i = 0; i < std::size(kCoders); ++i) {
@@ -155,6 +171,8 @@ static_assert(std::size(kCoders) <= kCoderAuto);
 }  // namespace
 
 std::span<const EntropyCoderEntry> entropy_coders() { return kCoders; }
+
+std::span<const EntropyCoderInfo> entropy_coder_infos() { return kCoderInfos; }
 
 const EntropyCoderEntry* find_coder(uint8_t code) {
   return code < std::size(kCoders) ? &kCoders[code] : nullptr;

@@ -10,16 +10,13 @@
 #include <vector>
 
 #include "codec/error.h"
+#include "codec/vantrel.h"
 #include "support/result.h"
 
 namespace vantrel {
 
-struct EntropyCoderEntry {
-  uint8_t code;           // the EntropyCoder value, stored in the container's coder byte
-  std::string_view name;  // the options' name, e.g. "deflate"
-  // Whether the options' rejection message names the coder. cmodel is accepted but has never
-  // been listed there, and the message text stays as it is.
-  bool listed;
+// A coder's code, name and listing (EntropyCoderInfo, what callers see), and its functions.
+struct EntropyCoderEntry : EntropyCoderInfo {
   // The most coefficients its decoder accepts. The compressor refuses more before coding, so it
   // never writes a container that cannot be read back.
   uint64_t max_coefficients;

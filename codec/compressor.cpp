@@ -195,6 +195,20 @@ Result<CoreOutput, VantrelError> compress_core(std::span<const float> samples,
   return compress_core_with_room(samples, options, levels, 0, 1);
 }
 
+Status<VantrelError> check_options(const VtrlCompressionOptions& options) {
+  // The Python options class only builds valid records; C++ callers fill the record themselves.
+  if (find_method(options.method) == nullptr)
+    return VantrelError::unknown_option_code("method", options.method);
+  if (options.cutoff >= std::size(kCutoffNames))
+    return VantrelError::unknown_option_code("cutoff", options.cutoff);
+  if (!is_valid_scale(options.scale)) return VantrelError::invalid_scale(options.scale);
+  if (options.coder != kCoderAuto && find_coder(options.coder) == nullptr)
+    return VantrelError::unknown_coder(options.coder);
+  if (options.quant_multiplier && !is_usable_multiplier(*options.quant_multiplier))
+    return VantrelError::invalid_multiplier(*options.quant_multiplier);
+  return {};
+}
+
 Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> samples,
                                                     const VtrlCompressionOptions& options) {
   return compress(samples, options, EncodeThreads{1});
@@ -206,14 +220,7 @@ Result<std::vector<uint8_t>, VantrelError> compress(std::span<const float> sampl
   const uint64_t n = samples.size();
   if (n == 0) return VantrelError::empty_input();
   if (n > kMaxSamples) return VantrelError::too_many_samples(n);
-  // The Python options class only builds valid records; C++ callers fill the record themselves.
-  if (find_method(options.method) == nullptr)
-    return VantrelError::unknown_option_code("method", options.method);
-  if (options.cutoff >= std::size(kCutoffNames))
-    return VantrelError::unknown_option_code("cutoff", options.cutoff);
-  if (!is_valid_scale(options.scale)) return VantrelError::invalid_scale(options.scale);
-  if (options.coder != kCoderAuto && find_coder(options.coder) == nullptr)
-    return VantrelError::unknown_coder(options.coder);
+  VANTREL_RETURN_IF_ERROR(check_options(options));
   const uint8_t levels = pick_levels(n, options.method);
   // The payload comes with room for the header in front, which is filled in place.
   auto core = compress_core_with_room(samples, options, levels, kHeaderSize, threads.count);

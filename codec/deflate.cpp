@@ -5,6 +5,8 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
+#include "codec/error.h"
+
 namespace vantrel {
 namespace {
 
@@ -16,6 +18,16 @@ constexpr const char* kCorruptStream = "corrupt deflate stream";
 
 DeflateError library_error(const z_stream& s, int code) {
   return DeflateError{s.msg != nullptr ? s.msg : zError(code)};
+}
+
+// zlib writes up to avail_out bytes at next_out, so the room it is given must lie inside the
+// buffer [begin, begin + size). Checked before every call in every build: past the buffer zlib
+// would overwrite the heap, which nothing afterwards detects reliably.
+void check_room(const z_stream& s, const uint8_t* begin, size_t size, const char* what) {
+  const bool inside = s.next_out >= begin && static_cast<size_t>(s.next_out - begin) <= size;
+  if (!inside || s.avail_out > size - static_cast<size_t>(s.next_out - begin)) {
+    internal_buffer_error(what);
+  }
 }
 
 // A zlib stream that ends itself once opened. `End` is deflateEnd or inflateEnd.
@@ -65,6 +77,7 @@ Result<std::vector<uint8_t>, DeflateError> finish_discarding(z_stream& s,
     s.avail_in = static_cast<uInt>(in_chunk);
     s.next_out = sink;
     s.avail_out = sizeof sink;
+    check_room(s, sink, sizeof sink, "inflate's discarding buffer");
     const int rc = inflate(&s, Z_NO_FLUSH);
     in_pos += in_chunk - s.avail_in;
     if (rc == Z_STREAM_END) return out;
@@ -95,6 +108,7 @@ Result<std::vector<uint8_t>, DeflateError> deflate_payload(std::span<const uint8
     s.avail_in = static_cast<uInt>(in_chunk);
     s.next_out = out.data() + out_pos;
     s.avail_out = static_cast<uInt>(out_chunk);
+    check_room(s, out.data(), out.size(), "deflate's output buffer");
     const int rc = deflate(&s, is_last ? Z_FINISH : Z_NO_FLUSH);
     in_pos += in_chunk - s.avail_in;
     out_pos += out_chunk - s.avail_out;
@@ -127,6 +141,7 @@ Result<std::vector<uint8_t>, DeflateError> inflate_payload(std::span<const uint8
     s.avail_in = static_cast<uInt>(in_chunk);
     s.next_out = out.data() + out_pos;
     s.avail_out = static_cast<uInt>(out_chunk);
+    check_room(s, out.data(), out.size(), "inflate's output buffer");
     const int rc = inflate(&s, Z_NO_FLUSH);
     in_pos += in_chunk - s.avail_in;
     out_pos += out_chunk - s.avail_out;

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
+#include "codec/trailer.h"
 #include "support/format.h"
 
 namespace vantrel {
@@ -311,6 +313,71 @@ std::string VantrelError::to_string() const {
   std::string out;
   render(out);
   return out;
+}
+
+void internal_buffer_error(const char* what) {
+  std::fprintf(stderr, "internal error: %s given room past its end. Please, report it.\n", what);
+  std::abort();
+}
+
+// The trailer's texts (the companion package words them the same way).
+namespace {
+
+std::string damaged_text(std::string_view reason) {
+  return format_template("container is damaged or truncated: {}", {std::string(reason)});
+}
+
+}  // namespace
+
+TrailerError TrailerError::header(const VantrelError& e) {
+  return TrailerError(Kind::Header, e.to_string());
+}
+
+TrailerError TrailerError::ends_before_trailer(uint64_t size) {
+  return TrailerError(Kind::Damaged,
+                      damaged_text(format_template("{} bytes end before the trailer does",
+                                                   {std::to_string(size)})));
+}
+
+TrailerError TrailerError::trailer_missing() {
+  return TrailerError(Kind::Damaged, damaged_text("the trailer is missing"));
+}
+
+TrailerError TrailerError::length_does_not_fit(uint64_t length, uint64_t left) {
+  return TrailerError(Kind::Damaged, damaged_text(format_template(
+                                         "trailer length {} does not fit the {} bytes left",
+                                         {std::to_string(length), std::to_string(left)})));
+}
+
+TrailerError TrailerError::checksum_mismatch() {
+  return TrailerError(Kind::Damaged, damaged_text("checksum mismatch"));
+}
+
+TrailerError TrailerError::section_cut_short() {
+  return TrailerError(Kind::Damaged, damaged_text("a trailer section is cut short"));
+}
+
+TrailerError TrailerError::gap_section_cut_short() {
+  return TrailerError(Kind::Damaged, damaged_text("the gap section is cut short"));
+}
+
+TrailerError TrailerError::gap_count_disagrees() {
+  return TrailerError(Kind::Damaged,
+                      damaged_text("the gap section's length disagrees with its run count"));
+}
+
+TrailerError TrailerError::gap_runs_do_not_fit() {
+  return TrailerError(Kind::Damaged, damaged_text("the gap runs do not fit the signal"));
+}
+
+TrailerError TrailerError::too_new(uint8_t version) {
+  return TrailerError(Kind::TooNew,
+                      format_template("trailer version {} is newer than this reader ({})",
+                                      {std::to_string(version), std::to_string(kTrailerVersion)}));
+}
+
+TrailerError TrailerError::shorter_than_header() {
+  return TrailerError(Kind::Short, "container is shorter than its header says");
 }
 
 }  // namespace vantrel

@@ -19,4 +19,8 @@ void render(CModelError e, std::string& out);
 std::string to_string(AransError e);
 std::string to_string(CModelError e);
 
+// Stops the process: the codec was about to let a library write past a buffer it owns, which no
+// input can cause. `what` names the buffer.
+[[noreturn]] void internal_buffer_error(const char* what);
+
 }  // namespace vantrel

@@ -8,14 +8,20 @@
 #include <span>
 #include <string_view>
 
+#include "codec/vantrel.h"
+
 namespace vantrel {
 
 class DwtExecutor;
 
-struct WaveletMethodEntry {
-  uint8_t code;                   // the WaveletMethod value, kept in the options and the pipeline
-  std::array<uint8_t, 4> tag;     // the container's wavelet code, e.g. "cf97"
-  std::string_view name;          // the options' name, e.g. "cdf97"
+// A method's code, container tag and name (WaveletMethodInfo, what callers see), and what the
+// codec itself needs of it.
+struct WaveletMethodEntry : WaveletMethodInfo {
+  // How the decoded error's energy relates to the coefficients' own rounding error, which the
+  // quality search uses to place its first candidate: 1 for an orthonormal wavelet, near 1 for a
+  // nearly orthonormal one; 0 where it depends on the signal and is measured on a decoded
+  // candidate instead.
+  double energy_ratio;
   // A new executor for the method (every call builds one; executors are immutable).
   std::shared_ptr<const DwtExecutor> (*make_executor)();
 };

@@ -462,7 +462,7 @@ float saturation_multiplier(const Decomposition& d, std::span<int16_t> scratch) 
 }
 
 VantrelError unreachable(const QualityTarget& target, double reachable) {
-  return VantrelError::quality_unreachable(kQualityMetricNames[static_cast<size_t>(target.metric)],
+  return VantrelError::quality_unreachable(kQualityMetrics[static_cast<size_t>(target.metric)].name,
                                            target.value, reachable);
 }
 
@@ -525,12 +525,6 @@ Result<Candidate, VantrelError> decode_candidate(double x, const Span& span, con
   c.met = ref.met(c.errors, target);
   return c;
 }
-
-// How the decoded error's energy relates to the coefficients' own rounding error, per method:
-// db4 and sym4 are orthonormal, CDF 9/7 nearly (measured 1.00 to 1.05 over real and synthetic
-// signals); CDF 5/3's bands are not normalised and its ratio depends on the signal (2.2 to 3.8),
-// so it is measured on a decoded candidate (0 here).
-constexpr double kEnergyRatio[] = {0.0, 1.03, 1.0, 1.0};  // by WaveletMethod code
 
 // Where a mean-square target lies by the coefficients' own rounding error, scaled to the decoded
 // error (decoded sum of squares / n = scale * coefficient sum of squares): a few cheap steps from
@@ -681,11 +675,11 @@ Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float 
 
 Status<VantrelError> check_target(const QualityTarget& t) {
   const size_t index = static_cast<size_t>(t.metric);
-  if (index >= std::size(kQualityMetricNames))
+  if (index >= std::size(kQualityMetrics))
     return VantrelError::unknown_option_code("quality metric", index);
   const bool negative_allowed = t.metric == QualityMetric::Psnr;
   if (!std::isfinite(t.value) || (!negative_allowed && t.value < 0.0))
-    return VantrelError::invalid_quality_target(kQualityMetricNames[index], t.value);
+    return VantrelError::invalid_quality_target(kQualityMetrics[index].name, t.value);
   return {};
 }
 
@@ -740,7 +734,7 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
       f.trials = trials.count;
       return f;
     }
-    const double prior = kEnergyRatio[static_cast<size_t>(method)];
+    const double prior = find_method(static_cast<uint8_t>(method))->energy_ratio;
     const double range = static_cast<double>(f.d.extremes.max) - f.d.extremes.min;
     // Gaps are filled smoothly, so their coefficients round with little error: the error is
     // spread over the measured samples.

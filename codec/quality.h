@@ -9,7 +9,9 @@
 // the wavelet when the caller leaves it open.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -22,9 +24,6 @@
 namespace vantrel {
 
 enum class QualityMetric : uint8_t { Psnr = 0, Prd = 1, Rmse = 2, MaxError = 3 };
-
-// The metrics' names, indexed by QualityMetric (also the Python keywords).
-inline constexpr std::string_view kQualityMetricNames[] = {"psnr", "prd", "rmse", "max_error"};
 
 // A PSNR in dB to reach at least; a PRD in percent, an RMSE or a maximum absolute error (in the
 // signal's units) to stay within.
@@ -45,6 +44,39 @@ struct Distortion {
   double rmse;
   double max_error;
 };
+
+// The metrics, one row each, indexed by QualityMetric. Callers read every name and text from
+// here: the Python keywords and codec configuration keys, the command line's flags (the name with
+// '-' for '_'), their placeholders and help.
+struct QualityMetricEntry {
+  QualityMetric metric;
+  std::string_view name;
+  // A floor to reach (a level in dB, any sign) rather than a ceiling to stay within (a
+  // non-negative error).
+  bool higher_is_better;
+  double Distortion::*measured;  // the measurement of a candidate the target is judged on
+  std::string_view metavar;
+  std::string_view help;
+};
+
+inline constexpr QualityMetricEntry kQualityMetrics[] = {
+    {QualityMetric::Psnr, "psnr", true, &Distortion::psnr, "DB",
+     "at least this PSNR in dB (peak = max - min of the channel)"},
+    {QualityMetric::Prd, "prd", false, &Distortion::prd, "PCT",
+     "at most this PRD in percent, 100 ||x - y|| / ||x||"},
+    {QualityMetric::Rmse, "rmse", false, &Distortion::rmse, "X",
+     "at most this root-mean-square error"},
+    {QualityMetric::MaxError, "max_error", false, &Distortion::max_error, "X",
+     "no sample further than X from its original"},
+};
+
+constexpr bool quality_metric_codes_are_indices() {
+  for (size_t i = 0; i < std::size(kQualityMetrics); ++i) {
+    if (static_cast<size_t>(kQualityMetrics[i].metric) != i) return false;
+  }
+  return true;
+}
+static_assert(quality_metric_codes_are_indices());
 
 Distortion measure_distortion(std::span<const float> original, std::span<const float> decoded);
 

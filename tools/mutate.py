@@ -15,14 +15,25 @@ fix its row when the code moves.
     python3 tools/mutate.py --only arans       the mutants whose name contains "arans"
     python3 tools/mutate.py --tests-from main  also the score of main's tests, side by side
 
+Generated mutants (tools/cxx_mutants.py for C++, cosmic-ray for the companion package, see
+tools/py_mutants.py) score a change on faults nobody chose:
+
+    python3 tools/mutate.py --generate cpp --diff main              C++ lines changed since main
+    python3 tools/mutate.py --generate cpp codec/quality.cpp --sample 40 --seed 1
+    python3 tools/mutate.py --generate python --diff main           Python lines changed since main
+    python3 tools/mutate.py --generate cpp --diff main --list       the mutants, without running
+
 Not part of CI. Run it before closing a test issue and whenever a subsystem's tests change.
+tools/README.md says how to read the report.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import random
 import re
+import signal
 import shutil
 import subprocess
 import sys
@@ -30,6 +41,9 @@ import time
 import tomllib
 from dataclasses import dataclass
 from pathlib import Path
+
+import cxx_mutants
+import py_mutants
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -42,6 +56,7 @@ class Mutant:
     mutated: str
     fault: str
     suites: str = "cpp"  # "cpp", "py" or "both": which suites can reach the code
+    line: int = 0  # generated mutants replace this 1-based line (original is the whole line)
 
 
 def load_mutants(path: Path) -> list[Mutant]:
@@ -66,6 +81,11 @@ PYTEST_DESELECT = ["tests/python/test_boundary.py::TestNoLeaks::test_flat_over_m
                    "tests/python/test_first_hour.py::TestPackage::test_licence_file_matches_the_metadata"]
 
 
+def pytest_args() -> list[str]:
+    return [f"--ignore={name}" for name in PYTEST_IGNORE] + \
+        [f"--deselect={test}" for test in PYTEST_DESELECT]
+
+
 def run(cmd, cwd=None, env=None, timeout=None):
     return subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
@@ -75,8 +95,42 @@ def status_of(m: Mutant, root: Path) -> str:
     path = root / m.file
     if not path.exists():
         return "stale (file missing)"
-    count = path.read_text().count(m.original)
+    text = path.read_text()
+    if m.line:
+        lines = text.split("\n")
+        return "ok" if m.line <= len(lines) and lines[m.line - 1] == m.original else "stale (line moved)"
+    count = text.count(m.original)
     return "ok" if count == 1 else f"stale (snippet found {count} times)"
+
+
+def apply_mutant(m: Mutant, text: str) -> str:
+    if m.line:
+        lines = text.split("\n")
+        lines[m.line - 1] = m.mutated
+        return "\n".join(lines)
+    return text.replace(m.original, m.mutated, 1)
+
+
+# What the C library or a sanitizer prints when a run ends in memory corruption rather than in a
+# failed test: such a kill depends on the allocator noticing, not on a check of ours.
+CRASH_MARKERS = re.compile(r"^.*(free\(\)|malloc\(\)|double free|corrupted|ERROR: AddressSanitizer"
+                           r"|runtime error:|stack smashing).*$", re.MULTILINE)
+
+
+# The codec's own stop when a buffer check fails: a kill by a named check, not by luck.
+INTERNAL_ERROR = re.compile(r"^internal error: .*$", re.MULTILINE)
+
+
+def crash_reason(returncode: int, log: str) -> str | None:
+    """Why a test run died without a failed test, or None when a test failed, all passed or the
+    codec stopped on one of its own checks."""
+    if (returncode >= 0 and "[  FAILED  ]" in log) or INTERNAL_ERROR.search(log):
+        return None
+    marker = CRASH_MARKERS.search(log)
+    if returncode < 0:
+        name = signal.Signals(-returncode).name
+        return f"{name}: {marker.group(0).strip()}" if marker else name
+    return marker.group(0).strip() if marker else None
 
 
 def tree_files(root: Path) -> dict[Path, Path]:
@@ -156,6 +210,7 @@ class Sandbox:
             r = run([str(binary), "--gtest_brief=1", "--gtest_fail_fast"], timeout=timeout)
         except subprocess.TimeoutExpired:
             return False, "timeout"
+        self.last_crash = crash_reason(r.returncode, r.stdout)
         return r.returncode == 0, r.stdout
 
     def link_native(self):
@@ -185,23 +240,26 @@ class Sandbox:
             for group, entries in groups.items()))
         (dist / "RECORD").write_text("LICENSE,,\n")
 
-    def py_tests(self, timeout) -> tuple[bool, str]:
+    def python_env(self) -> dict[str, str]:
+        """The environment the Python suite runs in: the copy's package and built modules."""
         self.link_native()
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([str(self.build_dir), str(self.src / "python")])
         env["VANTREL_TEST_TOOLS"] = str(self.build_dir / "tests" / "cpp")
         # A cached .pyc of a mutant could outlive the mutant when both have the same size and time.
         env["PYTHONDONTWRITEBYTECODE"] = "1"
-        cmd = [self.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider"]
-        cmd += [f"--ignore={name}" for name in PYTEST_IGNORE]
-        cmd += [f"--deselect={test}" for test in PYTEST_DESELECT]
+        return env
+
+    def py_tests(self, timeout) -> tuple[bool, str]:
+        env = self.python_env()
+        cmd = [self.python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *pytest_args()]
         try:
             r = run(cmd, cwd=self.src / "tests" / "python", env=env, timeout=timeout)
         except subprocess.TimeoutExpired:
             return False, "timeout"
         return r.returncode == 0, r.stdout
 
-    def prepare(self, scratch: Path, with_python: bool) -> tuple[float, float]:
+    def prepare(self, scratch: Path, with_python: bool, cpp: bool = True) -> tuple[float, float]:
         """Syncs, builds and runs the suites once unmutated; returns their times."""
         self.sync(scratch)
         self.configure()
@@ -209,7 +267,7 @@ class Sandbox:
         if not ok:
             sys.exit(f"{self.name}: the unmutated copy does not build:\n{log[-4000:]}")
         t0 = time.monotonic()
-        ok, log = self.cpp_tests(timeout=None)
+        ok, log = self.cpp_tests(timeout=None) if cpp else (True, "")
         cpp_time = time.monotonic() - t0
         if not ok:
             sys.exit(f"{self.name}: the C++ tests fail on the unmutated copy:\n{log[-4000:]}")
@@ -230,7 +288,7 @@ class Sandbox:
         path = self.src / m.file
         text = path.read_text()
         try:
-            path.write_text(text.replace(m.original, m.mutated, 1))
+            path.write_text(apply_mutant(m, text))
             return judge(self, m, with_python)
         finally:
             path.write_text(text)
@@ -244,7 +302,9 @@ def judge(box: Sandbox, m: Mutant, with_python: bool) -> str:
             return "build-error"
         passed, log = box.cpp_tests(timeout=20 * box.cpp_time + 30)
         if not passed:
-            return "killed (c++ timeout)" if log == "timeout" else "killed (c++)"
+            if log == "timeout":
+                return "killed (c++ timeout)"
+            return f"killed (c++ crash: {box.last_crash})" if box.last_crash else "killed (c++)"
     if m.suites in ("py", "both"):
         if not with_python:
             return "skipped (python)"
@@ -267,6 +327,76 @@ def summary(results: dict[str, list[str]]) -> str:
     return text
 
 
+def generated_mutants(args) -> list[Mutant]:
+    """The C++ operator pass over the named paths or the lines changed since --diff, those whose
+    name (file:line:operator) matches --only, then sampled."""
+    generated = [g for g in cxx_mutants.generate(ROOT, args.paths, args.diff)
+                 if not args.only or re.search(args.only, g.name)]
+    if args.sample is not None and args.sample < len(generated):
+        generated = sorted(random.Random(args.seed).sample(generated, args.sample),
+                           key=lambda g: (g.file, g.line, g.operator, g.mutated))
+    return [Mutant(name=g.name, file=g.file, original=g.original, mutated=g.mutated,
+                   fault=g.describe(), line=g.line,
+                   suites="py" if g.file.startswith("python/") else
+                   "cpp" if args.no_python else "both")
+            for g in generated]
+
+
+def outcome_kind(outcome: str) -> str:
+    """The column an outcome is counted in: killed, timed out, survived, not compiled, stale."""
+    if outcome == "SURVIVED":
+        return "survived"
+    if outcome.startswith("killed"):
+        return "timed out" if "timeout" in outcome else "killed"
+    return {"build-error": "not compiled"}.get(outcome.split()[0], outcome.split()[0])
+
+
+def area_report(rows: list[tuple[str, str, str]]) -> str:
+    """Per area and per file group: generated, compiled, killed, survived, timed out, and the kill
+    rate over the compiled mutants (a time-out counts as a kill). `rows` are (file, name,
+    outcome)."""
+    def table(key) -> list[str]:
+        counts: dict[str, dict[str, int]] = {}
+        for file, _, outcome in rows:
+            c = counts.setdefault(key(file), {})
+            c[outcome_kind(outcome)] = c.get(outcome_kind(outcome), 0) + 1
+        lines = []
+        for name in sorted(counts):
+            c = counts[name]
+            generated = sum(c.values())
+            compiled = generated - c.get("not compiled", 0) - c.get("stale", 0) - c.get("skipped", 0)
+            dead = c.get("killed", 0) + c.get("timed out", 0)
+            rate = f"{100.0 * dead / compiled:5.1f}%" if compiled else "    -"
+            lines.append(f"  {name:28} {generated:9} {compiled:8} {c.get('killed', 0):6} "
+                         f"{c.get('survived', 0):8} {c.get('timed out', 0):9}  {rate}")
+        return lines
+
+    head = f"  {'':28} {'generated':>9} {'compiled':>8} {'killed':>6} {'survived':>8} " \
+           f"{'timed out':>9}  rate"
+    out = ["by area", head, *table(cxx_mutants.area_of), "by file group", head,
+           *table(cxx_mutants.group_of), *table(lambda f: "all")]
+    crashes = [(n, o) for _, n, o in rows if "crash" in o]
+    if crashes:
+        out.append("killed only by a crash (no test failed first):")
+        out += [f"  {n}  {o}" for n, o in crashes]
+    survivors = [n for _, n, o in rows if o == "SURVIVED"]
+    if survivors:
+        out.append("survivors (equivalent, or a test to add):")
+        out += [f"  {n}" for n in survivors]
+    return "\n".join(out)
+
+
+def report_generated(rows: list[tuple[str, str, str]]) -> int:
+    """Prints the score of generated mutants from (file, description, outcome) rows; 1 when any
+    survived."""
+    grouped: dict[str, list[str]] = {}
+    for _, name, outcome in rows:
+        grouped.setdefault(outcome.split()[0], []).append(name)
+    print(f"\ncurrent tests: {summary(grouped)}")
+    print(area_report(rows))
+    return 1 if grouped.get("SURVIVED") else 0
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--list", action="store_true", help="print the mutants and whether they apply")
@@ -281,12 +411,32 @@ def main() -> int:
                     help="the mutants (default: tools/mutants.toml)")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--no-python", action="store_true", help="run the C++ tests only")
+    ap.add_argument("--generate", choices=("cpp", "python"),
+                    help="mutants generated from the sources instead of the table")
+    ap.add_argument("paths", nargs="*",
+                    help="with --generate: files, directories or glob patterns to mutate")
+    ap.add_argument("--diff", metavar="REV",
+                    help="with --generate: only lines added or changed since this git revision")
+    ap.add_argument("--sample", type=int, metavar="N", help="with --generate: N mutants at random")
+    ap.add_argument("--seed", type=int, default=0, help="seed of --sample (default 0)")
     args = ap.parse_args()
+    if (args.paths or args.diff or args.sample is not None) and not args.generate:
+        ap.error("paths, --diff and --sample go with --generate")
 
-    mutants = [m for m in load_mutants(args.table) if not args.only or re.search(args.only, m.name)]
+    if args.generate == "python":
+        box = Sandbox(args.workdir, "current", args.python, args.jobs, None)
+        return py_mutants.main(args, box, pytest_args(), report_generated)
+    if args.generate == "cpp":
+        mutants = generated_mutants(args)
+    else:
+        mutants = [m for m in load_mutants(args.table) if not args.only or re.search(args.only, m.name)]
     if args.list:
         for m in mutants:
-            print(f"{m.name:34} {m.suites:4} {m.file:38} {status_of(m, ROOT):28} {m.fault}")
+            if args.generate:
+                print(f"{m.suites:4} {m.fault}")
+            else:
+                print(f"{m.name:34} {m.suites:4} {m.file:38} {status_of(m, ROOT):28} {m.fault}")
+        print(f"{len(mutants)} mutants")
         return 0
 
     started = time.monotonic()
@@ -299,23 +449,30 @@ def main() -> int:
         print(f"{box.name} tests: C++ {cpp_time:.1f} s, Python {py_time:.1f} s", flush=True)
 
     results: list[dict[str, list[str]]] = [{} for _ in boxes]
+    rows: list[list[tuple[str, str, str]]] = [[] for _ in boxes]
     for m in mutants:
         outcomes = []
-        for box, result in zip(boxes, results):
+        for box, result, row in zip(boxes, results, rows):
             outcome = box.try_mutant(m, with_python)
             result.setdefault(outcome.split()[0], []).append(m.name)
+            row.append((m.file, m.fault if args.generate else m.name, outcome))
             outcomes.append(outcome)
         print("  ".join(f"{o:20}" for o in outcomes) + f"  {m.name:34} {m.fault}", flush=True)
 
     for box in boxes:
         box.build()  # leave the copies built unmutated for the next run
     print()
-    for box, result in zip(boxes, results):
+    for box, result, row in zip(boxes, results, rows):
         print(f"{box.name} tests: {summary(result)}")
+        if args.generate:
+            report_generated(row)
+            continue
         for kind in ("SURVIVED", "stale", "build-error"):
             for name in result.get(kind, []):
                 print(f"  {kind}: {name}")
     print(f"{len(mutants)} mutants in {time.monotonic() - started:.0f} s")
+    if args.generate:
+        return 1 if results[0].get("SURVIVED") else 0
     return 1 if results[0].get("SURVIVED") or results[0].get("stale") else 0
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the vantrel C++ core into a temporary prefix, builds the example against it with
-# find_package(vantrel), and runs it. Needs cmake, ninja (or make), g++ and the zlib headers.
+# Installs the vantrel C++ core and C interface into a temporary prefix, builds the C++ example
+# and the C99 example against them with find_package(vantrel), and runs both. Needs cmake, ninja
+# (or make), g++, gcc and the zlib headers.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 work="$(mktemp -d)"
@@ -14,7 +15,11 @@ cmake -S "$root" -B "$work/core" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$work/core" -j "$jobs"
 cmake --install "$work/core" >/dev/null
 
-cmake -S "$root/examples/cpp" -B "$work/example" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/example" -j "$jobs"
-"$work/example/vantrel_example"
+for example in cpp c; do
+  cmake -S "$root/examples/$example" -B "$work/example-$example" "${generator[@]}" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake --build "$work/example-$example" -j "$jobs"
+done
+"$work/example-cpp/vantrel_example"
+# The C program finds the shared library through its build-tree rpath.
+"$work/example-c/vantrel_c_example"

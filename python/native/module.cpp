@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -16,13 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/cmodel.h"
-#include "codec/coders.h"
-#include "codec/methods.h"
 #include "codec/options.h"
 #include "codec/quality.h"
 #include "codec/vantrel.h"
-#include "python/options.h"
+#include "python/module/options.h"
 #include "support/big_buffer.h"
 
 namespace vantrel {
@@ -50,7 +48,7 @@ PyObject* tuple_of(const Entries& entries, Make make) {
 }
 
 PyObject* wavelet_methods_py(PyObject*, PyObject*) {
-  return tuple_of(wavelet_methods(), [](const WaveletMethodEntry& e) {
+  return tuple_of(wavelet_method_infos(), [](const WaveletMethodInfo& e) {
     return Py_BuildValue("(s#iy#)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
                          int{e.code}, reinterpret_cast<const char*>(e.tag.data()),
                          static_cast<Py_ssize_t>(e.tag.size()));
@@ -58,13 +56,25 @@ PyObject* wavelet_methods_py(PyObject*, PyObject*) {
 }
 
 PyObject* entropy_coders_py(PyObject*, PyObject*) {
-  return tuple_of(entropy_coders(), [](const EntropyCoderEntry& e) {
+  return tuple_of(entropy_coder_infos(), [](const EntropyCoderInfo& e) {
     return Py_BuildValue("(s#i)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
                          int{e.code});
   });
 }
 
 PyObject* cutoff_levels_py(PyObject*, PyObject*) { return tuple_of(kCutoffNames, text); }
+
+// Each metric as (name, code, higher_is_better, metavar, help), by code.
+PyObject* quality_metrics_py(PyObject*, PyObject*) {
+  return tuple_of(kQualityMetrics, [](const QualityMetricEntry& e) {
+    return Py_BuildValue("(s#iOs#s#)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
+                         static_cast<int>(e.metric), e.higher_is_better ? Py_True : Py_False,
+                         e.metavar.data(), static_cast<Py_ssize_t>(e.metavar.size()), e.help.data(),
+                         static_cast<Py_ssize_t>(e.help.size()));
+  });
+}
+
+PyObject* header_size_py(PyObject*, PyObject*) { return PyLong_FromSize_t(kHeaderSize); }
 
 PyObject* scale_range_py(PyObject*, PyObject*) {
   return Py_BuildValue("(ii)", int{kMinScale}, int{kMaxScale});
@@ -136,6 +146,49 @@ struct SampleCopy {
   }
 };
 
+// The options record of the texts and values a caller gave, as vantrel.CompressionOptions takes
+// them; nullopt with ValueError (the options' own text) set when they name nothing.
+std::optional<VtrlCompressionOptions> options_of(std::string_view method, unsigned char scale,
+                                                 std::string_view cutoff, const char* coder,
+                                                 Py_ssize_t coder_len, PyObject* multiplier) {
+  std::optional<float> quant_multiplier;
+  if (multiplier != Py_None) {
+    const double value = PyFloat_AsDouble(multiplier);
+    if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
+    quant_multiplier = narrow_to_float(value);
+  }
+  const auto coder_name = coder == nullptr
+                              ? std::nullopt
+                              : std::optional<std::string_view>(std::string_view(coder, coder_len));
+  auto options = make_options(method, scale, cutoff, coder_name, quant_multiplier);
+  if (!options.ok()) {
+    raise_with_text(PyExc_ValueError, options.error());
+    return std::nullopt;
+  }
+  return *options;
+}
+
+// check_options(method, scale, cutoff, coder, quant_multiplier, /) -> None
+// Refuses, with the codec's text, options that no signal could be compressed with.
+PyObject* check_options_py(PyObject*, PyObject* args) {
+  PyObject* multiplier = nullptr;  // borrowed
+  const char *method = nullptr, *cutoff = nullptr, *coder = nullptr;
+  Py_ssize_t method_len = 0, cutoff_len = 0, coder_len = 0;
+  unsigned char scale = 0;
+  if (!PyArg_ParseTuple(args, "s#bs#z#O:check_options", &method, &method_len, &scale, &cutoff,
+                        &cutoff_len, &coder, &coder_len, &multiplier))
+    return nullptr;
+  const auto options =
+      options_of(std::string_view(method, method_len), scale, std::string_view(cutoff, cutoff_len),
+                 coder, coder_len, multiplier);
+  if (!options) return nullptr;
+  if (auto checked = check_options(*options); !checked.ok()) {
+    raise_with_text(PyExc_ValueError, checked.error().to_string());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 // compress(samples, method, scale, cutoff, coder, quant_multiplier, /, threads=1) -> bytes
 PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;     // borrowed
@@ -156,21 +209,10 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
   }
-  std::optional<float> quant_multiplier;
-  if (multiplier != Py_None) {
-    const double value = PyFloat_AsDouble(multiplier);
-    if (value == -1.0 && PyErr_Occurred()) return nullptr;
-    quant_multiplier = narrow_to_float(value);
-  }
-  const auto coder_name = coder == nullptr
-                              ? std::nullopt
-                              : std::optional<std::string_view>(std::string_view(coder, coder_len));
-  auto options = make_options(std::string_view(method, method_len), scale,
-                              std::string_view(cutoff, cutoff_len), coder_name, quant_multiplier);
-  if (!options.ok()) {
-    raise_with_text(PyExc_ValueError, options.error());
-    return nullptr;
-  }
+  const auto options =
+      options_of(std::string_view(method, method_len), scale, std::string_view(cutoff, cutoff_len),
+                 coder, coder_len, multiplier);
+  if (!options) return nullptr;
 
   const auto count = static_cast<unsigned>(std::min<Py_ssize_t>(threads, kMaxEncodeThreads));
   std::optional<Result<std::vector<uint8_t>, VantrelError>> packed;
@@ -223,7 +265,7 @@ bool take_grid(PyObject* source, std::optional<SampleGrid>& out) {
 }
 
 // compress_to(samples, metric, value, method, /, *, reference=None, grid=None)
-//   -> (container, (psnr, prd, rmse, max_error), multiplier, method, trials, encodes)
+//   -> (container, distortion by metric code, multiplier, method, trials, encodes)
 PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;    // borrowed
   PyObject* reference = nullptr;  // borrowed
@@ -240,16 +282,16 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const std::string_view metric_name(metric, metric_len);
   const auto* metric_entry =
-      std::find(std::begin(kQualityMetricNames), std::end(kQualityMetricNames), metric_name);
-  if (metric_entry == std::end(kQualityMetricNames)) {
+      std::find_if(std::begin(kQualityMetrics), std::end(kQualityMetrics),
+                   [&](const QualityMetricEntry& e) { return e.name == metric_name; });
+  if (metric_entry == std::end(kQualityMetrics)) {
     PyErr_Format(PyExc_ValueError, "unknown quality metric '%s'", metric);
     return nullptr;
   }
-  const QualityTarget target{
-      static_cast<QualityMetric>(metric_entry - std::begin(kQualityMetricNames)), value};
+  const QualityTarget target{metric_entry->metric, value};
   SearchOptions options;
   if (method != nullptr) {
-    const WaveletMethodEntry* entry = find_method_by_name(std::string_view(method, method_len));
+    const WaveletMethodInfo* entry = method_named(std::string_view(method, method_len));
     if (entry == nullptr) {
       PyErr_Format(PyExc_ValueError, "unknown wavelet method '%s'", method);
       return nullptr;
@@ -284,10 +326,14 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const TargetedContainer& out = **packed;
-  const std::string_view chosen = find_method(static_cast<uint8_t>(out.method))->name;
-  return Py_BuildValue("(y#(dddd)ds#II)", reinterpret_cast<const char*>(out.container.data()),
-                       static_cast<Py_ssize_t>(out.container.size()), out.achieved.psnr,
-                       out.achieved.prd, out.achieved.rmse, out.achieved.max_error,
+  const std::string_view chosen = wavelet_method_infos()[static_cast<size_t>(out.method)].name;
+  // Each metric's measurement of the result, in the table's order.
+  PyRef achieved(tuple_of(kQualityMetrics, [&](const QualityMetricEntry& e) {
+    return PyFloat_FromDouble(out.achieved.*e.measured);
+  }));
+  if (!achieved) return nullptr;
+  return Py_BuildValue("(y#Ods#II)", reinterpret_cast<const char*>(out.container.data()),
+                       static_cast<Py_ssize_t>(out.container.size()), achieved.get(),
                        static_cast<double>(out.quant_multiplier), chosen.data(),
                        static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
 }
@@ -302,16 +348,99 @@ PyObject* options_fields_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   }
   VtrlCompressionOptions options;
   if (!options_of_type(args[0], reinterpret_cast<PyTypeObject*>(args[1]), &options)) return nullptr;
-  const std::string_view method = find_method(options.method)->name;
+  const std::string_view method = wavelet_method_infos()[options.method].name;
   const std::string_view cutoff = kCutoffNames[options.cutoff];
   PyRef coder(options.coder == kCoderAuto ? Py_NewRef(Py_None)
-                                          : text(find_coder(options.coder)->name));
+                                          : text(entropy_coder_infos()[options.coder].name));
   PyRef multiplier(options.quant_multiplier ? PyFloat_FromDouble(*options.quant_multiplier)
                                             : Py_NewRef(Py_None));
   if (!coder || !multiplier) return nullptr;
   return Py_BuildValue("(s#is#OO)", method.data(), static_cast<Py_ssize_t>(method.size()),
                        int{options.scale}, cutoff.data(), static_cast<Py_ssize_t>(cutoff.size()),
                        coder.get(), multiplier.get());
+}
+
+// unpack_header(data, /) -> (magic, (major, minor), method_tag, wavelet_code, levels, scale, coder,
+//                           sample_count, signal_min, signal_max, norm_mean, payload_len,
+//                           quant_multiplier, reserved)
+// Every field of the first 52 bytes as stored, nothing checked; `reserved` is byte 15 followed by
+// bytes 40..51.
+PyObject* unpack_header_py(PyObject*, PyObject* data) {
+  BufferView in;
+  if (PyObject_GetBuffer(data, &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  in.held = true;
+  if (in.view.len < static_cast<Py_ssize_t>(kHeaderSize)) {
+    PyErr_Format(PyExc_ValueError, "a container header takes %d bytes, not %zd",
+                 static_cast<int>(kHeaderSize), in.view.len);
+    return nullptr;
+  }
+  const auto h = VantrelHeader::unpack(
+      std::span<const uint8_t, kHeaderSize>(static_cast<const uint8_t*>(in.view.buf), kHeaderSize));
+  uint8_t reserved[13];
+  reserved[0] = h.reserved0;
+  std::memcpy(reserved + 1, h.reserved1.data(), h.reserved1.size());
+  std::memcpy(reserved + 1 + h.reserved1.size(), h.reserved2.data(), h.reserved2.size());
+  const auto bytes = [](const auto& a) { return reinterpret_cast<const char*>(a.data()); };
+  return Py_BuildValue("(y#(ii)y#y#iiiIdddIdy#)", bytes(h.magic), Py_ssize_t{4}, h.version[0],
+                       h.version[1], bytes(h.method_tag), Py_ssize_t{2}, bytes(h.wavelet_code),
+                       Py_ssize_t{4}, h.levels, h.scale, h.coder, h.sample_count,
+                       double{h.signal_min}, double{h.signal_max}, double{h.norm_mean},
+                       h.payload_len, double{h.quant_multiplier},
+                       reinterpret_cast<const char*>(reserved), Py_ssize_t{13});
+}
+
+// pack_header(magic, version, method_tag, wavelet_code, levels, scale, coder, sample_count,
+//             signal_min, signal_max, norm_mean, payload_len, quant_multiplier, reserved, /)
+// The 52 bytes of the fields as unpack_header gives them, written as they are (floats through
+// binary32).
+PyObject* pack_header_py(PyObject*, PyObject* args) {
+  Py_buffer magic{}, tag{}, code{}, reserved{};
+  int major = 0, minor = 0;
+  unsigned char levels = 0, scale = 0, coder = 0;
+  long long sample_count = 0, payload_len = 0;
+  double lo = 0, hi = 0, mean = 0, multiplier = 0;
+  if (!PyArg_ParseTuple(args, "y*(ii)y*y*bbbLdddLdy*:pack_header", &magic, &major, &minor, &tag,
+                        &code, &levels, &scale, &coder, &sample_count, &lo, &hi, &mean,
+                        &payload_len, &multiplier, &reserved))
+    return nullptr;
+  const BufferView views[] = {{magic, true}, {tag, true}, {code, true}, {reserved, true}};
+  const Py_ssize_t sizes[] = {4, 2, 4, 13};
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    if (views[i].view.len != sizes[i]) {
+      PyErr_Format(PyExc_ValueError, "header field %zu holds %zd bytes, not %zd", i, sizes[i],
+                   views[i].view.len);
+      return nullptr;
+    }
+  }
+  if (major < 0 || major > 255 || minor < 0 || minor > 255) {
+    PyErr_SetString(PyExc_OverflowError, "version numbers are bytes");
+    return nullptr;
+  }
+  if (sample_count < 0 || sample_count > UINT32_MAX || payload_len < 0 ||
+      payload_len > UINT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "sample_count and payload_len are 32-bit counts");
+    return nullptr;
+  }
+  VantrelHeader h{};
+  const auto* r = static_cast<const uint8_t*>(reserved.buf);
+  std::memcpy(h.magic.data(), magic.buf, 4);
+  h.version = {static_cast<uint8_t>(major), static_cast<uint8_t>(minor)};
+  std::memcpy(h.method_tag.data(), tag.buf, 2);
+  std::memcpy(h.wavelet_code.data(), code.buf, 4);
+  h.levels = levels;
+  h.scale = scale;
+  h.coder = coder;
+  h.reserved0 = r[0];
+  std::memcpy(h.reserved1.data(), r + 1, h.reserved1.size());
+  std::memcpy(h.reserved2.data(), r + 1 + h.reserved1.size(), h.reserved2.size());
+  h.sample_count = static_cast<uint32_t>(sample_count);
+  h.signal_min = narrow_to_float(lo);
+  h.signal_max = narrow_to_float(hi);
+  h.norm_mean = narrow_to_float(mean);
+  h.payload_len = static_cast<uint32_t>(payload_len);
+  h.quant_multiplier = narrow_to_float(multiplier);
+  const auto out = h.to_bytes();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), kHeaderSize);
 }
 
 // decompress(container, /) -> bytearray of native float32 samples
@@ -349,15 +478,18 @@ PyMethodDef kFunctions[] = {
      "A container of a 1-D float32/float64 buffer, coded without holding the interpreter. The\n"
      "options are those of vantrel.CompressionOptions, with its texts when refused. The coder\n"
      "may use up to `threads` threads on a long signal; the container is the same for any count."},
+    {"check_options", &check_options_py, METH_VARARGS,
+     "check_options(method, scale, cutoff, coder, quant_multiplier, /)\n--\n\n"
+     "Refuses, with the codec's text, options that no signal could be compressed with."},
     {"compress_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compress_to_py)),
      METH_VARARGS | METH_KEYWORDS,
      "compress_to(samples, metric, value, method, /, *, reference=None, grid=None)\n--\n\n"
-     "The smallest container found whose decoded samples meet a quality target ('psnr', 'prd',\n"
-     "'rmse' or 'max_error'), coded without holding the interpreter; method None lets the\n"
+     "The smallest container found whose decoded samples meet a quality target (a metric of\n"
+     "quality_metrics()), coded without holding the interpreter; method None lets the\n"
      "search choose. The target is measured against `reference` (float64, as long as the\n"
      "samples; float64 samples by default, else the samples), skipping NaN and infinite values\n"
      "(gaps), on the values a reader of `grid` (step, origin, min_code, max_code) gets back when\n"
-     "given. Returns (container, (psnr, prd, rmse, max_error), multiplier, method, trials,\n"
+     "given. Returns (container, the distortion by metric code, multiplier, method, trials,\n"
      "encodes)."},
     {"options_fields",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
@@ -368,12 +500,25 @@ PyMethodDef kFunctions[] = {
      "decompress(container, /)\n--\n\n"
      "The samples of a container as a bytearray of native float32, decoded without holding the\n"
      "interpreter."},
+    {"unpack_header", &unpack_header_py, METH_O,
+     "unpack_header(data, /)\n--\n\n"
+     "Every field of a container header (the first 52 bytes of `data`), unchecked."},
+    {"pack_header", &pack_header_py, METH_VARARGS,
+     "pack_header(magic, version, method_tag, wavelet_code, levels, scale, coder,\n"
+     "            sample_count, signal_min, signal_max, norm_mean, payload_len,\n"
+     "            quant_multiplier, reserved, /)\n--\n\n"
+     "The 52 header bytes of these fields, written as they are."},
+    {"quality_metrics", &quality_metrics_py, METH_NOARGS,
+     "quality_metrics()\n--\n\nThe quality metrics as (name, code, higher_is_better, metavar,\n"
+     "help), by code."},
     {"wavelet_methods", &wavelet_methods_py, METH_NOARGS,
      "wavelet_methods()\n--\n\nThe wavelet methods as (name, code, container tag), by code."},
     {"entropy_coders", &entropy_coders_py, METH_NOARGS,
      "entropy_coders()\n--\n\nThe entropy coders as (name, code), by code."},
     {"cutoff_levels", &cutoff_levels_py, METH_NOARGS,
      "cutoff_levels()\n--\n\nThe dead-zone level names, by code."},
+    {"header_size", &header_size_py, METH_NOARGS,
+     "header_size()\n--\n\nThe bytes of a container header, which the payload follows."},
     {"scale_range", &scale_range_py, METH_NOARGS,
      "scale_range()\n--\n\nThe smallest and largest quantisation scale, (low, high)."},
     {nullptr, nullptr, 0, nullptr},

@@ -118,7 +118,7 @@ TEST(CompressTo, DecodedSamplesMeetTheTarget) {
       {QualityMetric::Prd, 0.5, std::nullopt, 2, 0.3f},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(kQualityMetricNames[static_cast<size_t>(c.metric)]) + " " +
+    SCOPED_TRACE(std::string(kQualityMetrics[static_cast<size_t>(c.metric)].name) + " " +
                  std::to_string(c.value));
     const std::vector<float> x = noisy_sines(5000, c.noise);
     const QualityTarget target{c.metric, c.value};
@@ -195,7 +195,7 @@ TEST(CompressTo, TargetsHoldOnTheGrid) {
     for (size_t i = 0; i < std::size(targets); ++i) {
       const QualityTarget& target = targets[i];
       SCOPED_TRACE(std::string(g.name) + " " +
-                   std::string(kQualityMetricNames[static_cast<size_t>(target.metric)]) + " " +
+                   std::string(kQualityMetrics[static_cast<size_t>(target.metric)].name) + " " +
                    std::to_string(target.value));
       const auto method = i == 0 ? std::nullopt : std::optional(WaveletMethod::Cdf97);
       const auto out = compress_to(narrowed(g.original), g.original, target,

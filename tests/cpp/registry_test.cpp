@@ -1,13 +1,17 @@
-// The method and coder tables: every entry is found again by each of its keys, and every coder
-// reads back exactly what it wrote and refuses a payload cut short.
+// The method, coder and metric tables: every entry is found again by each of its keys and shows
+// the same in the public views, every coder reads back exactly what it wrote and refuses a
+// payload cut short, and every metric row judges its own measurement in its own direction.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/coders.h"
 #include "codec/methods.h"
+#include "codec/quality.h"
+#include "codec/vantrel.h"
 
 namespace vantrel {
 namespace {
@@ -19,6 +23,28 @@ TEST(MethodTable, EveryEntryIsFoundByItsCodeTagAndName) {
     EXPECT_EQ(find_method_by_name(method.name), &method);
   }
   EXPECT_EQ(find_method(static_cast<uint8_t>(wavelet_methods().size())), nullptr);
+}
+
+TEST(PublicViews, ShowEveryEntryAsTheTableHasIt) {
+  const auto same = [](const auto& entries, const auto& infos, auto key) {
+    ASSERT_EQ(infos.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(key(infos[i]), key(entries[i])) << i;
+  };
+  same(wavelet_methods(), wavelet_method_infos(),
+       [](const WaveletMethodInfo& m) { return std::tuple(m.code, m.tag, m.name); });
+  same(entropy_coders(), entropy_coder_infos(),
+       [](const EntropyCoderInfo& c) { return std::tuple(c.code, c.name, c.listed); });
+}
+
+TEST(MetricTable, EachRowJudgesItsOwnMeasurementInItsDirection) {
+  // Every measurement distinct, so that a row reading another's field fails.
+  const Distortion d{.psnr = 61.0, .prd = 0.7, .rmse = 0.02, .max_error = 0.09};
+  for (const QualityMetricEntry& row : kQualityMetrics) {
+    const double value = d.*row.measured;
+    EXPECT_TRUE(meets(d, {row.metric, value})) << row.name;
+    const double stricter = row.higher_is_better ? value + 1.0 : value * 0.5;
+    EXPECT_FALSE(meets(d, {row.metric, stricter})) << row.name;
+  }
 }
 
 class CoderEntry : public ::testing::TestWithParam<uint8_t> {};

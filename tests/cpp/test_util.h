@@ -21,6 +21,10 @@ auto checked(R&& result, std::source_location at = std::source_location::current
     std::string text;
     if constexpr (requires { result.error().to_string(); }) {
       text = result.error().to_string();
+    } else if constexpr (requires { result.error().text(); }) {
+      text = result.error().text();
+    } else if constexpr (std::is_convertible_v<decltype(result.error()), std::string>) {
+      text = result.error();
     } else if constexpr (requires { result.error().message; }) {
       text = result.error().message;
     } else {

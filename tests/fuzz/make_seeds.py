@@ -16,8 +16,8 @@ from pathlib import Path
 import numpy as np
 
 import vantrel
-from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS, WAVELET_TAGS
-from vantrel_tools.container import HEADER_SIZE, ContainerHeader, replace_header_fields
+from vantrel_tools.core.names import ENTROPY_CODERS, WAVELET_METHODS, WAVELET_TAGS
+from vantrel_tools.core.container import HEADER_SIZE, ContainerHeader, replace_header_fields
 
 HERE = Path(__file__).resolve().parent
 MAX_CONTAINER = 1024

@@ -1,7 +1,6 @@
-"""Keeps the end-to-end benchmark runnable: one quick run on a tiny data set, and its metrics."""
+"""Keeps the end-to-end benchmark runnable: one quick run on a tiny data set, the bisection of\nits harness and the README block of its report."""
 
 import json
-import math
 import os
 import subprocess
 import sys
@@ -13,90 +12,69 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 BENCH = os.path.join(ROOT, "bench")
 
 
-@pytest.fixture(scope="module")
-def e2e():
-    if not os.path.exists(os.path.join(BENCH, "e2e.py")):
-        pytest.skip("bench/e2e.py is not in this tree")
+def _bench_module(name):
+    if not os.path.exists(os.path.join(BENCH, f"{name}.py")):
+        pytest.skip(f"bench/{name}.py is not in this tree")
     sys.path.insert(0, BENCH)
     try:
-        import e2e as module
+        return __import__(name)
     finally:
         sys.path.remove(BENCH)
-    return module
 
 
-class TestMetrics:
-    @pytest.mark.parametrize(
-        "x,y,psnr,prd,max_err",
-        [
-            # Peak 4, one error of 1 in four samples: MSE 1/4, PSNR 20·log10(4) + 10·log10(4).
-            (
-                [0.0, 4.0, 2.0, 2.0],
-                [0.0, 4.0, 2.0, 3.0],
-                20 * math.log10(8),
-                100 / math.sqrt(24),
-                1.0,
-            ),
-            ([1.0, -1.0, 3.0], [1.0, -1.0, 3.0], math.inf, 0.0, 0.0),
-            # An offset of 0.5 everywhere on a signal of energy 4.
-            ([1.0, -1.0, 1.0, -1.0], [1.5, -0.5, 1.5, -0.5], 20 * math.log10(4), 50.0, 0.5),
-        ],
-    )
-    def test_quality(self, e2e, x, y, psnr, prd, max_err):
-        x, y = np.asarray(x, np.float32), np.asarray(y, np.float32)
-        q = e2e.quality(x, y, size=4)
-        assert q.psnr == pytest.approx(psnr)
-        assert q.prd == pytest.approx(prd)
-        assert q.max_err == max_err
-        assert q.ratio == pytest.approx(x.nbytes / 4)
+@pytest.fixture(scope="module")
+def harness():
+    return _bench_module("harness")
 
-    def test_quality_refuses_a_wrong_length(self, e2e):
-        with pytest.raises(ValueError):
-            e2e.quality(np.zeros(4, np.float32), np.zeros(3, np.float32), 1)
 
-    def test_bisection_reaches_the_target(self, e2e):
-        """A peer bisected over its tolerance never lands below the PSNR asked for."""
+@pytest.fixture(scope="module")
+def report():
+    return _bench_module("report")
 
-        class Rounding:  # a tolerance codec: rounds to multiples of twice the tolerance
-            name, kind = "rounding", "tolerance"
 
-            def compress(self, x, tol):
-                return (np.rint(x / (2 * tol)) * (2 * tol)).astype(np.float32).tobytes()
+def test_bisection_reaches_the_target(harness):
+    """A peer bisected over its tolerance never lands below the PSNR asked for."""
 
-            def decompress(self, blob, n):
-                return np.frombuffer(blob, np.float32)
+    class Rounding:  # a tolerance codec: rounds to multiples of twice the tolerance
+        name, kind = "rounding", "tolerance"
 
-            def describe(self, tol):
-                return str(tol)
+        def compress(self, x, tol):
+            return (np.rint(x / (2 * tol)) * (2 * tol)).astype(np.float32).tobytes()
 
-        x = np.sin(np.arange(2000) * 0.01).astype(np.float32)
-        runner = e2e.Runner(Rounding(), x)
-        for target in (30.0, 55.0, 80.0):
-            point = runner.match(target, steps=12)
-            assert point.quality.psnr >= target
-            assert point.quality.psnr < target + 3.0
+        def decompress(self, blob, n):
+            return np.frombuffer(blob, np.float32)
+
+        def describe(self, tol):
+            return str(tol)
+
+    x = np.sin(np.arange(2000) * 0.01).astype(np.float32)
+    runner = harness.Runner(Rounding(), x)
+    for target in (30.0, 55.0, 80.0):
+        point = runner.match(target, steps=12)
+        assert point.quality.psnr >= target
+        assert point.quality.psnr < target + 3.0
 
 
 class TestReadmeBlock:
     START = "<!-- headline: written by bench/e2e.py --update-readme -->"
     END = "<!-- /headline -->"
 
-    def test_replaces_only_the_block(self, e2e, tmp_path):
+    def test_replaces_only_the_block(self, report, tmp_path):
         readme = tmp_path / "README.md"
         readme.write_text(f"intro\n{self.START}\nold table\n{self.END}\noutro\n")
-        assert e2e.update_readme(str(readme), "| new |\n") is None
+        assert report.update_readme(str(readme), "| new |\n") is None
         assert readme.read_text() == f"intro\n{self.START}\n| new |\n{self.END}\noutro\n"
         # Running it again gives the same text: the block does not grow.
-        e2e.update_readme(str(readme), "| new |\n")
+        report.update_readme(str(readme), "| new |\n")
         assert readme.read_text().count("| new |") == 1
 
     @pytest.mark.parametrize(
         "text", ["no markers\n", "<!-- /headline -->\nthen\n<!-- headline: x -->"]
     )
-    def test_leaves_a_readme_without_the_block(self, e2e, tmp_path, text):
+    def test_leaves_a_readme_without_the_block(self, report, tmp_path, text):
         readme = tmp_path / "README.md"
         readme.write_text(text)
-        assert e2e.update_readme(str(readme), "| new |\n") is not None
+        assert report.update_readme(str(readme), "| new |\n") is not None
         assert readme.read_text() == text
 
     def test_the_project_readme_has_the_block(self):

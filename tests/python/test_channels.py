@@ -5,8 +5,9 @@ import pytest
 
 import vantrel
 import vantrel_tools
-from vantrel_tools import DamagedContainerError, channels, compress, decompress
-from vantrel_tools.container import ContainerError
+from vantrel_tools import DamagedContainerError, compress, decompress
+from vantrel_tools.core import channels
+from vantrel_tools.core.container import ContainerError
 
 from conftest import smooth
 
@@ -72,11 +73,11 @@ def test_refused_arguments(call, error, text):
 def test_channels_are_copied_before_any_is_coded(monkeypatch):
     data = np.stack([smooth(3000, seed=k) for k in range(4)])
     expected = [compress(x) for x in data]
-    code = channels._code_channel
+    code = channels.encode
 
-    def scribbling(samples, options, threads=1):
+    def scribbling(samples, coding, threads=1):
         data[:] = 0.0  # another thread changing the caller's array while channels are coded
-        return code(samples, options, threads)
+        return code(samples, coding, threads)
 
-    monkeypatch.setattr(channels, "_code_channel", scribbling)
+    monkeypatch.setattr(channels, "encode", scribbling)
     assert vantrel_tools.compress_channels(data, threads=2) == expected

@@ -16,8 +16,8 @@ import vantrel
 from conftest import smooth
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
-from vantrel_tools.container import HEADER_SIZE, ContainerError, parse_header
-from vantrel_tools.signal_io import SampleRangeError, SignalFileError, encode_signal, read_signal
+from vantrel_tools.core.container import HEADER_SIZE, ContainerError, parse_header
+from vantrel_tools.io import SampleRangeError, SignalFileError, encode_signal, read_signal
 
 SCALE = 12
 # Worst error at scale 12 with the low dead zone, as a share of the signal's range (see

@@ -9,7 +9,7 @@ import pytest
 
 import vantrel
 from conftest import smooth
-from vantrel_tools.container import (
+from vantrel_tools.core.container import (
     HEADER_SIZE,
     ContainerHeader,
     replace_header_fields,

@@ -75,8 +75,9 @@ class TestPackage:
 
     @pytest.mark.parametrize(
         "name",
-        ["signal_io", "container", "numcodecs_codec", "zarr3_codec", "trailer", "_config",
-         "formats", "archive", "channels", "quality"],
+        ["io.registry", "io.extras", "core.container", "core.trailer", "core.gaps",
+         "core.options", "core.target", "core.codec", "core.channels", "store.chunks",
+         "store.numcodecs_codec", "store.zarr3", "store.archive"],
     )
     def test_public_functions_are_documented_and_examples_run(self, name):
         module = importlib.import_module(f"vantrel_tools.{name}")

@@ -10,8 +10,8 @@ import pytest
 
 from conftest import smooth
 from vantrel_tools.cli import main
-from vantrel_tools.formats import encode_recording
-from vantrel_tools.signal_io import ChannelInfo, Signal, SignalFileError, read_signal
+from vantrel_tools.io import encode_recording
+from vantrel_tools.io import ChannelInfo, Signal, SignalFileError, read_signal
 
 edfio = pytest.importorskip("edfio")
 wfdb = pytest.importorskip("wfdb")

@@ -17,8 +17,8 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel_tools._names import CODER_CODES, WAVELET_TAGS
-from vantrel_tools.container import HEADER_SIZE, ContainerHeader, unpack_header
+from vantrel_tools.core.names import CODER_CODES, WAVELET_TAGS
+from vantrel_tools.core.container import HEADER_SIZE, ContainerHeader, unpack_header
 
 LIMIT = 64 << 20
 SMALL = 1024

@@ -70,8 +70,9 @@ class TestConfiguration:
          "unknown cutoff 'Low', expected one of 'low', 'medium', 'high'"),
         ({"scale": 13}, ValueError, "scale 13 is outside 6..12"),
         ({"scale": 5}, ValueError, "scale 5 is outside 6..12"),
-        ({"quant_multiplier": -1}, ValueError, "quant_multiplier must be positive and finite "
-         "with a finite float32 reciprocal, not -1.0"),
+        ({"quant_multiplier": -1}, ValueError, "Unsupported compression configuration "
+         "'Quantisation multiplier must be positive and finite with a finite reciprocal, but it "
+         "was -1'"),
         ({"scale": "11"}, TypeError, "scale must be an integer, not str"),
         ({"method": None}, TypeError, "method must be a str, not NoneType"),
         ({"quant_multiplier": "2"}, TypeError,

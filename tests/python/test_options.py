@@ -14,8 +14,8 @@ import pytest
 
 import vantrel
 from vantrel import CompressionOptions
-from vantrel_tools._names import CUTOFF_LEVELS
-from vantrel_tools.container import unpack_header
+from vantrel_tools.core.names import CUTOFF_LEVELS
+from vantrel_tools.core.container import unpack_header
 
 SIGNATURE = '(method="cdf97", scale=11, cutoff="low", coder=None, quant_multiplier=None)'
 SIGNAL = (np.sin(np.linspace(0.0, 40.0, 700)) * 3.0 + np.linspace(-1.0, 1.0, 700)).astype(

@@ -8,7 +8,8 @@ from vantrel_tools import compress_to, decompress
 from vantrel_tools.cli import main
 from vantrel_tools.metrics import distortion
 from vantrel_tools.numcodecs_codec import Vantrel
-from vantrel_tools.quality import compress_to_target
+from vantrel_tools.core.codec import compress_to_target
+from vantrel_tools.core.target import QualityTarget
 from vantrel_tools.zarr3_codec import VantrelCodec
 
 RNG = np.random.default_rng(3)
@@ -27,7 +28,7 @@ def met(name, value, d):
 ])
 def test_decoded_signal_meets_the_target(dtype, name, value, method):
     x = SIGNAL.astype(dtype)
-    found = compress_to_target(x, (name, value), method)
+    found = compress_to_target(x, QualityTarget(name, value), method)
     y = vantrel.decompress_signal(found.container)
     d = distortion(x, y)  # against the float64 values when given float64
     assert met(name, value, d)
@@ -86,7 +87,7 @@ def test_codecs_carry_the_target_in_their_configuration():
 
 
 def test_archive_channels_meet_the_target(tmp_path):
-    from vantrel_tools.archive import read_archive
+    from vantrel_tools.store.archive import read_archive
 
     src, store = tmp_path / "two.npy", str(tmp_path / "two.zarr")
     np.save(src, np.stack([SIGNAL, SIGNAL[::-1] * 2], axis=1).astype(np.float32))

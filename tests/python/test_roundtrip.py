@@ -7,7 +7,7 @@ import pytest
 
 import vantrel
 from conftest import noise, smooth
-from vantrel_tools._names import CUTOFF_LEVELS, ENTROPY_CODERS, SCALES, WAVELET_METHODS
+from vantrel_tools.core.names import CUTOFF_LEVELS, ENTROPY_CODERS, SCALES, WAVELET_METHODS
 
 DEAD_ZONE_BASE = {6: 0, 7: 0, 8: 1, 9: 1, 10: 2, 11: 2, 12: 3}
 DEAD_ZONE_FACTOR = {"low": 1, "medium": 3, "high": 7}

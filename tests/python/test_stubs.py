@@ -70,7 +70,7 @@ def test_the_example_runs():
 
 def test_literals_name_what_the_extension_accepts():
     """The Literal types of CompressionOptions list exactly the codec's own names."""
-    from vantrel_tools import _names as names
+    from vantrel_tools.core import names
 
     stubs = _stub_dir()
     if stubs is None:
@@ -89,3 +89,32 @@ def test_literals_name_what_the_extension_accepts():
         "cutoff": set(names.CUTOFF_LEVELS),
         "coder": {"auto", *names.ENTROPY_CODERS},
     }
+
+
+def test_every_target_keyword_is_a_row_of_the_metric_table():
+    """The codec's metric table, as _native hands it over, is what every signature, codec key
+    and command-line flag takes, in its order."""
+    import inspect
+
+    from vantrel_tools import _native
+
+    import vantrel_tools
+    from vantrel_tools.cli import build_parser
+    from vantrel_tools.core import names
+    from vantrel_tools.numcodecs_codec import Vantrel
+    from vantrel_tools.zarr3_codec import VantrelCodec
+
+    rows = _native.quality_metrics()
+    assert [row[1] for row in rows] == list(range(len(rows)))
+    metrics = [row[0] for row in rows]
+    assert list(names.QUALITY_TARGETS) == metrics
+    for function in (vantrel_tools.compress_to, vantrel_tools.compress_channels, Vantrel,
+                     VantrelCodec):
+        keywords = [p for p in inspect.signature(function).parameters if p in set(metrics)]
+        assert keywords == metrics, function
+    assert set(metrics) <= set(Vantrel().get_config()) and set(metrics) <= set(
+        VantrelCodec.__dataclass_fields__)
+    compress = build_parser()._subparsers._group_actions[0].choices["compress"]
+    flags = {a.dest: (a.option_strings, a.metavar, a.help) for a in compress._actions}
+    assert [flags[name] for name in metrics] == [
+        ([f"--{name.replace('_', '-')}"], metavar, text) for name, _, _, metavar, text in rows]

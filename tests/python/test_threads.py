@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from vantrel import CompressionOptions, compress_signal, decompress_signal
-from vantrel_tools._names import ENTROPY_CODERS, WAVELET_METHODS
+from vantrel_tools.core.names import ENTROPY_CODERS, WAVELET_METHODS
 
 NUM_THREADS = 8
 ROUNDS = 20

@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel_tools import trailer
-from vantrel_tools.container import ContainerError
+import vantrel_tools as trailer
+from vantrel_tools.core.container import ContainerError
 
 RNG = np.random.default_rng(7)
 BASE = (1000 + np.sin(np.arange(4000) * 0.01)).astype(np.float32)

@@ -5,9 +5,9 @@ outputs before it writes any (no two the same, none an input, none an existing f
 writes them to temporary files in their own directories and renames them all at the end: it
 writes all its outputs or none, and each is complete.
 
-The parts: ``commands`` (compress, decompress, info), ``evaluate`` (eval), ``plotting``,
+The parts: ``commands`` (compress, decompress), ``info``, ``evaluate`` (eval), ``plotting``,
 ``progress`` and ``files`` (output paths, atomic writes). The quality figures of eval come from
-``vantrel_tools.metrics``.
+``vantrel_tools.metrics``. Nothing in the package imports the command.
 """
 
 from __future__ import annotations
@@ -20,9 +20,19 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import IO, Any, NoReturn
 
-from .._names import CUTOFF_LEVELS, ENTROPY_CODERS, MAX_SCALE, MIN_SCALE, SCALES, WAVELET_METHODS
-from ..signal_io import FORMAT_SUFFIX, WAV_SAMPLE_KINDS, SignalFileError
-from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress, cmd_info
+from ..core.names import (
+    CUTOFF_LEVELS,
+    ENTROPY_CODERS,
+    MAX_SCALE,
+    MIN_SCALE,
+    QUALITY_METRICS,
+    SCALES,
+    WAVELET_METHODS,
+)
+from ..io import FORMAT_SUFFIX, SignalFileError
+from ..io.audio import WAV_SAMPLE_KINDS
+from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress
+from .info import cmd_info
 from .errors import CliError
 from .evaluate import cmd_eval
 from .inputs import add_input_options
@@ -168,14 +178,9 @@ def build_parser() -> argparse.ArgumentParser:
         "quality target (instead of --scale, --cutoff, --coder and --multiplier)",
         "The smallest container found whose decoded samples meet the target, per channel.")
     exclusive = target.add_mutually_exclusive_group()
-    exclusive.add_argument("--psnr", type=float, metavar="DB",
-                           help="at least this PSNR in dB (peak = max - min of the channel)")
-    exclusive.add_argument("--prd", type=float, metavar="PCT",
-                           help="at most this PRD in percent, 100 ||x - y|| / ||x||")
-    exclusive.add_argument("--rmse", type=float, metavar="X",
-                           help="at most this root-mean-square error")
-    exclusive.add_argument("--max-error", type=float, metavar="X",
-                           help="no sample further than X from its original")
+    for metric in QUALITY_METRICS:  # the codec's metric table: flags, placeholders and help
+        exclusive.add_argument(f"--{metric.name.replace('_', '-')}", type=float,
+                               metavar=metric.metavar, help=metric.help)
     add_input_options(c)
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,

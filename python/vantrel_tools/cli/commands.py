@@ -1,4 +1,4 @@
-"""The file commands: compress, decompress and info."""
+"""The file commands: compress and decompress."""
 
 from __future__ import annotations
 
@@ -6,32 +6,30 @@ import argparse
 import collections
 import contextlib
 import functools
-import math
 import os
 import sys
 import tempfile
 from collections.abc import Callable, Iterator
-from typing import Any
-
-import numpy as np
 
 import vantrel
 
-from .. import channels, trailer
-from ..archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
-from ..metrics import distortion
-from ..quality import QUALITY_TARGETS, quality_target
-from ..container import HEADER_SIZE, ContainerError, parse_header
-from ..formats import encode_recording
-from ..signal_io import (
+from ..core.channels import available_cores, in_order, pool
+from ..core.codec import decompress, encode
+from ..core.container import ContainerError
+from ..core.names import QUALITY_TARGETS
+from ..core.options import Coding, Options, Targeted
+from ..core.target import QualityTarget
+from ..io import (
     FORMAT_SUFFIX,
     SIGNAL_FORMATS,
     Channel,
     Signal,
     SignalFileError,
+    encode_recording,
     format_of,
     split_dataset,
 )
+from ..store.archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
@@ -43,23 +41,21 @@ from .progress import Progress
 DEFAULT_METHOD = "cdf97"
 
 
-def _coding_from_args(args: argparse.Namespace) -> dict[str, Any]:
+def _coding_from_args(args: argparse.Namespace) -> Coding:
     """How every channel is coded: the compression options given on the command line (refused
     here if no input could use them), or the quality target given and the method if one is."""
     options = dict(scale=args.scale, cutoff=args.cutoff, coder=args.coder,
                    quant_multiplier=args.multiplier)
-    target = {name: getattr(args, name) for name in QUALITY_TARGETS}
-    if any(value is not None for value in target.values()):
+    target = QualityTarget.given(**{name: getattr(args, name) for name in QUALITY_TARGETS})
+    if target is not None:
         given = [f"--{name}" for name, value in options.items() if value is not None]
         if given:
             flags = ", ".join(flag.replace("quant_", "") for flag in given)
             raise CliError(f"{flags} cannot be combined with a quality target")
-        name, value = quality_target(**target)
-        return {name: value, "method": args.method}
+        return Targeted(target, args.method)
     options = {name: value for name, value in options.items() if value is not None}
     # Refuses what no input could use, with its text, and fills in the defaults.
-    return channels._option_fields(
-        vantrel.CompressionOptions(method=args.method or DEFAULT_METHOD, **options))
+    return Options.of(vantrel.CompressionOptions(method=args.method or DEFAULT_METHOD, **options))
 
 
 def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, int], list[str]]:
@@ -88,13 +84,13 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
     return beside
 
 
-def _coded(path: str, signal: Signal, coding: dict[str, Any], threads: int) -> list[bytes]:
+def _coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes]:
     """Every channel's container, coded on `threads` threads; the first channel refused fails the
     command, named with its label."""
-    with channels._pool(threads) as pool:
+    with pool(threads) as executor:
         jobs = (functools.partial(_compress_channel, path, signal, k, coding, 1)
                 for k in range(len(signal.channels)))
-        return list(channels._in_order(pool, jobs, 2 * threads))
+        return list(in_order(executor, jobs, 2 * threads))
 
 
 def cmd_compress(args: argparse.Namespace) -> int:
@@ -102,7 +98,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
     if args.output is not None and is_archive(args.output):
         return _compress_to_archive(args, coding)
     targets = _compress_targets(args.inputs, args.output)
-    threads = _threads(args)
+    threads = threads_of(args)
     lines = []
     read: collections.deque[tuple[str, Signal, list[str]]] = collections.deque()
 
@@ -121,9 +117,9 @@ def cmd_compress(args: argparse.Namespace) -> int:
             for k in range(len(signal.channels)):
                 yield functools.partial(_compress_channel, path, signal, k, coding, inner)
 
-    with _planned(args, "compress") as (plan, progress), channels._pool(threads) as pool:
+    with _planned(args, "compress") as (plan, progress), pool(threads) as executor:
         containers: list[bytes] = []
-        for container in channels._in_order(pool, jobs(), 2 * threads):
+        for container in in_order(executor, jobs(), 2 * threads):
             containers.append(container)
             path, signal, outputs = read[0]
             if len(containers) < len(outputs):
@@ -138,7 +134,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
     return 0
 
 
-def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> int:
+def _compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
     """compress IN -o NAME.zarr or NAME.vtrl.zip: every channel of one input, with its metadata,
     into one archive."""
     if len(args.inputs) != 1:
@@ -151,7 +147,7 @@ def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> i
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        containers = _coded(path, signal, options, _threads(args))
+        containers = _coded(path, signal, options, threads_of(args))
         if zipped:
             with tempfile.TemporaryDirectory() as scratch:
                 built = os.path.join(scratch, "archive.zip")
@@ -169,19 +165,20 @@ def _compress_to_archive(args: argparse.Namespace, options: dict[str, Any]) -> i
     return 0
 
 
-def _compress_channel(path: str, signal: Signal, k: int, coding: dict[str, Any],
+def _compress_channel(path: str, signal: Signal, k: int, coding: Coding,
                       threads: int) -> bytes:
     """Channel k's container; a refused channel fails the command, named with its label."""
     try:
-        return channels._code_channel(signal.channels[k], coding, threads)
+        return encode(signal.channels[k], coding, threads)
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""
         raise CliError(f"{path}{where}: {exc}") from None
 
 
-def _threads(args: argparse.Namespace) -> int:
-    return args.threads if args.threads is not None else channels._available_cores()
+def threads_of(args: argparse.Namespace) -> int:
+    """The threads a file command uses: --threads, else every core the process may use."""
+    return args.threads if args.threads is not None else available_cores()
 
 
 @contextlib.contextmanager
@@ -225,7 +222,7 @@ DEFAULT_RATE = 48000
 def _decode_container(path: str) -> Channel:
     data = read_bytes(path)
     try:
-        return trailer.decompress(data)
+        return decompress(data)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
 
@@ -240,11 +237,11 @@ def _decode_archive(path: str) -> Signal:
 def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
     """Every input decoded, in order, on the command's threads: an archive's recording or a
     container's samples."""
-    threads = _threads(args)
-    with channels._pool(threads) as pool:
+    threads = threads_of(args)
+    with pool(threads) as executor:
         jobs = (functools.partial(_decode_archive if is_archive(path) else _decode_container, path)
                 for path in args.inputs)
-        yield from channels._in_order(pool, jobs, 2 * threads)
+        yield from in_order(executor, jobs, 2 * threads)
 
 
 def _container_signal(channels: list[Channel], args: argparse.Namespace) -> Signal:
@@ -366,139 +363,3 @@ def print_lines(lines: list[str], quiet: bool) -> None:
         sys.stdout.flush()
     except (OSError, UnicodeError):
         pass
-
-
-# ----------------------------------------------------------------------------------------------
-# info
-
-
-def _read_trailer(data: bytes, end: int) -> tuple[str, int, str | None]:
-    """The trailer row of info, the trailer's size, and the damage it shows (None if none)."""
-    try:
-        _, runs = trailer.unseal(data)
-    except (ValueError, ContainerError) as exc:
-        return "damaged", 0, str(exc)
-    if not data[trailer.FLAGS_OFFSET] & trailer.FLAG_TRAILER and not data[end:].startswith(
-            trailer.TRAILER_MAGIC):
-        return "none (no checksum)", 0, None
-    size = int.from_bytes(data[end + 8 : end + 12], "little")  # the trailer's length field
-    gaps = int(runs["length"].sum())
-    return (f"{size} bytes, CRC-32C correct, {runs.size} gap runs ({gaps} samples)", size, None)
-
-
-def _original_channel(args: argparse.Namespace) -> Channel | None:
-    if args.original is None:
-        return None
-    signal = read_input(args.original, args)
-    if not 0 <= args.channel < len(signal.channels):
-        raise CliError(f"{args.original}: has no channel {args.channel} "
-                       f"({len(signal.channels)} channels)")
-    return signal.channels[args.channel]
-
-
-def _step_text(header: Any) -> str:
-    """The quantisation step in the signal's units: what one coefficient unit is worth."""
-    stored = header.quant_multiplier
-    multiplier = stored if stored > 0 and math.isfinite(stored) else float(2**header.scale)
-    step = (header.signal_max - header.signal_min) / multiplier
-    return f"{step:.6g} (range / multiplier {multiplier:.9g})"
-
-
-def _quality_text(data: bytes, original: Channel) -> str:
-    decoded = trailer.decompress(data)
-    if decoded.size != original.size:
-        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
-    finite = np.isfinite(original)
-    d = distortion(np.asarray(original, dtype=np.float64)[finite],
-                   decoded.astype(np.float64)[finite])
-    return f"PSNR {d.psnr:.3f} dB, PRD {d.prd:.4g} %, RMSE {d.rmse:.6g}, max error {d.max_err:.6g}"
-
-
-def _info_archive(path: str) -> None:
-    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
-    try:
-        archive = read_archive(path, decode=False)
-    except (ValueError, ContainerError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-    signal = archive.signal
-    codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
-    print(f"file         {path}")
-    print(f"source       {signal.description.removeprefix('archive of ')}")
-    print(f"start        {signal.start or '-'}")
-    print(f"annotations  {len(signal.annotations)}")
-    print(f"coded with   {codec}")
-    rows = [("ch", "label", "rate Hz", "unit", "samples", "bytes", "ratio")]
-    for k, (channel, size) in enumerate(zip(signal.channels, archive.container_bytes,
-                                            strict=True)):
-        info = signal.channel_info(k)
-        rate = f"{info.rate:g}" if info.rate is not None else "-"
-        ratio = f"{4 * channel.size / size:.2f}" if size else "-"
-        rows.append((str(k), info.label or "-", rate, info.unit or "-", str(channel.size),
-                     str(size), ratio))
-    raw = 4 * sum(c.size for c in signal.channels)
-    packed = sum(archive.container_bytes)
-    rows.append(("all", "", "", "", str(raw // 4), str(packed),
-                 f"{raw / packed:.2f}" if packed else "-"))
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    for row in rows:
-        print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
-                        for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
-    print("ratio: float32 bytes / container bytes")
-
-
-def cmd_info(args: argparse.Namespace) -> int:
-    original = _original_channel(args)
-    for i, path in enumerate(args.files):
-        if i:
-            print()
-        if is_archive(path):
-            _info_archive(path)
-            continue
-        data = read_bytes(path)
-        try:
-            header = parse_header(data)
-        except ContainerError as exc:
-            raise CliError(f"{path}: {exc}") from None
-        end = HEADER_SIZE + header.payload_len
-        trailer_row, trailer_size, damage = (("-", 0, None) if len(data) < end
-                                             else _read_trailer(data, end))
-        total = end + trailer_size
-        raw = 4 * header.sample_count
-        reserved = bytes([header.reserved[0] & ~trailer.FLAG_TRAILER]) + header.reserved[1:]
-        rows = [
-            ("file", path),
-            ("magic", header.magic.decode("ascii")),
-            ("version", f"{header.version[0]}.{header.version[1]}"),
-            ("method tag", header.method_tag.decode("ascii")),
-            ("wavelet", f"{header.wavelet_code.decode('ascii')} ({header.method})"),
-            ("levels", str(header.levels)),
-            ("scale", str(header.scale)),
-            ("coder", f"{header.coder} ({header.coder_name})"),
-            ("samples", str(header.sample_count)),
-            ("min", f"{header.signal_min:.9g}"),
-            ("max", f"{header.signal_max:.9g}"),
-            ("mean", f"{header.norm_mean:.9g} (of the min-max normalised signal)"),
-            ("payload", f"{header.payload_len} bytes"),
-            ("multiplier", f"{header.quant_multiplier:.9g}"),
-            ("step", _step_text(header)),
-            ("reserved", "zero" if not any(reserved) else reserved.hex(" ")),
-            ("trailer", trailer_row),
-            ("size", f"{total} bytes (header {HEADER_SIZE} + payload {header.payload_len}"
-                     + (f" + trailer {trailer_size})" if trailer_size else ")")),
-            ("ratio", f"{raw / total:.3f} vs float32 ({raw} bytes)"),
-        ]
-        if len(data) > total and damage is None:
-            rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
-        if original is not None and damage is None and len(data) >= end:
-            rows.append(("quality", _quality_text(data, original)))
-        width = max(len(k) for k, _ in rows)
-        for key, value in rows:
-            print(f"{key:<{width}}  {value}")
-        if len(data) < end:
-            sys.stdout.flush()
-            raise CliError(f"{path}: truncated: the header announces {header.payload_len} payload "
-                           f"bytes, the file holds {len(data) - HEADER_SIZE}")
-        if damage is not None:
-            sys.stdout.flush()
-            raise CliError(f"{path}: {damage}")
-    return 0

@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import argparse
 
-from ..archive import is_archive, read_archive
-from ..signal_io import MIN_CHANNEL_SAMPLES, Signal, read_signal
+from ..io import Signal, read_signal
+from ..io.arrays import MIN_CHANNEL_SAMPLES
+from ..store.archive import is_archive, read_archive
 from .errors import CliError
 
 

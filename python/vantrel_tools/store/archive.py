@@ -24,16 +24,15 @@ from typing import Any
 
 import numpy as np
 
-from .formats import _require
-from .signal_io import Annotation, ChannelInfo, Signal, SignalFileError
+from ..core.options import Coding
+from ..io.extras import register_extra, require
+from ..io.types import Annotation, ChannelInfo, Signal, SignalFileError
 
 ATTRS_KEY = "vantrel"
 ARCHIVE_VERSION = 1
 ARCHIVE_SUFFIXES = (".zarr", ".zip")
-# The configuration keys of the serializer; other coding keywords (targets of a search) are not
-# part of it.
-_CODEC_KEYS = ("method", "scale", "cutoff", "coder", "quant_multiplier", "psnr", "prd", "rmse",
-               "max_error")
+
+register_extra("zarr", "zarr", "archives")
 
 
 def is_archive(path: str) -> bool:
@@ -91,7 +90,7 @@ def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
 
 
 def _open_store(path: str, mode: str) -> Any:
-    _require("zarr", path)
+    require("zarr", path)
     from zarr.storage import LocalStore, ZipStore
 
     if _is_zip(path):
@@ -100,7 +99,7 @@ def _open_store(path: str, mode: str) -> Any:
 
 
 def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
-                  coding: dict[str, Any]) -> None:
+                  coding: Coding) -> None:
     """Writes `signal` as a new archive at `path`.
 
     Parameters
@@ -113,9 +112,9 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     containers : list of bytes or None
         The channels already coded, in order, as `vantrel_tools.compress` codes them (with a
         trailer, as the serializer stores a chunk); None for an empty channel.
-    coding : dict
-        The options they were coded with; their codec options become the arrays' serializer
-        configuration, used if the arrays are written again.
+    coding : Options or Targeted
+        How they were coded; it becomes the arrays' serializer configuration, used if the arrays
+        are written again.
 
     Returns
     -------
@@ -131,22 +130,23 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     Examples
     --------
     >>> import os, tempfile, numpy as np, vantrel_tools
-    >>> from vantrel_tools.signal_io import ChannelInfo, Signal
+    >>> from vantrel_tools.core.options import Options
+    >>> from vantrel_tools.io import ChannelInfo, Signal
     >>> x = np.sin(np.arange(1000) / 50.0)
     >>> path = os.path.join(tempfile.mkdtemp(), "rec.zarr")
     >>> write_archive(path, Signal([x], info=[ChannelInfo("Fz", 250.0, "uV")]),
-    ...               [vantrel_tools.compress(x)], {"scale": 11})
+    ...               [vantrel_tools.compress(x)], Options())
     >>> back = read_archive(path).signal
     >>> back.info[0].label, back.info[0].rate, bool(np.abs(back.channels[0] - x).max() < 1e-2)
     ('Fz', 250.0, True)
     """
-    zarr = _require("zarr", path)
+    zarr = require("zarr", path)
     from zarr.core.buffer import default_buffer_prototype
     from zarr.core.sync import sync
 
-    from .zarr3_codec import VantrelCodec
+    from .zarr3 import VantrelCodec
 
-    codec = VantrelCodec(**{k: coding[k] for k in _CODEC_KEYS if coding.get(k) is not None})
+    codec = VantrelCodec(**coding.config())
     group_attrs = {
         "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
         "description": signal.description, "start": signal.start, "rate": signal.rate,
@@ -200,7 +200,7 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     --------
     See `write_archive`.
     """
-    zarr = _require("zarr", path)
+    zarr = require("zarr", path)
     from zarr.core.buffer import default_buffer_prototype
     from zarr.core.sync import sync
 

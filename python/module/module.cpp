@@ -2,8 +2,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "python/options.h"
-#include "python/signal.h"
+#include "python/module/options.h"
+#include "python/module/signal.h"
 
 namespace vantrel {
 namespace {

@@ -1,14 +1,13 @@
-#include "python/options.h"
+#include "python/module/options.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <type_traits>
 
-#include "codec/coders.h"
-#include "codec/error.h"
-#include "codec/methods.h"
+#include "codec/vantrel.h"
 
 namespace vantrel {
 namespace {
@@ -28,7 +27,7 @@ constexpr VtrlCompressionOptions kDefaults{};
 // The coder option's name for kCoderAuto; the coders' own names are in their table.
 constexpr std::string_view kAutoCoderName = "auto";
 
-std::string_view default_method_name() { return find_method(kDefaults.method)->name; }
+std::string_view default_method_name() { return wavelet_method_infos()[kDefaults.method].name; }
 
 std::optional<uint8_t> find_cutoff(std::string_view name) {
   for (size_t i = 0; i < std::size(kCutoffNames); ++i) {
@@ -49,7 +48,7 @@ void append_choice(std::string& out, std::string_view separator, std::string_vie
 std::string method_choices() {
   std::string out;
   append_choice(out, " or ", default_method_name());
-  for (const WaveletMethodEntry& entry : wavelet_methods()) {
+  for (const WaveletMethodInfo& entry : wavelet_method_infos()) {
     if (entry.code != kDefaults.method) append_choice(out, " or ", entry.name);
   }
   return out;
@@ -64,7 +63,7 @@ std::string cutoff_choices() {
 std::string coder_choices() {
   std::string out;
   append_choice(out, ", ", kAutoCoderName);
-  for (const EntropyCoderEntry& entry : entropy_coders()) {
+  for (const EntropyCoderInfo& entry : entropy_coder_infos()) {
     if (entry.listed) append_choice(out, ", ", entry.name);
   }
   return out;
@@ -290,12 +289,31 @@ std::string quote_text(std::string_view text) {
   return out;
 }
 
+namespace {
+
+template <class Info>
+const Info* named(std::span<const Info> infos, std::string_view name) {
+  const auto it =
+      std::find_if(infos.begin(), infos.end(), [&](const Info& info) { return info.name == name; });
+  return it == infos.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+const WaveletMethodInfo* method_named(std::string_view name) {
+  return named(wavelet_method_infos(), name);
+}
+
+const EntropyCoderInfo* coder_named(std::string_view name) {
+  return named(entropy_coder_infos(), name);
+}
+
 Result<VtrlCompressionOptions, std::string> make_options(std::string_view method, uint8_t scale,
                                                          std::string_view cutoff,
                                                          std::optional<std::string_view> coder,
                                                          std::optional<float> quant_multiplier) {
   VtrlCompressionOptions options;
-  const WaveletMethodEntry* method_entry = find_method_by_name(method);
+  const WaveletMethodInfo* method_entry = method_named(method);
   if (method_entry == nullptr)
     return "Unknown method " + quote_text(method) + ", expected " + method_choices();
   options.method = method_entry->code;
@@ -307,7 +325,7 @@ Result<VtrlCompressionOptions, std::string> make_options(std::string_view method
   options.scale = scale;
   options.coder = kCoderAuto;
   if (coder && *coder != kAutoCoderName) {
-    const EntropyCoderEntry* coder_entry = find_coder_by_name(*coder);
+    const EntropyCoderInfo* coder_entry = coder_named(*coder);
     if (coder_entry == nullptr)
       return "Unknown coder " + quote_text(*coder) + ", expected " + coder_choices();
     options.coder = coder_entry->code;

@@ -2,7 +2,8 @@
 
 The codec runs without holding the interpreter, so channels (or the containers of several files)
 coded on several threads run in parallel. The containers are exactly those of
-:func:`vantrel_tools.compress` of each channel, whatever the number of threads.
+:func:`vantrel_tools.compress` of each channel, whatever the number of threads. The pool helpers
+(`pool`, `in_order`, `run_channels`, `available_cores`) serve the command line's file jobs too.
 """
 
 from __future__ import annotations
@@ -21,10 +22,12 @@ import numpy.typing as npt
 
 import vantrel
 
-from . import _native, trailer
-from .quality import QUALITY_TARGETS, compress_to_target, quality_target
+from .codec import decompress, encode
+from .options import Coding, Options, Targeted
+from .target import QualityTarget
 
-__all__ = ["compress_channels", "decompress_channels"]
+__all__ = ["available_cores", "compress_channels", "decompress_channels", "in_order", "pool",
+           "run_channels"]
 
 _In = TypeVar("_In")
 _Out = TypeVar("_Out")
@@ -32,8 +35,27 @@ _Out = TypeVar("_Out")
 _SHAPE_TEXT = "expected a 2-D array (channels x samples), a sequence of 1-D arrays or a 1-D array"
 
 
-def _available_cores() -> int:
-    """The cores this process may run on: the default number of threads."""
+def available_cores() -> int:
+    """The cores this process may run on: the default number of threads.
+
+    Parameters
+    ----------
+    None.
+
+    Returns
+    -------
+    int
+        At least 1.
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> available_cores() >= 1
+    True
+    """
     counter = getattr(os, "process_cpu_count", None)  # Python 3.13
     if counter is not None:
         return counter() or 1
@@ -90,20 +112,20 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     [True, True, True]
     """
     count = _thread_count(threads)
-    targets = dict(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-    if any(value is not None for value in targets.values()):
+    target = QualityTarget.given(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
+    coding: Coding
+    if target is not None:
         if options is not None:
             raise ValueError("options cannot be combined with a quality target")
-        name, value = quality_target(**targets)
-        fields: dict[str, Any] = {name: value, "method": method}
+        coding = Targeted(target, method)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
     else:
-        fields = _option_fields(options)
+        coding = Options.of(options)
     channels = _snapshot(data)
     # Threads left over once every channel has one go to each channel's coder.
     inner = max(1, count // max(len(channels), 1))
-    return _run_channels(lambda samples: _code_channel(samples, fields, inner), channels, count)
+    return run_channels(lambda samples: encode(samples, coding, inner), channels, count)
 
 
 def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
@@ -138,36 +160,16 @@ def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
     """
     count = _thread_count(threads)
     snapshot = [c if isinstance(c, bytes) else bytes(c) for c in containers]
-    return _run_channels(trailer.decompress, snapshot, count)
-
-
-def _code_channel(samples: npt.NDArray[np.floating], options: dict[str, Any],
-                  threads: int = 1) -> bytes:
-    """The container of one channel: ``vantrel_tools.compress(samples, **options)``, its coder on
-    up to `threads` threads; or, when `options` holds a quality target (one of psnr, prd, rmse,
-    max_error, with "method"), ``vantrel_tools.compress_to``'s container."""
-    for name in QUALITY_TARGETS:
-        if options.get(name) is not None:
-            return compress_to_target(samples, (name, options[name]), options["method"]).container
-    return trailer._compress(samples, threads, **options)
+    return run_channels(decompress, snapshot, count)
 
 
 def _thread_count(threads: int | None) -> int:
     if threads is None:
-        return _available_cores()
+        return available_cores()
     count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be at least 1, not {count}")
     return count
-
-
-def _option_fields(options: vantrel.CompressionOptions | None) -> dict[str, Any]:
-    if options is None:
-        options = vantrel.CompressionOptions()
-    method, scale, cutoff, coder, multiplier = _native.options_fields(
-        options, vantrel.CompressionOptions)
-    return dict(method=method, scale=scale, cutoff=cutoff, coder=coder,
-                quant_multiplier=multiplier)
 
 
 def _snapshot(data: Any) -> list[Any]:
@@ -189,32 +191,103 @@ def _copied(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
 
 
-def _run_channels(work: Callable[[_In], _Out], items: list[_In], threads: int) -> list[_Out]:
-    """`work` of every item, in order, on up to `threads` threads. The lowest-numbered failure
-    is raised, its message prefixed with its channel; items not started by then are dropped."""
+def run_channels(work: Callable[[_In], _Out], items: list[_In], threads: int) -> list[_Out]:
+    """`work` of every item, in order, on up to `threads` threads.
+
+    Parameters
+    ----------
+    work : callable
+        Called with each item; it must not hold the interpreter for long to gain from threads.
+    items : list
+        The items, channel 0 first.
+    threads : int
+        The most threads to use (one runs on the calling thread).
+
+    Returns
+    -------
+    list
+        The results, in the order of `items`.
+
+    Raises
+    ------
+    Exception
+        The lowest-numbered failure, its message prefixed with ``"channel K: "``; items not
+        started by then are dropped.
+
+    Examples
+    --------
+    >>> run_channels(len, ["a", "bb", "ccc"], 2)
+    [1, 2, 3]
+    """
     workers = min(threads, len(items))
     if workers <= 1:
         return [_numbered(work, k, item) for k, item in enumerate(items)]
-    with _pool(workers) as pool:
+    with pool(workers) as executor:
         jobs = (functools.partial(_numbered, work, k, item) for k, item in enumerate(items))
-        return list(_in_order(pool, jobs, len(items)))
+        return list(in_order(executor, jobs, len(items)))
 
 
 @contextlib.contextmanager
-def _pool(threads: int) -> Iterator[ThreadPoolExecutor]:
-    """A pool of `threads` threads; jobs not started when the body fails are dropped."""
-    pool = ThreadPoolExecutor(threads, thread_name_prefix="vantrel")
+def pool(threads: int) -> Iterator[ThreadPoolExecutor]:
+    """A pool of `threads` threads for the body; jobs not started when the body fails are
+    dropped, and the pool is shut down on leaving.
+
+    Parameters
+    ----------
+    threads : int
+        At least 1.
+
+    Returns
+    -------
+    context manager of concurrent.futures.ThreadPoolExecutor
+
+    Raises
+    ------
+    ValueError
+        `threads` below 1.
+
+    Examples
+    --------
+    >>> with pool(2) as executor:
+    ...     list(in_order(executor, [lambda: 1, lambda: 2], 2))
+    [1, 2]
+    """
+    executor = ThreadPoolExecutor(threads, thread_name_prefix="vantrel")
     try:
-        yield pool
+        yield executor
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _in_order(pool: ThreadPoolExecutor, jobs: Iterable[Callable[[], _Out]],
+def in_order(pool: ThreadPoolExecutor, jobs: Iterable[Callable[[], _Out]],
               window: int) -> Iterator[_Out]:
     """The results of `jobs`, run on `pool`, in the order of `jobs`, with at most `window` (at
-    least 1) submitted and not yet handed out. A failure is raised when its result is due: one
-    of an earlier job first, also when taking the next job from `jobs` fails."""
+    least 1) submitted and not yet handed out.
+
+    Parameters
+    ----------
+    pool : concurrent.futures.ThreadPoolExecutor
+        Where the jobs run.
+    jobs : iterable of callables
+        Taken one at a time as room in the window frees up (a generator may read inputs lazily).
+    window : int
+        The most jobs submitted ahead of the one handed out next.
+
+    Returns
+    -------
+    iterator
+        The results, in order.
+
+    Raises
+    ------
+    Exception
+        A failure when its result is due: one of an earlier job first, also when taking the next
+        job from `jobs` fails.
+
+    Examples
+    --------
+    See `pool`.
+    """
     pending: collections.deque[Future[_Out]] = collections.deque()
     source = iter(jobs)
     while True:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/options.h"
+#include "codec/vantrel.h"
 #include "support/result.h"
 
 namespace vantrel {
@@ -45,6 +46,10 @@ class PyRef {
  private:
   PyObject* p_ = nullptr;
 };
+
+// The method or coder of an options name, nullptr when none has it.
+const WaveletMethodInfo* method_named(std::string_view name);
+const EntropyCoderInfo* coder_named(std::string_view name);
 
 // Attaches the note "while processing '<parameter>'" to the exception being raised.
 void add_processing_note(const char* parameter);

@@ -1,24 +1,20 @@
-"""The container's 52-byte header: its layout, read for display and written for tests and tools.
+"""The container's 52-byte header as fields: read for display and written for tests and tools.
 
-Layout (little-endian): magic "VTRL", two version bytes, method tag "f3", four-byte wavelet code,
-levels, scale, coder, a reserved byte, the sample count (u32), the signal's minimum and maximum and
-the mean of the normalised signal (binary32), the payload length (u32), the quantisation multiplier
-(binary32) and twelve reserved bytes. The payload follows the header.
-
-This module is the only Python description of that layout: the tests and the fuzz seed generator
-build and take apart headers through it.
+The codec owns the byte layout (``codec/vantrel.h``); ``_native.unpack_header`` and
+``_native.pack_header`` read and write it, and this module names the fields and says which values
+a reader accepts. The tests and the fuzz seed generator build and take apart headers through it.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
-import struct
 from dataclasses import dataclass
 
-from ._names import CODER_CODES, MAX_SCALE, MIN_SCALE, WAVELET_TAGS
+from .. import _native
+from .names import CODER_CODES, MAX_SCALE, MIN_SCALE, WAVELET_TAGS
 
-HEADER_SIZE = 52
+HEADER_SIZE: int = _native.header_size()
 MAGIC = b"VTRL"
 VERSION = (1, 2)
 METHOD_TAG = b"f3"
@@ -28,9 +24,6 @@ RESERVED_BYTE_OFFSET = 15
 # What the header stores -> the option text.
 WAVELET_NAMES = {tag: name for name, tag in WAVELET_TAGS.items()}
 CODER_NAMES = {code: name for name, code in CODER_CODES.items()}
-
-_LAYOUT = struct.Struct("<4s2s2s4sBBBBIfffIf12s")
-assert _LAYOUT.size == HEADER_SIZE
 
 
 class ContainerError(Exception):
@@ -71,10 +64,11 @@ class ContainerHeader:
         """The 52 header bytes, written as they are, valid or not."""
         if len(self.reserved) != 13:
             raise ValueError(f"reserved holds 13 bytes, not {len(self.reserved)}")
-        return _LAYOUT.pack(self.magic, bytes(self.version), self.method_tag, self.wavelet_code,
-                            self.levels, self.scale, self.coder, self.reserved[0],
-                            self.sample_count, self.signal_min, self.signal_max, self.norm_mean,
-                            self.payload_len, self.quant_multiplier, self.reserved[1:])
+        return _native.pack_header(*(getattr(self, name) for name in _FIELDS))
+
+
+# The fields in the order _native.unpack_header gives them and pack_header takes them.
+_FIELDS = tuple(f.name for f in dataclasses.fields(ContainerHeader))
 
 
 def unpack_header(data: bytes) -> ContainerHeader:
@@ -91,7 +85,7 @@ def unpack_header(data: bytes) -> ContainerHeader:
 
     Raises
     ------
-    struct.error
+    ValueError
         `data` is shorter than 52 bytes.
 
     Examples
@@ -99,13 +93,7 @@ def unpack_header(data: bytes) -> ContainerHeader:
     >>> unpack_header(bytes(52)).magic
     b'\\x00\\x00\\x00\\x00'
     """
-    (magic, version, tag, code, levels, scale, coder, reserved_byte, count, lo, hi, mean,
-     payload_len, multiplier, reserved_tail) = _LAYOUT.unpack_from(data)
-    return ContainerHeader(magic=magic, version=(version[0], version[1]), method_tag=tag,
-                           wavelet_code=code, levels=levels, scale=scale, coder=coder,
-                           sample_count=count, signal_min=lo, signal_max=hi, norm_mean=mean,
-                           payload_len=payload_len, quant_multiplier=multiplier,
-                           reserved=bytes([reserved_byte]) + reserved_tail)
+    return ContainerHeader(**dict(zip(_FIELDS, _native.unpack_header(data), strict=True)))
 
 
 def replace_header_fields(container: bytes, **changes: object) -> bytes:
@@ -127,7 +115,7 @@ def replace_header_fields(container: bytes, **changes: object) -> bytes:
     ------
     TypeError
         A name that is no header field.
-    struct.error
+    ValueError, OverflowError
         A value the field cannot hold.
 
     Examples
@@ -137,7 +125,7 @@ def replace_header_fields(container: bytes, **changes: object) -> bytes:
     >>> parse_header(replace_header_fields(packed, scale=13))
     Traceback (most recent call last):
     ...
-    vantrel_tools.container.ContainerError: scale 13 is outside 6..12
+    vantrel_tools.core.container.ContainerError: scale 13 is outside 6..12
     """
     header = dataclasses.replace(unpack_header(container), **changes)  # type: ignore[arg-type]
     return header.to_bytes() + container[HEADER_SIZE:]
@@ -173,7 +161,7 @@ def parse_header(data: bytes) -> ContainerHeader:
     >>> parse_header(b"RIFF" + bytes(48))
     Traceback (most recent call last):
     ...
-    vantrel_tools.container.ContainerError: not a vantrel container (starts with b'RIFF')
+    vantrel_tools.core.container.ContainerError: not a vantrel container (starts with b'RIFF')
     """
     if len(data) < HEADER_SIZE:
         raise ContainerError(f"too short for a container header ({len(data)} of 52 bytes)")

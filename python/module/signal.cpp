@@ -1,4 +1,4 @@
-#include "python/signal.h"
+#include "python/module/signal.h"
 
 #include <numpy/arrayobject.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "codec/vantrel.h"
-#include "python/options.h"
+#include "python/module/options.h"
 
 namespace vantrel {
 namespace {

@@ -1,0 +1,149 @@
+"""``vantrel info``: every header field of containers, and the channels of archives."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+
+import numpy as np
+
+from ..core.codec import decompress
+from ..core.container import HEADER_SIZE, ContainerError, ContainerHeader, parse_header
+from ..core.metrics import distortion
+from ..core.trailer import FLAG_TRAILER, read_trailer
+from ..io import Channel
+from ..store.archive import is_archive, read_archive
+from .errors import CliError
+from .files import read_bytes
+from .inputs import read_input
+
+def _read_trailer(data: bytes) -> tuple[str, int, str | None]:
+    """The trailer row of info, the trailer's size, and the damage it shows (None if none)."""
+    try:
+        found = read_trailer(data)
+    except (ValueError, ContainerError) as exc:
+        return "damaged", 0, str(exc)
+    if found is None:
+        return "none (no checksum)", 0, None
+    gaps = int(found.runs["length"].sum())
+    return (f"{found.size} bytes, CRC-32C correct, {found.runs.size} gap runs ({gaps} samples)",
+            found.size, None)
+
+
+def _original_channel(args: argparse.Namespace) -> Channel | None:
+    if args.original is None:
+        return None
+    signal = read_input(args.original, args)
+    if not 0 <= args.channel < len(signal.channels):
+        raise CliError(f"{args.original}: has no channel {args.channel} "
+                       f"({len(signal.channels)} channels)")
+    return signal.channels[args.channel]
+
+
+def _step_text(header: ContainerHeader) -> str:
+    """The quantisation step in the signal's units: what one coefficient unit is worth."""
+    stored = header.quant_multiplier
+    multiplier = stored if stored > 0 and math.isfinite(stored) else float(2**header.scale)
+    step = (header.signal_max - header.signal_min) / multiplier
+    return f"{step:.6g} (range / multiplier {multiplier:.9g})"
+
+
+def _quality_text(data: bytes, original: Channel) -> str:
+    decoded = decompress(data)
+    if decoded.size != original.size:
+        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
+    finite = np.isfinite(original)
+    d = distortion(np.asarray(original, dtype=np.float64)[finite],
+                   decoded.astype(np.float64)[finite])
+    return d.summary()
+
+
+def _info_archive(path: str) -> None:
+    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
+    try:
+        archive = read_archive(path, decode=False)
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+    signal = archive.signal
+    codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
+    print(f"file         {path}")
+    print(f"source       {signal.description.removeprefix('archive of ')}")
+    print(f"start        {signal.start or '-'}")
+    print(f"annotations  {len(signal.annotations)}")
+    print(f"coded with   {codec}")
+    rows = [("ch", "label", "rate Hz", "unit", "samples", "bytes", "ratio")]
+    for k, (channel, size) in enumerate(zip(signal.channels, archive.container_bytes,
+                                            strict=True)):
+        info = signal.channel_info(k)
+        rate = f"{info.rate:g}" if info.rate is not None else "-"
+        ratio = f"{4 * channel.size / size:.2f}" if size else "-"
+        rows.append((str(k), info.label or "-", rate, info.unit or "-", str(channel.size),
+                     str(size), ratio))
+    raw = 4 * sum(c.size for c in signal.channels)
+    packed = sum(archive.container_bytes)
+    rows.append(("all", "", "", "", str(raw // 4), str(packed),
+                 f"{raw / packed:.2f}" if packed else "-"))
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
+                        for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
+    print("ratio: float32 bytes / container bytes")
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    original = _original_channel(args)
+    for i, path in enumerate(args.files):
+        if i:
+            print()
+        if is_archive(path):
+            _info_archive(path)
+            continue
+        data = read_bytes(path)
+        try:
+            header = parse_header(data)
+        except ContainerError as exc:
+            raise CliError(f"{path}: {exc}") from None
+        end = HEADER_SIZE + header.payload_len
+        trailer_row, trailer_size, damage = (("-", 0, None) if len(data) < end
+                                             else _read_trailer(data))
+        total = end + trailer_size
+        raw = 4 * header.sample_count
+        reserved = bytes([header.reserved[0] & ~FLAG_TRAILER]) + header.reserved[1:]
+        rows = [
+            ("file", path),
+            ("magic", header.magic.decode("ascii")),
+            ("version", f"{header.version[0]}.{header.version[1]}"),
+            ("method tag", header.method_tag.decode("ascii")),
+            ("wavelet", f"{header.wavelet_code.decode('ascii')} ({header.method})"),
+            ("levels", str(header.levels)),
+            ("scale", str(header.scale)),
+            ("coder", f"{header.coder} ({header.coder_name})"),
+            ("samples", str(header.sample_count)),
+            ("min", f"{header.signal_min:.9g}"),
+            ("max", f"{header.signal_max:.9g}"),
+            ("mean", f"{header.norm_mean:.9g} (of the min-max normalised signal)"),
+            ("payload", f"{header.payload_len} bytes"),
+            ("multiplier", f"{header.quant_multiplier:.9g}"),
+            ("step", _step_text(header)),
+            ("reserved", "zero" if not any(reserved) else reserved.hex(" ")),
+            ("trailer", trailer_row),
+            ("size", f"{total} bytes (header {HEADER_SIZE} + payload {header.payload_len}"
+                     + (f" + trailer {trailer_size})" if trailer_size else ")")),
+            ("ratio", f"{raw / total:.3f} vs float32 ({raw} bytes)"),
+        ]
+        if len(data) > total and damage is None:
+            rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
+        if original is not None and damage is None and len(data) >= end:
+            rows.append(("quality", _quality_text(data, original)))
+        width = max(len(k) for k, _ in rows)
+        for key, value in rows:
+            print(f"{key:<{width}}  {value}")
+        if len(data) < end:
+            sys.stdout.flush()
+            raise CliError(f"{path}: truncated: the header announces {header.payload_len} payload "
+                           f"bytes, the file holds {len(data) - HEADER_SIZE}")
+        if damage is not None:
+            sys.stdout.flush()
+            raise CliError(f"{path}: {damage}")
+    return 0

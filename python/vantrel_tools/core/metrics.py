@@ -1,0 +1,68 @@
+"""How far a reconstruction lies from its original: PSNR, PRD, RMSE and maximum absolute error.
+
+One definition for every tool that reports quality (``vantrel eval``, the end-to-end benchmark,
+the examples). Both signals are compared in float64, as flat arrays of equal length:
+
+- ``rmse`` = sqrt(mean((x - y)^2)) and ``max_err`` = max |x - y|.
+- ``psnr`` = 20 log10(peak / rmse) in dB, with peak = max(x) - min(x), the original's range.
+- ``prd`` = 100 ||x - y|| / ||x||, the percentage root-mean-square difference.
+
+Edge cases, chosen so that a number is never made up where the ratio has no meaning:
+
+- identical signals: ``psnr`` is inf, ``rmse``, ``max_err`` and (for an original with energy)
+  ``prd`` are 0;
+- a constant original (peak 0) that is not reproduced exactly: ``psnr`` is nan;
+- an original of zero energy (all zeros): ``prd`` is nan, even when it is reproduced exactly;
+- empty signals or signals of different shapes: ``ValueError``.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Distortion", "distortion"]
+
+
+@dataclass(frozen=True)
+class Distortion:
+    psnr: float  # dB, peak = max - min of the original
+    prd: float  # percent
+    rmse: float
+    max_err: float
+
+    def summary(self) -> str:
+        """Every figure on one line, as ``vantrel info --original`` prints it."""
+        return (f"PSNR {self.psnr:.3f} dB, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
+                f"max error {self.max_err:.6g}")
+
+    def cells(self) -> str:
+        """PSNR, PRD and maximum error in the columns of ``vantrel eval``'s table."""
+        return f"{self.psnr:>8.2f} {self.prd:>8.3f} {self.max_err:>10.3g}"
+
+
+def distortion(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> Distortion:
+    """The distortion of `reconstructed` against `original` (see the module's edge cases)."""
+    x = np.asarray(original, dtype=np.float64)
+    y = np.asarray(reconstructed, dtype=np.float64)
+    if x.shape != y.shape:
+        raise ValueError(f"reconstructed shape {y.shape} differs from the original's {x.shape}")
+    if x.size == 0:
+        raise ValueError("no samples to compare")
+    x, y = x.ravel(), y.ravel()
+    err = y - x
+    squared = float(np.dot(err, err))
+    rmse = math.sqrt(squared / x.size)
+    peak = float(x.max() - x.min())
+    energy = float(np.dot(x, x))
+    if rmse == 0.0:
+        psnr = math.inf
+    elif peak > 0.0:
+        psnr = 20.0 * math.log10(peak / rmse)
+    else:
+        psnr = math.nan
+    prd = 100.0 * math.sqrt(squared / energy) if energy > 0.0 else math.nan
+    return Distortion(psnr, prd, rmse, float(np.max(np.abs(err))))

@@ -1,0 +1,222 @@
+"""The trailer: integrity and gaps for containers written by the companion package.
+
+A container is a 52-byte header and a payload; every decoder ignores bytes after the payload. The
+companion package's writers use that room for a trailer holding a CRC-32C of the whole container
+and the positions of the samples that were not finite (NaN, +inf, -inf), so that
+
+- a damaged or truncated file is reported as such instead of decoding to other samples, and
+- gaps stay gaps (``core.gaps``): filled before coding and put back exactly on decoding.
+
+Containers without a trailer (from ``vantrel.compress_signal`` or any other writer) open as
+before. The byte layout is written down in ``docs/trailer.md``; this module is its only reader
+and writer.
+"""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass
+
+import google_crc32c
+import numpy as np
+
+from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, parse_header
+from .gaps import GAP_NEG_INF, NO_GAPS, RUN_DTYPE, GapRuns
+
+# The header's reserved byte is written as 0 and never read by the decoder; bit 0 set there says
+# that a trailer follows the payload, so that losing the whole trailer is noticed too.
+FLAGS_OFFSET = RESERVED_BYTE_OFFSET
+FLAG_TRAILER = 0x01
+
+TRAILER_MAGIC = b"VTRT"
+TRAILER_VERSION = 1
+SECTION_GAPS = 1
+
+# magic, version, reserved byte, reserved u16, trailer length (all of it, CRC included)
+_PREFIX = struct.Struct("<4sBBHI")
+_SECTION = struct.Struct("<BI")  # tag, body length
+_CRC = struct.Struct("<I")
+_MIN_TRAILER = _PREFIX.size + _CRC.size
+
+
+class DamagedContainerError(ValueError):
+    """A container whose trailer shows that its bytes are not the ones written."""
+
+
+@dataclass(frozen=True)
+class Trailer:
+    """A checked trailer: its size in bytes (CRC included) and the gap runs it records."""
+
+    size: int
+    runs: GapRuns
+
+
+def _damaged(reason: str) -> DamagedContainerError:
+    return DamagedContainerError(f"container is damaged or truncated: {reason}")
+
+
+def _crc(data: bytes) -> int:
+    return int(google_crc32c.value(data))
+
+
+def seal(container: bytes, runs: GapRuns) -> bytes:
+    """`container` with the trailer flag set and a trailer holding `runs` and the checksum.
+
+    Parameters
+    ----------
+    container : bytes
+        A container without a trailer; bytes after its payload are dropped.
+    runs : numpy.ndarray
+        Gap runs as :func:`unseal` returns them (a structured array of ``start``, ``length`` and
+        ``kind``), possibly empty.
+
+    Returns
+    -------
+    bytes
+
+    Raises
+    ------
+    ValueError
+        `container` is shorter than its header says.
+    vantrel_tools.core.container.ContainerError
+        Bytes that do not start with a container header.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> plain = vantrel.compress_signal(np.ones(8, np.float32))
+    >>> sealed = seal(plain, unseal(plain)[1])
+    >>> len(sealed) - len(plain), unseal(sealed)[1].size
+    (25, 0)
+    """
+    header = parse_header(container)
+    end = HEADER_SIZE + header.payload_len
+    if len(container) < end:
+        raise ValueError("container is shorter than its header says")
+    head = bytearray(container[:HEADER_SIZE])
+    head[FLAGS_OFFSET] |= FLAG_TRAILER
+    payload = container[HEADER_SIZE:end]
+    gaps = _SECTION.pack(SECTION_GAPS, 4 + runs.nbytes) + _CRC.pack(runs.size) + runs.tobytes()
+    length = _PREFIX.size + len(gaps) + _CRC.size
+    trailer = _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + gaps
+    # The checksum runs over the pieces in turn instead of over a joined copy of them.
+    crc = google_crc32c.value(bytes(head))
+    for piece in (payload, trailer):
+        crc = google_crc32c.extend(crc, piece)
+    return b"".join((head, payload, trailer, _CRC.pack(crc)))
+
+
+def unseal(data: bytes) -> tuple[bytes, GapRuns]:
+    """Checks the trailer of `data`, if it has one.
+
+    Parameters
+    ----------
+    data : bytes
+        A container, with or without a trailer.
+
+    Returns
+    -------
+    tuple of (bytes, numpy.ndarray)
+        `data` itself (the decoder reads it as it is: it ignores the trailer) and the gap runs,
+        none for a container without a trailer.
+
+    Raises
+    ------
+    DamagedContainerError
+        The checksum, the trailer's structure or its presence disagree with the bytes.
+    ValueError
+        A trailer of a newer version.
+    vantrel_tools.core.container.ContainerError
+        Bytes that are no container at all.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel_tools
+    >>> runs = unseal(vantrel_tools.compress(np.array([1.0, np.inf, np.inf, 2.0], np.float32)))[1]
+    >>> runs.tolist()
+    [(1, 2, 1)]
+    """
+    found = read_trailer(data)
+    return data, NO_GAPS if found is None else found.runs
+
+
+def read_trailer(data: bytes) -> Trailer | None:
+    """The trailer of `data`, checked; None for a container without one.
+
+    Parameters
+    ----------
+    data : bytes
+        As for :func:`unseal`, which this reads for.
+
+    Returns
+    -------
+    Trailer or None
+
+    Raises
+    ------
+    As :func:`unseal`.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> read_trailer(vantrel.compress_signal(np.ones(8, np.float32))) is None
+    True
+    """
+    view = memoryview(data)
+    header = parse_header(data)
+    end = HEADER_SIZE + header.payload_len
+    flagged = bool(data[FLAGS_OFFSET] & FLAG_TRAILER)
+    # A trailer is looked for even when the flag is clear: a flipped flag must not hide one.
+    has_magic = len(data) >= end + 4 and data[end : end + 4] == TRAILER_MAGIC
+    if not flagged and not has_magic:
+        return None
+    if len(data) < end + _MIN_TRAILER:
+        raise _damaged(f"{len(data)} bytes end before the trailer does")
+    magic, version, _, _, length = _PREFIX.unpack_from(data, end)
+    if magic != TRAILER_MAGIC:
+        raise _damaged("the trailer is missing")
+    if not _MIN_TRAILER <= length <= len(data) - end:
+        raise _damaged(f"trailer length {length} does not fit the {len(data) - end} bytes left")
+    stop = end + length
+    (stored,) = _CRC.unpack_from(data, stop - _CRC.size)
+    if _crc(data[: stop - _CRC.size]) != stored:
+        raise _damaged("checksum mismatch")
+    if version != TRAILER_VERSION:
+        raise ValueError(f"trailer version {version} is newer than this reader ({TRAILER_VERSION})")
+    runs = _read_sections(view[end + _PREFIX.size : stop - _CRC.size], header.sample_count)
+    return Trailer(length, runs)
+
+
+def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
+    runs = NO_GAPS
+    pos = 0
+    while pos < len(sections):
+        if len(sections) - pos < _SECTION.size:
+            raise _damaged("a trailer section is cut short")
+        tag, size = _SECTION.unpack_from(sections, pos)
+        pos += _SECTION.size
+        if size > len(sections) - pos:
+            raise _damaged("a trailer section is cut short")
+        if tag == SECTION_GAPS:
+            runs = _read_gaps(sections[pos : pos + size], sample_count)
+        pos += size  # sections of later versions' kinds are skipped
+    return runs
+
+
+def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:
+    if len(body) < 4:
+        raise _damaged("the gap section is cut short")
+    (count,) = _CRC.unpack_from(body)
+    if len(body) != 4 + count * RUN_DTYPE.itemsize:
+        raise _damaged("the gap section's length disagrees with its run count")
+    runs = np.frombuffer(body, dtype=RUN_DTYPE, count=count, offset=4)
+    starts = runs["start"].astype(np.int64)
+    ends = starts + runs["length"]
+    if count and (
+        (runs["length"] == 0).any()
+        or (runs["kind"] > GAP_NEG_INF).any()
+        or (starts[1:] < ends[:-1]).any()
+        or ends[-1] > sample_count
+    ):
+        raise _damaged("the gap runs do not fit the signal")
+    return runs.copy()

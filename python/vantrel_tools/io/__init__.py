@@ -1,0 +1,43 @@
+"""Sample files in and out: the data types, the format registry and one module per format.
+
+Every reader returns a `Signal`: a list of 1-D channels of ``float32`` or ``float64`` samples (the
+two element types the codec takes; integer formats come back as physical values) with what the
+file says about them. Every writer returns the files' bytes so that the caller can put them in
+place in one step. Nothing here knows the codec: ``io`` never imports ``core``.
+
+The formats register themselves when their modules are imported, here: ``plain`` (``.npy``,
+``.csv``/``.txt``, ``.f32``/``.raw``), ``edf`` (EDF/EDF+/BDF, extra edf), ``wfdb`` (extra wfdb),
+``audio`` (WAV/FLAC/OGG, extra audio) and ``hdf5`` (extra hdf5).
+"""
+
+from . import audio, edf, hdf5, plain, wfdb  # noqa: F401  (each registers its formats)
+from .registry import (
+    FORMAT_SUFFIX,
+    FORMATS,
+    SIGNAL_FORMATS,
+    Format,
+    ReadRequest,
+    encode_recording,
+    encode_signal,
+    format_of,
+    read_signal,
+    register_format,
+    split_dataset,
+)
+from .types import (
+    Annotation,
+    Channel,
+    ChannelInfo,
+    Encoded,
+    MissingExtraError,
+    SampleRangeError,
+    Signal,
+    SignalFileError,
+)
+
+__all__ = [
+    "FORMATS", "FORMAT_SUFFIX", "SIGNAL_FORMATS", "Annotation", "Channel", "ChannelInfo",
+    "Encoded", "Format", "MissingExtraError", "ReadRequest", "SampleRangeError", "Signal",
+    "SignalFileError", "encode_recording", "encode_signal", "format_of", "read_signal",
+    "register_format", "split_dataset",
+]

@@ -1,0 +1,87 @@
+"""Arrays of numbers as channels (a ``.npy`` file, an HDF5 dataset), and the float32 range
+every channel must fit: the codec works in 32-bit floats."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .types import Channel, SampleRangeError, Signal, SignalFileError
+
+# A 2-D array is read as samples x channels without being told only when that gives fewer
+# channels than samples per channel and at least this many samples per channel; a signal
+# stored the other way round would otherwise become thousands of near-empty channels.
+MIN_CHANNEL_SAMPLES = 16
+
+
+def _array_samples(array: np.ndarray, path: str) -> np.ndarray:
+    """The array in native byte order with an element type the codec takes."""
+    kind, size = array.dtype.kind, array.dtype.itemsize
+    if kind == "f" and size in (4, 8):
+        return array.astype(array.dtype.newbyteorder("="), copy=False)
+    if kind in "iu":
+        # Integers keep their values: up to 16 bits exactly as float32, wider ones as float64
+        # so that the codec rounds them once. Even 2**64 is far inside the float32 range.
+        return array.astype(np.float32 if size <= 2 else np.float64)
+    raise SignalFileError(
+        f"{path}: element type {array.dtype} is not supported "
+        "(float32, float64 or an integer type expected)"
+    )
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _array_channels(array: np.ndarray, path: str, channels_first: bool | None) -> list[Channel]:
+    samples = _array_samples(array, path)
+    if samples.ndim == 1:
+        return [np.ascontiguousarray(samples)]
+    if samples.ndim != 2:
+        raise SignalFileError(
+            f"{path}: array of shape {array.shape} is neither 1-D nor 2-D (samples x channels)"
+        )
+    rows, cols = samples.shape
+    if channels_first is None:
+        if rows <= cols or rows < MIN_CHANNEL_SAMPLES:
+            raise SignalFileError(
+                f"{path}: unclear layout of an array of shape {array.shape}: as samples x "
+                f"channels it holds {plural(cols, 'channel')} of {plural(rows, 'sample')}, "
+                f"as channels x samples {plural(rows, 'channel')} of "
+                f"{plural(cols, 'sample')}; pass --channels-first (rows are channels) or "
+                "--channels-last (columns are channels)"
+            )
+        channels_first = False
+    by_channel = samples if channels_first else samples.T
+    return [np.ascontiguousarray(c) for c in by_channel]
+
+
+def array_signal(array: np.ndarray, path: str, channels_first: bool | None) -> Signal:
+    """The channels of a 1-D or 2-D array of numbers (a ``.npy`` file, an HDF5 dataset)."""
+    channels = _array_channels(array, path, channels_first)
+    description = f"{array.dtype} array of shape {array.shape}"
+    if array.ndim == 2 and channels_first:
+        description += ", rows as channels"
+    bits = 8 * array.dtype.itemsize
+    return Signal(channels, None, description, sample_bits=bits,
+                  stored_bytes=array.size * bits // 8)
+
+
+def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
+    for k, channel in enumerate(channels):
+        if channel.dtype != np.float64:
+            continue
+        with np.errstate(over="ignore"):
+            # The codec narrows by rounding to nearest, exactly as this conversion does.
+            beyond = np.isinf(channel.astype(np.float32)) & np.isfinite(channel)
+        if beyond.any():
+            i = int(np.argmax(beyond))
+            where = f" channel {k}" if len(channels) > 1 else ""
+            raise SampleRangeError(
+                f"{path}{where}: sample {i} ({float(channel[i])!r}) is outside the float32 "
+                "range; the codec works in 32-bit floats"
+            )
+
+
+def one_line(exc: BaseException) -> str:
+    """A library's message as one line (the error lines name the file; messages never wrap)."""
+    return " ".join(str(exc).split()) or type(exc).__name__

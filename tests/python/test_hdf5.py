@@ -1,0 +1,149 @@
+"""The HDF5 filter through h5py, a fresh process, h5dump and pynwb; judged with NumPy float64."""
+
+import io
+import itertools
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+h5py = pytest.importorskip("h5py")
+from vantrel_tools.hdf5 import FILTER_ID, PLUGIN_PATH, Vantrel  # noqa: E402
+
+T, CHANNELS, CHUNK = 12000, 6, (3000, 3)
+PLUGIN_ENV = {**os.environ, "HDF5_PLUGIN_PATH": PLUGIN_PATH}
+TARGETS = {"psnr": 60, "max_error": 0.5}
+
+
+def recording(dtype):
+    t = np.arange(T)[:, None] / 3000.0
+    x = 400 * np.sin(2 * np.pi * (3 + np.arange(CHANNELS)) * t) + 30 * np.cos(170 * t)
+    x += np.random.default_rng(1).normal(0, 5, x.shape) + np.arange(CHANNELS) * 100
+    return x.astype(dtype)
+
+
+def per_channel(x, y):
+    d = y.astype(np.float64) - x
+    return {"psnr": 20 * np.log10(np.ptp(x, axis=0) / np.sqrt(np.mean(d**2, axis=0))),
+            "max_error": np.abs(d).max(axis=0)}
+
+
+@pytest.fixture
+def written(tmp_path):
+    path, data = tmp_path / "rec.h5", {dtype: recording(dtype) for dtype in ("f4", "f8", "i2")}
+    with h5py.File(path, "w") as f:
+        for dtype, x in data.items():
+            for name, value in TARGETS.items():  # integers take options for now
+                keywords = {"scale": 12} if dtype == "i2" else {name: value}
+                f.create_dataset(f"{dtype}/{name}", data=x, chunks=CHUNK, **Vantrel(**keywords))
+    return path, data
+
+
+class TestDatasets:
+    def test_dtype_kept_and_targets_met_per_channel(self, written):
+        path, data = written
+        with h5py.File(path) as f:
+            for (dtype, x), (name, value) in itertools.product(data.items(), TARGETS.items()):
+                y = f[f"{dtype}/{name}"][:]
+                got = per_channel(x, y)
+                assert y.dtype == x.dtype
+                if dtype == "i2":  # fixed options, rounded to the type
+                    assert (got["psnr"] > 60).all()
+                else:
+                    assert (got[name] >= value if name == "psnr" else got[name] <= value).all()
+                assert f[f"{dtype}/{name}"].id.get_storage_size() < x.nbytes / 2
+
+    @pytest.mark.parametrize("dtype, keywords, refusal", [
+        ("int16", {"prd": 2}, "quality targets on integer datasets are not supported yet"),
+        ("uint8", {"max_error": 1}, "quality targets on integer datasets are not supported yet"),
+        ("int64", {}, "cannot code integers of 8 bytes"),
+        ("float16", {}, "cannot code floats of 2 bytes"),
+        ("complex64", {}, "cannot code this type class"),
+        (">f4", {}, "big-endian")])
+    def test_refusals(self, tmp_path, dtype, keywords, refusal):
+        with h5py.File(tmp_path / "a.h5", "w") as f, pytest.raises(ValueError, match=refusal):
+            f.create_dataset("x", data=np.zeros((100, 2), dtype), chunks=(50, 2), **Vantrel(**keywords))
+
+    def test_growing_chunks_are_stored_raw(self, tmp_path):
+        x = recording("float32")[:, :2]
+        with h5py.File(tmp_path / "a.h5", "w") as f:  # one-sample signals: no chunk shrinks
+            f.create_dataset("x", data=x, chunks=(1, 2), **Vantrel())
+        with h5py.File(tmp_path / "a.h5") as f:
+            np.testing.assert_array_equal(f["x"][:], x)
+
+
+class TestOtherReaders:
+    def test_fresh_process_with_plugin_path_only(self, written):
+        path, _ = written
+        code = ("import sys, h5py, numpy; f = h5py.File(sys.argv[1]); "
+                "assert 'vantrel_tools' not in sys.modules; numpy.save(sys.stdout.buffer, f['f8/psnr'][:])")
+        out = subprocess.run([sys.executable, "-c", code, str(path)], env=PLUGIN_ENV, check=True,
+                             capture_output=True).stdout
+        with h5py.File(path) as f:
+            np.testing.assert_array_equal(np.load(io.BytesIO(out)), f["f8/psnr"][:])
+
+    @pytest.mark.skipif(shutil.which("h5dump") is None, reason="h5dump (hdf5-tools) not installed")
+    def test_h5dump(self, written):
+        path, _ = written
+        out = subprocess.run(["h5dump", "-d", "/i2/psnr", "-c", "1,6", "-y", "-w", "0", str(path)],
+                             env=PLUGIN_ENV, capture_output=True, text=True, check=True).stdout
+        with h5py.File(path) as f:
+            assert out.split("DATA {")[1].split("}")[0].replace(",", " ").split() == \
+                [str(v) for v in f["i2/psnr"][0]]
+
+
+def test_pynwb_electrical_series(tmp_path):
+    pynwb = pytest.importorskip("pynwb")
+    from datetime import datetime, timezone
+
+    from hdmf.backends.hdf5.h5_utils import H5DataIO
+    from pynwb.ecephys import ElectricalSeries
+
+    nwb = pynwb.NWBFile("rec", "id", datetime(2024, 1, 1, tzinfo=timezone.utc))
+    group = nwb.create_electrode_group("g", description="probe", location="brain",
+                                       device=nwb.create_device("probe"))
+    for _ in range(CHANNELS):
+        nwb.add_electrode(group=group, location="brain")
+    x = recording("int16")
+    with pytest.warns(UserWarning, match="may not be available on all installations"):
+        data = H5DataIO(x, chunks=CHUNK, allow_plugin_filters=True, **Vantrel(scale=12))
+    region = nwb.create_electrode_table_region(list(range(CHANNELS)), "all")
+    nwb.add_acquisition(ElectricalSeries(name="es", data=data, electrodes=region, rate=3000.0))
+    with pynwb.NWBHDF5IO(tmp_path / "a.nwb", "w") as nwb_io:
+        nwb_io.write(nwb)
+    with pynwb.NWBHDF5IO(tmp_path / "a.nwb", "r") as nwb_io:
+        series = nwb_io.read().acquisition["es"]
+        assert series.data.id.get_create_plist().get_filter(0)[0] == FILTER_ID
+        y = series.data[:]
+    assert y.dtype == np.int16 and (per_channel(x, y)["psnr"] > 60).all()
+
+
+class TestDamage:
+    @pytest.mark.parametrize("at", [3, 30, 0.5, -1])  # record header, table, a container, its end
+    def test_flipped_byte_is_an_error(self, written, at):
+        path, _ = written
+        with h5py.File(path) as f:
+            chunk = f["f4/psnr"].id.get_chunk_info(0)
+        with open(path, "r+b") as raw:
+            raw.seek(chunk.byte_offset + (int(chunk.size * at) if at == 0.5 else at % chunk.size))
+            byte = raw.read(1)[0]
+            raw.seek(-1, 1)
+            raw.write(bytes([byte ^ 0x08]))
+        with h5py.File(path) as f:
+            with pytest.raises(OSError):
+                f["f4/psnr"][:]
+            assert f["f4/psnr"][CHUNK[0]:].shape == (T - CHUNK[0], CHANNELS)  # other chunks read
+            assert f["f8/psnr"][:].shape == (T, CHANNELS)  # and the process goes on
+
+    def test_newer_parameter_version_is_an_error(self, written):
+        path, _ = written
+        with h5py.File(path) as f:
+            words = f["f4/psnr"].id.get_create_plist().get_filter_by_id(FILTER_ID)[1]
+        old, blob = np.array(words, "<u4").tobytes(), path.read_bytes()
+        assert blob.count(old) == 1
+        path.write_bytes(blob.replace(old, np.array((9, *words[1:]), "<u4").tobytes()))
+        with h5py.File(path) as f, pytest.raises(OSError):
+            f["f4/psnr"][:]
