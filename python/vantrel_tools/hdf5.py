@@ -39,8 +39,8 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from ._names import MAX_SCALE, MIN_SCALE, WAVELET_METHODS
-from .quality import QUALITY_TARGETS, quality_target
+from .core.names import MAX_SCALE, METRICS_BY_NAME, MIN_SCALE, WAVELET_METHODS
+from .core.target import QualityTarget
 
 __all__ = ["FILTER_ID", "PLUGIN_PATH", "Vantrel"]
 
@@ -130,9 +130,9 @@ class Vantrel(Mapping[str, Any]):
         if any(value is not None for value in targets):
             if scale is not None:
                 raise ValueError("give a quality target or a scale, not both")
-            name, value = quality_target(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-            opts = (_FORMAT_VERSION, _MODE_TARGET, int(axis), QUALITY_TARGETS.index(name),
-                    *_words(value), method_code, 0, 0)
+            target = QualityTarget.parse(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
+            opts = (_FORMAT_VERSION, _MODE_TARGET, int(axis), METRICS_BY_NAME[target.metric].code,
+                    *_words(target.value), method_code, 0, 0)
         else:
             scale = 11 if scale is None else scale
             if isinstance(scale, bool) or not isinstance(scale, numbers.Integral):
