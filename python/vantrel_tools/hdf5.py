@@ -9,7 +9,7 @@ keywords that select it::
     with h5py.File("rec.h5", "w") as f:
         f.create_dataset("ecog", data=x, chunks=(30000, 8), **Vantrel(psnr=60))
 
-or, for an NWB file, ``H5DataIO(x, allow_plugin_filters=True, **Vantrel(prd=2))``. Other programs
+or, for an NWB file, ``H5DataIO(x, allow_plugin_filters=True, **Vantrel(rmse=2.0))``. Other programs
 (h5dump, HDF5.jl, MATLAB, a Python process that never imports this module) read such files when
 the environment variable ``HDF5_PLUGIN_PATH`` names :data:`PLUGIN_PATH`.
 
@@ -18,7 +18,7 @@ Each chunk's signals run along one axis (``axis``, the first by default: time in
 gaps), so that a damaged chunk reads as an error, never as other samples. Datasets of float32,
 float64 and 8-, 16- and 32-bit integers are accepted; integers are coded as values and read back
 rounded and clipped to their type. A quality target holds for every signal of every chunk:
-``max_error`` therefore for the whole dataset, and ``psnr``, ``prd`` and ``rmse`` for each channel
+``max_error`` therefore for the whole dataset, and the mean-square targets (``psnr``, ``rmse``, ...) for each channel
 whenever its chunks are filled (HDF5 pads the last chunk along an axis with the fill value, which
 then counts in that chunk's measure). Quality targets on integer datasets are refused for now.
 
@@ -39,8 +39,8 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from ._names import MAX_SCALE, MIN_SCALE, WAVELET_METHODS
-from .quality import QUALITY_TARGETS, quality_target
+from .core.names import MAX_SCALE, METRICS_BY_NAME, MIN_SCALE, WAVELET_METHODS
+from .core.target import QualityTarget
 
 __all__ = ["FILTER_ID", "PLUGIN_PATH", "Vantrel"]
 
@@ -92,7 +92,7 @@ class Vantrel(Mapping[str, Any]):
 
     Parameters
     ----------
-    psnr, prd, rmse, max_error : float, optional
+    **target : float, optional
         At most one quality target, as for :func:`vantrel_tools.compress_to`: it holds for every
         signal of every chunk (float datasets only, for now).
     method : str, optional
@@ -118,21 +118,22 @@ class Vantrel(Mapping[str, Any]):
     (1, 1, 0)
     """
 
-    def __init__(self, *, psnr: float | None = None, prd: float | None = None,
-                 rmse: float | None = None, max_error: float | None = None,
-                 method: str | None = None, scale: int | None = None, axis: int = 0) -> None:
+    def __init__(self, *, method: str | None = None, scale: int | None = None, axis: int = 0,
+                 **target: float | None) -> None:
         if isinstance(axis, bool) or not isinstance(axis, numbers.Integral) or axis < 0:
             raise ValueError(f"axis must be a non-negative integer, not {axis!r}")
         if method is not None and method not in WAVELET_METHODS:
             raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
-        targets = (psnr, prd, rmse, max_error)
+        unknown = sorted(set(target) - set(METRICS_BY_NAME))
+        if unknown:
+            raise TypeError(f"Vantrel() got an unexpected keyword argument {unknown[0]!r}")
         method_code = _ANY if method is None else WAVELET_METHODS.index(method)
-        if any(value is not None for value in targets):
+        if any(value is not None for value in target.values()):
             if scale is not None:
                 raise ValueError("give a quality target or a scale, not both")
-            name, value = quality_target(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-            opts = (_FORMAT_VERSION, _MODE_TARGET, int(axis), QUALITY_TARGETS.index(name),
-                    *_words(value), method_code, 0, 0)
+            checked = QualityTarget.parse(**target)
+            opts = (_FORMAT_VERSION, _MODE_TARGET, int(axis), METRICS_BY_NAME[checked.metric].code,
+                    *_words(checked.value), method_code, 0, 0)
         else:
             scale = 11 if scale is None else scale
             if isinstance(scale, bool) or not isinstance(scale, numbers.Integral):

@@ -4,17 +4,14 @@ from __future__ import annotations
 
 import argparse
 import collections
-import contextlib
 import functools
 import os
-import sys
-import tempfile
 from collections.abc import Callable, Iterator
 
 import vantrel
 
-from ..core.channels import available_cores, in_order, pool
-from ..core.codec import decompress, encode
+from ..core.channels import in_order, pool
+from ..core.codec import decompress
 from ..core.container import ContainerError
 from ..core.names import QUALITY_TARGETS
 from ..core.options import Coding, Options, Targeted
@@ -29,11 +26,12 @@ from ..io import (
     format_of,
     split_dataset,
 )
-from ..store.archive import ARCHIVE_SUFFIXES, is_archive, read_archive, write_archive
+from ..store.archive import ARCHIVE_SUFFIXES, is_archive
+from .archives import archive_source, compress_to_archive, decode_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
-from .progress import Progress
+from .run import compress_channel, planned, print_lines, threads_of
 
 # ----------------------------------------------------------------------------------------------
 # compress
@@ -84,19 +82,10 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
     return beside
 
 
-def _coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes]:
-    """Every channel's container, coded on `threads` threads; the first channel refused fails the
-    command, named with its label."""
-    with pool(threads) as executor:
-        jobs = (functools.partial(_compress_channel, path, signal, k, coding, 1)
-                for k in range(len(signal.channels)))
-        return list(in_order(executor, jobs, 2 * threads))
-
-
 def cmd_compress(args: argparse.Namespace) -> int:
     coding = _coding_from_args(args)
     if args.output is not None and is_archive(args.output):
-        return _compress_to_archive(args, coding)
+        return compress_to_archive(args, coding)
     targets = _compress_targets(args.inputs, args.output)
     threads = threads_of(args)
     lines = []
@@ -115,9 +104,9 @@ def cmd_compress(args: argparse.Namespace) -> int:
             # One channel in all: its coder may take the threads itself.
             inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
             for k in range(len(signal.channels)):
-                yield functools.partial(_compress_channel, path, signal, k, coding, inner)
+                yield functools.partial(compress_channel, path, signal, k, coding, inner)
 
-    with _planned(args, "compress") as (plan, progress), pool(threads) as executor:
+    with planned(args, "compress") as (plan, progress), pool(threads) as executor:
         containers: list[bytes] = []
         for container in in_order(executor, jobs(), 2 * threads):
             containers.append(container)
@@ -132,66 +121,6 @@ def cmd_compress(args: argparse.Namespace) -> int:
             progress.advance()
     print_lines(lines, args.quiet)
     return 0
-
-
-def _compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
-    """compress IN -o NAME.zarr or NAME.vtrl.zip: every channel of one input, with its metadata,
-    into one archive."""
-    if len(args.inputs) != 1:
-        raise CliError(f"-o {args.output} is one archive but {len(args.inputs)} inputs were "
-                       "given; compress each into its own archive")
-    path, out = args.inputs[0], args.output.rstrip("/" + os.sep)
-    with _planned(args, "compress") as (plan, progress):
-        signal = read_input(path, args)
-        if not signal.channels:
-            raise CliError(f"{path}: holds no channel")
-        zipped = out.lower().endswith(".zip")
-        plan.add(out, path, tree=not zipped)
-        containers = _coded(path, signal, options, threads_of(args))
-        if zipped:
-            with tempfile.TemporaryDirectory() as scratch:
-                built = os.path.join(scratch, "archive.zip")
-                write_archive(built, signal, containers, options)
-                plan.stage(out, read_bytes(built))
-        else:
-            write_archive(plan.stage_tree(out), signal, containers, options)
-        progress.advance()
-    raw = 4 * sum(c.size for c in signal.channels)
-    packed = sum(len(c) for c in containers)
-    noun = "channel" if len(containers) == 1 else "channels"
-    print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
-                 f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
-                 f"{ratio_vs_input(signal, packed)}"], args.quiet)
-    return 0
-
-
-def _compress_channel(path: str, signal: Signal, k: int, coding: Coding,
-                      threads: int) -> bytes:
-    """Channel k's container; a refused channel fails the command, named with its label."""
-    try:
-        return encode(signal.channels[k], coding, threads)
-    except ValueError as exc:
-        multi = len(signal.channels) > 1 or signal.channel_info(0).label
-        where = f" {signal.channel_name(k)}" if multi else ""
-        raise CliError(f"{path}{where}: {exc}") from None
-
-
-def threads_of(args: argparse.Namespace) -> int:
-    """The threads a file command uses: --threads, else every core the process may use."""
-    return args.threads if args.threads is not None else available_cores()
-
-
-@contextlib.contextmanager
-def _planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, Progress]]:
-    """The output plan of a file command and its progress bar over the inputs. The plan's
-    outputs are put in place when the body ends without an error, and are discarded otherwise."""
-    with OutputPlan(args.inputs, args.force) as plan:
-        progress = Progress(len(args.inputs), verb, args.quiet)
-        try:
-            yield plan, progress
-        finally:
-            progress.close()
-        plan.commit()
 
 
 def _describe_compress(path: str, signal: Signal, outputs: list[str],
@@ -227,19 +156,12 @@ def _decode_container(path: str) -> Channel:
         raise CliError(f"{path}: {exc}") from None
 
 
-def _decode_archive(path: str) -> Signal:
-    try:
-        return read_archive(path).signal
-    except (ValueError, ContainerError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-
-
 def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
     """Every input decoded, in order, on the command's threads: an archive's recording or a
     container's samples."""
     threads = threads_of(args)
     with pool(threads) as executor:
-        jobs = (functools.partial(_decode_archive if is_archive(path) else _decode_container, path)
+        jobs = (functools.partial(decode_archive if is_archive(path) else _decode_container, path)
                 for path in args.inputs)
         yield from in_order(executor, jobs, 2 * threads)
 
@@ -288,11 +210,11 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         fmt = args.format or "npy"
         if args.format is None and is_archive(path):
             # An archive goes back to the format it came from, when that can be written.
-            fmt = _archive_source(path)
+            fmt = archive_source(path)
         return os.path.join(directory, _input_stem(path) + FORMAT_SUFFIX[fmt])
 
     lines: list[str] = []
-    with _planned(args, "decompress") as (plan, progress):
+    with planned(args, "decompress") as (plan, progress):
         targets = [target(path) for path in args.inputs]
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
@@ -306,14 +228,6 @@ def cmd_decompress(args: argparse.Namespace) -> int:
             progress.advance()
     print_lines(lines, args.quiet)
     return 0
-
-
-def _archive_source(path: str) -> str:
-    try:
-        source = read_archive(path, decode=False).signal.source
-    except (ValueError, ContainerError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-    return source if source in FORMAT_SUFFIX else "npy"
 
 
 def _samples_text(signal: Signal) -> str:
@@ -331,10 +245,10 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
         raise CliError(f"{args.output}: an archive ({archives[0]}) is decompressed alone; give "
                        "the other inputs their own command")
     lines: list[str] = []
-    with _planned(args, "decompress") as (plan, progress):
+    with planned(args, "decompress") as (plan, progress):
         plan.add(split_dataset(args.output)[0], args.inputs[0])
         if archives:
-            signal = _decode_archive(archives[0])
+            signal = decode_archive(archives[0])
             progress.advance()
         else:
             decoded = []
@@ -350,16 +264,3 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
         line = f"{args.output} ({signal.num_samples} samples per channel): {parts}"
     print_lines([line, *lines], args.quiet)
     return 0
-
-
-def print_lines(lines: list[str], quiet: bool) -> None:
-    """Prints the result lines of a command whose outputs are written: from here on nothing fails
-    (an unprintable name is escaped, a closed stdout is ignored)."""
-    if quiet:
-        return
-    try:
-        for line in lines:
-            print(line)
-        sys.stdout.flush()
-    except (OSError, UnicodeError):
-        pass

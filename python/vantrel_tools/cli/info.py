@@ -13,7 +13,8 @@ from ..core.container import HEADER_SIZE, ContainerError, ContainerHeader, parse
 from ..core.metrics import distortion
 from ..core.trailer import FLAG_TRAILER, read_trailer
 from ..io import Channel
-from ..store.archive import is_archive, read_archive
+from ..store.archive import is_archive
+from .archives import info_archive
 from .errors import CliError
 from .files import read_bytes
 from .inputs import read_input
@@ -59,45 +60,13 @@ def _quality_text(data: bytes, original: Channel) -> str:
     return d.summary()
 
 
-def _info_archive(path: str) -> None:
-    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
-    try:
-        archive = read_archive(path, decode=False)
-    except (ValueError, ContainerError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-    signal = archive.signal
-    codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
-    print(f"file         {path}")
-    print(f"source       {signal.description.removeprefix('archive of ')}")
-    print(f"start        {signal.start or '-'}")
-    print(f"annotations  {len(signal.annotations)}")
-    print(f"coded with   {codec}")
-    rows = [("ch", "label", "rate Hz", "unit", "samples", "bytes", "ratio")]
-    for k, (channel, size) in enumerate(zip(signal.channels, archive.container_bytes,
-                                            strict=True)):
-        info = signal.channel_info(k)
-        rate = f"{info.rate:g}" if info.rate is not None else "-"
-        ratio = f"{4 * channel.size / size:.2f}" if size else "-"
-        rows.append((str(k), info.label or "-", rate, info.unit or "-", str(channel.size),
-                     str(size), ratio))
-    raw = 4 * sum(c.size for c in signal.channels)
-    packed = sum(archive.container_bytes)
-    rows.append(("all", "", "", "", str(raw // 4), str(packed),
-                 f"{raw / packed:.2f}" if packed else "-"))
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    for row in rows:
-        print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
-                        for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
-    print("ratio: float32 bytes / container bytes")
-
-
 def cmd_info(args: argparse.Namespace) -> int:
     original = _original_channel(args)
     for i, path in enumerate(args.files):
         if i:
             print()
         if is_archive(path):
-            _info_archive(path)
+            info_archive(path)
             continue
         data = read_bytes(path)
         try:
