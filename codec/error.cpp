@@ -226,6 +226,15 @@ VantrelError VantrelError::reference_length_mismatch(uint64_t reference, uint64_
                       {std::to_string(reference), std::to_string(samples)}));
 }
 
+VantrelError VantrelError::invalid_sample_grid(double step, double origin, double min_code,
+                                               double max_code) {
+  return unsupported_configuration(format_template(
+      "Sample grid with step {}, origin {} and codes {} to {} is invalid: the step must be "
+      "positive, the codes whole numbers within 2^53 of 0, the lowest first, and every value "
+      "origin + step * code finite",
+      {double_text(step), double_text(origin), double_text(min_code), double_text(max_code)}));
+}
+
 VantrelError VantrelError::payload_too_large(uint64_t payload_len) {
   return unsupported_configuration(
       format_template("Payload of {} bytes does not fit the container's 32-bit length field",

@@ -1,9 +1,11 @@
 #include "codec/quality.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <new>
+#include <numbers>
 
 #include "codec/coders.h"
 #include "codec/compressor.h"
@@ -43,75 +45,174 @@ constexpr uint8_t kFlatScale = 11;
 constexpr double kEstimateMargin = 1.015;
 
 struct ErrorSums {
-  double squares = 0.0;  // sum of (y - x)^2
-  double largest = 0.0;  // max |y - x|
+  double squares = 0.0;      // sum of (v - x)^2 over the measured samples
+  double largest = 0.0;      // max |v - x|
+  double raw_squares = 0.0;  // the same for the decoded samples y themselves, where v is y on
+  double raw_largest = 0.0;  // the grid (without a grid, v = y and the two pairs are equal)
 };
 
-// The errors of `y` against `x`, in double, with eight lanes of accumulators the compiler keeps
-// in vector registers. Each difference of two floats and its square are exact in double, so the
-// largest square's root is exactly the largest error.
-template <class T>
-ErrorSums error_sums(std::span<const float> y, const T* x) {
-  constexpr size_t kLanes = 8;
-  double s[kLanes] = {}, m[kLanes] = {};
-  const size_t n = y.size();
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (size_t k = 0; k < kLanes; ++k) {
-      const double d = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
-      s[k] += d * d;
-      m[k] = m[k] < d * d ? d * d : m[k];
-    }
-  }
-  for (; i < n; ++i) {
-    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
-    s[0] += d * d;
-    m[0] = m[0] < d * d ? d * d : m[0];
-  }
-  double squares = 0.0, largest = 0.0;
-  for (size_t k = 0; k < kLanes; ++k) {
-    squares += s[k];
-    largest = std::max(largest, m[k]);
-  }
-  return {squares, std::sqrt(largest)};
+// The nearest whole number to `u` (|u| <= 2^53), ties to even, as rint in the default rounding
+// mode: below 2^52, adding and subtracting 2^52 leaves no bits below the units. Plain arithmetic
+// keeps the loop below in vector registers where a library call would not.
+inline double nearest_integer(double u) {
+  const double a = std::fabs(u);
+  return std::copysign(a < 0x1p52 ? (a + 0x1p52) - 0x1p52 : a, u);
 }
 
-// What the metrics need of the original besides the errors.
+// The value a reader of `g` gets back for y. Clamping before rounding gives the same code as
+// clamping after (the bounds are whole numbers) and keeps u within 2^53.
+inline double on_grid(double y, const SampleGrid& g) {
+  const double u = std::clamp((y - g.origin) / g.step, g.min_code, g.max_code);
+  return g.origin + g.step * nearest_integer(u);
+}
+
+// `v` where `keep`, else +0.0, without a branch: the conditions below depend on the data and
+// would be mispredicted about as often as not.
+inline double kept(bool keep, double v) {
+  return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & (uint64_t{0} - uint64_t{keep}));
+}
+
+// The error of the grid's value v for an original x. An original within `margin` of v is the
+// value of v's code as some reader computes it, so a sample that comes back to that code comes
+// back as it was: no error.
+inline double grid_error(double v, double x, double margin) {
+  const double d = v - x;
+  return kept(!(std::fabs(d) <= margin), d);
+}
+
+// Squares and largest square of one lane's differences; a gap (x not finite, so d is not either)
+// adds nothing.
+inline void accumulate(double d, double& squares, double& largest) {
+  const double q = kept(d - d == 0.0, d * d);
+  squares += q;
+  largest = largest < q ? q : largest;
+}
+
+// The errors of `y` against `x`, in double, with eight lanes of accumulators the compiler keeps
+// in vector registers. The square of a double is correctly rounded, and the root of a correctly
+// rounded square is the value itself, so the largest square's root is exactly the largest error.
+template <bool kGrid, class T>
+ErrorSums error_sums(std::span<const float> y, const T* x, const SampleGrid& g, double margin) {
+  constexpr size_t kLanes = 8;
+  double s[kLanes] = {}, m[kLanes] = {}, rs[kLanes] = {}, rm[kLanes] = {};
+  const auto lane = [&](size_t k, size_t i) {
+    const double yi = static_cast<double>(y[i]), xi = static_cast<double>(x[i]);
+    accumulate(yi - xi, rs[k], rm[k]);
+    if constexpr (kGrid) accumulate(grid_error(on_grid(yi, g), xi, margin), s[k], m[k]);
+  };
+  const size_t n = y.size();
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+#pragma GCC unroll 8  // the accumulators stay in registers only when the lanes are unrolled
+    for (size_t k = 0; k < kLanes; ++k) lane(k, i + k);
+  for (; i < n; ++i) lane(0, i);
+  ErrorSums e;
+  for (size_t k = 0; k < kLanes; ++k) {
+    e.raw_squares += rs[k];
+    e.raw_largest = std::max(e.raw_largest, rm[k]);
+    e.squares += s[k];
+    e.largest = std::max(e.largest, m[k]);
+  }
+  e.raw_largest = std::sqrt(e.raw_largest);
+  e.largest = std::sqrt(e.largest);
+  if constexpr (!kGrid) {
+    e.squares = e.raw_squares;
+    e.largest = e.raw_largest;
+  }
+  return e;
+}
+
+// E[round(z)^2] for z normal with mean 0 and deviation s: the mean square, in steps, of what a
+// grid makes of an error of deviation s * step at a sample that lies on the grid,
+//   sum over k >= 1 of 2 (2k - 1) Q((k - 1/2) / s),  Q the normal tail.
+// From s = 1 on it equals s^2 + 1/12 (Sheppard's correction) to within 1e-8.
+double on_grid_mean_square(double s) {
+  if (s >= 1.0) return s * s + 1.0 / 12.0;
+  double sum = 0.0;
+  for (int k = 1; k <= 16; ++k)
+    sum += (2 * k - 1) * std::erfc((k - 0.5) / (s * std::numbers::sqrt2));
+  return sum;
+}
+
+// What the metrics need of the original besides the errors, and what the search steers by.
 struct Reference {
   std::span<const float> floats;  // one of the two is set
   std::span<const double> doubles;
-  size_t n = 0;
-  double peak = 0.0;    // max - min
-  double energy = 0.0;  // sum of squares
+  std::optional<SampleGrid> grid;
+  size_t n = 0;         // samples coded
+  size_t measured = 0;  // samples measured: those whose original is finite
+  double peak = 0.0;    // max - min of the measured samples
+  double energy = 0.0;  // their sum of squares
+  // The reader's own rounding of origin + step * code may differ from ours by this much.
+  double margin = 0.0;
+  // Where the measured originals lie against the grid: how many the grid holds (to within the
+  // margin) and the sum of squares and largest of the others' distances to it, which no decoded
+  // sample gets below.
+  size_t held = 0;
+  double floor_squares = 0.0;
+  double floor_largest = 0.0;
 
   template <class T>
-  static Reference of(std::span<const T> x) {
+  static Reference of(std::span<const T> x, const std::optional<SampleGrid>& grid = {}) {
     Reference r;
     if constexpr (std::is_same_v<T, float>)
       r.floats = x;
     else
       r.doubles = x;
+    r.grid = grid;
     r.n = x.size();
+    if (grid)
+      r.margin =
+          0x1p-50 * (std::fabs(grid->origin) +
+                     grid->step * std::max(std::fabs(grid->min_code), std::fabs(grid->max_code)));
     double lo = INFINITY, hi = -INFINITY;
     for (const T v : x) {
       const double d = static_cast<double>(v);
+      if (!std::isfinite(d)) continue;
+      ++r.measured;
       lo = std::min(lo, d);
       hi = std::max(hi, d);
       r.energy += d * d;
+      if (grid) {
+        const double away = std::fabs(grid_error(on_grid(d, *grid), d, r.margin));
+        r.held += away == 0.0;
+        r.floor_squares += away * away;
+        r.floor_largest = std::max(r.floor_largest, away);
+      }
     }
-    r.peak = r.n == 0 ? 0.0 : hi - lo;
+    r.peak = r.measured == 0 ? 0.0 : hi - lo;
     return r;
   }
 
   ErrorSums errors(std::span<const float> y) const {
-    return floats.empty() ? error_sums(y, doubles.data()) : error_sums(y, floats.data());
+    const SampleGrid g = grid.value_or(SampleGrid{1.0, 0.0, 0.0, 0.0});
+    if (grid)
+      return floats.empty() ? error_sums<true>(y, doubles.data(), g, margin)
+                            : error_sums<true>(y, floats.data(), g, margin);
+    return floats.empty() ? error_sums<false>(y, doubles.data(), g, margin)
+                          : error_sums<false>(y, floats.data(), g, margin);
   }
 
-  Distortion distortion(const ErrorSums& e) const {
-    const double rmse = std::sqrt(e.squares / static_cast<double>(n));
+  // What the user gets back, measured; `widen` is added to the RMS and the largest error.
+  Distortion distortion(const ErrorSums& e, double widen = 0.0) const {
+    const double count = static_cast<double>(std::max<size_t>(measured, 1));
+    const double rmse = std::sqrt(e.squares / count) + widen;
     const double psnr = rmse == 0.0 ? INFINITY : peak > 0.0 ? 20.0 * std::log10(peak / rmse) : NAN;
-    const double prd = energy > 0.0 ? 100.0 * std::sqrt(e.squares / energy) : NAN;
-    return {.psnr = psnr, .prd = prd, .rmse = rmse, .max_error = e.largest};
+    const double prd = !(energy > 0.0) ? NAN
+                       : widen == 0.0  ? 100.0 * std::sqrt(e.squares / energy)
+                                       : 100.0 * rmse * std::sqrt(count / energy);
+    return {.psnr = psnr, .prd = prd, .rmse = rmse, .max_error = e.largest + widen};
+  }
+
+  // Whether what the user gets back meets the target, allowing for the reader's rounding.
+  bool met(const ErrorSums& e, const QualityTarget& t) const {
+    if (e.squares == 0.0 && e.largest == 0.0) return true;
+    return meets(distortion(e, margin), t);
+  }
+
+  // Every candidate meets the target: nothing is measured, or a PSNR of a constant original.
+  bool trivially_met(const QualityTarget& t) const {
+    return measured == 0 || (t.metric == QualityMetric::Psnr && peak == 0.0);
   }
 
   // The target's error measure e: log2 of the RMS error it allows, or of the largest error.
@@ -120,7 +221,7 @@ struct Reference {
       case QualityMetric::Psnr:
         return std::log2(peak) - t.value / (20.0 * std::log10(2.0));
       case QualityMetric::Prd:
-        return std::log2(t.value / 100.0) + 0.5 * std::log2(energy / static_cast<double>(n));
+        return std::log2(t.value / 100.0) + 0.5 * std::log2(energy / static_cast<double>(measured));
       case QualityMetric::Rmse:
         return std::log2(t.value);
       case QualityMetric::MaxError:
@@ -129,11 +230,76 @@ struct Reference {
     return 0.0;
   }
 
-  double measure(const ErrorSums& e, QualityMetric metric) const {
-    return metric == QualityMetric::MaxError ? std::log2(e.largest)
-                                             : 0.5 * std::log2(e.squares / static_cast<double>(n));
+  // The search's error measure of a candidate, in terms of the decoded samples' own error, which
+  // falls smoothly as the multiplier grows where the grid's values move in steps: log2 of their
+  // largest error, or of the RMS error that gives the mean square measured on the grid's values.
+  double measure(const ErrorSums& e, bool largest) const {
+    if (largest) return std::log2(e.raw_largest);
+    const double count = static_cast<double>(measured);
+    if (grid) return equivalent(e.squares / count / (grid->step * grid->step));
+    return 0.5 * std::log2(e.raw_squares / count);
   }
+
+  struct Steering {
+    bool largest;  // by the largest error instead of the RMS error
+    double goal;   // the measure of the decoded samples that should just meet the target
+  };
+  Steering steering(const QualityTarget& t) const;
+  double equivalent(double mean_square) const;
 };
+
+// Where a target lies in terms of the decoded samples' own error. Without a grid that is the
+// target itself. On a grid, a sample y = x + err of an original x on it comes back as x exactly
+// while |err| < step / 2, and as x + step * round(err / step) beyond, so:
+// - a largest error t is met while the decoded largest error stays below (floor(t / step) + 1/2)
+//   steps; off the grid the reader's value is within step / 2 of y, so t - step / 2 suffices;
+// - a mean-square error T, with the decoded error's deviation s (in steps) at each sample, is
+//   about p * E[round(z)^2] + (1 - p) s^2 + D (steps^2), with p the share of originals on the grid
+//   and D their mean square distance to it: rounding noise of step^2 / 12 where the originals'
+//   offsets are uniform, none where they are on the grid and the errors small;
+// - with every original on the grid and T below step^2 over the count, a single sample off by a
+//   step misses it: only a reconstruction without error (decoded largest error below half a step)
+//   meets it.
+// A target below the grid's own floor is out of reach: the goal is -inf and the search goes
+// straight to the largest multiplier.
+Reference::Steering Reference::steering(const QualityTarget& t) const {
+  const bool largest = t.metric == QualityMetric::MaxError;
+  const double goal = limit(t);
+  if (!grid) return {largest, goal};
+  const double step = grid->step;
+  const double allowed = std::exp2(goal) - margin;
+  // With every original on the grid, a reconstruction without error is possible.
+  const bool all_on_grid = held == measured;
+  if (largest) {
+    if (all_on_grid)
+      return {true, std::log2((std::floor(std::max(allowed, 0.0) / step) + 0.5) * step)};
+    if (!(allowed >= floor_largest)) return {true, -INFINITY};
+    return {true, std::log2(std::max(allowed - 0.5 * step, 0.5 * (allowed - floor_largest)))};
+  }
+  const double count = static_cast<double>(measured);
+  const double mean_square = allowed > 0.0 ? allowed * allowed / (step * step) : 0.0;  // steps^2
+  if (all_on_grid && mean_square < 1.0 / count) return {true, std::log2(0.5 * step)};
+  return {false, equivalent(mean_square)};
+}
+
+// log2 of the decoded RMS error that the grid model turns into `mean_square` (steps^2) on the
+// grid's values; -inf at or below the originals' own floor.
+double Reference::equivalent(double mean_square) const {
+  const double count = static_cast<double>(measured);
+  const double floor = floor_squares / count / (grid->step * grid->step);
+  if (!(mean_square > floor)) return -INFINITY;
+  const double p = static_cast<double>(held) / count;
+  const auto predicted = [&](double s) {
+    return p * on_grid_mean_square(s) + (1.0 - p) * s * s + floor;
+  };
+  // The prediction grows with s: bisect log2 s between 2^-20 and 2^20 steps.
+  double lo = -20.0, hi = 20.0;
+  for (int i = 0; i < 40; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (predicted(std::exp2(mid)) < mean_square ? lo : hi) = mid;
+  }
+  return lo + std::log2(grid->step);
+}
 
 double metric_value(const Distortion& d, QualityMetric metric) {
   switch (metric) {
@@ -147,6 +313,13 @@ double metric_value(const Distortion& d, QualityMetric metric) {
       return d.max_error;
   }
   return NAN;
+}
+
+// The value a refusal names: a PRD of an original without energy that is not reproduced exactly
+// is infinite rather than undefined.
+double refusal_value(const Distortion& d, QualityMetric metric) {
+  const double value = metric_value(d, metric);
+  return std::isnan(value) && metric == QualityMetric::Prd ? INFINITY : value;
 }
 
 // One method's decomposition of the signal, kept in floats in coding order, and what the
@@ -305,19 +478,20 @@ double better(QualityMetric metric, double a, double b) {
 struct Span {
   float m_max;
   double x_min, x_max;
+  bool largest;  // steered by the largest decoded error, else by the RMS one
   double goal, aim;
   double guess;  // from uniform rounding of every coefficient
 
   Span(const Decomposition& d, const Reference& ref, const QualityTarget& target,
        std::span<int16_t> scratch)
-      : m_max(saturation_multiplier(d, scratch)),
-        x_min(0.0),
-        x_max(std::log2(m_max)),
-        goal(ref.limit(target)),
-        aim(goal - kAim) {
+      : m_max(saturation_multiplier(d, scratch)), x_min(0.0), x_max(std::log2(m_max)) {
+    const Reference::Steering steering = ref.steering(target);
+    largest = steering.largest;
+    goal = steering.goal;
+    aim = goal - kAim;
     x_min = std::min(x_max, std::log2(0.5 / d.largest) - 1.0);
     const double range = static_cast<double>(d.extremes.max) - d.extremes.min;
-    const double rounding = target.metric == QualityMetric::MaxError ? 0.0 : kLog2Sqrt12;
+    const double rounding = largest ? 0.0 : kLog2Sqrt12;
     const double g = std::log2(range) - rounding - goal;
     guess = std::isfinite(g) ? std::clamp(g, x_min, x_max) : x_max;
   }
@@ -347,8 +521,8 @@ Result<Candidate, VantrelError> decode_candidate(double x, const Span& span, con
   if (!run) return std::move(run).error();
   if (!*run) return VantrelError::quantiser_overflow(kSearchScale, c.multiplier);
   c.errors = **run;
-  c.e = ref.measure(c.errors, target.metric);
-  c.met = meets(ref.distortion(c.errors), target);
+  c.e = ref.measure(c.errors, span.largest);
+  c.met = ref.met(c.errors, target);
   return c;
 }
 
@@ -383,7 +557,7 @@ Result<Candidate, VantrelError> search(const Span& span, const Reference& ref,
                                        const QualityTarget& target, Trials& trials,
                                        std::optional<Candidate> first, double next,
                                        std::optional<double>& reachable) {
-  const bool largest = target.metric == QualityMetric::MaxError;
+  const bool largest = span.largest;
   const double close_enough = largest ? kCloseEnoughLargest : kCloseEnough;
   const double resolution = largest ? kResolutionLargest : kResolution;
   std::optional<Candidate> best;            // the smallest multiplier met so far
@@ -437,9 +611,12 @@ Result<Candidate, VantrelError> search(const Span& span, const Reference& ref,
   }
   if (best) return *best;
   // Not met even at the largest multiplier: report what the format reaches there.
-  auto run = trials.run(span.m_max);
-  if (!run) return std::move(run).error();
-  reachable = *run ? metric_value(ref.distortion(**run), target.metric) : NAN;
+  if (c.multiplier != span.m_max) {
+    auto decoded = decode_candidate(span.x_max, span, ref, target, trials);
+    if (!decoded) return std::move(decoded).error();
+    c = *decoded;
+  }
+  reachable = refusal_value(ref.distortion(c.errors), target.metric);
   return unreachable(target, *reachable);
 }
 
@@ -541,28 +718,41 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
     auto run = trials.run(f.chosen.multiplier);
     if (!run) return std::move(run).error();
     f.chosen.errors = **run;
-    f.chosen.met = meets(ref.distortion(f.chosen.errors), target);
+    f.chosen.met = ref.met(f.chosen.errors, target);
     f.searched = true;
   } else {
     const Span& span =
         f.span.emplace(f.d, ref, target, std::span<int16_t>(f.scratch.quantised.get(), f.d.total));
+    if (ref.trivially_met(target)) {
+      // Every candidate meets the target: the smallest multiplier, where every coefficient
+      // rounds to 0.
+      auto first = decode_candidate(span.x_min, span, ref, target, trials);
+      if (!first) return std::move(first).error();
+      f.chosen = *first;
+      f.chosen.met = true;
+      f.searched = true;
+      f.trials = trials.count;
+      return f;
+    }
     const double prior = find_method(static_cast<uint8_t>(method))->energy_ratio;
     const double range = static_cast<double>(f.d.extremes.max) - f.d.extremes.min;
-    const double n = static_cast<double>(ref.n);
-    if (target.metric == QualityMetric::MaxError || prior == 0.0) {
+    // Gaps are filled smoothly, so their coefficients round with little error: the error is
+    // spread over the measured samples.
+    const double n = static_cast<double>(ref.measured);
+    if (span.largest || prior == 0.0) {
       auto first = decode_candidate(span.guess, span, ref, target, trials);
       if (!first) return std::move(first).error();
       f.first = *first;
       f.chosen.multiplier = first->multiplier;  // until searched: where the size is estimated
     }
-    if (target.metric != QualityMetric::MaxError) {
+    if (!span.largest) {
       Candidate from;
       from.x = span.guess;
       if (f.first) from = *f.first;
       double scale = prior * range * range / n;
       const double squares = trials.coefficient_squares(span.multiplier(from.x));
-      if (f.first && squares > 0.0 && f.first->errors.squares > 0.0)
-        scale = f.first->errors.squares / squares / n;  // measured on the decoded candidate
+      if (f.first && squares > 0.0 && f.first->errors.raw_squares > 0.0)  // measured on it
+        scale = f.first->errors.raw_squares / squares / static_cast<double>(ref.measured);
       else
         from.e = 0.5 * std::log2(scale * squares);
       f.next = predicted_start(span, scale, from, trials);
@@ -578,7 +768,7 @@ Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget&
                             std::optional<double>& reachable) {
   if (f.searched) {
     if (f.chosen.met) return {};
-    reachable = metric_value(ref.distortion(f.chosen.errors), target.metric);
+    reachable = refusal_value(ref.distortion(f.chosen.errors), target.metric);
     return unreachable(target, *reachable);
   }
   Trials trials(f.d, ref, f.scratch);
@@ -602,18 +792,10 @@ Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Refer
                            .encodes = 1};
 }
 
-template <class T>
 Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const float> samples,
-                                                              std::span<const T> reference,
+                                                              const Reference& ref,
                                                               const QualityTarget& target,
                                                               std::optional<WaveletMethod> method) {
-  const uint64_t n = samples.size();
-  if (n == 0) return VantrelError::empty_input();
-  if (n > kMaxSamples) return VantrelError::too_many_samples(n);
-  VANTREL_RETURN_IF_ERROR(check_target(target));
-  if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
-    return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
-  const Reference ref = Reference::of(reference);
   std::optional<double> reachable;
   if (method) {
     auto found = start(samples, ref, target, *method);
@@ -643,7 +825,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const fl
     if (!found) return std::move(found).error();
     trials += found->trials;
     found->trials = 0;
-    if (target.metric == QualityMetric::MaxError) {
+    if (found->searched || found->span->largest) {
       auto met = search_whole(*found);
       if (!met) return std::move(met).error();
       if (!*met) continue;
@@ -689,6 +871,29 @@ Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const fl
   return std::move(*smallest);
 }
 
+Status<VantrelError> check_call(std::span<const float> samples, const QualityTarget& target,
+                                std::optional<WaveletMethod> method) {
+  if (samples.empty()) return VantrelError::empty_input();
+  if (samples.size() > kMaxSamples) return VantrelError::too_many_samples(samples.size());
+  VANTREL_RETURN_IF_ERROR(check_target(target));
+  if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
+    return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
+  return {};
+}
+
+// Every code from min_code to max_code must be a double exactly, and read back as a finite value.
+Status<VantrelError> check_grid(const SampleGrid& g) {
+  const auto whole = [](double code) {
+    return std::fabs(code) <= 0x1p53 && std::nearbyint(code) == code;
+  };
+  const bool valid = g.step > 0.0 && std::isfinite(g.step) && std::isfinite(g.origin) &&
+                     whole(g.min_code) && whole(g.max_code) && g.min_code <= g.max_code &&
+                     std::isfinite(g.origin + g.step * g.min_code) &&
+                     std::isfinite(g.origin + g.step * g.max_code);
+  if (!valid) return VantrelError::invalid_sample_grid(g.step, g.origin, g.min_code, g.max_code);
+  return {};
+}
+
 }  // namespace
 
 Distortion measure_distortion(std::span<const float> original, std::span<const float> decoded) {
@@ -702,7 +907,7 @@ bool meets(const Distortion& d, const QualityTarget& target) {
   if (d.rmse == 0.0 && d.max_error == 0.0) return true;
   switch (target.metric) {
     case QualityMetric::Psnr:
-      return d.psnr >= target.value;
+      return d.psnr >= target.value || (std::isnan(d.psnr) && std::isfinite(d.rmse));
     case QualityMetric::Prd:
       return d.prd <= target.value;
     case QualityMetric::Rmse:
@@ -716,13 +921,13 @@ bool meets(const Distortion& d, const QualityTarget& target) {
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
                                                     const QualityTarget& target,
                                                     std::optional<WaveletMethod> method) {
-  if (samples.empty()) return VantrelError::empty_input();
+  VANTREL_RETURN_IF_ERROR(check_call(samples, target, method));
   // The distortion is measured against what the codec codes: the sanitised samples.
   std::unique_ptr<float[]> sanitised(new (std::nothrow) float[samples.size()]);
   if (!sanitised) return VantrelError::out_of_memory(samples.size());
   sanitize_copy(samples, {sanitised.get(), samples.size()});
-  return compress_to_reference(samples, std::span<const float>(sanitised.get(), samples.size()),
-                               target, method);
+  const auto ref = Reference::of(std::span<const float>(sanitised.get(), samples.size()));
+  return compress_to_reference(samples, ref, target, method);
 }
 
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
@@ -731,7 +936,20 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
                                                     std::optional<WaveletMethod> method) {
   if (reference.size() != samples.size())
     return VantrelError::reference_length_mismatch(reference.size(), samples.size());
-  return compress_to_reference(samples, reference, target, method);
+  return compress_to(samples, reference, target, SearchOptions{.method = method, .grid = {}});
+}
+
+Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
+                                                    std::span<const double> reference,
+                                                    const QualityTarget& target,
+                                                    const SearchOptions& options) {
+  VANTREL_RETURN_IF_ERROR(check_call(samples, target, options.method));
+  if (!reference.empty() && reference.size() != samples.size())
+    return VantrelError::reference_length_mismatch(reference.size(), samples.size());
+  if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
+  const Reference ref = reference.empty() ? Reference::of(samples, options.grid)
+                                          : Reference::of(reference, options.grid);
+  return compress_to_reference(samples, ref, target, options.method);
 }
 
 }  // namespace vantrel

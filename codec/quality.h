@@ -32,10 +32,12 @@ struct QualityTarget {
   double value;
 };
 
-// How far decoded samples lie from their original, computed in double:
+// How far decoded samples lie from their original, computed in double over the samples whose
+// original is finite (a NaN or infinite original is a gap, not data):
 //   rmse = sqrt(mean((x - y)^2)), max_error = max |x - y|,
 //   psnr = 20 log10(peak / rmse) with peak = max(x) - min(x) (inf when rmse is 0, NaN when only
 //   the peak is), prd = 100 ||x - y|| / ||x|| (NaN when ||x|| is 0).
+// With no sample measured, rmse and max_error are 0, psnr inf and prd NaN.
 struct Distortion {
   double psnr;
   double prd;
@@ -79,30 +81,78 @@ static_assert(quality_metric_codes_are_indices());
 Distortion measure_distortion(std::span<const float> original, std::span<const float> decoded);
 
 // Whether a distortion meets a target. A reconstruction without error meets every target, also
-// those whose metric has no value for its original.
+// those whose metric has no value for its original; a constant original (peak 0, psnr NaN with a
+// finite rmse) meets every PSNR target, since a PSNR measures the error against a range it lacks.
+// A PRD of an original without energy is met only without error.
 bool meets(const Distortion& d, const QualityTarget& target);
 
 struct TargetedContainer {
   std::vector<uint8_t> container;
-  Distortion achieved;  // of the container's decoded samples against the samples given
+  Distortion achieved;  // of the samples the user gets back against the samples measured
   float quant_multiplier;
   WaveletMethod method;
   uint32_t trials;   // candidates de-quantised and inverse-transformed during the search
   uint32_t encodes;  // candidates entropy-coded
 };
 
-// The smallest container found whose decoded samples meet `target`, coded with `method`, or with
-// the method that gives the smallest container when none is given. Samples are sanitised as
-// `compress` does (NaN and -inf become 0, +inf 1) and the distortion is measured against the
-// sanitised samples. A target no container reaches is refused with the best value reachable.
+// Where a writer stores decoded samples y as whole-number codes, as integer file formats do:
+//   code = clamp(rint((y - origin) / step), min_code, max_code)  (ties to even, as NumPy's rint),
+// read back as origin + step * code. An EDF signal has step = (physical range) / (digital range)
+// and origin = physical minimum - step * digital minimum; WFDB step = 1 / gain, origin =
+// -baseline / gain; 16-bit PCM step = 2^-15, origin 0, codes -32768 to 32767.
+struct SampleGrid {
+  double step;      // positive and finite
+  double origin;    // finite
+  double min_code;  // whole numbers from -2^53 to 2^53, min_code <= max_code, whose values
+  double max_code;  // origin + step * code are finite
+};
+
+struct SearchOptions {
+  std::optional<WaveletMethod> method;  // unset: the search chooses (see compress_to)
+  // Set: the target holds for the values a reader of the grid gets back, whatever formula the
+  // reader rounds origin + step * code by: a maximum or root-mean-square error is met with a
+  // margin of 2^-50 (|origin| + step * max |code|), so a maximum error of a whole number of steps
+  // allows one step less; an original within that margin of a grid value is that code's value,
+  // and a sample that comes back to the code comes back without error.
+  std::optional<SampleGrid> grid;
+};
+
+// The smallest container found whose decoded samples meet `target`, coded with `method`. Without
+// a method, every method is started: for a mean-square target at the multiplier predicted to meet
+// it, for a largest error at the multiplier its whole search finds. They are ranked there by an
+// order-0 entropy estimate of their quantised coefficients; the method estimated smallest is
+// searched and coded, and so is the runner-up when its estimate lies within 1.5% of the best, and
+// the smaller of those containers is kept (when neither meets the target, the other methods are
+// tried in turn). The estimate ranks sizes to within about 2%, so another method's container can
+// be smaller by up to that much (1.4% at most, 0.05% on average, over uniform noise at 60 and
+// 70 dB). Samples are sanitised as `compress` does (NaN and -inf become 0, +inf 1) and the
+// distortion is measured against the sanitised samples. A target no container reaches is refused
+// with the best value reachable.
 Result<TargetedContainer, VantrelError> compress_to(
     std::span<const float> samples, const QualityTarget& target,
     std::optional<WaveletMethod> method = std::nullopt);
 
-// The same, measuring the distortion against `reference` (finite, as long as `samples`): the
-// values the samples were rounded from, such as float64 originals.
+// The same, measuring the distortion against `reference` (as long as `samples`): the values the
+// samples were rounded from, such as float64 originals; its NaN and infinite values are gaps, as
+// below.
 Result<TargetedContainer, VantrelError> compress_to(
     std::span<const float> samples, std::span<const double> reference, const QualityTarget& target,
     std::optional<WaveletMethod> method = std::nullopt);
+
+// The search with options. `reference` holds what the samples stand for (float64 originals), or
+// is empty for the samples themselves. A NaN or infinite value in it is a gap: that sample is
+// coded as given (the caller fills gaps, the codec sanitises what is not finite) but not measured,
+// and the peak, energy and count of every metric are those of the measured samples.
+// - With no sample measured, every target is met.
+// - A constant set of measured samples meets every PSNR target.
+// In both cases the search keeps the smallest multiplier, at which every coefficient rounds to 0
+// (a flat signal gets the default container, as for any target).
+// With a grid, a target finer than the grid or its clipping allows is refused (the error names
+// the best value the format reaches); an error that falls to exactly 0 once every decoded sample
+// rounds to its original code meets every target, so integer data can come back unchanged.
+Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
+                                                    std::span<const double> reference,
+                                                    const QualityTarget& target,
+                                                    const SearchOptions& options);
 
 }  // namespace vantrel

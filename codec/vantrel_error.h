@@ -66,9 +66,10 @@ class VantrelError {
 
   // Compressing to a quality target.
   static VantrelError invalid_quality_target(std::string_view metric, double value);
-  static VantrelError quality_unreachable(std::string_view metric, double target,
-                                          double reachable);
+  static VantrelError quality_unreachable(std::string_view metric, double target, double reachable);
   static VantrelError reference_length_mismatch(uint64_t reference, uint64_t samples);
+  static VantrelError invalid_sample_grid(double step, double origin, double min_code,
+                                          double max_code);
 
   // The decompressor's refusals.
   static VantrelError container_too_short(uint64_t needed, uint64_t actual);

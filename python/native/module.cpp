@@ -235,16 +235,49 @@ PyObject* compress_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                    static_cast<Py_ssize_t>((*packed)->size()));
 }
 
-// compress_to(samples, metric, value, method, /) -> (container, distortion by metric code,
-//                                                   multiplier, method, trials, encodes)
-PyObject* compress_to_py(PyObject*, PyObject* args) {
-  PyObject* samples = nullptr;  // borrowed
+// A private copy of the `reference` argument of compress_to, a 1-D float64 buffer.
+bool take_reference(PyObject* source, std::vector<double>& out) {
+  BufferView in;
+  if (PyObject_GetBuffer(source, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+  in.held = true;
+  if (in.view.ndim != 1 || native_format(in.view) != 'd') {
+    PyErr_SetString(PyExc_ValueError, "reference must be a 1-D float64 NumPy array");
+    return false;
+  }
+  const auto* values = static_cast<const double*>(in.view.buf);
+  out.assign(values, values + in.view.shape[0]);
+  return true;
+}
+
+// The `grid` argument of compress_to: None, or (step, origin, min_code, max_code).
+bool take_grid(PyObject* source, std::optional<SampleGrid>& out) {
+  if (source == nullptr || source == Py_None) return true;
+  SampleGrid g{};
+  if (!PyTuple_Check(source) ||
+      !PyArg_ParseTuple(source, "dddd", &g.step, &g.origin, &g.min_code, &g.max_code)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError,
+                    "grid must be a tuple of four numbers (step, origin, min_code, max_code)");
+    return false;
+  }
+  out = g;
+  return true;
+}
+
+// compress_to(samples, metric, value, method, /, *, reference=None, grid=None)
+//   -> (container, distortion by metric code, multiplier, method, trials, encodes)
+PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* samples = nullptr;    // borrowed
+  PyObject* reference = nullptr;  // borrowed
+  PyObject* grid = nullptr;       // borrowed
   const char* metric = nullptr;
   const char* method = nullptr;
   Py_ssize_t metric_len = 0, method_len = 0;
   double value = 0.0;
-  if (!PyArg_ParseTuple(args, "Os#dz#:compress_to", &samples, &metric, &metric_len, &value, &method,
-                        &method_len)) {
+  static const char* const kKeywords[] = {"", "", "", "", "reference", "grid", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#dz#|$OO:compress_to",
+                                   const_cast<char**>(kKeywords), &samples, &metric, &metric_len,
+                                   &value, &method, &method_len, &reference, &grid)) {
     return nullptr;
   }
   const std::string_view metric_name(metric, metric_len);
@@ -256,24 +289,34 @@ PyObject* compress_to_py(PyObject*, PyObject* args) {
     return nullptr;
   }
   const QualityTarget target{metric_entry->metric, value};
-  std::optional<WaveletMethod> fixed;
+  SearchOptions options;
   if (method != nullptr) {
     const WaveletMethodInfo* entry = method_named(std::string_view(method, method_len));
     if (entry == nullptr) {
       PyErr_Format(PyExc_ValueError, "unknown wavelet method '%s'", method);
       return nullptr;
     }
-    fixed = static_cast<WaveletMethod>(entry->code);
+    options.method = static_cast<WaveletMethod>(entry->code);
   }
+  if (!take_grid(grid, options.grid)) return nullptr;
   std::optional<Result<TargetedContainer, VantrelError>> packed;
   try {
+    // Float64 samples are their own reference unless one is given; without either, the float32
+    // samples are (non-finite samples are gaps in every case).
+    const bool referenced = reference != nullptr && reference != Py_None;
     SampleCopy copy;
-    if (!copy.take(samples, true)) return nullptr;
-    if (!without_interpreter([&] {
-          packed.emplace(copy.doubles.empty()
-                             ? compress_to(copy.samples, target, fixed)
-                             : compress_to(copy.samples, copy.doubles, target, fixed));
-        }))
+    if (!copy.take(samples, !referenced)) return nullptr;
+    if (referenced) {
+      if (!take_reference(reference, copy.doubles)) return nullptr;
+      if (copy.doubles.size() != copy.samples.size()) {
+        raise_with_text(PyExc_ValueError, VantrelError::reference_length_mismatch(
+                                              copy.doubles.size(), copy.samples.size())
+                                              .to_string());
+        return nullptr;
+      }
+    }
+    if (!without_interpreter(
+            [&] { packed.emplace(compress_to(copy.samples, copy.doubles, target, options)); }))
       return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -438,12 +481,16 @@ PyMethodDef kFunctions[] = {
     {"check_options", &check_options_py, METH_VARARGS,
      "check_options(method, scale, cutoff, coder, quant_multiplier, /)\n--\n\n"
      "Refuses, with the codec's text, options that no signal could be compressed with."},
-    {"compress_to", &compress_to_py, METH_VARARGS,
-     "compress_to(samples, metric, value, method, /)\n--\n\n"
+    {"compress_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compress_to_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compress_to(samples, metric, value, method, /, *, reference=None, grid=None)\n--\n\n"
      "The smallest container found whose decoded samples meet a quality target (a metric of\n"
      "quality_metrics()), coded without holding the interpreter; method None lets the\n"
-     "search choose. Returns (container, the distortion by metric code, multiplier, method,\n"
-     "trials, encodes)."},
+     "search choose. The target is measured against `reference` (float64, as long as the\n"
+     "samples; float64 samples by default, else the samples), skipping NaN and infinite values\n"
+     "(gaps), on the values a reader of `grid` (step, origin, min_code, max_code) gets back when\n"
+     "given. Returns (container, the distortion by metric code, multiplier, method, trials,\n"
+     "encodes)."},
     {"options_fields",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
      "options_fields(options, options_type, /)\n--\n\n"

@@ -118,6 +118,8 @@ def test_the_interpreter_is_released_while_coding_and_the_input_is_copied_first(
     assert packed == [expected]
     assert progress_of_other_threads(lambda: _native.decompress(expected)) > 0
     assert progress_of_other_threads(lambda: _native.compress_to(big, "psnr", 60.0, None)) > 0
+    assert progress_of_other_threads(lambda: _native.compress_to(
+        big, "psnr", 60.0, None, reference=big.astype(np.float64), grid=PCM16)) > 0
     assert progress_of_other_threads(lambda: vantrel.compress_signal(big)) == 0
     # A thread changing the array while it is coded changes nothing: the call coded a copy.
     scribble = threading.Thread(target=lambda: big.__setitem__(slice(None), 0.0))
@@ -130,6 +132,71 @@ def test_the_interpreter_is_released_while_coding_and_the_input_is_copied_first(
     caller.join()
     scribble.join()
     assert result[0] in (expected, vantrel.compress_signal(np.zeros_like(big)))
+
+
+# --- quality targets on what a reader gets back -------------------------------------------------
+
+PCM16 = (2.0**-15, 0.0, -32768.0, 32767.0)
+EDF = (6553.6 / 65535, -3276.8 + 32768 * 6553.6 / 65535, -32768.0, 32767.0)
+
+
+def read_back(y, grid):
+    if grid is None:
+        return y
+    step, origin, low, high = grid
+    return origin + step * np.clip(np.rint((y - origin) / step), low, high)
+
+
+def measured(x, y):
+    """(psnr, prd, rmse, max_error) over the finite originals, from the definitions."""
+    keep = np.isfinite(x)
+    x, e = x[keep], y[keep] - x[keep]
+    rmse = np.sqrt(np.mean(e * e))
+    with np.errstate(divide="ignore"):  # an exact copy has an infinite PSNR
+        psnr = 20 * np.log10(np.ptp(x) / rmse)
+    return psnr, 100 * np.sqrt(np.sum(e * e) / np.sum(x * x)), rmse, np.max(np.abs(e))
+
+
+class TestCompressToOnAGrid:
+    trace = 40 * np.sin(np.arange(6000) * 0.013) + 25 * np.sin(np.arange(6000) * 0.21)
+
+    @pytest.mark.parametrize("metric, value, grid, scale", [
+        ("psnr", 60.0, EDF, 1.0), ("prd", 0.5, EDF, 1.0), ("max_error", 0.3, EDF, 1.0),
+        ("psnr", 70.0, PCM16, -0.01),  # float originals between the codes
+        ("max_error", 0.0, (1.0, 0.0, -32768.0, 32767.0), 10.0),
+        ("max_error", 1e-3, None, -0.01),  # float32 samples are their own reference
+    ])
+    def test_target_holds_on_the_values_read_back_without_the_gaps(self, metric, value, grid,
+                                                                   scale):
+        x = read_back(self.trace * scale, grid) if scale > 0 else self.trace * scale
+        x[1000:3000] = np.nan  # a gap: coded as the caller fills it, not measured
+        if grid is None:
+            x = x.astype(np.float32)
+            container, achieved, *_ = _native.compress_to(x, metric, value, None)
+        else:
+            filled = np.where(np.isnan(x), x[999], x).astype(np.float32)
+            container, achieved, *_ = _native.compress_to(filled, metric, value, None,
+                                                          reference=x, grid=grid)
+        y = read_back(vantrel.decompress_signal(container).astype(np.float64), grid)
+        truth = measured(x.astype(np.float64), y)
+        index = ("psnr", "prd", "rmse", "max_error").index(metric)
+        assert (truth[index] >= value) if metric == "psnr" else (truth[index] <= value)
+        np.testing.assert_allclose(achieved, truth, rtol=1e-9)
+
+    @pytest.mark.parametrize("kwargs, error, text", [
+        ({"reference": np.zeros(10)}, ValueError,
+         "Unsupported compression configuration 'Reference has 10 values but the signal has 6000'"),
+        ({"reference": np.zeros(6000, np.float32)}, ValueError,
+         "reference must be a 1-D float64 NumPy array"),
+        ({"grid": [1.0, 0.0, 0.0, 9.0]}, TypeError, "grid must be a tuple of four numbers"),
+        ({"grid": (0.0, 0.0, 0.0, 9.0)}, ValueError,
+         "Unsupported compression configuration 'Sample grid with step 0, origin 0 and codes 0 to "
+         "9 is invalid"),
+    ])
+    def test_refusals(self, kwargs, error, text):
+        with pytest.raises(error) as raised:
+            _native.compress_to(self.trace.astype(np.float32), "psnr", 60.0, None, **kwargs)
+        assert str(raised.value).startswith(text)
 
 
 # --- buffers the caller can change --------------------------------------------------------------
