@@ -107,7 +107,7 @@ void render(ResidualError e, std::string& out) {
       out.append("Residual stream does not end where its bytes do");
       return;
     case ResidualError::OutOfRange:
-      out.append("Residual outside the coder's range of -2147483647 to 2147483647");
+      out.append("Residual outside the coder's range of -1073741823 to 1073741823");
       return;
   }
 }

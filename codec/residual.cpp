@@ -44,17 +44,25 @@ constexpr int32_t kMaxWeight = 1 << 16;
 class Predictor {
  public:
   // The prediction of the next residual, rounded to the nearest integer and clamped to the
-  // residual range; `rounded_up` tells whether rounding went up (the error then leans negative).
-  int32_t predict(uint32_t& rounded_up) const {
+  // residual range, or 0 while predicting has not paid lately (white residuals, or weights still
+  // settling); `rounded_up` tells whether rounding went up (the error then leans negative).
+  int32_t predict(uint32_t& rounded_up) {
     int64_t sum = 0;
     for (int k = 0; k < kOrder; ++k) sum += int64_t{w_[k]} * hist_[k];
     const int64_t p = (sum + (int64_t{1} << (kWeightShift - 1))) >> kWeightShift;
+    raw_ = static_cast<int32_t>(std::clamp<int64_t>(p, -kMaxResidual, kMaxResidual));
+    if (cost_predicted_ >= cost_plain_) {
+      rounded_up = 0;
+      return 0;
+    }
     rounded_up = static_cast<uint32_t>((sum & ((int64_t{1} << kWeightShift) - 1)) >=
                                        (int64_t{1} << (kWeightShift - 1)));
-    return static_cast<int32_t>(std::clamp<int64_t>(p, -kMaxResidual, kMaxResidual));
+    return raw_;
   }
 
-  void update(int32_t value, int64_t error) {
+  // Learns from the residual `value` that followed the last prediction.
+  void update(int32_t value) {
+    const int64_t error = int64_t{value} - raw_;
     if (error != 0) {
       const int32_t step = error > 0 ? kLmsStep : -kLmsStep;
       for (int k = 0; k < kOrder; ++k) {
@@ -63,6 +71,10 @@ class Predictor {
         w_[k] = std::clamp(w_[k] + delta, -kMaxWeight, kMaxWeight);
       }
     }
+    // Decaying sums of |error| with and without the prediction (time constant 16 samples), in
+    // units of 1/16; each stays below 2^36.
+    cost_predicted_ += ((error < 0 ? -error : error) << 4) - (cost_predicted_ >> 4);
+    cost_plain_ += (int64_t{value < 0 ? -int64_t{value} : value} << 4) - (cost_plain_ >> 4);
     for (int k = kOrder - 1; k > 0; --k) hist_[k] = hist_[k - 1];
     hist_[0] = value;
   }
@@ -70,6 +82,9 @@ class Predictor {
  private:
   std::array<int32_t, kOrder> w_{};
   std::array<int32_t, kOrder> hist_{};
+  int32_t raw_ = 0;
+  int64_t cost_predicted_ = 0;
+  int64_t cost_plain_ = 0;
 };
 
 // The base's local activity in bins: the largest |b[j-1] - 2 b[j] + b[j+1]| / bin for j within
@@ -237,7 +252,7 @@ Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_
       value = in[i];
       error = code_error(io, probs.data(), c, int64_t{value} - prediction);
     }
-    predictor.update(value, error);
+    predictor.update(value);
     m2 = m1;
     m1 = magnitude(error);
     prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
