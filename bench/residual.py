@@ -204,7 +204,7 @@ def main() -> None:
             coder_rows.append((s.name, mode, psnr, 8 * fig["bytes"] / n, fig["estimate_bits"] / n,
                                8 * zz / n, 8 * pc / n if pc else float("nan"),
                                fig["memcpy_ns"] / fig["enc_ns"], fig["memcpy_ns"] / fig["dec_ns"],
-                               fig["enc_ns"] / n, fig["dec_ns"] / n))
+                               fig["enc_ns"] / n, fig["dec_ns"] / n, fig["est_ns"] / n))
             if e is None:
                 peers = {"pcodec": pcodec_size(s.codes), "flac": flac_size(s.codes)}
             else:
@@ -216,11 +216,13 @@ def main() -> None:
               "Bits per sample of the residual; speed as the coder's throughput over memcpy's "
               "of the residual's int32 bytes (same run), and ns per sample.", "",
               "| signal | residual | base PSNR | vantrel | estimate | zlib varint | pcodec | "
-              "vantrel / zlib | encode / memcpy | decode / memcpy | encode ns | decode ns |",
-              "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for (sig, mode, psnr, ours, est, zz, pc, enc, dec, enc_ns, dec_ns) in coder_rows:
+              "vantrel / zlib | encode / memcpy | decode / memcpy | encode ns | decode ns | "
+              "estimate ns |",
+              "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for (sig, mode, psnr, ours, est, zz, pc, enc, dec, enc_ns, dec_ns, est_ns) in coder_rows:
         lines.append(f"| {sig} | {mode} | {psnr} | {ours:.3f} | {est:.3f} | {zz:.3f} | {pc:.3f} | "
-                     f"{ours / zz:.3f} | {enc:.4f} | {dec:.4f} | {enc_ns:.2f} | {dec_ns:.2f} |")
+                     f"{ours / zz:.3f} | {enc:.4f} | {dec:.4f} | {enc_ns:.2f} | {dec_ns:.2f} | "
+                     f"{est_ns:.2f} |")
     lines += ["", "## Base + residual against the peers", "",
               "Compression ratio of float32 (4 bytes a sample) over the bytes of base container + "
               "coded residual (no trailer framing); each peer's ratio and ours over theirs.", "",
