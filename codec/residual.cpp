@@ -71,8 +71,8 @@ class Predictor {
         w_[k] = std::clamp(w_[k] + delta, -kMaxWeight, kMaxWeight);
       }
     }
-    // Decaying sums of |error| with and without the prediction (time constant 16 samples), in
-    // units of 1/16; each stays below 2^36.
+    // Decaying sums of |error| with and without the prediction over about 16 samples: each
+    // settles at 256 times the recent mean |error|, below 2^40.
     cost_predicted_ += ((error < 0 ? -error : error) << 4) - (cost_predicted_ >> 4);
     cost_plain_ += (int64_t{value < 0 ? -int64_t{value} : value} << 4) - (cost_plain_ >> 4);
     for (int k = kOrder - 1; k > 0; --k) hist_[k] = hist_[k - 1];
