@@ -99,6 +99,20 @@ void render(CModelError e, std::string& out) {
                  : std::string_view("Inconsistent length in coefficient stream"));
 }
 
+void render(ResidualError e, std::string& out) {
+  switch (e) {
+    case ResidualError::Truncated:
+      out.append(kStreamTruncated);
+      return;
+    case ResidualError::Corrupt:
+      out.append("Residual stream does not end where its bytes do");
+      return;
+    case ResidualError::OutOfRange:
+      out.append("Residual outside the coder's range of -1073741823 to 1073741823");
+      return;
+  }
+}
+
 std::string to_string(AransError e) {
   std::string out;
   render(e, out);
@@ -106,6 +120,12 @@ std::string to_string(AransError e) {
 }
 
 std::string to_string(CModelError e) {
+  std::string out;
+  render(e, out);
+  return out;
+}
+
+std::string to_string(ResidualError e) {
   std::string out;
   render(e, out);
   return out;
@@ -165,6 +185,10 @@ VantrelError VantrelError::decompression_failed(AransError inner) {
 }
 
 VantrelError VantrelError::decompression_failed(CModelError inner) {
+  return decompression_failed(vantrel::to_string(inner));
+}
+
+VantrelError VantrelError::decompression_failed(ResidualError inner) {
   return decompression_failed(vantrel::to_string(inner));
 }
 

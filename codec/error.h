@@ -13,11 +13,16 @@ namespace vantrel {
 
 enum class AransError : uint8_t { Truncated = 0, BadLength = 1 };
 enum class CModelError : uint8_t { Truncated = 0, BadLength = 1 };
+// The residual coder's errors: the stream ended early; the stream decoded but does not end where
+// its bytes do (it was damaged or belongs to other samples); a value the coder cannot hold.
+enum class ResidualError : uint8_t { Truncated = 0, Corrupt = 1, OutOfRange = 2 };
 
 void render(AransError e, std::string& out);
 void render(CModelError e, std::string& out);
+void render(ResidualError e, std::string& out);
 std::string to_string(AransError e);
 std::string to_string(CModelError e);
+std::string to_string(ResidualError e);
 
 // Stops the process: the codec was about to let a library write past a buffer it owns, which no
 // input can cause. `what` names the buffer.

@@ -14,6 +14,7 @@ namespace vantrel {
 // one holds its text.
 enum class AransError : uint8_t;
 enum class CModelError : uint8_t;
+enum class ResidualError : uint8_t;
 class OscletError;
 
 class VantrelError {
@@ -51,6 +52,7 @@ class VantrelError {
   static VantrelError decompression_failed(std::string text);
   static VantrelError decompression_failed(AransError e);
   static VantrelError decompression_failed(CModelError e);
+  static VantrelError decompression_failed(ResidualError e);
 
   // The compressor's refusals.
   static VantrelError empty_input();

@@ -47,6 +47,13 @@ TEST(VantrelErrorText, EveryVariantRendersItsTemplate) {
        "Can't decompress data, reason: Inconsistent or oversized length in stream"},
       {VantrelError::decompression_failed(CModelError::BadLength),
        "Can't decompress data, reason: Inconsistent length in coefficient stream"},
+      {VantrelError::decompression_failed(ResidualError::Truncated),
+       "Can't decompress data, reason: Stream truncated"},
+      {VantrelError::decompression_failed(ResidualError::Corrupt),
+       "Can't decompress data, reason: Residual stream does not end where its bytes do"},
+      {VantrelError::decompression_failed(ResidualError::OutOfRange),
+       "Can't decompress data, reason: Residual outside the coder's range of -1073741823 to "
+       "1073741823"},
       {VantrelError::container_too_short(62, 60),
        "Can't decompress data, reason: Minimum data size is 62, but it was 60"},
       {VantrelError::too_many_levels(11), "Can't decompress data, reason: Max supported level is 10 but it was 11"},

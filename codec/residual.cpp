@@ -1,0 +1,319 @@
+#include "codec/residual.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cassert>
+#include <cmath>
+#include <limits>
+
+#include "codec/arans.h"
+
+namespace vantrel {
+namespace {
+
+// Activity buckets (log2 of the base's activity in bins, see ActivityScan) and neighbour buckets
+// (bit length of the recent prediction errors): their product selects the zero flag's and the
+// exponent's contexts.
+constexpr uint32_t kActivityBuckets = 12;
+constexpr uint32_t kNeighbourBuckets = 8;
+constexpr uint32_t kJoint = kActivityBuckets * kNeighbourBuckets;
+
+// An error's magnitude has at most kMaxExponent bits: |r| <= 2^30 - 1 and a prediction clamped to
+// the same range leave |r - prediction| <= 2^31 - 2.
+constexpr uint32_t kMaxExponent = 31;
+
+// The context table, in decisions' order.
+constexpr size_t kZero = 0;                                        // [joint]
+constexpr size_t kSign = kZero + kJoint;                           // [rounding][previous sign]
+constexpr size_t kUnary = kSign + 6;                               // [joint][e - 1]
+constexpr size_t kMantTop = kUnary + kJoint * (kMaxExponent - 1);  // [neighbour][e]
+constexpr size_t kMantRest = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e][bit]
+constexpr size_t kNumContexts = kMantRest + (kMaxExponent + 1) * kMaxExponent;
+
+// The predictor: r[i] is predicted from r[i-1 .. i-4] with weights in units of 2^-12, adapted by
+// sign-sign LMS (after every sample each weight moves kLmsStep in the direction that lowers the
+// error's magnitude). A base that smooths the signal leaves correlated residuals, and how much
+// changes along the signal; the predictor follows that without side information. Weights stay
+// within +-kMaxWeight (16.0), so a prediction sums four products below 2^16 * 2^30 in int64.
+constexpr int kOrder = 4;
+constexpr int kWeightShift = 12;
+constexpr int32_t kLmsStep = 16;
+constexpr int32_t kMaxWeight = 1 << 16;
+
+class Predictor {
+ public:
+  // The prediction of the next residual, rounded to the nearest integer and clamped to the
+  // residual range, or 0 while predicting has not paid lately (white residuals, or weights still
+  // settling); `rounded_up` tells whether rounding went up (the error then leans negative).
+  int32_t predict(uint32_t& rounded_up) {
+    int64_t sum = 0;
+    for (int k = 0; k < kOrder; ++k) sum += int64_t{w_[k]} * hist_[k];
+    const int64_t p = (sum + (int64_t{1} << (kWeightShift - 1))) >> kWeightShift;
+    raw_ = static_cast<int32_t>(std::clamp<int64_t>(p, -kMaxResidual, kMaxResidual));
+    if (cost_predicted_ >= cost_plain_) {
+      rounded_up = 0;
+      return 0;
+    }
+    rounded_up = static_cast<uint32_t>((sum & ((int64_t{1} << kWeightShift) - 1)) >=
+                                       (int64_t{1} << (kWeightShift - 1)));
+    return raw_;
+  }
+
+  // Learns from the residual `value` that followed the last prediction.
+  void update(int32_t value) {
+    const int64_t error = int64_t{value} - raw_;
+    if (error != 0) {
+      const int32_t step = error > 0 ? kLmsStep : -kLmsStep;
+      for (int k = 0; k < kOrder; ++k) {
+        const int32_t h = hist_[k];
+        const int32_t delta = h > 0 ? step : (h < 0 ? -step : 0);
+        w_[k] = std::clamp(w_[k] + delta, -kMaxWeight, kMaxWeight);
+      }
+    }
+    // Decaying sums of |error| with and without the prediction over about 16 samples: each
+    // settles at 256 times the recent mean |error|, below 2^40.
+    cost_predicted_ += ((error < 0 ? -error : error) << 4) - (cost_predicted_ >> 4);
+    cost_plain_ += (int64_t{value < 0 ? -int64_t{value} : value} << 4) - (cost_plain_ >> 4);
+    for (int k = kOrder - 1; k > 0; --k) hist_[k] = hist_[k - 1];
+    hist_[0] = value;
+  }
+
+ private:
+  std::array<int32_t, kOrder> w_{};
+  std::array<int32_t, kOrder> hist_{};
+  int32_t raw_ = 0;
+  int64_t cost_predicted_ = 0;
+  int64_t cost_plain_ = 0;
+};
+
+// The base's local activity in bins: the largest |b[j-1] - 2 b[j] + b[j+1]| / bin for j within
+// one sample of i (the ends repeat their sample), bucketed on a log2 scale: bucket 0 below 1/8 bin,
+// bucket k in [2^(k-4), 2^(k-3)), the last one everything above. A wavelet base misses most where
+// the signal bends sharply, and its error spreads over the neighbouring samples. NaN and
+// infinities land in the first or last bucket: the decoder meets the same values, so any base is
+// coded consistently.
+class ActivityScan {
+ public:
+  ActivityScan(std::span<const float> base, float bin) : base_(base), scale_(8.0f / bin) {
+    if (!base.empty()) {
+      cur_ = second_difference(0);
+      next_ = second_difference(std::min<size_t>(1, base.size() - 1));
+    }
+  }
+
+  // The bucket of sample i, for i = 0, 1, 2, ... in order.
+  uint32_t next(size_t i) {
+    const float a = std::max(std::max(prev_, cur_), next_);
+    prev_ = cur_;
+    cur_ = next_;
+    next_ = i + 2 < base_.size() ? second_difference(i + 2) : 0.0f;
+    return bucket(a * scale_);
+  }
+
+ private:
+  float second_difference(size_t i) const {
+    const size_t last = base_.size() - 1;
+    const float left = base_[i == 0 ? 0 : i - 1];
+    const float right = base_[i < last ? i + 1 : last];
+    return std::fabs((left + right) - 2.0f * base_[i]);
+  }
+
+  static uint32_t bucket(float v) {
+    if (!(v >= 1.0f)) return 0;
+    if (!(v < static_cast<float>(1u << (kActivityBuckets - 2)))) return kActivityBuckets - 1;
+    // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
+    return ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
+  }
+
+  std::span<const float> base_;
+  float scale_;
+  float prev_ = 0.0f, cur_ = 0.0f, next_ = 0.0f;
+};
+
+uint32_t magnitude(int64_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
+
+// Bucket of 2 |e[i-1]| + |e[i-2]| (the last two prediction errors): 0 for 0, else its bit length,
+// capped.
+uint32_t neighbour_bucket(uint32_t m1, uint32_t m2) {
+  const uint64_t s = 2 * uint64_t{m1} + m2;
+  return std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(s)), kNeighbourBuckets - 1);
+}
+
+struct Contexts {
+  uint32_t joint;       // activity bucket * kNeighbourBuckets + neighbour bucket
+  uint32_t neighbour;   // neighbour bucket
+  uint32_t sign_group;  // rounding direction * 3 + sign of the previous error (0, +, -)
+};
+
+// Every error walks the same decisions on both sides; `Io` codes one decision in a context (its
+// probability by reference) and returns the decided bit: the encoder's records the bit it is
+// given, the decoder's reads one, the estimator's adds its cost. An error is a zero flag, then a
+// sign, its bit length e (1..31) as e - 1 in unary (no closing zero after 30 ones), and the e - 1
+// bits below its leading one, the first of them in a context of its own.
+template <class Io>
+int64_t code_error(Io& io, uint16_t* probs, const Contexts& c, int64_t want) {
+  const uint32_t mag = magnitude(want);
+  if (!io.bit(probs[kZero + c.joint], mag != 0)) return 0;
+  const uint32_t negative = io.bit(probs[kSign + c.sign_group], want < 0);
+  const uint32_t want_e = static_cast<uint32_t>(std::bit_width(mag));
+  uint16_t* const unary = probs + kUnary + c.joint * (kMaxExponent - 1);
+  uint32_t e = 1;
+  while (e < kMaxExponent && io.bit(unary[e - 1], want_e > e)) ++e;
+  uint32_t m = 1;
+  if (e > 1) {
+    m = 2 + io.bit(probs[kMantTop + c.neighbour * (kMaxExponent + 1) + e], (mag >> (e - 2)) & 1);
+    uint16_t* const rest = probs + kMantRest + e * kMaxExponent;
+    for (uint32_t j = e - 2; j-- > 0;) m = 2 * m + io.bit(rest[j], (mag >> j) & 1);
+  }
+  return negative ? -int64_t{m} : int64_t{m};
+}
+
+// An error takes at most 2 + 2 * 30 decisions (kMaxExponent = 31 has no closing zero).
+constexpr size_t kMaxDecisions = 2 + 2 * (kMaxExponent - 1);
+
+struct Recorder {
+  static constexpr bool kDecodes = false;
+  BinEnc& enc;
+  BitRecorder rec{nullptr};
+  // Room for the next error's decisions; `end` hands them to the encoder.
+  void begin() { rec = enc.recorder(kMaxDecisions); }
+  void end() { enc.commit(rec); }
+  uint32_t bit(uint16_t& p, uint32_t b) {
+    p = static_cast<uint16_t>(rec.record(p, b));
+    return b;
+  }
+};
+
+struct Reader {
+  static constexpr bool kDecodes = true;
+  RansReader r;
+  uint32_t bit(uint16_t& p, uint32_t) {
+    uint32_t adapted;
+    const uint32_t b = r.decode(p, adapted);
+    p = static_cast<uint16_t>(adapted);
+    return b;
+  }
+};
+
+// -log2(p / 4096) for p in 1..4096, in bits.
+struct CostTable {
+  std::array<float, kProbScale + 1> bits{};
+  CostTable() {
+    for (uint32_t p = 1; p <= kProbScale; ++p) {
+      bits[p] = static_cast<float>(-std::log2(static_cast<double>(p) / kProbScale));
+    }
+  }
+};
+
+struct Estimator {
+  static constexpr bool kDecodes = false;
+  const float* cost;
+  double total = 0;
+  uint32_t bit(uint16_t& p, uint32_t b) {
+    total += cost[b ? kProbScale - p : p];
+    p = static_cast<uint16_t>(adapt_probability(p, b));
+    return b;
+  }
+};
+
+enum class Walk { Done, Truncated, OutOfRange };
+
+// Runs `io` over the residuals in order with the contexts both sides derive: codes the errors of
+// `in` against the predictions or, for a decoding Io, fills `out`.
+template <class Io>
+Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_t> in,
+          std::span<int32_t> out) {
+  std::vector<uint16_t> probs(kNumContexts, kProbInit);
+  ActivityScan activity(base, bin);
+  Predictor predictor;
+  const size_t n = Io::kDecodes ? out.size() : in.size();
+  uint32_t m1 = 0, m2 = 0, prev_sign = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t rounded_up;
+    const int32_t prediction = predictor.predict(rounded_up);
+    const uint32_t nb = neighbour_bucket(m1, m2);
+    const Contexts c{activity.next(i) * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
+    int64_t error;
+    int32_t value;
+    if constexpr (Io::kDecodes) {
+      error = code_error(io, probs.data(), c, 0);
+      if (io.r.truncated()) return Walk::Truncated;
+      const int64_t v = prediction + error;
+      if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
+      value = static_cast<int32_t>(v);
+      out[i] = value;
+    } else if constexpr (requires { io.begin(); }) {
+      value = in[i];
+      io.begin();
+      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
+      io.end();
+    } else {
+      value = in[i];
+      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
+    }
+    predictor.update(value);
+    m2 = m1;
+    m1 = magnitude(error);
+    prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+  }
+  return Walk::Done;
+}
+
+bool in_range(std::span<const int32_t> residual) {
+  for (const int32_t v : residual) {
+    if (v < -kMaxResidual || v > kMaxResidual) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
+                                           std::span<const float> base, float bin,
+                                           std::vector<uint8_t>& out) {
+  assert(base.size() == residual.size());
+  if (!in_range(residual)) return ResidualError::OutOfRange;
+  BinEnc enc(1);
+  Recorder io{enc};
+  walk(io, base, bin, residual, {});
+  enc.finish_into(out);
+  return {};
+}
+
+Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
+                                           std::span<const float> base, float bin,
+                                           std::span<int32_t> out) {
+  assert(base.size() == out.size());
+  if (data.size() < 4) return ResidualError::Truncated;
+  // Every residual costs at least its zero flag: a count the stream cannot back is refused before
+  // any work.
+  if (out.size() > max_decodable_bits(data.size())) return ResidualError::Truncated;
+  auto dec = BinDec::create(data, 1);
+  if (!dec.ok()) return ResidualError::Truncated;
+  Reader io{dec->reader()};
+  switch (walk(io, base, bin, {}, out)) {
+    case Walk::Truncated:
+      return ResidualError::Truncated;
+    case Walk::OutOfRange:
+      return ResidualError::Corrupt;
+    case Walk::Done:
+      break;
+  }
+  // The encoder starts from the state 2^16 and the decoder retraces it back there, having read
+  // every word: anything else means the bytes were not written for this count and this base.
+  if (io.r.x != kRansLow || io.r.pos != data.size()) return ResidualError::Corrupt;
+  return {};
+}
+
+double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
+                              float bin) {
+  assert(base.size() == residual.size());
+  if (!in_range(residual)) return std::numeric_limits<double>::infinity();
+  static const CostTable table;
+  Estimator io{table.bits.data()};
+  walk(io, base, bin, residual, {});
+  return io.total;
+}
+
+}  // namespace vantrel

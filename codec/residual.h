@@ -1,0 +1,56 @@
+// Residual coder of the correction layer: codes the integer residual between a signal and its
+// decoded base, both quantised in bins of one width, on the binary rANS engine.
+//
+// Each residual is predicted from the four before it (sign-sign LMS) and the error coded: a zero
+// flag, then for a non-zero error a sign, its bit length e as e - 1 in unary, and the e - 1 bits
+// below its leading one. Every decision is coded in an adaptive context that both sides know
+// before it: the base's local activity (its second difference, in bins) and the magnitudes of the
+// errors just before. The residual's spread follows both: a wavelet base misses most where the
+// signal bends sharply, and misses come in runs.
+//
+// Stream: the plane stream of one BinEnc (u32 final state, then 16-bit words), nothing else. The
+// count is the caller's (the container's sample count) and so is the bin width; the stream's
+// length is its owner's (a trailer section) and the decoder checks that every byte of it is used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "codec/error.h"
+#include "support/result.h"
+
+namespace vantrel {
+
+// Residuals lie in [-kMaxResidual, kMaxResidual] = +-(2^30 - 1), so that a prediction error
+// (a residual less a prediction clamped to the same range) has a magnitude below 2^31. It holds
+// lossless codes of any integer within float32's exact range (+-2^24) against any base within
+// that range, and bounded residuals of up to 2^30 bins.
+inline constexpr int32_t kMaxResidual = (int32_t{1} << 30) - 1;
+
+// Codes `residual` against `base` (as many samples) and appends the stream to `out`. `bin` is the
+// bin width in the base's units; it only steers contexts, so any value (even 0 or NaN) gives a
+// stream that decodes with the same `bin`. Fails with OutOfRange, leaving `out` as it was, if a
+// value lies outside +-kMaxResidual.
+Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
+                                           std::span<const float> base, float bin,
+                                           std::vector<uint8_t>& out);
+
+// Decodes exactly out.size() residuals from `data`, the whole stream, with the `base` and `bin`
+// the encoder had (base.size() == out.size()). Time and memory are bounded by the sizes given:
+// a count the stream cannot back is refused before decoding. On failure `out` holds no
+// meaningful values.
+Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
+                                           std::span<const float> base, float bin,
+                                           std::span<int32_t> out);
+
+// What encode_residual_into would write, in bits, without coding: the order-0 entropy of every
+// decision under the contexts' adaptive probabilities (the coder's own model, measured as it
+// runs). Cheaper than coding for a search that compares candidate bases; within a fraction of a
+// percent of the stream's size.
+double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
+                              float bin);
+
+}  // namespace vantrel

@@ -1,0 +1,143 @@
+#include "codec/residual.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace vantrel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Residual = std::vector<int32_t>;
+
+// A base with a sharp corner every 50 samples and a residual that spreads wide there and is
+// mostly 0 elsewhere, as a wavelet base's misses are; nothing in the residual itself tells where
+// the next corner is.
+struct Corners {
+  std::vector<float> base;
+  Residual residual;
+  explicit Corners(size_t n) : base(n), residual(n) {
+    std::mt19937 rng(2);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (size_t i = 0; i < n; ++i) {
+      base[i] = i % 50 == 0 ? 100.0f : 0.0f;
+      residual[i] = static_cast<int32_t>(std::lround((i % 50 == 0 ? 30.0 : 0.3) * noise(rng)));
+    }
+  }
+};
+
+Bytes encode(const Residual& r, const std::vector<float>& base, float bin) {
+  Bytes out;
+  EXPECT_TRUE(encode_residual_into(r, base, bin, out).ok());
+  return out;
+}
+
+struct RoundTripCase {
+  const char* name;
+  Residual residual;
+  std::vector<float> base;  // empty: zeros
+  float bin;
+};
+
+std::vector<RoundTripCase> round_trip_cases() {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const int32_t big = kMaxResidual;
+  const Corners c(100003);
+  Residual sparse_extremes(5001, 0), every_exponent = {big, -big, big};
+  for (size_t i = 0; i < sparse_extremes.size(); i += 997) sparse_extremes[i] = i & 1 ? big : -big;
+  for (int e = 0; e < 30; ++e) every_exponent.insert(every_exponent.end(), {1 << e, -(1 << e)});
+  return {
+      {"empty", {}, {}, 1.0f},
+      {"one", {-3}, {}, 1.0f},
+      {"odd", {0, 1, -1, 2, 0, 0, 7}, {}, 0.5f},
+      {"long", c.residual, c.base, 1.0f},
+      {"zeros", Residual(70000, 0), {}, 1.0f},
+      {"sparse_extremes", sparse_extremes, {}, 1.0f},
+      {"every_exponent", every_exponent, {}, 1.0f},
+      // The bin and the base only steer contexts: any value, even a hostile one, round-trips.
+      {"nan_base", {5, 0, -2, 0, 1}, {nan, 1.0f, inf, -inf, 0.0f}, 1.0f},
+      {"nan_bin", c.residual, c.base, nan},
+  };
+}
+
+class ResidualRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(ResidualRoundTrip, DecodesToInputAndEncodesTheSameTwice) {
+  RoundTripCase c = GetParam();
+  if (c.base.empty()) c.base.assign(c.residual.size(), 0.0f);
+  const Bytes stream = encode(c.residual, c.base, c.bin);
+  EXPECT_EQ(encode(c.residual, c.base, c.bin), stream);
+  Residual back(c.residual.size(), 12345);
+  ASSERT_TRUE(decode_residual_into(stream, c.base, c.bin, back).ok());
+  EXPECT_EQ(back, c.residual);
+  // The estimate follows the coder's own decisions: within 1% (and 64 bits) of the stream.
+  const double bits = 8.0 * static_cast<double>(stream.size());
+  EXPECT_NEAR(estimate_residual_bits(c.residual, c.base, c.bin), bits, 64 + 0.01 * bits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ResidualRoundTrip, ::testing::ValuesIn(round_trip_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(ResidualRange, RefusesValuesBeyondItAndLeavesTheOutputAlone) {
+  for (const int32_t v : {kMaxResidual + 1, -kMaxResidual - 1, std::numeric_limits<int32_t>::min(),
+                          std::numeric_limits<int32_t>::max()}) {
+    Bytes out = {0xAA};
+    const auto status = encode_residual_into(Residual{0, v, 0}, std::vector<float>(3), 1.0f, out);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), ResidualError::OutOfRange);
+    EXPECT_EQ(out, Bytes{0xAA});
+    EXPECT_TRUE(std::isinf(estimate_residual_bits(Residual{v}, std::vector<float>(1), 1.0f)));
+  }
+}
+
+// Knowing the base, the coder codes below the order-0 entropy (from the histogram) and clearly
+// below its own size against a flat base, which hides where the corners are.
+TEST(ResidualModel, UsesTheBaseActivityToCodeBelowTheOrderZeroEntropy) {
+  const Corners c(200000);
+  const double n = static_cast<double>(c.residual.size());
+  std::map<int32_t, double> counts;
+  for (const int32_t v : c.residual) counts[v] += 1;
+  double entropy_bits = 0;
+  for (const auto& [v, count] : counts) entropy_bits -= count * std::log2(count / n);
+  const double with_base = 8.0 * static_cast<double>(encode(c.residual, c.base, 1.0f).size());
+  const std::vector<float> flat(c.base.size());
+  const double flat_base = 8.0 * static_cast<double>(encode(c.residual, flat, 1.0f).size());
+  EXPECT_LT(with_base, 0.95 * entropy_bits);
+  EXPECT_LT(with_base, 0.92 * flat_base);
+}
+
+// Damaged streams give an error value (or other values), never a read past the input; a stream
+// with bytes added or for another count is refused, and so is a count the bytes cannot back.
+TEST(ResidualHostile, DamagedStreamsAreRefused) {
+  const Corners c(3000);
+  const Bytes stream = encode(c.residual, c.base, 1.0f);
+  Residual out(c.residual.size());
+  for (size_t cut = 0; cut < stream.size(); ++cut) {
+    const Bytes shorter(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_FALSE(decode_residual_into(shorter, c.base, 1.0f, out).ok()) << cut;
+  }
+  for (size_t at = 0; at < stream.size(); ++at) {
+    Bytes flipped = stream;
+    flipped[at] ^= static_cast<uint8_t>(1u << (at % 8));
+    EXPECT_TRUE(!decode_residual_into(flipped, c.base, 1.0f, out).ok() || out != c.residual);
+  }
+  Bytes longer = stream;
+  longer.insert(longer.end(), {0, 0});
+  EXPECT_EQ(decode_residual_into(longer, c.base, 1.0f, out).error(), ResidualError::Corrupt);
+  Residual fewer(out.size() - 1);
+  EXPECT_FALSE(
+      decode_residual_into(stream, std::span(c.base).first(fewer.size()), 1.0f, fewer).ok());
+
+  Residual huge(size_t{1} << 20);
+  const std::vector<float> base(huge.size());
+  EXPECT_EQ(decode_residual_into(Bytes{0, 0, 1, 0, 0x12, 0x34}, base, 1.0f, huge).error(),
+            ResidualError::Truncated);
+}
+
+}  // namespace
+}  // namespace vantrel
