@@ -10,6 +10,7 @@ from __future__ import annotations
 import datetime
 import math
 import os
+import re
 import tempfile
 from typing import Any
 
@@ -59,6 +60,36 @@ def _signal_file_bytes(fmt: str, samples: int) -> int:
     return -(-samples * packed // per)
 
 
+def _number(text: str, path: str, where: str, field: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise bad_field(path, where, field, text, "is not a number") from None
+
+
+def _check_text(header: Any, path: str) -> None:
+    """Holds the numbers wfdb parsed to the header's own text: its parser skips a field it
+    cannot match (a negative frequency becomes the default 250 Hz, ``1e300`` becomes 1)."""
+    with open(path, "rb") as f:
+        lines = [line.split() for line in f.read().decode("latin-1").splitlines()
+                 if line.strip() and not line.lstrip().startswith("#")]
+    record = lines[0] if lines else []
+    if len(record) > 2:
+        fs = _number(record[2].split("/")[0], path, "", "sampling frequency")
+        check_rate(path, "", "sampling frequency", fs)
+        if fs != header.fs:
+            raise bad_field(path, "", "sampling frequency", record[2], f"reads as {header.fs}")
+    if len(record) > 3 and _number(record[3], path, "", "number of samples") != header.sig_len:
+        raise bad_field(path, "", "number of samples", record[3], "is not a whole number")
+    for k, fields in enumerate(lines[1:1 + int(header.n_sig or 0)]):
+        if len(fields) > 2:
+            text = re.split(r"[(/]", fields[2])[0]
+            gain = _number(text, path, f"signal {k}", "gain")
+            # A gain of 0 stands for the default of 200 units per millivolt.
+            if not math.isfinite(gain) or gain != header.adc_gain[k] and gain != 0:
+                raise bad_field(path, f"signal {k}", "gain", text, "is not a finite number")
+
+
 def _check_header(header: Any, path: str, directory: str) -> None:
     """Refuses a header whose fields the samples cannot be read with, or whose signal files
     hold fewer samples than it declares."""
@@ -69,6 +100,7 @@ def _check_header(header: Any, path: str, directory: str) -> None:
         raise bad_field(path, "", "number of signals", count, "must be at least 1")
     fs = float(header.fs) if header.fs is not None else math.nan
     check_rate(path, "", "sampling frequency", fs)
+    _check_text(header, path)
     length = header.sig_len
     if length is not None and length < 0:
         raise bad_field(path, "", "number of samples", length, "is negative")
@@ -131,7 +163,8 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
         with quiet_library("wfdb"):
-            _check_header(wfdb.rdheader(record_name), path, os.path.dirname(record_name))
+            _check_header(wfdb.rdheader(record_name), record_name + ".hea",
+                          os.path.dirname(record_name))
             record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (SignalFileError, FileNotFoundError):
         raise
