@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 from conftest import smooth
-from vantrel_tools.io import SignalFileError, read_signal
+from vantrel_tools.io import Annotation, ChannelInfo, Signal, SignalFileError, encode_recording
+from vantrel_tools.io import read_signal
 
 edfio = pytest.importorskip("edfio")
 wfdb = pytest.importorskip("wfdb")
@@ -139,4 +140,35 @@ class TestHostileRecordings:
             read_signal(path)
         message = str(caught.value)
         assert message.startswith(str(tmp_path)) and "\n" not in message
+        assert words in message
+
+
+def one_channel(label="a", rate=8.0, **signal):
+    return Signal([np.zeros(8)], info=[ChannelInfo(label, rate, "uV")], **signal)
+
+
+HOSTILE_WRITES = [
+    # (row, output, signal, words of the message)
+    ("wfdb comment with a newline", "o.hea",
+     one_channel(source="wfdb", attrs={"comments": ["two\nlines"]}), "comment 'two\\nlines'"),
+    ("wfdb label with a control character", "o.hea", one_channel("a\x00b"), "label"),
+    ("edf label with a newline", "o.edf", one_channel("a\nb"), "label"),
+    ("edf label too long", "o.edf", one_channel("x" * 17), "16 characters"),
+    ("edf patient with a newline", "o.edf", one_channel(source="edf", attrs={"patient": "a\nb"}),
+     "patient"),
+    ("edf annotation holding a separator", "o.edf",
+     one_channel(annotations=[Annotation(0.0, None, "a\x14b")]), "annotation"),
+    ("audio at a fractional rate", "o.wav", one_channel(rate=44100.5), "sample rate"),
+    ("nwb output", "o.nwb", one_channel(), "HDF5 filter"),
+]
+
+
+class TestHostileWrites:
+    @pytest.mark.parametrize("row,name,signal,words", HOSTILE_WRITES,
+                             ids=[row[0] for row in HOSTILE_WRITES])
+    def test_refused_in_one_line_naming_the_file(self, tmp_path, row, name, signal, words):
+        with pytest.raises(SignalFileError) as caught:
+            encode_recording(str(tmp_path / name), signal)
+        message = str(caught.value)
+        assert message.startswith(str(tmp_path / name)) and "\n" not in message
         assert words in message
