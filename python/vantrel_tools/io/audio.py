@@ -44,7 +44,7 @@ def _read_frames(audio: Any, dtype: str) -> np.ndarray:
     while len(block := audio.read(per_block, dtype=dtype, always_2d=True)):
         blocks.append(block)
     if len(blocks) == 1:
-        return blocks[0]
+        return np.asarray(blocks[0])
     return np.concatenate(blocks) if blocks else np.empty((0, audio.channels), dtype=dtype)
 
 

@@ -174,13 +174,13 @@ def _int_range(dtype: np.dtype) -> Any:
     return (int(info.min), int(info.max))
 
 
-def _existing_file(file_name: str, dataset: str) -> bytes | None:
-    """The bytes of the HDF5 file a named dataset goes into, when there is one."""
+def _existing_file(file_name: str) -> bytes:
+    """The bytes of the HDF5 file a named dataset goes into (none when there is no file)."""
     try:
         with open(file_name, "rb") as f:
             return f.read()
     except FileNotFoundError:
-        return None
+        return b""
 
 
 def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Encoded:
@@ -221,7 +221,7 @@ def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
             attrs["labels"] = labels
     # A dataset named in an existing file replaces that dataset only: the file is changed in a
     # copy, which the caller puts in place in one step.
-    out = io.BytesIO(_existing_file(file_name, dataset) if named else b"")
+    out = io.BytesIO(_existing_file(file_name) if named else b"")
     try:
         with h5py.File(out, "r+" if out.getbuffer().nbytes else "w") as f:
             old = f.get(dataset)
