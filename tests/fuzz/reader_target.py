@@ -6,6 +6,7 @@ A target's input is its files, each but the last preceded by its length as 4 byt
 endian, so that a record of several files (a WFDB header and its signal file) mutates as one.
 """
 
+import importlib
 import os
 import struct
 import sys
@@ -34,8 +35,14 @@ def run(names: Callable[[bytes], list[str]]) -> None:
     may name its dataset after a colon), written from each input."""
     import atheris
 
-    with atheris.instrument_imports(include=["vantrel_tools.io", "edfio", "wfdb.io"]):
+    # The readers import their libraries when a file of theirs is first read: import them here
+    # so that their Python code is instrumented too.
+    libraries = ["edfio", "wfdb", "soundfile", "h5py"]
+    with atheris.instrument_imports(include=["vantrel_tools.io", *libraries]):
         from vantrel_tools.io import SignalFileError, read_signal
+
+        for name in libraries:
+            importlib.import_module(name)
 
     scratch = tempfile.mkdtemp(prefix="vantrel-fuzz-")
 
