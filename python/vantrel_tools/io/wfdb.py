@@ -40,6 +40,11 @@ _WFDB_PACKING = {"212": (3, 2), "310": (4, 3), "311": (4, 3)}
 _WFDB_DEFAULT_FMT = "16"
 # The fields of a WFDB annotation file kept for writing it back, one list each.
 _ANNOTATION_FIELDS = ("sample", "symbol", "subtype", "chan", "num", "aux_note")
+# An annotation file's note: a 16-bit word of code 63 and the text's length, then the text. The
+# notes that start with "## " define the file's time resolution and its own labels.
+_AUX_CODE = 63
+_TIME_RESOLUTION = re.compile(r"## time resolution: \d+\.?\d*")
+_DEFINITION_NOTES = ("## annotation type definitions", "## end of definitions")
 
 
 def _wfdb_bounds(fmt: str) -> tuple[int, int]:
@@ -131,6 +136,28 @@ def _check_header(header: Any, path: str, directory: str) -> None:
                                   f"which take {size} bytes of {name}; it holds {held}")
 
 
+def _check_definitions(file_name: str) -> None:
+    """Refuses an annotation file whose notes wfdb's reader would loop on forever: it reads
+    every note that starts with ``## `` as a definition, and advances past one only when it is
+    the first time resolution or the start of the label definitions."""
+    with open(file_name, "rb") as f:
+        data = f.read()
+    resolutions = 0
+    for found in re.finditer(rb"## ", data):
+        at = found.start()
+        word = int.from_bytes(data[at - 2:at], "little") if at >= 2 else 0
+        if word >> 10 != _AUX_CODE:  # not the text of a note
+            continue
+        note = data[at:at + (word & 0x3FF)].decode("latin-1")
+        if _TIME_RESOLUTION.match(note):
+            resolutions += 1
+        if note.startswith(_DEFINITION_NOTES) or resolutions == 1 and _TIME_RESOLUTION.match(
+                note):
+            continue
+        raise SignalFileError(f"{file_name}: not a readable WFDB annotation file (note {note!r} "
+                              "is no definition wfdb reads)")
+
+
 def _read_annotations(wfdb: Any, record_name: str, path: str,
                       extensions: tuple[str, ...] | None) -> dict[str, Any]:
     """The annotation files beside the record, by extension: every one wfdb knows that exists,
@@ -142,13 +169,14 @@ def _read_annotations(wfdb: Any, record_name: str, path: str,
         if extensions is None and not os.path.isfile(file_name):
             continue
         try:
+            _check_definitions(file_name)
             with quiet_library("wfdb"):
                 ann = wfdb.rdann(record_name, ext)
             found[ext] = {"fs": None if ann.fs is None else float(ann.fs)} | {
                 name: [v.item() if isinstance(v, np.generic) else v
                        for v in (getattr(ann, name) if getattr(ann, name) is not None
                                  else [])] for name in _ANNOTATION_FIELDS}
-        except FileNotFoundError:
+        except (FileNotFoundError, SignalFileError):
             raise
         except Exception as exc:  # wfdb's own errors and Python's on a damaged file
             raise SignalFileError(f"{file_name}: not a readable WFDB annotation file "
