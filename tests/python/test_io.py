@@ -31,6 +31,30 @@ ORACLES = {
 }
 
 
+def _edf_meta(p):
+    edf = _lib("edfio").read_bdf(p) if p.endswith(".bdf") else _lib("edfio").read_edf(p)
+    return [s.label for s in edf.signals], [s.sampling_frequency for s in edf.signals]
+
+
+def _h5_meta(p):
+    with _lib("h5py").File(p, "r") as f:
+        attrs = f["/signal"].attrs
+        return list(attrs["labels"]), [float(attrs["sample_rate"])] * 2
+
+
+def _audio_rate(p):
+    return None, [_lib("soundfile").info(p).samplerate] * 2
+
+
+# Format -> (labels or None, rate of each channel) as the format's own library reads them.
+META = {
+    "edf": _edf_meta, "bdf": _edf_meta, "hdf5": _h5_meta,
+    "wfdb": lambda p: (lambda r: (r.sig_name, [r.fs * n for n in r.samps_per_frame]))(
+        _lib("wfdb").rdheader(p[:-4])),
+    "wav": _audio_rate, "flac": _audio_rate, "ogg": _audio_rate,
+}
+
+
 def test_every_registered_format_has_an_oracle():
     assert set(FORMATS) == set(ORACLES)
 
@@ -54,6 +78,9 @@ def test_every_format_reads_what_it_writes(tmp_path, name):
         got = np.asarray(got, dtype=np.float32)
         assert got.shape == expected.shape
         assert np.max(np.abs(got - expected)) <= tolerance * np.ptp(expected)
+    if name in META:
+        labels, rates = META[name](path)
+        assert labels in (None, [i.label for i in info]) and rates == [256.0] * count
 
 
 def test_an_archive_opens_with_plain_zarr(tmp_path):

@@ -11,18 +11,41 @@ from typing import Any
 import numpy as np
 
 from .arrays import one_line
-from .digital import channel_lengths_agree, one_rate, to_digital
+from .digital import bad_field, channel_lengths_agree, check_rate, one_rate, to_codes
 from .extras import require
 from .registry import Format, ReadRequest, register_format
-from .types import Channel, ChannelInfo, Encoded, Signal, SignalFileError
+from .types import Channel, ChannelInfo, Encoded, SampleGrid, Signal, SignalFileError
 
 # Sample encodings a written audio file can use (FLAC: the PCM ones up to 24 bits).
 WAV_SAMPLE_KINDS = ("float32", "pcm8", "pcm16", "pcm24", "pcm32")
 # soundfile's subtype -> bits of a PCM sample.
 _PCM_SUBTYPES = {"PCM_U8": 8, "PCM_S8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 _AUDIO_FORMATS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG"}
-# The line of libsndfile's log about a WAV data chunk longer than the file.
+# Suffixes beyond the format's name: ".oga" is Ogg audio (sound themes ship it).
+_MORE_SUFFIXES = {"ogg": (".oga",)}
+# The line of libsndfile's log about a WAV data chunk longer than the file, and its lines about
+# an Ogg stream that ends before its last page does.
 _CUT_DATA_CHUNK = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
+_CUT_OGG = re.compile(r"^Ogg\s*:\s*(.*(?:Junk after the last page|lacks an end-of-stream|"
+                      r"without an End-Of-Stream).*)$", re.MULTILINE | re.IGNORECASE)
+# libsndfile's frame count of a stream whose length its header leaves open.
+_UNKNOWN_FRAMES = 0x7FFFFFFFFFFFFFFF
+# Samples read at a time (all channels): the most a read holds beyond what the file gives.
+_BLOCK_SAMPLES = 1 << 20
+# The most channels a WAV header's 16-bit field can declare.
+_MAX_CHANNELS = 0xFFFF
+
+
+def _read_frames(audio: Any, dtype: str) -> np.ndarray:
+    """Every frame the file holds, read in blocks: a header that claims more frames than the
+    file holds (FLAC's and Ogg's are not bounded by the file's size) allocates nothing for them."""
+    per_block = max(1, _BLOCK_SAMPLES // audio.channels)
+    blocks = []
+    while len(block := audio.read(per_block, dtype=dtype, always_2d=True)):
+        blocks.append(block)
+    if len(blocks) == 1:
+        return np.asarray(blocks[0])
+    return np.concatenate(blocks) if blocks else np.empty((0, audio.channels), dtype=dtype)
 
 
 def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
@@ -31,21 +54,32 @@ def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
         try:
             with sf.SoundFile(f) as audio:
                 kind, subtype, rate = audio.format, audio.subtype, audio.samplerate
+                check_rate(path, "", "sample rate", rate)
+                if not 1 <= audio.channels <= _MAX_CHANNELS:
+                    raise bad_field(path, "", "channel count", audio.channels,
+                                    f"is not between 1 and {_MAX_CHANNELS}")
                 bits = _PCM_SUBTYPES.get(subtype)
                 dtype = ("float64" if subtype == "DOUBLE" else "float32" if not bits
                          else "int16" if bits <= 16 else "int32")
-                frames = audio.read(dtype=dtype, always_2d=True)
+                declared = audio.frames
+                frames = _read_frames(audio, dtype)
                 log = audio.extra_info
-        except (sf.LibsndfileError, RuntimeError, TypeError) as exc:
+        except (sf.LibsndfileError, RuntimeError, TypeError, ValueError, EOFError) as exc:
             raise SignalFileError(f"{path}: not a readable {fmt.upper()} file "
                                   f"({one_line(exc)})") from None
-    # libsndfile reads a cut WAV file up to its end and says so only in its log; losing the
-    # rest without a word would pass a damaged recording off as whole. A data size of 2**32 - 1
+    # libsndfile reads a cut file up to its end and says so only in its log; losing the rest
+    # without a word would pass a damaged recording off as whole. A WAV data size of 2**32 - 1
     # comes from a writer that could not seek back: it runs to the end.
     cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
     if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
         raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
                               f"bytes, the file holds {cut.group(2)}")
+    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
+    if ogg is not None:
+        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")
+    if len(frames) < declared < _UNKNOWN_FRAMES:
+        raise SignalFileError(f"{path}: truncated: the header announces {declared} frames, the "
+                              f"file holds {len(frames)}")
     if bits:
         # libsndfile gives PCM left-aligned in 16 or 32 bits; the full scale of `bits` maps to
         # [-1, 1). Up to 24 bits float32 holds every value exactly (the scale is a power of
@@ -104,10 +138,11 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
         # libsndfile takes PCM left-aligned in 16 or 32 bits and drops the low bits exactly.
         word = np.int16 if bits <= 16 else np.int32
         data = np.empty((signal.channels[0].size, len(signal.channels)), dtype=word)
+        grid = SampleGrid(1.0 / full_scale, 0.0, -full_scale, full_scale - 1)
         for k, c in enumerate(signal.channels):
-            data[:, k] = to_digital(
-                c, full_scale, 0.0, (-full_scale, full_scale - 1), 0,
-                signal.channel_name(k) if len(signal.channels) > 1 else "samples", notes, word)
+            data[:, k] = to_codes(
+                c, grid, 0, signal.channel_name(k) if len(signal.channels) > 1 else "samples",
+                notes, word)
         data <<= 8 * data.itemsize - bits
     sample_bytes = 4 if sample == "float32" else int(sample[3:]) // 8
     if fmt == "wav" and data.size * sample_bytes > 0xFFFFFFFF - 64:
@@ -127,5 +162,6 @@ def _interleaved(channels: list[Channel], dtype: Any) -> np.ndarray:
 
 
 for _name in _AUDIO_FORMATS:
-    register_format(Format(_name, (f".{_name}",), _read_audio, _encode_audio,
+    register_format(Format(_name, (f".{_name}", *_MORE_SUFFIXES.get(_name, ())), _read_audio,
+                           _encode_audio,
                            library="soundfile", extra="audio", what="audio files"))

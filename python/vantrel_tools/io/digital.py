@@ -6,32 +6,33 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import math
 import warnings
 from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 
-from .types import Channel, ChannelInfo, Signal, SignalFileError
+from .types import Channel, ChannelInfo, SampleGrid, Signal, SignalFileError
 
 
-def digital_scale(info: ChannelInfo) -> tuple[float, float]:
-    """(gain, offset) with ``digital = physical * gain + offset`` for a channel with ranges."""
-    assert info.physical_range is not None and info.digital_range is not None
-    (pmin, pmax), (dmin, dmax) = info.physical_range, info.digital_range
-    gain = (dmax - dmin) / (pmax - pmin)
-    return gain, dmin - pmin * gain
+# The highest sample rate a header may declare. A rate beyond it comes from a damaged field (an
+# EDF record duration of 1e-30 s gives 2.56e32 Hz), never from a recording.
+MAX_RATE_HZ = 1e9
 
 
-def to_digital(values: Channel, gain: float, offset: float, bounds: tuple[int, int], gap: int,
-                what: str, notes: list[str], dtype: Any = np.int64) -> np.ndarray:
-    """``rint(values * gain + offset)`` as `dtype` within `bounds`; the samples beyond them are
-    clipped and counted in `notes`, NaN samples become `gap` and are counted too."""
-    lo, hi = bounds
-    codes = np.multiply(values, gain, dtype=np.float64)
+def to_codes(values: Channel, grid: SampleGrid, gap: int, what: str, notes: list[str],
+             dtype: Any = np.int64) -> np.ndarray:
+    """The codes of `values` on `grid`: ``clip(rint((y - origin) / step), min_code, max_code)``
+    in float64, as `dtype`.
+
+    This is the mapping the codec's quality search measures a candidate with, so every integer
+    writer goes through it. The samples clipped are counted in `notes`; NaN samples become `gap`
+    (a format's missing-value code, which may lie outside the range), counted too."""
+    lo, hi = grid.min_code, grid.max_code
+    codes = np.asarray(values, dtype=np.float64) - grid.origin
     with np.errstate(invalid="ignore", over="ignore"):
-        if offset:
-            codes += offset
+        codes /= grid.step
         np.rint(codes, out=codes)
         clipped = int(np.count_nonzero(codes < lo)) + int(np.count_nonzero(codes > hi))
     if clipped:
@@ -39,9 +40,36 @@ def to_digital(values: Channel, gain: float, offset: float, bounds: tuple[int, i
         notes.append(f"{what}: {clipped} samples clipped to the digital range [{lo}, {hi}]")
     gaps = np.isnan(codes)
     if gaps.any():
-        codes[gaps] = max(lo, min(hi, gap))
+        codes[gaps] = gap
         notes.append(f"{what}: {int(np.count_nonzero(gaps))} NaN samples written as {gap}")
     return codes.astype(dtype)
+
+
+def bad_field(path: str, where: str, field: str, value: Any, why: str) -> SignalFileError:
+    """The error of a header field that cannot be right: the file, the signal, the field."""
+    where = f"{where}: " if where else ""
+    return SignalFileError(f"{path}: {where}{field} {value!r} {why}")
+
+
+def check_rate(path: str, where: str, field: str, rate: float) -> float:
+    """`rate` in Hz when it is one a recording can have, else the error naming the field."""
+    if not (math.isfinite(rate) and 0 < rate <= MAX_RATE_HZ):
+        raise bad_field(path, where, field, rate,
+                        f"gives no sample rate (expected above 0 and at most {MAX_RATE_HZ:g} Hz)")
+    return rate
+
+
+def header_text(path: str, where: str, field: str, text: str, width: int | None = None) -> str:
+    """`text` for a header that keeps it in a line of printable characters: control
+    characters (a newline would start a header line of its own) are refused, as is text beyond
+    a field's `width`."""
+    if any(not c.isprintable() for c in text):
+        raise bad_field(path, where, field, text, "holds a control character; a header field "
+                        "is one line of printable text")
+    if width is not None and len(text) > width:
+        raise bad_field(path, where, field, text, f"is longer than the {width} characters the "
+                        "header field holds")
+    return text
 
 
 def channel_lengths_agree(signal: Signal, path: str) -> None:

@@ -25,6 +25,9 @@ class ReadRequest:
     column: str | int | None = None
     channels_first: bool | None = None
     dataset: str | None = None
+    # The extensions of a WFDB record's annotation files to read ("atr", ...); None reads every
+    # standard one that exists beside the record.
+    annotators: tuple[str, ...] | None = None
 
 
 # (path, format name, request) -> the signal; (path, signal, format name, sample kind) -> files.
@@ -58,6 +61,7 @@ FORMAT_SUFFIX: dict[str, str] = {}
 _NOT_TAKEN = {
     "column": "--column applies to .csv and .txt inputs only",
     "dataset": "--dataset applies to HDF5 inputs only",
+    "annotators": "annotation files apply to WFDB records (.hea) only",
 }
 # Files of these formats name a dataset inside them after a colon: "rec.h5:/group/data".
 _DATASET_PATH = re.compile(r"^(.*?\.(?:h5|hdf5|nwb)):(/.*)$", re.IGNORECASE)
@@ -159,6 +163,7 @@ def read_signal(
     column: str | int | None = None,
     channels_first: bool | None = None,
     dataset: str | None = None,
+    annotators: tuple[str, ...] | None = None,
 ) -> Signal:
     """Reads a sample file, choosing the format by the suffix of `path`.
 
@@ -167,8 +172,8 @@ def read_signal(
     optional header line naming the columns, ``#`` starting a comment line; ``.f32`` and ``.raw``
     little-endian float32 samples. The recording formats need their library: ``.edf`` and
     ``.bdf`` (EDF, EDF+, BDF: physical values, per-channel rates, labels, units, ranges, start
-    and annotations), ``.hea`` (a WFDB record: physical values),
-    ``.wav``, ``.flac`` and ``.ogg`` (PCM scaled to [-1, 1), float as stored) and ``.h5``,
+    and annotations), ``.hea`` (a WFDB record: physical values; its annotation files in ``attrs``),
+    ``.wav``, ``.flac`` and ``.ogg``/``.oga`` (PCM scaled to [-1, 1), float as stored) and ``.h5``,
     ``.hdf5``, ``.nwb`` (one dataset, 1-D or 2-D, as ``.npy``).
 
     Parameters
@@ -186,6 +191,10 @@ def read_signal(
     dataset : str, optional
         The dataset of an HDF5 file, when `path` does not name it; needed only when the file
         holds several.
+    annotators : tuple of str, optional
+        The extensions of a WFDB record's annotation files to read (``("atr",)``); each must
+        exist. By default every standard extension the wfdb package lists whose file lies
+        beside the record. Other formats refuse it.
 
     Returns
     -------
@@ -222,7 +231,8 @@ def read_signal(
         known = ", ".join(sorted(SIGNAL_FORMATS))
         raise SignalFileError(f"{path}: unknown input format (known suffixes: {known})")
     row = FORMATS[fmt]
-    request = ReadRequest(column, channels_first, dataset)
+    request = ReadRequest(column, channels_first, dataset,
+                          None if annotators is None else tuple(annotators))
     for option, text in _NOT_TAKEN.items():
         if getattr(request, option) is not None and option not in row.takes:
             raise SignalFileError(f"{path}: {text}")

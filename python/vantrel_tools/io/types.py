@@ -3,6 +3,7 @@ about them, and the errors a sample file can raise."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -26,6 +27,27 @@ class SampleRangeError(SignalFileError, ValueError):
     an infinity and code a different signal."""
 
 
+@dataclass(frozen=True)
+class SampleGrid:
+    """The values an integer-coded channel can hold: ``origin + step * code`` for the integer
+    codes from `min_code` to `max_code`.
+
+    A physical value ``y`` is written as the code ``clip(rint((y - origin) / step), min_code,
+    max_code)`` (`io.digital.to_codes`), exactly as the codec's quality search maps a candidate
+    onto the grid, so a quality it measured there holds in the file written. `step` is negative
+    for a channel whose physical range runs downwards (an EDF polarity flip). A code set aside
+    for missing samples (WFDB's lowest) lies outside the range.
+    """
+
+    step: float
+    origin: float
+    min_code: int
+    max_code: int
+
+    def value(self, code: int) -> float:
+        return self.origin + self.step * code
+
+
 @dataclass
 class ChannelInfo:
     """What a file says about one channel.
@@ -40,7 +62,7 @@ class ChannelInfo:
         The physical unit of its samples ("uV", "mV", ...; "" when unknown).
     physical_range, digital_range : pair of numbers, or None
         For integer formats: the physical values of the lowest and highest integer codes
-        (``digital = rint(physical * gain + offset)``, the line through both pairs).
+        (the line through both pairs). `grid` gives them as steps and codes.
     extra : dict
         Format details a writer of the same format restores (EDF transducer and prefiltering,
         WFDB gain, baseline and sample format), JSON values only.
@@ -52,6 +74,18 @@ class ChannelInfo:
     physical_range: tuple[float, float] | None = None
     digital_range: tuple[int, int] | None = None
     extra: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def grid(self) -> SampleGrid | None:
+        """The integer grid the channel's samples lie on, from its ranges; None for a channel
+        without them (a float format) or with ranges that describe no grid."""
+        if self.physical_range is None or self.digital_range is None:
+            return None
+        (pmin, pmax), (dmin, dmax) = self.physical_range, self.digital_range
+        if not (math.isfinite(pmin) and math.isfinite(pmax) and pmin != pmax and dmin < dmax):
+            return None
+        step = (pmax - pmin) / (dmax - dmin)
+        return SampleGrid(step, pmin - step * dmin, int(dmin), int(dmax))
 
 
 @dataclass(frozen=True)

@@ -1,0 +1,62 @@
+"""The shared body of the recording readers' fuzz targets (``fuzz_edf.py``, ``fuzz_wfdb.py``,
+``fuzz_audio.py``, ``fuzz_hdf5.py``): the input becomes the file(s) of one recording, and reading
+it may succeed or raise `SignalFileError` or `OSError`; any other exception is a finding.
+
+A target's input is its files, each but the last preceded by its length as 4 bytes little
+endian, so that a record of several files (a WFDB header and its signal file) mutates as one.
+"""
+
+import importlib
+import os
+import struct
+import sys
+import tempfile
+import warnings
+from collections.abc import Callable
+
+
+def split_files(data: bytes, count: int) -> list[bytes]:
+    """`count` files out of one input (the last takes what is left)."""
+    files = []
+    for _ in range(count - 1):
+        size = struct.unpack("<I", data[:4].ljust(4, b"\0"))[0]
+        files.append(data[4:4 + size])
+        data = data[4 + size:]
+    return files + [data]
+
+
+def join_files(files: list[bytes]) -> bytes:
+    """The input that `split_files` splits into `files` (for seeds)."""
+    return b"".join(struct.pack("<I", len(f)) + f for f in files[:-1]) + files[-1]
+
+
+def run(names: Callable[[bytes], list[str]]) -> None:
+    """Fuzzes reading the files `names(input)` gives (the first is the path read; an HDF5 one
+    may name its dataset after a colon), written from each input."""
+    import atheris
+
+    # The readers import their libraries when a file of theirs is first read: import them here
+    # so that their Python code is instrumented too.
+    libraries = ["edfio", "wfdb", "soundfile", "h5py"]
+    with atheris.instrument_imports(include=["vantrel_tools.io", *libraries]):
+        from vantrel_tools.io import SignalFileError, read_signal
+
+        for name in libraries:
+            importlib.import_module(name)
+
+    scratch = tempfile.mkdtemp(prefix="vantrel-fuzz-")
+
+    def one_input(data: bytes) -> None:
+        files = names(data)
+        for name, content in zip(files, split_files(data, len(files)), strict=True):
+            with open(os.path.join(scratch, name.split(":")[0]), "wb") as f:
+                f.write(content)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                read_signal(os.path.join(scratch, files[0]))
+            except (SignalFileError, OSError):
+                pass
+
+    atheris.Setup(sys.argv, one_input)
+    atheris.Fuzz()
