@@ -98,6 +98,31 @@ void append_f64(std::vector<uint8_t>& out, double d) {
   for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
 
+// A grid the measured originals lie on to within float32's rounding, found without being told:
+// ADC codes times a step, stored as floats. The step is the smallest distance between
+// neighbouring values, refined over the whole range (lowest value to highest, a whole number of
+// steps apart), and every value must lie within two spacings u of float32 at the largest
+// magnitude from it. Steps below 64 u are not looked for: floats are such a grid themselves.
+std::optional<SampleGrid> implied_grid(std::span<const double> x, double u) {
+  double lo = INFINITY, hi = -INFINITY, smallest = INFINITY, previous = NAN;
+  for (const double v : x) {
+    if (gap(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    const double d = std::fabs(v - previous);
+    if (d > 0.0) smallest = std::min(smallest, d);
+    previous = v;
+  }
+  if (!(smallest >= 64.0 * u) || !(hi > lo)) return std::nullopt;
+  const double codes = std::rint((hi - lo) / smallest);
+  if (!(codes <= 0x1p31)) return std::nullopt;
+  const SampleGrid g{(hi - lo) / codes, lo, 0.0, codes};
+  for (const double v : x) {
+    if (!gap(v) && !(std::fabs(value_of(code_of(v, g), g) - v) <= 2.0 * u)) return std::nullopt;
+  }
+  return g;
+}
+
 }  // namespace
 
 Result<Refinement, double> plan_refinement(std::span<const double> reference, double max_error,
@@ -126,6 +151,13 @@ Result<Refinement, double> plan_refinement(std::span<const double> reference, do
   const double spacing = float_spacing(largest + max_error);
   if (!(max_error >= spacing) || !std::isfinite(max_error)) return spacing;
   r.bin_width = 2.0 * max_error - spacing;
+  // Originals on a grid finer than the bins would be cost more in bins than in the grid's codes
+  // (lossless ones below a bin of one step): there the codes are corrected instead, leaving u of
+  // the bound to the reader's rounding of the grid's values to float32.
+  if (const auto g = implied_grid(reference, spacing); g && r.bin_width < g->step) {
+    auto on_grid = plan_refinement(reference, max_error - spacing, g);
+    if (on_grid) return on_grid;
+  }
   return r;
 }
 
