@@ -910,11 +910,30 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
 // The layer's search runs on the same x = log2(multiplier) as the plain one, golden-section
 // steps toward the smallest total (base + residual), down to this width in x (a factor of 2^0.25
 // in the step, where the total is flat to about a percent) or this many candidates.
-constexpr double kLayerTolerance = 0.25;
-constexpr int kMaxLayerTrials = 12;
+constexpr double kLayerTolerance = 0.4;
+constexpr int kMaxLayerTrials = 9;
 constexpr double kGolden = 0.6180339887498949;  // (sqrt 5 - 1) / 2
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
+
+// The residual coder's estimate of a long residual from kEstimateChunks evenly spaced runs of
+// kEstimateChunk samples, scaled to the whole: the coder's cost per sample settles within a few
+// hundred samples, and the search only ranks candidates by it (the winner is coded whole).
+constexpr size_t kEstimateChunks = 8;
+constexpr size_t kEstimateChunk = 4096;
+
+double sampled_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
+                             float bin) {
+  const size_t n = residual.size();
+  if (n <= kEstimateChunks * kEstimateChunk) return estimate_residual_bits(residual, base, bin);
+  double bits = 0.0;
+  for (size_t c = 0; c < kEstimateChunks; ++c) {
+    const size_t from = c * (n - kEstimateChunk) / (kEstimateChunks - 1);
+    bits += estimate_residual_bits(residual.subspan(from, kEstimateChunk),
+                                   base.subspan(from, kEstimateChunk), bin);
+  }
+  return bits * static_cast<double>(n) / static_cast<double>(kEstimateChunks * kEstimateChunk);
+}
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
 // or its failure), else `plain`. The base's quality is searched for the smallest total: each
@@ -959,7 +978,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     if (!run) return std::move(run).error();
     if (!*run || !form_residual(trials.last, originals, *plan, residual)) return INFINITY;
     return fixed_bits + calibration * estimated_bits(*d, multiplier) +
-           estimate_residual_bits(residual, trials.last, bin);
+           sampled_residual_bits(residual, trials.last, bin);
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
   // it the base alone meets the bound and the layer only adds).

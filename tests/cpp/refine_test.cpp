@@ -165,6 +165,12 @@ TEST(Refinement, IsChosenOnlyWhereItPays) {
 
   EXPECT_FALSE(compress(audio, 0.0, false).ok());
   EXPECT_EQ(checked(compress(audio, 0.0, true)).achieved.max_error, 0.0);
+  Signal floats = audio;  // integer codes as floats, the grid undeclared: found and kept
+  floats.grid.reset();
+  const auto found = checked(compress(floats, 0.3, true));
+  EXPECT_EQ(found.achieved.max_error, 0.0);
+  ASSERT_TRUE(found.refinement && found.refinement->grid);
+  EXPECT_EQ(found.refinement->grid->step, 1.0);
   EXPECT_FALSE(compress(sines, 1e-6, false).ok());
   EXPECT_TRUE(compress(sines, 1e-5, true).ok());  // float32 holds 40 to 4e-6
 }
