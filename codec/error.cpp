@@ -125,6 +125,29 @@ std::string to_string(CModelError e) {
   return out;
 }
 
+void render(RefinementError e, std::string& out) {
+  switch (e) {
+    case RefinementError::CutShort:
+      out.append("the refinement section is cut short");
+      return;
+    case RefinementError::UnknownKind:
+      out.append("the refinement section's quantisation is of an unknown kind");
+      return;
+    case RefinementError::BadQuantisation:
+      out.append("the refinement section's quantisation is invalid");
+      return;
+    case RefinementError::CountDisagrees:
+      out.append("the refinement section's sample count disagrees with the container's");
+      return;
+  }
+}
+
+std::string to_string(RefinementError e) {
+  std::string out;
+  render(e, out);
+  return out;
+}
+
 std::string to_string(ResidualError e) {
   std::string out;
   render(e, out);

@@ -13,6 +13,8 @@
 #include "codec/header.h"
 #include "codec/methods.h"
 #include "codec/passes.h"
+#include "codec/refine.h"
+#include "codec/residual.h"
 #include "codec/vantrel.h"
 
 namespace vantrel {
@@ -161,10 +163,7 @@ struct Reference {
       r.doubles = x;
     r.grid = grid;
     r.n = x.size();
-    if (grid)
-      r.margin =
-          0x1p-50 * (std::fabs(grid->origin) +
-                     grid->step * std::max(std::fabs(grid->min_code), std::fabs(grid->max_code)));
+    if (grid) r.margin = grid_margin(*grid);
     double lo = INFINITY, hi = -INFINITY;
     for (const T v : x) {
       const double d = static_cast<double>(v);
@@ -191,6 +190,29 @@ struct Reference {
                             : error_sums<true>(y, floats.data(), g, margin);
     return floats.empty() ? error_sums<false>(y, doubles.data(), g, margin)
                           : error_sums<false>(y, floats.data(), g, margin);
+  }
+
+  // The errors of values `v` that a reader returns as they are (corrected samples, on the grid
+  // when there is one): a value within the margin of an original on the grid is that original.
+  ErrorSums errors_of(std::span<const double> v) const {
+    ErrorSums e;
+    for (size_t i = 0; i < n; ++i) {
+      const double x = floats.empty() ? doubles[i] : static_cast<double>(floats[i]);
+      if (!std::isfinite(x)) continue;
+      double d = v[i] - x;
+      if (grid && std::fabs(d) <= margin) d = 0.0;
+      e.squares += d * d;
+      e.largest = std::max(e.largest, std::fabs(d));
+    }
+    e.raw_squares = e.squares;
+    e.raw_largest = e.largest;
+    return e;
+  }
+
+  // The measured originals in double, gaps as they are.
+  std::vector<double> originals() const {
+    if (floats.empty()) return {doubles.begin(), doubles.end()};
+    return {floats.begin(), floats.end()};
   }
 
   // What the user gets back, measured; `widen` is added to the RMS and the largest error.
@@ -399,6 +421,7 @@ class Trials {
     ++count;
     const std::span<int16_t> q(quantised_.get(), d_.total);
     if (!quantize(d_.values(), multiplier, q)) return std::optional<ErrorSums>();
+    last.clear();
     const float reciprocal = 1.0f / multiplier;
     for (size_t i = 0; i < d_.total; ++i) dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
     MultiDwtSpentView view;
@@ -414,7 +437,9 @@ class Trials {
     if (out.size() > ref_.n) out.resize(ref_.n);
     denormalize_in_place(out, d_.norm_mean, d_.extremes.max - d_.extremes.min, d_.extremes.min);
     out.resize(ref_.n, 0.0f);
-    return std::optional<ErrorSums>(ref_.errors(out));
+    const ErrorSums errors = ref_.errors(out);
+    if (keep_samples) last = std::move(out);
+    return std::optional<ErrorSums>(errors);
   }
 
   // The coefficients' own rounding error at `multiplier`, sum of (c - q / multiplier)^2: what the
@@ -445,6 +470,8 @@ class Trials {
   }
 
   uint32_t count = 0;
+  bool keep_samples = false;  // keep each candidate's decoded samples in `last`
+  std::vector<float> last;
 
  private:
   const Decomposition& d_;
@@ -789,18 +816,24 @@ Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Refer
                            .quant_multiplier = f.chosen.multiplier,
                            .method = f.d.method,
                            .trials = f.trials,
-                           .encodes = 1};
+                           .encodes = 1,
+                           .refinement = {},
+                           .base_achieved = ref.distortion(f.chosen.errors)};
 }
 
-Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const float> samples,
-                                                              const Reference& ref,
-                                                              const QualityTarget& target,
-                                                              std::optional<WaveletMethod> method) {
+// `unreached`, when given, is set to the best value reachable when no container meets the target.
+Result<TargetedContainer, VantrelError> compress_to_reference(
+    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    std::optional<WaveletMethod> method, std::optional<double>* unreached = nullptr) {
   std::optional<double> reachable;
   if (method) {
     auto found = start(samples, ref, target, *method);
     if (!found) return std::move(found).error();
-    VANTREL_RETURN_IF_ERROR(finish(*found, ref, target, reachable));
+    const auto searched = finish(*found, ref, target, reachable);
+    if (!searched.ok()) {
+      if (reachable && unreached) *unreached = *reachable;
+      return searched.error();
+    }
     return encode_found(*found, ref);
   }
   // Every method is started and its size estimated where its target is predicted (a largest
@@ -865,10 +898,146 @@ Result<TargetedContainer, VantrelError> compress_to_reference(std::span<const fl
     found->trials = 0;
     VANTREL_RETURN_IF_ERROR(code(*found));
   }
-  if (!smallest) return unreachable(target, best_reached);
+  if (!smallest) {
+    if (unreached) *unreached = best_reached;
+    return unreachable(target, best_reached);
+  }
   smallest->trials = trials;
   smallest->encodes = encodes;
   return std::move(*smallest);
+}
+
+// The layer's search runs on the same x = log2(multiplier) as the plain one, golden-section
+// steps toward the smallest total (base + residual), down to this width in x (a factor of 2^0.25
+// in the step, where the total is flat to about a percent) or this many candidates.
+constexpr double kLayerTolerance = 0.4;
+constexpr int kMaxLayerTrials = 9;
+constexpr double kGolden = 0.6180339887498949;  // (sqrt 5 - 1) / 2
+// Section tag and body length in front of the refinement's body.
+constexpr size_t kSectionFraming = 5;
+
+// The residual coder's estimate of a long residual from kEstimateChunks evenly spaced runs of
+// kEstimateChunk samples, scaled to the whole: the coder's cost per sample settles within a few
+// hundred samples, and the search only ranks candidates by it (the winner is coded whole).
+constexpr size_t kEstimateChunks = 8;
+constexpr size_t kEstimateChunk = 4096;
+
+double sampled_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
+                             float bin) {
+  const size_t n = residual.size();
+  if (n <= kEstimateChunks * kEstimateChunk) return estimate_residual_bits(residual, base, bin);
+  double bits = 0.0;
+  for (size_t c = 0; c < kEstimateChunks; ++c) {
+    const size_t from = c * (n - kEstimateChunk) / (kEstimateChunks - 1);
+    bits += estimate_residual_bits(residual.subspan(from, kEstimateChunk),
+                                   base.subspan(from, kEstimateChunk), bin);
+  }
+  return bits * static_cast<double>(n) / static_cast<double>(kEstimateChunks * kEstimateChunk);
+}
+
+// A base plus a correction layer when that is smaller than `plain` (the plain search's result,
+// or its failure), else `plain`. The base's quality is searched for the smallest total: each
+// candidate base is decoded as the decoder does, its size estimated from its coefficients' order-0
+// entropy (scaled to what the coder made of the plain container), its residual priced by the
+// residual coder's own estimate. Only the winner is coded, its base decoded by the decoder itself
+// and every corrected sample checked against the bound.
+Result<TargetedContainer, VantrelError> compress_with_layer(
+    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
+    std::optional<double> plain_reached) {
+  if (!plain && !plain_reached) return plain;  // a failure, not a target out of reach
+  if (ref.measured == 0) return plain;
+  const std::vector<double> originals = ref.originals();
+  auto plan = plan_refinement(originals, target.value, ref.grid);
+  if (!plan) {
+    if (plain) return plain;
+    return unreachable(target, better(target.metric, *plain_reached, plan.error()));
+  }
+  const WaveletMethod chosen = plain ? plain->method : method.value_or(WaveletMethod::Cdf97);
+  auto d = decompose(samples, chosen);
+  if (!d) return std::move(d).error();
+  auto scratch = Scratch::of(d->total);
+  if (!scratch) return std::move(scratch).error();
+  const std::span<int16_t> q(scratch->quantised.get(), d->total);
+  const Span span(*d, ref, target, q);
+  Trials trials(*d, ref, *scratch);
+  trials.keep_samples = true;
+  // The estimate's bias against the coder, measured on the plain container where there is one.
+  double calibration = 1.0;
+  if (plain && plain->quant_multiplier > 0.0f) {
+    const double estimate = estimated_bits(*d, plain->quant_multiplier);
+    if (estimate > 0.0) calibration = 8.0 * static_cast<double>(plain->container.size()) / estimate;
+  }
+  const double fixed_bits =
+      8.0 * static_cast<double>(kHeaderSize + kSectionFraming + kRefinementHeadSize);
+  std::vector<int32_t> residual(ref.n);
+  const float bin = coder_bin(*plan);
+  const auto total_bits = [&](double x) -> Result<double, VantrelError> {
+    const float multiplier = span.multiplier(x);
+    auto run = trials.run(multiplier);
+    if (!run) return std::move(run).error();
+    if (!*run || !form_residual(trials.last, originals, *plan, residual)) return INFINITY;
+    return fixed_bits + calibration * estimated_bits(*d, multiplier) +
+           sampled_residual_bits(residual, trials.last, bin);
+  };
+  // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
+  // it the base alone meets the bound and the layer only adds).
+  double a = span.x_min;
+  double b = plain ? std::min(span.x_max, std::log2(static_cast<double>(plain->quant_multiplier)))
+                   : span.x_max;
+  double best_x = b;
+  if (b > a) {
+    double c = b - kGolden * (b - a), e = a + kGolden * (b - a);
+    auto fc = total_bits(c);
+    if (!fc) return std::move(fc).error();
+    auto fe = total_bits(e);
+    if (!fe) return std::move(fe).error();
+    for (int tried = 2; b - a > kLayerTolerance && tried < kMaxLayerTrials; ++tried) {
+      if (*fc <= *fe) {
+        b = e;
+        e = c;
+        fe = fc;
+        c = b - kGolden * (b - a);
+        fc = total_bits(c);
+        if (!fc) return std::move(fc).error();
+      } else {
+        a = c;
+        c = e;
+        fc = fe;
+        e = a + kGolden * (b - a);
+        fe = total_bits(e);
+        if (!fe) return std::move(fe).error();
+      }
+    }
+    best_x = *fc <= *fe ? c : e;
+    if (!std::isfinite(std::min(*fc, *fe))) best_x = span.x_max;
+  }
+  const float multiplier = span.multiplier(best_x);
+  auto container = encode(*d, multiplier, kSearchScale, ref.n, q);
+  if (!container) return std::move(container).error();
+  auto base = decompress(*container);
+  if (!base) return std::move(base).error();
+  Refinement layer = std::move(plan).value();
+  auto corrected = build_refinement(*base, originals, target.value, layer);
+  if (!corrected) return plain ? std::move(plain) : std::move(corrected).error();
+  const size_t total =
+      container->size() + kSectionFraming + kRefinementHeadSize + layer.stream.size();
+  const uint32_t all_trials = trials.count + (plain ? plain->trials : 0);
+  if (plain && plain->container.size() <= total) {
+    plain->trials = all_trials;
+    plain->encodes += 1;
+    return plain;
+  }
+  const Distortion achieved = ref.distortion(ref.errors_of(*corrected));
+  const Distortion base_achieved = ref.distortion(ref.errors(*base));
+  return TargetedContainer{.container = std::move(container).value(),
+                           .achieved = achieved,
+                           .quant_multiplier = multiplier,
+                           .method = chosen,
+                           .trials = all_trials,
+                           .encodes = (plain ? plain->encodes : 0) + 1,
+                           .refinement = std::move(layer),
+                           .base_achieved = base_achieved};
 }
 
 Status<VantrelError> check_call(std::span<const float> samples, const QualityTarget& target,
@@ -881,20 +1050,28 @@ Status<VantrelError> check_call(std::span<const float> samples, const QualityTar
   return {};
 }
 
-// Every code from min_code to max_code must be a double exactly, and read back as a finite value.
 Status<VantrelError> check_grid(const SampleGrid& g) {
-  const auto whole = [](double code) {
-    return std::fabs(code) <= 0x1p53 && std::nearbyint(code) == code;
-  };
-  const bool valid = g.step > 0.0 && std::isfinite(g.step) && std::isfinite(g.origin) &&
-                     whole(g.min_code) && whole(g.max_code) && g.min_code <= g.max_code &&
-                     std::isfinite(g.origin + g.step * g.min_code) &&
-                     std::isfinite(g.origin + g.step * g.max_code);
-  if (!valid) return VantrelError::invalid_sample_grid(g.step, g.origin, g.min_code, g.max_code);
+  if (!is_valid_grid(g))
+    return VantrelError::invalid_sample_grid(g.step, g.origin, g.min_code, g.max_code);
   return {};
 }
 
 }  // namespace
+
+bool is_valid_grid(const SampleGrid& g) {
+  const auto whole = [](double code) {
+    return std::fabs(code) <= 0x1p53 && std::nearbyint(code) == code;
+  };
+  return g.step > 0.0 && std::isfinite(g.step) && std::isfinite(g.origin) && whole(g.min_code) &&
+         whole(g.max_code) && g.min_code <= g.max_code &&
+         std::isfinite(g.origin + g.step * g.min_code) &&
+         std::isfinite(g.origin + g.step * g.max_code);
+}
+
+double grid_margin(const SampleGrid& g) {
+  return 0x1p-50 *
+         (std::fabs(g.origin) + g.step * std::max(std::fabs(g.min_code), std::fabs(g.max_code)));
+}
 
 Distortion measure_distortion(std::span<const float> original, std::span<const float> decoded) {
   const Reference ref = Reference::of(original);
@@ -949,7 +1126,11 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
   if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
   const Reference ref = reference.empty() ? Reference::of(samples, options.grid)
                                           : Reference::of(reference, options.grid);
-  return compress_to_reference(samples, ref, target, options.method);
+  if (!options.refine || target.metric != QualityMetric::MaxError)
+    return compress_to_reference(samples, ref, target, options.method);
+  std::optional<double> reached;
+  auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
+  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
 }
 
 }  // namespace vantrel

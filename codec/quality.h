@@ -86,15 +86,6 @@ Distortion measure_distortion(std::span<const float> original, std::span<const f
 // A PRD of an original without energy is met only without error.
 bool meets(const Distortion& d, const QualityTarget& target);
 
-struct TargetedContainer {
-  std::vector<uint8_t> container;
-  Distortion achieved;  // of the samples the user gets back against the samples measured
-  float quant_multiplier;
-  WaveletMethod method;
-  uint32_t trials;   // candidates de-quantised and inverse-transformed during the search
-  uint32_t encodes;  // candidates entropy-coded
-};
-
 // Where a writer stores decoded samples y as whole-number codes, as integer file formats do:
 //   code = clamp(rint((y - origin) / step), min_code, max_code)  (ties to even, as NumPy's rint),
 // read back as origin + step * code. An EDF signal has step = (physical range) / (digital range)
@@ -107,6 +98,43 @@ struct SampleGrid {
   double max_code;  // origin + step * code are finite
 };
 
+// Whether every value origin + step * code of the grid is a finite double and every code from
+// min_code to max_code a whole number a double holds exactly.
+bool is_valid_grid(const SampleGrid& g);
+
+// How far a reader's own rounding of origin + step * code may lie from ours: an original within
+// this of a grid value is that code's value.
+double grid_margin(const SampleGrid& g);
+
+// A correction layer over a base container: the integer residual between the original and the
+// decoded base, quantised uniformly and coded by the residual coder (codec/residual.h). A reader
+// decodes the base, then adds the residual back (see codec/refine.h).
+// - On a grid: residuals count codes of `grid`, in bins of `bin_codes` = 2k + 1 codes, and the
+//   corrected code (clamped to the grid's codes) lies within k codes of the original's; k = 0 is
+//   lossless.
+// - Off a grid: residuals count bins of `bin_width` signal units, and the corrected sample is the
+//   float32 nearest to base + bin_width * residual.
+struct Refinement {
+  std::optional<SampleGrid> grid;
+  uint32_t bin_codes = 0;       // on a grid: odd, at least 1; else 0
+  double bin_width = 0.0;       // off a grid: positive and finite; else 0
+  uint32_t sample_count = 0;    // the base's
+  std::vector<uint8_t> stream;  // the coded residual
+};
+
+struct TargetedContainer {
+  std::vector<uint8_t> container;  // the base when a refinement comes with it
+  Distortion achieved;             // of the samples the user gets back against the samples measured
+  float quant_multiplier;
+  WaveletMethod method;
+  uint32_t trials;   // candidates de-quantised and inverse-transformed during the search
+  uint32_t encodes;  // candidates entropy-coded
+  // Set when the target is met by the base plus this correction layer, which the caller stores
+  // with the container: a reader that ignores it gets the base, of quality `base_achieved`.
+  std::optional<Refinement> refinement;
+  Distortion base_achieved;  // of the base alone; equal to `achieved` without a refinement
+};
+
 struct SearchOptions {
   std::optional<WaveletMethod> method;  // unset: the search chooses (see compress_to)
   // Set: the target holds for the values a reader of the grid gets back, whatever formula the
@@ -115,6 +143,12 @@ struct SearchOptions {
   // allows one step less; an original within that margin of a grid value is that code's value,
   // and a sample that comes back to the code comes back without error.
   std::optional<SampleGrid> grid;
+  // Set: a max_error target may be met by a base plus a correction layer, whichever of that and
+  // the plain container is smaller (the caller must store TargetedContainer::refinement with the
+  // container). A bound finer than any plain container reaches becomes reachable this way: on a
+  // grid down to the originals' own distance to it (0, lossless, when they lie on it); off a grid
+  // down to the spacing of float32 values at the signal's largest magnitude.
+  bool refine = false;
 };
 
 // The smallest container found whose decoded samples meet `target`, coded with `method`. Without

@@ -1,0 +1,298 @@
+#include "codec/refine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "codec/residual.h"
+#include "codec/vantrel_error.h"
+
+namespace vantrel {
+namespace {
+
+constexpr uint8_t kKindWidth = 1;  // bins of a width in signal units
+constexpr uint8_t kKindGrid = 2;   // bins of codes of a grid
+// The widest bin in codes: bin_codes * residual stays far inside int64 (2^31 * 2^30).
+constexpr uint32_t kMaxBinCodes = 0x7FFFFFFF;
+// The smallest residual stream: the rANS engine's final state.
+constexpr size_t kMinStream = 4;
+// How often the builder narrows the bins when a sample no bin holds is found.
+constexpr int kMaxNarrowings = 4;
+
+bool gap(double x) { return !std::isfinite(x); }
+
+// The float32 nearest to `t`, kept within the float32 range (a finite double beyond it has no
+// float32 to convert to); NaN and infinities pass through.
+float to_float(double t) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (std::isfinite(t)) t = std::clamp(t, -kMax, kMax);
+  return static_cast<float>(t);
+}
+
+// The spacing of float32 values at magnitude `v`: 2^(floor(log2 v) - 23), at least the smallest
+// subnormal.
+double float_spacing(double v) {
+  if (!(v >= 0x1p-126)) return 0x1p-149;
+  if (v >= static_cast<double>(std::numeric_limits<float>::max())) return 0x1p104;
+  int exponent;
+  std::frexp(v, &exponent);  // v = f 2^exponent, f in [0.5, 1)
+  return std::ldexp(1.0, exponent - 24);
+}
+
+// The code a reader of `g` stores for value v: the nearest whole number of steps from the origin
+// (ties to even), clamped to the grid's codes; NaN takes code 0's place in the range.
+int64_t code_of(double v, const SampleGrid& g) {
+  const double u = (v - g.origin) / g.step;
+  const double code = std::isnan(u) ? 0.0 : std::nearbyint(u);
+  return static_cast<int64_t>(std::clamp(code, g.min_code, g.max_code));
+}
+
+double value_of(int64_t code, const SampleGrid& g) {
+  return g.origin + g.step * static_cast<double>(code);
+}
+
+// The corrected value of base sample b with residual r, as a reader computes it.
+double corrected(float b, int32_t r, const Refinement& ref) {
+  if (ref.grid) {
+    const SampleGrid& g = *ref.grid;
+    const int64_t code = code_of(b, g) + int64_t{ref.bin_codes} * r;
+    return value_of(
+        std::clamp(code, static_cast<int64_t>(g.min_code), static_cast<int64_t>(g.max_code)), g);
+  }
+  return static_cast<double>(to_float(std::fma(ref.bin_width, static_cast<double>(r), b)));
+}
+
+// The nearest whole number of bins from `from` to `to` (codes), bins of `bin` = 2k + 1 codes:
+// floor((to - from + k) / bin), odd bins leaving no ties.
+int64_t bins_between(int64_t from, int64_t to, uint32_t bin) {
+  const int64_t d = to - from + bin / 2;
+  const int64_t q = d / bin;
+  return q - (d % bin != 0 && d < 0);
+}
+
+bool in_range(double r) { return std::fabs(r) <= kMaxResidual; }
+
+VantrelError unreachable(double max_error, double reachable) {
+  return VantrelError::quality_unreachable(
+      kQualityMetrics[static_cast<size_t>(QualityMetric::MaxError)].name, max_error, reachable);
+}
+
+uint32_t load_u32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+double load_f64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return std::bit_cast<double>(v);
+}
+
+void append_u32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void append_f64(std::vector<uint8_t>& out, double d) {
+  const uint64_t v = std::bit_cast<uint64_t>(d);
+  for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// A grid the measured originals lie on to within float32's rounding, found without being told:
+// ADC codes times a step, stored as floats. The step is the smallest distance between
+// neighbouring values, refined over the whole range (lowest value to highest, a whole number of
+// steps apart), and every value must lie within two spacings u of float32 at the largest
+// magnitude from it. Steps below 64 u are not looked for: floats are such a grid themselves.
+std::optional<SampleGrid> implied_grid(std::span<const double> x, double u) {
+  double lo = INFINITY, hi = -INFINITY, smallest = INFINITY, previous = NAN;
+  for (const double v : x) {
+    if (gap(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    const double d = std::fabs(v - previous);
+    if (d > 0.0) smallest = std::min(smallest, d);
+    previous = v;
+  }
+  if (!(smallest >= 64.0 * u) || !(hi > lo)) return std::nullopt;
+  const double codes = std::rint((hi - lo) / smallest);
+  if (!(codes <= 0x1p31)) return std::nullopt;
+  const SampleGrid g{(hi - lo) / codes, lo, 0.0, codes};
+  for (const double v : x) {
+    if (!gap(v) && !(std::fabs(value_of(code_of(v, g), g) - v) <= 2.0 * u)) return std::nullopt;
+  }
+  return g;
+}
+
+}  // namespace
+
+Result<Refinement, double> plan_refinement(std::span<const double> reference, double max_error,
+                                           const std::optional<SampleGrid>& grid) {
+  Refinement r;
+  r.sample_count = static_cast<uint32_t>(reference.size());
+  if (grid) {
+    const SampleGrid& g = *grid;
+    const double margin = grid_margin(g);
+    double farthest = 0.0;  // the largest distance of an original to its nearest grid value
+    for (const double x : reference) {
+      if (gap(x)) continue;
+      const double away = std::fabs(value_of(code_of(x, g), g) - x);
+      if (away > margin) farthest = std::max(farthest, away);
+    }
+    if (!(max_error + margin >= farthest)) return farthest;
+    const double steps = std::floor((max_error - farthest + margin) / g.step);
+    const double k = std::min(steps, static_cast<double>(kMaxBinCodes / 2));
+    r.grid = g;
+    r.bin_codes = 2 * static_cast<uint32_t>(k) + 1;
+    return r;
+  }
+  double largest = 0.0;
+  for (const double x : reference)
+    if (!gap(x)) largest = std::max(largest, std::fabs(x));
+  const double spacing = float_spacing(largest + max_error);
+  if (!(max_error >= spacing) || !std::isfinite(max_error)) return spacing;
+  r.bin_width = 2.0 * max_error - spacing;
+  // Originals on a grid finer than the bins would be cost more in bins than in the grid's codes
+  // (lossless ones below a bin of one step): there the codes are corrected instead, leaving u of
+  // the bound to the reader's rounding of the grid's values to float32.
+  if (const auto g = implied_grid(reference, spacing); g && r.bin_width < g->step) {
+    auto on_grid = plan_refinement(reference, max_error - spacing, g);
+    if (on_grid) return on_grid;
+  }
+  return r;
+}
+
+float coder_bin(const Refinement& r) {
+  const double bin = r.grid ? r.grid->step * r.bin_codes : r.bin_width;
+  return to_float(std::min(bin, static_cast<double>(std::numeric_limits<float>::max())));
+}
+
+bool form_residual(std::span<const float> base, std::span<const double> reference,
+                   const Refinement& r, std::span<int32_t> out) {
+  for (size_t i = 0; i < base.size(); ++i) {
+    const double x = reference[i];
+    double v = 0.0;
+    if (gap(x)) {
+      v = 0.0;
+    } else if (r.grid) {
+      v = static_cast<double>(
+          bins_between(code_of(base[i], *r.grid), code_of(x, *r.grid), r.bin_codes));
+    } else {
+      v = std::nearbyint((x - static_cast<double>(base[i])) / r.bin_width);
+    }
+    if (!in_range(v)) return false;
+    out[i] = static_cast<int32_t>(v);
+  }
+  return true;
+}
+
+Result<std::vector<double>, VantrelError> build_refinement(std::span<const float> base,
+                                                           std::span<const double> reference,
+                                                           double max_error, Refinement& r) {
+  const size_t n = base.size();
+  r.sample_count = static_cast<uint32_t>(n);
+  std::vector<int32_t> residual(n);
+  std::vector<double> y(n);
+  // On a grid the bins hold the bound in codes by construction; off it a sample may need the
+  // neighbouring bin.
+  const double margin = r.grid ? grid_margin(*r.grid) : 0.0;
+  const auto misses = [&](double v, double x) { return std::fabs(v - x) > max_error + margin; };
+  double reached = 0.0;
+  for (int attempt = 0; attempt <= kMaxNarrowings; ++attempt) {
+    if (!form_residual(base, reference, r, residual)) return unreachable(max_error, INFINITY);
+    bool held = true;
+    for (size_t i = 0; i < n && held; ++i) {
+      const double x = reference[i];
+      y[i] = corrected(base[i], residual[i], r);
+      if (gap(x) || !misses(y[i], x)) continue;
+      const int32_t toward = y[i] < x ? 1 : -1;
+      held = false;
+      for (const int32_t step : {toward, -toward}) {
+        const int64_t moved = int64_t{residual[i]} + step;
+        if (!in_range(static_cast<double>(moved))) continue;
+        const double v = corrected(base[i], static_cast<int32_t>(moved), r);
+        if (!misses(v, x)) {
+          residual[i] = static_cast<int32_t>(moved);
+          y[i] = v;
+          held = true;
+          break;
+        }
+      }
+      if (!held) reached = std::fabs(y[i] - x);
+    }
+    if (held) {
+      r.stream.clear();
+      const auto coded = encode_residual_into(residual, base, coder_bin(r), r.stream);
+      if (!coded.ok()) return unreachable(max_error, INFINITY);
+      return y;
+    }
+    if (r.grid) break;
+    r.bin_width *= 1.0 - 0x1p-20;
+  }
+  return unreachable(max_error, reached);
+}
+
+Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
+                                                  const Refinement& r) {
+  if (base.size() != r.sample_count)
+    return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
+  std::vector<int32_t> residual(base.size());
+  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual);
+  if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
+  std::vector<double> y(base.size());
+  for (size_t i = 0; i < base.size(); ++i) y[i] = corrected(base[i], residual[i], r);
+  return y;
+}
+
+// The body, all numbers little-endian:
+//   0  u8   kind: 1 bins of a width, 2 bins of codes of a grid
+//   1  3    reserved, 0
+//   4  u32  sample count, the container's
+//   8  f64  bin width (kind 1) or the grid's step (kind 2)
+//  16  f64  the grid's origin (kind 2; else 0)
+//  24  f64  the grid's lowest code (kind 2; else 0)
+//  32  f64  the grid's highest code (kind 2; else 0)
+//  40  u32  codes per bin, odd (kind 2; else 0)
+//  44       the residual stream, to the end of the body
+void write_refinement(const Refinement& r, std::vector<uint8_t>& body) {
+  body.push_back(r.grid ? kKindGrid : kKindWidth);
+  body.insert(body.end(), 3, 0);
+  append_u32(body, r.sample_count);
+  append_f64(body, r.grid ? r.grid->step : r.bin_width);
+  append_f64(body, r.grid ? r.grid->origin : 0.0);
+  append_f64(body, r.grid ? r.grid->min_code : 0.0);
+  append_f64(body, r.grid ? r.grid->max_code : 0.0);
+  append_u32(body, r.grid ? r.bin_codes : 0);
+  body.insert(body.end(), r.stream.begin(), r.stream.end());
+}
+
+Result<Refinement, RefinementError> read_refinement(std::span<const uint8_t> body,
+                                                    uint32_t sample_count) {
+  if (body.size() < kRefinementHeadSize + kMinStream) return RefinementError::CutShort;
+  const uint8_t* p = body.data();
+  const uint8_t kind = p[0];
+  if (kind != kKindWidth && kind != kKindGrid) return RefinementError::UnknownKind;
+  if (p[1] != 0 || p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
+  if (load_u32(p + 4) != sample_count) return RefinementError::CountDisagrees;
+  Refinement r;
+  r.sample_count = sample_count;
+  const double width = load_f64(p + 8);
+  const SampleGrid g{width, load_f64(p + 16), load_f64(p + 24), load_f64(p + 32)};
+  const uint32_t bin_codes = load_u32(p + 40);
+  if (kind == kKindWidth) {
+    const bool zero_rest = std::bit_cast<uint64_t>(g.origin) == 0 &&
+                           std::bit_cast<uint64_t>(g.min_code) == 0 &&
+                           std::bit_cast<uint64_t>(g.max_code) == 0 && bin_codes == 0;
+    if (!(width > 0.0) || !std::isfinite(width) || !zero_rest)
+      return RefinementError::BadQuantisation;
+    r.bin_width = width;
+  } else {
+    if (!is_valid_grid(g) || bin_codes % 2 == 0 || bin_codes > kMaxBinCodes)
+      return RefinementError::BadQuantisation;
+    r.grid = g;
+    r.bin_codes = bin_codes;
+  }
+  r.stream.assign(body.begin() + kRefinementHeadSize, body.end());
+  return r;
+}
+
+}  // namespace vantrel
