@@ -80,6 +80,19 @@ class TestEdfFlavour:
         if flavour.endswith("+C"):
             assert read_signal(back).start == "2021-03-04T04:05:56.394531"
 
+    @pytest.mark.parametrize("flavour,suffix", [("EDF", "edf"), ("BDF+C", "bdf")])
+    def test_read_as_pyedflib_reads_it(self, tmp_path, flavour, suffix):
+        path = str(tmp_path / f"a.{suffix}")
+        edf_fixture(path, flavour)
+        signal, (_, _, labels, rates, samples, _) = read_signal(path), pyedflib_view(path)
+        # pyedflib reads an EDF+ start's fraction of a second ten times too small; edfio wrote it.
+        edf = (edfio.read_bdf if suffix == "bdf" else edfio.read_edf)(path)
+        assert signal.start == edf.startdatetime.isoformat()
+        assert [(i.label, i.rate) for i in map(signal.channel_info, range(2))] == list(
+            zip(labels, rates))
+        for got, want in zip(signal.channels, samples, strict=True):
+            np.testing.assert_allclose(got, want, rtol=0, atol=1e-9 * np.ptp(want))
+
 
 class TestWfdbRecord:
     @staticmethod
@@ -113,6 +126,17 @@ class TestWfdbRecord:
         ann_want, ann_got = (wfdb.rdann(str(tmp_path / d / "rec"), "atr") for d in ("in", "out"))
         assert list(ann_got.sample) == list(ann_want.sample)
         assert (ann_got.symbol, ann_got.aux_note) == (ann_want.symbol, ann_want.aux_note)
+
+    def test_read_as_wfdb_reads_it(self, tmp_path):
+        self.record(tmp_path)
+        signal = read_signal(str(tmp_path / "rec.hea"))
+        want = wfdb.rdrecord(str(tmp_path / "rec"), smooth_frames=False)
+        assert [(i.label, i.rate, i.unit) for i in map(signal.channel_info, range(2))] == list(
+            zip(want.sig_name, [want.fs * n for n in want.samps_per_frame], want.units))
+        assert signal.start.startswith("2001-06-01T08:00:01.5")
+        for got, expected in zip(signal.channels, want.e_p_signal, strict=True):
+            np.testing.assert_allclose(got, expected, rtol=1e-12, equal_nan=True)
+        assert np.isnan(signal.channels[1][2])  # the missing-value code
 
 
 class TestHdf5:
