@@ -30,11 +30,13 @@ def write_back(source, target):
 
 
 def edf_fixture(path, flavour):
-    """Two channels at 256 and 64 Hz with a start date; EDF+ and BDF+ add a start fraction of a
-    second and annotations."""
+    """Two channels at 256 and 64 Hz with a start date, the first at both ends of its range;
+    EDF+ and BDF+ add a start fraction of a second and annotations."""
     bdf = flavour.startswith("BDF")
     make = edfio.BdfSignal if bdf else edfio.EdfSignal
-    signals = [make(60 * smooth(2560, seed=1), 256, label="EEG Fz", physical_dimension="uV",
+    eeg = 60 * smooth(2560, seed=1)
+    eeg[100:102] = (-250, 250)
+    signals = [make(eeg, 256, label="EEG Fz", physical_dimension="uV",
                     physical_range=(-250, 250)),
                make(smooth(640, seed=2), 64, label="Resp", physical_range=(-3, 3),
                     digital_range=(-2000, 2000))]
