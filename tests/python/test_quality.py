@@ -134,7 +134,7 @@ FIGURES = ("psnr", "prd", "rmse", "max_error")
 ORACLE_SIGNALS = {
     "sine+noise": lambda: SIGNAL.astype(np.float32),
     "ecg-like": _ecg_like,
-    # Step edges every 400 samples: the largest errors fall on a multiple of 8.
+    # Piecewise constant, 400 samples a level: the errors gather at the edges.
     "steps": lambda: np.repeat(RNG.integers(-50, 50, 40), 400) * 0.1,
     "gaps": _gapped,
 }
