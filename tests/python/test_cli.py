@@ -4,10 +4,12 @@ report, and failures that end in one line on stderr, exit status 2 and no output
 import importlib.metadata
 import os
 import re
+import stat
 import struct
 import subprocess
 import sys
 import wave
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -381,6 +383,11 @@ def _setup_self(tmp_path):
     os.symlink("cont.npy", tmp_path / "link.npy")
 
 
+def _setup_hard_link(tmp_path):
+    _corrupt(tmp_path)
+    os.link(tmp_path / "ok.vtrl", tmp_path / "hard.npy")
+
+
 def _setup_previous(tmp_path):
     _corrupt(tmp_path)
     (tmp_path / "out.npy").write_bytes(b"previous")
@@ -450,6 +457,8 @@ FAILURES = [
      None),
     ("output links to an input", _setup_self, ["decompress", "cont.npy", "-f", "-o", "link.npy"],
      "link.npy is an input", None),
+    ("output is a hard link to an input", _setup_hard_link,
+     ["decompress", "ok.vtrl", "-f", "-o", "hard.npy"], "hard.npy is an input", None),
     ("existing output", _corrupt, ["compress", "ok.npy"], "ok.vtrl already exists (use -f",
      None),
     ("failure leaves the old output", _setup_previous,
@@ -519,23 +528,63 @@ def test_version(tmp_path):
 
 
 def test_a_failed_rename_puts_back_what_the_plan_replaced(tmp_path, monkeypatch):
-    old, new = tmp_path / "old.vtrl", tmp_path / "new.vtrl"
+    """A new file, a replaced Zarr store and a replaced file are in place when the last rename
+    fails: the new file goes, the store and the file come back as they were."""
+    fresh, store, old, new = (tmp_path / n for n in ("fresh.vtrl", "s.zarr", "old.vtrl",
+                                                     "new.vtrl"))
     old.write_bytes(b"previous")
+    store.mkdir()
+    (store / "zarr.json").write_text("previous store")
     replace = os.replace
 
-    def fail_on_the_second(src, dst):
+    def fail_on_the_last(src, dst):
         if os.fspath(dst) == str(new):
             raise PermissionError(13, "Permission denied")
         replace(src, dst)
 
-    monkeypatch.setattr(os, "replace", fail_on_the_second)
+    monkeypatch.setattr(os, "replace", fail_on_the_last)
     with pytest.raises(CliError, match=f"^{re.escape(str(new))}: Permission denied$"):
         with OutputPlan([], force=True) as plan:
+            plan.add(str(fresh), "in")
+            plan.stage(str(fresh), b"written")
+            plan.add(str(store), "in", tree=True)
+            with open(os.path.join(plan.stage_tree(str(store)), "zarr.json"), "w") as f:
+                f.write("new store")
             for path in (old, new):
                 plan.add(str(path), "in")
                 plan.stage(str(path), b"written")
             plan.commit()
-    assert os.listdir(tmp_path) == ["old.vtrl"] and old.read_bytes() == b"previous"
+    assert sorted(os.listdir(tmp_path)) == ["old.vtrl", "s.zarr"]
+    assert old.read_bytes() == b"previous"
+    assert os.listdir(store) == ["zarr.json"]
+    assert (store / "zarr.json").read_text() == "previous store"
+
+
+@pytest.mark.parametrize("output", ["o.vtrl", "new/dir/o.vtrl", "o.zarr"])
+def test_outputs_take_their_modes_from_the_umask(tmp_path, output):
+    np.save(tmp_path / "m.npy", smooth(500))
+    mask = os.umask(0o027)  # the command inherits it
+    try:
+        assert_ok(vantrel_cli("compress", "m.npy", "-o", output, "-q", cwd=tmp_path))
+    finally:
+        os.umask(mask)
+    top = output.split("/")[0]
+    paths = [tmp_path / top] + [Path(d) / n for d, dirs, files in os.walk(tmp_path / top)
+                                for n in dirs + files]
+    modes = {str(p.relative_to(tmp_path)): stat.S_IMODE(p.stat().st_mode) for p in paths}
+    assert len(modes) > 1 or output == "o.vtrl"
+    assert modes == {p: 0o750 if (tmp_path / p).is_dir() else 0o640 for p in modes}
+
+
+@pytest.mark.parametrize("suffix", [".wav", ".flac"])
+def test_a_container_decodes_at_the_default_rate(tmp_path, suffix):
+    sf = pytest.importorskip("soundfile")
+    sf.write(str(tmp_path / "r.wav"), 0.5 * smooth(1000), 22050, subtype="FLOAT")
+    result = vantrel_cli("compress", "r.wav", cwd=tmp_path)
+    assert_ok(result)
+    assert "sample rate 22050 Hz not stored (decompress with --rate 22050)" in result.stdout
+    assert_ok(vantrel_cli("decompress", "r.vtrl", "-o", f"back{suffix}", "-q", cwd=tmp_path))
+    assert sf.info(str(tmp_path / f"back{suffix}")).samplerate == 48000
 
 
 def test_a_file_that_appears_before_the_rename_is_not_overwritten(tmp_path):
@@ -583,7 +632,9 @@ class TestEval:
         assert sum(low <= t <= high for t in ticks) >= 4
 
     def test_table_and_plot(self, tmp_path):
-        np.save(tmp_path / "e.npy", smooth(20000))
+        x = smooth(20000)
+        x[500:600] = np.nan  # measured without the gap
+        np.save(tmp_path / "e.npy", x)
         args = ["eval", "e.npy", "--methods", "cdf97,db4", "--scales", "8,12"]
         try:
             import matplotlib  # noqa: F401
@@ -601,6 +652,17 @@ class TestEval:
                 if line.split()[:1] in (["cdf97"], ["db4"])]
         assert [(r[0], r[1]) for r in rows] == [("cdf97", "8"), ("cdf97", "12"), ("db4", "8"),
                                                 ("db4", "12")]
+        x = x.astype(np.float64)
+        finite = np.isfinite(x)
+        for method, scale, ratio, psnr, prd, max_err, *_ in rows:
+            packed = vantrel.compress_signal(x, vantrel.CompressionOptions(
+                method=method, scale=int(scale), cutoff="low"))
+            e = (vantrel.decompress_signal(packed) - x)[finite]
+            rmse = np.sqrt(np.mean(e**2))
+            expected = (4 * x.size / len(packed), 20 * np.log10(np.ptp(x[finite]) / rmse),
+                        100 * np.sqrt(np.sum(e**2) / np.sum(x[finite] ** 2)), np.max(np.abs(e)))
+            printed = [float(v) for v in (ratio, psnr, prd, max_err)]
+            np.testing.assert_allclose(printed, expected, rtol=6e-3, atol=6e-4)  # as printed
         for method in ("cdf97", "db4"):
             low, high = (r for r in rows if r[0] == method)
             # A finer scale costs ratio and buys PSNR.

@@ -165,7 +165,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default: beside each input)")
     c.add_argument("--method", choices=METHODS,
                    help=f"wavelet (default {DEFAULT_METHOD}; with a quality target the search "
-                        "picks the one giving the smallest file)")
+                        "picks one by an estimate of the coded size)")
     c.add_argument("--scale", type=int, choices=SCALES, metavar=f"{MIN_SCALE}..{MAX_SCALE}",
                    help="quantisation scale: higher keeps more detail (default 11)")
     c.add_argument("--cutoff", choices=CUTOFF_LEVELS,

@@ -114,6 +114,10 @@ class OutputPlan:
         except OSError as exc:
             raise _os_error(path, exc) from None
         self._staged.append((tmp, path.rstrip(os.sep)))
+        try:
+            os.chmod(tmp, 0o777 & ~_umask())  # as a new directory gets, not mkdtemp's 0o700
+        except OSError as exc:
+            raise _os_error(path, exc) from None
         return tmp
 
     def commit(self) -> None:
