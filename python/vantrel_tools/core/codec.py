@@ -9,6 +9,17 @@ samples reach the target, measured with the decoder's own arithmetic, so the che
 - ``rmse``: at most this root-mean-square error, in the signal's units;
 - ``max_error``: no decoded sample further than this from its original (a guarantee).
 
+For a ``max_error`` target the container may be a base plus a correction layer in its trailer
+(a refinement: the residual between the original and the base, in bins that keep the bound),
+whichever of that and a plain container is smaller; :func:`decompress` adds the correction back,
+while a decoder that ignores the trailer (``vantrel.decompress_signal``) returns the base, whose
+quality ``TargetedContainer.base_achieved`` reports.
+
+Integer samples (int8, int16, int32, uint8, uint16, within float32's exact range of +-2^24) are
+coded as float32 and come back as the same type, each decoded value rounded to the nearest
+integer; targets are measured on those integers, so ``max_error=0`` is lossless and
+``max_error=k`` keeps every sample within k of its original.
+
 The search uses the freedom the container leaves the encoder: a quantisation multiplier between
 the powers of two with the dead zone off, and the wavelet when ``method`` is not given. The
 containers are ordinary ones; any vantrel decoder reads them. Every call runs the codec without
@@ -24,15 +35,54 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _native
-from .gaps import checked_samples, fill_gaps, find_gaps, restore_gaps
-from .metrics import Distortion
+from .gaps import NO_GAPS, GapRuns, checked_samples, fill_gaps, find_gaps, restore_gaps
+from .metrics import Distortion, distortion
 from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
 from .target import QualityTarget
-from .trailer import seal, unseal
+from .trailer import damaged, read_trailer, seal
 
-__all__ = ["TargetedContainer", "compress", "compress_to", "compress_to_target", "decompress",
-           "encode"]
+__all__ = ["INTEGER_TYPES", "TargetedContainer", "compress", "compress_to", "compress_to_target",
+           "decompress", "encode"]
+
+# The integer sample types the codec takes; their values are coded exactly as float32 when they
+# lie within +-2^24, which only int32 samples can leave.
+INTEGER_TYPES = ("int8", "int16", "int32", "uint8", "uint16")
+_FLOAT32_EXACT = 2**24
+
+# A grid as _native.compress_to takes it: (step, origin, lowest code, highest code).
+GridTuple = tuple[float, float, float, float]
+
+
+@dataclass(frozen=True)
+class _Prepared:
+    """What the coder codes and what targets are measured against."""
+
+    samples: npt.NDArray[np.floating]  # float32 or float64, gaps filled
+    runs: GapRuns
+    reference: npt.NDArray[np.float64] | None  # None: the samples themselves
+    grid: GridTuple | None  # where a reader rounds decoded values to, when it does
+    sample_type: str | None  # what decoding returns instead of float32
+
+
+def _prepare(data: Any) -> _Prepared:
+    array = np.asarray(data)
+    if array.dtype.kind in "iu" and array.ndim == 1:
+        if array.dtype.name not in INTEGER_TYPES:
+            raise ValueError(f"expected a 1-D float32 or float64 NumPy array, or integers of "
+                             f"{', '.join(INTEGER_TYPES)}; got {array.dtype.name}")
+        codes = array.astype(np.float64)
+        outside = np.flatnonzero(np.abs(codes) > _FLOAT32_EXACT)
+        if outside.size:
+            k = int(outside[0])
+            raise ValueError(f"sample {k} is {int(array[k])}, outside float32's exact integers "
+                             f"(-{_FLOAT32_EXACT} to {_FLOAT32_EXACT})")
+        info = np.iinfo(array.dtype)
+        return _Prepared(codes.astype(np.float32), NO_GAPS, codes,
+                         (1.0, 0.0, float(info.min), float(info.max)), array.dtype.name)
+    samples = checked_samples(array)
+    runs = find_gaps(samples)
+    return _Prepared(fill_gaps(samples) if runs.size else samples, runs, None, None, None)
 
 
 def compress(
@@ -44,7 +94,7 @@ def compress(
     coder: str | None = None,
     quant_multiplier: float | None = None,
 ) -> bytes:
-    """Compresses a 1-D float32/float64 signal into a container with a trailer.
+    """Compresses a 1-D float32/float64 or integer signal into a container with a trailer.
 
     Non-finite samples are filled before coding and recorded in the trailer, so that
     :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
@@ -56,6 +106,8 @@ def compress(
     ----------
     data : numpy.ndarray
         A 1-D float32 or float64 array, in any byte order and layout; NaN and infinities allowed.
+        Or a 1-D int8, int16, int32, uint8 or uint16 array (int32 values within +-2^24), which
+        :func:`decompress` returns as the same type.
     method, scale, cutoff, coder, quant_multiplier
         As for ``vantrel.CompressionOptions``, with its defaults and its refusals.
 
@@ -69,7 +121,7 @@ def compress(
     ValueError
         What ``vantrel.compress_signal`` refuses (an empty signal, an unusable multiplier, ...),
         finite float64 samples outside the float32 range among them, or data that is no 1-D
-        float32/float64 array.
+        float32/float64 array or integer array of those types (int32 values beyond +-2^24).
     TypeError
         An option of the wrong type.
 
@@ -116,16 +168,15 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     """
     if isinstance(coding, Targeted):
         return compress_to_target(data, coding.target, coding.method).container
-    samples = checked_samples(data)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
-    container = _native.compress(filled, coding.method, coding.scale, coding.cutoff, coding.coder,
-                                 coding.quant_multiplier, threads=threads)
-    return seal(container, runs)
+    prepared = _prepare(data)
+    container = _native.compress(prepared.samples, coding.method, coding.scale, coding.cutoff,
+                                 coding.coder, coding.quant_multiplier, threads=threads)
+    return seal(container, prepared.runs, sample_type=prepared.sample_type)
 
 
-def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
-    """Decodes a container, checking its trailer and restoring its gaps when it has one.
+def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
+    """Decodes a container, checking its trailer and applying it when it has one: its correction
+    layer is added to the base, its gaps are restored and integer samples come back as their type.
 
     A container without a trailer (from ``vantrel.compress_signal`` or another writer) decodes
     exactly as ``vantrel.decompress_signal`` decodes it.
@@ -138,7 +189,9 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     Returns
     -------
     numpy.ndarray
-        The samples, 1-D float32, with the NaN and infinite samples where they were.
+        The samples, 1-D float32, with the NaN and infinite samples where they were; integer
+        samples as the type they were compressed from (each value rounded to the nearest integer
+        of that type), and float64 for float64 samples coded on a grid with a correction layer.
 
     Raises
     ------
@@ -160,9 +213,25 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     ...
     DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
-    container, runs = unseal(bytes(data))
-    samples = np.frombuffer(_native.decompress(container), dtype=np.float32)
-    return restore_gaps(samples, runs)
+    container = bytes(data)
+    trailer = read_trailer(container)
+    base = np.frombuffer(_native.decompress(container), dtype=np.float32)
+    if trailer is None:
+        return base
+    values: npt.NDArray[Any] = base
+    if trailer.refinement is not None:
+        try:
+            corrected = _native.correct(base, trailer.refinement)
+        except ValueError as exc:
+            raise damaged(str(exc)) from None
+        values = np.frombuffer(corrected, dtype=np.float64)
+    kind = trailer.sample_type
+    if kind in INTEGER_TYPES:
+        info = np.iinfo(kind)
+        integers: npt.NDArray[Any] = np.clip(np.rint(values), info.min, info.max).astype(kind)
+        return integers
+    values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
+    return restore_gaps(values, trailer.runs)
 
 
 @dataclass(frozen=True)
@@ -170,11 +239,14 @@ class TargetedContainer:
     """A container coded to a quality target and what the search found."""
 
     container: bytes  # with a trailer, as vantrel_tools.compress writes
-    achieved: Distortion  # of the decoded samples against the (gap-filled) original
+    achieved: Distortion  # of what decompress returns against the (gap-filled) original
     quant_multiplier: float
     method: str
     trials: int  # candidates decoded during the search
     encodes: int  # candidates entropy-coded
+    # Of the base alone, what a decoder that ignores the trailer returns; None when the
+    # container holds no correction layer (the base is then what decompress returns).
+    base_achieved: Distortion | None = None
 
 
 def compress_to_target(data: Any, target: QualityTarget,
@@ -210,15 +282,34 @@ def compress_to_target(data: Any, target: QualityTarget,
     """
     if method is not None and method not in WAVELET_METHODS:
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
-    samples = checked_samples(data)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
-    container, measured, multiplier, chosen, trials, encodes = _native.compress_to(
-        filled, target.metric, target.value, method)
+    prepared = _prepare(data)
+    # The search weighs a correction layer for a largest error only: it makes the error uniform
+    # within the bound instead of the wavelet's long-tailed one.
+    container, measured, multiplier, chosen, trials, encodes, body, base = _native.compress_to(
+        prepared.samples, target.metric, target.value, method, reference=prepared.reference,
+        grid=prepared.grid, refine=True)
+    sealed = seal(container, prepared.runs, body, prepared.sample_type)
+    achieved = _distortion(measured)
+    if body is not None:
+        # The search measures the corrected values before a reader's last rounding (to float32,
+        # or to integers); report what decompress returns.
+        achieved = _measured(prepared, decompress(sealed)) or achieved
+    return TargetedContainer(sealed, achieved, multiplier, chosen, trials, encodes,
+                             None if body is None else _distortion(base))
+
+
+def _measured(prepared: _Prepared, decoded: npt.NDArray[Any]) -> Distortion | None:
+    """The distortion of `decoded` over the samples that are not gaps; None when all are."""
+    original = prepared.samples if prepared.reference is None else prepared.reference
+    kept = restore_gaps(np.zeros(original.size, dtype=np.float32), prepared.runs) == 0
+    if not kept.any():
+        return None
+    return distortion(original[kept], decoded[kept])
+
+
+def _distortion(measured: tuple[float, ...]) -> Distortion:
     by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
-    achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
-    return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
-                             trials, encodes)
+    return Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
 
 
 def compress_to(
@@ -240,11 +331,15 @@ def compress_to(
     Parameters
     ----------
     data : numpy.ndarray
-        A 1-D float32 or float64 array, as ``vantrel.compress_signal`` takes it. Float64 samples
-        are coded in float32 and the quality is measured against the float64 values.
+        A 1-D float32 or float64 array, as ``vantrel.compress_signal`` takes it, or an integer
+        array as :func:`compress` takes it. Float64 samples are coded in float32 and the quality
+        is measured against the float64 values; integer samples on the integers
+        :func:`decompress` returns.
     psnr, prd, rmse, max_error : float, optional
         Exactly one target: a PSNR in dB to reach (peak = max - min of the original), or a PRD in
-        percent, an RMSE or a maximum absolute error (in the signal's units) to stay within.
+        percent, an RMSE or a maximum absolute error (in the signal's units) to stay within. A
+        maximum error may be met by a base plus a correction layer (see the module's text); on
+        integers 0 is lossless.
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); by default the search picks the one that
         gives the smallest container.
@@ -252,8 +347,9 @@ def compress_to(
     Returns
     -------
     bytes
-        The container, with a trailer (checksum and gaps); ``vantrel.decompress_signal`` and
-        :func:`vantrel_tools.decompress` read it.
+        The container, with a trailer (checksum, gaps, and the correction layer when one pays);
+        :func:`vantrel_tools.decompress` returns samples that meet the target,
+        ``vantrel.decompress_signal`` the base, which meets it only without a correction layer.
 
     Raises
     ------
@@ -270,7 +366,7 @@ def compress_to(
     >>> import vantrel
     >>> from vantrel_tools.metrics import distortion
     >>> x = np.sin(np.linspace(0.0, 60.0, 5000)).astype(np.float32)
-    >>> y = vantrel.decompress_signal(compress_to(x, max_error=1e-3))
+    >>> y = decompress(compress_to(x, max_error=1e-3))
     >>> bool(distortion(x, y).max_err <= 1e-3)
     True
     """

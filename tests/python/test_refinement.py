@@ -1,0 +1,177 @@
+"""The correction layer through the package: largest-error targets hold on what decompress returns
+(NumPy float64 oracles), integer samples come back as their type and exactly at max_error=0, and
+a trailer that holds a correction is refused where it cannot be applied."""
+
+import re
+import struct
+
+import google_crc32c
+import numpy as np
+import pytest
+
+import vantrel
+import vantrel_tools
+from vantrel_tools.core.codec import compress_to_target
+from vantrel_tools.core.container import HEADER_SIZE, parse_header
+from vantrel_tools.core.target import QualityTarget
+
+RNG = np.random.default_rng(29)
+N = 6000
+T = np.arange(N)
+WALK = np.cumsum(RNG.normal(size=N))
+BEATS = 0.3 * np.sin(0.013 * T) + 1.5 * np.exp(-0.5 * ((T % 180) - 90.0) ** 2 / 6.0)
+
+
+def with_gaps(x):
+    x = x.copy()
+    x[100:130], x[4000] = np.nan, np.inf
+    return x
+
+
+FLOAT_SIGNALS = {
+    "walk f64": WALK,
+    "beats+noise f32": (BEATS + RNG.normal(0, 0.02, N)).astype(np.float32),
+    "noise f64": RNG.normal(0, 1, N),
+    "gaps f32": with_gaps(BEATS).astype(np.float32),
+    "0.01 grid f64": np.round(BEATS * 100) / 100,  # a grid found without being told
+}
+
+
+def span(x):
+    finite = x[np.isfinite(x)].astype(np.float64)
+    return finite.max() - finite.min()
+
+
+@pytest.mark.parametrize("bits", [6, 10, 14, 18])
+@pytest.mark.parametrize("name", FLOAT_SIGNALS)
+def test_max_error_holds_on_what_decompress_returns(name, bits):
+    x = FLOAT_SIGNALS[name]
+    bound = span(x) / 2**bits
+    found = compress_to_target(x, QualityTarget("max_error", bound))
+    y = vantrel_tools.decompress(found.container)
+    finite = np.isfinite(x)
+    assert y.dtype == np.float32 and np.array_equal(~finite, ~np.isfinite(y))
+    np.testing.assert_array_equal(y[~finite], x[~finite])
+    err = np.abs(y[finite].astype(np.float64) - x[finite].astype(np.float64))
+    assert err.max() <= bound
+    assert found.achieved.max_err == pytest.approx(err.max(), rel=1e-12, abs=1e-300)
+    # A decoder that ignores the trailer gets the base, of the quality reported for it.
+    base = vantrel.decompress_signal(found.container).astype(np.float64)[finite]
+    base_err = np.abs(base - x[finite].astype(np.float64)).max()
+    if found.base_achieved is None:
+        assert base_err == err.max()
+    else:
+        assert found.base_achieved.max_err == pytest.approx(base_err, rel=1e-12)
+
+
+def test_the_layer_is_used_where_it_pays_and_not_for_other_targets():
+    x = FLOAT_SIGNALS["noise f64"]
+    tight = compress_to_target(x, QualityTarget("max_error", span(x) / 2**14))
+    assert tight.base_achieved is not None and tight.base_achieved.max_err > span(x) / 2**14
+    assert len(tight.container) < len(vantrel_tools.compress_to(x, max_error=span(x) / 2**14)) + 1
+    for metric, value in [("psnr", 80.0), ("prd", 0.5), ("rmse", 1e-3)]:
+        assert compress_to_target(x, QualityTarget(metric, value)).base_achieved is None
+
+
+INT_TYPES = ["int8", "int16", "int32", "uint8", "uint16"]
+
+
+def codes(dtype):
+    info = np.iinfo(dtype)
+    lo, hi = max(info.min, -(2**24)), min(info.max, 2**24)
+    mid, half = (lo + hi) / 2, (hi - lo) / 2
+    x = mid + half * (0.8 * np.sin(T / 50.0) + 0.15 * RNG.uniform(-1, 1, N))
+    x[:3] = lo, hi, lo  # the extremes of the type survive rounding and clipping
+    return np.clip(np.rint(x), lo, hi).astype(dtype)
+
+
+@pytest.mark.parametrize("k", [0, 1, 3])
+@pytest.mark.parametrize("dtype", INT_TYPES)
+def test_integers_come_back_as_their_type_within_k_codes(dtype, k):
+    x = codes(dtype)
+    y = vantrel_tools.decompress(vantrel_tools.compress_to(x, max_error=k))
+    assert y.dtype == np.dtype(dtype)
+    assert np.abs(y.astype(np.int64) - x.astype(np.int64)).max() <= k
+    channels = vantrel_tools.decompress_channels(
+        vantrel_tools.compress_channels([x, x[::-1].copy()], max_error=k))
+    assert [c.dtype for c in channels] == [np.dtype(dtype)] * 2
+    np.testing.assert_array_equal(channels[0], y)
+
+
+@pytest.mark.parametrize("dtype", INT_TYPES)
+def test_integers_keep_their_type_with_options_and_psnr_targets(dtype):
+    x = codes(dtype)
+    for packed in (vantrel_tools.compress(x, scale=9), vantrel_tools.compress_to(x, psnr=50)):
+        y = vantrel_tools.decompress(packed)
+        assert y.dtype == np.dtype(dtype) and y.shape == x.shape
+    err = y.astype(np.float64) - x
+    assert 20 * np.log10(span(x.astype(np.float64)) / np.sqrt(np.mean(err**2))) >= 50
+
+
+@pytest.mark.parametrize("data, text", [
+    (np.array([0, 2**24 + 1], np.int32), "sample 1 is 16777217, outside float32's exact integers"),
+    (np.array([-(2**31)], np.int32), "sample 0 is -2147483648, outside"),
+    (np.arange(4), "expected a 1-D float32 or float64 NumPy array, or integers of int8, int16, "
+                   "int32, uint8, uint16; got int64"),
+    (np.arange(4, dtype=np.uint32), "got uint32"),
+])
+def test_integers_the_coder_cannot_hold_are_refused(data, text):
+    for call in (vantrel_tools.compress, lambda d: vantrel_tools.compress_to(d, max_error=0)):
+        with pytest.raises(ValueError, match=re.escape(text)):
+            call(data)
+
+
+def refined():
+    x = FLOAT_SIGNALS["noise f64"]
+    found = compress_to_target(x, QualityTarget("max_error", span(x) / 2**14))
+    assert found.base_achieved is not None
+    return bytearray(found.container)
+
+
+def sections(data):
+    """(offset of the trailer, {tag: offset of its body})."""
+    end = HEADER_SIZE + parse_header(bytes(data)).payload_len
+    pos, found = end + 12, {}
+    while pos < len(data) - 4:
+        tag, size = struct.unpack_from("<BI", data, pos)
+        found[tag] = pos + 5
+        pos += 5 + size
+    return end, found
+
+
+def resealed(data):
+    data[-4:] = google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
+    return bytes(data)
+
+
+def edit(field, value):
+    def apply(data):
+        end, body = sections(data)
+        at = {"version": end + 4, "kind": body[3], "count": body[3] + 4,
+              "bins": body[3] + 40}[field]
+        data[at] = value
+        return resealed(data)
+    return apply
+
+
+def cut_stream(data):
+    end, body = sections(data)
+    size = len(data) - 4 - body[3]
+    struct.pack_into("<I", data, body[3] - 4, size - 2)
+    struct.pack_into("<I", data, end + 8, len(data) - end - 2)
+    del data[-6:-4]
+    return resealed(data)
+
+
+@pytest.mark.parametrize("change, error", [
+    (edit("version", 3), "trailer version 3 is newer than this reader (2)"),
+    (edit("kind", 9), "refinement section's quantisation is of an unknown kind"),
+    (edit("count", 7), "refinement section's sample count disagrees"),
+    (edit("bins", 2), "refinement section's quantisation is invalid"),  # codes per bin off a grid
+    (cut_stream, "container is damaged or truncated"),
+])
+def test_a_correction_that_cannot_be_applied_is_refused(change, error):
+    data = refined()
+    assert data[sections(data)[0] + 4] == 2
+    with pytest.raises(ValueError, match=re.escape(error)):
+        vantrel_tools.decompress(change(data))
