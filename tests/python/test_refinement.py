@@ -11,6 +11,7 @@ import pytest
 
 import vantrel
 import vantrel_tools
+from vantrel_tools.cli import main
 from vantrel_tools.core.codec import compress_to_target
 from vantrel_tools.core.container import HEADER_SIZE, parse_header
 from vantrel_tools.core.target import QualityTarget
@@ -175,3 +176,66 @@ def test_a_correction_that_cannot_be_applied_is_refused(change, error):
     assert data[sections(data)[0] + 4] == 2
     with pytest.raises(ValueError, match=re.escape(error)):
         vantrel_tools.decompress(change(data))
+
+
+STEPS = np.cumsum(RNG.integers(-3, 4, N))  # codes of a slow random walk
+
+
+@pytest.mark.parametrize("steps_off", [0, 1, 2.5])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_a_declared_grid_returns_its_multiples_within_the_bound(dtype, steps_off):
+    step = 0.01
+    # float32 samples are the float32 nearest the multiples; float64 ones rounded to decimals
+    x = (STEPS * step).astype(np.float32) if dtype == "float32" else np.round(STEPS * step, 2)
+    x[50:60] = np.nan
+    found = compress_to_target(x, QualityTarget("max_error", steps_off * step), grid=step)
+    y = vantrel_tools.decompress(found.container)
+    assert y.dtype == np.dtype(dtype) and np.isnan(y[50:60]).all()
+    finite = np.isfinite(x)
+    codes = np.rint(y[finite].astype(np.float64) / step)
+    np.testing.assert_array_equal(y[finite], (codes * step).astype(dtype))  # on the grid
+    assert np.abs(codes - STEPS[finite]).max() <= steps_off
+    margin = 0.0 if dtype == "float32" else 2.0**-50 * step * np.abs(STEPS).max()
+    assert np.abs(y[finite].astype(np.float64) - x[finite]).max() <= steps_off * step + margin
+    assert found.achieved.max_err <= steps_off * step + margin
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: vantrel_tools.compress_to(np.array([0.0, 0.02, 0.035]), max_error=0, grid=0.01),
+     ValueError, "sample 2 (0.035) is not a whole multiple of the grid step 0.01"),
+    (lambda: vantrel_tools.compress_to(np.float32([0.1, 0.3]) * np.float32(1.0001), max_error=0,
+                                       grid=0.1), ValueError, "sample 0 (0.10001"),
+    (lambda: vantrel_tools.compress_to(np.arange(4.0), max_error=0, grid=-1.0), ValueError,
+     "grid must be a positive finite step, not -1.0"),
+    (lambda: vantrel_tools.compress_to(np.arange(4, dtype=np.int16), psnr=40, grid=1.0),
+     ValueError, "grid is for float samples"),
+    (lambda: vantrel_tools.compress_channels([np.arange(4.0)], grid=1.0), ValueError,
+     "grid goes with a quality target"),
+    (lambda: vantrel_tools.compress_to(np.arange(4.0), max_error=0, grid="1"), TypeError,
+     "grid must be a number, not str"),
+])
+def test_a_grid_the_samples_are_not_on_is_refused(call, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        call()
+
+
+def test_command_line_grid_and_info_of_base_and_correction(tmp_path, capsys):
+    src = tmp_path / "g.npy"
+    x = (STEPS * 0.01).astype(np.float32)
+    np.save(src, x)
+    out = tmp_path / "g.vtrl"
+    assert main(["compress", str(src), "--max-error", "0", "--grid", "0.01", "-q",
+                 "-o", str(out)]) == 0
+    assert main(["decompress", str(out), "-o", str(tmp_path / "y.npy"), "-q"]) == 0
+    np.testing.assert_array_equal(np.load(tmp_path / "y.npy"), x)
+    assert main(["info", str(out), "--original", str(src)]) == 0
+    rows = dict(line.split(None, 1) for line in capsys.readouterr().out.splitlines()
+                if line.split(None, 1)[0] in ("quality", "grid", "correction"))
+    assert "max error 0\n" in rows["quality"] + "\n" and "(lossless)" in rows["correction"]
+    assert rows["grid"].startswith("step 0.01")
+    for args, text in [(["--scale", "9", "--grid", "0.01"], "--grid goes with a quality target"),
+                       (["--psnr", "50", "--grid", "0.03"], "is not a whole multiple of the grid"),
+                       (["--psnr", "50", "--grid", "0.01", "-o", str(tmp_path / "a.zarr")],
+                        "--grid is not kept in archives")]:
+        assert main(["compress", str(src), "-f", *args]) == 2
+        assert text in capsys.readouterr().err

@@ -67,7 +67,8 @@ def available_cores() -> int:
 def compress_channels(data: Any, options: vantrel.CompressionOptions | None = None, *,
                       threads: int | None = None, psnr: float | None = None,
                       prd: float | None = None, rmse: float | None = None,
-                      max_error: float | None = None, method: str | None = None) -> list[bytes]:
+                      max_error: float | None = None, method: str | None = None,
+                      grid: float | None = None) -> list[bytes]:
     """Compresses every channel of `data` into its own container, on up to `threads` threads.
 
     Parameters
@@ -87,6 +88,9 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
         container found that meets it, as ``vantrel_tools.compress_to`` codes it.
     method : str, optional
         With a quality target, the wavelet; by default the search picks one per channel.
+    grid : float, optional
+        With a quality target, the step float channels are whole multiples of, as
+        ``vantrel_tools.compress_to`` takes it.
 
     Returns
     -------
@@ -118,9 +122,11 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     if target is not None:
         if options is not None:
             raise ValueError("options cannot be combined with a quality target")
-        coding = Targeted(target, method)
+        coding = Targeted(target, method, grid)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
+    elif grid is not None:
+        raise ValueError("grid goes with a quality target")
     else:
         coding = Options.of(options)
     channels = _snapshot(data)

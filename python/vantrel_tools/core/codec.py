@@ -28,6 +28,8 @@ holding the interpreter, on a private copy of the samples.
 
 from __future__ import annotations
 
+import math
+import numbers
 from dataclasses import dataclass
 from typing import Any
 
@@ -63,11 +65,14 @@ class _Prepared:
     reference: npt.NDArray[np.float64] | None  # None: the samples themselves
     grid: GridTuple | None  # where a reader rounds decoded values to, when it does
     sample_type: str | None  # what decoding returns instead of float32
+    declared: bool = False  # the grid was declared for float samples: the trailer keeps it
 
 
-def _prepare(data: Any) -> _Prepared:
+def _prepare(data: Any, grid: float | None = None) -> _Prepared:
     array = np.asarray(data)
     if array.dtype.kind in "iu" and array.ndim == 1:
+        if grid is not None:
+            raise ValueError("grid is for float samples; integer samples are whole codes already")
         if array.dtype.name not in INTEGER_TYPES:
             raise ValueError(f"expected a 1-D float32 or float64 NumPy array, or integers of "
                              f"{', '.join(INTEGER_TYPES)}; got {array.dtype.name}")
@@ -82,7 +87,44 @@ def _prepare(data: Any) -> _Prepared:
                          (1.0, 0.0, float(info.min), float(info.max)), array.dtype.name)
     samples = checked_samples(array)
     runs = find_gaps(samples)
-    return _Prepared(fill_gaps(samples) if runs.size else samples, runs, None, None, None)
+    filled = fill_gaps(samples) if runs.size else samples
+    if grid is None:
+        return _Prepared(filled, runs, None, None, None)
+    return _on_grid(samples, filled, runs, _checked_step(grid))
+
+
+def _checked_step(grid: Any) -> float:
+    if isinstance(grid, bool) or not isinstance(grid, numbers.Real):
+        raise TypeError(f"grid must be a number, not {type(grid).__name__}")
+    step = float(grid)
+    if not (math.isfinite(step) and step > 0.0):
+        raise ValueError(f"grid must be a positive finite step, not {step!r}")
+    return step
+
+
+def _on_grid(samples: npt.NDArray[np.floating], filled: npt.NDArray[np.floating], runs: GapRuns,
+             step: float) -> _Prepared:
+    """Float samples declared to be whole multiples of `step`: each must be its type's nearest
+    value to one (or, for float64, lie within the grid's own rounding of it, 2^-50 of the largest
+    magnitude). Targets are measured on, and decoding returns, the multiples themselves."""
+    x = samples.astype(np.float64)
+    finite = np.isfinite(x)
+    codes = np.rint(np.where(finite, x, 0.0) / step)
+    largest = float(np.abs(codes).max()) if codes.size else 0.0
+    if largest > 2.0**53:
+        raise ValueError(f"grid step {step!r} is too fine for samples as large as these")
+    values = step * codes
+    margin = 2.0**-50 * step * largest
+    near = (values.astype(samples.dtype) == samples) | (np.abs(values - x) <= margin)
+    off = np.flatnonzero(finite & ~near)
+    if off.size:
+        k = int(off[0])
+        raise ValueError(f"sample {k} ({samples[k].item()!r}) is not a whole multiple of the grid "
+                         f"step {step!r}")
+    lo, hi = (float(codes[finite].min()), float(codes[finite].max())) if finite.any() else (0, 0)
+    kind = "float64" if samples.dtype == np.float64 else None
+    return _Prepared(filled, runs, np.where(finite, values, np.nan), (step, 0.0, lo, hi), kind,
+                     declared=True)
 
 
 def compress(
@@ -167,7 +209,7 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method).container
+        return compress_to_target(data, coding.target, coding.method, coding.grid).container
     prepared = _prepare(data)
     container = _native.compress(prepared.samples, coding.method, coding.scale, coding.cutoff,
                                  coding.coder, coding.quant_multiplier, threads=threads)
@@ -225,6 +267,10 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
         except ValueError as exc:
             raise damaged(str(exc)) from None
         values = np.frombuffer(corrected, dtype=np.float64)
+    if trailer.grid is not None:
+        step, origin, lowest, highest = trailer.grid
+        codes = np.clip(np.rint((values.astype(np.float64) - origin) / step), lowest, highest)
+        values = origin + step * codes
     kind = trailer.sample_type
     if kind in INTEGER_TYPES:
         info = np.iinfo(kind)
@@ -249,8 +295,8 @@ class TargetedContainer:
     base_achieved: Distortion | None = None
 
 
-def compress_to_target(data: Any, target: QualityTarget,
-                       method: str | None = None) -> TargetedContainer:
+def compress_to_target(data: Any, target: QualityTarget, method: str | None = None,
+                       grid: float | None = None) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -261,6 +307,8 @@ def compress_to_target(data: Any, target: QualityTarget,
         The metric and the value to meet.
     method : str, optional
         The wavelet; by default the search picks one.
+    grid : float, optional
+        As for :func:`compress_to`.
 
     Returns
     -------
@@ -282,25 +330,42 @@ def compress_to_target(data: Any, target: QualityTarget,
     """
     if method is not None and method not in WAVELET_METHODS:
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
-    prepared = _prepare(data)
+    prepared = _prepare(data, grid)
+    found = _search(prepared, target, method)
+    if prepared.declared and target.metric == "max_error":
+        # The search bounds the distance between grid values in codes; the values themselves,
+        # rounded to the samples' type, may lie a rounding further apart than a bound of a whole
+        # number of steps. Then one step less is searched for.
+        step, _, lowest, highest = prepared.grid or (1.0, 0.0, 0.0, 0.0)
+        margin = 2.0**-50 * step * max(abs(lowest), abs(highest))
+        if found.achieved.max_err > target.value + margin:
+            spacing = float(np.spacing(np.abs(prepared.samples).max().astype(np.float32)))
+            tighter = QualityTarget("max_error", max(target.value - 2 * spacing, 0.0))
+            found = _search(prepared, tighter, method)
+    return found
+
+
+def _search(prepared: _Prepared, target: QualityTarget, method: str | None) -> TargetedContainer:
     # The search weighs a correction layer for a largest error only: it makes the error uniform
     # within the bound instead of the wavelet's long-tailed one.
     container, measured, multiplier, chosen, trials, encodes, body, base = _native.compress_to(
         prepared.samples, target.metric, target.value, method, reference=prepared.reference,
         grid=prepared.grid, refine=True)
-    sealed = seal(container, prepared.runs, body, prepared.sample_type)
+    sealed = seal(container, prepared.runs, body, prepared.sample_type,
+                  prepared.grid if prepared.declared else None)
     achieved = _distortion(measured)
-    if body is not None:
+    if body is not None or prepared.declared:
         # The search measures the corrected values before a reader's last rounding (to float32,
-        # or to integers); report what decompress returns.
+        # to integers or to the grid); report what decompress returns.
         achieved = _measured(prepared, decompress(sealed)) or achieved
     return TargetedContainer(sealed, achieved, multiplier, chosen, trials, encodes,
                              None if body is None else _distortion(base))
 
 
 def _measured(prepared: _Prepared, decoded: npt.NDArray[Any]) -> Distortion | None:
-    """The distortion of `decoded` over the samples that are not gaps; None when all are."""
-    original = prepared.samples if prepared.reference is None else prepared.reference
+    """The distortion of `decoded` against the caller's samples, over those that are not gaps;
+    None when all are."""
+    original = prepared.samples
     kept = restore_gaps(np.zeros(original.size, dtype=np.float32), prepared.runs) == 0
     if not kept.any():
         return None
@@ -320,6 +385,7 @@ def compress_to(
     rmse: float | None = None,
     max_error: float | None = None,
     method: str | None = None,
+    grid: float | None = None,
 ) -> bytes:
     """The smallest container found whose decoded samples meet one quality target.
 
@@ -343,6 +409,13 @@ def compress_to(
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); by default the search picks the one that
         gives the smallest container.
+    grid : float, optional
+        A step that float samples are whole multiples of (such as ADC codes times their step,
+        or values rounded to 0.01). Each sample is checked: it must be its type's nearest value
+        to a multiple (a float64 one within 2^-50 of the largest magnitude); the first that is
+        not is refused. Targets are then measured on the multiples, and :func:`decompress`
+        returns multiples of the step (float64 samples as float64), so ``max_error=0`` is
+        lossless and ``max_error=k * grid`` keeps each sample within k steps.
 
     Returns
     -------
@@ -371,4 +444,4 @@ def compress_to(
     True
     """
     target = QualityTarget.parse(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-    return compress_to_target(data, target, method).container
+    return compress_to_target(data, target, method, grid).container

@@ -17,6 +17,7 @@ and writer.
 
 from __future__ import annotations
 
+import math
 import struct
 from dataclasses import dataclass
 
@@ -39,6 +40,7 @@ TRAILER_VERSION_REFINED = 2
 SECTION_GAPS = 1
 SECTION_REFINEMENT = 3
 SECTION_SAMPLE_TYPE = 4
+SECTION_GRID = 5
 # The NumPy types a sample-type section may name; decoding returns samples of that type.
 SAMPLE_TYPES = ("int8", "int16", "int32", "uint8", "uint16", "float64")
 
@@ -46,6 +48,10 @@ SAMPLE_TYPES = ("int8", "int16", "int32", "uint8", "uint16", "float64")
 _PREFIX = struct.Struct("<4sBBHI")
 _SECTION = struct.Struct("<BI")  # tag, body length
 _CRC = struct.Struct("<I")
+_GRID = struct.Struct("<4d")  # step, origin, lowest code, highest code
+
+# A grid as the codec takes it: (step, origin, lowest code, highest code).
+Grid = tuple[float, float, float, float]
 _MIN_TRAILER = _PREFIX.size + _CRC.size
 
 
@@ -57,16 +63,37 @@ class DamagedContainerError(ValueError):
 class Trailer:
     """A checked trailer: its size in bytes (CRC included), the gap runs it records, the body of
     its refinement section (None without one; ``_native.correct`` applies it) and the sample type
-    the signal was given in (None for float32 or float64 samples decoded as float32)."""
+    the signal was given in (None for float32 or float64 samples decoded as float32), and the
+    grid declared for float samples, which decoded values are rounded to (None without one)."""
 
     size: int
     runs: GapRuns
     refinement: bytes | None = None
     sample_type: str | None = None
+    grid: Grid | None = None
 
 
 def damaged(reason: str) -> DamagedContainerError:
-    """The error of a container whose bytes show damage, for `reason`."""
+    """The error of a container whose bytes show damage.
+
+    Parameters
+    ----------
+    reason : str
+        What is wrong, as the rest of the message.
+
+    Returns
+    -------
+    DamagedContainerError
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> str(damaged("checksum mismatch"))
+    'container is damaged or truncated: checksum mismatch'
+    """
     return DamagedContainerError(f"container is damaged or truncated: {reason}")
 
 
@@ -75,7 +102,7 @@ def _crc(data: bytes) -> int:
 
 
 def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
-         sample_type: str | None = None) -> bytes:
+         sample_type: str | None = None, grid: Grid | None = None) -> bytes:
     """`container` with the trailer flag set and a trailer holding `runs` and the checksum.
 
     Parameters
@@ -90,6 +117,8 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
         then written as version 2.
     sample_type : str, optional
         One of `SAMPLE_TYPES`: what decoding returns instead of float32.
+    grid : tuple of 4 floats, optional
+        (step, origin, lowest code, highest code): the values decoding rounds to.
 
     Returns
     -------
@@ -124,6 +153,8 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
             raise ValueError(f"sample type {sample_type!r} is not one of {', '.join(SAMPLE_TYPES)}")
         name = sample_type.encode("ascii")
         sections += [_SECTION.pack(SECTION_SAMPLE_TYPE, len(name)), name]
+    if grid is not None:
+        sections += [_SECTION.pack(SECTION_GRID, _GRID.size), _GRID.pack(*grid)]
     if refinement is not None:
         sections += [_SECTION.pack(SECTION_REFINEMENT, len(refinement)), refinement]
     body = b"".join(sections)
@@ -222,6 +253,7 @@ def read_trailer(data: bytes) -> Trailer | None:
 def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trailer:
     runs = NO_GAPS
     refinement = sample_type = None
+    grid = None
     pos = 0
     while pos < len(sections):
         if len(sections) - pos < _SECTION.size:
@@ -236,8 +268,58 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
             refinement = bytes(sections[pos : pos + size])
         elif tag == SECTION_SAMPLE_TYPE:
             sample_type = _read_sample_type(sections[pos : pos + size])
+        elif tag == SECTION_GRID:
+            grid = _read_grid(sections[pos : pos + size])
         pos += size  # sections of later versions' kinds are skipped
-    return Trailer(length, runs, refinement, sample_type)
+    return Trailer(length, runs, refinement, sample_type, grid)
+
+
+_REFINEMENT_HEAD = struct.Struct("<B3xId3dI")  # kind, count, width or step, grid, codes per bin
+REFINEMENT_BY_WIDTH, REFINEMENT_ON_GRID = 1, 2
+
+
+def describe_refinement(body: bytes) -> str:
+    """What a refinement section's bins keep, in words, as ``vantrel info`` shows it.
+
+    Parameters
+    ----------
+    body : bytes
+        The section's body, as :class:`Trailer` holds it.
+
+    Returns
+    -------
+    str
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> describe_refinement(_REFINEMENT_HEAD.pack(2, 4, 0.5, 0.0, 0.0, 9.0, 1) + bytes(4))
+    'bins of 1 code of step 0.5 (lossless)'
+    """
+    if len(body) < _REFINEMENT_HEAD.size:
+        return "unreadable"
+    kind, _, width, origin, _, _, codes = _REFINEMENT_HEAD.unpack_from(body)
+    if kind == REFINEMENT_BY_WIDTH:
+        return f"bins of {width:.6g} (each sample within half a bin, about {width / 2:.6g})"
+    if kind == REFINEMENT_ON_GRID:
+        k = codes // 2
+        within = "lossless" if k == 0 else f"each sample within {k} code{'s' * (k > 1)}"
+        at = f", origin {origin:.9g}" if origin else ""
+        return f"bins of {codes} code{'s' * (codes > 1)} of step {width:.9g}{at} ({within})"
+    return f"of unknown kind {kind}"
+
+
+def _read_grid(body: memoryview) -> Grid:
+    if len(body) != _GRID.size:
+        raise damaged("the grid section's length is not 32")
+    step, origin, low, high = _GRID.unpack(body)
+    whole = all(math.isfinite(c) and c == math.floor(c) and abs(c) <= 2**53 for c in (low, high))
+    if not (math.isfinite(step) and step > 0 and math.isfinite(origin) and whole and low <= high):
+        raise damaged("the grid section holds no grid")
+    return step, origin, low, high
 
 
 def _read_sample_type(body: memoryview) -> str:
