@@ -421,6 +421,10 @@ TrailerError TrailerError::refinement_unreadable(RefinementError e) {
   return TrailerError(Kind::Damaged, damaged_text(to_string(e)));
 }
 
+TrailerError TrailerError::no_grid() {
+  return TrailerError(Kind::Damaged, damaged_text("the grid section holds no grid"));
+}
+
 TrailerError TrailerError::too_new(uint8_t version) {
   return TrailerError(Kind::TooNew,
                       format_template("trailer version {} is newer than this reader ({})",

@@ -1,6 +1,7 @@
 #include "codec/trailer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,8 @@ namespace {
 constexpr uint8_t kMagic[4] = {'V', 'T', 'R', 'T'};
 constexpr uint8_t kSectionGaps = 1;
 constexpr uint8_t kSectionRefinement = 3;
+constexpr uint8_t kSectionGrid = 5;  // step, origin, lowest and highest code: four float64
+constexpr size_t kGridSize = 32;
 constexpr size_t kSectionHead = 5;  // tag (1 byte), body length (4 bytes)
 constexpr size_t kRunSize = 9;      // start (4), length (4), kind (1): packed
 constexpr size_t kCrcSize = 4;
@@ -59,7 +62,27 @@ Result<std::vector<GapRun>, TrailerError> read_gaps(std::span<const uint8_t> bod
   return runs;
 }
 
+double load_f64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return std::bit_cast<double>(v);
+}
+
+Result<SampleGrid, TrailerError> read_grid(std::span<const uint8_t> body) {
+  if (body.size() != kGridSize) return TrailerError::no_grid();
+  const SampleGrid g{load_f64(body.data()), load_f64(body.data() + 8), load_f64(body.data() + 16),
+                     load_f64(body.data() + 24)};
+  if (!is_valid_grid(g)) return TrailerError::no_grid();
+  return g;
+}
+
 }  // namespace
+
+double round_to_grid(double v, const SampleGrid& g) {
+  const double u = (v - g.origin) / g.step;
+  const double code = std::isnan(u) ? 0.0 : std::nearbyint(u);
+  return g.origin + g.step * std::clamp(code, g.min_code, g.max_code);
+}
 
 template <class T>
 std::vector<GapRun> find_gaps(std::span<const T> samples) {
@@ -214,6 +237,10 @@ Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data) {
       auto refinement = read_refinement(sections.first(size), header->sample_count);
       if (!refinement) return TrailerError::refinement_unreadable(refinement.error());
       out.refinement = std::move(*refinement);
+    } else if (tag == kSectionGrid) {
+      auto grid = read_grid(sections.first(size));
+      if (!grid) return std::move(grid).error();
+      out.grid = *grid;
     }
     sections = sections.subspan(size);  // sections of other kinds are skipped
   }

@@ -71,6 +71,7 @@ class TrailerError {
   static TrailerError gap_count_disagrees();
   static TrailerError gap_runs_do_not_fit();
   static TrailerError refinement_unreadable(RefinementError e);
+  static TrailerError no_grid();
   static TrailerError too_new(uint8_t version);
   static TrailerError shorter_than_header();
 
@@ -108,9 +109,16 @@ struct Unsealed {
   bool has_trailer = false;
   std::vector<GapRun> runs;               // none without a trailer
   std::optional<Refinement> refinement;  // the correction a reader applies (see codec/refine.h)
+  // The grid float samples were declared to lie on: a reader rounds every decoded (and
+  // corrected) value to it, as SampleGrid describes.
+  std::optional<SampleGrid> grid;
 };
 
-// Checks the trailer of `data`, if it has one, and reads its gap runs and refinement. A trailer
+// The value of the grid nearest `v` (codes clamped to the grid's range), as a reader of a
+// container declared on `g` returns it.
+double round_to_grid(double v, const SampleGrid& g);
+
+// Checks the trailer of `data`, if it has one, and reads its gap runs, refinement and grid. A trailer
 // is looked for also when the flag is clear, so that a damaged flag cannot hide one. Sections of
 // kinds this version does not know are skipped.
 Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data);

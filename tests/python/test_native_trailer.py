@@ -75,11 +75,17 @@ def test_crc32c_every_path(tmp_path, size):
     assert [int(v, 16) for v in lines[1::2]] == [google_crc32c.value(data)] * (len(lines) // 2)
 
 
-@pytest.mark.parametrize("dtype, bound", [("float32", 1e-3), ("float64", 1e-4), ("int16", 0)])
-def test_applies_a_correction_layer_as_python_does(tmp_path, dtype, bound):
+@pytest.mark.parametrize("dtype, target, grid", [
+    ("float32", {"max_error": 1e-3}, None), ("float64", {"max_error": 1e-4}, None),
+    ("int16", {"max_error": 0}, None), ("float32", {"psnr": 40}, 0.25),
+    ("float32", {"max_error": 0}, 0.25),
+])
+def test_applies_a_correction_layer_and_a_grid_as_python_does(tmp_path, dtype, target, grid):
     x = signal("finite", "float64")
     x = np.rint(x * 100).astype(dtype) if dtype == "int16" else x.astype(dtype)
-    packed = vantrel_tools.compress_to(x, max_error=bound)
+    if grid:
+        x = (np.rint(x / grid) * grid).astype(dtype)
+    packed = vantrel_tools.compress_to(x, **target, grid=grid)
     (tmp_path / "x.vtrl").write_bytes(packed)
     probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw")
     y = np.fromfile(tmp_path / "y.raw", dtype=np.float32)

@@ -313,11 +313,11 @@ def describe_refinement(body: bytes) -> str:
 
 
 def _read_grid(body: memoryview) -> Grid:
-    if len(body) != _GRID.size:
-        raise damaged("the grid section's length is not 32")
-    step, origin, low, high = _GRID.unpack(body)
+    step, origin, low, high = _GRID.unpack(body) if len(body) == _GRID.size else (math.nan,) * 4
     whole = all(math.isfinite(c) and c == math.floor(c) and abs(c) <= 2**53 for c in (low, high))
-    if not (math.isfinite(step) and step > 0 and math.isfinite(origin) and whole and low <= high):
+    ends = (origin + step * low, origin + step * high) if whole else (math.nan,)
+    if not (step > 0 and math.isfinite(step) and whole and low <= high
+            and all(math.isfinite(v) for v in (origin, *ends))):
         raise damaged("the grid section holds no grid")
     return step, origin, low, high
 
