@@ -233,7 +233,8 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
     numpy.ndarray
         The samples, 1-D float32, with the NaN and infinite samples where they were; integer
         samples as the type they were compressed from (each value rounded to the nearest integer
-        of that type), and float64 for float64 samples coded on a grid with a correction layer.
+        of that type); samples declared on a grid (``compress_to(..., grid=)``) as multiples of
+        its step, float64 ones as float64.
 
     Raises
     ------
@@ -342,6 +343,9 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
             spacing = float(np.spacing(np.abs(prepared.samples).max().astype(np.float32)))
             tighter = QualityTarget("max_error", max(target.value - 2 * spacing, 0.0))
             found = _search(prepared, tighter, method)
+        if found.achieved.max_err > target.value + margin:
+            raise ValueError(f"max_error {target.value!r} is not reachable on this grid; the "
+                             f"closest is {found.achieved.max_err!r}")
     return found
 
 
