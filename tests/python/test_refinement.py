@@ -115,6 +115,16 @@ def test_integers_the_coder_cannot_hold_are_refused(data, text):
             call(data)
 
 
+@pytest.mark.parametrize("packed, version", [
+    (lambda: vantrel_tools.compress(WALK), 1),
+    (lambda: vantrel_tools.compress(np.arange(9, dtype=np.uint8)), 2),  # rounded to integers
+    (lambda: vantrel_tools.compress_to(np.round(WALK, 1), psnr=40, grid=0.1), 2),  # to the grid
+])
+def test_trailers_a_reader_must_apply_are_version_2(packed, version):
+    data = packed()
+    assert data[sections(data)[0] + 4] == version
+
+
 def refined():
     x = FLOAT_SIGNALS["noise f64"]
     found = compress_to_target(x, QualityTarget("max_error", span(x) / 2**14))

@@ -33,8 +33,9 @@ FLAGS_OFFSET = RESERVED_BYTE_OFFSET
 FLAG_TRAILER = 0x01
 
 TRAILER_MAGIC = b"VTRT"
-# Version 1 without a refinement, so that every reader opens it; version 2 with one, so that a
-# reader that cannot apply it refuses the container instead of returning the base as the signal.
+# Version 1 for gaps alone, so that every reader opens it; version 2 with a refinement, a grid or
+# an integer sample type, so that a reader that cannot apply them refuses the container instead of
+# returning the base, unrounded, as the signal.
 TRAILER_VERSION = 1
 TRAILER_VERSION_REFINED = 2
 SECTION_GAPS = 1
@@ -113,8 +114,8 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
         Gap runs as :func:`unseal` returns them (a structured array of ``start``, ``length`` and
         ``kind``), possibly empty.
     refinement : bytes, optional
-        The body of a refinement section, as ``_native.compress_to`` returns it; the trailer is
-        then written as version 2.
+        The body of a refinement section, as ``_native.compress_to`` returns it. With it, a grid
+        or an integer sample type, the trailer is written as version 2.
     sample_type : str, optional
         One of `SAMPLE_TYPES`: what decoding returns instead of float32.
     grid : tuple of 4 floats, optional
@@ -159,7 +160,11 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
         sections += [_SECTION.pack(SECTION_REFINEMENT, len(refinement)), refinement]
     body = b"".join(sections)
     length = _PREFIX.size + len(body) + _CRC.size
-    version = TRAILER_VERSION if refinement is None else TRAILER_VERSION_REFINED
+    # A reader that skipped any of these sections would return other values than the ones the
+    # signal was coded for.
+    changes_values = refinement is not None or grid is not None or (
+        sample_type is not None and sample_type != "float64")
+    version = TRAILER_VERSION_REFINED if changes_values else TRAILER_VERSION
     trailer = _PREFIX.pack(TRAILER_MAGIC, version, 0, 0, length) + body
     # The checksum runs over the pieces in turn instead of over a joined copy of them.
     crc = google_crc32c.value(bytes(head))
