@@ -19,6 +19,7 @@
 #include "codec/header.h"
 #include "codec/options.h"
 #include "codec/quality.h"
+#include "codec/refine.h"
 #include "codec/trailer.h"
 #include "codec/vantrel.h"
 #include "support/format.h"
@@ -303,7 +304,8 @@ Outcome<VantrelHeader> read_header(const uint8_t* container, size_t size) {
   return *header;
 }
 
-// The decoded samples of a container, its gaps restored.
+// The decoded samples of a container, its correction applied and rounded to its declared grid (as
+// float32), its gaps restored.
 Outcome<std::vector<float>> decode(const uint8_t* container, size_t size, unsigned flags) {
   const std::span<const uint8_t> bytes(container, size);
   auto opened = unseal(bytes);
@@ -313,6 +315,18 @@ Outcome<std::vector<float>> decode(const uint8_t* container, size_t size, unsign
   }
   auto decoded = decompress(bytes);
   if (!decoded) return from_codec(decoded.error(), VTRL_DAMAGED);
+  if (opened->refinement || opened->grid) {
+    std::vector<double> values(decoded->begin(), decoded->end());
+    if (opened->refinement) {
+      auto corrected = correct(*decoded, *opened->refinement);
+      if (!corrected) return from_codec(corrected.error(), VTRL_DAMAGED);
+      values = std::move(*corrected);
+    }
+    const auto& grid = opened->grid;
+    std::transform(values.begin(), values.end(), decoded->begin(), [&](double v) {
+      return static_cast<float>(grid ? round_to_grid(v, *grid) : v);
+    });
+  }
   restore_gaps(*decoded, opened->runs);
   return std::move(*decoded);
 }

@@ -417,10 +417,18 @@ TrailerError TrailerError::gap_runs_do_not_fit() {
   return TrailerError(Kind::Damaged, damaged_text("the gap runs do not fit the signal"));
 }
 
+TrailerError TrailerError::refinement_unreadable(RefinementError e) {
+  return TrailerError(Kind::Damaged, damaged_text(to_string(e)));
+}
+
+TrailerError TrailerError::no_grid() {
+  return TrailerError(Kind::Damaged, damaged_text("the grid section holds no grid"));
+}
+
 TrailerError TrailerError::too_new(uint8_t version) {
   return TrailerError(Kind::TooNew,
                       format_template("trailer version {} is newer than this reader ({})",
-                                      {std::to_string(version), std::to_string(kTrailerVersion)}));
+                                      {std::to_string(version), std::to_string(kLatestTrailerVersion)}));
 }
 
 TrailerError TrailerError::shorter_than_header() {

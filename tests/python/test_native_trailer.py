@@ -53,7 +53,7 @@ def test_reads_python_containers_alike(tmp_path, change):
     elif change == "cut":
         data = data[:-3]
     elif change == "newer version":  # with a valid checksum
-        data[len(data) - (25 + 9 * 5) + 4] = 2  # five runs
+        data[len(data) - (25 + 9 * 5) + 4] = 3  # five runs
         data[-4:] = google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
     (tmp_path / "x.vtrl").write_bytes(bytes(data))
     result = probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw", check=False)
@@ -73,3 +73,20 @@ def test_crc32c_every_path(tmp_path, size):
     lines = probe("crc", tmp_path / "d").stdout.split()
     assert lines[0] == "table" and len(lines) in (2, 4)
     assert [int(v, 16) for v in lines[1::2]] == [google_crc32c.value(data)] * (len(lines) // 2)
+
+
+@pytest.mark.parametrize("dtype, target, grid", [
+    ("float32", {"max_error": 1e-3}, None), ("float64", {"max_error": 1e-4}, None),
+    ("int16", {"max_error": 0}, None), ("float32", {"psnr": 40}, 0.25),
+    ("float32", {"max_error": 0}, 0.25),
+])
+def test_applies_a_correction_layer_and_a_grid_as_python_does(tmp_path, dtype, target, grid):
+    x = signal("finite", "float64")
+    x = np.rint(x * 100).astype(dtype) if dtype == "int16" else x.astype(dtype)
+    if grid:
+        x = (np.rint(x / grid) * grid).astype(dtype)
+    packed = vantrel_tools.compress_to(x, **target, grid=grid)
+    (tmp_path / "x.vtrl").write_bytes(packed)
+    probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw")
+    y = np.fromfile(tmp_path / "y.raw", dtype=np.float32)
+    np.testing.assert_array_equal(y.astype(x.dtype), vantrel_tools.decompress(packed))

@@ -181,6 +181,10 @@ def build_parser() -> argparse.ArgumentParser:
     for metric in QUALITY_METRICS:  # the codec's metric table: flags, placeholders and help
         exclusive.add_argument(f"--{metric.name.replace('_', '-')}", type=float,
                                metavar=metric.metavar, help=metric.help)
+    target.add_argument("--grid", type=float, metavar="STEP",
+                        help="the samples are whole multiples of STEP (checked; the first that "
+                             "is not is refused): targets hold on the multiples decompress "
+                             "returns, --max-error 0 is lossless")
     add_input_options(c)
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,

@@ -50,7 +50,9 @@ def _coding_from_args(args: argparse.Namespace) -> Coding:
         if given:
             flags = ", ".join(flag.replace("quant_", "") for flag in given)
             raise CliError(f"{flags} cannot be combined with a quality target")
-        return Targeted(target, args.method)
+        return Targeted(target, args.method, args.grid)
+    if args.grid is not None:
+        raise CliError("--grid goes with a quality target")
     options = {name: value for name, value in options.items() if value is not None}
     # Refuses what no input could use, with its text, and fills in the defaults.
     return Options.of(vantrel.CompressionOptions(method=args.method or DEFAULT_METHOD, **options))
@@ -85,6 +87,8 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 def cmd_compress(args: argparse.Namespace) -> int:
     coding = _coding_from_args(args)
     if args.output is not None and is_archive(args.output):
+        if args.grid is not None:
+            raise CliError("--grid is not kept in archives; compress to .vtrl containers")
         return compress_to_archive(args, coding)
     targets = _compress_targets(args.inputs, args.output)
     threads = threads_of(args)

@@ -6,12 +6,16 @@ import argparse
 import math
 import sys
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from ..core.codec import decompress
 from ..core.container import HEADER_SIZE, ContainerError, ContainerHeader, parse_header
 from ..core.metrics import distortion
-from ..core.trailer import FLAG_TRAILER, read_trailer
+from .. import _native
+from ..core.trailer import FLAG_TRAILER, Trailer, describe_refinement, read_trailer
 from ..io import Channel
 from ..store.archive import is_archive
 from .archives import info_archive
@@ -19,17 +23,40 @@ from .errors import CliError
 from .files import read_bytes
 from .inputs import read_input
 
-def _read_trailer(data: bytes) -> tuple[str, int, str | None]:
-    """The trailer row of info, the trailer's size, and the damage it shows (None if none)."""
+def _read_trailer(data: bytes) -> tuple[str, Trailer | None, str | None]:
+    """The trailer row of info, the trailer, and the damage it shows (None if none)."""
     try:
         found = read_trailer(data)
     except (ValueError, ContainerError) as exc:
-        return "damaged", 0, str(exc)
+        return "damaged", None, str(exc)
     if found is None:
-        return "none (no checksum)", 0, None
+        return "none (no checksum)", None, None
     gaps = int(found.runs["length"].sum())
     return (f"{found.size} bytes, CRC-32C correct, {found.runs.size} gap runs ({gaps} samples)",
-            found.size, None)
+            found, None)
+
+
+def _trailer_rows(found: Trailer, data: bytes, original: Channel | None) -> list[tuple[str, str]]:
+    """The rows of what a trailer adds to the base: the sample type, the grid and the correction
+    layer, with the quality of the base alone (a decoder that ignores the trailer returns it)."""
+    rows = []
+    if found.sample_type is not None:
+        rows.append(("sample type", f"{found.sample_type} (what decompress returns)"))
+    if found.grid is not None:
+        step, origin, lowest, highest = found.grid
+        rows.append(("grid", f"step {step:.9g}, origin {origin:.9g}, codes {lowest:.0f} to "
+                             f"{highest:.0f}"))
+    if found.refinement is None:
+        return rows
+    rows.append(("correction", f"{len(found.refinement)} bytes, "
+                               + describe_refinement(found.refinement)))
+    base = np.frombuffer(_native.decompress(data), dtype=np.float32).astype(np.float64)
+    if original is not None:
+        rows.append(("base quality", _distortion_text(base, original)))
+    else:
+        rows.append(("base quality", _distortion_text(base, decompress(data))
+                     + " (against the corrected samples)"))
+    return rows
 
 
 def _original_channel(args: argparse.Namespace) -> Channel | None:
@@ -50,8 +77,7 @@ def _step_text(header: ContainerHeader) -> str:
     return f"{step:.6g} (range / multiplier {multiplier:.9g})"
 
 
-def _quality_text(data: bytes, original: Channel) -> str:
-    decoded = decompress(data)
+def _distortion_text(decoded: npt.NDArray[Any], original: npt.NDArray[Any]) -> str:
     if decoded.size != original.size:
         raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
     finite = np.isfinite(original)
@@ -74,8 +100,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         except ContainerError as exc:
             raise CliError(f"{path}: {exc}") from None
         end = HEADER_SIZE + header.payload_len
-        trailer_row, trailer_size, damage = (("-", 0, None) if len(data) < end
-                                             else _read_trailer(data))
+        trailer_row, found, damage = (("-", None, None) if len(data) < end
+                                      else _read_trailer(data))
+        trailer_size = found.size if found is not None else 0
         total = end + trailer_size
         raw = 4 * header.sample_count
         reserved = bytes([header.reserved[0] & ~FLAG_TRAILER]) + header.reserved[1:]
@@ -104,7 +131,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         if len(data) > total and damage is None:
             rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
         if original is not None and damage is None and len(data) >= end:
-            rows.append(("quality", _quality_text(data, original)))
+            rows.append(("quality", _distortion_text(decompress(data), original)))
+        if found is not None:
+            rows += _trailer_rows(found, data, original)
         width = max(len(k) for k, _ in rows)
         for key, value in rows:
             print(f"{key:<{width}}  {value}")

@@ -67,15 +67,17 @@ def available_cores() -> int:
 def compress_channels(data: Any, options: vantrel.CompressionOptions | None = None, *,
                       threads: int | None = None, psnr: float | None = None,
                       prd: float | None = None, rmse: float | None = None,
-                      max_error: float | None = None, method: str | None = None) -> list[bytes]:
+                      max_error: float | None = None, method: str | None = None,
+                      grid: float | None = None) -> list[bytes]:
     """Compresses every channel of `data` into its own container, on up to `threads` threads.
 
     Parameters
     ----------
     data : numpy.ndarray or sequence of numpy.ndarray
         A 2-D array (channels x samples), a sequence of 1-D arrays (of any lengths), or one 1-D
-        array (one channel); float32 or float64, NaN and infinities allowed. The samples are
-        copied before any channel is coded, so changing `data` meanwhile changes no container.
+        array (one channel); float32 or float64, NaN and infinities allowed, or integers as
+        ``vantrel_tools.compress`` takes them. The samples are copied before any channel is coded,
+        so changing `data` meanwhile changes no container.
     options : vantrel.CompressionOptions, optional
         The options of every channel (default: the defaults of ``CompressionOptions``).
     threads : int, optional
@@ -86,6 +88,9 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
         container found that meets it, as ``vantrel_tools.compress_to`` codes it.
     method : str, optional
         With a quality target, the wavelet; by default the search picks one per channel.
+    grid : float, optional
+        With a quality target, the step float channels are whole multiples of, as
+        ``vantrel_tools.compress_to`` takes it.
 
     Returns
     -------
@@ -117,9 +122,11 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     if target is not None:
         if options is not None:
             raise ValueError("options cannot be combined with a quality target")
-        coding = Targeted(target, method)
+        coding = Targeted(target, method, grid)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
+    elif grid is not None:
+        raise ValueError("grid goes with a quality target")
     else:
         coding = Options.of(options)
     channels = _snapshot(data)
@@ -129,7 +136,7 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
 
 
 def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
-                        threads: int | None = None) -> list[npt.NDArray[np.float32]]:
+                        threads: int | None = None) -> list[npt.NDArray[Any]]:
     """Decodes every container with ``vantrel_tools.decompress``, on up to `threads` threads.
 
     Parameters
@@ -142,7 +149,8 @@ def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
     Returns
     -------
     list of numpy.ndarray
-        The samples of each container, 1-D float32, in order.
+        The samples of each container, in order, as ``vantrel_tools.decompress`` returns them
+        (1-D float32, or the integer type a channel was given in).
 
     Raises
     ------
@@ -173,8 +181,8 @@ def _thread_count(threads: int | None) -> int:
 
 
 def _snapshot(data: Any) -> list[Any]:
-    """The channels of `data`, float ones copied (contiguous, native byte order); others are left
-    for the coder to refuse with their channel's number."""
+    """The channels of `data`, float and integer ones copied (contiguous, native byte order);
+    others are left for the coder to refuse with their channel's number."""
     if isinstance(data, (list, tuple)) and data and all(np.ndim(c) >= 1 for c in data):
         return [_copied(np.asarray(c)) for c in data]
     array = np.asarray(data)
@@ -186,7 +194,7 @@ def _snapshot(data: Any) -> list[Any]:
 
 
 def _copied(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    if array.dtype.kind != "f":
+    if array.dtype.kind not in "fiu":
         return array
     return np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
 

@@ -46,10 +46,12 @@ class Options:
 
 @dataclass(frozen=True)
 class Targeted:
-    """Coding to a quality target, with the wavelet (None: the search picks one)."""
+    """Coding to a quality target, with the wavelet (None: the search picks one) and the grid
+    step float samples are declared to lie on (None: none)."""
 
     target: QualityTarget
     method: str | None = None
+    grid: float | None = None
 
     def config(self) -> dict[str, Any]:
         """The target and the method, when given, as a codec's configuration keys."""
