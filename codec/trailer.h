@@ -57,11 +57,14 @@ class TrailerError {
   static TrailerError ends_before_trailer(uint64_t size);
   static TrailerError trailer_missing();
   static TrailerError length_does_not_fit(uint64_t length, uint64_t left);
+  static TrailerError length_below_minimum(uint64_t length);
   static TrailerError checksum_mismatch();
   static TrailerError section_cut_short();
   static TrailerError gap_section_cut_short();
   static TrailerError gap_count_disagrees();
   static TrailerError gap_runs_do_not_fit();
+  static TrailerError no_such_version(uint8_t version);
+  static TrailerError two_gap_sections();
   static TrailerError too_new(uint8_t version);
   static TrailerError shorter_than_header();
 

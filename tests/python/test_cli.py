@@ -1,9 +1,12 @@
 """The vantrel command, run as a subprocess: round trips through every file format, the info
 report, and failures that end in one line on stderr, exit status 2 and no output file."""
 
+import errno
 import importlib.metadata
 import os
 import re
+import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -13,11 +16,14 @@ import numpy as np
 import pytest
 
 import vantrel
+import vantrel_command
 from conftest import smooth
+from vantrel_tools.cli import archives, files, main
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
 from vantrel_tools.core.container import HEADER_SIZE, ContainerError, parse_header
 from vantrel_tools.io import SampleRangeError, SignalFileError, encode_signal, read_signal
+from vantrel_tools.store.archive import read_archive
 
 SCALE = 12
 # Worst error at scale 12 with the low dead zone, as a share of the signal's range (see
@@ -406,6 +412,15 @@ def _setup_clash(tmp_path):
         np.save(tmp_path / d / "x.npy", smooth(100))
 
 
+def _setup_archives(tmp_path):
+    """ok.npy in an archive a.zarr (no rate: .npy keeps none), link.zarr a link to it, an empty
+    raw file."""
+    _corrupt(tmp_path)
+    vantrel_cli("compress", "ok.npy", "-o", "a.zarr", cwd=tmp_path)
+    os.symlink("a.zarr", tmp_path / "link.zarr")
+    (tmp_path / "empty.f32").write_bytes(b"")
+
+
 FAILURES = [
     # (name, setup, command, words the message must hold, output that must not appear)
     ("missing file", None, ["compress", "absent.npy", "-o", "out.vtrl"], "absent.npy",
@@ -458,6 +473,16 @@ FAILURES = [
      "/proc/x.vtrl: ", None),
     ("damaged container", _damage, ["decompress", "hit.vtrl", "-o", "out.npy"],
      "hit.vtrl: container is damaged or truncated: checksum mismatch", "out.npy"),
+    ("standard output", _corrupt, ["compress", "ok.npy", "-o", "-"], "-o -: outputs are files",
+     "-"),
+    ("psnr below 0 dB", _corrupt, ["compress", "ok.npy", "--psnr", "-5", "-o", "p.vtrl"],
+     "psnr must be finite and above 0", "p.vtrl"),
+    ("empty input", _setup_archives, ["compress", "empty.f32"], "empty.f32: no samples",
+     "empty.vtrl"),
+    ("forced over a linked archive", _setup_archives, ["compress", "ok.npy", "-f", "-o",
+     "link.zarr"], "link.zarr is a symbolic link", None),
+    ("archive without a rate into audio", _setup_archives, ["decompress", "a.zarr", "-o", "a.wav"],
+     "a.wav: the sample rate of channel 0 is not known; give it with --rate", "a.wav"),
 ]
 
 
@@ -607,3 +632,85 @@ class TestEval:
             assert float(low[2]) > float(high[2]) and float(low[3]) < float(high[3])
         if have_matplotlib:
             assert (tmp_path / "rd.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+class TestEndings:
+    """Signals end a command as Ctrl-C does: nothing staged is left, and the status says which;
+    once the last output is in place, the command has succeeded."""
+
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
+                             ids=["SIGINT", "SIGTERM", "SIGHUP"])
+    def test_a_signal_while_building_leaves_nothing(self, tmp_path, monkeypatch, capsys,
+                                                   signum):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        write = archives.write_archive
+
+        def write_then_signal(*args):
+            write(*args)
+            # Without a handler the signal would end the test run instead of failing it.
+            assert signal.getsignal(signum) not in (signal.SIG_DFL, signal.SIG_IGN)
+            os.kill(os.getpid(), signum)
+
+        monkeypatch.setattr(archives, "write_archive", write_then_signal)
+        monkeypatch.chdir(tmp_path)
+        assert main(["compress", "in.npy", "-o", "out.zarr"]) == 128 + signum
+        assert capsys.readouterr().err == "vantrel: error: interrupted\n"
+        assert os.listdir(tmp_path) == ["in.npy"]
+
+    def test_ctrl_c_during_the_clean_up_after_the_last_rename(self, tmp_path, monkeypatch):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        monkeypatch.chdir(tmp_path)
+        assert main(["compress", "in.npy", "-o", "out.zarr", "-q"]) == 0
+        remove = files._remove
+
+        def interrupted_remove(path):
+            os.kill(os.getpid(), signal.SIGINT)
+            remove(path)
+
+        monkeypatch.setattr(files, "_remove", interrupted_remove)
+        assert main(["compress", "in.npy", "-o", "out.zarr", "-f", "--scale", "6", "-q"]) == 0
+        assert sorted(os.listdir(tmp_path)) == ["in.npy", "out.zarr"]
+        assert read_archive(str(tmp_path / "out.zarr")).signal.num_samples == 3000
+
+    def test_ctrl_c_while_the_package_loads(self, monkeypatch, capsys):
+        class Interrupting:
+            def find_spec(self, name, *_):
+                if name == "vantrel_tools.cli":
+                    raise KeyboardInterrupt
+
+        monkeypatch.delitem(sys.modules, "vantrel_tools.cli")
+        monkeypatch.setattr(sys, "meta_path", [Interrupting(), *sys.meta_path])
+        assert vantrel_command.main() == 130
+        assert capsys.readouterr().err == "vantrel: error: interrupted\n"
+
+    def test_a_full_disk_names_the_archive(self, tmp_path, monkeypatch, capsys):
+        np.save(tmp_path / "in.npy", smooth(300))
+
+        def no_space(path, *_):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+
+        monkeypatch.setattr(archives, "write_archive", no_space)
+        monkeypatch.chdir(tmp_path)
+        for out in ("out.zarr", "out.vtrl.zip"):
+            assert main(["compress", "in.npy", "-o", out]) == 2
+            assert capsys.readouterr().err == f"vantrel: error: {out}: No space left on device\n"
+        assert os.listdir(tmp_path) == ["in.npy"]
+
+    @pytest.mark.parametrize("umask", [0o022, 0o077])
+    def test_archive_directories_honour_the_umask(self, tmp_path, monkeypatch, umask):
+        np.save(tmp_path / "in.npy", smooth(300))
+        monkeypatch.chdir(tmp_path)
+        previous = os.umask(umask)
+        try:
+            assert main(["compress", "in.npy", "-o", "out.zarr", "-q"]) == 0
+        finally:
+            os.umask(previous)
+        modes = {stat.S_IMODE(os.stat(d).st_mode) for d, _, _ in os.walk(tmp_path / "out.zarr")}
+        assert modes == {0o777 & ~umask}
+
+
+def test_rate_given_for_an_archive_without_one(tmp_path):
+    np.save(tmp_path / "in.npy", smooth(3000))
+    assert_ok(vantrel_cli("compress", "in.npy", "-o", "a.zarr", "-q", cwd=tmp_path))
+    assert_ok(vantrel_cli("decompress", "a.zarr", "-o", "a.wav", "--rate", 250, cwd=tmp_path))
+    assert read_signal(str(tmp_path / "a.wav")).rate == 250

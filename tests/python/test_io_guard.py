@@ -84,6 +84,7 @@ HOSTILE = [
     ("edf physical min nan", "r.edf", write_edf, None, edf_edit("pmin", "nan"), "physical min"),
     ("edf duration -1", "r.edf", write_edf, None, edf_edit("duration", "-1"), "duration"),
     ("edf duration nan", "r.edf", write_edf, None, edf_edit("duration", "nan"), "duration"),
+    ("edf duration 0", "r.edf", write_edf, None, edf_edit("duration", "0"), "duration"),
     ("edf duration 1e-30", "r.edf", write_edf, None, edf_edit("duration", "1e-30"), "rate"),
     ("edf 0 signals", "r.edf", write_edf, None, edf_edit("signals", "0"), "number of signals"),
     ("edf negative spr", "r.edf", write_edf, None, edf_edit("spr", "-256"), "samples per"),

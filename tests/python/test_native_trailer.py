@@ -43,7 +43,29 @@ def test_same_sealed_bytes(tmp_path, kind, dtype):
     assert (tmp_path / "x.vtrl").read_bytes() == vantrel_tools.compress(x)
 
 
-@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", "newer version"])
+def trailer_edit(data, trailer_at, edit):
+    """`data` with its trailer (at `trailer_at`) edited and its checksum made right again."""
+    data = data[:trailer_at] + edit(data[trailer_at:-4]) + bytes(4)
+    return data[:-4] + google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
+
+
+def doubled_gaps(trailer):
+    """Its gap section twice, the trailer's length grown to match."""
+    section = trailer[12:]
+    return trailer[:8] + (len(trailer) + len(section) + 4).to_bytes(4, "little") + section * 2
+
+
+# Trailers with a valid checksum whose fields are still wrong: (edit, words of the message).
+TRAILER_EDITS = {
+    "newer version": (lambda t: t[:4] + b"\x02" + t[5:], "is newer than this reader"),
+    "version 0": (lambda t: t[:4] + b"\x00" + t[5:], "damaged or truncated: trailer version 0"),
+    "length below the minimum": (lambda t: t[:8] + (4).to_bytes(4, "little") + t[12:],
+                                 "length 4 is below the 16 bytes"),
+    "two gap sections": (doubled_gaps, "two gap sections"),
+}
+
+
+@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", *TRAILER_EDITS])
 def test_reads_python_containers_alike(tmp_path, change):
     data = bytearray(vantrel_tools.compress(signal("gaps", "float32")))
     if change == "flip payload":
@@ -52,9 +74,8 @@ def test_reads_python_containers_alike(tmp_path, change):
         data[-10] ^= 0x80
     elif change == "cut":
         data = data[:-3]
-    elif change == "newer version":  # with a valid checksum
-        data[len(data) - (25 + 9 * 5) + 4] = 2  # five runs
-        data[-4:] = google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
+    elif change is not None:
+        data = trailer_edit(bytes(data), len(data) - (25 + 9 * 5), TRAILER_EDITS[change][0])
     (tmp_path / "x.vtrl").write_bytes(bytes(data))
     result = probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw", check=False)
     if change is None:
@@ -64,6 +85,8 @@ def test_reads_python_containers_alike(tmp_path, change):
     with pytest.raises(ValueError) as python_error:
         vantrel_tools.decompress(bytes(data))
     assert result.returncode == 1 and result.stderr.strip() == str(python_error.value)
+    if change in TRAILER_EDITS:
+        assert TRAILER_EDITS[change][1] in str(python_error.value)
 
 
 @pytest.mark.parametrize("size", [0, 1, 7, 8, 9, 63, 64, 1000, 4099])

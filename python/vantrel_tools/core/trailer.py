@@ -175,12 +175,17 @@ def read_trailer(data: bytes) -> Trailer | None:
     magic, version, _, _, length = _PREFIX.unpack_from(data, end)
     if magic != TRAILER_MAGIC:
         raise _damaged("the trailer is missing")
-    if not _MIN_TRAILER <= length <= len(data) - end:
+    if length < _MIN_TRAILER:
+        raise _damaged(f"trailer length {length} is below the {_MIN_TRAILER} bytes of an empty "
+                       "trailer")
+    if length > len(data) - end:
         raise _damaged(f"trailer length {length} does not fit the {len(data) - end} bytes left")
     stop = end + length
     (stored,) = _CRC.unpack_from(data, stop - _CRC.size)
     if _crc(data[: stop - _CRC.size]) != stored:
         raise _damaged("checksum mismatch")
+    if version < TRAILER_VERSION:  # no writer has ever made one
+        raise _damaged(f"trailer version {version} does not exist")
     if version != TRAILER_VERSION:
         raise ValueError(f"trailer version {version} is newer than this reader ({TRAILER_VERSION})")
     runs = _read_sections(view[end + _PREFIX.size : stop - _CRC.size], header.sample_count)
@@ -188,7 +193,7 @@ def read_trailer(data: bytes) -> Trailer | None:
 
 
 def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
-    runs = NO_GAPS
+    runs = None
     pos = 0
     while pos < len(sections):
         if len(sections) - pos < _SECTION.size:
@@ -198,9 +203,11 @@ def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
         if size > len(sections) - pos:
             raise _damaged("a trailer section is cut short")
         if tag == SECTION_GAPS:
+            if runs is not None:
+                raise _damaged("the trailer holds two gap sections")
             runs = _read_gaps(sections[pos : pos + size], sample_count)
         pos += size  # sections of later versions' kinds are skipped
-    return runs
+    return NO_GAPS if runs is None else runs
 
 
 def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:

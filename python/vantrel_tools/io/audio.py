@@ -11,7 +11,14 @@ from typing import Any
 import numpy as np
 
 from .arrays import one_line
-from .digital import bad_field, channel_lengths_agree, check_rate, one_rate, to_codes
+from .digital import (
+    bad_field,
+    channel_lengths_agree,
+    check_rate,
+    needs_rate,
+    one_rate,
+    to_codes,
+)
 from .extras import require
 from .registry import Format, ReadRequest, register_format
 from .types import Channel, ChannelInfo, Encoded, SampleGrid, Signal, SignalFileError
@@ -109,6 +116,8 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
     sf = require("soundfile", path)
     channel_lengths_agree(signal, path)
     rate = one_rate(signal, path) if signal.info else signal.rate
+    if rate is None:
+        needs_rate(signal, 0, path)
     if rate is None or rate != int(rate) or not 1 <= rate <= 0x7FFFFFFF:
         raise SignalFileError(f"{path}: sample rate {rate} does not fit an audio file")
     same = signal.source == fmt
