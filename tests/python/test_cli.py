@@ -103,9 +103,11 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_float32, vs_input = re.search(r"ratio ([\d.]+) vs float32, ([\d.]+) vs the input's "
-                                         r"16-bit samples", result.stdout).groups()
-        assert float(vs_input) == pytest.approx(float(vs_float32) / 2, abs=0.01)
+        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file;",
+                             result.stdout).group(1)
+        size = os.path.getsize(tmp_path / "voice.vtrl")
+        assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
+                                                abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
                               "--wav-sample", "pcm16", cwd=tmp_path))
         with wave.open(str(tmp_path / "back.wav")) as w:
@@ -714,3 +716,25 @@ def test_rate_given_for_an_archive_without_one(tmp_path):
     assert_ok(vantrel_cli("compress", "in.npy", "-o", "a.zarr", "-q", cwd=tmp_path))
     assert_ok(vantrel_cli("decompress", "a.zarr", "-o", "a.wav", "--rate", 250, cwd=tmp_path))
     assert read_signal(str(tmp_path / "a.wav")).rate == 250
+
+
+def _short_record(d):
+    wfdb = pytest.importorskip("wfdb")
+    wfdb.wrsamp("in", fs=100, units=["mV"], sig_name=["II"], fmt=["16"], adc_gain=[200.0],
+                baseline=[0], p_signal=np.random.default_rng(1).normal(size=(20, 1)),
+                write_dir=str(d))
+    return ["in.hea", "in.dat"]
+
+
+@pytest.mark.parametrize("write", [_short_record,
+                                   lambda d: np.save(d / "in.npy", smooth(5000)) or ["in.npy"]],
+                         ids=["short record, larger out", "long signal, smaller out"])
+def test_ratio_against_the_input_files(tmp_path, write):
+    inputs = write(tmp_path)
+    result = vantrel_cli("compress", inputs[0], "-o", "out.vtrl", cwd=tmp_path)
+    assert_ok(result)
+    held = sum(os.path.getsize(tmp_path / name) for name in inputs)
+    out = os.path.getsize(tmp_path / "out.vtrl")
+    ratio = float(re.search(r", ([\d.]+) vs the input file", result.stdout).group(1))
+    assert ratio == pytest.approx(held / out, abs=0.01)
+    assert ("the output is larger than the input" in result.stdout) == (out > held)

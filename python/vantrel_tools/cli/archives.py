@@ -36,9 +36,14 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
                 with tempfile.TemporaryDirectory() as scratch:
                     built = os.path.join(scratch, "archive.zip")
                     write_archive(built, signal, containers, options)
-                    plan.stage(out, read_bytes(built))
+                    data = read_bytes(built)
+                    plan.stage(out, data)
+                    archive_bytes = len(data)
             else:
-                write_archive(plan.stage_tree(out), signal, containers, options)
+                tree = plan.stage_tree(out)
+                write_archive(tree, signal, containers, options)
+                archive_bytes = sum(os.path.getsize(os.path.join(d, name))
+                                    for d, _, names in os.walk(tree) for name in names)
         except OSError as exc:
             raise os_error(out, exc) from None
         progress.advance()
@@ -47,7 +52,7 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
     noun = "channel" if len(containers) == 1 else "channels"
     print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
                  f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
-                 f"{ratio_vs_input(signal, packed)}"], args.quiet)
+                 f"{ratio_vs_input(signal, archive_bytes)}"], args.quiet)
     return 0
 
 

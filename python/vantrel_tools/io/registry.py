@@ -242,6 +242,7 @@ def read_signal(
             where = f" {signal.channel_name(k)}" if len(signal.channels) > 1 else ""
             raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
     signal.source = signal.source or fmt
+    signal.file_bytes = signal.file_bytes or os.path.getsize(split_dataset(path)[0])
     refuse_beyond_float32(signal.channels, path)
     return signal
 

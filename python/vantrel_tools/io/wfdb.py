@@ -95,9 +95,9 @@ def _check_text(header: Any, path: str) -> None:
                 raise bad_field(path, f"signal {k}", "gain", text, "is not a finite number")
 
 
-def _check_header(header: Any, path: str, directory: str) -> None:
+def _check_header(header: Any, path: str, directory: str) -> int:
     """Refuses a header whose fields the samples cannot be read with, or whose signal files
-    hold fewer samples than it declares."""
+    hold fewer samples than it declares; the bytes of the header and its signal files."""
     if not hasattr(header, "adc_gain"):
         raise SignalFileError(f"{path}: a multi-segment record; read its segments one by one")
     count = int(header.n_sig or 0)
@@ -128,12 +128,15 @@ def _check_header(header: Any, path: str, directory: str) -> None:
         # The signals of one file are interleaved frame by frame, in one format.
         _, offset, samples = files.get(name, (fmt, 0, 0))
         files[name] = (fmt, max(offset, int(header.byte_offset[k] or 0)), samples + spf)
+    record_bytes = os.path.getsize(path)
     for name, (fmt, offset, per_frame) in files.items():
         size = offset + _signal_file_bytes(fmt, (length or 0) * per_frame)
         held = os.path.getsize(os.path.join(directory, name))
         if held < size:
             raise SignalFileError(f"{path}: truncated: the header declares {length} frames, "
                                   f"which take {size} bytes of {name}; it holds {held}")
+        record_bytes += held
+    return record_bytes
 
 
 def _check_definitions(file_name: str) -> None:
@@ -191,8 +194,8 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
         with quiet_library("wfdb"):
-            _check_header(wfdb.rdheader(record_name), record_name + ".hea",
-                          os.path.dirname(record_name))
+            record_bytes = _check_header(wfdb.rdheader(record_name), record_name + ".hea",
+                                         os.path.dirname(record_name))
             record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (SignalFileError, FileNotFoundError):
         raise
@@ -221,7 +224,8 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
     return Signal(
         channels, None, f"WFDB record, {channels_at(info)}",
         sample_bits=bits, stored_bytes=sum(c.size for c in channels) * bits // 8, info=info,
-        start=start.isoformat() if start is not None else None, source=fmt, attrs=attrs)
+        start=start.isoformat() if start is not None else None, source=fmt, attrs=attrs,
+        file_bytes=record_bytes)
 
 
 def _wfdb_calibration(info: ChannelInfo, samples: Channel) -> tuple[str, float, int]:
