@@ -421,6 +421,7 @@ def _setup_archives(tmp_path):
     vantrel_cli("compress", "ok.npy", "-o", "a.zarr", cwd=tmp_path)
     os.symlink("a.zarr", tmp_path / "link.zarr")
     (tmp_path / "empty.f32").write_bytes(b"")
+    np.save(tmp_path / "step.npy", np.repeat([0.0, 1.0], 5000))
 
 
 FAILURES = [
@@ -483,6 +484,9 @@ FAILURES = [
      "empty.vtrl"),
     ("forced over a linked archive", _setup_archives, ["compress", "ok.npy", "-f", "-o",
      "link.zarr"], "link.zarr is a symbolic link", None),
+    ("scale 12 saturated", _setup_archives, ["compress", "step.npy", "--scale", "12"],
+     "16-bit range at scale 12 (multiplier 4096); use a lower scale or multiplier'; code it with "
+     "--method cdf53", "step.vtrl"),
     ("archive without a rate into audio", _setup_archives, ["decompress", "a.zarr", "-o", "a.wav"],
      "a.wav: the sample rate of channel 0 is not known; give it with --rate", "a.wav"),
 ]
