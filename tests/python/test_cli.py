@@ -702,6 +702,17 @@ class TestEndings:
             assert capsys.readouterr().err == f"vantrel: error: {out}: No space left on device\n"
         assert os.listdir(tmp_path) == ["in.npy"]
 
+    def test_a_reader_that_goes_away(self, tmp_path):
+        np.save(tmp_path / "in.npy", smooth(300))
+        assert_ok(vantrel_cli("compress", "in.npy", cwd=tmp_path))
+        # Far more than a pipe holds, so that writing goes on after the reader has gone.
+        with subprocess.Popen([sys.executable, "-m", "vantrel_tools", "info", *["in.vtrl"] * 500],
+                              cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as run:
+            assert run.stdout.readline().startswith(b"file")
+            run.stdout.close()
+            assert run.wait(timeout=120) == 128 + signal.SIGPIPE
+            assert run.stderr.read() == b""
+
     @pytest.mark.parametrize("umask", [0o022, 0o077])
     def test_archive_directories_honour_the_umask(self, tmp_path, monkeypatch, umask):
         np.save(tmp_path / "in.npy", smooth(300))

@@ -104,6 +104,8 @@ HOSTILE = [
     ("wfdb gain infinite", "rec.hea", write_wfdb, None, hea_edit(1, "200.0", "1e999"), "gain"),
     ("wfdb gain 1e300", "rec.hea", write_wfdb, None, hea_edit(1, "200.0", "1e300"),
      "below the float32 range"),
+    ("wfdb header without a record line", "rec.hea", write_wfdb, None, lambda d: b"# x\n",
+     "no record line"),
     ("wfdb format", "rec.hea", write_wfdb, None, hea_edit(1, " 16 ", " 17 "), "format"),
     ("wfdb 4e9 samples", "rec.hea", write_wfdb, None, hea_edit(0, " 720", " 4000000000"),
      "truncated"),

@@ -35,6 +35,7 @@ _MORE_SUFFIXES = {"ogg": (".oga",)}
 _CUT_DATA_CHUNK = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
 _CUT_OGG = re.compile(r"^Ogg\s*:\s*(.*(?:Junk after the last page|lacks an end-of-stream|"
                       r"without an End-Of-Stream).*)$", re.MULTILINE | re.IGNORECASE)
+_OPENING = re.compile(r"^Error opening <[^>]*>: ")
 # libsndfile's frame count of a stream whose length its header leaves open.
 _UNKNOWN_FRAMES = 0x7FFFFFFFFFFFFFFF
 # Samples read at a time (all channels): the most a read holds beyond what the file gives.
@@ -72,8 +73,9 @@ def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
                 frames = _read_frames(audio, dtype)
                 log = audio.extra_info
         except (sf.LibsndfileError, RuntimeError, TypeError, ValueError, EOFError) as exc:
-            raise SignalFileError(f"{path}: not a readable {fmt.upper()} file "
-                                  f"({one_line(exc)})") from None
+            # libsndfile's text names the open file object; the line names the path already.
+            why = _OPENING.sub("", one_line(exc))
+            raise SignalFileError(f"{path}: not a readable {fmt.upper()} file ({why})") from None
     # libsndfile reads a cut file up to its end and says so only in its log; losing the rest
     # without a word would pass a damaged recording off as whole. A WAV data size of 2**32 - 1
     # comes from a writer that could not seek back: it runs to the end.

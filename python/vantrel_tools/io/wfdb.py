@@ -72,12 +72,17 @@ def _number(text: str, path: str, where: str, field: str) -> float:
         raise bad_field(path, where, field, text, "is not a number") from None
 
 
+def _header_lines(path: str) -> list[list[str]]:
+    """The fields of every line of a header that is not blank or a comment."""
+    with open(path, "rb") as f:
+        return [line.split() for line in f.read().decode("latin-1").splitlines()
+                if line.strip() and not line.lstrip().startswith("#")]
+
+
 def _check_text(header: Any, path: str) -> None:
     """Holds the numbers wfdb parsed to the header's own text: its parser skips a field it
     cannot match (a negative frequency becomes the default 250 Hz, ``1e300`` becomes 1)."""
-    with open(path, "rb") as f:
-        lines = [line.split() for line in f.read().decode("latin-1").splitlines()
-                 if line.strip() and not line.lstrip().startswith("#")]
+    lines = _header_lines(path)
     record = lines[0] if lines else []
     if len(record) > 2:
         fs = _number(record[2].split("/")[0], path, "", "sampling frequency")
@@ -192,6 +197,8 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
     record_name = path[: -len(".hea")] if path.lower().endswith(".hea") else path
     if not os.path.exists(record_name + ".hea"):
         raise FileNotFoundError(2, "No such file or directory", path)
+    if not _header_lines(record_name + ".hea"):
+        raise SignalFileError(f"{path}: not a WFDB header: it holds no record line")
     try:
         with quiet_library("wfdb"):
             record_bytes = _check_header(wfdb.rdheader(record_name), record_name + ".hea",
