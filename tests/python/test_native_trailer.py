@@ -43,24 +43,17 @@ def test_same_sealed_bytes(tmp_path, kind, dtype):
     assert (tmp_path / "x.vtrl").read_bytes() == vantrel_tools.compress(x)
 
 
-def trailer_edit(data, trailer_at, edit):
-    """`data` with its trailer (at `trailer_at`) edited and its checksum made right again."""
-    data = data[:trailer_at] + edit(data[trailer_at:-4]) + bytes(4)
-    return data[:-4] + google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
+def doubled_gaps(t):
+    """The trailer with its gap section twice, its length grown to match."""
+    return t[:8] + (2 * len(t) - 8).to_bytes(4, "little") + t[12:] * 2
 
 
-def doubled_gaps(trailer):
-    """Its gap section twice, the trailer's length grown to match."""
-    section = trailer[12:]
-    return trailer[:8] + (len(trailer) + len(section) + 4).to_bytes(4, "little") + section * 2
-
-
-# Trailers with a valid checksum whose fields are still wrong: (edit, words of the message).
+# Trailers (CRC left out) with a valid checksum whose fields are still wrong, and the words of
+# the refusal.
 TRAILER_EDITS = {
     "newer version": (lambda t: t[:4] + b"\x02" + t[5:], "is newer than this reader"),
     "version 0": (lambda t: t[:4] + b"\x00" + t[5:], "damaged or truncated: trailer version 0"),
-    "length below the minimum": (lambda t: t[:8] + (4).to_bytes(4, "little") + t[12:],
-                                 "length 4 is below the 16 bytes"),
+    "short length": (lambda t: t[:8] + b"\x04\0\0\0" + t[12:], "length 4 is below the 16"),
     "two gap sections": (doubled_gaps, "two gap sections"),
 }
 
@@ -75,7 +68,9 @@ def test_reads_python_containers_alike(tmp_path, change):
     elif change == "cut":
         data = data[:-3]
     elif change is not None:
-        data = trailer_edit(bytes(data), len(data) - (25 + 9 * 5), TRAILER_EDITS[change][0])
+        at = len(data) - (25 + 9 * 5)  # five runs
+        data = data[:at] + TRAILER_EDITS[change][0](data[at:-4])
+        data += google_crc32c.value(bytes(data)).to_bytes(4, "little")
     (tmp_path / "x.vtrl").write_bytes(bytes(data))
     result = probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw", check=False)
     if change is None:
