@@ -208,21 +208,21 @@ Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data) {
   if (!has_magic) return TrailerError::trailer_missing();
   const uint64_t length = load_u32(trailer + 8);
   const uint64_t left = data.size() - end;
-  if (length < kTrailerMinSize || length > left) {
-    return TrailerError::length_does_not_fit(length, left);
-  }
+  if (length < kTrailerMinSize) return TrailerError::length_below_minimum(length);
+  if (length > left) return TrailerError::length_does_not_fit(length, left);
   const size_t stop = static_cast<size_t>(end + length);
   if (crc32c(data.first(stop - kCrcSize)) != load_u32(data.data() + stop - kCrcSize)) {
     return TrailerError::checksum_mismatch();
   }
-  if (trailer[4] == 0 || trailer[4] > kLatestTrailerVersion) {
-    return TrailerError::too_new(trailer[4]);
-  }
+  // No writer has ever made a version below the first.
+  if (trailer[4] == 0) return TrailerError::no_such_version(trailer[4]);
+  if (trailer[4] > kLatestTrailerVersion) return TrailerError::too_new(trailer[4]);
 
   Unsealed out;
   out.has_trailer = true;
   std::span<const uint8_t> sections =
       data.subspan(static_cast<size_t>(end) + kPrefixSize, length - kTrailerMinSize);
+  bool seen_gaps = false;
   while (!sections.empty()) {
     if (sections.size() < kSectionHead) return TrailerError::section_cut_short();
     const uint8_t tag = sections[0];
@@ -230,6 +230,8 @@ Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data) {
     sections = sections.subspan(kSectionHead);
     if (size > sections.size()) return TrailerError::section_cut_short();
     if (tag == kSectionGaps) {
+      if (seen_gaps) return TrailerError::two_gap_sections();
+      seen_gaps = true;
       auto runs = read_gaps(sections.first(size), header->sample_count);
       if (!runs) return std::move(runs).error();
       out.runs = std::move(*runs);

@@ -65,6 +65,7 @@ class TrailerError {
   static TrailerError ends_before_trailer(uint64_t size);
   static TrailerError trailer_missing();
   static TrailerError length_does_not_fit(uint64_t length, uint64_t left);
+  static TrailerError length_below_minimum(uint64_t length);
   static TrailerError checksum_mismatch();
   static TrailerError section_cut_short();
   static TrailerError gap_section_cut_short();
@@ -72,6 +73,8 @@ class TrailerError {
   static TrailerError gap_runs_do_not_fit();
   static TrailerError refinement_unreadable(RefinementError e);
   static TrailerError no_grid();
+  static TrailerError no_such_version(uint8_t version);
+  static TrailerError two_gap_sections();
   static TrailerError too_new(uint8_t version);
   static TrailerError shorter_than_header();
 

@@ -81,6 +81,10 @@ TEST(Trailer, StructuralRefusalsAndSkippedSections) {
     const char* text;
   } cases[] = {
       {end + 4, 3, "trailer version 3 is newer than this reader (2)"},
+      {end + 4, 0, "container is damaged or truncated: trailer version 0 does not exist"},
+      {end + 8, 4,
+       "container is damaged or truncated: trailer length 4 is below the 16 bytes of an empty "
+       "trailer"},
       {run + 4, 0, kGaps},  // an empty run
       {run + 8, 3, kGaps},  // an unknown kind
       {run, 3, kGaps},      // beyond the signal

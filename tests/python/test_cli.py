@@ -1,9 +1,11 @@
 """The vantrel command, run as a subprocess: round trips through every file format, the info
 report, and failures that end in one line on stderr, exit status 2 and no output file."""
 
+import errno
 import importlib.metadata
 import os
 import re
+import signal
 import stat
 import struct
 import subprocess
@@ -15,11 +17,14 @@ import numpy as np
 import pytest
 
 import vantrel
+import vantrel_command
 from conftest import smooth
+from vantrel_tools.cli import archives, files, main
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
 from vantrel_tools.core.container import HEADER_SIZE, ContainerError, parse_header
 from vantrel_tools.io import SampleRangeError, SignalFileError, encode_signal, read_signal
+from vantrel_tools.store.archive import read_archive
 
 SCALE = 12
 # Worst error at scale 12 with the low dead zone, as a share of the signal's range (see
@@ -99,9 +104,11 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_float32, vs_input = re.search(r"ratio ([\d.]+) vs float32, ([\d.]+) vs the input's "
-                                         r"16-bit samples", result.stdout).groups()
-        assert float(vs_input) == pytest.approx(float(vs_float32) / 2, abs=0.01)
+        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file;",
+                             result.stdout).group(1)
+        size = os.path.getsize(tmp_path / "voice.vtrl")
+        assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
+                                                abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
                               "--wav-sample", "pcm16", cwd=tmp_path))
         with wave.open(str(tmp_path / "back.wav")) as w:
@@ -413,6 +420,16 @@ def _setup_clash(tmp_path):
         np.save(tmp_path / d / "x.npy", smooth(100))
 
 
+def _setup_archives(tmp_path):
+    """ok.npy in an archive a.zarr (no rate: .npy keeps none), link.zarr a link to it, an empty
+    raw file."""
+    _corrupt(tmp_path)
+    vantrel_cli("compress", "ok.npy", "-o", "a.zarr", cwd=tmp_path)
+    os.symlink("a.zarr", tmp_path / "link.zarr")
+    (tmp_path / "empty.f32").write_bytes(b"")
+    np.save(tmp_path / "step.npy", np.repeat([0.0, 1.0], 5000))
+
+
 FAILURES = [
     # (name, setup, command, words the message must hold, output that must not appear)
     ("missing file", None, ["compress", "absent.npy", "-o", "out.vtrl"], "absent.npy",
@@ -467,6 +484,19 @@ FAILURES = [
      "/proc/x.vtrl: ", None),
     ("damaged container", _damage, ["decompress", "hit.vtrl", "-o", "out.npy"],
      "hit.vtrl: container is damaged or truncated: checksum mismatch", "out.npy"),
+    ("standard output", _corrupt, ["compress", "ok.npy", "-o", "-"], "-o -: outputs are files",
+     "-"),
+    ("psnr below 0 dB", _corrupt, ["compress", "ok.npy", "--psnr", "-5", "-o", "p.vtrl"],
+     "psnr must be finite and above 0", "p.vtrl"),
+    ("empty input", _setup_archives, ["compress", "empty.f32"], "empty.f32: no samples",
+     "empty.vtrl"),
+    ("forced over a linked archive", _setup_archives, ["compress", "ok.npy", "-f", "-o",
+     "link.zarr"], "link.zarr is a symbolic link", None),
+    ("scale 12 saturated", _setup_archives, ["compress", "step.npy", "--scale", "12"],
+     "16-bit range at scale 12 (multiplier 4096); use a lower scale or multiplier'; code it with "
+     "--method cdf53", "step.vtrl"),
+    ("archive without a rate into audio", _setup_archives, ["decompress", "a.zarr", "-o", "a.wav"],
+     "a.wav: the sample rate of channel 0 is not known; give it with --rate", "a.wav"),
 ]
 
 
@@ -669,3 +699,87 @@ class TestEval:
             assert float(low[2]) > float(high[2]) and float(low[3]) < float(high[3])
         if have_matplotlib:
             assert (tmp_path / "rd.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+class TestEndings:
+    """Signals end a command as Ctrl-C does: nothing staged is left, and the status says which;
+    once the last output is in place, the command has succeeded."""
+
+    @pytest.mark.parametrize("signum,status,message", [
+        (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "interrupted"),
+        (signal.SIGHUP, 129, "interrupted"), (None, 2, "out.zarr: No space left on device"),
+    ], ids=["SIGINT", "SIGTERM", "SIGHUP", "full disk"])
+    def test_while_building_an_archive(self, tmp_path, monkeypatch, capsys, signum, status,
+                                       message):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        write = archives.write_archive
+
+        def write_then_end(path, *args):
+            write(path, *args)
+            if signum is None:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+            # Without a handler the signal would end the test run instead of failing it.
+            assert signal.getsignal(signum) not in (signal.SIG_DFL, signal.SIG_IGN)
+            os.kill(os.getpid(), signum)
+
+        monkeypatch.setattr(archives, "write_archive", write_then_end)
+        monkeypatch.chdir(tmp_path)
+        assert main(["compress", "in.npy", "-o", "out.zarr"]) == status
+        assert capsys.readouterr().err == f"vantrel: error: {message}\n"
+        assert os.listdir(tmp_path) == ["in.npy"]
+
+    def test_ctrl_c_during_the_clean_up_after_the_last_rename(self, tmp_path, monkeypatch):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        monkeypatch.chdir(tmp_path)
+        previous = os.umask(0o027)  # archive directories honour it, as files do
+        try:
+            assert main(["compress", "in.npy", "-o", "out.zarr", "-q"]) == 0
+        finally:
+            os.umask(previous)
+        assert stat.S_IMODE(os.stat(tmp_path / "out.zarr").st_mode) == 0o750
+        remove = files._remove
+        monkeypatch.setattr(files, "_remove",
+                            lambda path: os.kill(os.getpid(), signal.SIGINT) or remove(path))
+        assert main(["compress", "in.npy", "-o", "out.zarr", "-f", "--scale", "6", "-q"]) == 0
+        assert sorted(os.listdir(tmp_path)) == ["in.npy", "out.zarr"]
+        assert read_archive(str(tmp_path / "out.zarr")).signal.num_samples == 3000
+
+    def test_ctrl_c_while_the_package_loads(self, monkeypatch, capsys):
+        class Interrupting:
+            def find_spec(self, name, *_):
+                if name == "vantrel_tools.cli":
+                    raise KeyboardInterrupt
+
+        monkeypatch.delitem(sys.modules, "vantrel_tools.cli")
+        monkeypatch.setattr(sys, "meta_path", [Interrupting(), *sys.meta_path])
+        assert vantrel_command.main() == 130
+        assert capsys.readouterr().err == "vantrel: error: interrupted\n"
+
+    def test_a_reader_that_goes_away(self, tmp_path):
+        np.save(tmp_path / "in.npy", smooth(300))
+        assert_ok(vantrel_cli("compress", "in.npy", cwd=tmp_path))
+        # Far more than a pipe holds, so that writing goes on after the reader has gone.
+        with subprocess.Popen([sys.executable, "-m", "vantrel_tools", "info", *["in.vtrl"] * 500],
+                              cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as run:
+            run.stdout.readline()
+            run.stdout.close()
+            assert run.wait(timeout=120) == 128 + signal.SIGPIPE and run.stderr.read() == b""
+
+
+def test_rate_given_for_an_archive_without_one(tmp_path):
+    np.save(tmp_path / "in.npy", smooth(3000))
+    assert_ok(vantrel_cli("compress", "in.npy", "-o", "a.zarr", "-q", cwd=tmp_path))
+    assert_ok(vantrel_cli("decompress", "a.zarr", "-o", "a.wav", "--rate", 250, cwd=tmp_path))
+    assert read_signal(str(tmp_path / "a.wav")).rate == 250
+
+
+@pytest.mark.parametrize("name,write", [
+    ("in.csv", lambda p: p.write_text("1\n2\n")),  # the container is the larger
+    ("in.npy", lambda p: np.save(p, smooth(5000)))])
+def test_ratio_against_the_input_file(tmp_path, name, write):
+    write(tmp_path / name)
+    result = vantrel_cli("compress", name, "-o", "out.vtrl", cwd=tmp_path)
+    held, out = os.path.getsize(tmp_path / name), os.path.getsize(tmp_path / "out.vtrl")
+    ratio = float(re.search(r", ([\d.]+) vs the input file", result.stdout).group(1))
+    assert ratio == pytest.approx(held / out, abs=0.01)
+    assert ("the output is larger than the input" in result.stdout) == (out > held)

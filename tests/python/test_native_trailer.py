@@ -43,7 +43,22 @@ def test_same_sealed_bytes(tmp_path, kind, dtype):
     assert (tmp_path / "x.vtrl").read_bytes() == vantrel_tools.compress(x)
 
 
-@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", "newer version"])
+def doubled_gaps(t):
+    """The trailer with its gap section twice, its length grown to match."""
+    return t[:8] + (2 * len(t) - 8).to_bytes(4, "little") + t[12:] * 2
+
+
+# Trailers (CRC left out) with a valid checksum whose fields are still wrong, and the words of
+# the refusal.
+TRAILER_EDITS = {
+    "newer version": (lambda t: t[:4] + b"\x03" + t[5:], "is newer than this reader"),
+    "version 0": (lambda t: t[:4] + b"\x00" + t[5:], "damaged or truncated: trailer version 0"),
+    "short length": (lambda t: t[:8] + b"\x04\0\0\0" + t[12:], "length 4 is below the 16"),
+    "two gap sections": (doubled_gaps, "two gap sections"),
+}
+
+
+@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", *TRAILER_EDITS])
 def test_reads_python_containers_alike(tmp_path, change):
     data = bytearray(vantrel_tools.compress(signal("gaps", "float32")))
     if change == "flip payload":
@@ -52,9 +67,10 @@ def test_reads_python_containers_alike(tmp_path, change):
         data[-10] ^= 0x80
     elif change == "cut":
         data = data[:-3]
-    elif change == "newer version":  # with a valid checksum
-        data[len(data) - (25 + 9 * 5) + 4] = 3  # five runs
-        data[-4:] = google_crc32c.value(bytes(data[:-4])).to_bytes(4, "little")
+    elif change is not None:
+        at = len(data) - (25 + 9 * 5)  # five runs
+        data = data[:at] + TRAILER_EDITS[change][0](data[at:-4])
+        data += google_crc32c.value(bytes(data)).to_bytes(4, "little")
     (tmp_path / "x.vtrl").write_bytes(bytes(data))
     result = probe("decompress", tmp_path / "x.vtrl", tmp_path / "y.raw", check=False)
     if change is None:
@@ -64,6 +80,8 @@ def test_reads_python_containers_alike(tmp_path, change):
     with pytest.raises(ValueError) as python_error:
         vantrel_tools.decompress(bytes(data))
     assert result.returncode == 1 and result.stderr.strip() == str(python_error.value)
+    if change in TRAILER_EDITS:
+        assert TRAILER_EDITS[change][1] in str(python_error.value)
 
 
 @pytest.mark.parametrize("size", [0, 1, 7, 8, 9, 63, 64, 1000, 4099])

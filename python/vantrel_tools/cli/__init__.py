@@ -1,6 +1,7 @@
 """The ``vantrel`` command: compress, decompress, inspect and evaluate signal files.
 
-Every failure ends the command with one line on stderr and exit status 2. A command plans all its
+Every failure ends the command with one line on stderr and exit status 2; Ctrl-C, SIGTERM and
+SIGHUP end it in one line with status 128 + the signal's number. A command plans all its
 outputs before it writes any (no two the same, none an input, none an existing file unless -f),
 writes them to temporary files in their own directories and renames them all at the end: it
 writes all its outputs or none, and each is complete.
@@ -14,10 +15,14 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import importlib.metadata
 import io
+import os
+import signal
 import sys
-from collections.abc import Callable, Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 from ..core.names import (
@@ -33,7 +38,7 @@ from ..io import FORMAT_SUFFIX, SignalFileError
 from ..io.audio import WAV_SAMPLE_KINDS
 from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress
 from .info import cmd_info
-from .errors import CliError
+from .errors import CliError, Interrupted
 from .evaluate import cmd_eval
 from .inputs import add_input_options
 
@@ -128,6 +133,17 @@ def _thread_count(text: str) -> int:
     return count
 
 
+def _rate(text: str) -> int:
+    try:
+        rate = int(text)
+    except ValueError:
+        rate = 0
+    if rate < 1:
+        raise argparse.ArgumentTypeError(f"invalid sample rate {text!r} (a whole number of Hz, "
+                                         "1 or more)")
+    return rate
+
+
 def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
                   summary: str, description: str, epilog: str, inputs: tuple[str, str],
                   output: str) -> argparse.ArgumentParser:
@@ -196,8 +212,9 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default=None,
                    help="format of the files written into a directory (default npy; an "
                         "archive's own format)")
-    d.add_argument("--rate", type=int, default=None, metavar="HZ",
-                   help=f"sample rate of the files made from containers (default {DEFAULT_RATE})")
+    d.add_argument("--rate", type=_rate, default=None, metavar="HZ",
+                   help=f"sample rate of the files made from containers (default {DEFAULT_RATE}), "
+                        "and of an archive's channels that record none")
     d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default=None,
                    help="sample encoding of audio files (default float32, FLAC pcm16, or what "
                         "an archive recorded)")
@@ -264,22 +281,68 @@ def _fail(message: str, stream: IO[str]) -> int:
     return EXIT_FAILURE
 
 
+# Signals that end the command the way Ctrl-C does: its outputs are discarded, not left staged.
+_ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                        if hasattr(signal, name))
+
+
+@contextlib.contextmanager
+def _ending_signals_interrupt() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise `Interrupted` in the main thread for the body, as SIGINT raises
+    KeyboardInterrupt; elsewhere (an embedding program's thread) the handlers stay as they are."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum: int, _: object) -> None:
+        raise Interrupted(signum)
+
+    previous = {signum: signal.signal(signum, interrupt) for signum in _ENDING_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _stdout_closed() -> int:
+    """The end of a command whose reader went away (``vantrel info x | head``): quietly, as a
+    command killed by SIGPIPE, with stdout pointed at nothing so that the final flush says
+    nothing either."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    return 128 + getattr(signal, "SIGPIPE", 13)
+
+
+def _command(argv: Sequence[str] | None) -> int:
+    args = build_parser().parse_args(argv)
+    if getattr(args, "output", None) == "-":
+        raise CliError("-o -: outputs are files; standard output is not supported (name a "
+                       "file or a directory)")
+    return int(args.func(args))
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="vantrel.names")
     try:
-        args = build_parser().parse_args(argv)
-        return int(args.func(args))
+        with _ending_signals_interrupt():
+            return _command(argv)
     except (CliError, SignalFileError) as exc:
         return _fail(str(exc), sys.stderr)
     except OSError as exc:
+        if isinstance(exc, BrokenPipeError) and exc.filename is None:
+            return _stdout_closed()
         where = f"{exc.filename}: " if exc.filename else ""
         return _fail(f"{where}{exc.strerror or exc}", sys.stderr)
     except ValueError as exc:
         return _fail(str(exc), sys.stderr)
-    except KeyboardInterrupt:
-        return _fail("interrupted", sys.stderr)
+    except KeyboardInterrupt as exc:
+        _fail("interrupted", sys.stderr)
+        return 128 + (exc.signum if isinstance(exc, Interrupted) else signal.SIGINT)
     except Exception as exc:  # anything else still ends in one line, never a traceback
         return _fail(f"unexpected {type(exc).__name__}: {exc}", sys.stderr)
 

@@ -12,7 +12,7 @@ from ..core.options import Coding
 from ..io import FORMAT_SUFFIX, Signal
 from ..store.archive import read_archive, write_archive
 from .errors import CliError
-from .files import read_bytes
+from .files import os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
 from .run import coded, planned, print_lines, threads_of
 
@@ -31,20 +31,28 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
         containers = coded(path, signal, options, threads_of(args))
-        if zipped:
-            with tempfile.TemporaryDirectory() as scratch:
-                built = os.path.join(scratch, "archive.zip")
-                write_archive(built, signal, containers, options)
-                plan.stage(out, read_bytes(built))
-        else:
-            write_archive(plan.stage_tree(out), signal, containers, options)
+        try:  # a full disk names the archive, not the temporary it was built in
+            if zipped:
+                with tempfile.TemporaryDirectory() as scratch:
+                    built = os.path.join(scratch, "archive.zip")
+                    write_archive(built, signal, containers, options)
+                    data = read_bytes(built)
+                    plan.stage(out, data)
+                    archive_bytes = len(data)
+            else:
+                tree = plan.stage_tree(out)
+                write_archive(tree, signal, containers, options)
+                archive_bytes = sum(os.path.getsize(os.path.join(d, name))
+                                    for d, _, names in os.walk(tree) for name in names)
+        except OSError as exc:
+            raise os_error(out, exc) from None
         progress.advance()
     raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(len(c) for c in containers)
     noun = "channel" if len(containers) == 1 else "channels"
     print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
                  f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
-                 f"{ratio_vs_input(signal, packed)}"], args.quiet)
+                 f"{ratio_vs_input(signal, archive_bytes)}"], args.quiet)
     return 0
 
 

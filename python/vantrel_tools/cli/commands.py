@@ -170,6 +170,17 @@ def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
         yield from in_order(executor, jobs, 2 * threads)
 
 
+def _archive_signal(signal: Signal, args: argparse.Namespace) -> Signal:
+    """An archive's recording, its channels that record no rate (from a ``.npy``) at --rate."""
+    if args.rate is not None:
+        for info in signal.info:
+            if info.rate is None:
+                info.rate = float(args.rate)
+        if not signal.info and signal.rate is None:
+            signal.rate = args.rate
+    return signal
+
+
 def _container_signal(channels: list[Channel], args: argparse.Namespace) -> Signal:
     """Channels decoded from containers, which hold no rate: the one --rate gives."""
     return Signal(channels, rate=args.rate if args.rate is not None else DEFAULT_RATE)
@@ -223,7 +234,7 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
         for path, out_path, decoded in zip(args.inputs, targets, _decoded(args), strict=True):
-            signal = (decoded if isinstance(decoded, Signal)
+            signal = (_archive_signal(decoded, args) if isinstance(decoded, Signal)
                       else _container_signal([decoded], args))
             notes: list[str] = []
             _stage_output(plan, out_path, path, signal, args, notes)
@@ -252,7 +263,7 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
     with planned(args, "decompress") as (plan, progress):
         plan.add(split_dataset(args.output)[0], args.inputs[0])
         if archives:
-            signal = decode_archive(archives[0])
+            signal = _archive_signal(decode_archive(archives[0]), args)
             progress.advance()
         else:
             decoded = []

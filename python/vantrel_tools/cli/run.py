@@ -45,6 +45,13 @@ def coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes
         return list(in_order(executor, jobs, 2 * threads))
 
 
+# The codec's refusal of a scale whose coarse bands would not fit 16 bits (a plateau, a square
+# wave, a slow drift), and what codes such a channel from the command line.
+_SATURATED = "Quantised coefficients exceed the 16-bit range"
+_SATURATED_REMEDY = ("; code it with --method cdf53 (which never saturates up to scale 12), a "
+                     "lower --scale, or a quality target such as --psnr 60 or --max-error")
+
+
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
                       threads: int) -> bytes:
     """Channel k's container; a refused channel fails the command, named with its label."""
@@ -53,7 +60,8 @@ def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""
-        raise CliError(f"{path}{where}: {exc}") from None
+        remedy = _SATURATED_REMEDY if _SATURATED in str(exc) else ""
+        raise CliError(f"{path}{where}: {exc}{remedy}") from None
 
 
 def print_lines(lines: list[str], quiet: bool) -> None:

@@ -183,7 +183,9 @@ def _thread_count(threads: int | None) -> int:
 def _snapshot(data: Any) -> list[Any]:
     """The channels of `data`, float and integer ones copied (contiguous, native byte order);
     others are left for the coder to refuse with their channel's number."""
-    if isinstance(data, (list, tuple)) and data and all(np.ndim(c) >= 1 for c in data):
+    # A sequence holding one array is a sequence of channels, even when another of them is no
+    # array at all ("abc"): the coder refuses that one under its channel's number.
+    if isinstance(data, (list, tuple)) and any(np.ndim(c) >= 1 for c in data):
         return [_copied(np.asarray(c)) for c in data]
     array = np.asarray(data)
     if array.ndim == 1:

@@ -242,12 +242,17 @@ def read_trailer(data: bytes) -> Trailer | None:
     magic, version, _, _, length = _PREFIX.unpack_from(data, end)
     if magic != TRAILER_MAGIC:
         raise damaged("the trailer is missing")
-    if not _MIN_TRAILER <= length <= len(data) - end:
+    if length < _MIN_TRAILER:
+        raise damaged(f"trailer length {length} is below the {_MIN_TRAILER} bytes of an empty "
+                      "trailer")
+    if length > len(data) - end:
         raise damaged(f"trailer length {length} does not fit the {len(data) - end} bytes left")
     stop = end + length
     (stored,) = _CRC.unpack_from(data, stop - _CRC.size)
     if _crc(data[: stop - _CRC.size]) != stored:
         raise damaged("checksum mismatch")
+    if version < TRAILER_VERSION:  # no writer has ever made one
+        raise damaged(f"trailer version {version} does not exist")
     if version not in (TRAILER_VERSION, TRAILER_VERSION_REFINED):
         raise ValueError(f"trailer version {version} is newer than this reader "
                          f"({TRAILER_VERSION_REFINED})")
@@ -256,7 +261,7 @@ def read_trailer(data: bytes) -> Trailer | None:
 
 
 def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trailer:
-    runs = NO_GAPS
+    runs = None
     refinement = sample_type = None
     grid = None
     pos = 0
@@ -268,6 +273,8 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
         if size > len(sections) - pos:
             raise damaged("a trailer section is cut short")
         if tag == SECTION_GAPS:
+            if runs is not None:
+                raise damaged("the trailer holds two gap sections")
             runs = _read_gaps(sections[pos : pos + size], sample_count)
         elif tag == SECTION_REFINEMENT:
             refinement = bytes(sections[pos : pos + size])
@@ -276,7 +283,7 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
         elif tag == SECTION_GRID:
             grid = _read_grid(sections[pos : pos + size])
         pos += size  # sections of later versions' kinds are skipped
-    return Trailer(length, runs, refinement, sample_type, grid)
+    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid)
 
 
 _REFINEMENT_HEAD = struct.Struct("<B3xId3dI")  # kind, count, width or step, grid, codes per bin

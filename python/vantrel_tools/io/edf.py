@@ -13,6 +13,7 @@ import datetime
 import io
 import math
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -37,7 +38,7 @@ _FIXED_HEADER = 256
 # (offset, width) of the fixed header's numeric fields, and of one signal's samples per record
 # within the signal headers (after label 16, transducer 80, dimension 8, four ranges of 8 and
 # prefiltering 80: 216 bytes of every signal's fields come first).
-_HEADER_BYTES, _NUM_RECORDS, _NUM_SIGNALS = (184, 8), (236, 8), (252, 4)
+_HEADER_BYTES, _NUM_RECORDS, _DURATION, _NUM_SIGNALS = (184, 8), (236, 8), (244, 8), (252, 4)
 _SAMPLES_PER_RECORD = 216
 # Widths of the text fields the writer fills.
 _TEXT_FIELDS = {"label": 16, "physical dimension": 8, "transducer": 80, "prefiltering": 80}
@@ -45,13 +46,15 @@ _TEXT_FIELDS = {"label": 16, "physical dimension": 8, "transducer": 80, "prefilt
 _TAL_DELIMITERS = ("\x00", "\x14", "\x15")
 
 
-def _header_number(data: bytes, where: tuple[int, int], path: str, field: str) -> int:
+def _header_number(data: bytes, where: tuple[int, int], path: str, field: str,
+                   kind: type = int) -> Any:
     offset, width = where
     text = data[offset:offset + width].decode("ascii", "replace").strip()
     try:
-        return int(text)
+        return kind(text)
     except ValueError:
-        raise bad_field(path, "", field, text, "is not a whole number") from None
+        what = "a whole number" if kind is int else "a number"
+        raise bad_field(path, "", field, text, f"is not {what}") from None
 
 
 def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
@@ -72,6 +75,11 @@ def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
     if len(data) < header:
         raise SignalFileError(f"{path}: truncated: {len(data)} bytes, less than its "
                               f"{header}-byte header")
+    # edfio divides by it before anything is checked: 0 ends in an error of its own.
+    duration = _header_number(data, _DURATION, path, "data record duration", float)
+    if not (math.isfinite(duration) and duration > 0):
+        raise bad_field(path, "", "data record duration", duration,
+                        "is not a positive number of seconds")
     per_record = []
     for k in range(count):
         start = _FIXED_HEADER + count * _SAMPLES_PER_RECORD + 8 * k
@@ -132,9 +140,6 @@ def _read_edf(path: str, fmt: str, request: ReadRequest) -> Signal:
             warnings.simplefilter("ignore")
             edf = reader(data)
             duration = float(edf.data_record_duration)
-            if not (math.isfinite(duration) and duration > 0):
-                raise bad_field(path, "", "data record duration", duration,
-                                "is not a positive number of seconds")
             channels: list[Channel] = []
             info: list[ChannelInfo] = []
             for k, s in enumerate(edf.signals):
