@@ -14,7 +14,7 @@ from ..core.channels import in_order, pool
 from ..core.codec import decompress
 from ..core.container import ContainerError
 from ..core.names import QUALITY_TARGETS
-from ..core.options import Coding, Options, Targeted
+from ..core.options import Coding, Options, Targeted, not_with_target
 from ..core.target import QualityTarget
 from ..io import (
     FORMAT_SUFFIX,
@@ -48,8 +48,7 @@ def _coding_from_args(args: argparse.Namespace) -> Coding:
     if target is not None:
         given = [f"--{name}" for name, value in options.items() if value is not None]
         if given:
-            flags = ", ".join(flag.replace("quant_", "") for flag in given)
-            raise CliError(f"{flags} cannot be combined with a quality target")
+            raise CliError(not_with_target([flag.replace("quant_", "") for flag in given]))
         return Targeted(target, args.method)
     options = {name: value for name, value in options.items() if value is not None}
     # Refuses what no input could use, with its text, and fills in the defaults.

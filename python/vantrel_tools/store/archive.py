@@ -5,32 +5,59 @@ whose arrays ``ch0``, ``ch1``, ... are the channels, in order. Each array is one
 channel, coded by the vantrel serializer (`vantrel_tools.zarr3_codec.VantrelCodec`), so any Zarr 3
 reader with the vantrel codec installed opens it. Attributes keep the metadata, JSON only:
 
-- the group's ``"vantrel"``: ``format`` (1), ``channels`` (their count), ``source`` (the format
-  the recording came in, e.g. ``"edf"``), ``description``, ``start`` (ISO 8601 or null), ``rate``
-  (the file's one sample rate, or null), ``annotations`` (``[onset s, duration s or null,
-  text]``) and ``attrs`` (format details about the whole file: EDF patient and recording fields,
-  WFDB comments, the HDF5 dataset path);
+- the group's ``"vantrel"``: ``format`` (2; 1 before the metadata checksum), ``channels`` (their
+  count), ``source`` (the format the recording came in, e.g. ``"edf"``), ``description``,
+  ``start`` (ISO 8601 or null), ``rate`` (the file's one sample rate, or null), ``annotations``
+  (``[onset s, duration s or null, text]``), ``attrs`` (format details about the whole file: EDF
+  patient and recording fields, WFDB comments, the HDF5 dataset path) and ``metadata_crc32c``
+  (see ``store.layout``);
 - each array's: ``label``, ``sample_rate`` (Hz), ``unit``, ``physical_range`` and
   ``digital_range`` (integer formats: the physical values of the lowest and highest codes) and
   ``extra`` (format details of the channel), each only when known.
+
+Reading trusts nothing it has not checked: the metadata's types and checksum, the channel count
+against the arrays present, each array's codec (the vantrel serializer alone), and every chunk's
+presence, header and size against the array, all before anything is decoded or allocated.
 """
 
 from __future__ import annotations
 
+import json
 import os
+import zipfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from ..core.container import HEADER_SIZE, ContainerError, parse_header
+from ..core.gaps import RUN_DTYPE
 from ..core.options import Coding
+from ..core.trailer import read_trailer
 from ..io.extras import register_extra, require
-from ..io.types import Annotation, ChannelInfo, Signal, SignalFileError
+from ..io.types import ChannelInfo, Signal, SignalFileError
+from .chunks import decode_container
+from .layout import (
+    ARCHIVE_VERSION,
+    ATTRS_KEY,
+    CHECKSUM_KEY,
+    ArrayMeta,
+    channel_key,
+    channel_nodes,
+    checked_array,
+    checked_group,
+    metadata_checksum,
+    parse_document,
+    MAX_DOCUMENT_BYTES,
+)
+from .members import ArchiveFiles
 
-ATTRS_KEY = "vantrel"
-ARCHIVE_VERSION = 1
 ARCHIVE_SUFFIXES = (".zarr", ".zip")
+# The most a container of n samples takes: header, a payload of at most this many bytes per
+# sample plus a fixed amount, and a trailer with a gap run for every other sample.
+_PAYLOAD_BYTES_PER_SAMPLE = 8
+_PAYLOAD_FIXED_BYTES = 4096
 
 register_extra("zarr", "zarr", "archives")
 
@@ -64,8 +91,11 @@ def _is_zip(path: str) -> bool:
     return path.lower().endswith(".zip")
 
 
-def _channel_key(k: int) -> str:
-    return f"ch{k}"
+def _container_limit(samples: int) -> int:
+    """The most bytes a container of `samples` samples, trailer included, can take."""
+    runs = (samples + 1) // 2
+    return (HEADER_SIZE + _PAYLOAD_FIXED_BYTES + _PAYLOAD_BYTES_PER_SAMPLE * samples
+            + 64 + runs * RUN_DTYPE.itemsize)
 
 
 @dataclass
@@ -89,13 +119,37 @@ def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
     return attrs
 
 
-def _open_store(path: str, mode: str) -> Any:
-    require("zarr", path)
-    from zarr.storage import LocalStore, ZipStore
 
-    if _is_zip(path):
-        return ZipStore(path, mode="r") if mode == "r" else ZipStore(path, mode="w")
-    return LocalStore(path, read_only=mode == "r")
+def _metadata(signal: Signal, coding: Coding) -> dict[str, bytes]:
+    """Every ``zarr.json`` of the archive, as zarr writes them, the group's with its checksum."""
+    zarr = require("zarr", "archive")
+    from zarr.storage import MemoryStore
+
+    from .zarr3 import VantrelCodec
+
+    codec = VantrelCodec(**coding.config())
+    group_attrs = {
+        "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
+        "description": signal.description, "start": signal.start, "rate": signal.rate,
+        "annotations": [[a.onset, a.duration, a.text] for a in signal.annotations],
+        "attrs": signal.attrs,
+    }
+    written: dict[str, Any] = {}
+    root = zarr.create_group(store=MemoryStore(written), zarr_format=3,
+                             attributes={ATTRS_KEY: group_attrs})
+    for k, samples in enumerate(signal.channels):
+        n = int(samples.size)
+        root.create_array(channel_key(k), shape=(n,), chunks=(max(n, 1),), dtype="float32",
+                          serializer=codec, compressors=None, fill_value=float("nan"),
+                          attributes=_channel_attrs(signal.channel_info(k)))
+    docs = {key: json.loads(value.to_bytes()) for key, value in written.items()}
+    group = docs.pop("zarr.json")
+    arrays = [docs[f"{channel_key(k)}/zarr.json"] for k in range(len(signal.channels))]
+    group["attributes"][ATTRS_KEY][CHECKSUM_KEY] = metadata_checksum(group, arrays)
+    out = {"zarr.json": json.dumps(group, indent=2).encode()}
+    for k, doc in enumerate(arrays):
+        out[f"{channel_key(k)}/zarr.json"] = json.dumps(doc, indent=2).encode()
+    return out
 
 
 def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
@@ -140,34 +194,98 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     >>> back.info[0].label, back.info[0].rate, bool(np.abs(back.channels[0] - x).max() < 1e-2)
     ('Fz', 250.0, True)
     """
-    zarr = require("zarr", path)
-    from zarr.core.buffer import default_buffer_prototype
-    from zarr.core.sync import sync
+    files = _metadata(signal, coding)
+    for k, container in enumerate(containers):
+        if container is not None:
+            files[f"{channel_key(k)}/c/0"] = container
+    # Channel by channel: each array's metadata, then its chunk, the group's metadata first.
+    if _is_zip(path):
+        with zipfile.ZipFile(path, "x", zipfile.ZIP_STORED) as z:
+            for key, data in files.items():
+                z.writestr(key, data)
+        return
+    for key, data in files.items():
+        target = os.path.join(path, *key.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "xb") as f:
+            f.write(data)
 
-    from .zarr3 import VantrelCodec
 
-    codec = VantrelCodec(**coding.config())
-    group_attrs = {
-        "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
-        "description": signal.description, "start": signal.start, "rate": signal.rate,
-        "annotations": [[a.onset, a.duration, a.text] for a in signal.annotations],
-        "attrs": signal.attrs,
-    }
-    store = _open_store(path, "w")
+def _document(files: ArchiveFiles, key: str) -> dict[str, Any]:
+    size = files.size(key)
+    if size is None:
+        raise SignalFileError(f"{files.path}: {key} is missing: not a vantrel archive")
+    if size > MAX_DOCUMENT_BYTES:
+        raise SignalFileError(f"{files.path}: {key} declares {size} bytes, more than metadata "
+                              f"takes ({MAX_DOCUMENT_BYTES})")
+    return parse_document(files.path, key, files.read(key, size))
+
+
+def _channel_name(k: int, info: ChannelInfo) -> str:
+    return f"channel {k} ({info.label!r})" if info.label else f"channel {k}"
+
+
+def _checked_chunk(files: ArchiveFiles, k: int, meta: ArrayMeta, j: int) -> int:
+    """The size of chunk `j` of channel `k`, checked against the array before it is read."""
+    key = meta.chunk_key(k, j)
+    where = f"{files.path}: {_channel_name(k, meta.info)}: chunk {key}"
+    size = files.size(key)
+    if size is None:
+        raise SignalFileError(f"{where} is missing")
+    samples = meta.chunk_samples(j)
     try:
-        root = zarr.create_group(store=store, zarr_format=3, attributes={ATTRS_KEY: group_attrs})
-        buffer = default_buffer_prototype().buffer
-        for k, (samples, container) in enumerate(zip(signal.channels, containers, strict=True)):
-            n = int(samples.size)
-            array = root.create_array(
-                _channel_key(k), shape=(n,), chunks=(max(n, 1),), dtype="float32",
-                serializer=codec, compressors=None, fill_value=float("nan"),
-                attributes=_channel_attrs(signal.channel_info(k)))
-            if container is not None:
-                key = f"{_channel_key(k)}/{array.metadata.encode_chunk_key((0,))}"
-                sync(store.set(key, buffer.from_bytes(container)))
-    finally:
-        store.close()
+        header = parse_header(files.read(key, HEADER_SIZE))
+    except ContainerError as exc:
+        raise SignalFileError(f"{where}: {exc}") from None
+    if header.sample_count != samples:
+        raise SignalFileError(f"{where} holds {header.sample_count} samples, the array "
+                              f"declares {samples}")
+    if size > _container_limit(samples):
+        raise SignalFileError(f"{where} declares {size} bytes, more than a container of "
+                              f"{samples} samples takes")
+    return size
+
+
+def _decoded_chunk(files: ArchiveFiles, k: int, meta: ArrayMeta, j: int, size: int,
+                   decode: bool = True) -> np.ndarray[Any, np.dtype[np.float32]] | None:
+    """Chunk `j` of channel `k` decoded; with `decode` False only its trailer checked."""
+    key = meta.chunk_key(k, j)
+    where = f"{files.path}: {_channel_name(k, meta.info)}: chunk {key}"
+    data = files.read(key, size)
+    if len(data) != size:
+        raise SignalFileError(f"{where} holds {len(data)} bytes, not the {size} listed")
+    try:
+        if not decode:
+            read_trailer(data)
+            return None
+        samples = decode_container(data)
+    except (ValueError, ContainerError) as exc:
+        raise SignalFileError(f"{where}: {exc}") from None
+    if samples.size != meta.chunk_samples(j):
+        raise SignalFileError(f"{where} decodes to {samples.size} samples, its header says "
+                              f"{meta.chunk_samples(j)}")
+    return samples
+
+
+def _checked_arrays(files: ArchiveFiles, group_doc: dict[str, Any]) -> tuple[Any, list[ArrayMeta]]:
+    path = files.path
+    group = checked_group(path, group_doc)
+    extra = sorted(channel_nodes(files.keys()) - set(range(group.channels)))
+    if extra:
+        raise SignalFileError(f"{path}: holds array {channel_key(extra[0])} but its attributes "
+                              f"say {group.channels} channels")
+    docs = [_document(files, f"{channel_key(k)}/zarr.json") for k in range(group.channels)]
+    if group.checksum is not None and metadata_checksum(group_doc, docs) != group.checksum:
+        raise SignalFileError(f"{path}: metadata checksum mismatch: a zarr.json is damaged or "
+                              "was changed")
+    arrays = [checked_array(path, k, doc, group.version) for k, doc in enumerate(docs)]
+    for k, meta in enumerate(arrays):
+        prefix = f"{channel_key(k)}/{meta.chunk_prefix}"
+        stored = [key for key in files.keys() if key.startswith(prefix)]
+        if len(stored) > meta.chunk_count:
+            raise SignalFileError(f"{path}: {_channel_name(k, meta.info)}: holds "
+                                  f"{len(stored)} chunks, its shape {meta.chunk_count}")
+    return group, arrays
 
 
 def read_archive(path: str, decode: bool = True) -> Archive:
@@ -178,7 +296,8 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     path : str
         The directory store or zip file.
     decode : bool, optional
-        False leaves the channels undecoded (arrays of the right lengths with undefined values):
+        False leaves the channels undecoded (read-only arrays of the right lengths holding
+        zeros, taking no memory), each chunk checked against its trailer's checksum only:
         enough to list them with their sizes.
 
     Returns
@@ -192,57 +311,37 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     FileNotFoundError
         Nothing at `path`.
     SignalFileError
-        Not an archive of this kind, or zarr not installed.
-    vantrel_tools.DamagedContainerError
-        A channel's container is damaged (a ``ValueError``).
+        Not an archive of this kind, or a damaged one: metadata of the wrong type or changed
+        since it was written, a channel array missing or extra, a chunk missing, of another
+        length or damaged. The message names the archive and the channel.
 
     Examples
     --------
     See `write_archive`.
     """
-    zarr = require("zarr", path)
-    from zarr.core.buffer import default_buffer_prototype
-    from zarr.core.sync import sync
-
-    if not os.path.exists(path):
-        raise FileNotFoundError(2, "No such file or directory", path)
-    try:
-        store = _open_store(path, "r")
-    except (OSError, ValueError) as exc:
-        raise SignalFileError(f"{path}: not a readable archive ({exc})") from None
-    try:
-        try:
-            root = zarr.open_group(store=store, mode="r", zarr_format=3)
-            meta = root.attrs[ATTRS_KEY]
-            count = int(meta["channels"])
-            arrays = [root[_channel_key(k)] for k in range(count)]
-        except Exception as exc:  # zarr's own errors for a missing or foreign node or store
-            raise SignalFileError(f"{path}: not a vantrel archive ({type(exc).__name__}: "
-                                  f"{exc})") from None
-        channels, info, sizes = [], [], []
-        for k, array in enumerate(arrays):
-            a = dict(array.attrs)
-            ranges = a.get("physical_range"), a.get("digital_range")
-            info.append(ChannelInfo(
-                label=str(a.get("label", "")), rate=a.get("sample_rate"),
-                unit=str(a.get("unit", "")),
-                physical_range=tuple(ranges[0]) if ranges[0] and ranges[1] else None,
-                digital_range=tuple(ranges[1]) if ranges[0] and ranges[1] else None,
-                extra=dict(a.get("extra", {}))))
-            key = f"{_channel_key(k)}/{array.metadata.encode_chunk_key((0,))}"
-            stored = sync(store.get(key, default_buffer_prototype()))
-            sizes.append(0 if stored is None else len(stored.to_bytes()))
-            if decode:
-                channels.append(np.asarray(array[:], dtype=np.float32))
-            else:
-                channels.append(np.empty(array.shape, dtype=np.float32))
-        codec = arrays[0].metadata.codecs[0].to_dict() if arrays else {}
-    finally:
-        store.close()
-    annotations = [Annotation(float(onset), None if duration is None else float(duration),
-                              str(text)) for onset, duration, text in meta.get("annotations", [])]
+    require("zarr", path)  # a Zarr store, though reading it goes through no zarr code
+    with ArchiveFiles(path) as files:
+        group_doc = _document(files, "zarr.json")
+        group, arrays = _checked_arrays(files, group_doc)
+        sizes = [[_checked_chunk(files, k, meta, j) for j in range(meta.chunk_count)]
+                 for k, meta in enumerate(arrays)]
+        channels: list[np.ndarray[Any, Any]] = []
+        for k, meta in enumerate(arrays):
+            if not decode:
+                for j, size in enumerate(sizes[k]):
+                    _decoded_chunk(files, k, meta, j, size, decode=False)
+                channels.append(np.broadcast_to(np.float32(0), (meta.samples,)))
+                continue
+            out = np.empty(meta.samples, dtype=np.float32)
+            for j, size in enumerate(sizes[k]):
+                chunk = _decoded_chunk(files, k, meta, j, size)
+                assert chunk is not None
+                start = j * meta.chunk
+                out[start:start + meta.chunk] = chunk[:meta.samples - start]
+            channels.append(out)
+    codec = arrays[0].codec if arrays else {}
     signal = Signal(
-        channels, meta.get("rate"), f"archive of {meta.get('description') or meta.get('source')}",
-        info=info, start=meta.get("start"), annotations=annotations,
-        source=str(meta.get("source", "")), attrs=dict(meta.get("attrs", {})))
-    return Archive(signal, sizes, codec.get("configuration", {}))
+        channels, group.rate, f"archive of {group.description or group.source}",
+        info=[meta.info for meta in arrays], start=group.start, annotations=group.annotations,
+        source=group.source, attrs=dict(group.attrs))
+    return Archive(signal, [sum(s) for s in sizes], dict(codec.get("configuration", {})))
