@@ -149,7 +149,7 @@ HOSTILE = [
     ("attrs a list", group_attr("attrs", []), "'attrs' is list, not dict"),
     ("label a number", channel_attr("label", 5), "'label' is int, not str"),
     ("negative rate", channel_attr("sample_rate", -1), "'sample_rate' is -1, not a positive"),
-    ("range of one value", channel_attr("physical_range", [1]), "holds 1 values, not 2"),
+    ("range of one value", channel_attr("physical_range", [1]), "is [1], not two numbers"),
     ("ch0 a group", edit("ch0/zarr.json", lambda a: {"zarr_format": 3, "node_type": "group"}),
      "ch0 is a group, not a channel array"),
     ("gzip codec", array_field("codecs", [{"name": "bytes"}, {"name": "gzip"}]),

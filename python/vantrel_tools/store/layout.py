@@ -66,27 +66,28 @@ class _Checker:
     def get(self, doc: dict[str, Any], key: str, kind: type, default: Any = None) -> Any:
         """`doc[key]` if it is a `kind` (a finite int or float for ``float``), `default` if it
         is absent or null."""
-        value = doc.get(key)
+        value: Any = doc.get(key)
         if value is None:
             return default
         number = kind is float
         if isinstance(value, bool) or not isinstance(value, (int, float) if number else kind):
             raise self.error(f"{key!r} is {type(value).__name__}, not "
                              + ("a number" if number else kind.__name__))
-        if number and not math.isfinite(value):
+        if number and not math.isfinite(doc[key]):
             raise self.error(f"{key!r} is {value}")
         return value
 
-    def pair(self, doc: dict[str, Any], key: str) -> tuple[float, float] | None:
+    def pair(self, doc: dict[str, Any], key: str) -> tuple[Any, Any] | None:
+        """Two numbers, as the value ranges are stored."""
         value = self.get(doc, key, list)
         if value is None:
             return None
-        if len(value) != 2:
-            raise self.error(f"{key!r} holds {len(value)} values, not 2")
+        if len(value) != 2 or None in value:
+            raise self.error(f"{key!r} is {value}, not two numbers")
         low, high = (self.get({key: v}, key, float) for v in value)
         return low, high
 
-    def rate(self, doc: dict[str, Any], key: str) -> float | None:
+    def rate(self, doc: dict[str, Any], key: str) -> Any:
         rate = self.get(doc, key, float)
         if rate is not None and rate <= 0:
             raise self.error(f"{key!r} is {rate}, not a positive rate")
