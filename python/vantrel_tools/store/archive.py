@@ -1,11 +1,13 @@
 """Multi-channel archives: a recording's channels and what is known of them, in a Zarr 3 store.
 
 A directory ``NAME.zarr`` or a single zip file (``NAME.vtrl.zip``, any ``.zip``) holds one group
-whose arrays ``ch0``, ``ch1``, ... are the channels, in order. Each array is one chunk, the whole
-channel, coded by the vantrel serializer (`vantrel_tools.zarr3_codec.VantrelCodec`), so any Zarr 3
-reader with the vantrel codec installed opens it. Attributes keep the metadata, JSON only:
+whose arrays ``ch0``, ``ch1``, ... are the channels, in order. A channel is one chunk, or for a
+long one (format 3) chunks of a fixed number of samples (`store.timeline`), each a container
+coded by the vantrel serializer (`vantrel_tools.zarr3_codec.VantrelCodec`), so any Zarr 3 reader
+with the vantrel codec installed opens it. Attributes keep the metadata, JSON only:
 
-- the group's ``"vantrel"``: ``format`` (2; 1 before the metadata checksum), ``channels`` (their
+- the group's ``"vantrel"``: ``format`` (3 when a channel has several chunks, else 2; 1 before
+  the metadata checksum), ``channels`` (their
   count), ``source`` (the format the recording came in, e.g. ``"edf"``), ``description``,
   ``start`` (ISO 8601 or null), ``rate`` (the file's one sample rate, or null), ``annotations``
   (``[onset s, duration s or null, text]``), ``attrs`` (format details about the whole file: EDF
@@ -31,34 +33,21 @@ from typing import Any
 
 import numpy as np
 
-from ..core.container import HEADER_SIZE, ContainerError, parse_header
-from ..core.gaps import RUN_DTYPE
 from ..core.options import Coding
-from ..core.trailer import read_trailer
 from ..io.extras import register_extra, require
-from ..io.types import ChannelInfo, Signal, SignalFileError
-from .chunks import decode_container
+from ..io.types import ChannelInfo, Signal
 from .layout import (
     ARCHIVE_VERSION,
     ATTRS_KEY,
     CHECKSUM_KEY,
-    ArrayMeta,
+    FIRST_CHECKSUMMED,
     channel_key,
-    channel_nodes,
-    checked_array,
-    checked_group,
     metadata_checksum,
-    parse_document,
-    MAX_DOCUMENT_BYTES,
 )
-from .members import ArchiveFiles
+from .reader import CheckedArchive
+from .timeline import DEFAULT_CHUNK, checked_chunk
 
 ARCHIVE_SUFFIXES = (".zarr", ".zip")
-# The most a container of n samples takes: header, a payload of at most this many bytes per
-# sample plus a fixed amount, and a trailer with a gap run for every other sample.
-_PAYLOAD_BYTES_PER_SAMPLE = 8
-_PAYLOAD_FIXED_BYTES = 4096
-
 register_extra("zarr", "zarr", "archives")
 
 
@@ -91,20 +80,15 @@ def _is_zip(path: str) -> bool:
     return path.lower().endswith(".zip")
 
 
-def _container_limit(samples: int) -> int:
-    """The most bytes a container of `samples` samples, trailer included, can take."""
-    runs = (samples + 1) // 2
-    return (HEADER_SIZE + _PAYLOAD_FIXED_BYTES + _PAYLOAD_BYTES_PER_SAMPLE * samples
-            + 64 + runs * RUN_DTYPE.itemsize)
-
-
 @dataclass
 class Archive:
-    """An archive as read: the recording, and the stored size of each channel's container."""
+    """An archive as read: the recording, the stored size of each channel's containers, the
+    codec configuration of the arrays and each channel's chunks (samples each, count)."""
 
     signal: Signal
     container_bytes: list[int]
     codec: dict[str, Any]
+    chunks: list[tuple[int, int]]
 
 
 def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
@@ -120,7 +104,7 @@ def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
 
 
 
-def _metadata(signal: Signal, coding: Coding) -> dict[str, bytes]:
+def _metadata(signal: Signal, coding: Coding, chunks: list[int]) -> dict[str, bytes]:
     """Every ``zarr.json`` of the archive, as zarr writes them, the group's with its checksum."""
     zarr = require("zarr", "archive")
     from zarr.storage import MemoryStore
@@ -128,8 +112,9 @@ def _metadata(signal: Signal, coding: Coding) -> dict[str, bytes]:
     from .zarr3 import VantrelCodec
 
     codec = VantrelCodec(**coding.config())
+    chunked = any(c < n for c, n in zip(chunks, (x.size for x in signal.channels), strict=True))
     group_attrs = {
-        "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
+        "format": ARCHIVE_VERSION if chunked else FIRST_CHECKSUMMED, "channels": len(signal.channels), "source": signal.source,
         "description": signal.description, "start": signal.start, "rate": signal.rate,
         "annotations": [[a.onset, a.duration, a.text] for a in signal.annotations],
         "attrs": signal.attrs,
@@ -138,8 +123,8 @@ def _metadata(signal: Signal, coding: Coding) -> dict[str, bytes]:
     root = zarr.create_group(store=MemoryStore(written), zarr_format=3,
                              attributes={ATTRS_KEY: group_attrs})
     for k, samples in enumerate(signal.channels):
-        n = int(samples.size)
-        root.create_array(channel_key(k), shape=(n,), chunks=(max(n, 1),), dtype="float32",
+        root.create_array(channel_key(k), shape=(samples.size,), chunks=(chunks[k],),
+                          dtype="float32",
                           serializer=codec, compressors=None, fill_value=float("nan"),
                           attributes=_channel_attrs(signal.channel_info(k)))
     docs = {key: json.loads(value.to_bytes()) for key, value in written.items()}
@@ -152,8 +137,9 @@ def _metadata(signal: Signal, coding: Coding) -> dict[str, bytes]:
     return out
 
 
-def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
-                  coding: Coding) -> None:
+def write_archive(path: str, signal: Signal,
+                  containers: Sequence[bytes | None | Sequence[bytes]], coding: Coding,
+                  chunk: int = DEFAULT_CHUNK) -> None:
     """Writes `signal` as a new archive at `path`.
 
     Parameters
@@ -163,12 +149,16 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
         (a name ending in ``.zip``).
     signal : Signal
         The recording: channels and what is known of them.
-    containers : list of bytes or None
+    containers : list
         The channels already coded, in order, as `vantrel_tools.compress` codes them (with a
-        trailer, as the serializer stores a chunk); None for an empty channel.
+        trailer, as the serializer stores a chunk): for each, one container of the whole
+        channel, None for an empty channel, or the list of the containers of the chunks that
+        `store.timeline.split_channel` makes of it with `chunk`.
     coding : Options or Targeted
         How they were coded; it becomes the arrays' serializer configuration, used if the arrays
         are written again.
+    chunk : int, optional
+        The samples per chunk of the channels given as lists of several containers.
 
     Returns
     -------
@@ -194,10 +184,22 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     >>> back.info[0].label, back.info[0].rate, bool(np.abs(back.channels[0] - x).max() < 1e-2)
     ('Fz', 250.0, True)
     """
-    files = _metadata(signal, coding)
-    for k, container in enumerate(containers):
-        if container is not None:
-            files[f"{channel_key(k)}/c/0"] = container
+    chunk = checked_chunk(chunk)
+    parts = [[] if c is None else [c] if isinstance(c, bytes) else list(c) for c in containers]
+    if len(parts) != len(signal.channels):
+        raise ValueError(f"{len(signal.channels)} channels but {len(parts)} containers")
+    shapes = []
+    for k, (samples, chunks) in enumerate(zip(signal.channels, parts, strict=True)):
+        n = int(samples.size)
+        expected = 0 if n == 0 else 1 if n <= chunk else -(-n // chunk)
+        if len(chunks) not in (expected, min(expected, 1)):
+            raise ValueError(f"channel {k}: {len(chunks)} containers for {expected} chunks")
+        shapes.append(chunk if len(chunks) > 1 else max(n, 1))
+    files = _metadata(signal, coding, shapes)
+    # Every chunk is written, whatever it holds: none is left to the fill value.
+    for k, chunks in enumerate(parts):
+        for j, container in enumerate(chunks):
+            files[f"{channel_key(k)}/c/{j}"] = container
     # Channel by channel: each array's metadata, then its chunk, the group's metadata first.
     if _is_zip(path):
         with zipfile.ZipFile(path, "x", zipfile.ZIP_STORED) as z:
@@ -209,83 +211,6 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "xb") as f:
             f.write(data)
-
-
-def _document(files: ArchiveFiles, key: str) -> dict[str, Any]:
-    size = files.size(key)
-    if size is None:
-        raise SignalFileError(f"{files.path}: {key} is missing: not a vantrel archive")
-    if size > MAX_DOCUMENT_BYTES:
-        raise SignalFileError(f"{files.path}: {key} declares {size} bytes, more than metadata "
-                              f"takes ({MAX_DOCUMENT_BYTES})")
-    return parse_document(files.path, key, files.read(key, size))
-
-
-def _channel_name(k: int, info: ChannelInfo) -> str:
-    return f"channel {k} ({info.label!r})" if info.label else f"channel {k}"
-
-
-def _checked_chunk(files: ArchiveFiles, k: int, meta: ArrayMeta, j: int) -> int:
-    """The size of chunk `j` of channel `k`, checked against the array before it is read."""
-    key = meta.chunk_key(k, j)
-    where = f"{files.path}: {_channel_name(k, meta.info)}: chunk {key}"
-    size = files.size(key)
-    if size is None:
-        raise SignalFileError(f"{where} is missing")
-    samples = meta.chunk_samples(j)
-    try:
-        header = parse_header(files.read(key, HEADER_SIZE))
-    except ContainerError as exc:
-        raise SignalFileError(f"{where}: {exc}") from None
-    if header.sample_count != samples:
-        raise SignalFileError(f"{where} holds {header.sample_count} samples, the array "
-                              f"declares {samples}")
-    if size > _container_limit(samples):
-        raise SignalFileError(f"{where} declares {size} bytes, more than a container of "
-                              f"{samples} samples takes")
-    return size
-
-
-def _decoded_chunk(files: ArchiveFiles, k: int, meta: ArrayMeta, j: int, size: int,
-                   decode: bool = True) -> np.ndarray[Any, np.dtype[np.float32]] | None:
-    """Chunk `j` of channel `k` decoded; with `decode` False only its trailer checked."""
-    key = meta.chunk_key(k, j)
-    where = f"{files.path}: {_channel_name(k, meta.info)}: chunk {key}"
-    data = files.read(key, size)
-    if len(data) != size:
-        raise SignalFileError(f"{where} holds {len(data)} bytes, not the {size} listed")
-    try:
-        if not decode:
-            read_trailer(data)
-            return None
-        samples = decode_container(data)
-    except (ValueError, ContainerError) as exc:
-        raise SignalFileError(f"{where}: {exc}") from None
-    if samples.size != meta.chunk_samples(j):
-        raise SignalFileError(f"{where} decodes to {samples.size} samples, its header says "
-                              f"{meta.chunk_samples(j)}")
-    return samples
-
-
-def _checked_arrays(files: ArchiveFiles, group_doc: dict[str, Any]) -> tuple[Any, list[ArrayMeta]]:
-    path = files.path
-    group = checked_group(path, group_doc)
-    extra = sorted(channel_nodes(files.keys()) - set(range(group.channels)))
-    if extra:
-        raise SignalFileError(f"{path}: holds array {channel_key(extra[0])} but its attributes "
-                              f"say {group.channels} channels")
-    docs = [_document(files, f"{channel_key(k)}/zarr.json") for k in range(group.channels)]
-    if group.checksum is not None and metadata_checksum(group_doc, docs) != group.checksum:
-        raise SignalFileError(f"{path}: metadata checksum mismatch: a zarr.json is damaged or "
-                              "was changed")
-    arrays = [checked_array(path, k, doc, group.version) for k, doc in enumerate(docs)]
-    for k, meta in enumerate(arrays):
-        prefix = f"{channel_key(k)}/{meta.chunk_prefix}"
-        stored = [key for key in files.keys() if key.startswith(prefix)]
-        if len(stored) > meta.chunk_count:
-            raise SignalFileError(f"{path}: {_channel_name(k, meta.info)}: holds "
-                                  f"{len(stored)} chunks, its shape {meta.chunk_count}")
-    return group, arrays
 
 
 def read_archive(path: str, decode: bool = True) -> Archive:
@@ -303,8 +228,8 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     Returns
     -------
     Archive
-        The recording with its metadata, each channel's container size and the codec
-        configuration of the arrays.
+        The recording with its metadata, each channel's container size, the codec configuration
+        of the arrays and their chunks.
 
     Raises
     ------
@@ -320,28 +245,70 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     See `write_archive`.
     """
     require("zarr", path)  # a Zarr store, though reading it goes through no zarr code
-    with ArchiveFiles(path) as files:
-        group_doc = _document(files, "zarr.json")
-        group, arrays = _checked_arrays(files, group_doc)
-        sizes = [[_checked_chunk(files, k, meta, j) for j in range(meta.chunk_count)]
+    with CheckedArchive(path) as archive:
+        group, arrays = archive.group, archive.arrays
+        sizes = [[archive.chunk_size(k, j) for j in range(meta.chunk_count)]
                  for k, meta in enumerate(arrays)]
         channels: list[np.ndarray[Any, Any]] = []
         for k, meta in enumerate(arrays):
-            if not decode:
-                for j, size in enumerate(sizes[k]):
-                    _decoded_chunk(files, k, meta, j, size, decode=False)
-                channels.append(np.broadcast_to(np.float32(0), (meta.samples,)))
+            if decode:
+                channels.append(archive.samples(k, 0, meta.samples))
                 continue
-            out = np.empty(meta.samples, dtype=np.float32)
-            for j, size in enumerate(sizes[k]):
-                chunk = _decoded_chunk(files, k, meta, j, size)
-                assert chunk is not None
-                start = j * meta.chunk
-                out[start:start + meta.chunk] = chunk[:meta.samples - start]
-            channels.append(out)
+            for j in range(meta.chunk_count):
+                archive.chunk(k, j, decode=False)
+            channels.append(np.broadcast_to(np.float32(0), (meta.samples,)))
     codec = arrays[0].codec if arrays else {}
     signal = Signal(
         channels, group.rate, f"archive of {group.description or group.source}",
         info=[meta.info for meta in arrays], start=group.start, annotations=group.annotations,
         source=group.source, attrs=dict(group.attrs))
-    return Archive(signal, [sum(s) for s in sizes], dict(codec.get("configuration", {})))
+    return Archive(signal, [sum(s) for s in sizes], dict(codec.get("configuration", {})),
+                   [(meta.chunk, meta.chunk_count) for meta in arrays])
+
+
+def read_channel(path: str, k: int, start: int = 0,
+                 stop: int | None = None) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """Samples `start` to `stop` of channel `k` of an archive, decoding only the chunks they
+    lie in (a window of a long channel reads a small part of it).
+
+    Parameters
+    ----------
+    path : str
+        The directory store or zip file.
+    k : int
+        The channel, from 0.
+    start, stop : int, optional
+        The window, as a slice of the channel (the whole channel by default); clipped to it.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 samples, NaN where the channel had gaps.
+
+    Raises
+    ------
+    IndexError
+        No channel `k`.
+    FileNotFoundError, SignalFileError
+        As for `read_archive`, for the metadata and the chunks read.
+
+    Examples
+    --------
+    >>> import os, tempfile, numpy as np, vantrel_tools
+    >>> from vantrel_tools.core.options import Options
+    >>> from vantrel_tools.io import Signal
+    >>> from vantrel_tools.store.timeline import split_channel
+    >>> x = np.sin(np.arange(10_000) / 50.0)
+    >>> chunks = [vantrel_tools.compress(c) for c in split_channel(x, 4096)]
+    >>> path = os.path.join(tempfile.mkdtemp(), "rec.zarr")
+    >>> write_archive(path, Signal([x]), [chunks], Options(), chunk=4096)
+    >>> window = read_channel(path, 0, 5000, 5100)
+    >>> window.shape, bool(np.abs(window - x[5000:5100]).max() < 1e-2)
+    ((100,), True)
+    """
+    with CheckedArchive(path) as archive:
+        if not 0 <= k < len(archive.arrays):
+            raise IndexError(f"{path}: has no channel {k} ({len(archive.arrays)} channels)")
+        n = archive.arrays[k].samples
+        lo, hi, _ = slice(start, stop).indices(n)
+        return archive.samples(k, lo, max(lo, hi))

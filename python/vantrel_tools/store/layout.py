@@ -22,9 +22,11 @@ from ..io.types import Annotation, ChannelInfo, SignalFileError
 ATTRS_KEY = "vantrel"
 CHECKSUM_KEY = "metadata_crc32c"
 CODEC_NAME = "vantrel"
-# 1: one chunk per channel. 2: the same, with the metadata checksum.
-ARCHIVE_VERSION = 2
+# 1: one chunk per channel. 2: the same, with the metadata checksum. 3: a channel may be split
+# into several chunks of equal length (the last one filled up with NaN).
+ARCHIVE_VERSION = 3
 FIRST_CHECKSUMMED = 2
+FIRST_CHUNKED = 3
 # Larger metadata documents are refused unread.
 MAX_DOCUMENT_BYTES = 16 << 20
 
@@ -113,7 +115,7 @@ class GroupMeta:
     source: str
     description: str | None
     start: str | None
-    rate: float | None
+    rate: int | None
     annotations: list[Annotation]
     attrs: dict[str, Any]
     checksum: str | None
@@ -169,8 +171,9 @@ class ArrayMeta:
         return -(-self.samples // self.chunk)
 
     def chunk_samples(self, j: int) -> int:
-        """The samples chunk `j` holds: a whole chunk, as the array's chunk grid says."""
-        return self.chunk if self.chunk_count > 1 else self.samples
+        """The samples chunk `j` holds: a whole chunk, as the array's chunk grid says (the
+        last one too)."""
+        return self.chunk
 
     def chunk_key(self, k: int, j: int) -> str:
         return f"{channel_key(k)}/{self.chunk_prefix}{j}"
@@ -193,8 +196,10 @@ def checked_array(path: str, k: int, doc: dict[str, Any], version: int) -> Array
     if grid.get("name") != "regular" or len(chunk_shape) != 1:
         raise check.error(f"chunk grid {grid} is not one regular dimension")
     chunk = check.get({"chunk_shape": chunk_shape[0]}, "chunk_shape", int)
-    if chunk is None or chunk != max(samples, 1):
-        raise check.error(f"chunk shape {chunk_shape} differs from shape {shape}")
+    if chunk is None or chunk < 1 or (chunk != max(samples, 1)
+                                      and (version < FIRST_CHUNKED or chunk > samples)):
+        raise check.error(f"chunk shape {chunk_shape} does not fit shape {shape} in format "
+                          f"{version}")
     encoding = check.get(doc, "chunk_key_encoding", dict, {})
     separator = check.get(encoding, "configuration", dict, {}).get("separator", "/")
     if encoding.get("name") != "default" or separator not in ("/", "."):
