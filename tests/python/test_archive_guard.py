@@ -17,8 +17,9 @@ from vantrel_tools.cli import main
 from vantrel_tools.core.options import Options
 from vantrel_tools.io import Annotation, ChannelInfo, Signal, SignalFileError
 from vantrel_tools.numcodecs_codec import Vantrel
-from vantrel_tools.store.archive import read_archive, write_archive
+from vantrel_tools.store.archive import read_archive, read_channel, write_archive
 from vantrel_tools.store.layout import metadata_checksum
+from vantrel_tools.store.timeline import split_channel
 from vantrel_tools.zarr3_codec import VantrelCodec
 
 pytest.importorskip("zarr")
@@ -282,3 +283,82 @@ def test_codec_configurations_stored_with_unused_scale_still_open():
     codec = VantrelCodec.from_dict({"name": "vantrel", "configuration": old})
     assert (codec.rmse, codec.scale) == (0.5, None)
     assert "scale" not in codec.to_dict()["configuration"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Channels chunked in time
+
+def write_chunked(path, x, chunk, coding=None):
+    coding = coding or Options()
+    containers = [[vantrel_tools.compress(p) for p in split_channel(c, chunk)] for c in x]
+    write_archive(path, Signal(list(x)), containers, coding, chunk=chunk)
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("n,chunk,chunks", [(300, 64, 5), (256, 64, 4), (64, 64, 1), (50, 64, 1)])
+def test_chunked_channels_read_as_plain_zarr_reads_them(tmp_path, form, n, chunk, chunks):
+    zarr = pytest.importorskip("zarr")
+    x = smooth(n, seed=3)
+    x[64:128] = np.nan  # a whole chunk of gaps is stored, not left to the fill value
+    path = str(tmp_path / form)
+    write_chunked(path, [x], chunk)
+    archive = read_archive(path)
+    assert archive.chunks == [(chunk if chunks > 1 else n, chunks)]
+    assert len([m for m, _ in members(path) if m.startswith("ch0/c/")]) == chunks
+    assert json.loads(dict(members(path))["zarr.json"])["attributes"]["vantrel"]["format"] == (
+        3 if chunks > 1 else 2)
+    whole = archive.signal.channels[0]
+    if form.endswith(".zarr"):
+        np.testing.assert_array_equal(zarr.open_group(path, mode="r")["ch0"][:], whole)
+    for start, stop in [(0, n), (60, 70), (63, 129), (n - 5, n + 50), (10, 10), (-20, None)]:
+        np.testing.assert_array_equal(read_channel(path, 0, start, stop), whole[start:stop])
+
+
+CHUNKED_HOSTILE = [
+    ("middle chunk missing", lambda m: [(n, d) for n, d in m if n != "ch0/c/1"],
+     "chunk ch0/c/1 is missing"),
+    ("chunk beyond the shape", lambda m: m + [("ch0/c/5", dict(m)["ch0/c/0"])],
+     "holds 6 chunks, its shape 5"),
+    ("chunks swapped for a shorter one", chunk("ch0/c/2", lambda d: vantrel_tools.compress(
+        smooth(60))), "chunk ch0/c/2 holds 60 samples, the array declares 64"),
+]
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("case,change,says", CHUNKED_HOSTILE,
+                         ids=[row[0] for row in CHUNKED_HOSTILE])
+def test_hostile_chunked_archive_is_refused(tmp_path, capsys, form, case, change, says):
+    path = str(tmp_path / form)
+    write_chunked(path, [smooth(300)], 64)
+    store(path, change(members(path)))
+    assert_refused(tmp_path, capsys, path, says)
+
+
+@pytest.mark.parametrize("flag,value", [("--psnr", 50.0), ("--prd", 2.0), ("--rmse", 0.02),
+                                        ("--max-error", 0.05)])
+def test_a_target_holds_for_the_whole_chunked_channel(tmp_path, capsys, flag, value):
+    # Chunks of the channel's whole range, a silent one and a short filled-up last chunk.
+    wave = np.sin(np.arange(3000) * 0.05).astype(np.float32) + 0.01 * smooth(3000, seed=5)
+    x = np.concatenate([wave, np.zeros(1100, np.float32), wave[:300]])
+    np.save(tmp_path / "x.npy", x)
+    path, back = str(tmp_path / "x.zarr"), str(tmp_path / "back.npy")
+    assert main(["compress", str(tmp_path / "x.npy"), "-o", path, flag, str(value),
+                 "--chunk-samples", "1024"]) == 0
+    assert main(["decompress", path, "-o", back]) == 0
+    y, x = np.load(back).astype(np.float64), x.astype(np.float64)
+    err = x - y
+    rmse = np.sqrt(np.mean(err ** 2))
+    reached = {"--psnr": -20 * np.log10(np.ptp(x) / rmse), "--max-error": np.abs(err).max(),
+               "--prd": 100 * np.sqrt(np.sum(err ** 2) / np.sum(x ** 2)), "--rmse": rmse}[flag]
+    assert reached <= (-value if flag == "--psnr" else value)
+
+
+def test_chunked_archives_are_the_same_for_every_thread_count(tmp_path):
+    np.save(tmp_path / "x.npy", np.stack([smooth(5000, seed=7), smooth(5000, seed=8)], 1))
+    written = []
+    for threads in ("1", "3"):
+        path = str(tmp_path / f"t{threads}.vtrl.zip")
+        assert main(["compress", str(tmp_path / "x.npy"), "-o", path, "--psnr", "45",
+                     "--chunk-samples", "1000", "--threads", threads, "-q"]) == 0
+        written.append(members(path))
+    assert written[0] == written[1]
