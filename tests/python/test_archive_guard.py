@@ -230,15 +230,19 @@ def test_an_archive_still_opens_with_plain_zarr(tmp_path):
     np.testing.assert_array_equal(root["ch1"][:], read_archive(path).signal.channels[1])
 
 
-# Every bit and every length of the small archives (about 44,000 cases) with
-# VANTREL_ARCHIVE_FLIPS=all.
+# Every bit and every length of the small archives (about 44,000 cases with one chunk per
+# channel) with VANTREL_ARCHIVE_FLIPS=all.
 FLIPS = os.environ.get("VANTREL_ARCHIVE_FLIPS", "1500")
 
 
 @pytest.mark.parametrize("form", FORMS)
-def test_every_flip_and_cut_is_refused_or_changes_nothing(tmp_path, form):
+@pytest.mark.parametrize("chunked", [False, True], ids=["one chunk", "chunked"])
+def test_every_flip_and_cut_is_refused_or_changes_nothing(tmp_path, form, chunked):
     path = str(tmp_path / form)
-    write_two_channels(path)
+    if chunked:
+        write_chunked(path, [smooth(200, seed=1), smooth(100, seed=2)], 64)
+    else:
+        write_two_channels(path)
     written = read_archive(path).signal
     # One blob per file of the directory form; the zip is one file.
     if form.endswith(".zip"):
@@ -266,7 +270,8 @@ def test_every_flip_and_cut_is_refused_or_changes_nothing(tmp_path, form):
                 np.testing.assert_array_equal(a, b, err_msg=f"{name} {how} {i}")
         finally:
             put(name, data)
-    print(f"{form}: {len(cases)} cases, {refused} refused, {len(cases) - refused} unchanged")
+    print(f"{form} {chunked=}: {len(cases)} cases, {refused} refused, "
+          f"{len(cases) - refused} unchanged")
 
 
 @pytest.mark.parametrize("make", [Vantrel, VantrelCodec])
