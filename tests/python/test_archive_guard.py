@@ -197,6 +197,14 @@ def test_hostile_archive_is_refused_in_one_line(tmp_path, capsys, form, case, ch
     assert_refused(tmp_path, capsys, path, says)
 
 
+def test_a_pipe_in_a_directory_archive_is_refused_unread(tmp_path, capsys):
+    path = str(tmp_path / "rec.zarr")
+    write_two_channels(path)
+    os.remove(os.path.join(path, "ch1", "c", "0"))
+    os.mkfifo(os.path.join(path, "ch1", "c", "0"))
+    assert_refused(tmp_path, capsys, path, "ch1/c/0 is not a regular file")
+
+
 @pytest.mark.parametrize("case,change,says", ZIP_ONLY + ZIP_BYTES,
                          ids=[row[0] for row in ZIP_ONLY + ZIP_BYTES])
 def test_hostile_zip_is_refused_in_one_line(tmp_path, capsys, case, change, says):

@@ -10,6 +10,7 @@ Every refusal is a `SignalFileError` naming the archive.
 from __future__ import annotations
 
 import os
+import stat
 import zipfile
 import zlib
 from collections.abc import Iterator
@@ -91,7 +92,10 @@ class ArchiveFiles:
             rel = os.path.relpath(top, self.path)
             for name in sorted(files):
                 key = name if rel == "." else f"{rel.replace(os.sep, '/')}/{name}"
-                yield key, os.path.getsize(os.path.join(top, name))
+                info = os.stat(os.path.join(top, name))
+                if not stat.S_ISREG(info.st_mode):  # a pipe or device would block or never end
+                    raise SignalFileError(f"{self.path}: {key} is not a regular file")
+                yield key, info.st_size
 
     def keys(self) -> list[str]:
         """Every file's key."""
