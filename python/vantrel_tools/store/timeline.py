@@ -16,6 +16,7 @@ from typing import Any
 
 import numpy as np
 
+from ..core.metrics import rmse_bound
 from ..core.options import Coding, Targeted
 from ..core.target import QualityTarget
 
@@ -124,19 +125,10 @@ def chunk_codings(samples: np.ndarray[Any, Any], coding: Coding, chunk: int) -> 
     """
     n = samples.size
     count = 1 if n <= chunk else -(-n // chunk)
-    if count < 2 or not isinstance(coding, Targeted) or coding.target.metric == "max_error":
+    if count < 2 or not isinstance(coding, Targeted):
         return [coding] * count
-    x = np.asarray(samples, dtype=np.float64)
-    x = x[np.isfinite(x)]
-    metric, value = coding.target.metric, coding.target.value
-    if metric == "psnr":
-        scale = float(x.max() - x.min()) if x.size else 0.0
-        rmse = scale * 10.0 ** (-value / 20.0)
-    elif metric == "prd":
-        rmse = value / 100.0 * float(np.sqrt(np.mean(x * x))) if x.size else 0.0
-    else:
-        rmse = value
-    if rmse == 0.0:  # a constant or silent channel: its own target, chunk by chunk
+    rmse = rmse_bound(coding.target.metric, coding.target.value, samples)
+    if not rmse:  # a constant or silent channel: its own target, chunk by chunk
         return [coding] * count
     full: Coding = Targeted(QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)), coding.method)
     last = n - (count - 1) * chunk
