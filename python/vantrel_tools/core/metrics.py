@@ -100,7 +100,7 @@ def rmse_bound(metric: str, value: float, original: npt.ArrayLike) -> float | No
     if metric == "rmse":
         return float(value)
     if metric == "psnr" and x.size and x.max() > x.min():
-        return float(x.max() - x.min()) * 10.0 ** (-value / 20.0)
+        return float(x.max() - x.min()) * math.pow(10.0, -value / 20.0)
     if metric == "prd" and x.size and np.any(x):
         return value / 100.0 * math.sqrt(float(np.dot(x, x)) / x.size)
     return None
