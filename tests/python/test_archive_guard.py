@@ -357,6 +357,17 @@ def test_a_target_holds_for_the_whole_chunked_channel(tmp_path, capsys, flag, va
     assert reached <= (-value if flag == "--psnr" else value)
 
 
+@pytest.mark.parametrize("output,value,says", [
+    ("x.zarr", "8", "a chunk holds at least 16 samples, not 8"),
+    ("x.vtrl", "4096", "--chunk-samples applies to archives"),
+])
+def test_a_chunk_length_that_cannot_be_used_is_refused(tmp_path, capsys, output, value, says):
+    np.save(tmp_path / "x.npy", smooth(100))
+    assert main(["compress", str(tmp_path / "x.npy"), "-o", str(tmp_path / output),
+                 "--chunk-samples", value]) == 2
+    assert says in capsys.readouterr().err and not os.path.exists(tmp_path / output)
+
+
 def test_chunked_archives_are_the_same_for_every_thread_count(tmp_path):
     np.save(tmp_path / "x.npy", np.stack([smooth(5000, seed=7), smooth(5000, seed=8)], 1))
     written = []

@@ -27,13 +27,16 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         raise CliError(f"-o {args.output} is one archive but {len(args.inputs)} inputs were "
                        "given; compress each into its own archive")
     path, out = args.inputs[0], args.output.rstrip("/" + os.sep)
+    try:
+        chunk = checked_chunk(DEFAULT_CHUNK if args.chunk_samples is None else args.chunk_samples)
+    except ValueError as exc:
+        raise CliError(f"--chunk-samples: {exc}") from None
     with planned(args, "compress") as (plan, progress):
         signal = read_input(path, args)
         if not signal.channels:
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        chunk = checked_chunk(getattr(args, "chunk_samples", None) or DEFAULT_CHUNK)
         containers = _coded_chunks(path, signal, options, threads_of(args), chunk)
         if zipped:
             with tempfile.TemporaryDirectory() as scratch:

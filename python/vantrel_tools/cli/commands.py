@@ -85,6 +85,9 @@ def cmd_compress(args: argparse.Namespace) -> int:
     coding = _coding_from_args(args)
     if args.output is not None and is_archive(args.output):
         return compress_to_archive(args, coding)
+    if args.chunk_samples is not None:
+        raise CliError("--chunk-samples applies to archives (-o NAME.zarr or NAME.vtrl.zip); "
+                       "a container holds its channel whole")
     targets = _compress_targets(args.inputs, args.output)
     threads = threads_of(args)
     lines = []
