@@ -11,7 +11,8 @@ seed per channel), written as a float32 ``.npy`` and compressed by the command l
 - window: reading a 10 s window of one channel (`read_channel`) against the whole channel, best
   of the rounds, each a ratio to the whole channel's time;
 - threads: ``compress`` of the whole file with ``--threads 2`` against ``--threads 1``, best of
-  the rounds (the outputs are checked to be the same).
+  the rounds (the outputs are checked to be the same), beside a probe (SHA-256 of four 16 MiB
+  blocks on 1 and 2 threads) that shows how much of a second core the run got.
 
 ``--quick`` takes 2 channels of 10 minutes (a smoke run; its ratios mean little).
 """
@@ -19,8 +20,10 @@ seed per channel), written as a float32 ``.npy`` and compressed by the command l
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -53,6 +56,10 @@ def recording(channels: int, seconds: int) -> np.ndarray:
             acc = filtered[-1]
         out[:, k] = 20 * background + 15 * np.sin(2 * np.pi * 10 * t + k) + rng.normal(0, 2, n)
     return out
+
+
+def _digest(blob: bytes) -> bytes:
+    return hashlib.sha256(blob).digest()
 
 
 def compressed(src: str, out: str, *flags: str) -> None:
@@ -101,14 +108,21 @@ def main_bench() -> None:
         lines += [f"| {k} | {v:.4f} | {v / times['whole channel']:.3f} |"
                   for k, v in times.items()]
         outs = {t: os.path.join(d, f"t{t}.vtrl.zip") for t in ("1", "2")}
-        times = best_times({f"--threads {t}": (lambda t=t: compressed(src, outs[t], "--threads",
-                                                                       t)) for t in outs},
-                           args.rounds)
+        blobs = [os.urandom(16 << 20) for _ in range(4)]
+        calls = {f"--threads {t}": (lambda t=t: compressed(src, outs[t], "--threads", t))
+                 for t in outs}
+        # How much of a second core this run gets, without vantrel (hashlib releases the GIL).
+        calls["probe, 1 thread"] = lambda: list(map(_digest, blobs))
+        calls["probe, 2 threads"] = lambda: list(ThreadPoolExecutor(2).map(_digest, blobs))
+        times = best_times(calls, args.rounds)
         with open(outs["1"], "rb") as f1, open(outs["2"], "rb") as f2:
             same = f1.read() == f2.read()
-        lines += ["", "| compress | best s | ratio to --threads 1 |", "|---|---:|---:|"]
-        lines += [f"| {k} | {v:.3f} | {v / times['--threads 1']:.3f} |" for k, v in times.items()]
-        lines.append(f"\nOutputs of both thread counts identical: {same}")
+        lines += ["", "| compress | best s | ratio to 1 thread |", "|---|---:|---:|"]
+        for one, two in (("--threads 1", "--threads 2"), ("probe, 1 thread", "probe, 2 threads")):
+            lines += [f"| {one} | {times[one]:.3f} | 1.000 |",
+                      f"| {two} | {times[two]:.3f} | {times[two] / times[one]:.3f} |"]
+        lines.append(f"\nOutputs of both thread counts identical: {same}. A probe ratio well "
+                     "above 0.5 means the second core was busy for part of the run.")
     text = "\n".join(lines) + "\n"
     print(text)
     if args.out:
