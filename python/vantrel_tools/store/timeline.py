@@ -131,8 +131,37 @@ def chunk_codings(samples: np.ndarray[Any, Any], coding: Coding, chunk: int) -> 
     if not rmse:  # a constant or silent channel: its own target, chunk by chunk
         return [coding] * count
     full: Coding = Targeted(QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)), coding.method)
-    last = n - (count - 1) * chunk
-    if last == chunk:
-        return [full] * count
-    share = QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN) * float(np.sqrt(last / chunk)))
-    return [full] * (count - 1) + [Targeted(share, coding.method)]
+    return [full] * (count - 1) + [last_chunk_coding(full, n - (count - 1) * chunk, chunk)]
+
+
+def last_chunk_coding(coding: Coding, real: int, chunk: int) -> Coding:
+    """How a chunk holding `real` samples of a channel, filled up to `chunk`, is coded so that
+    the RMSE target of `coding` holds on its real samples: the search measures the filled ones
+    too, so the target is lowered by the square root of the real share.
+
+    Parameters
+    ----------
+    coding : Options or Targeted
+        How the channel's full chunks are coded.
+    real, chunk : int
+        Real samples of the last chunk, and samples per chunk.
+
+    Returns
+    -------
+    Options or Targeted
+        `coding` itself but for an RMSE target with `real` below `chunk`.
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> from vantrel_tools.core.options import Targeted
+    >>> last_chunk_coding(Targeted(QualityTarget.parse(rmse=1.0)), 25, 100).target.value
+    0.5
+    """
+    if real >= chunk or not isinstance(coding, Targeted) or coding.target.metric != "rmse":
+        return coding
+    share = QualityTarget.parse(rmse=coding.target.value * float(np.sqrt(real / chunk)))
+    return Targeted(share, coding.method)
