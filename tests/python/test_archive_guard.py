@@ -14,12 +14,14 @@ import pytest
 import vantrel_tools
 from conftest import smooth
 from vantrel_tools.cli import main
-from vantrel_tools.core.options import Options
+from vantrel_tools.core.options import Options, Targeted
+from vantrel_tools.core.target import QualityTarget
 from vantrel_tools.io import Annotation, ChannelInfo, Signal, SignalFileError
 from vantrel_tools.numcodecs_codec import Vantrel
 from vantrel_tools.store.archive import read_archive, read_channel, write_archive
 from vantrel_tools.store.layout import metadata_checksum
 from vantrel_tools.store.timeline import split_channel
+from vantrel_tools.store.writer import ArchiveWriter
 from vantrel_tools.zarr3_codec import VantrelCodec
 
 pytest.importorskip("zarr")
@@ -294,7 +296,8 @@ def test_codec_configurations_stored_with_unused_scale_still_open():
 
 def write_chunked(path, x, chunk, coding=None):
     coding = coding or Options()
-    containers = [[vantrel_tools.compress(p) for p in split_channel(c, chunk)] for c in x]
+    containers = [[vantrel_tools.compress(p) for p in split_channel(c, chunk)] if c.size else None
+                  for c in x]
     write_archive(path, Signal(list(x)), containers, coding, chunk=chunk)
 
 
@@ -377,3 +380,31 @@ def test_chunked_archives_are_the_same_for_every_thread_count(tmp_path):
                      "--chunk-samples", "1000", "--threads", threads, "-q"]) == 0
         written.append(members(path))
     assert written[0] == written[1]
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("n,blocks", [(300, [7, 100, 193]), (128, [64, 64]), (50, [50]), (0, [])])
+def test_written_block_by_block_as_written_whole(tmp_path, form, n, blocks):
+    x = np.stack([smooth(n, seed=1), smooth(n, seed=2)], 1)
+    whole, streamed = str(tmp_path / f"whole{form}"), str(tmp_path / form)
+    write_chunked(whole, [x[:, 0], x[:, 1]], 64)
+    with ArchiveWriter(streamed, 2, Options(), chunk=64) as writer:
+        for start, size in zip(np.cumsum([0] + blocks), blocks):
+            writer.append(x[start:start + size])
+    assert dict(members(streamed)) == dict(members(whole))
+    assert not [p for p in os.listdir(tmp_path) if p.startswith(".vtrl-")]
+
+
+def test_a_streamed_rmse_target_holds_and_a_failure_leaves_nothing(tmp_path):
+    x = smooth(1000, seed=4)
+    path = str(tmp_path / "live.zarr")
+    with ArchiveWriter(path, 1, Targeted(QualityTarget.parse(rmse=0.01)), chunk=256) as w:
+        for block in np.array_split(x, 7):
+            w.append(block)
+    assert np.sqrt(np.mean((read_channel(path, 0) - x.astype(np.float64)) ** 2)) <= 0.01
+    with pytest.raises(ValueError, match="needs the whole channel"):
+        ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(psnr=40.0)))
+    with pytest.raises(ValueError, match=r"not \(samples, 1\)"), \
+            ArchiveWriter(str(tmp_path / "c.zarr"), 1, Options()) as w:
+        w.append(np.zeros((5, 2)))
+    assert sorted(os.listdir(tmp_path)) == ["live.zarr"]

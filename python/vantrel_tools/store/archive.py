@@ -104,8 +104,35 @@ def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
 
 
 
-def _metadata(signal: Signal, coding: Coding, chunks: list[int]) -> dict[str, bytes]:
-    """Every ``zarr.json`` of the archive, as zarr writes them, the group's with its checksum."""
+def archive_metadata(signal: Signal, coding: Coding, chunks: list[int]) -> dict[str, bytes]:
+    """Every ``zarr.json`` of an archive, by key, as zarr writes them, the group's with its
+    metadata checksum.
+
+    Parameters
+    ----------
+    signal : Signal
+        The recording; of its channels only the lengths are used.
+    coding : Options or Targeted
+        The arrays' serializer configuration.
+    chunks : list of int
+        Each channel's chunk length: its own length (at least 1) for one chunk.
+
+    Returns
+    -------
+    dict of str to bytes
+
+    Raises
+    ------
+    SignalFileError
+        zarr is not installed.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vantrel_tools.core.options import Options
+    >>> sorted(archive_metadata(Signal([np.zeros(10)]), Options(), [10]))
+    ['ch0/zarr.json', 'zarr.json']
+    """
     zarr = require("zarr", "archive")
     from zarr.storage import MemoryStore
 
@@ -195,7 +222,7 @@ def write_archive(path: str, signal: Signal,
         if len(chunks) not in (expected, min(expected, 1)):
             raise ValueError(f"channel {k}: {len(chunks)} containers for {expected} chunks")
         shapes.append(chunk if len(chunks) > 1 else max(n, 1))
-    files = _metadata(signal, coding, shapes)
+    files = archive_metadata(signal, coding, shapes)
     # Every chunk is written, whatever it holds: none is left to the fill value.
     for k, chunks in enumerate(parts):
         for j, container in enumerate(chunks):
