@@ -36,6 +36,7 @@ from ..core.names import (
 )
 from ..io import FORMAT_SUFFIX, SignalFileError
 from ..io.audio import WAV_SAMPLE_KINDS
+from ..store.timeline import DEFAULT_CHUNK
 from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress
 from .info import cmd_info
 from .errors import CliError, Interrupted
@@ -190,6 +191,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="entropy coder (default auto, the context model)")
     c.add_argument("--multiplier", type=float, metavar="M",
                    help="quantisation multiplier instead of 2**scale")
+    c.add_argument("--chunk-samples", type=int, metavar="N",
+                   help=f"samples per chunk of an archive's channels (default {DEFAULT_CHUNK}); "
+                        "a window reads only the chunks it touches")
     target = c.add_argument_group(
         "quality target (instead of --scale, --cutoff, --coder and --multiplier)",
         "The smallest container found whose decoded samples meet the target, per channel.")

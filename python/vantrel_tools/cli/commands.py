@@ -14,7 +14,7 @@ from ..core.channels import in_order, pool
 from ..core.codec import decompress
 from ..core.container import ContainerError
 from ..core.names import QUALITY_TARGETS
-from ..core.options import Coding, Options, Targeted
+from ..core.options import Coding, Options, Targeted, not_with_target
 from ..core.target import QualityTarget
 from ..io import (
     FORMAT_SUFFIX,
@@ -48,8 +48,7 @@ def _coding_from_args(args: argparse.Namespace) -> Coding:
     if target is not None:
         given = [f"--{name}" for name, value in options.items() if value is not None]
         if given:
-            flags = ", ".join(flag.replace("quant_", "") for flag in given)
-            raise CliError(f"{flags} cannot be combined with a quality target")
+            raise CliError(not_with_target([flag.replace("quant_", "") for flag in given]))
         return Targeted(target, args.method, args.grid)
     if args.grid is not None:
         raise CliError("--grid goes with a quality target")
@@ -90,6 +89,9 @@ def cmd_compress(args: argparse.Namespace) -> int:
         if args.grid is not None:
             raise CliError("--grid is not kept in archives; compress to .vtrl containers")
         return compress_to_archive(args, coding)
+    if args.chunk_samples is not None:
+        raise CliError("--chunk-samples applies to archives (-o NAME.zarr or NAME.vtrl.zip); "
+                       "a container holds its channel whole")
     targets = _compress_targets(args.inputs, args.output)
     threads = threads_of(args)
     lines = []

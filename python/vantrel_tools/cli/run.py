@@ -12,7 +12,7 @@ from collections.abc import Iterator
 from ..core.channels import available_cores, in_order, pool
 from ..core.codec import encode
 from ..core.options import Coding
-from ..io import Signal
+from ..io import Channel, Signal
 from .errors import CliError
 from .files import OutputPlan
 from .progress import Progress
@@ -53,10 +53,11 @@ _SATURATED_REMEDY = ("; code it with --method cdf53 (which never saturates up to
 
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
-                      threads: int) -> bytes:
-    """Channel k's container; a refused channel fails the command, named with its label."""
+                      threads: int, samples: Channel | None = None) -> bytes:
+    """Channel k's container (of `samples`, a chunk of it, when given); a refused channel fails
+    the command, named with its label."""
     try:
-        return encode(signal.channels[k], coding, threads)
+        return encode(signal.channels[k] if samples is None else samples, coding, threads)
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""

@@ -23,7 +23,7 @@ import numpy.typing as npt
 import vantrel
 
 from .codec import decompress, encode
-from .options import Coding, Options, Targeted
+from .options import Coding, Options, Targeted, not_with_target
 from .target import QualityTarget
 
 __all__ = ["available_cores", "compress_channels", "decompress_channels", "in_order", "pool",
@@ -121,7 +121,7 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     coding: Coding
     if target is not None:
         if options is not None:
-            raise ValueError("options cannot be combined with a quality target")
+            raise ValueError(not_with_target(["options"]))
         coding = Targeted(target, method, grid)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")

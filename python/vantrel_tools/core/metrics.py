@@ -24,7 +24,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Distortion", "distortion"]
+__all__ = ["Distortion", "distortion", "rmse_bound"]
 
 
 @dataclass(frozen=True)
@@ -66,3 +66,41 @@ def distortion(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> Distort
         psnr = math.nan
     prd = 100.0 * math.sqrt(squared / energy) if energy > 0.0 else math.nan
     return Distortion(psnr, prd, rmse, float(np.max(np.abs(err))))
+
+
+def rmse_bound(metric: str, value: float, original: npt.ArrayLike) -> float | None:
+    """The RMSE at or below which a reconstruction of `original` meets a target of `metric`
+    (its keyword) at `value`: the target itself for ``rmse``, from the range for ``psnr`` and
+    from the energy for ``prd``; None for ``max_error`` (no RMSE bounds it) and for an original
+    without the range or energy the metric divides by. Non-finite samples are left out.
+
+    Parameters
+    ----------
+    metric : str
+        A target's keyword.
+    value : float
+        The target.
+    original : array_like
+
+    Returns
+    -------
+    float or None
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> rmse_bound("psnr", 40.0, [0.0, 10.0]), rmse_bound("prd", 1.0, [3.0, 4.0, 0.0, 0.0])
+    (0.1, 0.025)
+    """
+    x = np.asarray(original, dtype=np.float64).ravel()
+    x = x[np.isfinite(x)]
+    if metric == "rmse":
+        return float(value)
+    if metric == "psnr" and x.size and x.max() > x.min():
+        return float(x.max() - x.min()) * math.pow(10.0, -value / 20.0)
+    if metric == "prd" and x.size and np.any(x):
+        return value / 100.0 * math.sqrt(float(np.dot(x, x)) / x.size)
+    return None

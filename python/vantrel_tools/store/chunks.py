@@ -46,6 +46,34 @@ def coding_of(config: Any) -> Coding:
                    config.quant_multiplier)
 
 
+def without_unused_options(config: dict[str, Any]) -> dict[str, Any]:
+    """A stored codec configuration without the scale and cutoff that configurations written
+    with a quality target carried unused, so that they open as they were coded.
+
+    Parameters
+    ----------
+    config : dict
+        A codec's stored configuration keys.
+
+    Returns
+    -------
+    dict
+        `config`, without ``scale`` and ``cutoff`` when it holds a quality target.
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> without_unused_options({"scale": 11, "cutoff": "low", "psnr": 60.0})
+    {'psnr': 60.0}
+    """
+    if any(config.get(name) is not None for name in QUALITY_TARGETS):
+        return {k: v for k, v in config.items() if k not in ("scale", "cutoff")}
+    return config
+
+
 def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     """One chunk's container, with its trailer, coded by a codec's configuration.
 

@@ -32,7 +32,7 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 from ..core.options import checked_config
-from .chunks import checked_dtype, compress_chunk, decode_container
+from .chunks import checked_dtype, compress_chunk, decode_container, without_unused_options
 
 
 class Vantrel(Codec):
@@ -45,6 +45,7 @@ class Vantrel(Codec):
     psnr, prd, rmse, max_error : float, optional
         A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
         each chunk becomes the smallest container found that meets it, coded with `method`.
+        `scale`, `cutoff`, `coder` and `quant_multiplier` are refused with a target.
     dtype : str, optional
         ``"float32"`` (the default) or ``"float64"``: the type of the chunks, which decoding
         restores.
@@ -70,8 +71,8 @@ class Vantrel(Codec):
     def __init__(
         self,
         method: str = "cdf97",
-        scale: int = 11,
-        cutoff: str = "low",
+        scale: int | None = None,
+        cutoff: str | None = None,
         coder: str | None = None,
         quant_multiplier: float | None = None,
         dtype: str = "float32",
@@ -85,13 +86,19 @@ class Vantrel(Codec):
         self._dtype = checked_dtype(dtype)
         # The public attributes are the configuration, JSON values only.
         self.method: str = config["method"]
-        self.scale: int = config["scale"]
-        self.cutoff: str = config["cutoff"]
+        self.scale: int | None = config["scale"]
+        self.cutoff: str | None = config["cutoff"]
         self.coder: str | None = config["coder"]
         self.quant_multiplier: float | None = config["quant_multiplier"]
         self.psnr, self.prd = config["psnr"], config["prd"]
         self.rmse, self.max_error = config["rmse"], config["max_error"]
         self.dtype = self._dtype.name
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> Vantrel:
+        """The codec of a stored configuration (one written with a target may carry the
+        default scale and cutoff, which were never used)."""
+        return cls(**without_unused_options({k: v for k, v in config.items() if k != "id"}))
 
     def encode(self, buf: Any) -> bytes:
         """Compresses one chunk into one container.

@@ -33,7 +33,7 @@ except ModuleNotFoundError as exc:
 
 from ..core.names import QUALITY_TARGETS
 from ..core.options import checked_config
-from .chunks import checked_dtype, compress_chunk, decode_container
+from .chunks import checked_dtype, compress_chunk, decode_container, without_unused_options
 
 if TYPE_CHECKING:
     from typing import Self
@@ -55,6 +55,7 @@ class VantrelCodec(ArrayBytesCodec):
     psnr, prd, rmse, max_error
         A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
         each chunk becomes the smallest container found that meets it, coded with `method`.
+        `scale`, `cutoff`, `coder` and `quant_multiplier` are refused with a target.
 
     Raises
     ------
@@ -80,8 +81,8 @@ class VantrelCodec(ArrayBytesCodec):
     is_fixed_size = False
 
     method: str
-    scale: int
-    cutoff: str
+    scale: int | None
+    cutoff: str | None
     coder: str | None
     quant_multiplier: float | None
     psnr: float | None
@@ -93,8 +94,8 @@ class VantrelCodec(ArrayBytesCodec):
         self,
         *,
         method: str = "cdf97",
-        scale: int = 11,
-        cutoff: str = "low",
+        scale: int | None = None,
+        cutoff: str | None = None,
         coder: str | None = None,
         quant_multiplier: float | None = None,
         psnr: float | None = None,
@@ -110,15 +111,11 @@ class VantrelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        return cls(**without_unused_options(dict(configuration or {})))
 
     def to_dict(self) -> dict[str, JSON]:
-        configuration: dict[str, JSON] = {
-            "method": self.method, "scale": self.scale, "cutoff": self.cutoff,
-        }
-        if self.coder is not None:
-            configuration["coder"] = self.coder
-        for name in ("quant_multiplier", *QUALITY_TARGETS):
+        configuration: dict[str, JSON] = {"method": self.method}
+        for name in ("scale", "cutoff", "coder", "quant_multiplier", *QUALITY_TARGETS):
             if getattr(self, name) is not None:
                 configuration[name] = getattr(self, name)
         return {"name": CODEC_NAME, "configuration": configuration}
