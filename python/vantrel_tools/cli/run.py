@@ -5,11 +5,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import sys
 from collections.abc import Iterator
 
-from ..core.channels import available_cores, in_order, pool
+from ..core.channels import available_cores
 from ..core.codec import encode
 from ..core.options import Coding
 from ..io import Channel, Signal
@@ -34,15 +33,6 @@ def planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, P
         finally:
             progress.close()
         plan.commit()
-
-
-def coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes]:
-    """Every channel's container, coded on `threads` threads; the first channel refused fails the
-    command, named with its label."""
-    with pool(threads) as executor:
-        jobs = (functools.partial(compress_channel, path, signal, k, coding, 1)
-                for k in range(len(signal.channels)))
-        return list(in_order(executor, jobs, 2 * threads))
 
 
 # The codec's refusal of a scale whose coarse bands would not fit 16 bits (a plateau, a square
