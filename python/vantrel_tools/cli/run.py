@@ -47,9 +47,10 @@ def coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
                       threads: int) -> bytes:
-    """Channel k's container; a refused channel fails the command, named with its label."""
+    """Channel k's container; a refused channel fails the command, named with its label. A
+    quality target holds on the channel's grid, where the file written back puts the samples."""
     try:
-        return encode(signal.channels[k], coding, threads)
+        return encode(signal.channels[k], coding, threads, signal.channel_info(k).grid)
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""

@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 import vantrel
 
-from .codec import decompress, encode
+from .codec import Grid, decompress, encode
 from .options import Coding, Options, Targeted
 from .target import QualityTarget
 
@@ -67,7 +67,8 @@ def available_cores() -> int:
 def compress_channels(data: Any, options: vantrel.CompressionOptions | None = None, *,
                       threads: int | None = None, psnr: float | None = None,
                       prd: float | None = None, rmse: float | None = None,
-                      max_error: float | None = None, method: str | None = None) -> list[bytes]:
+                      max_error: float | None = None, method: str | None = None,
+                      grid: Grid | Sequence[Grid | None] | None = None) -> list[bytes]:
     """Compresses every channel of `data` into its own container, on up to `threads` threads.
 
     Parameters
@@ -86,6 +87,10 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
         container found that meets it, as ``vantrel_tools.compress_to`` codes it.
     method : str, optional
         With a quality target, the wavelet; by default the search picks one per channel.
+    grid : GridLike or float, or a sequence of them (None for a channel without), optional
+        With a quality target, where the channels will be written back (one grid for every
+        channel, or one per channel), as ``vantrel_tools.compress_to`` takes it: such as
+        ``[info.grid for info in signal.info]`` of a recording read by ``read_signal``.
 
     Returns
     -------
@@ -123,9 +128,21 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     else:
         coding = Options.of(options)
     channels = _snapshot(data)
+    grids = _grids(grid, len(channels))
+    if target is None and any(g is not None for g in grids):
+        raise ValueError("grid goes with a quality target")
     # Threads left over once every channel has one go to each channel's coder.
     inner = max(1, count // max(len(channels), 1))
-    return run_channels(lambda samples: encode(samples, coding, inner), channels, count)
+    return run_channels(lambda job: encode(job[0], coding, inner, job[1]),
+                        list(zip(channels, grids, strict=True)), count)
+
+
+def _grids(grid: Grid | Sequence[Grid | None] | None, count: int) -> list[Grid | None]:
+    if not isinstance(grid, Sequence):
+        return [grid] * count
+    if len(grid) != count:
+        raise ValueError(f"grid holds {len(grid)} grids for {count} channels")
+    return list(grid)
 
 
 def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,

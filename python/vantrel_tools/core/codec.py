@@ -17,8 +17,9 @@ holding the interpreter, on a private copy of the samples.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -31,8 +32,26 @@ from .options import Coding, Options, Targeted
 from .target import QualityTarget
 from .trailer import seal, unseal
 
-__all__ = ["TargetedContainer", "compress", "compress_to", "compress_to_target", "decompress",
-           "encode"]
+__all__ = ["GridLike", "TargetedContainer", "compress", "compress_to", "compress_to_target",
+           "decompress", "encode"]
+
+
+class GridLike(Protocol):
+    """The values an integer format holds: ``origin + step * code`` for the whole codes from
+    `min_code` to `max_code` (``vantrel_tools.io.SampleGrid`` is one). A writer stores a value
+    ``y`` as ``clip(rint((y - origin) / step), min_code, max_code)``."""
+
+    @property
+    def step(self) -> float: ...
+    @property
+    def origin(self) -> float: ...
+    @property
+    def min_code(self) -> int: ...
+    @property
+    def max_code(self) -> int: ...
+
+
+Grid = GridLike | float
 
 
 def compress(
@@ -84,7 +103,7 @@ def compress(
     return encode(data, Options(method, scale, cutoff, coder, quant_multiplier))
 
 
-def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
+def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None) -> bytes:
     """The container of `data` coded as `coding` says.
 
     Parameters
@@ -96,6 +115,8 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
         container for any count). Targeted: :func:`compress_to`'s container of the target.
     threads : int, optional
         The most threads the coder may use.
+    grid : GridLike or float, optional
+        With a target: the grid the samples are written back on (see :func:`compress_to`).
 
     Returns
     -------
@@ -115,7 +136,7 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method).container
+        return compress_to_target(data, coding.target, coding.method, grid).container
     samples = checked_samples(data)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
@@ -170,15 +191,16 @@ class TargetedContainer:
     """A container coded to a quality target and what the search found."""
 
     container: bytes  # with a trailer, as vantrel_tools.compress writes
-    achieved: Distortion  # of the decoded samples against the (gap-filled) original
+    # Of the decoded samples against the original's finite ones (as written on the grid, with one)
+    achieved: Distortion
     quant_multiplier: float
     method: str
     trials: int  # candidates decoded during the search
     encodes: int  # candidates entropy-coded
 
 
-def compress_to_target(data: Any, target: QualityTarget,
-                       method: str | None = None) -> TargetedContainer:
+def compress_to_target(data: Any, target: QualityTarget, method: str | None = None,
+                       grid: Grid | None = None) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -189,6 +211,8 @@ def compress_to_target(data: Any, target: QualityTarget,
         The metric and the value to meet.
     method : str, optional
         The wavelet; by default the search picks one.
+    grid : GridLike or float, optional
+        As for :func:`compress_to`.
 
     Returns
     -------
@@ -212,9 +236,13 @@ def compress_to_target(data: Any, target: QualityTarget,
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
     samples = checked_samples(data)
     runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
+    filled, reference = samples, None
+    if runs.size:
+        # The gaps are coded filled but measured nowhere: the reference keeps them non-finite.
+        filled, reference = fill_gaps(samples), samples.astype(np.float64, copy=False)
     container, measured, multiplier, chosen, trials, encodes = _native.compress_to(
-        filled, target.metric, target.value, method)
+        filled, target.metric, target.value, method, reference=reference,
+        grid=grid_args(grid, samples))
     by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
     achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
     return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
@@ -229,13 +257,15 @@ def compress_to(
     rmse: float | None = None,
     max_error: float | None = None,
     method: str | None = None,
+    grid: Grid | None = None,
 ) -> bytes:
     """The smallest container found whose decoded samples meet one quality target.
 
     The codec runs without holding the interpreter, on a private copy of the samples. Gaps (NaN
     and infinite samples) are handled as :func:`vantrel_tools.compress` handles them: filled
     before coding, recorded in the trailer and restored exactly by
-    :func:`vantrel_tools.decompress`; the quality is measured on the filled signal.
+    :func:`vantrel_tools.decompress`; the quality is measured on the samples that are finite, and
+    a signal whose finite samples are all equal meets every PSNR target.
 
     Parameters
     ----------
@@ -248,6 +278,11 @@ def compress_to(
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); by default the search picks the one that
         gives the smallest container.
+    grid : GridLike or float, optional
+        Where the decoded samples will be written: an integer format's codes (such as
+        ``ChannelInfo.grid`` of an EDF, WFDB, PCM audio or integer HDF5 channel), the target then
+        holding for the values the file written back holds; a float ``STEP`` is the grid of the
+        multiples of STEP that span the samples. A target finer than the grid allows is refused.
 
     Returns
     -------
@@ -275,4 +310,34 @@ def compress_to(
     True
     """
     target = QualityTarget.parse(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-    return compress_to_target(data, target, method).container
+    return compress_to_target(data, target, method, grid).container
+
+
+def grid_args(grid: Grid | None,
+              samples: npt.NDArray[np.floating]) -> tuple[float, float, float, float] | None:
+    """`grid` as the codec takes it: (step, origin, min_code, max_code) with a positive step (a
+    grid running downwards is the same grid with its codes negated); a float step spans the
+    finite `samples`.
+
+    Examples
+    --------
+    >>> grid_args(0.5, np.array([-1.2, 2.0, np.nan]))
+    (0.5, 0.0, -3.0, 4.0)
+    """
+    if grid is None:
+        return None
+    if isinstance(grid, (int, float)):
+        if isinstance(grid, bool):
+            raise TypeError("grid must be a grid or a step, not bool")
+        step = float(grid)
+        if not (math.isfinite(step) and step > 0.0):
+            raise ValueError(f"grid step must be positive and finite, not {step!r}")
+        finite = samples[np.isfinite(samples)]
+        if not finite.size:
+            return (step, 0.0, 0.0, 0.0)
+        return (step, 0.0, float(math.floor(float(finite.min()) / step)),
+                float(math.ceil(float(finite.max()) / step)))
+    step, lo, hi = float(grid.step), float(grid.min_code), float(grid.max_code)
+    if step < 0.0:  # rint is symmetric: code k of the grid is code -k of its mirror
+        step, lo, hi = -step, -hi, -lo
+    return (step, float(grid.origin), lo, hi)

@@ -1,0 +1,134 @@
+"""Quality targets judged in the file the user gets back: recordings written by their own
+libraries (edfio, wfdb, soundfile, h5py), compressed to a target, decompressed to the same format
+and read back by those libraries (pyedflib for EDF/BDF), against the original physical values in
+NumPy float64."""
+
+import os
+
+import numpy as np
+import pytest
+
+from conftest import smooth
+from vantrel_tools.cli import main
+from vantrel_tools.core.options import Targeted
+from vantrel_tools.core.target import QualityTarget
+from vantrel_tools.io import encode_recording, read_signal
+from vantrel_tools.store.archive import read_archive, write_archive
+
+edfio = pytest.importorskip("edfio")
+pyedflib = pytest.importorskip("pyedflib")
+wfdb = pytest.importorskip("wfdb")
+sf = pytest.importorskip("soundfile")
+h5py = pytest.importorskip("h5py")
+pytest.importorskip("zarr")
+
+pytestmark = pytest.mark.filterwarnings("ignore:::wfdb.*", "ignore::UserWarning",
+                                        "ignore::RuntimeWarning")
+
+
+def wave(n, amplitude, seed):
+    """A smooth signal with noise of about one step of the coarse grids below."""
+    x = smooth(n, seed).astype(np.float64)
+    return amplitude * x / np.abs(x).max() * 0.9
+
+
+def write_edf(path, bdf=False):
+    make, rec = (edfio.BdfSignal, edfio.Bdf) if bdf else (edfio.EdfSignal, edfio.Edf)
+    rec([make(wave(5000, 150, 1), 250, label="EEG Fz", physical_dimension="uV",
+              physical_range=(-200, 200), digital_range=(-2048, 2047)),
+         make(wave(1000, 3, 2), 50, label="Resp", physical_range=(-4, 4),
+              digital_range=(-900, 900))]).write(path)
+
+
+def read_edf(path):
+    with pyedflib.EdfReader(path) as r:
+        return [r.readSignal(k) for k in range(r.signals_in_file)]
+
+
+def write_wfdb(path):
+    folder, name = os.path.split(path[: -len(".hea")])
+    wfdb.wrsamp(name, fs=360, units=["mV", "mV"], sig_name=["MLII", "V5"], write_dir=folder,
+                p_signal=np.stack([wave(4000, 2.0, 3), wave(4000, 0.8, 4)], axis=1),
+                fmt=["16", "212"], adc_gain=[200.0, 100.0], baseline=[0, 10])
+
+
+def read_wfdb(path):
+    record = wfdb.rdrecord(path[: -len(".hea")])
+    return list(record.p_signal.T)
+
+
+def write_wav(path):
+    sf.write(path, np.stack([wave(6000, 0.01, 5), wave(6000, 0.02, 6)], axis=1), 44100,
+             subtype="PCM_16")
+
+
+def read_wav(path):
+    return list(sf.read(path, dtype="float64", always_2d=True)[0].T)
+
+
+def write_h5(path):
+    with h5py.File(path, "w") as f:
+        f["data"] = np.rint(wave(5000, 300, 7)).astype(np.int16)
+
+
+def read_h5(path):
+    with h5py.File(path, "r") as f:
+        return [f["data"][:].astype(np.float64)]
+
+
+FORMATS = {
+    "edf": ("edf", write_edf, read_edf),
+    "bdf": ("bdf", lambda p: write_edf(p, bdf=True), read_edf),
+    "wfdb": ("hea", write_wfdb, read_wfdb),
+    "wav": ("wav", write_wav, read_wav),
+    "h5": ("h5", write_h5, read_h5),
+}
+# Targets in terms of each channel's range, near the grids' own steps (a few codes).
+TARGETS = [("psnr", 60.0), ("prd", 1.0), ("rmse", 4e-4), ("max_error", 2e-3)]
+
+
+def measured(x, y):
+    e = y - x
+    rmse = np.sqrt(np.mean(e * e))
+    return {"psnr": 20 * np.log10(np.ptp(x) / rmse) if rmse else np.inf,
+            "prd": 100 * np.linalg.norm(e) / np.linalg.norm(x), "rmse": rmse,
+            "max_error": np.abs(e).max()}
+
+
+def holds(metric, goal, value):
+    return value >= goal if metric == "psnr" else value <= goal
+
+
+def cli(*args):
+    assert main([*args, "-q"]) == 0
+
+
+@pytest.mark.parametrize("metric,value", TARGETS)
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("route", ["archive", "python archive"])
+def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, route):
+    suffix, write, read = FORMATS[fmt]
+    source, back = str(tmp_path / f"a.{suffix}"), str(tmp_path / "back" / f"b.{suffix}")
+    write(source)
+    originals = read(source)
+    # One target for the whole recording: the channel with the smallest range sets it.
+    goal = value if metric in ("psnr", "prd") else value * min(np.ptp(x) for x in originals)
+    flag = f"--{metric.replace('_', '-')}"
+    if route == "archive":
+        cli("compress", source, "-o", str(tmp_path / "a.zarr"), flag, str(goal))
+        cli("decompress", str(tmp_path / "a.zarr"), "-o", back)
+    elif route == "python archive":
+        write_archive(str(tmp_path / "a.zarr"), read_signal(source), None,
+                      Targeted(QualityTarget(metric, goal)))
+        os.mkdir(tmp_path / "back")
+        for path, data in encode_recording(back, read_archive(str(tmp_path / "a.zarr")).signal
+                                           ).files.items():
+            with open(path, "wb") as f:
+                f.write(data)
+    else:
+        cli("compress", source, "-o", str(tmp_path / "c"), flag, str(goal))
+        containers = sorted(str(p) for p in (tmp_path / "c").iterdir())
+        cli("decompress", *containers, "-o", back)
+    for x, y in zip(originals, read(back), strict=True):
+        reached = measured(x, y)[metric]
+        assert holds(metric, goal, reached), f"{metric} {reached} misses {goal}"
