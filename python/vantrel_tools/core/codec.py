@@ -316,8 +316,26 @@ def compress_to(
 def grid_args(grid: Grid | None,
               samples: npt.NDArray[np.floating]) -> tuple[float, float, float, float] | None:
     """`grid` as the codec takes it: (step, origin, min_code, max_code) with a positive step (a
-    grid running downwards is the same grid with its codes negated); a float step spans the
-    finite `samples`.
+    grid running downwards is the same grid with its codes negated).
+
+    Parameters
+    ----------
+    grid : GridLike or float or None
+        A grid, or the step of the grid of its multiples.
+    samples : numpy.ndarray
+        The samples to code: a step's grid spans their finite values.
+
+    Returns
+    -------
+    tuple of four floats, or None
+        None for no grid.
+
+    Raises
+    ------
+    ValueError
+        A step that is not positive and finite.
+    TypeError
+        A bool.
 
     Examples
     --------
