@@ -72,8 +72,10 @@ def write_h5(path):
 
 
 def read_h5(path):
-    with h5py.File(path, "r") as f:
-        return [f["data"][:].astype(np.float64)]
+    with h5py.File(path, "r") as f:  # the one dataset, wherever it went
+        (name,) = f.keys()
+        assert f[name].dtype == np.int16
+        return [f[name][:].astype(np.float64)]
 
 
 FORMATS = {
@@ -105,7 +107,7 @@ def cli(*args):
 
 @pytest.mark.parametrize("metric,value", TARGETS)
 @pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("route", ["archive", "python archive"])
+@pytest.mark.parametrize("route", ["archive", "container", "python archive"])
 def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, route):
     suffix, write, read = FORMATS[fmt]
     source, back = str(tmp_path / f"a.{suffix}"), str(tmp_path / "back" / f"b.{suffix}")

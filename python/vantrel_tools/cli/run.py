@@ -13,6 +13,7 @@ from ..core.channels import available_cores, in_order, pool
 from ..core.codec import encode
 from ..core.options import Coding
 from ..io import Signal
+from .about import about_channel
 from .errors import CliError
 from .files import OutputPlan
 from .progress import Progress
@@ -46,11 +47,13 @@ def coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes
 
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
-                      threads: int) -> bytes:
+                     threads: int, keep_about: bool = False) -> bytes:
     """Channel k's container; a refused channel fails the command, named with its label. A
-    quality target holds on the channel's grid, where the file written back puts the samples."""
+    quality target holds on the channel's grid, where the file written back puts the samples.
+    `keep_about`: the trailer keeps what is known of the channel (a container on its own)."""
+    about = about_channel(signal, k) if keep_about else None
     try:
-        return encode(signal.channels[k], coding, threads, signal.channel_info(k).grid)
+        return encode(signal.channels[k], coding, threads, signal.channel_info(k).grid, about)
     except ValueError as exc:
         multi = len(signal.channels) > 1 or signal.channel_info(0).label
         where = f" {signal.channel_name(k)}" if multi else ""

@@ -18,7 +18,7 @@ holding the interpreter, on a private copy of the samples.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Protocol
 
 import numpy as np
@@ -30,10 +30,10 @@ from .metrics import Distortion
 from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
 from .target import QualityTarget
-from .trailer import seal, unseal
+from .trailer import About, read_trailer, seal
 
 __all__ = ["GridLike", "TargetedContainer", "compress", "compress_to", "compress_to_target",
-           "decompress", "encode"]
+           "decode", "decompress", "encode"]
 
 
 class GridLike(Protocol):
@@ -103,7 +103,8 @@ def compress(
     return encode(data, Options(method, scale, cutoff, coder, quant_multiplier))
 
 
-def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None) -> bytes:
+def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None,
+           about: About | None = None) -> bytes:
     """The container of `data` coded as `coding` says.
 
     Parameters
@@ -117,11 +118,14 @@ def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None
         The most threads the coder may use.
     grid : GridLike or float, optional
         With a target: the grid the samples are written back on (see :func:`compress_to`).
+    about : About, optional
+        What is known of the signal, kept in the trailer; with a target, the target and the
+        quality reached join it.
 
     Returns
     -------
     bytes
-        Header, payload and trailer (checksum and gap runs).
+        Header, payload and trailer (checksum, gap runs and `about`).
 
     Raises
     ------
@@ -136,13 +140,13 @@ def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method, grid).container
+        return compress_to_target(data, coding.target, coding.method, grid, about).container
     samples = checked_samples(data)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
     container = _native.compress(filled, coding.method, coding.scale, coding.cutoff, coding.coder,
                                  coding.quant_multiplier, threads=threads)
-    return seal(container, runs)
+    return seal(container, runs, about)
 
 
 def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
@@ -181,9 +185,40 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     ...
     DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
-    container, runs = unseal(bytes(data))
-    samples = np.frombuffer(_native.decompress(container), dtype=np.float32)
-    return restore_gaps(samples, runs)
+    return decode(data)[0]
+
+
+def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[np.float32], About]:
+    """:func:`decompress`, with what the trailer says about the signal.
+
+    Parameters
+    ----------
+    data : bytes-like
+        As for :func:`decompress`.
+
+    Returns
+    -------
+    tuple of (numpy.ndarray, About)
+        The samples, and what is known of them (empty for a trailer that says nothing and for a
+        container without a trailer).
+
+    Raises
+    ------
+    As :func:`decompress`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> samples, about = decode(encode(np.ones(9), Options(), about=About(rate=250.0)))
+    >>> samples.size, about.rate
+    (9, 250.0)
+    """
+    data = bytes(data)
+    found = read_trailer(data)
+    samples = np.frombuffer(_native.decompress(data), dtype=np.float32)
+    if found is None:
+        return samples, About()
+    return restore_gaps(samples, found.runs), found.about
 
 
 @dataclass(frozen=True)
@@ -200,7 +235,7 @@ class TargetedContainer:
 
 
 def compress_to_target(data: Any, target: QualityTarget, method: str | None = None,
-                       grid: Grid | None = None) -> TargetedContainer:
+                       grid: Grid | None = None, about: About | None = None) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -213,6 +248,8 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
         The wavelet; by default the search picks one.
     grid : GridLike or float, optional
         As for :func:`compress_to`.
+    about : About, optional
+        What is known of the signal: the trailer keeps it with the target and what was reached.
 
     Returns
     -------
@@ -245,7 +282,10 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
         grid=grid_args(grid, samples))
     by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
     achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
-    return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
+    if about is not None:
+        about = replace(about, quality={"metric": target.metric, "value": target.value,
+                                        "reached": by_name[target.metric]})
+    return TargetedContainer(seal(container, runs, about), achieved, multiplier, chosen,
                              trials, encodes)
 
 

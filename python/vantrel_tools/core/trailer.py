@@ -1,11 +1,16 @@
-"""The trailer: integrity and gaps for containers written by the companion package.
+"""The trailer: integrity, gaps and what is known of the signal, for containers written by the
+companion package.
 
 A container is a 52-byte header and a payload; every decoder ignores bytes after the payload. The
 companion package's writers use that room for a trailer holding a CRC-32C of the whole container
 and the positions of the samples that were not finite (NaN, +inf, -inf), so that
 
 - a damaged or truncated file is reported as such instead of decoding to other samples, and
-- gaps stay gaps (``core.gaps``): filled before coding and put back exactly on decoding.
+- gaps stay gaps (``core.gaps``): filled before coding and put back exactly on decoding;
+
+and, when the writer knows them, what a file of the source's format needs to be written back as
+it was (`About`: rate, sample type or integer grid, label, unit) and the quality target the
+container was coded to.
 
 Containers without a trailer (from ``vantrel.compress_signal`` or any other writer) open as
 before. The byte layout is written down in ``docs/trailer.md``; this module is its only reader
@@ -14,8 +19,11 @@ and writer.
 
 from __future__ import annotations
 
+import json
+import math
 import struct
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, field
+from typing import Any
 
 import google_crc32c
 import numpy as np
@@ -31,6 +39,7 @@ FLAG_TRAILER = 0x01
 TRAILER_MAGIC = b"VTRT"
 TRAILER_VERSION = 1
 SECTION_GAPS = 1
+SECTION_ABOUT = 2
 
 # magic, version, reserved byte, reserved u16, trailer length (all of it, CRC included)
 _PREFIX = struct.Struct("<4sBBHI")
@@ -44,11 +53,104 @@ class DamagedContainerError(ValueError):
 
 
 @dataclass(frozen=True)
+class About:
+    """What a container's trailer keeps about its signal (JSON values only).
+
+    Attributes
+    ----------
+    rate : float or None
+        The sample rate in Hz.
+    label, unit : str
+        The channel's name and physical unit ("" when unknown).
+    source : str
+        The format the signal was read from (``"wav"``, ``"edf"``, ...; "" when unknown).
+    sample : dict
+        How that format stores a sample, as its writer takes it back (``{"sample": "pcm16"}`` for
+        audio, ``{"dtype": "int16"}`` for an HDF5 dataset).
+    physical_range, digital_range : pair of numbers, or None
+        For integer formats: the physical values of the lowest and highest codes.
+    extra : dict
+        Format details of the channel (WFDB gain and baseline, EDF transducer, ...).
+    quality : dict
+        For a container coded to a target: the ``metric`` and ``value`` asked, and the value
+        ``reached`` on the samples that exist (on the grid, with one); empty otherwise.
+    """
+
+    rate: float | None = None
+    label: str = ""
+    unit: str = ""
+    source: str = ""
+    sample: dict[str, Any] = field(default_factory=dict)
+    physical_range: tuple[float, float] | None = None
+    digital_range: tuple[int, int] | None = None
+    extra: dict[str, Any] = field(default_factory=dict)
+    quality: dict[str, Any] = field(default_factory=dict)
+
+    def __bool__(self) -> bool:
+        return any(asdict(self).values())
+
+
+# The types of About's fields as stored (a pair of numbers for the ranges).
+_ABOUT_TYPES: dict[str, Any] = {
+    "rate": (int, float), "label": str, "unit": str, "source": str, "sample": dict,
+    "physical_range": list, "digital_range": list, "extra": dict, "quality": dict,
+}
+
+
+def _about_body(about: About) -> bytes:
+    fields = {k: list(v) if isinstance(v, tuple) else v for k, v in asdict(about).items() if v}
+    if "quality" in fields:  # inf and NaN as text: JSON has no such numbers
+        fields["quality"] = {k: v if not isinstance(v, float) or math.isfinite(v) else str(v)
+                             for k, v in fields["quality"].items()}
+    return json.dumps(fields, sort_keys=True, separators=(",", ":"), allow_nan=False).encode()
+
+
+def _read_about(body: memoryview) -> About:
+    try:
+        fields = json.loads(bytes(body).decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        fields = None
+    if not isinstance(fields, dict):
+        raise _damaged("the signal section is no JSON object")
+    known = {k: v for k, v in fields.items() if k in _ABOUT_TYPES}  # later keys are skipped
+    for key, value in known.items():
+        pair = key.endswith("_range")
+        if (not isinstance(value, _ABOUT_TYPES[key]) or isinstance(value, bool)
+                or pair and (len(value) != 2 or not all(
+                    isinstance(v, (int, float)) and not isinstance(v, bool) for v in value))):
+            raise _damaged(f"the signal section's {key} is {value!r}")
+    for key in ("physical_range", "digital_range"):
+        if key in known:
+            known[key] = tuple(known[key])
+    if "quality" in known:
+        known["quality"] = _read_quality(known["quality"])
+    return About(**known)
+
+
+def _read_quality(quality: dict[str, Any]) -> dict[str, Any]:
+    """The quality entry with its numbers as floats (inf and NaN are stored as text)."""
+    out: dict[str, Any] = {}
+    for key, value in quality.items():
+        if key == "metric" and isinstance(value, str):
+            out[key] = value
+            continue
+        try:
+            if isinstance(value, bool) or not isinstance(value, (int, float, str)):
+                raise ValueError
+            out[key] = float(value)
+        except ValueError:
+            raise _damaged(f"the signal section's quality {key} is {value!r}") from None
+    return out
+
+
+@dataclass(frozen=True)
 class Trailer:
-    """A checked trailer: its size in bytes (CRC included) and the gap runs it records."""
+    """A checked trailer: its size in bytes (CRC included), the gap runs it records and what it
+    says about the signal (empty when nothing)."""
 
     size: int
     runs: GapRuns
+    about: About = field(default_factory=About)
 
 
 def _damaged(reason: str) -> DamagedContainerError:
@@ -59,8 +161,9 @@ def _crc(data: bytes) -> int:
     return int(google_crc32c.value(data))
 
 
-def seal(container: bytes, runs: GapRuns) -> bytes:
-    """`container` with the trailer flag set and a trailer holding `runs` and the checksum.
+def seal(container: bytes, runs: GapRuns, about: About | None = None) -> bytes:
+    """`container` with the trailer flag set and a trailer holding `runs`, `about` (when it says
+    anything) and the checksum.
 
     Parameters
     ----------
@@ -69,6 +172,8 @@ def seal(container: bytes, runs: GapRuns) -> bytes:
     runs : numpy.ndarray
         Gap runs as :func:`unseal` returns them (a structured array of ``start``, ``length`` and
         ``kind``), possibly empty.
+    about : About, optional
+        What is known of the signal.
 
     Returns
     -------
@@ -96,9 +201,13 @@ def seal(container: bytes, runs: GapRuns) -> bytes:
     head = bytearray(container[:HEADER_SIZE])
     head[FLAGS_OFFSET] |= FLAG_TRAILER
     payload = container[HEADER_SIZE:end]
-    gaps = _SECTION.pack(SECTION_GAPS, 4 + runs.nbytes) + _CRC.pack(runs.size) + runs.tobytes()
-    length = _PREFIX.size + len(gaps) + _CRC.size
-    trailer = _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + gaps
+    sections = (_SECTION.pack(SECTION_GAPS, 4 + runs.nbytes) + _CRC.pack(runs.size)
+                + runs.tobytes())
+    if about:
+        body = _about_body(about)
+        sections += _SECTION.pack(SECTION_ABOUT, len(body)) + body
+    length = _PREFIX.size + len(sections) + _CRC.size
+    trailer = _PREFIX.pack(TRAILER_MAGIC, TRAILER_VERSION, 0, 0, length) + sections
     # The checksum runs over the pieces in turn instead of over a joined copy of them.
     crc = google_crc32c.value(bytes(head))
     for piece in (payload, trailer):
@@ -183,12 +292,13 @@ def read_trailer(data: bytes) -> Trailer | None:
         raise _damaged("checksum mismatch")
     if version != TRAILER_VERSION:
         raise ValueError(f"trailer version {version} is newer than this reader ({TRAILER_VERSION})")
-    runs = _read_sections(view[end + _PREFIX.size : stop - _CRC.size], header.sample_count)
-    return Trailer(length, runs)
+    runs, about = _read_sections(view[end + _PREFIX.size : stop - _CRC.size],
+                                 header.sample_count)
+    return Trailer(length, runs, about)
 
 
-def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
-    runs = NO_GAPS
+def _read_sections(sections: memoryview, sample_count: int) -> tuple[GapRuns, About]:
+    runs, about = NO_GAPS, About()
     pos = 0
     while pos < len(sections):
         if len(sections) - pos < _SECTION.size:
@@ -199,8 +309,10 @@ def _read_sections(sections: memoryview, sample_count: int) -> GapRuns:
             raise _damaged("a trailer section is cut short")
         if tag == SECTION_GAPS:
             runs = _read_gaps(sections[pos : pos + size], sample_count)
+        elif tag == SECTION_ABOUT:
+            about = _read_about(sections[pos : pos + size])
         pos += size  # sections of later versions' kinds are skipped
-    return runs
+    return runs, about
 
 
 def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:
