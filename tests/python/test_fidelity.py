@@ -10,8 +10,10 @@ import pytest
 
 from conftest import smooth
 from vantrel_tools.cli import main
+from vantrel_tools.core.codec import compress_to_target, decompress
 from vantrel_tools.core.options import Targeted
 from vantrel_tools.core.target import QualityTarget
+from vantrel_tools.core.trailer import read_trailer
 from vantrel_tools.io import encode_recording, read_signal
 from vantrel_tools.store.archive import read_archive, write_archive
 
@@ -134,3 +136,46 @@ def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, rou
     for x, y in zip(originals, read(back), strict=True):
         reached = measured(x, y)[metric]
         assert holds(metric, goal, reached), f"{metric} {reached} misses {goal}"
+
+
+def with_gaps(n=6000):
+    """Three quarters missing, as a recording that stopped early; infinities too."""
+    x = wave(n, 5.0, 8) + np.random.default_rng(8).normal(0, 0.05, n)
+    x[n // 4 :], x[10:13] = np.nan, np.inf
+    return x
+
+
+CASES = {
+    "gaps": with_gaps,
+    "constant 0.1": lambda n=6000: np.full(n, 0.1),  # not exact in float32
+    "constant -3e7": lambda n=6000: np.full(n, -3e7 - 1 / 3),
+    "flat with gaps": lambda n=6000: np.where(np.arange(n) % 7 == 0, np.nan, 0.1),
+}
+
+
+@pytest.mark.parametrize("metric,value", TARGETS)
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("route", ["python", "cli"])
+def test_target_holds_on_the_samples_that_exist(tmp_path, route, case, metric, value):
+    x = CASES[case]()
+    finite = np.isfinite(x)
+    scale = np.ptp(x[finite]) or np.abs(x[finite]).max()
+    goal = value if metric in ("psnr", "prd") else value * scale
+    if route == "python":
+        found = compress_to_target(x, QualityTarget(metric, goal))
+        y = decompress(found.container)
+        reported = getattr(found.achieved, "max_err" if metric == "max_error" else metric)
+    else:  # beside a channel without anything odd: one odd channel must not fail the recording
+        np.save(tmp_path / "in.npy", np.stack([x, wave(x.size, 1.0, 9)]))
+        cli("compress", str(tmp_path / "in.npy"), "--channels-first", "-o", str(tmp_path / "c"),
+            f"--{metric.replace('_', '-')}", str(goal))
+        cli("decompress", str(tmp_path / "c" / "in.ch0.vtrl"), "-o", str(tmp_path / "b.npy"))
+        y = np.load(tmp_path / "b.npy")
+        reported = read_trailer((tmp_path / "c" / "in.ch0.vtrl").read_bytes()).about.quality[
+            "reached"]
+    np.testing.assert_array_equal(y[~finite], x[~finite].astype(np.float32))
+    reached = measured(x[finite], y[finite].astype(np.float64))[metric]
+    if np.ptp(x[finite]) == 0 and metric == "psnr":  # no range: every PSNR target is met
+        assert np.isnan(reported) or reported == np.inf
+    else:
+        assert holds(metric, goal, reached) and reported == pytest.approx(reached, rel=1e-9)
