@@ -4,6 +4,7 @@ and read back by those libraries (pyedflib for EDF/BDF), against the original ph
 NumPy float64."""
 
 import os
+import re
 
 import numpy as np
 import pytest
@@ -179,3 +180,21 @@ def test_target_holds_on_the_samples_that_exist(tmp_path, route, case, metric, v
         assert np.isnan(reported) or reported == np.inf
     else:
         assert holds(metric, goal, reached) and reported == pytest.approx(reached, rel=1e-9)
+
+
+def test_info_reports_what_the_file_written_back_reaches(tmp_path, capsys):
+    source = str(tmp_path / "a.edf")
+    write_edf(source)
+    cli("compress", source, "-o", str(tmp_path / "a.zarr"), "--psnr", "55")
+    cli("compress", source, "-o", str(tmp_path / "c"), "--psnr", "55")
+    cli("decompress", str(tmp_path / "a.zarr"), "-o", str(tmp_path / "b.edf"))
+    capsys.readouterr()
+    assert main(["info", str(tmp_path / "a.zarr"), "--original", source]) == 0
+    shown = [float(v) for v in re.findall(r"PSNR ([\d.]+) dB", capsys.readouterr().out)]
+    want = [measured(x, y)["psnr"] for x, y in zip(read_edf(source),
+                                                   read_edf(str(tmp_path / "b.edf")), strict=True)]
+    assert shown == pytest.approx(want, abs=1e-3)
+    assert main(["info", str(tmp_path / "c" / "a.ch1.vtrl")]) == 0
+    rows = dict(line.split(None, 1) for line in capsys.readouterr().out.splitlines())
+    assert rows["target"].startswith("psnr >= 55 dB asked") and "not used" in rows["scale"]
+    assert rows["signal"] == "50 Hz 'Resp' from edf" and rows["grid"].startswith("codes -900 to")

@@ -8,6 +8,7 @@ import dataclasses
 import math
 from typing import Any
 
+from ..core.names import METRICS_BY_NAME
 from ..core.trailer import About, read_trailer
 from ..io import Channel, ChannelInfo, Signal
 
@@ -43,20 +44,26 @@ def decoded_signal(channels: list[Channel], abouts: list[About], rate: int | Non
                   info=info, source=source, attrs=dict(sample))
 
 
-# How a reached quality reads: the metric's name, its unit.
-_SHOWN = {"psnr": ("PSNR", " dB"), "prd": ("PRD", " %"), "rmse": ("RMSE", ""),
-          "max_error": ("max error", "")}
+# The unit a metric's value reads in, by its placeholder in the metric table.
+_UNITS = {"DB": " dB", "PCT": " %"}
+
+
+def _shown(metric: str) -> tuple[str, str, bool]:
+    """How a metric reads: its name, its unit, and whether higher is better."""
+    row = METRICS_BY_NAME.get(metric)
+    if row is None:
+        return metric, "", False
+    return metric.replace("_", " "), _UNITS.get(row.metavar, ""), row.higher_is_better
 
 
 def quality_text(quality: dict[str, Any]) -> str:
     """The target a container was coded to and what it reached, on one line."""
-    metric = quality.get("metric", "")
-    name, unit = _SHOWN.get(metric, (metric, ""))
-    asked = f"{name} {'>=' if metric == 'psnr' else '<='} {quality.get('value', math.nan):.6g}"
+    name, unit, higher = _shown(quality.get("metric", ""))
+    asked = f"{name} {'>=' if higher else '<='} {quality.get('value', math.nan):.6g}{unit}"
     reached = quality.get("reached", math.nan)
     # A constant original has no PSNR: against its zero range any error is infinitely large.
     shown = "- (constant original)" if math.isnan(reached) else f"{reached:.6g}{unit}"
-    return f"{asked}{unit} asked, {shown} reached on the samples that exist"
+    return f"{asked} asked, {shown} reached on the samples that exist"
 
 
 def worst_reached(containers: list[bytes]) -> str:
@@ -65,11 +72,10 @@ def worst_reached(containers: list[bytes]) -> str:
     qualities = [t.about.quality for t in trailers if t is not None and t.about.quality]
     if not qualities:
         return ""
-    metric = qualities[0].get("metric", "")
-    name, unit = _SHOWN.get(metric, (metric, ""))
+    name, unit, higher = _shown(qualities[0].get("metric", ""))
     values = [q["reached"] for q in qualities if not math.isnan(q.get("reached", math.nan))]
     if not values:
         return f"{name} target met (constant originals)"
-    worst = min(values) if metric == "psnr" else max(values)
+    worst = min(values) if higher else max(values)
     where = " (worst channel)" if len(qualities) > 1 else ""
     return f"reached {name} {worst:.6g}{unit}{where}"

@@ -6,15 +6,14 @@ import argparse
 import math
 import sys
 
-import numpy as np
-
-from ..core.codec import decompress
+from ..core.codec import decode
 from ..core.container import HEADER_SIZE, ContainerError, ContainerHeader, parse_header
-from ..core.metrics import distortion
-from ..core.trailer import FLAG_TRAILER, read_trailer
-from ..io import Channel
+from ..core.trailer import FLAG_TRAILER, About, read_trailer
+from ..io import Channel, ChannelInfo, Signal
+from ..io.types import SampleGrid
 from ..store.archive import is_archive
-from .archives import info_archive
+from .about import quality_text
+from .archives import info_archive, quality_against
 from .errors import CliError
 from .files import read_bytes
 from .inputs import read_input
@@ -32,10 +31,9 @@ def _read_trailer(data: bytes) -> tuple[str, int, str | None]:
             found.size, None)
 
 
-def _original_channel(args: argparse.Namespace) -> Channel | None:
-    if args.original is None:
+def _original_channel(signal: Signal | None, args: argparse.Namespace) -> Channel | None:
+    if signal is None:
         return None
-    signal = read_input(args.original, args)
     if not 0 <= args.channel < len(signal.channels):
         raise CliError(f"{args.original}: has no channel {args.channel} "
                        f"({len(signal.channels)} channels)")
@@ -50,24 +48,41 @@ def _step_text(header: ContainerHeader) -> str:
     return f"{step:.6g} (range / multiplier {multiplier:.9g})"
 
 
-def _quality_text(data: bytes, original: Channel) -> str:
-    decoded = decompress(data)
-    if decoded.size != original.size:
-        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
-    finite = np.isfinite(original)
-    d = distortion(np.asarray(original, dtype=np.float64)[finite],
-                   decoded.astype(np.float64)[finite])
-    return d.summary()
+def _scale_text(header: ContainerHeader) -> str:
+    stored = header.quant_multiplier
+    if stored > 0 and math.isfinite(stored) and stored != 2.0**header.scale:
+        return f"{header.scale} (not used: the multiplier sets the step)"
+    return str(header.scale)
+
+
+def _about_rows(about: About) -> list[tuple[str, str]]:
+    """What the trailer says of the signal and of the target the container was coded to."""
+    rows = []
+    said = [f"{about.rate:g} Hz" if about.rate is not None else "",
+            repr(about.label) if about.label else "", f"in {about.unit}" if about.unit else "",
+            f"from {about.source}" if about.source else "",
+            ", ".join(f"{v}" for v in about.sample.values())]
+    if any(said):
+        rows.append(("signal", " ".join(part for part in said if part)))
+    grid = _grid_of(about)
+    if grid is not None:
+        rows.append(("grid", f"codes {grid.min_code} to {grid.max_code}, step {grid.step:.9g}, "
+                             f"origin {grid.origin:.9g}"))
+    if about.quality:
+        rows.append(("target", quality_text(about.quality)))
+    return rows
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    original = _original_channel(args)
+    source = None if args.original is None else read_input(args.original, args)
+    original = None
     for i, path in enumerate(args.files):
         if i:
             print()
         if is_archive(path):
-            info_archive(path)
+            info_archive(path, source, args.original)
             continue
+        original = original if original is not None else _original_channel(source, args)
         data = read_bytes(path)
         try:
             header = parse_header(data)
@@ -86,7 +101,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("method tag", header.method_tag.decode("ascii")),
             ("wavelet", f"{header.wavelet_code.decode('ascii')} ({header.method})"),
             ("levels", str(header.levels)),
-            ("scale", str(header.scale)),
+            ("scale", _scale_text(header)),
             ("coder", f"{header.coder} ({header.coder_name})"),
             ("samples", str(header.sample_count)),
             ("min", f"{header.signal_min:.9g}"),
@@ -103,8 +118,13 @@ def cmd_info(args: argparse.Namespace) -> int:
         ]
         if len(data) > total and damage is None:
             rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
-        if original is not None and damage is None and len(data) >= end:
-            rows.append(("quality", _quality_text(data, original)))
+        about = About()
+        if damage is None and len(data) >= end:
+            samples, about = decode(data)
+            rows.extend(_about_rows(about))
+            if original is not None:
+                quality = quality_against(original, samples, _grid_of(about))
+                rows.append(("quality", quality))
         width = max(len(k) for k, _ in rows)
         for key, value in rows:
             print(f"{key:<{width}}  {value}")
@@ -116,3 +136,8 @@ def cmd_info(args: argparse.Namespace) -> int:
             sys.stdout.flush()
             raise CliError(f"{path}: {damage}")
     return 0
+
+
+def _grid_of(about: About) -> SampleGrid | None:
+    return ChannelInfo(physical_range=about.physical_range,
+                       digital_range=about.digital_range).grid

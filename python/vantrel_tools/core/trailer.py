@@ -98,10 +98,13 @@ _ABOUT_TYPES: dict[str, Any] = {
 
 
 def _about_body(about: About) -> bytes:
-    fields = {k: list(v) if isinstance(v, tuple) else v for k, v in asdict(about).items() if v}
-    if "quality" in fields:  # inf and NaN as text: JSON has no such numbers
-        fields["quality"] = {k: v if not isinstance(v, float) or math.isfinite(v) else str(v)
-                             for k, v in fields["quality"].items()}
+    fields: dict[str, Any] = {k: list(v) if isinstance(v, tuple) else v
+                              for k, v in asdict(about).items() if v}
+    # inf and NaN as text: JSON has no such numbers
+    fields["quality"] = {k: v if not isinstance(v, float) or math.isfinite(v) else str(v)
+                         for k, v in about.quality.items()}
+    if not fields["quality"]:
+        del fields["quality"]
     return json.dumps(fields, sort_keys=True, separators=(",", ":"), allow_nan=False).encode()
 
 
