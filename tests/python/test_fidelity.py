@@ -6,15 +6,17 @@ NumPy float64."""
 import os
 import re
 
+import google_crc32c
 import numpy as np
 import pytest
 
+import vantrel
 from conftest import smooth
 from vantrel_tools.cli import main
-from vantrel_tools.core.codec import compress_to_target, decompress
+from vantrel_tools.core.codec import compress_to_target, decode, decompress
 from vantrel_tools.core.options import Targeted
 from vantrel_tools.core.target import QualityTarget
-from vantrel_tools.core.trailer import read_trailer
+from vantrel_tools.core.trailer import DamagedContainerError, read_trailer
 from vantrel_tools.io import encode_recording, read_signal
 from vantrel_tools.store.archive import read_archive, write_archive
 
@@ -198,3 +200,34 @@ def test_info_reports_what_the_file_written_back_reaches(tmp_path, capsys):
     rows = dict(line.split(None, 1) for line in capsys.readouterr().out.splitlines())
     assert rows["target"].startswith("psnr >= 55 dB asked") and "not used" in rows["scale"]
     assert rows["signal"] == "50 Hz 'Resp' from edf" and rows["grid"].startswith("codes -900 to")
+
+
+def hand_sealed(body):
+    """A container whose trailer holds empty gaps and a signal section of `body`, built from the
+    trailer's documented layout."""
+    x = wave(300, 1.0, 10).astype(np.float32)
+    plain = bytearray(vantrel.compress_signal(x))
+    plain[15] |= 1
+    sections = bytes([1]) + (4).to_bytes(4, "little") + bytes(4)
+    sections += bytes([2]) + len(body).to_bytes(4, "little") + body
+    length = 12 + len(sections) + 4
+    data = bytes(plain) + b"VTRT" + bytes([1, 0, 0, 0]) + length.to_bytes(4, "little") + sections
+    return data + google_crc32c.value(data).to_bytes(4, "little"), x
+
+
+@pytest.mark.parametrize("body,rate", [
+    (b'{"rate": 250, "a later key": [1]}', 250.0),
+    (b'{"quality": {"metric": "psnr", "value": 60, "reached": "inf"}}', None),
+    (b"not json", "damaged"), (b"[250]", "damaged"), (b'{"rate": "fast"}', "damaged"),
+    (b'{"digital_range": [0, 1, 2]}', "damaged"), (b'{"sample": true}', "damaged"),
+    (b'{"quality": {"reached": [60]}}', "damaged"), (b"\xff{}", "damaged"),
+])
+def test_signal_section_read_or_refused(body, rate):
+    data, x = hand_sealed(body)
+    assert np.array_equal(vantrel.decompress_signal(data), vantrel.decompress_signal(
+        vantrel.compress_signal(x)))  # the standard decoder ignores the trailer
+    if rate == "damaged":
+        with pytest.raises(DamagedContainerError, match="signal section"):
+            decode(data)
+    else:
+        assert decode(data)[1].rate == rate
