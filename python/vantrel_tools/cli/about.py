@@ -8,9 +8,12 @@ import dataclasses
 import math
 from typing import Any
 
+import numpy as np
+
 from ..core.names import METRICS_BY_NAME
 from ..core.trailer import About, read_trailer
 from ..io import Channel, ChannelInfo, Signal
+from ..io.digital import to_codes
 
 # The file details that say how the source format stores a sample: audio's sample kind, an HDF5
 # dataset's dtype.
@@ -42,6 +45,24 @@ def decoded_signal(channels: list[Channel], abouts: list[About], rate: int | Non
     source, sample = sources.pop() if len(sources) == 1 else ("", ())
     return Signal(channels, rate=int(one) if one is not None and one == int(one) else None,
                   info=info, source=source, attrs=dict(sample))
+
+
+def on_grids(signal: Signal, notes: list[str]) -> Signal:
+    """`signal` with every channel that has a grid put on it, as a writer of its integer format
+    stores it: the values a quality target was met on, whatever format is written. Samples
+    beyond the grid's codes are clipped (counted in `notes`); gaps stay."""
+    channels = []
+    for k, channel in enumerate(signal.channels):
+        grid = signal.channel_info(k).grid
+        if grid is None:
+            channels.append(channel)
+            continue
+        values = np.asarray(channel, dtype=np.float64).copy()
+        finite = np.isfinite(values)
+        codes = to_codes(values[finite], grid, 0, signal.channel_name(k), notes)
+        values[finite] = grid.origin + grid.step * codes
+        channels.append(values)
+    return dataclasses.replace(signal, channels=channels)
 
 
 # The unit a metric's value reads in, by its placeholder in the metric table.

@@ -28,7 +28,7 @@ from ..io import (
     split_dataset,
 )
 from ..store.archive import ARCHIVE_SUFFIXES, is_archive
-from .about import decoded_signal, worst_reached
+from .about import decoded_signal, on_grids, worst_reached
 from .archives import archive_source, compress_to_archive, decode_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
@@ -178,7 +178,11 @@ def _container_signal(decoded: list[tuple[Channel, About]], args: argparse.Names
 def _stage_output(plan: OutputPlan, out_path: str, owner: str, signal: Signal,
                   args: argparse.Namespace, lines: list[str]) -> None:
     """Encodes `signal` as `out_path` (planned already) and stages its files (a WFDB record has
-    more than one); the notes of the encoding (clipped samples) join `lines`."""
+    more than one); the notes of the encoding (clipped samples) join `lines`. Channels with a
+    grid are written on it, whatever the format, so that a target met there holds."""
+    notes: list[str] = []
+    signal = on_grids(signal, notes)
+    lines.extend(f"{out_path}: {note}" for note in notes)
     try:
         encoded = encode_recording(out_path, signal, args.wav_sample)
     except SignalFileError as exc:
