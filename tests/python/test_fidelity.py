@@ -136,7 +136,8 @@ def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, rou
         cli("compress", source, "-o", str(tmp_path / "c"), flag, str(goal))
         containers = sorted(str(p) for p in (tmp_path / "c").iterdir())
         if route == "float file":  # the first channel alone, to a format of floats
-            containers, back, originals = containers[:1], back[: -len(suffix)] + "npy", originals[:1]
+            containers, originals = containers[:1], originals[:1]
+            back = back[: -len(suffix)] + "npy"
         cli("decompress", *containers, "-o", back)
     written = [np.load(back)] if back.endswith(".npy") else read(back)
     for x, y in zip(originals, written, strict=True):
