@@ -12,6 +12,7 @@ import pytest
 
 import vantrel
 from conftest import smooth
+from vantrel_tools import compress_channels, decompress_channels
 from vantrel_tools.cli import main
 from vantrel_tools.core.codec import compress_to_target, decode, decompress
 from vantrel_tools.core.options import Targeted
@@ -112,7 +113,8 @@ def cli(*args):
 
 @pytest.mark.parametrize("metric,value", TARGETS)
 @pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("route", ["archive", "container", "python archive", "float file"])
+@pytest.mark.parametrize("route", ["archive", "container", "python archive", "python channels",
+                                   "float file"])
 def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, route):
     suffix, write, read = FORMATS[fmt]
     source, back = str(tmp_path / f"a.{suffix}"), str(tmp_path / "back" / f"b.{suffix}")
@@ -124,12 +126,17 @@ def test_target_holds_in_the_file_written_back(tmp_path, fmt, metric, value, rou
     if route == "archive":
         cli("compress", source, "-o", str(tmp_path / "a.zarr"), flag, str(goal))
         cli("decompress", str(tmp_path / "a.zarr"), "-o", back)
-    elif route == "python archive":
-        write_archive(str(tmp_path / "a.zarr"), read_signal(source), None,
-                      Targeted(QualityTarget(metric, goal)))
+    elif route.startswith("python"):
+        signal = read_signal(source)
+        if route == "python archive":
+            write_archive(str(tmp_path / "a.zarr"), signal, None,
+                          Targeted(QualityTarget(metric, goal)))
+            signal = read_archive(str(tmp_path / "a.zarr")).signal
+        else:
+            signal.channels = decompress_channels(compress_channels(
+                signal.channels, grid=[i.grid for i in signal.info], **{metric: goal}))
         os.mkdir(tmp_path / "back")
-        for path, data in encode_recording(back, read_archive(str(tmp_path / "a.zarr")).signal
-                                           ).files.items():
+        for path, data in encode_recording(back, signal).files.items():
             with open(path, "wb") as f:
                 f.write(data)
     else:
