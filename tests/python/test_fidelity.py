@@ -44,6 +44,11 @@ def write_edf(path, bdf=False):
               physical_range=(-200, 200), digital_range=(-2048, 2047)),
          make(wave(1000, 3, 2), 50, label="Resp", physical_range=(-4, 4),
               digital_range=(-900, 900))]).write(path)
+    with open(path, "r+b") as f:  # Resp's polarity flipped: physical minimum 4, maximum -4
+        f.seek(256 + 2 * 104 + 8)
+        f.write(b"4       ")
+        f.seek(256 + 2 * 112 + 8)
+        f.write(b"-4      ")
 
 
 def read_edf(path):
