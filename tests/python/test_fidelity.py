@@ -43,7 +43,7 @@ def write_edf(path, bdf=False):
     rec([make(wave(5000, 150, 1), 250, label="EEG Fz", physical_dimension="uV",
               physical_range=(-200, 200), digital_range=(-2048, 2047)),
          make(wave(1000, 3, 2), 50, label="Resp", physical_range=(-4, 4),
-              digital_range=(-900, 900))]).write(path)
+              digital_range=(-700, 1100))]).write(path)
     with open(path, "r+b") as f:  # Resp's polarity flipped: physical minimum 4, maximum -4
         f.seek(256 + 2 * 104 + 8)
         f.write(b"4       ")
@@ -215,7 +215,7 @@ def test_info_reports_what_the_file_written_back_reaches(tmp_path, capsys):
     assert main(["info", str(tmp_path / "c" / "a.ch1.vtrl")]) == 0
     rows = dict(line.split(None, 1) for line in capsys.readouterr().out.splitlines())
     assert rows["target"].startswith("psnr >= 55 dB asked") and "not used" in rows["scale"]
-    assert rows["signal"] == "50 Hz 'Resp' from edf" and rows["grid"].startswith("codes -900 to")
+    assert rows["signal"] == "50 Hz 'Resp' from edf" and rows["grid"].startswith("codes -700 to 1100")
 
 
 def hand_sealed(body):
