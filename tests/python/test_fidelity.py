@@ -247,3 +247,11 @@ def test_signal_section_read_or_refused(body, rate):
             decode(data)
     else:
         assert decode(data)[1].rate == rate
+
+
+def test_eval_measures_the_samples_that_exist(tmp_path, capsys):
+    x = with_gaps()
+    np.save(tmp_path / "g.npy", x)
+    assert main(["eval", str(tmp_path / "g.npy"), "--scales", "8", "--targets", "60"]) == 0
+    row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("target"))
+    assert 60 <= float(row.split()[3]) < 60.5
