@@ -118,12 +118,12 @@ def cmd_info(args: argparse.Namespace) -> int:
         ]
         if len(data) > total and damage is None:
             rows.append(("trailing", f"{len(data) - total} bytes after the container, ignored"))
-        about = About()
         if damage is None and len(data) >= end:
-            samples, about = decode(data)
+            found = read_trailer(data)
+            about = found.about if found is not None else About()
             rows.extend(_about_rows(about))
             if original is not None:
-                quality = quality_against(original, samples, _grid_of(about))
+                quality = quality_against(original, decode(data)[0], _grid_of(about))
                 rows.append(("quality", quality))
         width = max(len(k) for k, _ in rows)
         for key, value in rows:
