@@ -108,9 +108,13 @@ def _about_body(about: About) -> bytes:
     return json.dumps(fields, sort_keys=True, separators=(",", ":"), allow_nan=False).encode()
 
 
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is no JSON number")
+
+
 def _read_about(body: memoryview) -> About:
     try:
-        fields = json.loads(bytes(body).decode("utf-8"))
+        fields = json.loads(bytes(body).decode("utf-8"), parse_constant=_no_constant)
     except (UnicodeDecodeError, ValueError):
         fields = None
     if not isinstance(fields, dict):
@@ -122,6 +126,8 @@ def _read_about(body: memoryview) -> About:
                 or pair and (len(value) != 2 or not all(
                     isinstance(v, (int, float)) and not isinstance(v, bool) for v in value))):
             raise _damaged(f"the signal section's {key} is {value!r}")
+    if "rate" in known and not 0 < known["rate"] < math.inf:
+        raise _damaged(f"the signal section's rate is {known['rate']!r}")
     for key in ("physical_range", "digital_range"):
         if key in known:
             known[key] = tuple(known[key])
