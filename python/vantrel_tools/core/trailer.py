@@ -124,7 +124,8 @@ def _read_about(body: memoryview) -> About:
         pair = key.endswith("_range")
         if (not isinstance(value, _ABOUT_TYPES[key]) or isinstance(value, bool)
                 or pair and (len(value) != 2 or not all(
-                    isinstance(v, (int, float)) and not isinstance(v, bool) for v in value))):
+                    isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                    for v in value))):
             raise _damaged(f"the signal section's {key} is {value!r}")
     if "rate" in known and not 0 < known["rate"] < math.inf:
         raise _damaged(f"the signal section's rate is {known['rate']!r}")
