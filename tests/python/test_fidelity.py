@@ -77,15 +77,15 @@ def read_wav(path):
     return list(sf.read(path, dtype="float64", always_2d=True)[0].T)
 
 
-def write_h5(path):
+def write_h5(path, dtype):
     with h5py.File(path, "w") as f:
-        f["data"] = np.rint(wave(5000, 300, 7)).astype(np.int16)
+        f["data"] = np.rint(wave(5000, 300, 7)).astype(dtype)
 
 
-def read_h5(path):
+def read_h5(path, dtype):
     with h5py.File(path, "r") as f:  # the one dataset, wherever it went
         (name,) = f.keys()
-        assert f[name].dtype == np.int16
+        assert f[name].dtype == dtype
         return [f[name][:].astype(np.float64)]
 
 
@@ -94,7 +94,8 @@ FORMATS = {
     "bdf": ("bdf", lambda p: write_edf(p, bdf=True), read_edf),
     "wfdb": ("hea", write_wfdb, read_wfdb),
     "wav": ("wav", write_wav, read_wav),
-    "h5": ("h5", write_h5, read_h5),
+    "h5": ("h5", lambda p: write_h5(p, np.int16), lambda p: read_h5(p, np.int16)),
+    "h5 int64": ("h5", lambda p: write_h5(p, np.int64), lambda p: read_h5(p, np.int64)),
 }
 # Targets in terms of each channel's range, near the grids' own steps (a few codes).
 TARGETS = [("psnr", 60.0), ("prd", 1.0), ("rmse", 4e-4), ("max_error", 2e-3)]

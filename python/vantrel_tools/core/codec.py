@@ -52,6 +52,8 @@ class GridLike(Protocol):
 
 
 Grid = GridLike | float
+# The largest code the quality search measures exactly (a double's whole numbers).
+_MAX_CODE = 2.0**53
 
 
 def compress(
@@ -395,7 +397,18 @@ def grid_args(grid: Grid | None,
             return (step, 0.0, 0.0, 0.0)
         return (step, 0.0, float(math.floor(float(finite.min()) / step)),
                 float(math.ceil(float(finite.max()) / step)))
-    step, lo, hi = float(grid.step), float(grid.min_code), float(grid.max_code)
+    step, origin = float(grid.step), float(grid.origin)
+    lo, hi = float(grid.min_code), float(grid.max_code)
     if step < 0.0:  # rint is symmetric: code k of the grid is code -k of its mirror
         step, lo, hi = -step, -hi, -lo
-    return (step, float(grid.origin), lo, hi)
+    if max(abs(lo), abs(hi)) > _MAX_CODE:
+        # Codes beyond what the search measures exactly (64-bit integers): those around the
+        # samples, a range on either side of theirs, which no decoded value leaves.
+        finite = samples[np.isfinite(samples)]
+        if not finite.size:
+            return None
+        a, b = (float(finite.min()) - origin) / step, (float(finite.max()) - origin) / step
+        lo, hi = max(lo, math.floor(2 * a - b) - 1.0), min(hi, math.ceil(2 * b - a) + 1.0)
+        if max(abs(lo), abs(hi)) > _MAX_CODE:
+            return None
+    return (step, origin, lo, hi)
