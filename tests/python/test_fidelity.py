@@ -14,10 +14,10 @@ import vantrel
 from conftest import smooth
 from vantrel_tools import compress_channels, decompress_channels
 from vantrel_tools.cli import main
-from vantrel_tools.core.codec import compress_to_target, decode, decompress
-from vantrel_tools.core.options import Targeted
+from vantrel_tools.core.codec import compress_to_target, decode, decompress, encode
+from vantrel_tools.core.options import Options, Targeted
 from vantrel_tools.core.target import QualityTarget
-from vantrel_tools.core.trailer import DamagedContainerError, read_trailer
+from vantrel_tools.core.trailer import About, DamagedContainerError, read_trailer
 from vantrel_tools.io import encode_recording, read_signal
 from vantrel_tools.store.archive import read_archive, write_archive
 
@@ -258,3 +258,10 @@ def test_eval_measures_the_samples_that_exist(tmp_path, capsys):
     assert main(["eval", str(tmp_path / "g.npy"), "--scales", "8", "--targets", "60"]) == 0
     row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("target"))
     assert 60 <= float(row.split()[3]) < 60.5
+
+
+def test_signal_section_written_for_any_metadata():
+    about = About(rate=np.nan, physical_range=(np.nan, 1.0), extra={"gain": np.inf},
+                  quality={"metric": "psnr", "value": 60.0, "reached": np.nan})
+    back = decode(encode(np.ones(10), Options(), about=about))[1]
+    assert (back.rate, back.physical_range, back.extra["gain"]) == (None, None, None)

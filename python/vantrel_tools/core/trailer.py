@@ -97,10 +97,25 @@ _ABOUT_TYPES: dict[str, Any] = {
 }
 
 
+def _finite(value: Any) -> Any:
+    """`value` with every infinite or NaN number in it replaced by None: JSON has no such
+    numbers (a reached quality keeps them as text instead)."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    return value
+
+
 def _about_body(about: About) -> bytes:
-    fields: dict[str, Any] = {k: list(v) if isinstance(v, tuple) else v
-                              for k, v in asdict(about).items() if v}
-    # inf and NaN as text: JSON has no such numbers
+    fields: dict[str, Any] = {k: _finite(v) for k, v in asdict(about).items() if v}
+    if "rate" in fields and fields["rate"] is None:
+        del fields["rate"]
+    for key in ("physical_range", "digital_range"):  # ranges that describe no grid
+        if None in fields.get(key, ()):
+            del fields[key]
     fields["quality"] = {k: v if not isinstance(v, float) or math.isfinite(v) else str(v)
                          for k, v in about.quality.items()}
     if not fields["quality"]:
