@@ -144,6 +144,9 @@ def _read_about(body: memoryview) -> About:
             raise _damaged(f"the signal section's {key} is {value!r}")
     if "rate" in known and not 0 < known["rate"] < math.inf:
         raise _damaged(f"the signal section's rate is {known['rate']!r}")
+    if not all(v == int(v) and abs(v) <= 2**64 for v in known.get("digital_range", ())):
+        raise _damaged(f"the signal section's digital range {known['digital_range']!r} holds "
+                       "no whole codes of an integer format")
     for key in ("physical_range", "digital_range"):
         if key in known:
             known[key] = tuple(known[key])
