@@ -10,6 +10,9 @@ import numpy as np
 import pytest
 
 import vantrel_tools
+from vantrel_tools.core.codec import encode
+from vantrel_tools.core.options import Options
+from vantrel_tools.core.trailer import About
 
 PROBE = os.path.join(os.environ.get("VANTREL_TEST_TOOLS", ""), "trailer_probe")
 if not os.access(PROBE, os.X_OK):
@@ -43,9 +46,14 @@ def test_same_sealed_bytes(tmp_path, kind, dtype):
     assert (tmp_path / "x.vtrl").read_bytes() == vantrel_tools.compress(x)
 
 
-@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", "newer version"])
+@pytest.mark.parametrize("change", [None, "signal section", "flip payload", "flip trailer", "cut",
+                                    "newer version"])
 def test_reads_python_containers_alike(tmp_path, change):
     data = bytearray(vantrel_tools.compress(signal("gaps", "float32")))
+    if change == "signal section":  # a section this reader skips
+        data = bytearray(encode(signal("gaps", "float32"), Options(), about=About(
+            rate=250.0, label="Fz", digital_range=(-2048, 2047), physical_range=(-1.0, 1.0))))
+        change = None
     if change == "flip payload":
         data[60] ^= 1
     elif change == "flip trailer":

@@ -24,6 +24,7 @@ from typing import Any
 
 import numpy as np
 
+from ..core.codec import encode
 from ..core.options import Coding
 from ..io.extras import register_extra, require
 from ..io.types import Annotation, ChannelInfo, Signal, SignalFileError
@@ -98,7 +99,7 @@ def _open_store(path: str, mode: str) -> Any:
     return LocalStore(path, read_only=mode == "r")
 
 
-def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
+def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None] | None,
                   coding: Coding) -> None:
     """Writes `signal` as a new archive at `path`.
 
@@ -109,9 +110,10 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
         (a name ending in ``.zip``).
     signal : Signal
         The recording: channels and what is known of them.
-    containers : list of bytes or None
+    containers : list of bytes or None, or None
         The channels already coded, in order, as `vantrel_tools.compress` codes them (with a
-        trailer, as the serializer stores a chunk); None for an empty channel.
+        trailer, as the serializer stores a chunk); None for an empty channel. None: coded here
+        as `coding` says, a quality target holding on each channel's grid.
     coding : Options or Targeted
         How they were coded; it becomes the arrays' serializer configuration, used if the arrays
         are written again.
@@ -147,6 +149,9 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     from .zarr3 import VantrelCodec
 
     codec = VantrelCodec(**coding.config())
+    if containers is None:
+        containers = [encode(c, coding, grid=signal.channel_info(k).grid) if c.size else None
+                      for k, c in enumerate(signal.channels)]
     group_attrs = {
         "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
         "description": signal.description, "start": signal.start, "rate": signal.rate,
