@@ -76,7 +76,7 @@ def test_channels_are_copied_before_any_is_coded(monkeypatch):
     expected = [compress(x) for x in data]
     code = channels.encode
 
-    def scribbling(samples, coding, threads=1):
+    def scribbling(samples, coding, threads=1, grid=None):
         data[:] = 0.0  # another thread changing the caller's array while channels are coded
         return code(samples, coding, threads)
 

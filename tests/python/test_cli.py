@@ -104,7 +104,7 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file;",
+        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file\b",
                              result.stdout).group(1)
         size = os.path.getsize(tmp_path / "voice.vtrl")
         assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
@@ -607,12 +607,9 @@ def test_outputs_take_their_modes_from_the_umask(tmp_path, output):
 
 
 @pytest.mark.parametrize("suffix", [".wav", ".flac"])
-def test_a_container_decodes_at_the_default_rate(tmp_path, suffix):
+def test_a_container_without_a_rate_decodes_at_the_default_rate(tmp_path, suffix):
     sf = pytest.importorskip("soundfile")
-    sf.write(str(tmp_path / "r.wav"), 0.5 * smooth(1000), 22050, subtype="FLOAT")
-    result = vantrel_cli("compress", "r.wav", cwd=tmp_path)
-    assert_ok(result)
-    assert "sample rate 22050 Hz not stored (decompress with --rate 22050)" in result.stdout
+    (tmp_path / "r.vtrl").write_bytes(vantrel.compress_signal(0.5 * smooth(1000)))
     assert_ok(vantrel_cli("decompress", "r.vtrl", "-o", f"back{suffix}", "-q", cwd=tmp_path))
     assert sf.info(str(tmp_path / f"back{suffix}")).samplerate == 48000
 

@@ -10,6 +10,9 @@ import numpy as np
 import pytest
 
 import vantrel_tools
+from vantrel_tools.core.codec import encode
+from vantrel_tools.core.options import Options
+from vantrel_tools.core.trailer import About
 
 PROBE = os.path.join(os.environ.get("VANTREL_TEST_TOOLS", ""), "trailer_probe")
 if not os.access(PROBE, os.X_OK):
@@ -58,9 +61,14 @@ TRAILER_EDITS = {
 }
 
 
-@pytest.mark.parametrize("change", [None, "flip payload", "flip trailer", "cut", *TRAILER_EDITS])
+@pytest.mark.parametrize("change", [None, "signal section", "flip payload", "flip trailer", "cut",
+                                    *TRAILER_EDITS])
 def test_reads_python_containers_alike(tmp_path, change):
     data = bytearray(vantrel_tools.compress(signal("gaps", "float32")))
+    if change == "signal section":  # a section this reader skips
+        data = bytearray(encode(signal("gaps", "float32"), Options(), about=About(
+            rate=250.0, label="Fz", digital_range=(-2048, 2047), physical_range=(-1.0, 1.0))))
+        change = None
     if change == "flip payload":
         data[60] ^= 1
     elif change == "flip trailer":

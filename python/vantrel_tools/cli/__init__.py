@@ -75,8 +75,11 @@ NaN and infinite samples, which decompress restores.
 
 Where outputs go: -o FILE.vtrl (one input only) names the output; -o DIR (an existing
 directory, or a name ending in / or without a suffix) is a directory, created if missing; without
--o each output goes beside its input. Existing files are not overwritten unless -f is given. The
-sample rate of a WAV input is not stored in the container: pass it to 'vantrel decompress --rate'.
+-o each output goes beside its input. Existing files are not overwritten unless -f is given. A
+container keeps its channel's sample rate, label, unit and sample type or integer grid, so that
+decompress writes the source's format back as it was; with a quality target, the target holds on
+the integer codes an EDF, BDF, WFDB, PCM audio or integer HDF5 input is written back on, and on
+the samples that exist (NaN and infinite ones are not measured).
 """
 
 DECOMPRESS_HELP = f"""\
@@ -90,9 +93,10 @@ an -o, every input becomes one channel of that one file, in the order given (all
 same length; .csv and .f32 hold one channel). -o DIR (an existing directory, or a name ending in
 / or without a suffix) receives one file per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from
 --format, .npy by default); without -o each output goes beside its input. Existing files are not
-overwritten unless -f is given. Containers hold no rate: files are written at --rate Hz (default
-{DEFAULT_RATE}). WAV files get float32 samples (FLAC pcm16) unless --wav-sample says otherwise or
-an archive recorded the input's. Gaps (NaN, +inf, -inf) recorded by compress
+overwritten unless -f is given. Files are written at --rate Hz, else at the rate the containers
+keep (default {DEFAULT_RATE}). WAV files get float32 samples (FLAC pcm16) unless --wav-sample says
+otherwise or the archive or containers recorded the input's. Channels of integer codes are
+written on their codes in every format. Gaps (NaN, +inf, -inf) recorded by compress
 come back; a container whose checksum fails is reported as damaged.
 """
 
@@ -204,7 +208,8 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("--grid", type=float, metavar="STEP",
                         help="the samples are whole multiples of STEP (checked; the first that "
                              "is not is refused): targets hold on the multiples decompress "
-                             "returns, --max-error 0 is lossless")
+                             "returns, --max-error 0 is lossless. For files of float samples: "
+                             "EDF, BDF, WFDB, PCM audio and integer HDF5 use their own codes")
     add_input_options(c)
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
@@ -217,8 +222,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="format of the files written into a directory (default npy; an "
                         "archive's own format)")
     d.add_argument("--rate", type=_rate, default=None, metavar="HZ",
-                   help=f"sample rate of the files made from containers (default {DEFAULT_RATE}), "
-                        "and of an archive's channels that record none")
+                   help="sample rate of the files made from containers (default: the one they "
+                        f"keep, else {DEFAULT_RATE}), and of an archive's channels that record none")
     d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default=None,
                    help="sample encoding of audio files (default float32, FLAC pcm16, or what "
                         "an archive recorded)")

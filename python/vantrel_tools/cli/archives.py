@@ -8,10 +8,15 @@ import functools
 import os
 import tempfile
 
+import numpy as np
+
 from ..core.channels import in_order, pool
 from ..core.container import ContainerError
+from ..core.metrics import distortion
 from ..core.options import Coding
-from ..io import FORMAT_SUFFIX, Signal
+from ..io import FORMAT_SUFFIX, Channel, Signal
+from ..io.digital import to_codes
+from ..io.types import SampleGrid
 from ..store.archive import read_archive, write_archive
 from ..store.timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
 from .errors import CliError
@@ -96,12 +101,31 @@ def archive_source(path: str) -> str:
     return source if source in FORMAT_SUFFIX else "npy"
 
 
-def info_archive(path: str) -> None:
-    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
+def quality_against(original: Channel, decoded: Channel, grid: SampleGrid | None) -> str:
+    """The quality of `decoded` against `original` on the samples that exist, as a file of the
+    channel's integer format holds them when it has a grid."""
+    if decoded.size != original.size:
+        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
+    finite = np.isfinite(original)
+    x, y = np.asarray(original, np.float64)[finite], decoded.astype(np.float64)[finite]
+    if not x.size:
+        return "no sample of the original is finite"
+    if grid is None:
+        return distortion(x, y).summary()
+    y = grid.origin + grid.step * to_codes(y, grid, 0, "", []).astype(np.float64)
+    return f"{distortion(x, y).summary()} (as written on the grid)"
+
+
+def info_archive(path: str, original: Signal | None = None, where: str = "") -> None:
+    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio;
+    with the `original` signal (read from `where`), the quality of each channel against it."""
     try:
-        archive = read_archive(path, decode=False)
+        archive = read_archive(path, decode=original is not None)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
+    if original is not None and len(original.channels) != len(archive.signal.channels):
+        raise CliError(f"{where}: has {len(original.channels)} channels, the archive "
+                       f"{len(archive.signal.channels)}")
     signal = archive.signal
     codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
     print(f"file         {path}")
@@ -126,3 +150,11 @@ def info_archive(path: str) -> None:
         print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
                         for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
     print("ratio: float32 bytes / container bytes")
+    if original is not None:
+        print(f"quality against {where}, on the samples that exist:")
+        for k, channel in enumerate(signal.channels):
+            try:
+                text = quality_against(original.channels[k], channel, signal.channel_info(k).grid)
+            except CliError as exc:
+                raise CliError(f"{path}: {signal.channel_name(k)}: {exc}") from None
+            print(f"  {signal.channel_name(k)}: {text}")

@@ -10,8 +10,9 @@ from collections.abc import Iterator
 
 from ..core.channels import available_cores
 from ..core.codec import encode
-from ..core.options import Coding
+from ..core.options import Coding, Targeted
 from ..io import Channel, Signal
+from .about import about_channel
 from .errors import CliError
 from .files import OutputPlan
 from .progress import Progress
@@ -43,14 +44,25 @@ _SATURATED_REMEDY = ("; code it with --method cdf53 (which never saturates up to
 
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
-                      threads: int, samples: Channel | None = None) -> bytes:
+                     threads: int, samples: Channel | None = None,
+                     keep_about: bool = False) -> bytes:
     """Channel k's container (of `samples`, a chunk of it, when given); a refused channel fails
-    the command, named with its label."""
+    the command, named with its label. A quality target holds on the channel's grid, where the
+    file written back puts the samples. `keep_about`: the trailer keeps what is known of the
+    channel (a container on its own)."""
+    about = about_channel(signal, k) if keep_about else None
+    multi = len(signal.channels) > 1 or signal.channel_info(0).label
+    where = f" {signal.channel_name(k)}" if multi else ""
+    # A channel of an integer format is measured on its own codes; --grid is for the others.
+    grid = signal.channel_info(k).grid
+    declared = coding.grid if isinstance(coding, Targeted) else None
+    if grid is not None and declared is not None and declared != abs(grid.step):
+        raise CliError(f"{path}{where}: --grid {declared!r} is not the file's own grid "
+                       f"(step {abs(grid.step)!r}); leave --grid out for this file")
     try:
-        return encode(signal.channels[k] if samples is None else samples, coding, threads)
+        return encode(signal.channels[k] if samples is None else samples, coding, threads, grid,
+                      about)
     except ValueError as exc:
-        multi = len(signal.channels) > 1 or signal.channel_info(0).label
-        where = f" {signal.channel_name(k)}" if multi else ""
         remedy = _SATURATED_REMEDY if _SATURATED in str(exc) else ""
         raise CliError(f"{path}{where}: {exc}{remedy}") from None
 

@@ -24,6 +24,7 @@ import vantrel
 
 from .codec import decompress, encode
 from .options import Coding, Options, Targeted, not_with_target
+from .prepared import Grid
 from .target import QualityTarget
 
 __all__ = ["available_cores", "compress_channels", "decompress_channels", "in_order", "pool",
@@ -68,7 +69,7 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
                       threads: int | None = None, psnr: float | None = None,
                       prd: float | None = None, rmse: float | None = None,
                       max_error: float | None = None, method: str | None = None,
-                      grid: float | None = None) -> list[bytes]:
+                      grid: Grid | Sequence[Grid | None] | None = None) -> list[bytes]:
     """Compresses every channel of `data` into its own container, on up to `threads` threads.
 
     Parameters
@@ -88,9 +89,10 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
         container found that meets it, as ``vantrel_tools.compress_to`` codes it.
     method : str, optional
         With a quality target, the wavelet; by default the search picks one per channel.
-    grid : float, optional
-        With a quality target, the step float channels are whole multiples of, as
-        ``vantrel_tools.compress_to`` takes it.
+    grid : GridLike or float, or a sequence of them (None for a channel without), optional
+        With a quality target, as ``vantrel_tools.compress_to`` takes it: one for every channel,
+        or one per channel, such as ``[info.grid for info in signal.info]`` of a recording read
+        by ``read_signal``.
 
     Returns
     -------
@@ -122,17 +124,27 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     if target is not None:
         if options is not None:
             raise ValueError(not_with_target(["options"]))
-        coding = Targeted(target, method, grid)
+        coding = Targeted(target, method)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
-    elif grid is not None:
-        raise ValueError("grid goes with a quality target")
     else:
         coding = Options.of(options)
     channels = _snapshot(data)
+    grids = _grids(grid, len(channels))
+    if target is None and any(g is not None for g in grids):
+        raise ValueError("grid goes with a quality target")
     # Threads left over once every channel has one go to each channel's coder.
     inner = max(1, count // max(len(channels), 1))
-    return run_channels(lambda samples: encode(samples, coding, inner), channels, count)
+    return run_channels(lambda job: encode(job[0], coding, inner, job[1]),
+                        list(zip(channels, grids, strict=True)), count)
+
+
+def _grids(grid: Grid | Sequence[Grid | None] | None, count: int) -> list[Grid | None]:
+    if not isinstance(grid, Sequence):
+        return [grid] * count
+    if len(grid) != count:
+        raise ValueError(f"grid holds {len(grid)} grids for {count} channels")
+    return list(grid)
 
 
 def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,

@@ -20,6 +20,10 @@ coded as float32 and come back as the same type, each decoded value rounded to t
 integer; targets are measured on those integers, so ``max_error=0`` is lossless and
 ``max_error=k`` keeps every sample within k of its original.
 
+A grid (``grid=``) is where decoded values go: a step that float samples are declared to be whole
+multiples of, or an integer format's codes (``GridLike``) that a file written back rounds to.
+Targets are measured on the values of the grid, and :func:`decompress` returns them.
+
 The search uses the freedom the container leaves the encoder: a quantisation multiplier between
 the powers of two with the dead zone off, and the wavelet when ``method`` is not given. The
 containers are ordinary ones; any vantrel decoder reads them. Every call runs the codec without
@@ -28,108 +32,23 @@ holding the interpreter, on a private copy of the samples.
 
 from __future__ import annotations
 
-import math
-import numbers
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import _native
-from .gaps import NO_GAPS, GapRuns, checked_samples, fill_gaps, find_gaps, restore_gaps
+from .gaps import restore_gaps
 from .metrics import Distortion, distortion
 from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
+from .prepared import INTEGER_TYPES, Grid, GridLike, Prepared, prepare
 from .target import QualityTarget
-from .trailer import damaged, read_trailer, seal
+from .trailer import About, damaged, read_trailer, seal
 
-__all__ = ["INTEGER_TYPES", "TargetedContainer", "compress", "compress_to", "compress_to_target",
-           "decompress", "encode"]
-
-# The integer sample types the codec takes; their values are coded exactly as float32 when they
-# lie within +-2^24, which only int32 samples can leave.
-INTEGER_TYPES = ("int8", "int16", "int32", "uint8", "uint16")
-_FLOAT32_EXACT = 2**24
-
-# A grid as _native.compress_to takes it: (step, origin, lowest code, highest code).
-GridTuple = tuple[float, float, float, float]
-
-
-@dataclass(frozen=True)
-class _Prepared:
-    """What the coder codes and what targets are measured against."""
-
-    samples: npt.NDArray[np.floating]  # float32 or float64, gaps filled
-    runs: GapRuns
-    reference: npt.NDArray[np.float64] | None  # None: the samples themselves
-    grid: GridTuple | None  # where a reader rounds decoded values to, when it does
-    sample_type: str | None  # what decoding returns instead of float32
-    declared: bool = False  # the grid was declared for float samples: the trailer keeps it
-
-
-def _prepare(data: Any, grid: float | None = None) -> _Prepared:
-    array = np.asarray(data)
-    if array.dtype.kind in "iu" and array.ndim == 1:
-        if grid is not None:
-            raise ValueError("grid is for float samples; integer samples are whole codes already")
-        if array.dtype.name not in INTEGER_TYPES:
-            raise ValueError(f"expected a 1-D float32 or float64 NumPy array, or integers of "
-                             f"{', '.join(INTEGER_TYPES)}; got {array.dtype.name}")
-        codes = array.astype(np.float64)
-        outside = np.flatnonzero(np.abs(codes) > _FLOAT32_EXACT)
-        if outside.size:
-            k = int(outside[0])
-            raise ValueError(f"sample {k} is {int(array[k])}, outside float32's exact integers "
-                             f"(-{_FLOAT32_EXACT} to {_FLOAT32_EXACT})")
-        info = np.iinfo(array.dtype)
-        return _Prepared(codes.astype(np.float32), NO_GAPS, codes,
-                         (1.0, 0.0, float(info.min), float(info.max)), array.dtype.name)
-    samples = checked_samples(array)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
-    if grid is None:
-        # The gaps are coded as filled but not measured: the target holds for the samples that
-        # exist.
-        reference = samples.astype(np.float64) if runs.size else None
-        return _Prepared(filled, runs, reference, None, None)
-    return _on_grid(samples, filled, runs, _checked_step(grid))
-
-
-def _checked_step(grid: Any) -> float:
-    if isinstance(grid, bool) or not isinstance(grid, numbers.Real):
-        raise TypeError(f"grid must be a number, not {type(grid).__name__}")
-    step = float(grid)
-    if not (math.isfinite(step) and step > 0.0):
-        raise ValueError(f"grid must be a positive finite step, not {step!r}")
-    return step
-
-
-def _on_grid(samples: npt.NDArray[np.floating], filled: npt.NDArray[np.floating], runs: GapRuns,
-             step: float) -> _Prepared:
-    """Float samples declared to be whole multiples of `step`: each must be its type's nearest
-    value to one (or, for float64, lie within the grid's own rounding of it, 2^-50 of the largest
-    magnitude). Targets are measured on, and decoding returns, the multiples themselves."""
-    x = samples.astype(np.float64)
-    finite = np.isfinite(x)
-    codes = np.rint(np.where(finite, x, 0.0) / step)
-    largest = float(np.abs(codes).max()) if codes.size else 0.0
-    if largest > 2.0**53:
-        raise ValueError(f"grid step {step!r} is too fine for samples as large as these")
-    values = step * codes
-    margin = 2.0**-50 * step * largest
-    near = (values.astype(samples.dtype) == samples) | (np.abs(values - x) <= margin)
-    off = np.flatnonzero(finite & ~near)
-    if off.size:
-        k = int(off[0])
-        raise ValueError(f"sample {k} ({samples[k].item()!r}) is not a whole multiple of the grid "
-                         f"step {step!r}")
-    lo, hi = (float(codes[finite].min()), float(codes[finite].max())) if finite.any() else (0, 0)
-    kind = "float64" if samples.dtype == np.float64 else None
-    return _Prepared(filled, runs, np.where(finite, values, np.nan), (step, 0.0, lo, hi), kind,
-                     declared=True)
-
-
+__all__ = ["INTEGER_TYPES", "GridLike", "TargetedContainer", "compress", "compress_to",
+           "compress_to_target", "decode", "decompress", "encode"]
 def compress(
     data: Any,
     *,
@@ -181,7 +100,8 @@ def compress(
     return encode(data, Options(method, scale, cutoff, coder, quant_multiplier))
 
 
-def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
+def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None,
+           about: About | None = None) -> bytes:
     """The container of `data` coded as `coding` says.
 
     Parameters
@@ -193,11 +113,17 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
         container for any count). Targeted: :func:`compress_to`'s container of the target.
     threads : int, optional
         The most threads the coder may use.
+    grid : GridLike or float, optional
+        With a target: the grid of the samples (see :func:`compress_to`), in place of the
+        target's own.
+    about : About, optional
+        What is known of the signal, kept in the trailer; with a target, the target and the
+        quality reached join it.
 
     Returns
     -------
     bytes
-        Header, payload and trailer (checksum and gap runs).
+        Header, payload and trailer (checksum, gap runs and what else there is to keep).
 
     Raises
     ------
@@ -212,11 +138,12 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method, coding.grid).container
-    prepared = _prepare(data)
+        return compress_to_target(data, coding.target, coding.method,
+                                  coding.grid if grid is None else grid, about).container
+    prepared = prepare(data)
     container = _native.compress(prepared.samples, coding.method, coding.scale, coding.cutoff,
                                  coding.coder, coding.quant_multiplier, threads=threads)
-    return seal(container, prepared.runs, sample_type=prepared.sample_type)
+    return seal(container, prepared.runs, sample_type=prepared.sample_type, about=about)
 
 
 def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
@@ -259,11 +186,39 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
     ...
     DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
+    return decode(data)[0]
+
+
+def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], About]:
+    """:func:`decompress`, with what the trailer says about the signal.
+
+    Parameters
+    ----------
+    data : bytes-like
+        As for :func:`decompress`.
+
+    Returns
+    -------
+    tuple of (numpy.ndarray, About)
+        The samples, and what is known of them (empty for a trailer that says nothing and for a
+        container without a trailer).
+
+    Raises
+    ------
+    As :func:`decompress`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> samples, about = decode(encode(np.ones(9), Options(), about=About(rate=250.0)))
+    >>> samples.size, about.rate
+    (9, 250.0)
+    """
     container = bytes(data)
     trailer = read_trailer(container)
     base = np.frombuffer(_native.decompress(container), dtype=np.float32)
     if trailer is None:
-        return base
+        return base, About()
     values: npt.NDArray[Any] = base
     if trailer.refinement is not None:
         try:
@@ -279,9 +234,9 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
     if kind in INTEGER_TYPES:
         info = np.iinfo(kind)
         integers: npt.NDArray[Any] = np.clip(np.rint(values), info.min, info.max).astype(kind)
-        return integers
+        return integers, trailer.about
     values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
-    return restore_gaps(values, trailer.runs)
+    return restore_gaps(values, trailer.runs), trailer.about
 
 
 @dataclass(frozen=True)
@@ -300,7 +255,7 @@ class TargetedContainer:
 
 
 def compress_to_target(data: Any, target: QualityTarget, method: str | None = None,
-                       grid: float | None = None) -> TargetedContainer:
+                       grid: Grid | None = None, about: About | None = None) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -311,8 +266,10 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
         The metric and the value to meet.
     method : str, optional
         The wavelet; by default the search picks one.
-    grid : float, optional
+    grid : GridLike or float, optional
         As for :func:`compress_to`.
+    about : About, optional
+        What is known of the signal: the trailer keeps it with the target and what was reached.
 
     Returns
     -------
@@ -334,8 +291,8 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
     """
     if method is not None and method not in WAVELET_METHODS:
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
-    prepared = _prepare(data, grid)
-    found = _search(prepared, target, method)
+    prepared = prepare(data, grid)
+    found = _search(prepared, target, method, about)
     if prepared.declared and target.metric == "max_error":
         # The search bounds the distance between grid values in codes; the values themselves,
         # rounded to the samples' type, may lie a rounding further apart than a bound of a whole
@@ -345,31 +302,38 @@ def compress_to_target(data: Any, target: QualityTarget, method: str | None = No
         if found.achieved.max_err > target.value + margin:
             spacing = float(np.spacing(np.abs(prepared.samples).max().astype(np.float32)))
             tighter = QualityTarget("max_error", max(target.value - 2 * spacing, 0.0))
-            found = _search(prepared, tighter, method)
+            found = _search(prepared, tighter, method, about)
         if found.achieved.max_err > target.value + margin:
             raise ValueError(f"max_error {target.value!r} is not reachable on this grid; the "
                              f"closest is {found.achieved.max_err!r}")
     return found
 
 
-def _search(prepared: _Prepared, target: QualityTarget, method: str | None) -> TargetedContainer:
+def _search(prepared: Prepared, target: QualityTarget, method: str | None,
+            about: About | None) -> TargetedContainer:
     # The search weighs a correction layer for a largest error only: it makes the error uniform
     # within the bound instead of the wavelet's long-tailed one.
     container, measured, multiplier, chosen, trials, encodes, body, base = _native.compress_to(
         prepared.samples, target.metric, target.value, method, reference=prepared.reference,
         grid=prepared.grid, refine=True)
-    sealed = seal(container, prepared.runs, body, prepared.sample_type,
-                  prepared.grid if prepared.declared else None)
+    grid = prepared.grid if prepared.declared else None
+    sealed = seal(container, prepared.runs, body, prepared.sample_type, grid)
     achieved = _distortion(measured)
     if body is not None or prepared.declared:
         # The search measures the corrected values before a reader's last rounding (to float32,
         # to integers or to the grid); report what decompress returns.
         achieved = _measured(prepared, decompress(sealed)) or achieved
+    if about is not None:
+        reached = {"psnr": achieved.psnr, "prd": achieved.prd, "rmse": achieved.rmse,
+                   "max_error": achieved.max_err}[target.metric]
+        about = replace(about, quality={"metric": target.metric, "value": target.value,
+                                        "reached": reached})
+        sealed = seal(container, prepared.runs, body, prepared.sample_type, grid, about)
     return TargetedContainer(sealed, achieved, multiplier, chosen, trials, encodes,
                              None if body is None else _distortion(base))
 
 
-def _measured(prepared: _Prepared, decoded: npt.NDArray[Any]) -> Distortion | None:
+def _measured(prepared: Prepared, decoded: npt.NDArray[Any]) -> Distortion | None:
     """The distortion of `decoded` against the caller's samples, over those that are not gaps;
     None when all are."""
     original = prepared.samples
@@ -392,14 +356,15 @@ def compress_to(
     rmse: float | None = None,
     max_error: float | None = None,
     method: str | None = None,
-    grid: float | None = None,
+    grid: Grid | None = None,
 ) -> bytes:
     """The smallest container found whose decoded samples meet one quality target.
 
     The codec runs without holding the interpreter, on a private copy of the samples. Gaps (NaN
     and infinite samples) are handled as :func:`vantrel_tools.compress` handles them: filled
     before coding, recorded in the trailer and restored exactly by
-    :func:`vantrel_tools.decompress`; the quality is measured on the filled signal.
+    :func:`vantrel_tools.decompress`; the quality is measured on the samples that are finite, and
+    a signal whose finite samples are all equal meets every PSNR target.
 
     Parameters
     ----------
@@ -416,13 +381,17 @@ def compress_to(
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); by default the search picks the one that
         gives the smallest container.
-    grid : float, optional
+    grid : float or GridLike, optional
         A step that float samples are whole multiples of (such as ADC codes times their step,
         or values rounded to 0.01). Each sample is checked: it must be its type's nearest value
         to a multiple (a float64 one within 2^-50 of the largest magnitude); the first that is
         not is refused. Targets are then measured on the multiples, and :func:`decompress`
         returns multiples of the step (float64 samples as float64), so ``max_error=0`` is
         lossless and ``max_error=k * grid`` keeps each sample within k steps.
+        Or an integer format's codes (a ``GridLike`` such as ``ChannelInfo.grid`` of an EDF,
+        WFDB, PCM audio or integer HDF5 channel): samples need not lie on it; targets are
+        measured on the values a file of that format holds (each sample's nearest code, clipped
+        to the format's codes), which :func:`decompress` returns.
 
     Returns
     -------

@@ -36,7 +36,9 @@ class Distortion:
 
     def summary(self) -> str:
         """Every figure on one line, as ``vantrel info --original`` prints it."""
-        return (f"PSNR {self.psnr:.3f} dB, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
+        # A constant original has no PSNR: against its zero range any error is infinitely large.
+        psnr = "- (constant original)" if math.isnan(self.psnr) else f"{self.psnr:.3f} dB"
+        return (f"PSNR {psnr}, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
                 f"max error {self.max_err:.6g}")
 
     def cells(self) -> str:

@@ -1,4 +1,5 @@
-"""The trailer: integrity and gaps for containers written by the companion package.
+"""The trailer: integrity, gaps and what is known of the signal, for containers written by the
+companion package.
 
 A container is a 52-byte header and a payload; every decoder ignores bytes after the payload. The
 companion package's writers use that room for a trailer holding a CRC-32C of the whole container
@@ -8,7 +9,11 @@ and the positions of the samples that were not finite (NaN, +inf, -inf), so that
 - gaps stay gaps (``core.gaps``): filled before coding and put back exactly on decoding;
 - a correction layer (a refinement) may follow the base, which a reader adds back to meet a
   pointwise bound or to return integer codes exactly;
-- integer samples come back as the integer type they were given in.
+- integer samples come back as the integer type they were given in;
+
+and, when the writer knows them, what a file of the source's format needs to be written back as
+it was (`About`: rate, sample type or integer ranges, label, unit) and the quality target the
+container was coded to.
 
 Containers without a trailer (from ``vantrel.compress_signal`` or any other writer) open as
 before. The byte layout is written down in ``docs/trailer.md``; this module is its only reader
@@ -17,9 +22,11 @@ and writer.
 
 from __future__ import annotations
 
+import json
 import math
 import struct
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, field
+from typing import Any
 
 import google_crc32c
 import numpy as np
@@ -39,6 +46,7 @@ TRAILER_MAGIC = b"VTRT"
 TRAILER_VERSION = 1
 TRAILER_VERSION_REFINED = 2
 SECTION_GAPS = 1
+SECTION_ABOUT = 2
 SECTION_REFINEMENT = 3
 SECTION_SAMPLE_TYPE = 4
 SECTION_GRID = 5
@@ -61,17 +69,140 @@ class DamagedContainerError(ValueError):
 
 
 @dataclass(frozen=True)
+class About:
+    """What a container's trailer keeps about its signal (JSON values only).
+
+    Attributes
+    ----------
+    rate : float or None
+        The sample rate in Hz.
+    label, unit : str
+        The channel's name and physical unit ("" when unknown).
+    source : str
+        The format the signal was read from (``"wav"``, ``"edf"``, ...; "" when unknown).
+    sample : dict
+        How that format stores a sample, as its writer takes it back (``{"sample": "pcm16"}`` for
+        audio, ``{"dtype": "int16"}`` for an HDF5 dataset).
+    physical_range, digital_range : pair of numbers, or None
+        For integer formats: the physical values of the lowest and highest codes, as the
+        source's header gives them, for writing its header back (the grid section, when there
+        is one, holds the grid decoded values are rounded to).
+    extra : dict
+        Format details of the channel (WFDB gain and baseline, EDF transducer, ...).
+    quality : dict
+        For a container coded to a target: the ``metric`` and ``value`` asked, and the value
+        ``reached`` on the samples that exist (on the grid, with one); empty otherwise.
+    """
+
+    rate: float | None = None
+    label: str = ""
+    unit: str = ""
+    source: str = ""
+    sample: dict[str, Any] = field(default_factory=dict)
+    physical_range: tuple[float, float] | None = None
+    digital_range: tuple[int, int] | None = None
+    extra: dict[str, Any] = field(default_factory=dict)
+    quality: dict[str, Any] = field(default_factory=dict)
+
+    def __bool__(self) -> bool:
+        return any(asdict(self).values())
+
+
+# The types of About's fields as stored (a pair of numbers for the ranges).
+_ABOUT_TYPES: dict[str, Any] = {
+    "rate": (int, float), "label": str, "unit": str, "source": str, "sample": dict,
+    "physical_range": list, "digital_range": list, "extra": dict, "quality": dict,
+}
+
+
+def _finite(value: Any) -> Any:
+    """`value` with every infinite or NaN number in it replaced by None: JSON has no such
+    numbers (a reached quality keeps them as text instead)."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    return value
+
+
+def _about_body(about: About) -> bytes:
+    fields: dict[str, Any] = {k: _finite(v) for k, v in asdict(about).items() if v}
+    if "rate" in fields and fields["rate"] is None:
+        del fields["rate"]
+    for key in ("physical_range", "digital_range"):  # ranges that describe no grid
+        if None in fields.get(key, ()):
+            del fields[key]
+    fields["quality"] = {k: v if not isinstance(v, float) or math.isfinite(v) else str(v)
+                         for k, v in about.quality.items()}
+    if not fields["quality"]:
+        del fields["quality"]
+    return json.dumps(fields, sort_keys=True, separators=(",", ":"), allow_nan=False).encode()
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is no JSON number")
+
+
+def _read_about(body: memoryview) -> About:
+    try:
+        fields = json.loads(bytes(body).decode("utf-8"), parse_constant=_no_constant)
+    except (UnicodeDecodeError, ValueError):
+        fields = None
+    if not isinstance(fields, dict):
+        raise damaged("the signal section is no JSON object")
+    known = {k: v for k, v in fields.items() if k in _ABOUT_TYPES}  # later keys are skipped
+    for key, value in known.items():
+        pair = key.endswith("_range")
+        if (not isinstance(value, _ABOUT_TYPES[key]) or isinstance(value, bool)
+                or pair and (len(value) != 2 or not all(
+                    isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                    for v in value))):
+            raise damaged(f"the signal section's {key} is {value!r}")
+    if "rate" in known and not 0 < known["rate"] < math.inf:
+        raise damaged(f"the signal section's rate is {known['rate']!r}")
+    if not all(v == int(v) and abs(v) <= 2**64 for v in known.get("digital_range", ())):
+        raise damaged(f"the signal section's digital range {known['digital_range']!r} holds "
+                      "no whole codes of an integer format")
+    for key in ("physical_range", "digital_range"):
+        if key in known:
+            known[key] = tuple(known[key])
+    if "quality" in known:
+        known["quality"] = _read_quality(known["quality"])
+    return About(**known)
+
+
+def _read_quality(quality: dict[str, Any]) -> dict[str, Any]:
+    """The quality entry with its numbers as floats (inf and NaN are stored as text)."""
+    out: dict[str, Any] = {}
+    for key, value in quality.items():
+        if key == "metric" and isinstance(value, str):
+            out[key] = value
+            continue
+        try:
+            if isinstance(value, bool) or not isinstance(value, (int, float, str)):
+                raise ValueError
+            out[key] = float(value)
+        except ValueError:
+            raise damaged(f"the signal section's quality {key} is {value!r}") from None
+    return out
+
+
+@dataclass(frozen=True)
 class Trailer:
     """A checked trailer: its size in bytes (CRC included), the gap runs it records, the body of
     its refinement section (None without one; ``_native.correct`` applies it) and the sample type
     the signal was given in (None for float32 or float64 samples decoded as float32), and the
-    grid declared for float samples, which decoded values are rounded to (None without one)."""
+    grid decoded values are rounded to (None without one), and what it says about the signal
+    (empty when nothing)."""
 
     size: int
     runs: GapRuns
     refinement: bytes | None = None
     sample_type: str | None = None
     grid: Grid | None = None
+    about: About = field(default_factory=About)
 
 
 def damaged(reason: str) -> DamagedContainerError:
@@ -103,8 +234,10 @@ def _crc(data: bytes) -> int:
 
 
 def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
-         sample_type: str | None = None, grid: Grid | None = None) -> bytes:
-    """`container` with the trailer flag set and a trailer holding `runs` and the checksum.
+         sample_type: str | None = None, grid: Grid | None = None,
+         about: About | None = None) -> bytes:
+    """`container` with the trailer flag set and a trailer holding `runs`, the sections given
+    and the checksum.
 
     Parameters
     ----------
@@ -120,6 +253,9 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
         One of `SAMPLE_TYPES`: what decoding returns instead of float32.
     grid : tuple of 4 floats, optional
         (step, origin, lowest code, highest code): the values decoding rounds to.
+    about : About, optional
+        What is known of the signal; kept when it says anything. It changes no sample, so it
+        leaves the version as the other sections make it.
 
     Returns
     -------
@@ -149,6 +285,9 @@ def seal(container: bytes, runs: GapRuns, refinement: bytes | None = None,
     payload = container[HEADER_SIZE:end]
     sections = [_SECTION.pack(SECTION_GAPS, 4 + runs.nbytes), _CRC.pack(runs.size),
                 runs.tobytes()]
+    if about:
+        text = _about_body(about)
+        sections += [_SECTION.pack(SECTION_ABOUT, len(text)), text]
     if sample_type is not None:
         if sample_type not in SAMPLE_TYPES:
             raise ValueError(f"sample type {sample_type!r} is not one of {', '.join(SAMPLE_TYPES)}")
@@ -264,6 +403,7 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
     runs = None
     refinement = sample_type = None
     grid = None
+    about = About()
     pos = 0
     while pos < len(sections):
         if len(sections) - pos < _SECTION.size:
@@ -276,6 +416,8 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
             if runs is not None:
                 raise damaged("the trailer holds two gap sections")
             runs = _read_gaps(sections[pos : pos + size], sample_count)
+        elif tag == SECTION_ABOUT:
+            about = _read_about(sections[pos : pos + size])
         elif tag == SECTION_REFINEMENT:
             refinement = bytes(sections[pos : pos + size])
         elif tag == SECTION_SAMPLE_TYPE:
@@ -283,7 +425,7 @@ def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trai
         elif tag == SECTION_GRID:
             grid = _read_grid(sections[pos : pos + size])
         pos += size  # sections of later versions' kinds are skipped
-    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid)
+    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid, about)
 
 
 _REFINEMENT_HEAD = struct.Struct("<B3xId3dI")  # kind, count, width or step, grid, codes per bin

@@ -33,9 +33,10 @@ from typing import Any
 
 import numpy as np
 
+from ..core.codec import encode
 from ..core.options import Coding
 from ..io.extras import register_extra, require
-from ..io.types import ChannelInfo, Signal
+from ..io.types import ChannelInfo, SampleGrid, Signal
 from .layout import (
     ARCHIVE_VERSION,
     ATTRS_KEY,
@@ -45,7 +46,7 @@ from .layout import (
     metadata_checksum,
 )
 from .reader import CheckedArchive
-from .timeline import DEFAULT_CHUNK, checked_chunk
+from .timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
 
 ARCHIVE_SUFFIXES = (".zarr", ".zip")
 register_extra("zarr", "zarr", "archives")
@@ -165,7 +166,7 @@ def archive_metadata(signal: Signal, coding: Coding, chunks: list[int]) -> dict[
 
 
 def write_archive(path: str, signal: Signal,
-                  containers: Sequence[bytes | None | Sequence[bytes]], coding: Coding,
+                  containers: Sequence[bytes | None | Sequence[bytes]] | None, coding: Coding,
                   chunk: int = DEFAULT_CHUNK) -> None:
     """Writes `signal` as a new archive at `path`.
 
@@ -176,11 +177,12 @@ def write_archive(path: str, signal: Signal,
         (a name ending in ``.zip``).
     signal : Signal
         The recording: channels and what is known of them.
-    containers : list
+    containers : list, or None
         The channels already coded, in order, as `vantrel_tools.compress` codes them (with a
         trailer, as the serializer stores a chunk): for each, one container of the whole
         channel, None for an empty channel, or the list of the containers of the chunks that
-        `store.timeline.split_channel` makes of it with `chunk`.
+        `store.timeline.split_channel` makes of it with `chunk`. None: coded here as `coding`
+        says, chunk by chunk, a quality target holding on each channel's grid.
     coding : Options or Targeted
         How they were coded; it becomes the arrays' serializer configuration, used if the arrays
         are written again.
@@ -212,6 +214,9 @@ def write_archive(path: str, signal: Signal,
     ('Fz', 250.0, True)
     """
     chunk = checked_chunk(chunk)
+    if containers is None:
+        containers = [_coded(samples, coding, chunk, signal.channel_info(k).grid)
+                      for k, samples in enumerate(signal.channels)]
     parts = [[] if c is None else [c] if isinstance(c, bytes) else list(c) for c in containers]
     if len(parts) != len(signal.channels):
         raise ValueError(f"{len(signal.channels)} channels but {len(parts)} containers")
@@ -238,6 +243,16 @@ def write_archive(path: str, signal: Signal,
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "xb") as f:
             f.write(data)
+
+
+def _coded(samples: np.ndarray[Any, Any], coding: Coding, chunk: int,
+           grid: SampleGrid | None) -> list[bytes] | None:
+    """The containers of one channel's chunks, coded as `coding` says on the channel's grid."""
+    if not samples.size:
+        return None
+    parts = split_channel(samples, chunk)
+    codings = chunk_codings(samples, coding, chunk)
+    return [encode(part, c, grid=grid) for part, c in zip(parts, codings, strict=True)]
 
 
 def read_archive(path: str, decode: bool = True) -> Archive:
