@@ -31,7 +31,10 @@ def write_back(source, target):
 
 def edf_fixture(path, flavour):
     """Two channels at 256 and 64 Hz with a start date, the first at both ends of its range;
-    EDF+ and BDF+ add a start fraction of a second and annotations."""
+    EDF+ and BDF+ add a start fraction of a second and annotations; "EDF annotated" is a legacy
+    header over an annotation signal (as pyedflib's own legacy test file)."""
+    annotated = flavour == "EDF annotated"
+    flavour = "EDF+C" if annotated else flavour
     bdf = flavour.startswith("BDF")
     make = edfio.BdfSignal if bdf else edfio.EdfSignal
     eeg = 60 * smooth(2560, seed=1)
@@ -42,11 +45,15 @@ def edf_fixture(path, flavour):
                     digital_range=(-2000, 2000))]
     plus = flavour.endswith("+C")
     edf = (edfio.Bdf if bdf else edfio.Edf)(
-        signals, starttime=datetime.time(4, 5, 56, 394531 if plus else 0),
+        signals, starttime=datetime.time(4, 5, 56, 394531 if plus and not annotated else 0),
         annotations=[edfio.EdfAnnotation(1.5, 0.5, "arousal"),
                      edfio.EdfAnnotation(7.25, None, "spindle")] if plus else None)
     edf.startdate = datetime.date(2021, 3, 4)
     edf.write(path)
+    if annotated:
+        with open(path, "r+b") as f:
+            f.seek(192)
+            f.write(b" " * 44)
 
 
 def pyedflib_view(path):
@@ -67,7 +74,8 @@ def mne_view(path):
 
 class TestEdfFlavour:
     @pytest.mark.parametrize("flavour,suffix", [("EDF", "edf"), ("EDF+C", "edf"),
-                                                ("BDF", "bdf"), ("BDF+C", "bdf")])
+                                                ("EDF annotated", "edf"), ("BDF", "bdf"),
+                                                ("BDF+C", "bdf")])
     def test_written_back_as_the_libraries_read_the_original(self, tmp_path, flavour, suffix):
         source, back = str(tmp_path / f"a.{suffix}"), str(tmp_path / f"b.{suffix}")
         edf_fixture(source, flavour)

@@ -280,12 +280,10 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
                                   "character EDF+ separates annotations with")
     annotations = [edfio.EdfAnnotation(a.onset, a.duration, a.text) for a in signal.annotations]
     # EDF+ (and BDF+) keep annotations and a start's fraction of a second in an annotation
-    # signal: an EDF+ source stays EDF+ even without either, a legacy one stays legacy unless it
-    # must hold one of them (edfio then writes EDF+C).
+    # signal: an EDF+ source stays EDF+ even without either. A legacy source stays legacy: one
+    # that held annotations had an annotation signal under its legacy header, and gets it back
+    # the same way (readers such as pyedflib refuse an EDF+C header over legacy text fields).
     plus = (flavour or "").startswith(("EDF+", "BDF+"))
-    if flavour is not None and not plus and (annotations or starttime and starttime.microsecond):
-        notes.append(f"{path}: written as {fmt.upper()}+C to keep the annotations and the "
-                     "start's fraction of a second")
     if plus and not (flavour or "").endswith("+C"):
         notes.append(f"{path}: the {flavour} source is written as {fmt.upper()}+C")
     for name in ("patient", "recording"):
@@ -308,8 +306,9 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
     except ValueError as exc:
         raise SignalFileError(f"{path}: {one_line(exc)}") from None
     data = out.getvalue()
-    if flavour and edf.reserved == "" and not flavour.startswith(("EDF+", "BDF+")):
-        # A legacy file's own reserved text ("24BIT" of BioSemi's BDF), which edfio leaves blank.
+    if flavour is not None and not plus and edf.reserved != flavour:
+        # A legacy file's own reserved text (blank, or "24BIT" of BioSemi's BDF), where edfio
+        # leaves it blank or writes EDF+C for an annotation signal.
         data = data[:192] + header_text(path, "", "reserved", flavour, 44).encode(
             "ascii").ljust(44) + data[236:]
     return Encoded({path: data}, notes)
