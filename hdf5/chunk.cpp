@@ -19,9 +19,6 @@ constexpr std::string_view kNewerVersion =
 constexpr std::string_view kUnknownMode = "vantrel filter: unknown parameter mode {}";
 constexpr std::string_view kBadOption = "vantrel filter: {} {} is outside its range";
 constexpr std::string_view kBadTarget = "vantrel filter: quality target {} {} is not usable";
-constexpr std::string_view kIntegerTarget =
-    "vantrel filter: quality targets on integer datasets are not supported yet; give options "
-    "(method, scale) instead";
 constexpr std::string_view kUnsupportedType =
     "vantrel filter: cannot code {} of {} bytes (float32, float64 and 8-, 16- and 32-bit "
     "integers only)";
@@ -206,7 +203,6 @@ Status<std::string> check_shape(const UserParams& u, const ChunkShape& c) {
     if (d == 0 || n * d > std::numeric_limits<uint32_t>::max()) return text(kBadDims);
     n *= d;
   }
-  if (u.mode == Mode::Target && c.type_class == kClassInteger) return text(kIntegerTarget);
   return {};
 }
 

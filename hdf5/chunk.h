@@ -63,8 +63,8 @@ Result<UserParams, std::string> parse_user(std::span<const unsigned> words);
 std::optional<vtrl_type> sample_type(unsigned type_class, unsigned size, unsigned sign);
 
 // The full cd_values of a dataset: the caller's words completed with their defaults, then the
-// type and the chunk shape. Refuses what the filter cannot code (an axis beyond the rank, a
-// quality target on integers).
+// type and the chunk shape. Refuses what the filter cannot code (an axis beyond the rank, a chunk
+// of 4 GiB or more).
 Result<std::vector<unsigned>, std::string> local_words(const UserParams& user, unsigned type_class,
                                                        unsigned type_size, unsigned sign,
                                                        std::span<const uint32_t> chunk_dims);

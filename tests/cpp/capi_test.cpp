@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,10 +57,10 @@ TEST(CInterface, RefusalsSayWhatIsWrong) {
        "sample 0 (1.0000000000000001e+300) is outside the float32 range; the codec works in 32-bit "
        "floats"},
       {[&] {
-         return vtrl_compress_to(i16, 4, VTRL_INT16, VTRL_PSNR, 40, VTRL_ANY_METHOD, 0, &p.bytes,
-                                 &p.size, nullptr);
+         return vtrl_compress_to(i16, 4, VTRL_INT16, VTRL_PSNR, 40, 7, 0, &p.bytes, &p.size,
+                                 nullptr);
        },
-       VTRL_REFUSED, "quality targets are not supported for integer samples yet"},
+       VTRL_INVALID_ARGUMENT, "method 7 is not a known code"},
       {[&] {
          return vtrl_decompress(reinterpret_cast<const uint8_t*>("VTRX"), 4, VTRL_FLOAT32, 0, out,
                                 &p.size);
@@ -107,6 +108,74 @@ TEST(CInterface, IntegersRoundAndClip) {
     EXPECT_EQ(as_int[i], static_cast<int16_t>(std::fmin(std::fmax(r, -32768.0), 32767.0))) << i;
   }
   EXPECT_TRUE(clipped) << "the fixture should reach beyond the type's range";
+}
+
+// Quality targets on integer samples hold for the integers a reader gets back (rounded and
+// clipped to the type), measured here from the originals and the decoded integers. The signals
+// saturate at the type's limits, as clipped recordings do.
+template <class T>
+std::vector<T> saturated(size_t n, double center, double half) {
+  std::vector<T> x(n);
+  uint32_t noise = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    const double v = center + 1.05 * half * std::sin(i / 37.0) + half * 0.02 * (noise >> 24) / 256.0;
+    x[i] = static_cast<T>(std::fmin(std::fmax(std::nearbyint(v), double(std::numeric_limits<T>::min())),
+                                    double(std::numeric_limits<T>::max())));
+  }
+  return x;
+}
+
+template <class T>
+void check_integer_targets(int type, double center, double half) {
+  const auto x = saturated<T>(3000, center, half);
+  const struct {
+    int metric;
+    double value;
+  } targets[] = {{VTRL_PSNR, 40}, {VTRL_PSNR, 60},      {VTRL_PRD, 1.0},
+                 {VTRL_RMSE, 1.5}, {VTRL_MAX_ERROR, 0.5}, {VTRL_MAX_ERROR, 2.0}};
+  for (const auto& t : targets) {
+    SCOPED_TRACE(testing::Message() << "type " << type << " metric " << t.metric << " value "
+                                    << t.value);
+    Packed p;
+    vtrl_quality achieved{};
+    ASSERT_EQ(vtrl_compress_to(x.data(), x.size(), type, t.metric, t.value, VTRL_ANY_METHOD, 0,
+                               &p.bytes, &p.size, &achieved),
+              VTRL_OK)
+        << vtrl_last_error();
+    std::vector<T> y(x.size());
+    size_t n = 0;
+    ASSERT_EQ(vtrl_decompress_into(p.bytes, p.size, type, 0, y.data(), y.size(), &n), VTRL_OK);
+    double lo = x[0], hi = x[0], sq = 0, energy = 0, worst = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+      const double d = double(x[i]) - double(y[i]);
+      lo = std::fmin(lo, x[i]);
+      hi = std::fmax(hi, x[i]);
+      sq += d * d;
+      energy += double(x[i]) * x[i];
+      worst = std::fmax(worst, std::fabs(d));
+    }
+    const double rmse = std::sqrt(sq / x.size());
+    const double measured[] = {rmse == 0 ? INFINITY : 20 * std::log10((hi - lo) / rmse),
+                               100 * std::sqrt(sq / energy), rmse, worst};
+    if (t.metric == VTRL_PSNR) {
+      EXPECT_GE(measured[0], t.value);
+    } else {
+      EXPECT_LE(measured[t.metric], t.value);
+    }
+    EXPECT_NEAR(achieved.max_error, worst, 1e-9) << "the search measured other values";
+  }
+}
+
+TEST(CInterface, IntegerTargetsHoldAfterRounding) {
+  // Ranges the codec can code without loss (a max_error of 0.5 asks for it), four of them
+  // clipped at a limit of their type.
+  check_integer_targets<int8_t>(VTRL_INT8, 0, 127);
+  check_integer_targets<uint8_t>(VTRL_UINT8, 128, 127);
+  check_integer_targets<int16_t>(VTRL_INT16, -31000, 3000);
+  check_integer_targets<uint16_t>(VTRL_UINT16, 1500, 2000);
+  check_integer_targets<int32_t>(VTRL_INT32, -1000, 3000);
+  check_integer_targets<uint32_t>(VTRL_UINT32, 4000000, 3000);
 }
 
 TEST(CInterface, ErrorTextsBelongToTheirThreadAndVersionsAgree) {
