@@ -84,7 +84,8 @@ def compress(
     return encode(data, Options(method, scale, cutoff, coder, quant_multiplier))
 
 
-def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
+def encode(data: Any, coding: Coding, threads: int = 1,
+           grid: tuple[float, float, float, float] | None = None) -> bytes:
     """The container of `data` coded as `coding` says.
 
     Parameters
@@ -96,6 +97,8 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
         container for any count). Targeted: :func:`compress_to`'s container of the target.
     threads : int, optional
         The most threads the coder may use.
+    grid : tuple of four floats, optional
+        For a target: as for :func:`compress_to_target`.
 
     Returns
     -------
@@ -115,7 +118,7 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method).container
+        return compress_to_target(data, coding.target, coding.method, grid=grid).container
     samples = checked_samples(data)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
@@ -177,8 +180,9 @@ class TargetedContainer:
     encodes: int  # candidates entropy-coded
 
 
-def compress_to_target(data: Any, target: QualityTarget,
-                       method: str | None = None) -> TargetedContainer:
+def compress_to_target(data: Any, target: QualityTarget, method: str | None = None, *,
+                       grid: tuple[float, float, float, float] | None = None
+                       ) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -189,6 +193,10 @@ def compress_to_target(data: Any, target: QualityTarget,
         The metric and the value to meet.
     method : str, optional
         The wavelet; by default the search picks one.
+    grid : tuple of four floats, optional
+        ``(step, origin, min_code, max_code)``: the target then holds for the values a reader
+        gets back by storing each decoded sample as the nearest code (ties to even, clipped to
+        the codes), such as the integers of an integer array (step 1, origin 0, the type's range).
 
     Returns
     -------
@@ -214,7 +222,7 @@ def compress_to_target(data: Any, target: QualityTarget,
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
     container, measured, multiplier, chosen, trials, encodes = _native.compress_to(
-        filled, target.metric, target.value, method)
+        filled, target.metric, target.value, method, grid=grid)
     by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
     achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
     return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
