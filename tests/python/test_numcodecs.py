@@ -2,6 +2,7 @@
 shape and element type, integrity and gaps, and Zarr stores read back by a fresh open."""
 
 import json
+import pathlib
 import pickle
 
 import numpy as np
@@ -376,3 +377,49 @@ class TestIntegers:
                 shared = list(pool.map(lambda c: decode(encode(c)), chunks * 4))
             for i, y in enumerate(shared):
                 np.testing.assert_array_equal(y, serial[i % len(chunks)], err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def validator():
+    jsonschema = pytest.importorskip("jsonschema")
+    root = pathlib.Path(__file__).resolve().parents[2]
+    schema = json.loads((root / "docs" / "zarr_codec" / "schema.json").read_text())
+    return jsonschema.Draft202012Validator(schema)
+
+
+class TestRegistryEntry:
+    """docs/zarr_codec/schema.json describes what the Zarr 3 codec writes and refuses."""
+
+    def test_names_are_the_codecs(self, validator):
+        from vantrel_tools.core import names
+
+        props = validator.schema["anyOf"][0]["properties"]["configuration"]["properties"]
+        assert props["method"]["enum"] == list(names.WAVELET_METHODS)
+        assert props["cutoff"]["enum"] == list(names.CUTOFF_LEVELS)
+        assert props["coder"]["enum"] == ["auto", *names.ENTROPY_CODERS]
+        assert set(names.QUALITY_TARGETS) < set(props)
+
+    @pytest.mark.parametrize("configuration, valid", [
+        ({}, True),
+        ({"method": "db4", "scale": 6, "cutoff": "high", "coder": "arans"}, True),
+        ({"quant_multiplier": 3000.5}, True),
+        ({"method": "sym4", "psnr": -3.0}, True),
+        ({"max_error": 0.5}, True),
+        ({"scale": 13}, False),
+        ({"method": "haar"}, False),
+        ({"psnr": 60, "rmse": 1}, False),
+        ({"prd": 2, "coder": "deflate"}, False),
+        ({"rmse": -1}, False),
+        ({"quant_multiplier": -1}, False),
+        ({"level": 3}, False),
+    ])
+    def test_schema_agrees_with_the_codec(self, validator, configuration, valid):
+        from vantrel_tools.zarr3_codec import VantrelCodec
+
+        metadata = {"name": "vantrel", "configuration": configuration}
+        assert validator.is_valid(metadata) == valid
+        if valid:
+            assert validator.is_valid(VantrelCodec.from_dict(metadata).to_dict())
+        else:
+            with pytest.raises((ValueError, TypeError)):
+                VantrelCodec.from_dict(metadata)
