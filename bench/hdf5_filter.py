@@ -153,7 +153,8 @@ def main() -> int:
         rows = {name: measure(path, x, kw) for name, kw in lossless.items()}
         rows[f"vantrel psnr={args.psnr:g}"] = measure(path, x, dict(Vantrel(psnr=args.psnr)))
         bound = sz3_bound_for(path, x, args.psnr)
-        rows[f"SZ3 abs={bound:.3g} (same PSNR)"] = measure(path, x, dict(hdf5plugin.SZ3(absolute=bound)))
+        rows[f"SZ3 abs={bound:.3g} (same PSNR)"] = measure(
+            path, x, dict(hdf5plugin.SZ3(absolute=bound)))
         for scale in (10, 8):
             rows[f"vantrel scale={scale}"] = measure(path, x, dict(Vantrel(scale=scale)))
         table(f"32-channel int16, {args.seconds:g} s at 30 kHz ({x.nbytes / 1e6:.1f} MB)", rows)

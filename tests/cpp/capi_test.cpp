@@ -115,13 +115,13 @@ TEST(CInterface, IntegersRoundAndClip) {
 // saturate at the type's limits, as clipped recordings do.
 template <class T>
 std::vector<T> saturated(size_t n, double center, double half) {
+  constexpr double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
   std::vector<T> x(n);
   uint32_t noise = 12345;
   for (size_t i = 0; i < n; ++i) {
     noise = noise * 1664525u + 1013904223u;
-    const double v = center + 1.05 * half * std::sin(i / 37.0) + half * 0.02 * (noise >> 24) / 256.0;
-    x[i] = static_cast<T>(std::fmin(std::fmax(std::nearbyint(v), double(std::numeric_limits<T>::min())),
-                                    double(std::numeric_limits<T>::max())));
+    const double v = center + half * (1.05 * std::sin(i / 37.0) + 0.02 * (noise >> 24) / 256.0);
+    x[i] = static_cast<T>(std::fmin(std::fmax(std::nearbyint(v), lo), hi));
   }
   return x;
 }

@@ -40,7 +40,8 @@ def written(tmp_path):
     with h5py.File(path, "w") as f:
         for dtype, x in data.items():
             for name, value in TARGETS.items():
-                f.create_dataset(f"{dtype}/{name}", data=x, chunks=CHUNK, **Vantrel(**{name: value}))
+                f.create_dataset(f"{dtype}/{name}", data=x, chunks=CHUNK,
+                                 **Vantrel(**{name: value}))
     return path, data
 
 

@@ -126,14 +126,16 @@ def _float_list(text: str) -> list[float]:
 
 def _byte_size(text: str) -> int:
     """A size in bytes, with an optional K, M or G (powers of 1024)."""
-    units = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-    digits, unit = text.strip().rstrip("kKmMgG"), text.strip()[len(text.strip().rstrip("kKmMgG")):]
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    number = text.strip()
+    scale = units.get(number[-1:].lower(), 1)
     try:
-        size = int(digits) * units[unit.lower()]
-    except (ValueError, KeyError):
+        size = int(number[:-1] if scale > 1 else number) * scale
+    except ValueError:
         size = -1
     if size < 0:
-        raise argparse.ArgumentTypeError(f"invalid size {text!r} (bytes, or a number with K, M or G)")
+        raise argparse.ArgumentTypeError(f"invalid size {text!r} (bytes, or a number with K, M "
+                                         "or G)")
     return size
 
 

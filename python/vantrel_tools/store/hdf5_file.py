@@ -77,6 +77,12 @@ def rewrite(source: str, target: str, keywords: Mapping[str, Any],
         A file that cannot be read or written (h5py's text).
     ValueError
         A region reference, which the copy cannot point at its new place.
+
+    Examples
+    --------
+    >>> from vantrel_tools.hdf5 import Vantrel
+    >>> [d.path for d in rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(prd=2))]  # doctest: +SKIP
+    ['/acquisition/ElectricalSeries/data']
     """
     with h5py.File(source, "r") as src, h5py.File(target, "w") as dst:
         copier = _Copier(src, dst, keywords, min_size)
