@@ -303,56 +303,50 @@ class TestZarr:
                               serializer=VantrelCodec(), compressors=None)
 
 
-INTEGER_DTYPES = ["int8", "uint8", "int16", "uint16", "int32", "uint32"]
 INTEGER_TARGETS = {"psnr": 45.0, "rmse": 1.0, "max_error": 0.5}
 INTEGER_CHUNK = 5000
 
 
 def integers(dtype, n=4 * INTEGER_CHUNK, seed=0):
-    """A smooth signal with noise on `dtype`: across the whole range of 8-bit types, clipped at
-    both ends; otherwise 2000 wide about the middle of 16-bit types' range and about a million
-    for 32-bit ones (where float32, the codec's type, still holds every integer)."""
+    """Smooth with noise: over the whole range of 8-bit types, clipped at both ends; 2000 wide
+    about the middle of 16-bit ones, about a million for 32-bit ones (float32 holds those)."""
     info = np.iinfo(dtype)
-    x = smooth(n, seed).astype(np.float64) / 1.3
-    if info.bits == 8:
-        x = x * 0.6 * (int(info.max) - int(info.min)) + (int(info.max) + int(info.min)) / 2
-    else:
-        x = x * 1000 + ((int(info.max) + int(info.min)) // 2 if info.bits == 16 else 10**6)
-    return np.clip(np.rint(x), info.min, info.max).astype(dtype)
+    lo, hi = int(info.min), int(info.max)
+    width, middle = (0.6 * (hi - lo), (hi + lo) / 2) if info.bits == 8 else (
+        1000, (hi + lo) // 2 if info.bits == 16 else 10**6)
+    x = smooth(n, seed).astype(np.float64) / 1.3 * width + middle
+    return np.clip(np.rint(x), lo, hi).astype(dtype)
 
 
-def judged(metric, x, y):
-    """`metric` of each chunk of `y` against `x`, in float64."""
-    x, y = (a.astype(np.float64).reshape(-1, INTEGER_CHUNK) for a in (x, y))
-    d = y - x
-    rmse = np.sqrt(np.mean(d**2, axis=1))
-    with np.errstate(divide="ignore"):
-        return {"psnr": 20 * np.log10(np.ptp(x, axis=1) / rmse), "rmse": rmse,
-                "max_error": np.abs(d).max(axis=1)}[metric]
+def zarr_keywords(codec):
+    if isinstance(codec, Vantrel):
+        return {"compressors": codec, "filters": None, "zarr_format": 2}
+    return {"serializer": codec, "compressors": None}
 
 
 class TestIntegers:
     @pytest.mark.parametrize("zarr_format", [2, 3])
-    @pytest.mark.parametrize("dtype", INTEGER_DTYPES)
+    @pytest.mark.parametrize("dtype", ["int8", "uint8", "int16", "uint16", "int32", "uint32"])
     def test_targets_hold_for_the_integers_read_back(self, tmp_path, zarr_format, dtype):
         from vantrel_tools.zarr3_codec import VantrelCodec
 
         x = integers(dtype)
-        assert x.min() == np.iinfo(dtype).min or np.iinfo(dtype).bits > 8  # clipped fixture
+        assert np.iinfo(dtype).min in x or np.iinfo(dtype).bits > 8  # a clipped fixture
         for metric, value in INTEGER_TARGETS.items():
+            codec = (Vantrel(dtype=dtype, **{metric: value}) if zarr_format == 2
+                     else VantrelCodec(**{metric: value}))
             path = str(tmp_path / f"{metric}.zarr")
-            codec = ({"compressors": Vantrel(dtype=dtype, **{metric: value}), "filters": None}
-                     if zarr_format == 2 else
-                     {"serializer": VantrelCodec(**{metric: value}), "compressors": None})
-            z = zarr.create_array(store=path, shape=x.shape, chunks=(INTEGER_CHUNK,),
-                                  dtype=dtype, zarr_format=zarr_format, **codec)
-            z[...] = x
+            zarr.create_array(store=path, shape=x.shape, chunks=(INTEGER_CHUNK,), dtype=dtype,
+                              **zarr_keywords(codec))[...] = x
             y = zarr.open_array(path, mode="r")[...]
             assert y.dtype == np.dtype(dtype)
-            got = judged(metric, x, y)
-            assert (got >= value if metric == "psnr" else got <= value).all(), (metric, got)
-            if metric == "max_error":
-                np.testing.assert_array_equal(y, x)
+            xs = x.astype(np.float64).reshape(-1, INTEGER_CHUNK)  # the target holds per chunk
+            d = y.astype(np.float64).reshape(xs.shape) - xs
+            rmse = np.sqrt(np.mean(d**2, axis=1))
+            with np.errstate(divide="ignore"):
+                psnr = 20 * np.log10(np.ptp(xs, axis=1) / rmse)
+            got = {"psnr": -psnr, "rmse": rmse, "max_error": np.abs(d).max(axis=1)}[metric]
+            assert (got <= (-value if metric == "psnr" else value)).all(), (metric, got)
 
     def test_codecs_pickle_and_share_across_threads(self):
         from concurrent.futures import ThreadPoolExecutor
@@ -360,23 +354,19 @@ class TestIntegers:
         from vantrel_tools.zarr3_codec import VantrelCodec
 
         chunks = [integers("int16", INTEGER_CHUNK, seed) for seed in range(8)]
-        spec = zarr.core.array_spec.ArraySpec(
-            shape=(INTEGER_CHUNK,), dtype=zarr.core.dtype.parse_dtype("int16", zarr_format=3),
-            fill_value=0, config=zarr.core.array_spec.ArrayConfig.from_dict({}),
-            prototype=zarr.core.buffer.default_buffer_prototype())
-        numcodec, serializer = Vantrel(dtype="int16", psnr=50.0), VantrelCodec(rmse=2.0)
-        coders = {
-            "numcodecs": (numcodec, numcodec.encode, numcodec.decode),
-            "zarr3": (serializer, serializer._encode, lambda b: serializer._decode(b, spec)),
-        }
-        for name, (codec, encode, decode) in coders.items():
-            again = pickle.loads(pickle.dumps(codec))
-            assert again == codec, name
-            serial = [decode(encode(c)) for c in chunks]
+        for codec in (Vantrel(dtype="int16", psnr=50.0), VantrelCodec(rmse=2.0)):
+            assert pickle.loads(pickle.dumps(codec)) == codec
+
+            def round_trip(x, codec=codec):
+                z = zarr.create_array(store={}, shape=x.shape, chunks=x.shape, dtype=x.dtype,
+                                      **zarr_keywords(codec))
+                z[...] = x
+                return z[...]
+
+            serial = [round_trip(x) for x in chunks]
             with ThreadPoolExecutor(8) as pool:
-                shared = list(pool.map(lambda c: decode(encode(c)), chunks * 4))
-            for i, y in enumerate(shared):
-                np.testing.assert_array_equal(y, serial[i % len(chunks)], err_msg=name)
+                for i, y in enumerate(pool.map(round_trip, chunks * 4)):
+                    np.testing.assert_array_equal(y, serial[i % len(chunks)])
 
 
 @pytest.fixture(scope="module")
@@ -400,17 +390,13 @@ class TestRegistryEntry:
         assert set(names.QUALITY_TARGETS) < set(props)
 
     @pytest.mark.parametrize("configuration, valid", [
-        ({}, True),
         ({"method": "db4", "scale": 6, "cutoff": "high", "coder": "arans"}, True),
         ({"quant_multiplier": 3000.5}, True),
         ({"method": "sym4", "psnr": -3.0}, True),
-        ({"max_error": 0.5}, True),
         ({"scale": 13}, False),
-        ({"method": "haar"}, False),
         ({"psnr": 60, "rmse": 1}, False),
         ({"prd": 2, "coder": "deflate"}, False),
         ({"rmse": -1}, False),
-        ({"quant_multiplier": -1}, False),
         ({"level": 3}, False),
     ])
     def test_schema_agrees_with_the_codec(self, validator, configuration, valid):
