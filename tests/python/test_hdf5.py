@@ -188,6 +188,9 @@ class TestFileRewrite:
             f["extra/outside"] = h5py.ExternalLink("other.h5", "/x")
             refs = f.create_dataset("extra/refs", (1,), [("at", h5py.ref_dtype), ("n", "i4")])
             refs[0] = (big.ref, 1)
+            times = f.create_dataset("extra/timestamps", data=np.arange(T) / 3000.0)  # exact
+            times.make_scale("time")
+            big.dims[0].attach_scale(times)
         done = cli("compress", tmp_path / "a.nwb", "-o", tmp_path / "b.nwb", "--psnr", 60,
                    "--min-size", "64K")
         assert done.returncode == 0, done.stderr
@@ -197,6 +200,7 @@ class TestFileRewrite:
         with h5py.File(tmp_path / "a.nwb") as a, h5py.File(tmp_path / "b.nwb") as b:
             before, after = inventory(a), inventory(b)
             assert b["extra/again"].id == b["extra/big"].id
+            assert b["extra/big"].dims[0].keys() == ["time"]
             assert (per_channel(a["extra/big"][:], b["extra/big"][:])["psnr"] >= 60).all()
         filtered = {name for name, entry in after.items() if len(entry) > 3 and entry[-2]}
         assert filtered == {"acquisition/es/data", "extra/big", "extra/again"}

@@ -4,7 +4,8 @@ Every numeric dataset (float32, float64, 8-, 16- and 32-bit integers, little-end
 ``min_size`` bytes whose first axis has at least ``MIN_LENGTH`` elements is rewritten with the
 vantrel HDF5 filter, its signals running along that first axis (time in NWB's
 ``(time, channels)`` layout), in chunks of about ``CHUNK_BYTES`` that span the other axes whole.
-Everything else is copied as it was: groups, the other datasets (with their own layout and
+Time axes stay exact: dimension scales and datasets named ``timestamps`` (NWB's sample times)
+are copied, not filtered, since a lossy time vector moves every sample it times. Everything else is copied as it was: groups, the other datasets (with their own layout and
 filters), every attribute, soft and external links, and hard links to one object from several
 places. Object references, in attributes and in datasets (NWB keeps many: the root's ``.specloc``,
 the electrode table's ``group`` column, a region's ``table``), are rewritten to point at the
@@ -38,6 +39,7 @@ DEFAULT_MIN_SIZE = 1 << 20  # bytes: smaller datasets gain little and are often 
 MIN_LENGTH = 64  # elements along the first axis: shorter signals code poorly
 CHUNK_BYTES = 4 << 20  # the aim for a chunk's raw size; its first axis is at least MIN_CHUNK
 MIN_CHUNK = 4096
+EXACT_NAMES = ("timestamps",)  # time vectors, copied as they are
 _CODED = ("float32", "float64", "int8", "int16", "int32", "uint8", "uint16", "uint32")
 
 
@@ -96,7 +98,8 @@ def _wants_filter(node: Any, min_size: int) -> bool:
     dtype = node.dtype
     return (node.shape is not None and len(node.shape) >= 1 and node.shape[0] >= MIN_LENGTH
             and dtype.name in _CODED and dtype.byteorder in "=<|" and node.nbytes >= min_size
-            and not node.is_virtual)
+            and not node.is_virtual and node.name.rsplit("/", 1)[-1] not in EXACT_NAMES
+            and node.attrs.get("CLASS") != b"DIMENSION_SCALE")
 
 
 def _chunks(shape: tuple[int, ...], itemsize: int) -> tuple[int, ...]:
@@ -176,10 +179,15 @@ class _Copier:
             dtype = attr.dtype
             if _has_reference(dtype):
                 self.later.append(functools.partial(self.write_attribute, src, dst, name, dtype))
-            elif attr.shape is None:  # an empty (null) attribute
-                dst.attrs.create(name, h5py.Empty(dtype))
-            else:
+            elif dtype.hasobject:  # variable-length strings or sequences
                 dst.attrs.create(name, src.attrs[name], dtype=dtype)
+            else:  # byte for byte in the attribute's own file type (string padding included)
+                file_type, space = attr.get_type(), attr.get_space()
+                copy = h5py.h5a.create(dst.id, attr.name, file_type, space)
+                if attr.shape is not None:  # not an empty (null) attribute
+                    raw = np.empty(attr.shape, dtype=f"V{file_type.get_size()}")
+                    attr.read(raw, mtype=file_type)
+                    copy.write(raw, mtype=file_type)
 
     def write_attribute(self, src: Any, dst: Any, name: str, dtype: np.dtype[Any]) -> None:
         dst.attrs.create(name, self.translated(src.attrs[name], dtype), dtype=dtype)
