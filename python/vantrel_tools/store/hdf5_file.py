@@ -12,7 +12,7 @@ the electrode table's ``group`` column, a region's ``table``), are rewritten to 
 copies. h5py and pynwb read the copy as they read the original, apart from the filter.
 
     >>> from vantrel_tools.hdf5 import Vantrel
-    >>> rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(prd=2))  # doctest: +SKIP
+    >>> rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(scale=10))  # doctest: +SKIP
 
 Writing goes to the path given; callers that replace a file write to a temporary one beside it
 and rename it.
@@ -83,7 +83,7 @@ def rewrite(source: str, target: str, keywords: Mapping[str, Any],
     Examples
     --------
     >>> from vantrel_tools.hdf5 import Vantrel
-    >>> [d.path for d in rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(prd=2))]  # doctest: +SKIP
+    >>> [d.path for d in rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(scale=10))]  # doctest: +SKIP
     ['/acquisition/ElectricalSeries/data']
     """
     with h5py.File(source, "r") as src, h5py.File(target, "w") as dst:
