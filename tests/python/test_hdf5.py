@@ -179,13 +179,15 @@ class TestFileRewrite:
         write_nwb(tmp_path / "a.nwb", x, x)
         with h5py.File(tmp_path / "other.h5", "w") as f:
             f["x"] = 1
-        with h5py.File(tmp_path / "a.nwb", "a") as f:  # beside NWB's own: what else files hold
+        # Beside NWB's own objects, what else files hold.
+        with h5py.File(tmp_path / "a.nwb", "a", libver="latest") as f:
             big = f.create_dataset("extra/big", data=x.astype("f8"), compression="gzip")
             f.create_dataset("extra/short", data=np.tile(x[:40], (1, 400)))  # 40 samples long
             f.create_dataset("extra/wide", data=np.zeros((T, 2), "i8"))  # a type not coded
             f.create_dataset("extra/big_endian", data=x.astype(">f4"))
             f["extra/again"], f["extra/soft"] = big, h5py.SoftLink("/extra/big")
             f["extra/outside"] = h5py.ExternalLink("other.h5", "/x")
+            f["extra"].attrs["large"] = np.arange(20000.0)  # beyond a compact header's 64 KiB
             refs = f.create_dataset("extra/refs", (1,), [("at", h5py.ref_dtype), ("n", "i4")])
             refs[0] = (big.ref, 1)
             times = f.create_dataset("extra/timestamps", data=np.arange(T) / 3000.0)  # exact

@@ -6,8 +6,8 @@ vantrel HDF5 filter, its signals running along that first axis (time in NWB's
 ``(time, channels)`` layout), in chunks of about ``CHUNK_BYTES`` that span the other axes whole.
 Time axes stay exact: dimension scales and datasets named ``timestamps`` (NWB's sample times)
 are copied, not filtered, since a lossy time vector moves every sample it times. Everything else is copied as it was: groups, the other datasets (with their own layout and
-filters), every attribute, soft and external links, and hard links to one object from several
-places. Object references, in attributes and in datasets (NWB keeps many: the root's ``.specloc``,
+filters), every attribute, soft and external links, hard links to one object from several
+places, and a user block. Object references, in attributes and in datasets (NWB keeps many: the root's ``.specloc``,
 the electrode table's ``group`` column, a region's ``table``), are rewritten to point at the
 copies. h5py and pynwb read the copy as they read the original, apart from the filter.
 
@@ -86,12 +86,18 @@ def rewrite(source: str, target: str, keywords: Mapping[str, Any],
     >>> [d.path for d in rewrite("rec.nwb", "rec.vtrl.nwb", Vantrel(scale=10))]  # doctest: +SKIP
     ['/acquisition/ElectricalSeries/data']
     """
-    with h5py.File(source, "r") as src, h5py.File(target, "w") as dst:
+    # HDF5 1.8's formats at least: they hold attributes of any size, as the source may have.
+    with h5py.File(source, "r") as src, h5py.File(target, "w", libver=("v108", "latest"),
+                                                  userblock_size=src.userblock_size) as dst:
         copier = _Copier(src, dst, keywords, min_size)
         copier.copies[h5py.h5o.get_info(src.id).addr] = "/"
         copier.group(src, dst)
         copier.finish()
-        return copier.filtered
+        userblock = src.userblock_size
+    if userblock:  # a header other programs put before the HDF5 data (MATLAB's, for one)
+        with open(source, "rb") as src_bytes, open(target, "r+b") as dst_bytes:
+            dst_bytes.write(src_bytes.read(userblock))
+    return copier.filtered
 
 
 def _wants_filter(node: Any, min_size: int) -> bool:
