@@ -179,7 +179,7 @@ def checked_dtype(dtype: Any) -> np.dtype[Any]:
     ValueError: vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not int64
     """
     dt = np.dtype(dtype)
-    native = dt.newbyteorder("=")
+    native: np.dtype[Any] = dt.newbyteorder("=")
     if dt.kind not in "fiu" or native.name not in SUPPORTED_DTYPES:
         raise ValueError(
             f"vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not {dt}")
