@@ -68,6 +68,12 @@ the start time and the annotations (extra zarr). 'vantrel decompress NAME.zarr -
 the recording back; 'vantrel info NAME.zarr' lists its channels. A channel that cannot be coded
 fails the command, naming it, and nothing is written.
 
+HDF5 and NWB files: 'vantrel compress rec.nwb -o rec.vtrl.nwb' (or .h5, .hdf5) rewrites the whole
+file with every numeric dataset of at least --min-size bytes filtered by vantrel's HDF5 filter
+along its first axis (time in NWB), to --scale or a quality target, and everything else (groups,
+attributes, links, other datasets) copied as it was; h5py and pynwb read it with
+vantrel_tools.hdf5 imported, other programs with HDF5_PLUGIN_PATH set (extra hdf5).
+
 A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
 channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
 output names the file every channel went to. Every container carries a CRC-32C and the places of
@@ -126,6 +132,21 @@ def _float_list(text: str) -> list[float]:
         return [float(v) for v in text.split(",") if v.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid list {text!r}") from None
+
+
+def _byte_size(text: str) -> int:
+    """A size in bytes, with an optional K, M or G (powers of 1024)."""
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    number = text.strip()
+    scale = units.get(number[-1:].lower(), 1)
+    try:
+        size = int(number[:-1] if scale > 1 else number) * scale
+    except ValueError:
+        size = -1
+    if size < 0:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r} (bytes, or a number with K, M "
+                                         "or G)")
+    return size
 
 
 def _thread_count(text: str) -> int:
@@ -211,6 +232,11 @@ def build_parser() -> argparse.ArgumentParser:
                              "returns, --max-error 0 is lossless. For files of float samples: "
                              "EDF, BDF, WFDB, PCM audio and integer HDF5 use their own codes")
     add_input_options(c)
+    c.add_argument("--min-size", type=_byte_size, metavar="BYTES",
+                   help="with -o FILE.h5, FILE.hdf5 or FILE.nwb and a whole HDF5 or NWB input: "
+                        "rewrite the file with every numeric dataset of at least this size "
+                        "(default 1M) filtered by vantrel along its first axis, everything "
+                        "else copied as it was")
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
                       summary="decompress .vtrl containers",

@@ -33,6 +33,7 @@ from .archives import archive_source, compress_to_archive, decode_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
+from .rewrite import rewrites_hdf5, rewrite_hdf5
 from .run import compress_channel, planned, print_lines, threads_of
 
 # ----------------------------------------------------------------------------------------------
@@ -87,6 +88,8 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 
 def cmd_compress(args: argparse.Namespace) -> int:
     coding = _coding_from_args(args)
+    if rewrites_hdf5(args):
+        return rewrite_hdf5(args, coding)
     if args.output is not None and is_archive(args.output):
         if args.grid is not None:
             raise CliError("--grid is not kept in archives; compress to .vtrl containers")

@@ -117,8 +117,9 @@ class OutputPlan:
                 raise _exists(path)
         self._owners[key] = (path, owner)
 
-    def stage(self, path: str, data: bytes) -> None:
-        """Writes the bytes of the planned output `path` to a temporary file beside it."""
+    def stage(self, path: str, data: bytes) -> str:
+        """Writes the bytes of the planned output `path` to a temporary file beside it, and
+        returns that file's name (a writer may also fill it itself before the commit)."""
         directory = os.path.dirname(path) or os.curdir
         self._make_directory(directory, path)
         try:
@@ -132,6 +133,7 @@ class OutputPlan:
             os.chmod(tmp, 0o666 & ~_umask())
         except OSError as exc:
             raise os_error(path, exc) from None
+        return tmp
 
     def stage_tree(self, path: str) -> str:
         """A new temporary directory beside the planned output `path`, to build its tree in."""

@@ -6,7 +6,9 @@
     ...                       serializer=VantrelCodec(), compressors=None)
 
 A chunk is flattened in C order into one signal and compressed into one container; decoding
-casts back to the array's float32 or float64 dtype and restores the chunk's shape. The codec is
+casts back to the array's dtype and restores the chunk's shape. Arrays of float32, float64 and 8-,
+16- and 32-bit integers are accepted; integers are read back rounded and clipped to their type,
+and a quality target holds for those integers. The codec is
 lossy. It is registered under the name ``"vantrel"`` through the ``zarr.codecs`` entry point, so
 stored arrays open without importing this module. A byte-level compressor after it gains little:
 pass ``compressors=None``.
@@ -33,7 +35,13 @@ except ModuleNotFoundError as exc:
 
 from ..core.names import QUALITY_TARGETS
 from ..core.options import checked_config
-from .chunks import checked_dtype, compress_chunk, decode_container, without_unused_options
+from .chunks import (
+    as_dtype,
+    checked_dtype,
+    compress_chunk,
+    decode_container,
+    without_unused_options,
+)
 
 if TYPE_CHECKING:
     from typing import Self
@@ -46,7 +54,7 @@ CODEC_NAME = "vantrel"
 
 @dataclass(frozen=True)
 class VantrelCodec(ArrayBytesCodec):
-    """Lossy wavelet compression of float chunks, as a Zarr format 3 serializer.
+    """Lossy wavelet compression of float and integer chunks, as a Zarr format 3 serializer.
 
     Parameters
     ----------
@@ -62,7 +70,8 @@ class VantrelCodec(ArrayBytesCodec):
     ValueError, TypeError
         An option no chunk could be compressed with (see ``core.options.checked_config``); checked
         here, not at the first chunk. An array of
-        another dtype than float32 or float64 is refused with ValueError when it is created.
+        another dtype (see ``store.chunks.SUPPORTED_DTYPES``) is refused with ValueError when it
+        is created.
 
     Examples
     --------
@@ -138,7 +147,7 @@ class VantrelCodec(ArrayBytesCodec):
             raise ValueError(f"a chunk of shape {chunk_spec.shape} holds {expected} samples, "
                              f"the container {samples.size}")
         dtype = checked_dtype(chunk_spec.dtype.to_native_dtype())
-        return samples.astype(dtype, copy=False).reshape(chunk_spec.shape)
+        return as_dtype(samples, dtype).reshape(chunk_spec.shape)
 
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
         chunk = np.asarray(chunk_array.as_ndarray_like())
