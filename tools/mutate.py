@@ -434,6 +434,9 @@ def main() -> int:
     ap.add_argument("--sample", type=int, metavar="N", help="with --generate: N mutants at random")
     ap.add_argument("--seed", type=int, default=0, help="seed of --sample (default 0)")
     args = ap.parse_args()
+    # Started in the background (nohup, `&` in a script) SIGINT arrives ignored, every suite run
+    # would inherit that, and the tests of the command line's Ctrl-C handling fail unmutated.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     if (args.paths or args.diff or args.sample is not None) and not args.generate:
         ap.error("paths, --diff and --sample go with --generate")
 
