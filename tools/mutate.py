@@ -228,9 +228,11 @@ class Sandbox:
                 link.symlink_to(built)
 
     def python_targets(self) -> list[str]:
-        """The targets the Python suite loads: the two modules, the probe, and the HDF5 plugin
-        when this build has it."""
-        targets = ["vantrel_ext", "vantrel_tools_native", "wavelet_probe"]
+        """The targets the Python suite loads: the two modules, the test tools it drives
+        (tests/cpp/tools: the wavelet and trailer probes), and the HDF5 plugin when this build
+        has it."""
+        tools = sorted(p.stem for p in (self.src / "tests" / "cpp" / "tools").glob("*.cpp"))
+        targets = ["vantrel_ext", "vantrel_tools_native", *tools]
         if any(self.build_dir.glob("libh5vantrel.so")):
             targets.append("vantrel_h5plugin")
         return targets
