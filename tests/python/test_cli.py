@@ -104,9 +104,11 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file\b",
-                             result.stdout).group(1)
+        vs_float32, vs_input = re.search(
+            r"\d+ bytes, ratio ([\d.]+) vs float32, ([\d.]+) vs the input file\b",
+            result.stdout).groups()
         size = os.path.getsize(tmp_path / "voice.vtrl")
+        assert float(vs_float32) == pytest.approx(4 * ints.size / size, abs=0.01)
         assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
                                                 abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
