@@ -120,11 +120,16 @@ CRASH_MARKERS = re.compile(r"^.*(free\(\)|malloc\(\)|double free|corrupted|ERROR
 # The codec's own stop when a buffer check fails: a kill by a named check, not by luck.
 INTERNAL_ERROR = re.compile(r"^internal error: .*$", re.MULTILINE)
 
+# A failed expectation, printed (and flushed) by googletest as it happens: a run that dies after
+# one was killed by a test, whatever the crash that followed.
+FAILED_EXPECTATION = re.compile(r"^\S+:\d+: Failure$", re.MULTILINE)
+
 
 def crash_reason(returncode: int, log: str) -> str | None:
     """Why a test run died without a failed test, or None when a test failed, all passed or the
     codec stopped on one of its own checks."""
-    if (returncode >= 0 and "[  FAILED  ]" in log) or INTERNAL_ERROR.search(log):
+    if (returncode >= 0 and "[  FAILED  ]" in log) or INTERNAL_ERROR.search(log) \
+            or FAILED_EXPECTATION.search(log):
         return None
     marker = CRASH_MARKERS.search(log)
     if returncode < 0:
