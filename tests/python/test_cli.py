@@ -677,6 +677,7 @@ class TestEval:
             assert len(result.stderr.splitlines()) == 1
             result = vantrel_cli(*args, cwd=tmp_path)
         assert_ok(result)
+        assert "; 20000 samples x 1 channel;" in result.stdout
         rows = [line.split() for line in result.stdout.splitlines()
                 if line.split()[:1] in (["cdf97"], ["db4"])]
         assert [(r[0], r[1]) for r in rows] == [("cdf97", "8"), ("cdf97", "12"), ("db4", "8"),
@@ -782,3 +783,5 @@ def test_ratio_against_the_input_file(tmp_path, name, write):
     ratio = float(re.search(r", ([\d.]+) vs the input file", result.stdout).group(1))
     assert ratio == pytest.approx(held / out, abs=0.01)
     assert ("the output is larger than the input" in result.stdout) == (out > held)
+    if out > held:
+        assert f"{out / held:.2f} times its {held} bytes" in result.stdout
