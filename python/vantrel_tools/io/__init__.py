@@ -11,6 +11,8 @@ The formats register themselves when their modules are imported, here: ``plain``
 """
 
 from . import audio, edf, hdf5, plain, wfdb  # noqa: F401  (each registers its formats)
+from . import audio_blocks  # noqa: F401  (the block readers and writers register themselves)
+from .blocks import BlockReader, BlockWriter
 from .registry import (
     FORMAT_SUFFIX,
     FORMATS,
@@ -20,6 +22,9 @@ from .registry import (
     encode_recording,
     encode_signal,
     format_of,
+    open_block_writer,
+    open_blocks,
+    read_blocks,
     read_signal,
     register_format,
     split_dataset,
@@ -36,8 +41,8 @@ from .types import (
 )
 
 __all__ = [
-    "FORMATS", "FORMAT_SUFFIX", "SIGNAL_FORMATS", "Annotation", "Channel", "ChannelInfo",
+    "FORMATS", "FORMAT_SUFFIX", "SIGNAL_FORMATS", "Annotation", "BlockReader", "BlockWriter", "Channel", "ChannelInfo",
     "Encoded", "Format", "MissingExtraError", "ReadRequest", "SampleRangeError", "Signal",
-    "SignalFileError", "encode_recording", "encode_signal", "format_of", "read_signal",
+    "SignalFileError", "encode_recording", "encode_signal", "format_of", "open_block_writer", "open_blocks", "read_blocks", "read_signal",
     "register_format", "split_dataset",
 ]

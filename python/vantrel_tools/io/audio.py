@@ -34,6 +34,7 @@ _UNKNOWN_FRAMES = 0x7FFFFFFFFFFFFFFF
 _BLOCK_SAMPLES = 1 << 20
 # The most channels a WAV header's 16-bit field can declare.
 _MAX_CHANNELS = 0xFFFF
+MAX_CHANNELS = _MAX_CHANNELS
 
 
 def _read_frames(audio: Any, dtype: str) -> np.ndarray:
