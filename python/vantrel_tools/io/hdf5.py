@@ -244,3 +244,13 @@ def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
 register_format(Format("hdf5", (".h5", ".hdf5", ".nwb"), _read_hdf5, _encode_hdf5,
                        library="h5py", extra="hdf5", what="HDF5 files",
                        takes=frozenset({"dataset", "channels_first"})))
+
+
+# What the block reader shares with the whole reader.
+numeric_datasets = _datasets
+check_dataset = _check_dataset
+rate_attr = _rate_attr
+json_value = _json_value
+nwb_start = _nwb_start
+int_range = _int_range
+DEFAULT_DATASET = _DEFAULT_DATASET
