@@ -11,7 +11,7 @@ The formats register themselves when their modules are imported, here: ``plain``
 """
 
 from . import audio, edf, hdf5, plain, wfdb  # noqa: F401  (each registers its formats)
-from . import audio_blocks, edf_blocks, hdf5_blocks  # noqa: F401  (the block readers and writers register themselves)
+from . import audio_blocks, edf_blocks, hdf5_blocks, wfdb_blocks  # noqa: F401  (the block readers and writers register themselves)
 from .blocks import BlockReader, BlockWriter
 from .registry import (
     FORMAT_SUFFIX,

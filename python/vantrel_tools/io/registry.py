@@ -277,7 +277,8 @@ def _block_format(path: str) -> BlockFormat:
 
 
 def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
-                dataset: str | None = None, channels_first: bool | None = None) -> BlockReader:
+                dataset: str | None = None, channels_first: bool | None = None,
+                annotators: tuple[str, ...] | None = None) -> BlockReader:
     """Opens a recording to read block by block: EDF/BDF, WFDB, audio and HDF5.
 
     Parameters
@@ -287,8 +288,8 @@ def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
     samples_per_block : int, optional
         The most samples of the fastest channel a block holds; a block holds at least one data
         record of an EDF file or one frame of a WFDB record.
-    dataset, channels_first : optional
-        As for `read_signal` (HDF5 only).
+    dataset, channels_first, annotators : optional
+        As for `read_signal` (HDF5; WFDB).
 
     Returns
     -------
@@ -316,7 +317,8 @@ def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
     [400, 400, 200]
     """
     row = _block_format(path)
-    request = ReadRequest(None, channels_first, dataset)
+    request = ReadRequest(None, channels_first, dataset,
+                          None if annotators is None else tuple(annotators))
     for option, text in _NOT_TAKEN.items():
         if getattr(request, option) is not None and option not in FORMATS[row.name].takes:
             raise SignalFileError(f"{path}: {text}")
