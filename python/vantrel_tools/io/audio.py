@@ -166,3 +166,16 @@ for _name in _AUDIO_FORMATS:
     register_format(Format(_name, (f".{_name}", *_MORE_SUFFIXES.get(_name, ())), _read_audio,
                            _encode_audio,
                            library="soundfile", extra="audio", what="audio files"))
+
+
+def refuse_cut(log: str, fmt: str, path: str) -> None:
+    """Refuses a file libsndfile's log shows cut short: a WAV data chunk longer than the file
+    (a size of 2**32 - 1 comes from a writer that could not seek back: it runs to the end), or
+    an Ogg stream that ends before its last page does."""
+    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
+    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
+        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
+                              f"bytes, the file holds {cut.group(2)}")
+    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
+    if ogg is not None:
+        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")

@@ -11,7 +11,7 @@ import numpy as np
 
 from .arrays import one_line
 from .blocks import BlockReader, BlockWriter
-from .audio import MAX_CHANNELS
+from .audio import MAX_CHANNELS, refuse_cut
 from .digital import bad_field, check_rate, to_codes
 from .extras import require
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks
@@ -50,6 +50,7 @@ class AudioBlocks(BlockReader):
         self._per_block = samples
         self._read = 0
         try:
+            refuse_cut(self._audio.extra_info, fmt, path)
             header = _header_of(self._audio, path, fmt, bits)
         except BaseException:
             self.close()
@@ -66,7 +67,9 @@ class AudioBlocks(BlockReader):
                                   f"({one_line(exc)})") from None
         if not len(frames):
             declared = self.lengths[0]
+            log = self._audio.extra_info
             self.close()
+            refuse_cut(log, self._fmt, self.path)
             if self._read < declared:
                 raise SignalFileError(f"{self.path}: truncated: the header announces "
                                       f"{declared} frames, the file holds {self._read}")

@@ -1,0 +1,107 @@
+"""Recordings read and written block by block: the blocks concatenated are what the whole reader
+gives, with the same metadata; a file written by blocks reads back, with the format's own
+library, as the whole writer's file does; a failed writer leaves nothing."""
+
+import os
+import pathlib
+
+import numpy as np
+import pytest
+
+from conftest import smooth
+from test_io_fidelity import TestWfdbRecord, edf_fixture
+from vantrel_tools.io import (
+    SignalFileError,
+    encode_recording,
+    open_block_writer,
+    open_blocks,
+    read_signal,
+)
+
+edfio = pytest.importorskip("edfio")
+wfdb = pytest.importorskip("wfdb")
+h5py = pytest.importorskip("h5py")
+sf = pytest.importorskip("soundfile")
+
+pytestmark = pytest.mark.filterwarnings("ignore:::wfdb.*", "ignore::UserWarning",
+                                        "ignore::RuntimeWarning")
+
+# The metadata a block reader knows before its first block, as the whole reader gives it.
+_HEADER_FIELDS = ("description", "info", "attrs", "start", "annotations", "rate", "source",
+                  "sample_bits", "stored_bytes", "notes")
+
+
+def _hdf5(path, data, **attrs):
+    with h5py.File(path, "w") as f:
+        node = f.create_dataset("/g/data", data=data)
+        for key, value in attrs.items():
+            node.attrs[key] = value
+
+
+def _stereo(n):
+    return np.stack([smooth(n, seed=3) * 0.9, smooth(n, seed=4) * 0.5], axis=1)
+
+
+# name -> (file name, maker, reading keywords). Mixed rates and several samples per frame in
+# EDF/BDF and WFDB; a cut last block everywhere; integer and float samples.
+FILES = {
+    "edf": ("r.edf", lambda p: edf_fixture(p, "EDF"), {}),
+    "edf+": ("r.edf", lambda p: edf_fixture(p, "EDF+C"), {}),
+    "bdf+": ("r.bdf", lambda p: edf_fixture(p, "BDF+C"), {}),
+    "wfdb": ("rec.hea", lambda p: TestWfdbRecord.record(pathlib.Path(p).parent), {}),
+    "wav16": ("a.wav", lambda p: sf.write(p, _stereo(5001), 8000, subtype="PCM_16"), {}),
+    "wav32": ("a.wav", lambda p: sf.write(p, _stereo(3001), 8000, subtype="PCM_32"), {}),
+    "flac": ("a.flac", lambda p: sf.write(p, _stereo(4001), 44100, subtype="PCM_24"), {}),
+    "h5-int": ("d.h5", lambda p: _hdf5(p, np.arange(-900, 900, dtype=np.int16).reshape(900, 2),
+                                       sample_rate=250, labels=["x", "y"]), {}),
+    "h5-rows": ("d.h5", lambda p: _hdf5(p, np.random.default_rng(0).random((3, 777)),
+                                        fs=100.5, unit="mV"), {"channels_first": True}),
+    "h5-1d": ("d.h5", lambda p: _hdf5(p, smooth(1000)), {}),
+}
+
+
+def _made(tmp_path, case):
+    name, make, kwargs = FILES[case]
+    path = str(tmp_path / name)
+    make(path)
+    return path, kwargs
+
+
+def _blocks(path, samples, **kwargs):
+    with open_blocks(path, samples, **kwargs) as reader:
+        return reader.header, reader.lengths, list(reader)
+
+
+class TestRead:
+    @pytest.mark.parametrize("samples", [1, 300, 1 << 20])
+    @pytest.mark.parametrize("case", FILES)
+    def test_blocks_concatenated_are_the_whole_read(self, tmp_path, case, samples):
+        path, kwargs = _made(tmp_path, case)
+        whole = read_signal(path, **kwargs)
+        header, lengths, blocks = _blocks(path, samples, **kwargs)
+        assert lengths == [c.size for c in whole.channels]
+        for field in _HEADER_FIELDS:
+            assert getattr(header, field) == getattr(whole, field), field
+        for k, channel in enumerate(whole.channels):
+            got = np.concatenate([b[k] for b in blocks])
+            assert got.dtype == channel.dtype and header.channels[k].dtype == channel.dtype
+            np.testing.assert_array_equal(got, channel)
+        # Every block covers one time span on every channel: samples in the ratio of rates.
+        rates = [i.rate or 1.0 for i in whole.info]
+        for block in blocks:
+            spans = {len(c) / r for c, r in zip(block, rates, strict=True)}
+            assert len(spans) == 1
+        if samples < 1 << 20:
+            assert len(blocks) > 1
+
+    @pytest.mark.parametrize("case,cut,message", [
+        ("edf", 10, "truncated: the header declares 10 data records"),
+        ("wav16", 100, "truncated"),
+    ])
+    def test_a_cut_file_is_refused_as_the_whole_reader_refuses_it(self, tmp_path, case, cut,
+                                                                 message):
+        path, _ = _made(tmp_path, case)
+        with open(path, "r+b") as f:
+            f.truncate(os.path.getsize(path) - cut)
+        with pytest.raises(SignalFileError, match=message):
+            _blocks(path, 256)
