@@ -26,8 +26,8 @@ def physical(frames: np.ndarray, bits: int | None) -> np.ndarray:
     if not bits:
         return frames
     codes = frames >> (8 * frames.itemsize - bits)
-    real = np.float32 if bits <= 24 else np.float64
-    out = codes.astype(real)
+    real: Any = np.float32 if bits <= 24 else np.float64
+    out: np.ndarray = codes.astype(real)
     out *= real(2.0 ** (1 - bits))
     return out
 

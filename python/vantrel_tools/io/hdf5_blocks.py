@@ -161,6 +161,9 @@ class Hdf5BlockWriter(BlockWriter):
             self._rows_are_channels = old.ndim == 2 and bool(
                 header.source == "hdf5" and header.attrs.get("channels_first"))
             del self._file[dataset]
+            shape: tuple[int, ...]
+            maxshape: tuple[int | None, ...]
+            chunks: tuple[int, ...]
             if old.ndim == 1:
                 shape, maxshape, chunks = (0,), (None,), (_CHUNK_ROWS,)
             elif self._rows_are_channels:
