@@ -177,6 +177,7 @@ class BlockWriter(abc.ABC):
             raise
         self._temps = {}
         self._closed = True
+        self.notes = merged_notes(self.notes)
         return self.notes
 
     def abort(self) -> None:
@@ -200,3 +201,18 @@ class BlockWriter(abc.ABC):
             self.close()
         else:
             self.abort()
+
+
+def merged_notes(notes: list[str]) -> list[str]:
+    """Notes of the blocks as one per subject: counts of the same kind ("channel 2: 5 samples
+    clipped to ...") summed, every other note once, in the order first seen."""
+    counts: dict[tuple[str, str], int] = {}
+    for note in notes:
+        head, sep, tail = note.partition(": ")
+        number, space, rest = tail.partition(" ")
+        if sep and space and number.isdigit():
+            counts[(head, rest)] = counts.get((head, rest), 0) + int(number)
+        else:
+            counts.setdefault((note, ""), -1)
+    return [head if count < 0 else f"{head}: {count} {rest}"
+            for (head, rest), count in counts.items()]

@@ -345,3 +345,8 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
 for _name in ("edf", "bdf"):
     register_format(Format(_name, (f".{_name}",), _read_edf, _encode_edf, library="edfio",
                            extra="edf", what="EDF and BDF files"))
+
+
+# What the block writer shares with the whole writer.
+edf_ranges = _edf_ranges
+EDF_DIGITAL = _EDF_DIGITAL

@@ -11,16 +11,16 @@ import contextlib
 import os
 import tempfile
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 
 import numpy as np
 
 from .arrays import one_line
-from .blocks import BlockReader, block_units
-from .digital import channels_at
-from .edf import RecordLayout, declared_layout
+from .blocks import BlockReader, BlockWriter, Rechunker, block_units
+from .digital import channels_at, needs_rate, to_codes
+from .edf import RecordLayout, declared_layout, edf_ranges
 from .extras import require
-from .registry import FORMATS, BlockFormat, ReadRequest, register_blocks
+from .registry import FORMATS, BlockFormat, ReadRequest, encode_recording, register_blocks
 from .types import Annotation, Channel, Signal, SignalFileError
 
 _FIXED = 256
@@ -172,14 +172,167 @@ class EdfBlocks(BlockReader):
         self._file.close()
 
 
+def _positional(value: float, sign: bool) -> str:
+    """A number as an EDF+ annotation writes it: the shortest decimal that reads back as the
+    same float, never in exponent notation."""
+    return str(np.format_float_positional(value, unique=True, trim="-", sign=sign))
+
+
+def _tal(onset: float, duration: float | None, text: str) -> bytes:
+    """One time-stamped annotation list of an EDF+ data record."""
+    timing = _positional(onset, True)
+    if duration is not None:
+        timing += "\x15" + _positional(duration, False)
+    return f"{timing}\x14{text}\x14".encode()
+
+
+def _record_duration(header: Signal, rates: list[float], path: str) -> float:
+    """The data record duration the whole writer would choose and that does not depend on the
+    recording's length: the source's, else 1 s, when every channel fills it with whole samples."""
+    for duration in (header.attrs.get("data_record_duration"), 1.0):
+        if isinstance(duration, (int, float)) and duration > 0 and all(
+                abs(r * duration - round(r * duration)) < 1e-9 and round(r * duration) > 0
+                for r in rates):
+            return float(duration)
+    raise SignalFileError(f"{path}: no data record of 1 s holds whole samples at "
+                          f"{'/'.join(f'{r:g}' for r in sorted(set(rates)))} Hz; write the "
+                          "whole signal, or .hea or .h5")
+
+
+class EdfBlockWriter(BlockWriter):
+    """Data records appended as blocks fill them; the header, with the number of records,
+    written on close. The header and the calibration are the whole writer's, taken from the file
+    it writes of one data record."""
+
+    def __init__(self, path: str, header: Signal, fmt: str, sample: str | None) -> None:
+        super().__init__(path, header)
+        rates = [needs_rate(header, k, path) for k in range(self.num_channels)]
+        self._grids = []
+        for k in range(self.num_channels):
+            info = header.channel_info(k)
+            if edf_ranges(info, np.empty(0), fmt) is not info or info.grid is None:
+                raise SignalFileError(
+                    f"{path}: {header.channel_name(k)}: its physical and digital ranges must be "
+                    "known before its samples to write it block by block; write the whole "
+                    "signal")
+            self._grids.append(info.grid)
+        duration = _record_duration(header, rates, path)
+        spr = [round(r * duration) for r in rates]
+        middle = [g.value((g.min_code + g.max_code) // 2) for g in self._grids]
+        one = Signal([np.full(n, m) for n, m in zip(spr, middle, strict=True)], header.rate,
+                     info=header.info, start=header.start, annotations=header.annotations,
+                     source=header.source, attrs={**header.attrs,
+                                                  "data_record_duration": duration})
+        encoded = encode_recording(path, one, sample)
+        self.notes.extend(encoded.notes)
+        data = encoded.files[path]
+        layout = declared_layout(data[:_FIXED], len(data), path, fmt, lambda n: data[:n])
+        count = len(layout.per_record)
+        labels = [data[_FIXED + 16 * k:_FIXED + 16 * (k + 1)].decode("ascii").strip()
+                  for k in range(count)]
+        self._annotation = [k for k in range(count) if labels[k] in _ANNOTATION_LABELS]
+        self._fmt, self._duration = fmt, duration
+        self._bps = layout.sample_bytes
+        self._header = bytearray(data[:layout.header_bytes])
+        self._per_record = list(layout.per_record)
+        self._subsecond = 0.0
+        self._tals: dict[int, list[bytes]] = {}
+        if self._annotation:
+            first = data[layout.header_bytes:]
+            at = sum(layout.per_record[:self._annotation[0]]) * self._bps
+            self._subsecond = float(first[at:first.index(b"\x14", at)].decode("ascii"))
+            self._plan_annotations()
+        self._records = 0
+        self._rechunk = Rechunker([self._per_record[k] for k in range(count)
+                                   if k not in self._annotation])
+        self._out = open(self.temp_for(path), "wb")  # noqa: SIM115 (closed by release())
+        self._out.write(self._header)
+
+    def _plan_annotations(self) -> None:
+        """Each annotation in the data record its onset falls in (as edfio places them), and
+        the samples the annotation signal needs for the fullest record."""
+        d = self._duration
+        for a in sorted(self.header.annotations,
+                        key=lambda a: (a.onset, -1 if a.duration is None else a.duration,
+                                       a.text)):
+            i = max(0, int(a.onset // d))
+            while i > 0 and a.onset < (i - 1) * d + d:
+                i -= 1
+            while a.onset >= i * d + d:
+                i += 1
+            self._tals.setdefault(i, []).append(_tal(a.onset + self._subsecond, a.duration,
+                                                     a.text))
+        # A timekeeping annotation of any record of up to a year fits 24 bytes.
+        longest = max([24] + [len(self._record_tals(i, ())) for i in self._tals])
+        k = self._annotation[0]
+        self._per_record[k] = -(-longest // self._bps)
+        at = _FIXED + len(self._per_record) * 216 + 8 * k
+        self._header[at:at + 8] = _field(self._per_record[k], 8)
+
+    def _record_tals(self, i: int, extra: Sequence[bytes]) -> bytes:
+        stamp = _tal(i * self._duration + self._subsecond, None, "")
+        return b"\x00".join([stamp, *self._tals.get(i, []), *extra]) + b"\x00"
+
+    def append(self, block: Sequence[Channel]) -> None:
+        self._rechunk.add(block)
+        ready = self._rechunk.ready()
+        if ready > 1:  # the last whole record waits: it takes annotations beyond the end
+            self._write(self._rechunk.take(ready - 1), last=False)
+
+    def _write(self, samples: list[np.ndarray], last: bool) -> None:
+        ordinary = [k for k in range(len(self._per_record)) if k not in self._annotation]
+        n = samples[0].size // self._per_record[ordinary[0]]
+        columns = []
+        for j, k in enumerate(ordinary):
+            codes = to_codes(samples[j], self._grids[j], self._grids[j].min_code,
+                             self.header.channel_name(j), self.notes, np.int32)
+            raw = codes.astype("<i4").view(np.uint8).reshape(n, -1, 4)[:, :, :self._bps]
+            columns.append((k, raw.reshape(n, -1)))
+        for k in self._annotation:
+            room = self._per_record[k] * self._bps
+            raw = np.zeros((n, room), np.uint8)
+            if k == self._annotation[0]:
+                for r in range(n):
+                    i = self._records + r
+                    beyond = [t for j, ts in self._tals.items() if j > i for t in ts] \
+                        if last and r == n - 1 else []
+                    tals = self._record_tals(i, beyond)
+                    if len(tals) > room:
+                        raise SignalFileError(
+                            f"{self.path}: the annotations after the recording's end do not "
+                            "fit its last data record; write the whole signal")
+                    raw[r, :len(tals)] = np.frombuffer(tals, np.uint8)
+            columns.append((k, raw))
+        columns.sort(key=lambda c: c[0])
+        self._out.write(np.concatenate([c for _, c in columns], axis=1).tobytes())
+        self._records += n
+
+    def finish(self) -> None:
+        ready = self._rechunk.ready()
+        if ready:
+            self._write(self._rechunk.take(ready), last=True)
+        left = self._rechunk.leftover()
+        if any(left) or not self._records:
+            raise SignalFileError(
+                f"{self.path}: EDF and BDF hold whole data records of {self._duration:g} s; "
+                f"{max(left)} samples are left over after {self._records} records")
+        self._header[236:244] = _field(self._records, 8)
+        self._out.seek(0)
+        self._out.write(self._header)
+        self.release()
+
+    def release(self) -> None:
+        if hasattr(self, "_out"):
+            self._out.close()
+
+
+def _open_writer(path: str, header: Signal, fmt: str, sample: str | None) -> BlockWriter:
+    return EdfBlockWriter(path, header, fmt, sample)
+
+
 def _open_reader(path: str, fmt: str, request: ReadRequest, samples: int) -> BlockReader:
     return EdfBlocks(path, fmt, request, samples)
 
 
-def _no_writer(path: str, header: Signal, fmt: str, sample: str | None) -> object:
-    raise SignalFileError(f"{path}: {fmt.upper()} files are not written block by block yet; "
-                          "write the whole signal")
-
-
 for _name in ("edf", "bdf"):
-    register_blocks(BlockFormat(_name, _open_reader, _no_writer))  # type: ignore[arg-type]
+    register_blocks(BlockFormat(_name, _open_reader, _open_writer))
