@@ -11,6 +11,8 @@ import pytest
 from conftest import smooth
 from test_io_fidelity import TestWfdbRecord, edf_fixture
 from vantrel_tools.io import (
+    ChannelInfo,
+    Signal,
     SignalFileError,
     encode_recording,
     open_block_writer,
@@ -67,6 +69,11 @@ def _made(tmp_path, case):
     return path, kwargs
 
 
+def whole_header(path, **kwargs):
+    with open_blocks(path, 1, **kwargs) as reader:
+        return reader.header
+
+
 def _blocks(path, samples, **kwargs):
     with open_blocks(path, samples, **kwargs) as reader:
         return reader.header, reader.lengths, list(reader)
@@ -105,3 +112,90 @@ class TestRead:
             f.truncate(os.path.getsize(path) - cut)
         with pytest.raises(SignalFileError, match=message):
             _blocks(path, 256)
+
+
+def _pieces(channels, units):
+    """The channels cut into pieces of `units` samples of the slowest channel (and the same
+    time on the others), so that pieces cut data records and frames."""
+    ratio = [c.size // min(c.size for c in channels) for c in channels]
+    shortest = min(c.size for c in channels)
+    for at in range(0, shortest, units):
+        yield [c[at * r:(at + units) * r] for c, r in zip(channels, ratio, strict=True)]
+
+
+def _library_view(path):
+    """The file as its format's own library reads it."""
+    if path.endswith((".edf", ".bdf")):
+        edf = (edfio.read_bdf if path.endswith(".bdf") else edfio.read_edf)(path)
+        return ([(s.label, s.sampling_frequency, s.physical_range, s.digital_range,
+                  s.digital.tolist()) for s in edf.signals], edf.startdatetime,
+                [tuple(a) for a in edf.annotations], edf.reserved)
+    if path.endswith(".hea"):
+        record = wfdb.rdrecord(path[:-4], physical=False, smooth_frames=False)
+        return ([s.tolist() for s in record.e_d_signal], record.fmt, record.adc_gain,
+                record.baseline, record.checksum, record.init_value, record.sig_name,
+                record.base_datetime, list(wfdb.rdann(path[:-4], "atr").sample))
+    if path.endswith(".h5"):
+        with h5py.File(path) as f:
+            node = f["/g/data"]
+            return node[()].tolist(), str(node.dtype), {k: str(v) for k, v in node.attrs.items()}
+    data, rate = sf.read(path, dtype="int32")
+    return data.tolist(), rate, sf.info(path).subtype
+
+
+class TestWrite:
+    @pytest.mark.parametrize("case", ["edf", "edf+", "bdf+", "wfdb", "wav16", "flac", "h5-int",
+                                      "h5-rows"])
+    def test_blocks_write_what_the_whole_writer_writes(self, tmp_path, case):
+        path, kwargs = _made(tmp_path, case)
+        whole = read_signal(path, **kwargs)
+        header = whole_header(path, **kwargs)
+        name = os.path.basename(path)
+        for out in ("blocks", "whole"):
+            (tmp_path / out).mkdir()
+        target = str(tmp_path / "blocks" / name)
+        with open_block_writer(target, header) as writer:
+            for piece in _pieces(whole.channels, 7):
+                writer.write(piece)
+        for file_name, data in encode_recording(str(tmp_path / "whole" / name),
+                                                whole).files.items():
+            with open(file_name, "wb") as f:
+                f.write(data)
+        assert sorted(os.listdir(tmp_path / "blocks")) == sorted(os.listdir(tmp_path / "whole"))
+        assert _library_view(target) == _library_view(str(tmp_path / "whole" / name))
+
+    @pytest.mark.parametrize("case", ["edf+", "wfdb", "wav16", "h5-int"])
+    def test_a_failed_writer_leaves_nothing(self, tmp_path, case):
+        path, kwargs = _made(tmp_path, case)
+        header, _, blocks = _blocks(path, 100, **kwargs)
+        (tmp_path / "out").mkdir()
+        with pytest.raises(KeyboardInterrupt), \
+                open_block_writer(str(tmp_path / "out" / os.path.basename(path)),
+                                  header) as writer:
+            writer.write(blocks[0])
+            raise KeyboardInterrupt
+        assert os.listdir(tmp_path / "out") == []
+
+    @pytest.mark.parametrize("case,drop,message", [
+        # Half a data record at the end (256 and 64 samples a record): EDF holds whole records.
+        ("edf", (128, 32), "128 samples are left over after 9 records"),
+        # Half a frame: the faster signal has two samples a frame.
+        ("wfdb", (0, 1), "1 samples are left over after 999 whole frames"),
+    ])
+    def test_a_cut_unit_at_the_end_is_refused_and_nothing_written(self, tmp_path, case, drop,
+                                                                 message):
+        path, kwargs = _made(tmp_path, case)
+        whole = read_signal(path, **kwargs)
+        (tmp_path / "out").mkdir()
+        cut = [c[:c.size - n] for c, n in zip(whole.channels, drop, strict=True)]
+        with pytest.raises(SignalFileError, match=message), open_block_writer(
+                str(tmp_path / "out" / os.path.basename(path)), whole_header(path)) as writer:
+            writer.write(cut)
+        assert os.listdir(tmp_path / "out") == []
+
+    @pytest.mark.parametrize("name", ["x.edf", "x.hea"])
+    def test_integer_formats_need_the_range_before_the_samples(self, tmp_path, name):
+        header = Signal([np.empty(0)], info=[ChannelInfo(label="a", rate=100.0)])
+        with pytest.raises(SignalFileError, match="range must be known|ranges must be known"):
+            open_block_writer(str(tmp_path / name), header)
+        assert os.listdir(tmp_path) == []
