@@ -2,8 +2,15 @@
 gives, with the same metadata; a file written by blocks reads back, with the format's own
 library, as the whole writer's file does; a failed writer leaves nothing."""
 
+import contextlib
+import fcntl
 import os
 import pathlib
+import pty
+import struct
+import subprocess
+import sys
+import termios
 
 import numpy as np
 import pytest
@@ -199,3 +206,34 @@ class TestWrite:
         with pytest.raises(SignalFileError, match="range must be known|ranges must be known"):
             open_block_writer(str(tmp_path / name), header)
         assert os.listdir(tmp_path) == []
+
+
+class TestProgress:
+    @pytest.mark.parametrize("output,flags,terminal,shown", [
+        ("out", [], True, True),
+        ("out.zarr", [], True, True),
+        ("out", ["-q"], True, False),
+        ("out", [], False, False),
+    ])
+    def test_one_file_of_several_channels_counts_its_samples_on_a_terminal(
+            self, tmp_path, output, flags, terminal, shown):
+        pytest.importorskip("zarr")
+        path, _ = _made(tmp_path, "edf")  # 2560 + 640 samples
+        (tmp_path / "out").mkdir()
+        command = [sys.executable, "-m", "vantrel_tools", "compress", path,
+                   "-o", str(tmp_path / output), *flags]
+        if terminal:
+            master, slave = pty.openpty()
+            # A terminal of 100 columns: tqdm draws nothing on one of none.
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+            subprocess.run(command, stderr=slave, stdout=subprocess.DEVNULL, check=True,
+                           timeout=120)
+            os.close(slave)
+            err = b""
+            with contextlib.suppress(OSError):
+                while chunk := os.read(master, 4096):
+                    err += chunk
+            os.close(master)
+        else:
+            err = subprocess.run(command, capture_output=True, check=True, timeout=120).stderr
+        assert (b"/3200" in err and b"sample" in err) == shown, err

@@ -30,7 +30,8 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        containers = coded(path, signal, options, threads_of(args))
+        progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
+        containers = coded(path, signal, options, threads_of(args), progress)
         if zipped:
             with tempfile.TemporaryDirectory() as scratch:
                 built = os.path.join(scratch, "archive.zip")

@@ -36,13 +36,20 @@ def planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, P
         plan.commit()
 
 
-def coded(path: str, signal: Signal, coding: Coding, threads: int) -> list[bytes]:
-    """Every channel's container, coded on `threads` threads; the first channel refused fails the
-    command, named with its label."""
+def coded(path: str, signal: Signal, coding: Coding, threads: int,
+          progress: Progress | None = None) -> list[bytes]:
+    """Every channel's container, coded on `threads` threads, each channel's samples counted on
+    `progress` as it is done; the first channel refused fails the command, named with its
+    label."""
     with pool(threads) as executor:
         jobs = (functools.partial(compress_channel, path, signal, k, coding, 1)
                 for k in range(len(signal.channels)))
-        return list(in_order(executor, jobs, 2 * threads))
+        containers = []
+        for k, container in enumerate(in_order(executor, jobs, 2 * threads)):
+            containers.append(container)
+            if progress is not None:
+                progress.add_samples(signal.channels[k].size)
+        return containers
 
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
