@@ -5,6 +5,11 @@ two element types the codec takes; integer formats come back as physical values)
 file says about them. Every writer returns the files' bytes so that the caller can put them in
 place in one step. Nothing here knows the codec: ``io`` never imports ``core``.
 
+Long recordings are read and written block by block in bounded memory (``blocks``:
+`open_blocks`, `read_blocks`, `open_block_writer`) for EDF/BDF, WFDB, audio and HDF5; the blocks
+of a file concatenated are what `read_signal` gives, and a file written by blocks is what
+`encode_recording` writes of the whole.
+
 The formats register themselves when their modules are imported, here: ``plain`` (``.npy``,
 ``.csv``/``.txt``, ``.f32``/``.raw``), ``edf`` (EDF/EDF+/BDF, extra edf), ``wfdb`` (extra wfdb),
 ``audio`` (WAV/FLAC/OGG, extra audio) and ``hdf5`` (extra hdf5).

@@ -68,9 +68,7 @@ class BlockReader(abc.ABC):
 
 def block_units(samples_per_block: int, per_unit: Sequence[int]) -> int:
     """How many units (data records, frames) a block holds: as many as keep the fastest
-    channel within `samples_per_block`, at least one."""
-    if samples_per_block < 1:
-        raise ValueError(f"samples per block must be at least 1, not {samples_per_block}")
+    channel within `samples_per_block` (at least 1, as `open_blocks` checks), at least one."""
     return max(1, samples_per_block // max(per_unit))
 
 

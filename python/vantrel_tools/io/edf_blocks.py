@@ -312,7 +312,10 @@ class EdfBlockWriter(BlockWriter):
         if ready:
             self._write(self._rechunk.take(ready), last=True)
         left = self._rechunk.leftover()
-        if any(left) or not self._records:
+        if not self._records:
+            raise SignalFileError(f"{self.path}: not one whole data record of "
+                                  f"{self._duration:g} s to write")
+        if any(left):
             raise SignalFileError(
                 f"{self.path}: EDF and BDF hold whole data records of {self._duration:g} s; "
                 f"{max(left)} samples are left over after {self._records} records")

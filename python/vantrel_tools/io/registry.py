@@ -121,8 +121,30 @@ def register_format(row: Format) -> None:
 
 
 def register_blocks(row: BlockFormat) -> None:
-    """Adds the block reader and writer of a registered format (`open_blocks`,
-    `open_block_writer` reach them by suffix)."""
+    """Adds the block reader and writer of a registered format: `open_blocks` and
+    `open_block_writer` reach them by suffix. A format's block module ends with this call.
+
+    Parameters
+    ----------
+    row : BlockFormat
+        The format's name (registered with `register_format` first) and its two openers.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    ValueError
+        The format is not registered, or has its block reader already.
+
+    Examples
+    --------
+    >>> register_blocks(BLOCK_FORMATS["wav"])
+    Traceback (most recent call last):
+    ...
+    ValueError: format 'wav' is not registered or has its blocks already
+    """
     if row.name not in FORMATS or row.name in BLOCK_FORMATS:
         raise ValueError(f"format {row.name!r} is not registered or has its blocks already")
     BLOCK_FORMATS[row.name] = row
@@ -329,7 +351,37 @@ def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
 
 def read_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES,
                 **request: object) -> Iterator[list[Channel]]:
-    """The blocks of a recording (see `open_blocks`), the file closed after the last."""
+    """The blocks of a recording, the file closed after the last (see `open_blocks`).
+
+    Parameters
+    ----------
+    path : str
+        The file, of a format `open_blocks` reads.
+    samples_per_block : int, optional
+        The most samples of the fastest channel a block holds.
+    **request
+        ``dataset``, ``channels_first``, ``annotators``, as for `open_blocks`.
+
+    Returns
+    -------
+    iterator of list of 1-D arrays
+        One array per channel and block.
+
+    Raises
+    ------
+    SignalFileError, ValueError
+        As `open_blocks`, when the first block is asked for.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np
+    >>> path = os.path.join(tempfile.mkdtemp(), "x.h5")
+    >>> with open(path, "wb") as f:
+    ...     _ = f.write(encode_signal("hdf5", [np.arange(5, dtype=np.float32)]))
+    >>> [b[0].tolist() for b in read_blocks(path, 2)]
+    [[0.0, 1.0], [2.0, 3.0], [4.0]]
+    """
     with open_blocks(path, samples_per_block, **request) as reader:  # type: ignore[arg-type]
         yield from reader
 
