@@ -150,6 +150,17 @@ def _library_view(path):
     return data.tolist(), rate, sf.info(path).subtype
 
 
+    @pytest.mark.parametrize("read", [read_signal, lambda p: _blocks(p, 7)])
+    def test_a_chunk_of_the_wrong_size_is_refused(self, tmp_path, read):
+        """HDF5 would fill the rest of its buffer with whatever memory held."""
+        path = str(tmp_path / "d.h5")
+        with h5py.File(path, "w") as f:
+            node = f.create_dataset("x", data=np.arange(64.0), chunks=(16,))
+            node.id.write_direct_chunk((16,), np.arange(5.0).tobytes())
+        with pytest.raises(SignalFileError, match="chunk 1 at .16,. is damaged"):
+            read(path)
+
+
 class TestWrite:
     @pytest.mark.parametrize("case", ["edf", "edf+", "bdf+", "wfdb", "wav16", "flac", "h5-int",
                                       "h5-rows"])

@@ -28,9 +28,17 @@ _FIXED = 256
 # physical dimension, physical min and max, digital min and max, prefiltering, samples per
 # record, reserved.
 _SIGNAL_FIELDS = (16, 80, 8, 8, 8, 8, 8, 80, 8, 32)
-_ANNOTATION_LABELS = ("EDF Annotations", "BDF Annotations")
 # Data records read at a time while gathering annotations.
 _SCAN_RECORDS = 256
+
+
+def _annotation_signals(header: bytes, count: int, fmt: str) -> list[int]:
+    """The signals edfio reads as annotations: labelled exactly "EDF Annotations" in an EDF
+    file, "BDF Annotations" in a BDF file (trailing spaces aside)."""
+    label = f"{fmt.upper()} Annotations"
+    return [k for k in range(count)
+            if header[_FIXED + 16 * k:_FIXED + 16 * (k + 1)].decode("ascii", "replace").rstrip()
+            == label]
 
 
 def _field(value: int, width: int) -> bytes:
@@ -83,9 +91,7 @@ class EdfBlocks(BlockReader):
                                  lambda n: self._read_at(0, n))
         header = self._read_at(0, layout.header_bytes)
         count = len(layout.per_record)
-        labels = [header[_FIXED + 16 * k:_FIXED + 16 * (k + 1)].decode("ascii", "replace")
-                  .strip() for k in range(count)]
-        annotation = [k for k in range(count) if labels[k] in _ANNOTATION_LABELS]
+        annotation = _annotation_signals(header, count, fmt)
         self._ordinary = [k for k in range(count) if k not in annotation]
         first = self._read_at(layout.header_bytes, layout.record_bytes)
         with _scratch_copy(_fixed_header(header, count, 1) + header[_FIXED:] + first,
@@ -228,9 +234,7 @@ class EdfBlockWriter(BlockWriter):
         data = encoded.files[path]
         layout = declared_layout(data[:_FIXED], len(data), path, fmt, lambda n: data[:n])
         count = len(layout.per_record)
-        labels = [data[_FIXED + 16 * k:_FIXED + 16 * (k + 1)].decode("ascii").strip()
-                  for k in range(count)]
-        self._annotation = [k for k in range(count) if labels[k] in _ANNOTATION_LABELS]
+        self._annotation = _annotation_signals(data, count, fmt)
         self._fmt, self._duration = fmt, duration
         self._bps = layout.sample_bytes
         self._header = bytearray(data[:layout.header_bytes])

@@ -16,7 +16,7 @@ from .arrays import MIN_CHANNEL_SAMPLES, array_samples, array_signal, one_line
 from .blocks import BlockReader, BlockWriter
 from .digital import to_codes
 from .extras import require
-from .hdf5 import DEFAULT_DATASET, check_dataset, int_range, json_value, numeric_datasets, nwb_start, rate_attr
+from .hdf5 import DEFAULT_DATASET, check_chunk_index, check_dataset, int_range, json_value, numeric_datasets, nwb_start, rate_attr
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks, split_dataset
 from .types import Channel, ChannelInfo, SampleGrid, Signal, SignalFileError
 
@@ -89,6 +89,7 @@ def _header(f: Any, file_name: str, dataset: str | None,
         if node is None or not hasattr(node, "dtype"):
             raise SignalFileError(f"{file_name}: no dataset {dataset}")
         check_dataset(node, file_name, dataset)
+        check_chunk_index(node, file_name, dataset)
         where = f"{file_name}:{dataset}"
         rate = rate_attr(node.attrs, where)
         attrs = {k: json_value(v) for k, v in node.attrs.items()}

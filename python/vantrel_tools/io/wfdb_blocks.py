@@ -48,12 +48,12 @@ def _header(wfdb: Any, record_name: str, path: str, fmt: str, request: ReadReque
     start = record.base_datetime
     if start is None and record.base_time is not None and record.base_date is not None:
         start = datetime.datetime.combine(record.base_date, record.base_time)
-    bits = max(WFDB_BITS[f] for f in record.fmt)
+    bits = max(WFDB_BITS[f] for f in record.fmt[:record.n_sig])
     attrs: dict[str, Any] = {"comments": list(record.comments or [])}
     annotations = read_annotations(wfdb, record_name, path, request.annotators)
     if annotations:
         attrs["annotations"] = annotations
-    lengths = [(record.sig_len or 0) * spf for spf in record.samps_per_frame]
+    lengths = [(record.sig_len or 0) * spf for spf in record.samps_per_frame[:record.n_sig]]
     return Signal(
         [np.empty(0, np.float64) for _ in info], None, f"WFDB record, {channels_at(info)}",
         sample_bits=bits, stored_bytes=sum(lengths) * bits // 8, info=info,
@@ -70,10 +70,10 @@ class WfdbBlocks(BlockReader):
         header, record = _header(self._wfdb, record_name, path, fmt, request)
         self._record_name = record_name
         self._frames = int(record.sig_len or 0)
-        self._per_block = block_units(samples, record.samps_per_frame)
+        per_frame = record.samps_per_frame[:record.n_sig]
+        self._per_block = block_units(samples, per_frame)
         self._at = 0
-        super().__init__(path, header,
-                         [self._frames * spf for spf in record.samps_per_frame])
+        super().__init__(path, header, [self._frames * spf for spf in per_frame])
 
     def next_block(self) -> list[Channel] | None:
         if self._at >= self._frames:
