@@ -35,6 +35,7 @@ _BLOCK_SAMPLES = 1 << 20
 # The most channels a WAV header's 16-bit field can declare.
 _MAX_CHANNELS = 0xFFFF
 MAX_CHANNELS = _MAX_CHANNELS
+UNKNOWN_FRAMES = _UNKNOWN_FRAMES
 
 
 def _read_frames(audio: Any, dtype: str) -> np.ndarray:

@@ -11,7 +11,7 @@ import numpy as np
 
 from .arrays import one_line
 from .blocks import BlockReader, BlockWriter
-from .audio import MAX_CHANNELS, refuse_cut
+from .audio import MAX_CHANNELS, UNKNOWN_FRAMES, refuse_cut
 from .digital import bad_field, check_rate, to_codes
 from .extras import require
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks
@@ -55,7 +55,10 @@ class AudioBlocks(BlockReader):
         except BaseException:
             self.close()
             raise
-        super().__init__(path, header, [self._audio.frames] * self._audio.channels)
+        frames = self._audio.frames
+        # A stream whose writer could not seek back leaves its length open.
+        super().__init__(path, header, None if frames >= UNKNOWN_FRAMES
+                         else [frames] * self._audio.channels)
 
     def next_block(self) -> list[Channel] | None:
         if self._audio.closed:
@@ -66,7 +69,7 @@ class AudioBlocks(BlockReader):
             raise SignalFileError(f"{self.path}: not a readable {self._fmt.upper()} file "
                                   f"({one_line(exc)})") from None
         if not len(frames):
-            declared = self.lengths[0]
+            declared = self.lengths[0] if self.lengths is not None else 0
             log = self._audio.extra_info
             self.close()
             refuse_cut(log, self._fmt, self.path)

@@ -3,7 +3,7 @@ recording's length.
 
 A `BlockReader` knows the recording's metadata before the first block (`header`: a `Signal`
 whose channels are empty arrays of the element type the blocks come in) and each channel's length
-from the file's header; it then yields one list of arrays per block, every channel's covering the
+from the file's header (`lengths`; None for an audio stream whose header leaves it open); it then yields one list of arrays per block, every channel's covering the
 same time span (a channel sampled twice as fast gets twice the samples). The blocks of a file
 concatenated are exactly the channels `read_signal` gives.
 
@@ -34,15 +34,16 @@ DEFAULT_BLOCK_SAMPLES = 1 << 16
 class BlockReader(abc.ABC):
     """The blocks of one recording, read as they are asked for."""
 
-    def __init__(self, path: str, header: Signal, lengths: list[int]) -> None:
+    def __init__(self, path: str, header: Signal, lengths: list[int] | None) -> None:
         self.path = path
         self.header = header
         self.lengths = lengths
 
     @property
-    def num_samples(self) -> int:
-        """Samples of every channel together: what a progress display counts to."""
-        return sum(self.lengths)
+    def num_samples(self) -> int | None:
+        """Samples of every channel together (what a progress display counts to); None when
+        the header leaves the length open."""
+        return None if self.lengths is None else sum(self.lengths)
 
     @abc.abstractmethod
     def next_block(self) -> list[Channel] | None:

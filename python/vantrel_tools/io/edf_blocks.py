@@ -100,6 +100,8 @@ class EdfBlocks(BlockReader):
                 signal = FORMATS[fmt].read(copy, fmt, request)
             except SignalFileError as exc:
                 raise SignalFileError(str(exc).replace(copy, path)) from None
+        # The whole reader tells annotation signals apart as `_annotation_signals` does.
+        assert len(signal.info) == len(self._ordinary)
         signal.notes = list(layout.notes)
         if annotation:
             signal.annotations = self._annotations(path, fmt, header, layout, annotation)

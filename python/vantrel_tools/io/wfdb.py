@@ -332,3 +332,9 @@ check_header = _check_header
 read_annotations = _read_annotations
 grid_info = _wfdb_grid_info
 WFDB_BITS = _WFDB_BITS
+
+
+def bytes_per_sample(fmt: str) -> float:
+    """The bytes one sample of `fmt` takes in a signal file (1.5 for format 212)."""
+    packed, per = _WFDB_PACKING.get(fmt, (_WFDB_BITS[fmt] // 8, 1))
+    return packed / per

@@ -17,12 +17,24 @@ from .digital import channels_at, needs_rate, quiet_library, to_codes
 from .extras import require
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks
 from .types import Channel, ChannelInfo, Signal, SignalFileError
-from .wfdb import WFDB_BITS, check_header, grid_info, read_annotations
+from .wfdb import WFDB_BITS, bytes_per_sample, check_header, grid_info, read_annotations
 
 
 def _not_readable(path: str, exc: Exception) -> SignalFileError:
     return SignalFileError(f"{path}: not a readable WFDB record ({type(exc).__name__}: "
                            f"{one_line(exc)})")
+
+
+def _frames(record: Any, directory: str) -> int:
+    """The record's length in frames: its header's, else what its first signal file holds (as
+    wfdb infers it)."""
+    if record.sig_len is not None:
+        return int(record.sig_len)
+    first = record.file_name[0]
+    per_frame = sum(spf for name, spf in zip(record.file_name, record.samps_per_frame,
+                                             strict=False) if name == first)
+    held = os.path.getsize(os.path.join(directory, first)) - (record.byte_offset[0] or 0)
+    return int(held / (bytes_per_sample(record.fmt[0]) * per_frame))
 
 
 def _header(wfdb: Any, record_name: str, path: str, fmt: str, request: ReadRequest,
@@ -53,7 +65,8 @@ def _header(wfdb: Any, record_name: str, path: str, fmt: str, request: ReadReque
     annotations = read_annotations(wfdb, record_name, path, request.annotators)
     if annotations:
         attrs["annotations"] = annotations
-    lengths = [(record.sig_len or 0) * spf for spf in record.samps_per_frame[:record.n_sig]]
+    lengths = [_frames(record, os.path.dirname(record_name)) * spf
+               for spf in record.samps_per_frame[:record.n_sig]]
     return Signal(
         [np.empty(0, np.float64) for _ in info], None, f"WFDB record, {channels_at(info)}",
         sample_bits=bits, stored_bytes=sum(lengths) * bits // 8, info=info,
@@ -69,9 +82,12 @@ class WfdbBlocks(BlockReader):
             raise FileNotFoundError(2, "No such file or directory", path)
         header, record = _header(self._wfdb, record_name, path, fmt, request)
         self._record_name = record_name
-        self._frames = int(record.sig_len or 0)
+        self._frames = _frames(record, os.path.dirname(record_name))
+        # wfdb reads a part of a record only when its header gives the length: one that leaves
+        # it open is read in one block.
+        self._open_length = record.sig_len is None
         per_frame = record.samps_per_frame[:record.n_sig]
-        self._per_block = block_units(samples, per_frame)
+        self._per_block = self._frames if self._open_length else block_units(samples, per_frame)
         self._at = 0
         super().__init__(path, header, [self._frames * spf for spf in per_frame])
 
@@ -82,7 +98,8 @@ class WfdbBlocks(BlockReader):
         try:
             with quiet_library("wfdb"):
                 record = self._wfdb.rdrecord(self._record_name, sampfrom=self._at,
-                                             sampto=stop, smooth_frames=False)
+                                             sampto=None if self._open_length else stop,
+                                             smooth_frames=False)
         except Exception as exc:  # wfdb's own errors on a damaged signal file
             raise _not_readable(self.path, exc) from None
         self._at = stop
