@@ -50,6 +50,19 @@ def _read_frames(audio: Any, dtype: str) -> np.ndarray:
     return np.concatenate(blocks) if blocks else np.empty((0, audio.channels), dtype=dtype)
 
 
+def refuse_cut(log: str, fmt: str, path: str) -> None:
+    """Refuses a file libsndfile's log shows cut short: a WAV data chunk longer than the file
+    (a size of 2**32 - 1 comes from a writer that could not seek back: it runs to the end), or
+    an Ogg stream that ends before its last page does."""
+    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
+    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
+        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
+                              f"bytes, the file holds {cut.group(2)}")
+    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
+    if ogg is not None:
+        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")
+
+
 def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
     sf = require("soundfile", path)
     with open(path, "rb") as f:
@@ -70,15 +83,8 @@ def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
             raise SignalFileError(f"{path}: not a readable {fmt.upper()} file "
                                   f"({one_line(exc)})") from None
     # libsndfile reads a cut file up to its end and says so only in its log; losing the rest
-    # without a word would pass a damaged recording off as whole. A WAV data size of 2**32 - 1
-    # comes from a writer that could not seek back: it runs to the end.
-    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
-    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
-        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
-                              f"bytes, the file holds {cut.group(2)}")
-    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
-    if ogg is not None:
-        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")
+    # without a word would pass a damaged recording off as whole.
+    refuse_cut(log, fmt, path)
     if len(frames) < declared < _UNKNOWN_FRAMES:
         raise SignalFileError(f"{path}: truncated: the header announces {declared} frames, the "
                               f"file holds {len(frames)}")
@@ -168,15 +174,3 @@ for _name in _AUDIO_FORMATS:
                            _encode_audio,
                            library="soundfile", extra="audio", what="audio files"))
 
-
-def refuse_cut(log: str, fmt: str, path: str) -> None:
-    """Refuses a file libsndfile's log shows cut short: a WAV data chunk longer than the file
-    (a size of 2**32 - 1 comes from a writer that could not seek back: it runs to the end), or
-    an Ogg stream that ends before its last page does."""
-    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
-    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
-        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
-                              f"bytes, the file holds {cut.group(2)}")
-    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
-    if ogg is not None:
-        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")

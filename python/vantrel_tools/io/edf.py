@@ -349,4 +349,3 @@ for _name in ("edf", "bdf"):
 
 # What the block writer shares with the whole writer.
 edf_ranges = _edf_ranges
-EDF_DIGITAL = _EDF_DIGITAL
