@@ -64,9 +64,9 @@ def child(mode: str, path: str) -> None:
 
         edf = edfio.read_edf(path)  # lazy: the data records are a memory map of the file
         span = BLOCK_SAMPLES / max(s.sampling_frequency for s in edf.signals)
-        for start in np.arange(0.0, edf.duration, span):
-            stop = min(edf.duration, start + span)
-            samples += sum(s.get_data_slice(start, stop).size for s in edf.signals)
+        for first in np.arange(0.0, edf.duration, span):
+            last = min(edf.duration, first + span)
+            samples += sum(s.get_data_slice(first, last).size for s in edf.signals)
     else:
         signal = read_signal(path)
         samples = sum(c.size for c in signal.channels)

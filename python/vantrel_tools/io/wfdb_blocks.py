@@ -90,19 +90,25 @@ class WfdbBlocks(BlockReader):
         self._per_block = self._frames if self._open_length else block_units(samples, per_frame)
         self._at = 0
         super().__init__(path, header, [self._frames * spf for spf in per_frame])
+        if self._frames == 0:
+            # wfdb refuses a record of no frames: the error is its own, as for the whole read.
+            self._read(0, None)
 
     def next_block(self) -> list[Channel] | None:
         if self._at >= self._frames:
             return None
         stop = min(self._frames, self._at + self._per_block)
+        block = self._read(self._at, None if self._open_length else stop)
+        self._at = stop
+        return block
+
+    def _read(self, first: int, stop: int | None) -> list[Channel]:
         try:
             with quiet_library("wfdb"):
-                record = self._wfdb.rdrecord(self._record_name, sampfrom=self._at,
-                                             sampto=None if self._open_length else stop,
+                record = self._wfdb.rdrecord(self._record_name, sampfrom=first, sampto=stop,
                                              smooth_frames=False)
         except Exception as exc:  # wfdb's own errors on a damaged signal file
             raise _not_readable(self.path, exc) from None
-        self._at = stop
         return [np.asarray(samples, dtype=np.float64) for samples in record.e_p_signal]
 
 
