@@ -304,9 +304,11 @@ class EdfBlockWriter(BlockWriter):
                         if last and r == n - 1 else []
                     tals = self._record_tals(i, beyond)
                     if len(tals) > room:
+                        # Only annotations after the recording's end (all in its last
+                        # record) or onsets beyond a year outgrow the room planned.
                         raise SignalFileError(
-                            f"{self.path}: the annotations after the recording's end do not "
-                            "fit its last data record; write the whole signal")
+                            f"{self.path}: the annotations of data record {i} do not fit the "
+                            f"{room} bytes planned for them; write the whole signal")
                     raw[r, :len(tals)] = np.frombuffer(tals, np.uint8)
             columns.append((k, raw))
         columns.sort(key=lambda c: c[0])
