@@ -19,6 +19,7 @@
 #include "codec/header.h"
 #include "codec/options.h"
 #include "codec/quality.h"
+#include "codec/refine.h"
 #include "codec/trailer.h"
 #include "codec/vantrel.h"
 #include "support/format.h"
@@ -48,8 +49,6 @@ constexpr std::string_view kUnknownFlags = "unknown flags {}";
 constexpr std::string_view kUnknownCode = "{} {} is not a known code";
 constexpr std::string_view kOutsideFloat32 =
     "sample {} ({}) is outside the float32 range; the codec works in 32-bit floats";
-constexpr std::string_view kIntegerTarget =
-    "quality targets are not supported for integer samples yet";
 constexpr std::string_view kNoTrailer =
     "container is damaged or truncated: it has no trailer, which this reader requires";
 constexpr std::string_view kTooSmall = "the container holds {} samples but the buffer only {}";
@@ -120,6 +119,17 @@ vtrl_status guarded(Body body) noexcept {
 }
 
 bool is_integer(vtrl_type type) { return type >= VTRL_INT8 && type <= VTRL_UINT32; }
+
+// The grid a reader of integer samples gets values back on: whole numbers within the type's
+// range, as `store` rounds and clips them.
+SampleGrid integer_grid(vtrl_type type) {
+  static constexpr double kLimits[][2] = {
+      {-128.0, 127.0},    {0.0, 255.0},           {-32768.0, 32767.0},
+      {0.0, 65535.0},     {-2147483648.0, 2147483647.0}, {0.0, 4294967295.0},
+  };
+  const auto& limits = kLimits[type - VTRL_INT8];
+  return SampleGrid{1.0, 0.0, limits[0], limits[1]};
+}
 
 // The sample type a caller's code names (any int may arrive from C).
 Outcome<vtrl_type> check_type(int code) {
@@ -303,7 +313,8 @@ Outcome<VantrelHeader> read_header(const uint8_t* container, size_t size) {
   return *header;
 }
 
-// The decoded samples of a container, its gaps restored.
+// The decoded samples of a container, its correction applied and rounded to its declared grid (as
+// float32), its gaps restored.
 Outcome<std::vector<float>> decode(const uint8_t* container, size_t size, unsigned flags) {
   const std::span<const uint8_t> bytes(container, size);
   auto opened = unseal(bytes);
@@ -313,6 +324,18 @@ Outcome<std::vector<float>> decode(const uint8_t* container, size_t size, unsign
   }
   auto decoded = decompress(bytes);
   if (!decoded) return from_codec(decoded.error(), VTRL_DAMAGED);
+  if (opened->refinement || opened->grid) {
+    std::vector<double> values(decoded->begin(), decoded->end());
+    if (opened->refinement) {
+      auto corrected = correct(*decoded, *opened->refinement);
+      if (!corrected) return from_codec(corrected.error(), VTRL_DAMAGED);
+      values = std::move(*corrected);
+    }
+    const auto& grid = opened->grid;
+    std::transform(values.begin(), values.end(), decoded->begin(), [&](double v) {
+      return static_cast<float>(grid ? round_to_grid(v, *grid) : v);
+    });
+  }
   restore_gaps(*decoded, opened->runs);
   return std::move(*decoded);
 }
@@ -385,7 +408,6 @@ vtrl_status vtrl_compress_to(const void* samples, size_t count, int type_code, i
     VANTREL_RETURN_IF_ERROR(check_flags(flags, VTRL_PLAIN));
     VANTREL_RETURN_IF_ERROR(check_code(metric, VTRL_PSNR, VTRL_MAX_ERROR, "metric"));
     VANTREL_RETURN_IF_ERROR(check_code(method, VTRL_ANY_METHOD, VTRL_SYM4, "method"));
-    if (is_integer(type)) return failure(VTRL_REFUSED, kIntegerTarget);
     const bool plain = (flags & VTRL_PLAIN) != 0;
     VANTREL_ASSIGN_OR_RETURN(Prepared p, prepare(samples, count, type, !plain, true));
     const QualityTarget target{static_cast<QualityMetric>(metric), value};
@@ -393,8 +415,11 @@ vtrl_status vtrl_compress_to(const void* samples, size_t count, int type_code, i
         method == VTRL_ANY_METHOD
             ? std::nullopt
             : std::optional<WaveletMethod>(static_cast<WaveletMethod>(method));
-    auto found = p.reference.empty() ? compress_to(p.floats, target, fixed)
-                                     : compress_to(p.floats, p.reference, target, fixed);
+    // Integer samples are measured as a reader gets them back: rounded and clipped to the type.
+    SearchOptions search;
+    search.method = fixed;
+    if (is_integer(type)) search.grid = integer_grid(type);
+    auto found = compress_to(p.floats, p.reference, target, search);
     if (!found) return from_codec(found.error(), VTRL_REFUSED);
     VANTREL_RETURN_IF_ERROR(hand_over(found->container, p.runs, plain, container, size));
     if (achieved != nullptr) {

@@ -396,6 +396,13 @@ TrailerError TrailerError::length_does_not_fit(uint64_t length, uint64_t left) {
                                          {std::to_string(length), std::to_string(left)})));
 }
 
+TrailerError TrailerError::length_below_minimum(uint64_t length) {
+  return TrailerError(Kind::Damaged, damaged_text(format_template(
+                                         "trailer length {} is below the {} bytes of an empty "
+                                         "trailer",
+                                         {std::to_string(length), std::to_string(kTrailerMinSize)})));
+}
+
 TrailerError TrailerError::checksum_mismatch() {
   return TrailerError(Kind::Damaged, damaged_text("checksum mismatch"));
 }
@@ -417,10 +424,28 @@ TrailerError TrailerError::gap_runs_do_not_fit() {
   return TrailerError(Kind::Damaged, damaged_text("the gap runs do not fit the signal"));
 }
 
+TrailerError TrailerError::refinement_unreadable(RefinementError e) {
+  return TrailerError(Kind::Damaged, damaged_text(to_string(e)));
+}
+
+TrailerError TrailerError::no_grid() {
+  return TrailerError(Kind::Damaged, damaged_text("the grid section holds no grid"));
+}
+
+TrailerError TrailerError::no_such_version(uint8_t version) {
+  return TrailerError(Kind::Damaged,
+                      damaged_text(format_template("trailer version {} does not exist",
+                                                   {std::to_string(version)})));
+}
+
+TrailerError TrailerError::two_gap_sections() {
+  return TrailerError(Kind::Damaged, damaged_text("the trailer holds two gap sections"));
+}
+
 TrailerError TrailerError::too_new(uint8_t version) {
   return TrailerError(Kind::TooNew,
                       format_template("trailer version {} is newer than this reader ({})",
-                                      {std::to_string(version), std::to_string(kTrailerVersion)}));
+                                      {std::to_string(version), std::to_string(kLatestTrailerVersion)}));
 }
 
 TrailerError TrailerError::shorter_than_header() {

@@ -324,17 +324,8 @@ double Reference::equivalent(double mean_square) const {
 }
 
 double metric_value(const Distortion& d, QualityMetric metric) {
-  switch (metric) {
-    case QualityMetric::Psnr:
-      return d.psnr;
-    case QualityMetric::Prd:
-      return d.prd;
-    case QualityMetric::Rmse:
-      return d.rmse;
-    case QualityMetric::MaxError:
-      return d.max_error;
-  }
-  return NAN;
+  const auto index = static_cast<size_t>(metric);
+  return index < std::size(kQualityMetrics) ? d.*kQualityMetrics[index].measured : NAN;
 }
 
 // The value a refusal names: a PRD of an original without energy that is not reproduced exactly

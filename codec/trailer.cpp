@@ -1,12 +1,14 @@
 #include "codec/trailer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "codec/header.h"
+#include "codec/refine.h"
 #include "support/crc32c.h"
 
 namespace vantrel {
@@ -14,6 +16,9 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {'V', 'T', 'R', 'T'};
 constexpr uint8_t kSectionGaps = 1;
+constexpr uint8_t kSectionRefinement = 3;
+constexpr uint8_t kSectionGrid = 5;  // step, origin, lowest and highest code: four float64
+constexpr size_t kGridSize = 32;
 constexpr size_t kSectionHead = 5;  // tag (1 byte), body length (4 bytes)
 constexpr size_t kRunSize = 9;      // start (4), length (4), kind (1): packed
 constexpr size_t kCrcSize = 4;
@@ -57,7 +62,27 @@ Result<std::vector<GapRun>, TrailerError> read_gaps(std::span<const uint8_t> bod
   return runs;
 }
 
+double load_f64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return std::bit_cast<double>(v);
+}
+
+Result<SampleGrid, TrailerError> read_grid(std::span<const uint8_t> body) {
+  if (body.size() != kGridSize) return TrailerError::no_grid();
+  const SampleGrid g{load_f64(body.data()), load_f64(body.data() + 8), load_f64(body.data() + 16),
+                     load_f64(body.data() + 24)};
+  if (!is_valid_grid(g)) return TrailerError::no_grid();
+  return g;
+}
+
 }  // namespace
+
+double round_to_grid(double v, const SampleGrid& g) {
+  const double u = (v - g.origin) / g.step;
+  const double code = std::isnan(u) ? 0.0 : std::nearbyint(u);
+  return g.origin + g.step * std::clamp(code, g.min_code, g.max_code);
+}
 
 template <class T>
 std::vector<GapRun> find_gaps(std::span<const T> samples) {
@@ -133,7 +158,8 @@ void restore_gaps(std::span<float> samples, std::span<const GapRun> runs) {
   }
 }
 
-Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRun> runs) {
+Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRun> runs,
+                          const Refinement* refinement) {
   auto header = VantrelHeader::from_bytes(container);
   if (!header) return TrailerError::header(header.error());
   const uint64_t end = kHeaderSize + uint64_t{header->payload_len};
@@ -141,12 +167,16 @@ Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRu
   container.resize(end);
   container[kTrailerFlagOffset] |= kTrailerFlag;
 
+  std::vector<uint8_t> refined;
+  if (refinement != nullptr) write_refinement(*refinement, refined);
   const uint64_t body = 4 + runs.size() * kRunSize;
-  const uint64_t length = kPrefixSize + kSectionHead + body + kCrcSize;
-  assert(length <= std::numeric_limits<uint32_t>::max());  // runs of a signal under 2^32 samples
+  const uint64_t length = kPrefixSize + kSectionHead + body +
+                          (refinement ? kSectionHead + refined.size() : 0) + kCrcSize;
+  assert(length <= std::numeric_limits<uint32_t>::max());
   container.reserve(end + length);
   container.insert(container.end(), std::begin(kMagic), std::end(kMagic));
-  container.insert(container.end(), {kTrailerVersion, 0, 0, 0});
+  const uint8_t version = refinement ? kTrailerVersionRefined : kTrailerVersion;
+  container.insert(container.end(), {version, 0, 0, 0});
   append_u32(container, static_cast<uint32_t>(length));
   container.push_back(kSectionGaps);
   append_u32(container, static_cast<uint32_t>(body));
@@ -155,6 +185,11 @@ Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRu
     append_u32(container, run.start);
     append_u32(container, run.length);
     container.push_back(static_cast<uint8_t>(run.kind));
+  }
+  if (refinement != nullptr) {
+    container.push_back(kSectionRefinement);
+    append_u32(container, static_cast<uint32_t>(refined.size()));
+    container.insert(container.end(), refined.begin(), refined.end());
   }
   append_u32(container, crc32c(container));
   return {};
@@ -173,19 +208,21 @@ Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data) {
   if (!has_magic) return TrailerError::trailer_missing();
   const uint64_t length = load_u32(trailer + 8);
   const uint64_t left = data.size() - end;
-  if (length < kTrailerMinSize || length > left) {
-    return TrailerError::length_does_not_fit(length, left);
-  }
+  if (length < kTrailerMinSize) return TrailerError::length_below_minimum(length);
+  if (length > left) return TrailerError::length_does_not_fit(length, left);
   const size_t stop = static_cast<size_t>(end + length);
   if (crc32c(data.first(stop - kCrcSize)) != load_u32(data.data() + stop - kCrcSize)) {
     return TrailerError::checksum_mismatch();
   }
-  if (trailer[4] != kTrailerVersion) return TrailerError::too_new(trailer[4]);
+  // No writer has ever made a version below the first.
+  if (trailer[4] == 0) return TrailerError::no_such_version(trailer[4]);
+  if (trailer[4] > kLatestTrailerVersion) return TrailerError::too_new(trailer[4]);
 
   Unsealed out;
   out.has_trailer = true;
   std::span<const uint8_t> sections =
       data.subspan(static_cast<size_t>(end) + kPrefixSize, length - kTrailerMinSize);
+  bool seen_gaps = false;
   while (!sections.empty()) {
     if (sections.size() < kSectionHead) return TrailerError::section_cut_short();
     const uint8_t tag = sections[0];
@@ -193,9 +230,19 @@ Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data) {
     sections = sections.subspan(kSectionHead);
     if (size > sections.size()) return TrailerError::section_cut_short();
     if (tag == kSectionGaps) {
+      if (seen_gaps) return TrailerError::two_gap_sections();
+      seen_gaps = true;
       auto runs = read_gaps(sections.first(size), header->sample_count);
       if (!runs) return std::move(runs).error();
       out.runs = std::move(*runs);
+    } else if (tag == kSectionRefinement) {
+      auto refinement = read_refinement(sections.first(size), header->sample_count);
+      if (!refinement) return TrailerError::refinement_unreadable(refinement.error());
+      out.refinement = std::move(*refinement);
+    } else if (tag == kSectionGrid) {
+      auto grid = read_grid(sections.first(size));
+      if (!grid) return std::move(grid).error();
+      out.grid = *grid;
     }
     sections = sections.subspan(size);  // sections of other kinds are skipped
   }

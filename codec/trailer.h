@@ -16,10 +16,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "codec/error.h"
+#include "codec/quality.h"
 #include "codec/vantrel_error.h"
 #include "support/result.h"
 
@@ -28,7 +31,12 @@ namespace vantrel {
 // Header byte 15 is reserved and never read by the decoder; bit 0 says that a trailer follows.
 inline constexpr size_t kTrailerFlagOffset = 15;
 inline constexpr uint8_t kTrailerFlag = 0x01;
+// Trailers without a correction layer are written as version 1, so that every reader opens them;
+// one that holds a refinement section as version 2, so that a reader that cannot apply it
+// refuses the container instead of returning the base as if it were the signal.
 inline constexpr uint8_t kTrailerVersion = 1;
+inline constexpr uint8_t kTrailerVersionRefined = 2;
+inline constexpr uint8_t kLatestTrailerVersion = kTrailerVersionRefined;
 // Magic, version, reserved bytes and length (12), then the checksum (4): a trailer without
 // sections.
 inline constexpr size_t kTrailerMinSize = 16;
@@ -57,11 +65,16 @@ class TrailerError {
   static TrailerError ends_before_trailer(uint64_t size);
   static TrailerError trailer_missing();
   static TrailerError length_does_not_fit(uint64_t length, uint64_t left);
+  static TrailerError length_below_minimum(uint64_t length);
   static TrailerError checksum_mismatch();
   static TrailerError section_cut_short();
   static TrailerError gap_section_cut_short();
   static TrailerError gap_count_disagrees();
   static TrailerError gap_runs_do_not_fit();
+  static TrailerError refinement_unreadable(RefinementError e);
+  static TrailerError no_grid();
+  static TrailerError no_such_version(uint8_t version);
+  static TrailerError two_gap_sections();
   static TrailerError too_new(uint8_t version);
   static TrailerError shorter_than_header();
 
@@ -90,18 +103,27 @@ void fill_gaps(std::span<T> samples);
 // runs lie within `samples`, as unseal guarantees for the container's sample count.
 void restore_gaps(std::span<float> samples, std::span<const GapRun> runs);
 
-// Appends a trailer holding `runs` and the checksum to `container` (a container without one;
-// bytes after its payload are dropped) and sets the header's trailer flag.
-Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRun> runs);
+// Appends a trailer holding `runs`, the refinement when given, and the checksum to `container` (a
+// container without one; bytes after its payload are dropped) and sets the header's trailer flag.
+Status<TrailerError> seal(std::vector<uint8_t>& container, std::span<const GapRun> runs,
+                          const Refinement* refinement = nullptr);
 
 struct Unsealed {
   bool has_trailer = false;
-  std::vector<GapRun> runs;  // none without a trailer
+  std::vector<GapRun> runs;               // none without a trailer
+  std::optional<Refinement> refinement;  // the correction a reader applies (see codec/refine.h)
+  // The grid float samples were declared to lie on: a reader rounds every decoded (and
+  // corrected) value to it, as SampleGrid describes.
+  std::optional<SampleGrid> grid;
 };
 
-// Checks the trailer of `data`, if it has one, and reads its gap runs. A trailer is looked for
-// also when the flag is clear, so that a damaged flag cannot hide one. Sections of kinds this
-// version does not know are skipped.
+// The value of the grid nearest `v` (codes clamped to the grid's range), as a reader of a
+// container declared on `g` returns it.
+double round_to_grid(double v, const SampleGrid& g);
+
+// Checks the trailer of `data`, if it has one, and reads its gap runs, refinement and grid. A trailer
+// is looked for also when the flag is clear, so that a damaged flag cannot hide one. Sections of
+// kinds this version does not know are skipped.
 Result<Unsealed, TrailerError> unseal(std::span<const uint8_t> data);
 
 }  // namespace vantrel

@@ -19,9 +19,6 @@ constexpr std::string_view kNewerVersion =
 constexpr std::string_view kUnknownMode = "vantrel filter: unknown parameter mode {}";
 constexpr std::string_view kBadOption = "vantrel filter: {} {} is outside its range";
 constexpr std::string_view kBadTarget = "vantrel filter: quality target {} {} is not usable";
-constexpr std::string_view kIntegerTarget =
-    "vantrel filter: quality targets on integer datasets are not supported yet; give options "
-    "(method, scale) instead";
 constexpr std::string_view kUnsupportedType =
     "vantrel filter: cannot code {} of {} bytes (float32, float64 and 8-, 16- and 32-bit "
     "integers only)";
@@ -150,7 +147,7 @@ double get_double(const unsigned* words) {
 Result<UserParams, std::string> parse_user(std::span<const unsigned> words) {
   if (words.size() > kUserWords) return text(kTooManyWords, {num(words.size())});
   // Words not given keep these: the codec's default options, and any method for a target.
-  unsigned w[kUserWords] = {kFormatVersion, 0, 0, VTRL_CDF97, 11, VTRL_CUTOFF_LOW, 255, 0, 0};
+  unsigned w[kUserWords] = {1, 0, 0, VTRL_CDF97, 11, VTRL_CUTOFF_LOW, 255, 0, 0};
   std::copy(words.begin(), words.end(), w);
   UserParams u;
   if (w[0] > kFormatVersion) return text(kNewerVersion, {num(w[0]), num(kFormatVersion)});
@@ -206,7 +203,6 @@ Status<std::string> check_shape(const UserParams& u, const ChunkShape& c) {
     if (d == 0 || n * d > std::numeric_limits<uint32_t>::max()) return text(kBadDims);
     n *= d;
   }
-  if (u.mode == Mode::Target && c.type_class == kClassInteger) return text(kIntegerTarget);
   return {};
 }
 
@@ -225,7 +221,7 @@ Result<std::vector<unsigned>, std::string> local_words(const UserParams& u, unsi
       *type, type_class, type_size, sign, {chunk_dims.begin(), chunk_dims.end()}};
   VANTREL_RETURN_IF_ERROR(check_shape(u, shape));
   std::vector<unsigned> w(kUserWords, 0);
-  w[0] = kFormatVersion;
+  w[0] = u.mode == Mode::Target && type_class == kClassInteger ? kIntegerTargetVersion : 1;
   w[1] = static_cast<unsigned>(u.mode);
   w[2] = u.axis;
   if (u.mode == Mode::Options) {
@@ -271,7 +267,7 @@ Result<std::vector<uint8_t>, std::string> encode_chunk(const Params& p,
   const size_t size = type_size(p.chunk.type);
   std::vector<uint8_t> record(std::begin(kMagic), std::end(kMagic));
   record.insert(record.end(),
-                {static_cast<uint8_t>(kFormatVersion), static_cast<uint8_t>(p.chunk.type), 0, 0});
+                {static_cast<uint8_t>(kRecordVersion), static_cast<uint8_t>(p.chunk.type), 0, 0});
   put_u32(record, static_cast<uint32_t>(w.signals()));
   put_u32(record, static_cast<uint32_t>(w.length));
   record.resize(kRecordHead + 4 * w.signals());  // the container sizes, filled in below
@@ -308,7 +304,7 @@ Status<std::string> decode_chunk(const Params& p, std::span<const uint8_t> recor
   const auto damaged = [](std::string_view why) { return text(kDamaged, {why}); };
   if (record.size() < kRecordHead + 4) return damaged("shorter than its header");
   if (std::memcmp(record.data(), kMagic, 4) != 0) return damaged("no record magic");
-  if (record[4] > kFormatVersion) return text(kNewerVersion, {num(record[4]), num(kFormatVersion)});
+  if (record[4] > kRecordVersion) return text(kNewerVersion, {num(record[4]), num(kRecordVersion)});
   const Walk w = walk(p);
   const uint64_t count = load_u32(&record[8]), length = load_u32(&record[12]);
   if (record[5] != p.chunk.type || count != w.signals() || length != w.length)

@@ -19,8 +19,13 @@ namespace vantrel::h5 {
 // testing (256-511). Files written with it need this plugin to be read.
 inline constexpr int kFilterId = 432;
 
-// The version of the cd_values layout and of the chunk record; a reader refuses later ones.
-inline constexpr unsigned kFormatVersion = 1;
+// The latest version of the cd_values and of the chunk record this plugin reads; a reader refuses
+// later ones. A dataset's words carry version 2 only when its parameters need it (a quality
+// target on integers, which plugins of version 1 refuse), so that such a plugin says plainly that
+// it is too old; every other dataset, and every chunk record, carries version 1.
+inline constexpr unsigned kFormatVersion = 2;
+inline constexpr unsigned kIntegerTargetVersion = 2;
+inline constexpr unsigned kRecordVersion = 1;
 
 // cd_values: words 0..8 are the caller's (fewer may be given: the rest keep their defaults),
 // words 9.. are written when a dataset is created.
@@ -63,8 +68,8 @@ Result<UserParams, std::string> parse_user(std::span<const unsigned> words);
 std::optional<vtrl_type> sample_type(unsigned type_class, unsigned size, unsigned sign);
 
 // The full cd_values of a dataset: the caller's words completed with their defaults, then the
-// type and the chunk shape. Refuses what the filter cannot code (an axis beyond the rank, a
-// quality target on integers).
+// type and the chunk shape. Refuses what the filter cannot code (an axis beyond the rank, a chunk
+// of 4 GiB or more).
 Result<std::vector<unsigned>, std::string> local_words(const UserParams& user, unsigned type_class,
                                                        unsigned type_size, unsigned sign,
                                                        std::span<const uint32_t> chunk_dims);

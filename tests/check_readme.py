@@ -19,9 +19,7 @@ checkout: everything but ``build/``, ``.venv*`` and ``.git``).
 A block right after the comment ``<!-- readme-check: skip REASON -->`` does not run (the test
 command, which runs this script). README's examples that name a user's files get them here:
 ``recordings/`` in the copy holds ``mono.wav`` and a two-channel ``take.wav``, 8000 samples each,
-written before the first block, and the recordings of `RECORDINGS` (an EDF+, a WFDB record, a
-FLAC, an NWB file), each written with its format's library in ``.venv`` right before the first
-block that names it.
+written before the first block. The recording formats' sections write their own inputs.
 
 HOME points into the scratch directory, so that ``$HOME/.local`` is scratch too; pip's and
 ccache's caches stay the user's own, and ccache is used for every build when it is installed.
@@ -135,53 +133,6 @@ def provide_inputs(copy: str) -> None:
     write_wav(os.path.join(recordings, "take.wav"), [tone, drift])
 
 
-# File in recordings/ -> the script that writes it there with its format's own library.
-RECORDINGS = {
-    "night.edf": """
-import edfio, numpy as np
-t = np.arange(256 * 60) / 256
-eeg = [edfio.EdfSignal(40 * np.sin(2 * np.pi * f * t), 256, label=f"EEG {name}",
-                       physical_dimension="uV", physical_range=(-200, 200))
-       for f, name in ((10, "Fz"), (6, "Cz"))]
-resp = edfio.EdfSignal(np.sin(2 * np.pi * 0.25 * t[::8]), 32, label="Resp",
-                       physical_dimension="mV", physical_range=(-2, 2))
-edfio.Edf([*eeg, resp], annotations=[edfio.EdfAnnotation(12.0, 5.0, "arousal")]).write(
-    "recordings/night.edf")
-""",
-    "100.hea": """
-import wfdb, numpy as np
-t = np.arange(360 * 30) / 360
-ecg = np.stack([np.sin(2 * np.pi * 1.2 * t) ** 15, 0.5 * np.cos(2 * np.pi * 1.2 * t)], axis=1)
-wfdb.wrsamp("100", fs=360, units=["mV", "mV"], sig_name=["MLII", "V5"], p_signal=ecg,
-            fmt=["212", "212"], write_dir="recordings")
-""",
-    "take.flac": """
-import soundfile, numpy as np
-t = np.arange(44100 * 2) / 44100
-soundfile.write("recordings/take.flac", 0.4 * np.sin(2 * np.pi * 440 * t), 44100, "PCM_16")
-""",
-    "session.nwb": """
-import h5py, numpy as np
-with h5py.File("recordings/session.nwb", "w") as f:
-    series = f.create_group("acquisition/ElectricalSeries")
-    t = np.arange(1000 * 10) / 1000
-    series["data"] = (np.stack([np.sin(2 * np.pi * 7 * t), np.cos(2 * np.pi * 3 * t)], 1)
-                      * 1000).astype(np.int16)
-    series["starting_time"] = 0.0
-    series["starting_time"].attrs["rate"] = 1000.0
-""",
-}
-
-
-def provide_recordings(block: Block, copy: str, env: dict[str, str]) -> None:
-    """Writes the recordings the block names that are not there yet."""
-    for name, script in RECORDINGS.items():
-        if f"recordings/{name}" in block.text and not os.path.exists(
-                os.path.join(copy, "recordings", name)):
-            python = os.path.join(copy, ".venv", "bin", "python")
-            subprocess.run([python, "-c", script], cwd=copy, env=env, check=True)
-
-
 def environment(scratch: str, copy: str) -> dict[str, str]:
     env = dict(os.environ)
     home = os.path.expanduser("~")
@@ -250,7 +201,6 @@ def main() -> int:
         print(f"== {where}", flush=True)
         began = time.monotonic()
         try:
-            provide_recordings(block, copy, env)
             run_block(block, copy, env)
         except subprocess.CalledProcessError as exc:
             failed = f"{where} failed: {exc}"

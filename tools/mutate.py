@@ -220,6 +220,20 @@ class Sandbox:
             link = self.src / "python" / "vantrel_tools" / built.name
             if not link.is_symlink():
                 link.symlink_to(built)
+        # The HDF5 filter plugin, where the wheel puts it (built only when HDF5's headers exist).
+        for built in self.build_dir.glob("libh5vantrel.so"):
+            link = self.src / "python" / "vantrel_tools" / "plugins" / built.name
+            link.parent.mkdir(exist_ok=True)
+            if not link.is_symlink():
+                link.symlink_to(built)
+
+    def python_targets(self) -> list[str]:
+        """The targets the Python suite loads: the two modules, the probe, and the HDF5 plugin
+        when this build has it."""
+        targets = ["vantrel_ext", "vantrel_tools_native", "wavelet_probe"]
+        if any(self.build_dir.glob("libh5vantrel.so")):
+            targets.append("vantrel_h5plugin")
+        return targets
 
     def write_metadata(self):
         """The distribution metadata an installed package has (version, licence, entry points),
@@ -308,7 +322,7 @@ def judge(box: Sandbox, m: Mutant, with_python: bool) -> str:
     if m.suites in ("py", "both"):
         if not with_python:
             return "skipped (python)"
-        ok, _ = box.build("vantrel_ext", "vantrel_tools_native", "wavelet_probe")
+        ok, _ = box.build(*box.python_targets())
         if not ok:
             return "build-error"
         passed, log = box.py_tests(timeout=5 * box.py_time + 60)

@@ -59,7 +59,7 @@ extern "C" {
 #endif
 
 #define VTRL_API_VERSION_MAJOR 1
-#define VTRL_API_VERSION_MINOR 0
+#define VTRL_API_VERSION_MINOR 1
 #define VTRL_API_VERSION ((VTRL_API_VERSION_MAJOR << 16) | VTRL_API_VERSION_MINOR)
 /* Whether a library whose vtrl_api_version() is `v` serves a program built with this header:
  * the same major version and a minor version at least this header's. */
@@ -142,7 +142,9 @@ VTRL_API vtrl_status vtrl_compress(const void* samples, size_t count, int type,
 /* The smallest container the search finds whose decoded samples meet the target, with `method`
  * or, for VTRL_ANY_METHOD, the wavelet that gives the smallest. *achieved (when not NULL)
  * receives the quality reached. A target no container reaches is refused, the text naming the
- * closest value reachable. flags: 0 or VTRL_PLAIN. Integer samples: not yet (VTRL_REFUSED). */
+ * closest value reachable. flags: 0 or VTRL_PLAIN. Integer samples are judged as decoding into
+ * their type returns them, rounded and clipped: the target holds for the integers read back (a
+ * max_error below 1 thus asks for them unchanged). Available from interface version 1.1. */
 VTRL_API vtrl_status vtrl_compress_to(const void* samples, size_t count, int type, int metric,
                                       double value, int method, unsigned flags, uint8_t** container,
                                       size_t* size, vtrl_quality* achieved);

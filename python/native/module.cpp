@@ -19,6 +19,7 @@
 
 #include "codec/options.h"
 #include "codec/quality.h"
+#include "codec/refine.h"
 #include "codec/vantrel.h"
 #include "python/module/options.h"
 #include "support/big_buffer.h"
@@ -264,8 +265,16 @@ bool take_grid(PyObject* source, std::optional<SampleGrid>& out) {
   return true;
 }
 
-// compress_to(samples, metric, value, method, /, *, reference=None, grid=None)
+// Each metric's measurement of `d`, in the table's order.
+PyObject* distortion_tuple(const Distortion& d) {
+  return tuple_of(kQualityMetrics,
+                  [&](const QualityMetricEntry& e) { return PyFloat_FromDouble(d.*e.measured); });
+}
+
+// compress_to(samples, metric, value, method, /, *, reference=None, grid=None, refine=False)
 //   -> (container, distortion by metric code, multiplier, method, trials, encodes)
+// With refine=True two more: the refinement section's body (None without one) and the
+// distortion of the base alone.
 PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;    // borrowed
   PyObject* reference = nullptr;  // borrowed
@@ -274,10 +283,11 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   const char* method = nullptr;
   Py_ssize_t metric_len = 0, method_len = 0;
   double value = 0.0;
-  static const char* const kKeywords[] = {"", "", "", "", "reference", "grid", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#dz#|$OO:compress_to",
+  int refine = 0;
+  static const char* const kKeywords[] = {"", "", "", "", "reference", "grid", "refine", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#dz#|$OOp:compress_to",
                                    const_cast<char**>(kKeywords), &samples, &metric, &metric_len,
-                                   &value, &method, &method_len, &reference, &grid)) {
+                                   &value, &method, &method_len, &reference, &grid, &refine)) {
     return nullptr;
   }
   const std::string_view metric_name(metric, metric_len);
@@ -299,6 +309,7 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
     options.method = static_cast<WaveletMethod>(entry->code);
   }
   if (!take_grid(grid, options.grid)) return nullptr;
+  options.refine = refine != 0;
   std::optional<Result<TargetedContainer, VantrelError>> packed;
   try {
     // Float64 samples are their own reference unless one is given; without either, the float32
@@ -327,15 +338,72 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const TargetedContainer& out = **packed;
   const std::string_view chosen = wavelet_method_infos()[static_cast<size_t>(out.method)].name;
-  // Each metric's measurement of the result, in the table's order.
-  PyRef achieved(tuple_of(kQualityMetrics, [&](const QualityMetricEntry& e) {
-    return PyFloat_FromDouble(out.achieved.*e.measured);
-  }));
+  PyRef achieved(distortion_tuple(out.achieved));
   if (!achieved) return nullptr;
-  return Py_BuildValue("(y#Ods#II)", reinterpret_cast<const char*>(out.container.data()),
+  if (!refine) {
+    return Py_BuildValue("(y#Ods#II)", reinterpret_cast<const char*>(out.container.data()),
+                         static_cast<Py_ssize_t>(out.container.size()), achieved.get(),
+                         static_cast<double>(out.quant_multiplier), chosen.data(),
+                         static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
+  }
+  PyRef base(distortion_tuple(out.base_achieved));
+  if (!base) return nullptr;
+  PyRef body;
+  if (out.refinement) {
+    std::vector<uint8_t> bytes;
+    try {
+      write_refinement(*out.refinement, bytes);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+    body = PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                           static_cast<Py_ssize_t>(bytes.size())));
+  } else {
+    body = PyRef(Py_NewRef(Py_None));
+  }
+  if (!body) return nullptr;
+  return Py_BuildValue("(y#Ods#IIOO)", reinterpret_cast<const char*>(out.container.data()),
                        static_cast<Py_ssize_t>(out.container.size()), achieved.get(),
                        static_cast<double>(out.quant_multiplier), chosen.data(),
-                       static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes);
+                       static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes,
+                       body.get(), base.get());
+}
+
+// correct(samples, body, /) -> bytearray of native float64
+// The samples a reader returns for the decoded base `samples` (1-D float32) and the body of a
+// refinement section written for them, computed without holding the interpreter.
+PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "correct() takes the base's samples and a section body");
+    return nullptr;
+  }
+  std::optional<Result<std::vector<double>, VantrelError>> corrected;
+  try {
+    SampleCopy base;
+    if (!base.take(args[0], false)) return nullptr;
+    BufferView in;
+    if (PyObject_GetBuffer(args[1], &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    in.held = true;
+    const std::vector<uint8_t> body(static_cast<const uint8_t*>(in.view.buf),
+                                    static_cast<const uint8_t*>(in.view.buf) + in.view.len);
+    auto read = read_refinement(body, static_cast<uint32_t>(
+                                          std::min<size_t>(base.samples.size(), UINT32_MAX)));
+    if (!read) {
+      raise_with_text(PyExc_ValueError, to_string(read.error()));
+      return nullptr;
+    }
+    if (!without_interpreter([&] { corrected.emplace(correct(base.samples, *read)); }))
+      return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!corrected->ok()) {
+    raise_with_text(PyExc_ValueError, corrected->error().to_string());
+    return nullptr;
+  }
+  const std::vector<double>& y = **corrected;
+  return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(y.data()),
+                                       static_cast<Py_ssize_t>(y.size() * sizeof(double)));
 }
 
 // options_fields(options, options_type, /) -> (method, scale, cutoff, coder, quant_multiplier)
@@ -483,14 +551,23 @@ PyMethodDef kFunctions[] = {
      "Refuses, with the codec's text, options that no signal could be compressed with."},
     {"compress_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compress_to_py)),
      METH_VARARGS | METH_KEYWORDS,
-     "compress_to(samples, metric, value, method, /, *, reference=None, grid=None)\n--\n\n"
+     "compress_to(samples, metric, value, method, /, *, reference=None, grid=None,\n"
+     "            refine=False)\n--\n\n"
      "The smallest container found whose decoded samples meet a quality target (a metric of\n"
      "quality_metrics()), coded without holding the interpreter; method None lets the\n"
      "search choose. The target is measured against `reference` (float64, as long as the\n"
      "samples; float64 samples by default, else the samples), skipping NaN and infinite values\n"
      "(gaps), on the values a reader of `grid` (step, origin, min_code, max_code) gets back when\n"
      "given. Returns (container, the distortion by metric code, multiplier, method, trials,\n"
-     "encodes)."},
+     "encodes); with refine=True a max_error target may be met by the container as a base\n"
+     "plus a refinement, whichever is smaller, and two more items follow: the refinement\n"
+     "section's body (None without one) and the distortion of the base alone."},
+    {"correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&correct_py)),
+     METH_FASTCALL,
+     "correct(samples, body, /)\n--\n\n"
+     "The samples a reader returns, as a bytearray of native float64: the decoded base\n"
+     "`samples` (1-D float32) corrected by the body of a refinement section written for them.\n"
+     "A body that is damaged or belongs to other samples raises ValueError."},
     {"options_fields",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
      "options_fields(options, options_type, /)\n--\n\n"

@@ -1,9 +1,12 @@
 """Companions of the ``vantrel`` extension module.
 
 - ``compress_to``: the smallest container that meets a quality target (PSNR, PRD, RMSE or
-  maximum error), found by a search over the container's free choices.
+  maximum error), found by a search over the container's free choices; for a maximum error
+  possibly a base plus a correction layer in the trailer, which only ``decompress`` applies
+  (lossless on integers and on a declared ``grid``).
 - ``compress`` and ``decompress``: containers with a trailer, a checksum that finds damage and the
-  places of NaN and infinite samples, which come back exactly.
+  places of NaN and infinite samples, which come back exactly; integer arrays come back as their
+  type.
 - ``compress_channels`` and ``decompress_channels``: the same containers for many channels at once,
   on a pool of threads.
 - ``read_signal`` and ``encode_signal``: sample files and recordings (``.npy``, ``.csv``, raw

@@ -20,7 +20,8 @@ float64 and 8-, 16- and 32-bit integers are accepted; integers are coded as valu
 rounded and clipped to their type. A quality target holds for every signal of every chunk:
 ``max_error`` therefore for the whole dataset, and the mean-square targets (``psnr``, ``rmse``, ...) for each channel
 whenever its chunks are filled (HDF5 pads the last chunk along an axis with the fill value, which
-then counts in that chunk's measure). Quality targets on integer datasets are refused for now.
+then counts in that chunk's measure). On integer datasets a target holds for the integers read
+back, after rounding and clipping (``max_error=0.5`` keeps them unchanged where the codec can).
 
 h5py marks the filter optional: a chunk whose coded form would be larger than its raw bytes, or
 that the codec refuses, is stored raw (and read back exactly). A filter set as mandatory through
@@ -94,7 +95,7 @@ class Vantrel(Mapping[str, Any]):
     ----------
     **target : float, optional
         At most one quality target, as for :func:`vantrel_tools.compress_to`: it holds for every
-        signal of every chunk (float datasets only, for now).
+        signal of every chunk, on integer datasets after rounding to the type.
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); with a target, by default the search
         picks one per signal.

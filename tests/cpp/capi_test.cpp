@@ -1,8 +1,10 @@
 // The C interface: its error paths, what it hands over, integer samples and thread-local errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,10 +58,10 @@ TEST(CInterface, RefusalsSayWhatIsWrong) {
        "sample 0 (1.0000000000000001e+300) is outside the float32 range; the codec works in 32-bit "
        "floats"},
       {[&] {
-         return vtrl_compress_to(i16, 4, VTRL_INT16, VTRL_PSNR, 40, VTRL_ANY_METHOD, 0, &p.bytes,
-                                 &p.size, nullptr);
+         return vtrl_compress_to(i16, 4, VTRL_INT16, VTRL_PSNR, 40, 7, 0, &p.bytes, &p.size,
+                                 nullptr);
        },
-       VTRL_REFUSED, "quality targets are not supported for integer samples yet"},
+       VTRL_INVALID_ARGUMENT, "method 7 is not a known code"},
       {[&] {
          return vtrl_decompress(reinterpret_cast<const uint8_t*>("VTRX"), 4, VTRL_FLOAT32, 0, out,
                                 &p.size);
@@ -107,6 +109,58 @@ TEST(CInterface, IntegersRoundAndClip) {
     EXPECT_EQ(as_int[i], static_cast<int16_t>(std::fmin(std::fmax(r, -32768.0), 32767.0))) << i;
   }
   EXPECT_TRUE(clipped) << "the fixture should reach beyond the type's range";
+}
+
+// Quality targets on integer samples hold for the integers a reader gets back (rounded and
+// clipped to the type), measured here in double from the originals and the decoded integers.
+// Four of the signals are clipped at a limit of their type, as saturated recordings are.
+template <class T>
+void check_integer_targets(int type, double center, double half) {
+  constexpr double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+  std::vector<T> x(3000), y(x.size());
+  uint32_t noise = 12345;
+  for (size_t i = 0; i < x.size(); ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    const double v = center + half * (1.05 * std::sin(i / 37.0) + 0.02 * (noise >> 24) / 256.0);
+    x[i] = static_cast<T>(std::fmin(std::fmax(std::nearbyint(v), lo), hi));
+  }
+  const std::pair<int, double> targets[] = {{VTRL_PSNR, 40}, {VTRL_PSNR, 60}, {VTRL_PRD, 1.0},
+                                            {VTRL_RMSE, 1.5}, {VTRL_MAX_ERROR, 0.5},
+                                            {VTRL_MAX_ERROR, 2.0}};
+  for (const auto& [metric, value] : targets) {
+    SCOPED_TRACE(testing::Message() << "type " << type << " metric " << metric << " " << value);
+    Packed p;
+    vtrl_quality achieved{};
+    size_t n = 0;
+    ASSERT_EQ(vtrl_compress_to(x.data(), x.size(), type, metric, value, VTRL_ANY_METHOD, 0,
+                               &p.bytes, &p.size, &achieved),
+              VTRL_OK)
+        << vtrl_last_error();
+    ASSERT_EQ(vtrl_decompress_into(p.bytes, p.size, type, 0, y.data(), y.size(), &n), VTRL_OK);
+    double sq = 0, energy = 0, worst = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+      const double d = double(x[i]) - double(y[i]);
+      sq += d * d;
+      energy += double(x[i]) * x[i];
+      worst = std::fmax(worst, std::fabs(d));
+    }
+    const auto [min, max] = std::minmax_element(x.begin(), x.end());
+    const double rmse = std::sqrt(sq / x.size());
+    const double measured[] = {20 * std::log10((double(*max) - *min) / rmse),
+                               100 * std::sqrt(sq / energy), rmse, worst};
+    EXPECT_TRUE(metric == VTRL_PSNR ? measured[0] >= value : measured[metric] <= value);
+    EXPECT_NEAR(achieved.max_error, worst, 1e-9) << "the search measured other values";
+  }
+}
+
+TEST(CInterface, IntegerTargetsHoldAfterRounding) {
+  // Ranges the codec codes without loss where asked (a max_error of 0.5).
+  check_integer_targets<int8_t>(VTRL_INT8, 0, 127);
+  check_integer_targets<uint8_t>(VTRL_UINT8, 128, 127);
+  check_integer_targets<int16_t>(VTRL_INT16, -31000, 3000);
+  check_integer_targets<uint16_t>(VTRL_UINT16, 1500, 2000);
+  check_integer_targets<int32_t>(VTRL_INT32, -1000, 3000);
+  check_integer_targets<uint32_t>(VTRL_UINT32, 4000000, 3000);
 }
 
 TEST(CInterface, ErrorTextsBelongToTheirThreadAndVersionsAgree) {

@@ -96,6 +96,21 @@ void expect_target_holds(const std::vector<double>& x, const TargetedContainer& 
   EXPECT_NEAR(out.achieved.max_error, d.max_error, slack);
 }
 
+// The public measurement, over a length that leaves a tail past the vector lanes, with the
+// largest error in the first lane and a gap in the original.
+TEST(MeasureDistortion, AgreesWithTheDefinitions) {
+  std::vector<float> x = noisy_sines(1001), y = x;
+  for (size_t i = 0; i < y.size(); ++i) y[i] += 0.001f * std::sin(0.7f * i);
+  y[8] += 0.05f;
+  x[3] = NAN;
+  const Distortion want = oracle(widened(x), y), got = measure_distortion(x, y);
+  EXPECT_NEAR(got.psnr, want.psnr, 1e-9);
+  EXPECT_NEAR(got.prd, want.prd, 1e-12 * want.prd);
+  EXPECT_NEAR(got.rmse, want.rmse, 1e-12 * want.rmse);
+  EXPECT_EQ(got.max_error, want.max_error);
+  EXPECT_TRUE(std::isnan(measure_distortion(x, std::span(y).first(10)).rmse));
+}
+
 struct Case {
   QualityMetric metric;
   double value;

@@ -6,13 +6,16 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <random>
 #include <vector>
 
 #include "codec/header.h"
+#include "codec/refine.h"
 #include "codec/trailer.h"
 #include "codec/vantrel.h"
 #include "support/crc32c.h"
 #include "tests/cpp/test_util.h"
+#include "vantrel/vantrel_c.h"
 
 namespace vantrel {
 namespace {
@@ -77,7 +80,11 @@ TEST(Trailer, StructuralRefusalsAndSkippedSections) {
     uint8_t value;
     const char* text;
   } cases[] = {
-      {end + 4, 2, "trailer version 2 is newer than this reader (1)"},
+      {end + 4, 3, "trailer version 3 is newer than this reader (2)"},
+      {end + 4, 0, "container is damaged or truncated: trailer version 0 does not exist"},
+      {end + 8, 4,
+       "container is damaged or truncated: trailer length 4 is below the 16 bytes of an empty "
+       "trailer"},
       {run + 4, 0, kGaps},  // an empty run
       {run + 8, 3, kGaps},  // an unknown kind
       {run, 3, kGaps},      // beyond the signal
@@ -105,6 +112,40 @@ TEST(Trailer, StructuralRefusalsAndSkippedSections) {
   unflagged[kTrailerFlagOffset] &= ~kTrailerFlag;
   EXPECT_EQ(unseal(unflagged).error().text(),
             "container is damaged or truncated: checksum mismatch");
+}
+
+// A correction layer rides in a version-2 trailer; the C interface returns the corrected samples,
+// within the bound the base alone misses.
+TEST(Trailer, RefinementIsReadBackAndAppliedByTheCInterface) {
+  std::mt19937 rng(29);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  std::vector<float> x(4000);
+  for (float& v : x) v = noise(rng);
+  constexpr double kBound = 4e-4;
+  SearchOptions options;
+  options.refine = true;
+  auto found = checked(compress_to(x, {}, {QualityMetric::MaxError, kBound}, options));
+  ASSERT_TRUE(found.refinement.has_value());
+  ASSERT_GT(found.base_achieved.max_error, kBound);
+  auto packed = found.container;
+  const size_t end = packed.size();
+  ASSERT_TRUE(seal(packed, {}, &*found.refinement).ok());
+  EXPECT_EQ(packed[end + 4], kTrailerVersionRefined);
+  const auto opened = checked(unseal(packed));
+  ASSERT_TRUE(opened.refinement.has_value());
+  EXPECT_EQ(opened.refinement->stream, found.refinement->stream);
+
+  std::vector<float> y(x.size());
+  size_t count = 0;
+  ASSERT_EQ(vtrl_decompress_into(packed.data(), packed.size(), VTRL_FLOAT32, 0, y.data(), y.size(),
+                                 &count),
+            VTRL_OK);
+  ASSERT_EQ(count, x.size());
+  double worst = 0.0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    worst = std::max(worst, std::fabs(static_cast<double>(y[i]) - static_cast<double>(x[i])));
+  }
+  EXPECT_LE(worst, kBound);
 }
 
 }  // namespace

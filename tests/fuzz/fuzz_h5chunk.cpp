@@ -1,7 +1,8 @@
 // The HDF5 filter's chunk decoder. The first bytes choose the dataset (sample type, a chunk of at
-// most 3 x 40 samples, the axis); then either the rest is decoded as a record, or it is coded as
-// the chunk's samples into a record that one chosen byte of damage changes before decoding. No
-// out-of-bounds access either way; a damaged record is never accepted, an intact one always.
+// most 3 x 40 samples, the axis, options or a quality target); then either the rest is decoded as
+// a record, or it is coded as the chunk's samples into a record that one chosen byte of damage
+// changes before decoding. No out-of-bounds access either way; a damaged record is never
+// accepted, an intact one always.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,8 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                            {kClassInteger, 4, 1}, {kClassInteger, 4, 0}};
   const auto& type = kTypes[data[0] % 6];
   const std::vector<uint32_t> dims = {1u + data[1] % 40, 1u + data[2] % 3};
-  const unsigned words[] = {1, 0, data[3] % 2u, data[4] % 4u, 6u + data[4] % 7u};
-  const auto user = parse_user(words);
+  // Options (a method and a scale), or (data[5] bit 1) a quality target: a PSNR of 20 to 83 dB or
+  // a bound of 0.5 to 8 (integers are then judged after rounding to their type).
+  const bool target = data[5] & 2;
+  unsigned words[9] = {1, target, data[3] % 2u, data[4] % 4u, 6u + data[4] % 7u, 0, 255};
+  if (target) put_double(data[4] % 4 ? 0.5 + (data[4] % 16) / 2.0 : 20.0 + data[4] / 4, &words[4]);
+  const auto user = parse_user(std::span<const unsigned>(words, target ? 9 : 5));
   check(user.ok());
   const auto params = parse_words(*local_words(*user, type[0], type[1], type[2], dims));
   check(params.ok());

@@ -6,6 +6,7 @@ each format's own library, and a few edited ones) into corpus/fuzz_{edf,wfdb,aud
 
 import datetime
 import io
+import json
 import os
 import tempfile
 
@@ -64,8 +65,35 @@ def hdf5_seeds():
         yield out.getvalue() + b"\0"
 
 
+def archive_seeds():
+    """Both forms of a two-channel archive (see fuzz_archive.py), and the directory form as
+    format 1 wrote it."""
+    import vantrel_tools
+    from vantrel_tools.core.options import Options
+    from vantrel_tools.io import ChannelInfo, Signal
+    from vantrel_tools.store.archive import write_archive
+
+    from fuzz_archive import ARCHIVE_FILES
+
+    signal = Signal([x.astype(np.float32), x[:32].astype(np.float32)],
+                    info=[ChannelInfo("Fz", 16.0, "uV"), ChannelInfo("Resp", 8.0, "mV")],
+                    source="edf", description="EDF+")
+    containers = [vantrel_tools.compress(c) for c in signal.channels]
+    with tempfile.TemporaryDirectory() as d:
+        write_archive(os.path.join(d, "a.zip"), signal, containers, Options())
+        yield b"\0" + open(os.path.join(d, "a.zip"), "rb").read()
+        write_archive(os.path.join(d, "a.zarr"), signal, containers, Options())
+        files = [open(os.path.join(d, "a.zarr", name), "rb").read() for name in ARCHIVE_FILES]
+    yield b"\1" + join_files(files)
+    group = json.loads(files[0])
+    group["attributes"]["vantrel"].pop("metadata_crc32c")
+    group["attributes"]["vantrel"]["format"] = 1
+    yield b"\1" + join_files([json.dumps(group, indent=2).encode(), *files[1:]])
+
+
 for target, seeds in (("fuzz_edf", edf_seeds), ("fuzz_wfdb", wfdb_seeds),
-                      ("fuzz_audio", audio_seeds), ("fuzz_hdf5", hdf5_seeds)):
+                      ("fuzz_audio", audio_seeds), ("fuzz_hdf5", hdf5_seeds),
+                      ("fuzz_archive", archive_seeds)):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
     for k, seed in enumerate(seeds()):

@@ -49,8 +49,9 @@ def test_a_refused_channel_fails_the_call_and_names_the_channel():
     beyond = np.array([0.0, 1e39, 2.0] * 100)  # float64 outside the float32 range
     with pytest.raises(ValueError, match=r"^channel 2: sample 1 \(1e\+39\) is outside"):
         vantrel_tools.compress_channels([good, good, beyond, np.zeros(0)], threads=2)
-    with pytest.raises(ValueError, match=r"^channel 1: expected a 1-D float32"):
-        vantrel_tools.compress_channels([good, np.arange(5)], threads=2)
+    for other in (np.arange(5), "abc"):
+        with pytest.raises(ValueError, match=r"^channel 1: expected a 1-D float32"):
+            vantrel_tools.compress_channels([good, other], threads=2)
     packed = vantrel_tools.compress_channels([good, good, good])
     damaged = bytearray(packed[1])
     damaged[70] ^= 1
@@ -75,7 +76,7 @@ def test_channels_are_copied_before_any_is_coded(monkeypatch):
     expected = [compress(x) for x in data]
     code = channels.encode
 
-    def scribbling(samples, coding, threads=1):
+    def scribbling(samples, coding, threads=1, grid=None):
         data[:] = 0.0  # another thread changing the caller's array while channels are coded
         return code(samples, coding, threads)
 

@@ -1,23 +1,30 @@
 """The vantrel command, run as a subprocess: round trips through every file format, the info
 report, and failures that end in one line on stderr, exit status 2 and no output file."""
 
+import errno
 import importlib.metadata
 import os
 import re
+import signal
+import stat
 import struct
 import subprocess
 import sys
 import wave
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vantrel
+import vantrel_command
 from conftest import smooth
+from vantrel_tools.cli import archives, files, main
 from vantrel_tools.cli.errors import CliError
 from vantrel_tools.cli.files import OutputPlan
 from vantrel_tools.core.container import HEADER_SIZE, ContainerError, parse_header
 from vantrel_tools.io import SampleRangeError, SignalFileError, encode_signal, read_signal
+from vantrel_tools.store.archive import read_archive
 
 SCALE = 12
 # Worst error at scale 12 with the low dead zone, as a share of the signal's range (see
@@ -97,9 +104,11 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_float32, vs_input = re.search(r"ratio ([\d.]+) vs float32, ([\d.]+) vs the input's "
-                                         r"16-bit samples", result.stdout).groups()
-        assert float(vs_input) == pytest.approx(float(vs_float32) / 2, abs=0.01)
+        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file\b",
+                             result.stdout).group(1)
+        size = os.path.getsize(tmp_path / "voice.vtrl")
+        assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
+                                                abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
                               "--wav-sample", "pcm16", cwd=tmp_path))
         with wave.open(str(tmp_path / "back.wav")) as w:
@@ -381,6 +390,11 @@ def _setup_self(tmp_path):
     os.symlink("cont.npy", tmp_path / "link.npy")
 
 
+def _setup_hard_link(tmp_path):
+    _corrupt(tmp_path)
+    os.link(tmp_path / "ok.vtrl", tmp_path / "hard.npy")
+
+
 def _setup_previous(tmp_path):
     _corrupt(tmp_path)
     (tmp_path / "out.npy").write_bytes(b"previous")
@@ -404,6 +418,16 @@ def _setup_clash(tmp_path):
     for d in ("a", "b"):
         (tmp_path / d).mkdir()
         np.save(tmp_path / d / "x.npy", smooth(100))
+
+
+def _setup_archives(tmp_path):
+    """ok.npy in an archive a.zarr (no rate: .npy keeps none), link.zarr a link to it, an empty
+    raw file."""
+    _corrupt(tmp_path)
+    vantrel_cli("compress", "ok.npy", "-o", "a.zarr", cwd=tmp_path)
+    os.symlink("a.zarr", tmp_path / "link.zarr")
+    (tmp_path / "empty.f32").write_bytes(b"")
+    np.save(tmp_path / "step.npy", np.repeat([0.0, 1.0], 5000))
 
 
 FAILURES = [
@@ -450,6 +474,8 @@ FAILURES = [
      None),
     ("output links to an input", _setup_self, ["decompress", "cont.npy", "-f", "-o", "link.npy"],
      "link.npy is an input", None),
+    ("output is a hard link to an input", _setup_hard_link,
+     ["decompress", "ok.vtrl", "-f", "-o", "hard.npy"], "hard.npy is an input", None),
     ("existing output", _corrupt, ["compress", "ok.npy"], "ok.vtrl already exists (use -f",
      None),
     ("failure leaves the old output", _setup_previous,
@@ -458,6 +484,19 @@ FAILURES = [
      "/proc/x.vtrl: ", None),
     ("damaged container", _damage, ["decompress", "hit.vtrl", "-o", "out.npy"],
      "hit.vtrl: container is damaged or truncated: checksum mismatch", "out.npy"),
+    ("standard output", _corrupt, ["compress", "ok.npy", "-o", "-"], "-o -: outputs are files",
+     "-"),
+    ("psnr below 0 dB", _corrupt, ["compress", "ok.npy", "--psnr", "-5", "-o", "p.vtrl"],
+     "psnr must be finite and above 0", "p.vtrl"),
+    ("empty input", _setup_archives, ["compress", "empty.f32"], "empty.f32: no samples",
+     "empty.vtrl"),
+    ("forced over a linked archive", _setup_archives, ["compress", "ok.npy", "-f", "-o",
+     "link.zarr"], "link.zarr is a symbolic link", None),
+    ("scale 12 saturated", _setup_archives, ["compress", "step.npy", "--scale", "12"],
+     "16-bit range at scale 12 (multiplier 4096); use a lower scale or multiplier'; code it with "
+     "--method cdf53", "step.vtrl"),
+    ("archive without a rate into audio", _setup_archives, ["decompress", "a.zarr", "-o", "a.wav"],
+     "a.wav: the sample rate of channel 0 is not known; give it with --rate", "a.wav"),
 ]
 
 
@@ -519,23 +558,60 @@ def test_version(tmp_path):
 
 
 def test_a_failed_rename_puts_back_what_the_plan_replaced(tmp_path, monkeypatch):
-    old, new = tmp_path / "old.vtrl", tmp_path / "new.vtrl"
+    """A new file, a replaced Zarr store and a replaced file are in place when the last rename
+    fails: the new file goes, the store and the file come back as they were."""
+    fresh, store, old, new = (tmp_path / n for n in ("fresh.vtrl", "s.zarr", "old.vtrl",
+                                                     "new.vtrl"))
     old.write_bytes(b"previous")
+    store.mkdir()
+    (store / "zarr.json").write_text("previous store")
     replace = os.replace
 
-    def fail_on_the_second(src, dst):
+    def fail_on_the_last(src, dst):
         if os.fspath(dst) == str(new):
             raise PermissionError(13, "Permission denied")
         replace(src, dst)
 
-    monkeypatch.setattr(os, "replace", fail_on_the_second)
+    monkeypatch.setattr(os, "replace", fail_on_the_last)
     with pytest.raises(CliError, match=f"^{re.escape(str(new))}: Permission denied$"):
         with OutputPlan([], force=True) as plan:
+            plan.add(str(fresh), "in")
+            plan.stage(str(fresh), b"written")
+            plan.add(str(store), "in", tree=True)
+            with open(os.path.join(plan.stage_tree(str(store)), "zarr.json"), "w") as f:
+                f.write("new store")
             for path in (old, new):
                 plan.add(str(path), "in")
                 plan.stage(str(path), b"written")
             plan.commit()
-    assert os.listdir(tmp_path) == ["old.vtrl"] and old.read_bytes() == b"previous"
+    assert sorted(os.listdir(tmp_path)) == ["old.vtrl", "s.zarr"]
+    assert old.read_bytes() == b"previous"
+    assert os.listdir(store) == ["zarr.json"]
+    assert (store / "zarr.json").read_text() == "previous store"
+
+
+@pytest.mark.parametrize("output", ["o.vtrl", "new/dir/o.vtrl", "o.zarr"])
+def test_outputs_take_their_modes_from_the_umask(tmp_path, output):
+    np.save(tmp_path / "m.npy", smooth(500))
+    mask = os.umask(0o027)  # the command inherits it
+    try:
+        assert_ok(vantrel_cli("compress", "m.npy", "-o", output, "-q", cwd=tmp_path))
+    finally:
+        os.umask(mask)
+    top = output.split("/")[0]
+    paths = [tmp_path / top] + [Path(d) / n for d, dirs, files in os.walk(tmp_path / top)
+                                for n in dirs + files]
+    modes = {str(p.relative_to(tmp_path)): stat.S_IMODE(p.stat().st_mode) for p in paths}
+    assert len(modes) > 1 or output == "o.vtrl"
+    assert modes == {p: 0o750 if (tmp_path / p).is_dir() else 0o640 for p in modes}
+
+
+@pytest.mark.parametrize("suffix", [".wav", ".flac"])
+def test_a_container_without_a_rate_decodes_at_the_default_rate(tmp_path, suffix):
+    sf = pytest.importorskip("soundfile")
+    (tmp_path / "r.vtrl").write_bytes(vantrel.compress_signal(0.5 * smooth(1000)))
+    assert_ok(vantrel_cli("decompress", "r.vtrl", "-o", f"back{suffix}", "-q", cwd=tmp_path))
+    assert sf.info(str(tmp_path / f"back{suffix}")).samplerate == 48000
 
 
 def test_a_file_that_appears_before_the_rename_is_not_overwritten(tmp_path):
@@ -583,7 +659,9 @@ class TestEval:
         assert sum(low <= t <= high for t in ticks) >= 4
 
     def test_table_and_plot(self, tmp_path):
-        np.save(tmp_path / "e.npy", smooth(20000))
+        x = smooth(20000)
+        x[500:600] = np.nan  # measured without the gap
+        np.save(tmp_path / "e.npy", x)
         args = ["eval", "e.npy", "--methods", "cdf97,db4", "--scales", "8,12"]
         try:
             import matplotlib  # noqa: F401
@@ -601,9 +679,104 @@ class TestEval:
                 if line.split()[:1] in (["cdf97"], ["db4"])]
         assert [(r[0], r[1]) for r in rows] == [("cdf97", "8"), ("cdf97", "12"), ("db4", "8"),
                                                 ("db4", "12")]
+        x = x.astype(np.float64)
+        finite = np.isfinite(x)
+        for method, scale, ratio, psnr, prd, max_err, *_ in rows:
+            packed = vantrel.compress_signal(x, vantrel.CompressionOptions(
+                method=method, scale=int(scale), cutoff="low"))
+            e = (vantrel.decompress_signal(packed) - x)[finite]
+            rmse = np.sqrt(np.mean(e**2))
+            expected = (4 * x.size / len(packed), 20 * np.log10(np.ptp(x[finite]) / rmse),
+                        100 * np.sqrt(np.sum(e**2) / np.sum(x[finite] ** 2)), np.max(np.abs(e)))
+            printed = [float(v) for v in (ratio, psnr, prd, max_err)]
+            np.testing.assert_allclose(printed, expected, rtol=6e-3, atol=6e-4)  # as printed
         for method in ("cdf97", "db4"):
             low, high = (r for r in rows if r[0] == method)
             # A finer scale costs ratio and buys PSNR.
             assert float(low[2]) > float(high[2]) and float(low[3]) < float(high[3])
         if have_matplotlib:
             assert (tmp_path / "rd.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+class TestEndings:
+    """Signals end a command as Ctrl-C does: nothing staged is left, and the status says which;
+    once the last output is in place, the command has succeeded."""
+
+    @pytest.mark.parametrize("signum,status,message", [
+        (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "interrupted"),
+        (signal.SIGHUP, 129, "interrupted"), (None, 2, "out.zarr: No space left on device"),
+    ], ids=["SIGINT", "SIGTERM", "SIGHUP", "full disk"])
+    def test_while_building_an_archive(self, tmp_path, monkeypatch, capsys, signum, status,
+                                       message):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        write = archives.write_archive
+
+        def write_then_end(path, *args):
+            write(path, *args)
+            if signum is None:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+            # Without a handler the signal would end the test run instead of failing it.
+            assert signal.getsignal(signum) not in (signal.SIG_DFL, signal.SIG_IGN)
+            os.kill(os.getpid(), signum)
+
+        monkeypatch.setattr(archives, "write_archive", write_then_end)
+        monkeypatch.chdir(tmp_path)
+        assert main(["compress", "in.npy", "-o", "out.zarr"]) == status
+        assert capsys.readouterr().err == f"vantrel: error: {message}\n"
+        assert os.listdir(tmp_path) == ["in.npy"]
+
+    def test_ctrl_c_during_the_clean_up_after_the_last_rename(self, tmp_path, monkeypatch):
+        np.save(tmp_path / "in.npy", smooth(3000))
+        monkeypatch.chdir(tmp_path)
+        previous = os.umask(0o027)  # archive directories honour it, as files do
+        try:
+            assert main(["compress", "in.npy", "-o", "out.zarr", "-q"]) == 0
+        finally:
+            os.umask(previous)
+        assert stat.S_IMODE(os.stat(tmp_path / "out.zarr").st_mode) == 0o750
+        remove = files._remove
+        monkeypatch.setattr(files, "_remove",
+                            lambda path: os.kill(os.getpid(), signal.SIGINT) or remove(path))
+        assert main(["compress", "in.npy", "-o", "out.zarr", "-f", "--scale", "6", "-q"]) == 0
+        assert sorted(os.listdir(tmp_path)) == ["in.npy", "out.zarr"]
+        assert read_archive(str(tmp_path / "out.zarr")).signal.num_samples == 3000
+
+    def test_ctrl_c_while_the_package_loads(self, monkeypatch, capsys):
+        class Interrupting:
+            def find_spec(self, name, *_):
+                if name == "vantrel_tools.cli":
+                    raise KeyboardInterrupt
+
+        monkeypatch.delitem(sys.modules, "vantrel_tools.cli")
+        monkeypatch.setattr(sys, "meta_path", [Interrupting(), *sys.meta_path])
+        assert vantrel_command.main() == 130
+        assert capsys.readouterr().err == "vantrel: error: interrupted\n"
+
+    def test_a_reader_that_goes_away(self, tmp_path):
+        np.save(tmp_path / "in.npy", smooth(300))
+        assert_ok(vantrel_cli("compress", "in.npy", cwd=tmp_path))
+        # Far more than a pipe holds, so that writing goes on after the reader has gone.
+        with subprocess.Popen([sys.executable, "-m", "vantrel_tools", "info", *["in.vtrl"] * 500],
+                              cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as run:
+            run.stdout.readline()
+            run.stdout.close()
+            assert run.wait(timeout=120) == 128 + signal.SIGPIPE and run.stderr.read() == b""
+
+
+def test_rate_given_for_an_archive_without_one(tmp_path):
+    np.save(tmp_path / "in.npy", smooth(3000))
+    assert_ok(vantrel_cli("compress", "in.npy", "-o", "a.zarr", "-q", cwd=tmp_path))
+    assert_ok(vantrel_cli("decompress", "a.zarr", "-o", "a.wav", "--rate", 250, cwd=tmp_path))
+    assert read_signal(str(tmp_path / "a.wav")).rate == 250
+
+
+@pytest.mark.parametrize("name,write", [
+    ("in.csv", lambda p: p.write_text("1\n2\n")),  # the container is the larger
+    ("in.npy", lambda p: np.save(p, smooth(5000)))])
+def test_ratio_against_the_input_file(tmp_path, name, write):
+    write(tmp_path / name)
+    result = vantrel_cli("compress", name, "-o", "out.vtrl", cwd=tmp_path)
+    held, out = os.path.getsize(tmp_path / name), os.path.getsize(tmp_path / "out.vtrl")
+    ratio = float(re.search(r", ([\d.]+) vs the input file", result.stdout).group(1))
+    assert ratio == pytest.approx(held / out, abs=0.01)
+    assert ("the output is larger than the input" in result.stdout) == (out > held)

@@ -26,9 +26,12 @@ def recording(dtype):
 
 
 def per_channel(x, y):
+    x = x.astype(np.float64)
     d = y.astype(np.float64) - x
-    return {"psnr": 20 * np.log10(np.ptp(x, axis=0) / np.sqrt(np.mean(d**2, axis=0))),
-            "max_error": np.abs(d).max(axis=0)}
+    with np.errstate(divide="ignore"):  # an unchanged channel has an infinite PSNR
+        return {"psnr": 20 * np.log10(np.ptp(x, axis=0) / np.sqrt(np.mean(d**2, axis=0))),
+                "max_error": np.abs(d).max(axis=0),
+                "prd": 100 * np.sqrt(np.sum(d**2, axis=0) / np.sum(x**2, axis=0))}
 
 
 @pytest.fixture
@@ -36,9 +39,9 @@ def written(tmp_path):
     path, data = tmp_path / "rec.h5", {dtype: recording(dtype) for dtype in ("f4", "f8", "i2")}
     with h5py.File(path, "w") as f:
         for dtype, x in data.items():
-            for name, value in TARGETS.items():  # integers take options for now
-                keywords = {"scale": 12} if dtype == "i2" else {name: value}
-                f.create_dataset(f"{dtype}/{name}", data=x, chunks=CHUNK, **Vantrel(**keywords))
+            for name, value in TARGETS.items():
+                f.create_dataset(f"{dtype}/{name}", data=x, chunks=CHUNK,
+                                 **Vantrel(**{name: value}))
     return path, data
 
 
@@ -50,15 +53,10 @@ class TestDatasets:
                 y = f[f"{dtype}/{name}"][:]
                 got = per_channel(x, y)
                 assert y.dtype == x.dtype
-                if dtype == "i2":  # fixed options, rounded to the type
-                    assert (got["psnr"] > 60).all()
-                else:
-                    assert (got[name] >= value if name == "psnr" else got[name] <= value).all()
+                assert (got[name] >= value if name == "psnr" else got[name] <= value).all()
                 assert f[f"{dtype}/{name}"].id.get_storage_size() < x.nbytes / 2
 
     @pytest.mark.parametrize("dtype, keywords, refusal", [
-        ("int16", {"prd": 2}, "quality targets on integer datasets are not supported yet"),
-        ("uint8", {"max_error": 1}, "quality targets on integer datasets are not supported yet"),
         ("int64", {}, "cannot code integers of 8 bytes"),
         ("float16", {}, "cannot code floats of 2 bytes"),
         ("complex64", {}, "cannot code this type class"),
@@ -95,30 +93,136 @@ class TestOtherReaders:
                 [str(v) for v in f["i2/psnr"][0]]
 
 
-def test_pynwb_electrical_series(tmp_path):
+def write_nwb(path, x, data):
+    """An NWB file holding `x` as an ElectricalSeries whose data is `data` (x or an H5DataIO)."""
     pynwb = pytest.importorskip("pynwb")
     from datetime import datetime, timezone
 
-    from hdmf.backends.hdf5.h5_utils import H5DataIO
     from pynwb.ecephys import ElectricalSeries
 
     nwb = pynwb.NWBFile("rec", "id", datetime(2024, 1, 1, tzinfo=timezone.utc))
     group = nwb.create_electrode_group("g", description="probe", location="brain",
                                        device=nwb.create_device("probe"))
-    for _ in range(CHANNELS):
+    for _ in range(x.shape[1]):
         nwb.add_electrode(group=group, location="brain")
+    region = nwb.create_electrode_table_region(list(range(x.shape[1])), "all")
+    nwb.add_acquisition(ElectricalSeries(name="es", data=data, electrodes=region, rate=3000.0))
+    with pynwb.NWBHDF5IO(path, "w") as nwb_io:
+        nwb_io.write(nwb)
+
+
+def read_nwb_series(path):
+    """The ElectricalSeries' data, its filter and its electrodes' group names, read by pynwb."""
+    import pynwb
+
+    with pynwb.NWBHDF5IO(path, "r") as nwb_io:
+        series = nwb_io.read().acquisition["es"]
+        groups = [g.name for g in series.electrodes.table["group"][:]]
+        return series.data[:], series.data.id.get_create_plist().get_filter(0)[0], groups
+
+
+def test_pynwb_electrical_series(tmp_path):
+    pytest.importorskip("pynwb")
+    from hdmf.backends.hdf5.h5_utils import H5DataIO
+
     x = recording("int16")
     with pytest.warns(UserWarning, match="may not be available on all installations"):
-        data = H5DataIO(x, chunks=CHUNK, allow_plugin_filters=True, **Vantrel(scale=12))
-    region = nwb.create_electrode_table_region(list(range(CHANNELS)), "all")
-    nwb.add_acquisition(ElectricalSeries(name="es", data=data, electrodes=region, rate=3000.0))
-    with pynwb.NWBHDF5IO(tmp_path / "a.nwb", "w") as nwb_io:
-        nwb_io.write(nwb)
-    with pynwb.NWBHDF5IO(tmp_path / "a.nwb", "r") as nwb_io:
-        series = nwb_io.read().acquisition["es"]
-        assert series.data.id.get_create_plist().get_filter(0)[0] == FILTER_ID
-        y = series.data[:]
-    assert y.dtype == np.int16 and (per_channel(x, y)["psnr"] > 60).all()
+        data = H5DataIO(x, chunks=CHUNK, allow_plugin_filters=True, **Vantrel(prd=2))
+    write_nwb(tmp_path / "a.nwb", x, data)
+    y, filter_id, _ = read_nwb_series(tmp_path / "a.nwb")
+    assert filter_id == FILTER_ID
+    assert y.dtype == np.int16 and (per_channel(x, y)["prd"] <= 2).all()
+
+
+def inventory(f):
+    """Every link of an HDF5 file by path: its kind, attributes (references as the path they
+    point to) and, for datasets, dtype, shape and filters and values (None where vantrel
+    filtered it)."""
+    def plain(value):
+        if isinstance(value, h5py.Reference):
+            return f[value].name if value else None
+        if isinstance(value, np.ndarray) and value.dtype.names:
+            return [tuple(plain(v) for v in row) for row in value.ravel()]
+        if isinstance(value, np.ndarray) and value.dtype == object:
+            return [plain(v) for v in value.ravel()]
+        return value.tolist() if isinstance(value, np.ndarray) else value
+
+    found = {}
+
+    def visit(name, link):
+        entry = [type(link).__name__]
+        if isinstance(link, (h5py.SoftLink, h5py.ExternalLink)):
+            entry.append(getattr(link, "path", None))
+        else:
+            node = f[name]
+            entry.append({k: plain(node.attrs[k]) for k in node.attrs})
+            if isinstance(node, h5py.Dataset):
+                plist = node.id.get_create_plist()
+                filtered = FILTER_ID in (plist.get_filter(i)[0]
+                                         for i in range(plist.get_nfilters()))
+                entry += [node.dtype.str, node.shape, node.compression, filtered,
+                          None if filtered else plain(node[()])]
+        found[name] = entry
+    f.visititems_links(visit)
+    found["/"] = ["root", {k: plain(f.attrs[k]) for k in f.attrs}]
+    return found
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, "-m", "vantrel_tools", *map(str, args)],
+                          capture_output=True, text=True, timeout=300)
+
+
+class TestFileRewrite:
+    def test_file_is_the_same_file_with_its_large_datasets_filtered(self, tmp_path):
+        x = recording("int16")
+        write_nwb(tmp_path / "a.nwb", x, x)
+        with h5py.File(tmp_path / "other.h5", "w") as f:
+            f["x"] = 1
+        # Beside NWB's own objects, what else files hold.
+        with h5py.File(tmp_path / "a.nwb", "a", libver="latest") as f:
+            big = f.create_dataset("extra/big", data=x.astype("f8"), compression="gzip")
+            f.create_dataset("extra/short", data=np.tile(x[:40], (1, 400)))  # 40 samples long
+            f.create_dataset("extra/wide", data=np.zeros((T, 2), "i8"))  # a type not coded
+            f.create_dataset("extra/big_endian", data=x.astype(">f4"))
+            f["extra/again"], f["extra/soft"] = big, h5py.SoftLink("/extra/big")
+            f["extra/outside"] = h5py.ExternalLink("other.h5", "/x")
+            f["extra"].attrs["large"] = np.arange(20000.0)  # beyond a compact header's 64 KiB
+            refs = f.create_dataset("extra/refs", (1,), [("at", h5py.ref_dtype), ("n", "i4")])
+            refs[0] = (big.ref, 1)
+            times = f.create_dataset("extra/timestamps", data=np.arange(T) / 3000.0)  # exact
+            times.make_scale("time")
+            big.dims[0].attach_scale(times)
+        done = cli("compress", tmp_path / "a.nwb", "-o", tmp_path / "b.nwb", "--psnr", 60,
+                   "--min-size", "64K")
+        assert done.returncode == 0, done.stderr
+        y, filter_id, groups = read_nwb_series(tmp_path / "b.nwb")
+        assert filter_id == FILTER_ID and groups == ["g"] * CHANNELS
+        assert y.dtype == np.int16 and (per_channel(x, y)["psnr"] >= 60).all()
+        with h5py.File(tmp_path / "a.nwb") as a, h5py.File(tmp_path / "b.nwb") as b:
+            before, after = inventory(a), inventory(b)
+            assert b["extra/again"].id == b["extra/big"].id
+            assert b["extra/big"].dims[0].keys() == ["time"]
+            assert (per_channel(a["extra/big"][:], b["extra/big"][:])["psnr"] >= 60).all()
+        filtered = {name for name, entry in after.items() if len(entry) > 3 and entry[-2]}
+        assert filtered == {"acquisition/es/data", "extra/big", "extra/again"}
+        for name in filtered:
+            before[name][-3:], after[name][-3:] = [], []  # compression, filter and values
+        assert after == before
+
+    @pytest.mark.parametrize("args, message", [
+        (["--cutoff", "high"], "--cutoff: not available when rewriting an HDF5 file"),
+        (["--min-size", "1X"], "invalid size '1X'"),
+        ([], "exists"),  # no -f
+    ])
+    def test_refusals_leave_nothing_behind(self, tmp_path, args, message):
+        with h5py.File(tmp_path / "a.h5", "w") as f:
+            f["x"] = recording("float32")
+        (tmp_path / "b.h5").write_bytes(b"before")
+        done = cli("compress", tmp_path / "a.h5", "-o", tmp_path / "b.h5", *args)
+        assert done.returncode != 0 and message in done.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["a.h5", "b.h5"]
+        assert (tmp_path / "b.h5").read_bytes() == b"before"
 
 
 class TestDamage:

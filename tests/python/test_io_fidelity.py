@@ -30,21 +30,30 @@ def write_back(source, target):
 
 
 def edf_fixture(path, flavour):
-    """Two channels at 256 and 64 Hz with a start date; EDF+ and BDF+ add a start fraction of a
-    second and annotations."""
+    """Two channels at 256 and 64 Hz with a start date, the first at both ends of its range;
+    EDF+ and BDF+ add a start fraction of a second and annotations; "EDF annotated" is a legacy
+    header over an annotation signal (as pyedflib's own legacy test file)."""
+    annotated = flavour == "EDF annotated"
+    flavour = "EDF+C" if annotated else flavour
     bdf = flavour.startswith("BDF")
     make = edfio.BdfSignal if bdf else edfio.EdfSignal
-    signals = [make(60 * smooth(2560, seed=1), 256, label="EEG Fz", physical_dimension="uV",
+    eeg = 60 * smooth(2560, seed=1)
+    eeg[100:102] = (-250, 250)
+    signals = [make(eeg, 256, label="EEG Fz", physical_dimension="uV",
                     physical_range=(-250, 250)),
                make(smooth(640, seed=2), 64, label="Resp", physical_range=(-3, 3),
                     digital_range=(-2000, 2000))]
     plus = flavour.endswith("+C")
     edf = (edfio.Bdf if bdf else edfio.Edf)(
-        signals, starttime=datetime.time(4, 5, 56, 394531 if plus else 0),
+        signals, starttime=datetime.time(4, 5, 56, 394531 if plus and not annotated else 0),
         annotations=[edfio.EdfAnnotation(1.5, 0.5, "arousal"),
                      edfio.EdfAnnotation(7.25, None, "spindle")] if plus else None)
     edf.startdate = datetime.date(2021, 3, 4)
     edf.write(path)
+    if annotated:
+        with open(path, "r+b") as f:
+            f.seek(192)
+            f.write(b" " * 44)
 
 
 def pyedflib_view(path):
@@ -65,7 +74,8 @@ def mne_view(path):
 
 class TestEdfFlavour:
     @pytest.mark.parametrize("flavour,suffix", [("EDF", "edf"), ("EDF+C", "edf"),
-                                                ("BDF", "bdf"), ("BDF+C", "bdf")])
+                                                ("EDF annotated", "edf"), ("BDF", "bdf"),
+                                                ("BDF+C", "bdf")])
     def test_written_back_as_the_libraries_read_the_original(self, tmp_path, flavour, suffix):
         source, back = str(tmp_path / f"a.{suffix}"), str(tmp_path / f"b.{suffix}")
         edf_fixture(source, flavour)
@@ -79,6 +89,19 @@ class TestEdfFlavour:
         assert mne_view(back) == mne_view(source)
         if flavour.endswith("+C"):
             assert read_signal(back).start == "2021-03-04T04:05:56.394531"
+
+    @pytest.mark.parametrize("flavour,suffix", [("EDF", "edf"), ("BDF+C", "bdf")])
+    def test_read_as_pyedflib_reads_it(self, tmp_path, flavour, suffix):
+        path = str(tmp_path / f"a.{suffix}")
+        edf_fixture(path, flavour)
+        signal, (_, _, labels, rates, samples, _) = read_signal(path), pyedflib_view(path)
+        # pyedflib reads an EDF+ start's fraction of a second ten times too small; edfio wrote it.
+        edf = (edfio.read_bdf if suffix == "bdf" else edfio.read_edf)(path)
+        assert signal.start == edf.startdatetime.isoformat()
+        assert [(i.label, i.rate) for i in map(signal.channel_info, range(2))] == list(
+            zip(labels, rates))
+        for got, want in zip(signal.channels, samples, strict=True):
+            np.testing.assert_allclose(got, want, rtol=0, atol=1e-9 * np.ptp(want))
 
 
 class TestWfdbRecord:
@@ -113,6 +136,17 @@ class TestWfdbRecord:
         ann_want, ann_got = (wfdb.rdann(str(tmp_path / d / "rec"), "atr") for d in ("in", "out"))
         assert list(ann_got.sample) == list(ann_want.sample)
         assert (ann_got.symbol, ann_got.aux_note) == (ann_want.symbol, ann_want.aux_note)
+
+    def test_read_as_wfdb_reads_it(self, tmp_path):
+        self.record(tmp_path)
+        signal = read_signal(str(tmp_path / "rec.hea"))
+        want = wfdb.rdrecord(str(tmp_path / "rec"), smooth_frames=False)
+        assert [(i.label, i.rate, i.unit) for i in map(signal.channel_info, range(2))] == list(
+            zip(want.sig_name, [want.fs * n for n in want.samps_per_frame], want.units))
+        assert signal.start.startswith("2001-06-01T08:00:01.5")
+        for got, expected in zip(signal.channels, want.e_p_signal, strict=True):
+            np.testing.assert_allclose(got, expected, rtol=1e-12, equal_nan=True)
+        assert np.isnan(signal.channels[1][2])  # the missing-value code
 
 
 class TestHdf5:

@@ -169,12 +169,13 @@ class TestCompressToOnAGrid:
     def test_target_holds_on_the_values_read_back_without_the_gaps(self, metric, value, grid,
                                                                    scale):
         x = read_back(self.trace * scale, grid) if scale > 0 else self.trace * scale
-        x[1000:3000] = np.nan  # a gap: coded as the caller fills it, not measured
+        x[1000:3000] = np.nan  # gaps: coded as the caller fills them (or not), not measured
+        x[[10, 20]] = (np.inf, -np.inf)
         if grid is None:
             x = x.astype(np.float32)
             container, achieved, *_ = _native.compress_to(x, metric, value, None)
         else:
-            filled = np.where(np.isnan(x), x[999], x).astype(np.float32)
+            filled = np.where(np.isfinite(x), x, x[999]).astype(np.float32)
             container, achieved, *_ = _native.compress_to(filled, metric, value, None,
                                                           reference=x, grid=grid)
         y = read_back(vantrel.decompress_signal(container).astype(np.float64), grid)

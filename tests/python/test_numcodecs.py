@@ -2,6 +2,7 @@
 shape and element type, integrity and gaps, and Zarr stores read back by a fresh open."""
 
 import json
+import pathlib
 import pickle
 
 import numpy as np
@@ -77,8 +78,10 @@ class TestConfiguration:
         ({"method": None}, TypeError, "method must be a str, not NoneType"),
         ({"quant_multiplier": "2"}, TypeError,
          "quant_multiplier must be a real number or None, not str"),
-        ({"dtype": "int16"}, ValueError, "vantrel stores float32 or float64 data, not int16"),
-        ({"dtype": "float16"}, ValueError, "vantrel stores float32 or float64 data, not float16"),
+        ({"dtype": "int64"}, ValueError,
+         "vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not int64"),
+        ({"dtype": "float16"}, ValueError,
+         "vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not float16"),
     ])
     def test_bad_configuration_is_refused_at_construction(self, kwargs, error, text):
         makers = [lambda: numcodecs.get_codec({"id": "vantrel", **kwargs})]
@@ -292,9 +295,118 @@ class TestZarr:
         with pytest.raises(ValueError, match="holds 400 samples, the container 399"):
             zarr.open_array(str(tmp_path / "s.zarr"), mode="r")[...]
 
-    def test_zarr3_refuses_integer_arrays(self, tmp_path):
+    def test_zarr3_refuses_64_bit_integer_arrays(self, tmp_path):
         from vantrel_tools.zarr3_codec import VantrelCodec
 
         with pytest.raises(ValueError):
-            zarr.create_array(store=str(tmp_path / "i.zarr"), shape=(10,), dtype="int16",
+            zarr.create_array(store=str(tmp_path / "i.zarr"), shape=(10,), dtype="int64",
                               serializer=VantrelCodec(), compressors=None)
+
+
+INTEGER_TARGETS = {"psnr": 45.0, "rmse": 1.0, "max_error": 0.5}
+INTEGER_CHUNK = 5000
+
+
+def integers(dtype, n=4 * INTEGER_CHUNK, seed=0):
+    """Smooth with noise: over the whole range of 8-bit types, clipped at both ends; 2000 wide
+    about the middle of 16-bit ones, about a million for 32-bit ones (float32 holds those)."""
+    info = np.iinfo(dtype)
+    lo, hi = int(info.min), int(info.max)
+    width, middle = (0.6 * (hi - lo), (hi + lo) / 2) if info.bits == 8 else (
+        1000, (hi + lo) // 2 if info.bits == 16 else 10**6)
+    x = smooth(n, seed).astype(np.float64) / 1.3 * width + middle
+    return np.clip(np.rint(x), lo, hi).astype(dtype)
+
+
+def zarr_keywords(codec):
+    if isinstance(codec, Vantrel):
+        return {"compressors": codec, "filters": None, "zarr_format": 2}
+    return {"serializer": codec, "compressors": None}
+
+
+class TestIntegers:
+    @pytest.mark.parametrize("zarr_format", [2, 3])
+    @pytest.mark.parametrize("dtype", ["int8", "uint8", "int16", "uint16", "int32", "uint32"])
+    def test_targets_hold_for_the_integers_read_back(self, tmp_path, zarr_format, dtype):
+        from vantrel_tools.zarr3_codec import VantrelCodec
+
+        x = integers(dtype)
+        assert np.iinfo(dtype).min in x or np.iinfo(dtype).bits > 8  # a clipped fixture
+        for metric, value in INTEGER_TARGETS.items():
+            codec = (Vantrel(dtype=dtype, **{metric: value}) if zarr_format == 2
+                     else VantrelCodec(**{metric: value}))
+            path = str(tmp_path / f"{metric}.zarr")
+            zarr.create_array(store=path, shape=x.shape, chunks=(INTEGER_CHUNK,), dtype=dtype,
+                              **zarr_keywords(codec))[...] = x
+            y = zarr.open_array(path, mode="r")[...]
+            assert y.dtype == np.dtype(dtype)
+            xs = x.astype(np.float64).reshape(-1, INTEGER_CHUNK)  # the target holds per chunk
+            d = y.astype(np.float64).reshape(xs.shape) - xs
+            rmse = np.sqrt(np.mean(d**2, axis=1))
+            with np.errstate(divide="ignore"):
+                psnr = 20 * np.log10(np.ptp(xs, axis=1) / rmse)
+            got = {"psnr": -psnr, "rmse": rmse, "max_error": np.abs(d).max(axis=1)}[metric]
+            assert (got <= (-value if metric == "psnr" else value)).all(), (metric, got)
+
+    def test_codecs_pickle_and_share_across_threads(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        from vantrel_tools.zarr3_codec import VantrelCodec
+
+        chunks = [integers("int16", INTEGER_CHUNK, seed) for seed in range(8)]
+        for codec in (Vantrel(dtype="int16", psnr=50.0), VantrelCodec(rmse=2.0)):
+            assert pickle.loads(pickle.dumps(codec)) == codec
+
+            def round_trip(x, codec=codec):
+                z = zarr.create_array(store={}, shape=x.shape, chunks=x.shape, dtype=x.dtype,
+                                      **zarr_keywords(codec))
+                z[...] = x
+                return z[...]
+
+            serial = [round_trip(x) for x in chunks]
+            with ThreadPoolExecutor(8) as pool:
+                for i, y in enumerate(pool.map(round_trip, chunks * 4)):
+                    np.testing.assert_array_equal(y, serial[i % len(chunks)])
+
+
+@pytest.fixture(scope="module")
+def validator():
+    jsonschema = pytest.importorskip("jsonschema")
+    root = pathlib.Path(__file__).resolve().parents[2]
+    schema = json.loads((root / "docs" / "zarr_codec" / "schema.json").read_text())
+    return jsonschema.Draft202012Validator(schema)
+
+
+class TestRegistryEntry:
+    """docs/zarr_codec/schema.json describes what the Zarr 3 codec writes and refuses."""
+
+    def test_names_are_the_codecs(self, validator):
+        from vantrel_tools.core import names
+
+        props = validator.schema["anyOf"][0]["properties"]["configuration"]["properties"]
+        assert props["method"]["enum"] == list(names.WAVELET_METHODS)
+        assert props["cutoff"]["enum"] == list(names.CUTOFF_LEVELS)
+        assert props["coder"]["enum"] == ["auto", *names.ENTROPY_CODERS]
+        assert set(names.QUALITY_TARGETS) < set(props)
+
+    @pytest.mark.parametrize("configuration, valid", [
+        ({"method": "db4", "scale": 6, "cutoff": "high", "coder": "arans"}, True),
+        ({"quant_multiplier": 3000.5}, True),
+        ({"method": "sym4", "psnr": 3.0}, True),
+        ({"psnr": -3.0}, False),
+        ({"scale": 13}, False),
+        ({"psnr": 60, "rmse": 1}, False),
+        ({"prd": 2, "coder": "deflate"}, False),
+        ({"rmse": -1}, False),
+        ({"level": 3}, False),
+    ])
+    def test_schema_agrees_with_the_codec(self, validator, configuration, valid):
+        from vantrel_tools.zarr3_codec import VantrelCodec
+
+        metadata = {"name": "vantrel", "configuration": configuration}
+        assert validator.is_valid(metadata) == valid
+        if valid:
+            assert validator.is_valid(VantrelCodec.from_dict(metadata).to_dict())
+        else:
+            with pytest.raises((ValueError, TypeError)):
+                VantrelCodec.from_dict(metadata)

@@ -1,6 +1,7 @@
 """The ``vantrel`` command: compress, decompress, inspect and evaluate signal files.
 
-Every failure ends the command with one line on stderr and exit status 2. A command plans all its
+Every failure ends the command with one line on stderr and exit status 2; Ctrl-C, SIGTERM and
+SIGHUP end it in one line with status 128 + the signal's number. A command plans all its
 outputs before it writes any (no two the same, none an input, none an existing file unless -f),
 writes them to temporary files in their own directories and renames them all at the end: it
 writes all its outputs or none, and each is complete.
@@ -14,10 +15,14 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import importlib.metadata
 import io
+import os
+import signal
 import sys
-from collections.abc import Callable, Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 from ..core.names import (
@@ -31,9 +36,10 @@ from ..core.names import (
 )
 from ..io import FORMAT_SUFFIX, SignalFileError
 from ..io.audio import WAV_SAMPLE_KINDS
+from ..store.timeline import DEFAULT_CHUNK
 from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress
 from .info import cmd_info
-from .errors import CliError
+from .errors import CliError, Interrupted
 from .evaluate import cmd_eval
 from .inputs import add_input_options
 
@@ -62,6 +68,12 @@ the start time and the annotations (extra zarr). 'vantrel decompress NAME.zarr -
 the recording back; 'vantrel info NAME.zarr' lists its channels. A channel that cannot be coded
 fails the command, naming it, and nothing is written.
 
+HDF5 and NWB files: 'vantrel compress rec.nwb -o rec.vtrl.nwb' (or .h5, .hdf5) rewrites the whole
+file with every numeric dataset of at least --min-size bytes filtered by vantrel's HDF5 filter
+along its first axis (time in NWB), to --scale or a quality target, and everything else (groups,
+attributes, links, other datasets) copied as it was; h5py and pynwb read it with
+vantrel_tools.hdf5 imported, other programs with HDF5_PLUGIN_PATH set (extra hdf5).
+
 A container holds one channel. A one-channel input NAME.ext becomes NAME.vtrl; an input with C
 channels becomes NAME.ch0.vtrl ... NAME.ch{C-1}.vtrl, channel k in NAME.chk.vtrl. Each line of
 output names the file every channel went to. Every container carries a CRC-32C and the places of
@@ -69,8 +81,11 @@ NaN and infinite samples, which decompress restores.
 
 Where outputs go: -o FILE.vtrl (one input only) names the output; -o DIR (an existing
 directory, or a name ending in / or without a suffix) is a directory, created if missing; without
--o each output goes beside its input. Existing files are not overwritten unless -f is given. The
-sample rate of a WAV input is not stored in the container: pass it to 'vantrel decompress --rate'.
+-o each output goes beside its input. Existing files are not overwritten unless -f is given. A
+container keeps its channel's sample rate, label, unit and sample type or integer grid, so that
+decompress writes the source's format back as it was; with a quality target, the target holds on
+the integer codes an EDF, BDF, WFDB, PCM audio or integer HDF5 input is written back on, and on
+the samples that exist (NaN and infinite ones are not measured).
 """
 
 DECOMPRESS_HELP = f"""\
@@ -84,9 +99,10 @@ an -o, every input becomes one channel of that one file, in the order given (all
 same length; .csv and .f32 hold one channel). -o DIR (an existing directory, or a name ending in
 / or without a suffix) receives one file per input, NAME.ch0.vtrl -> NAME.ch0.npy (the format from
 --format, .npy by default); without -o each output goes beside its input. Existing files are not
-overwritten unless -f is given. Containers hold no rate: files are written at --rate Hz (default
-{DEFAULT_RATE}). WAV files get float32 samples (FLAC pcm16) unless --wav-sample says otherwise or
-an archive recorded the input's. Gaps (NaN, +inf, -inf) recorded by compress
+overwritten unless -f is given. Files are written at --rate Hz, else at the rate the containers
+keep (default {DEFAULT_RATE}). WAV files get float32 samples (FLAC pcm16) unless --wav-sample says
+otherwise or the archive or containers recorded the input's. Channels of integer codes are
+written on their codes in every format. Gaps (NaN, +inf, -inf) recorded by compress
 come back; a container whose checksum fails is reported as damaged.
 """
 
@@ -118,6 +134,21 @@ def _float_list(text: str) -> list[float]:
         raise argparse.ArgumentTypeError(f"invalid list {text!r}") from None
 
 
+def _byte_size(text: str) -> int:
+    """A size in bytes, with an optional K, M or G (powers of 1024)."""
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    number = text.strip()
+    scale = units.get(number[-1:].lower(), 1)
+    try:
+        size = int(number[:-1] if scale > 1 else number) * scale
+    except ValueError:
+        size = -1
+    if size < 0:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r} (bytes, or a number with K, M "
+                                         "or G)")
+    return size
+
+
 def _thread_count(text: str) -> int:
     try:
         count = int(text)
@@ -126,6 +157,17 @@ def _thread_count(text: str) -> int:
     if count < 1:
         raise argparse.ArgumentTypeError(f"invalid thread count {text!r} (a whole number, 1 or more)")
     return count
+
+
+def _rate(text: str) -> int:
+    try:
+        rate = int(text)
+    except ValueError:
+        rate = 0
+    if rate < 1:
+        raise argparse.ArgumentTypeError(f"invalid sample rate {text!r} (a whole number of Hz, "
+                                         "1 or more)")
+    return rate
 
 
 def _file_command(commands: Any, name: str, func: Callable[[argparse.Namespace], int], *,
@@ -165,7 +207,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default: beside each input)")
     c.add_argument("--method", choices=METHODS,
                    help=f"wavelet (default {DEFAULT_METHOD}; with a quality target the search "
-                        "picks the one giving the smallest file)")
+                        "picks one by an estimate of the coded size)")
     c.add_argument("--scale", type=int, choices=SCALES, metavar=f"{MIN_SCALE}..{MAX_SCALE}",
                    help="quantisation scale: higher keeps more detail (default 11)")
     c.add_argument("--cutoff", choices=CUTOFF_LEVELS,
@@ -174,6 +216,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="entropy coder (default auto, the context model)")
     c.add_argument("--multiplier", type=float, metavar="M",
                    help="quantisation multiplier instead of 2**scale")
+    c.add_argument("--chunk-samples", type=int, metavar="N",
+                   help=f"samples per chunk of an archive's channels (default {DEFAULT_CHUNK}); "
+                        "a window reads only the chunks it touches")
     target = c.add_argument_group(
         "quality target (instead of --scale, --cutoff, --coder and --multiplier)",
         "The smallest container found whose decoded samples meet the target, per channel.")
@@ -181,7 +226,17 @@ def build_parser() -> argparse.ArgumentParser:
     for metric in QUALITY_METRICS:  # the codec's metric table: flags, placeholders and help
         exclusive.add_argument(f"--{metric.name.replace('_', '-')}", type=float,
                                metavar=metric.metavar, help=metric.help)
+    target.add_argument("--grid", type=float, metavar="STEP",
+                        help="the samples are whole multiples of STEP (checked; the first that "
+                             "is not is refused): targets hold on the multiples decompress "
+                             "returns, --max-error 0 is lossless. For files of float samples: "
+                             "EDF, BDF, WFDB, PCM audio and integer HDF5 use their own codes")
     add_input_options(c)
+    c.add_argument("--min-size", type=_byte_size, metavar="BYTES",
+                   help="with -o FILE.h5, FILE.hdf5 or FILE.nwb and a whole HDF5 or NWB input: "
+                        "rewrite the file with every numeric dataset of at least this size "
+                        "(default 1M) filtered by vantrel along its first axis, everything "
+                        "else copied as it was")
 
     d = _file_command(commands, "decompress", cmd_decompress, epilog=DECOMPRESS_HELP,
                       summary="decompress .vtrl containers",
@@ -192,8 +247,9 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--format", choices=sorted(FORMAT_SUFFIX), default=None,
                    help="format of the files written into a directory (default npy; an "
                         "archive's own format)")
-    d.add_argument("--rate", type=int, default=None, metavar="HZ",
-                   help=f"sample rate of the files made from containers (default {DEFAULT_RATE})")
+    d.add_argument("--rate", type=_rate, default=None, metavar="HZ",
+                   help="sample rate of the files made from containers (default: the one they "
+                        f"keep, else {DEFAULT_RATE}), and of an archive's channels that record none")
     d.add_argument("--wav-sample", choices=WAV_SAMPLE_KINDS, default=None,
                    help="sample encoding of audio files (default float32, FLAC pcm16, or what "
                         "an archive recorded)")
@@ -260,22 +316,68 @@ def _fail(message: str, stream: IO[str]) -> int:
     return EXIT_FAILURE
 
 
+# Signals that end the command the way Ctrl-C does: its outputs are discarded, not left staged.
+_ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                        if hasattr(signal, name))
+
+
+@contextlib.contextmanager
+def _ending_signals_interrupt() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise `Interrupted` in the main thread for the body, as SIGINT raises
+    KeyboardInterrupt; elsewhere (an embedding program's thread) the handlers stay as they are."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum: int, _: object) -> None:
+        raise Interrupted(signum)
+
+    previous = {signum: signal.signal(signum, interrupt) for signum in _ENDING_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _stdout_closed() -> int:
+    """The end of a command whose reader went away (``vantrel info x | head``): quietly, as a
+    command killed by SIGPIPE, with stdout pointed at nothing so that the final flush says
+    nothing either."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    return 128 + getattr(signal, "SIGPIPE", 13)
+
+
+def _command(argv: Sequence[str] | None) -> int:
+    args = build_parser().parse_args(argv)
+    if getattr(args, "output", None) == "-":
+        raise CliError("-o -: outputs are files; standard output is not supported (name a "
+                       "file or a directory)")
+    return int(args.func(args))
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="vantrel.names")
     try:
-        args = build_parser().parse_args(argv)
-        return int(args.func(args))
+        with _ending_signals_interrupt():
+            return _command(argv)
     except (CliError, SignalFileError) as exc:
         return _fail(str(exc), sys.stderr)
     except OSError as exc:
+        if isinstance(exc, BrokenPipeError) and exc.filename is None:
+            return _stdout_closed()
         where = f"{exc.filename}: " if exc.filename else ""
         return _fail(f"{where}{exc.strerror or exc}", sys.stderr)
     except ValueError as exc:
         return _fail(str(exc), sys.stderr)
-    except KeyboardInterrupt:
-        return _fail("interrupted", sys.stderr)
+    except KeyboardInterrupt as exc:
+        _fail("interrupted", sys.stderr)
+        return 128 + (exc.signum if isinstance(exc, Interrupted) else signal.SIGINT)
     except Exception as exc:  # anything else still ends in one line, never a traceback
         return _fail(f"unexpected {type(exc).__name__}: {exc}", sys.stderr)
 

@@ -4,17 +4,26 @@ it came from, and ``vantrel info`` of an archive."""
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import tempfile
 
+import numpy as np
+
+from ..core.channels import in_order, pool
 from ..core.container import ContainerError
+from ..core.metrics import distortion
 from ..core.options import Coding
-from ..io import FORMAT_SUFFIX, Signal
+from ..io import FORMAT_SUFFIX, Channel, Signal
+from ..io.digital import to_codes
+from ..io.types import SampleGrid
 from ..store.archive import read_archive, write_archive
+from ..store.timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
 from .errors import CliError
-from .files import read_bytes
+from .files import os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
-from .run import coded, planned, print_lines, threads_of
+from .progress import Progress
+from .run import compress_channel, planned, print_lines, threads_of
 
 
 def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
@@ -24,6 +33,10 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         raise CliError(f"-o {args.output} is one archive but {len(args.inputs)} inputs were "
                        "given; compress each into its own archive")
     path, out = args.inputs[0], args.output.rstrip("/" + os.sep)
+    try:
+        chunk = checked_chunk(DEFAULT_CHUNK if args.chunk_samples is None else args.chunk_samples)
+    except ValueError as exc:
+        raise CliError(f"--chunk-samples: {exc}") from None
     with planned(args, "compress") as (plan, progress):
         signal = read_input(path, args)
         if not signal.channels:
@@ -31,22 +44,53 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
         progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
-        containers = coded(path, signal, options, threads_of(args), progress)
-        if zipped:
-            with tempfile.TemporaryDirectory() as scratch:
-                built = os.path.join(scratch, "archive.zip")
-                write_archive(built, signal, containers, options)
-                plan.stage(out, read_bytes(built))
-        else:
-            write_archive(plan.stage_tree(out), signal, containers, options)
+        containers = _coded_chunks(path, signal, options, threads_of(args), chunk,
+                                   progress)
+        try:  # a full disk names the archive, not the temporary it was built in
+            if zipped:
+                with tempfile.TemporaryDirectory() as scratch:
+                    built = os.path.join(scratch, "archive.zip")
+                    write_archive(built, signal, containers, options, chunk)
+                    data = read_bytes(built)
+                    plan.stage(out, data)
+                    archive_bytes = len(data)
+            else:
+                tree = plan.stage_tree(out)
+                write_archive(tree, signal, containers, options, chunk)
+                archive_bytes = sum(os.path.getsize(os.path.join(d, name))
+                                    for d, _, names in os.walk(tree) for name in names)
+        except OSError as exc:
+            raise os_error(out, exc) from None
         progress.advance()
     raw = 4 * sum(c.size for c in signal.channels)
-    packed = sum(len(c) for c in containers)
+    packed = sum(len(c) for chunks in containers for c in chunks)
     noun = "channel" if len(containers) == 1 else "channels"
     print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
                  f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
-                 f"{ratio_vs_input(signal, packed)}"], args.quiet)
+                 f"{ratio_vs_input(signal, archive_bytes)}"], args.quiet)
     return 0
+
+
+def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int, chunk: int,
+                  progress: Progress) -> list[list[bytes]]:
+    """The containers of every chunk of every channel, coded on `threads` threads (chunks of all
+    channels at once, one thread each: the same bytes for every count), each chunk's samples
+    counted on `progress` as it is done."""
+    jobs, owners, counts = [], [], []
+    for k, samples in enumerate(signal.channels):
+        codings = chunk_codings(samples, coding, chunk)
+        for j, (part, per_chunk) in enumerate(zip(split_channel(samples, chunk), codings,
+                                                  strict=True)):
+            jobs.append(functools.partial(compress_channel, path, signal, k, per_chunk, 1, part))
+            owners.append(k)
+            counts.append(min(part.size, samples.size - j * chunk))
+    out: list[list[bytes]] = [[] for _ in signal.channels]
+    with pool(threads) as executor:
+        for k, n, container in zip(owners, counts, in_order(executor, iter(jobs), 2 * threads),
+                                   strict=True):
+            out[k].append(container)
+            progress.add_samples(n)
+    return out
 
 
 def decode_archive(path: str) -> Signal:
@@ -64,12 +108,31 @@ def archive_source(path: str) -> str:
     return source if source in FORMAT_SUFFIX else "npy"
 
 
-def info_archive(path: str) -> None:
-    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio."""
+def quality_against(original: Channel, decoded: Channel, grid: SampleGrid | None) -> str:
+    """The quality of `decoded` against `original` on the samples that exist, as a file of the
+    channel's integer format holds them when it has a grid."""
+    if decoded.size != original.size:
+        raise CliError(f"the original has {original.size} samples, the container {decoded.size}")
+    finite = np.isfinite(original)
+    x, y = np.asarray(original, np.float64)[finite], decoded.astype(np.float64)[finite]
+    if not x.size:
+        return "no sample of the original is finite"
+    if grid is None:
+        return distortion(x, y).summary()
+    y = grid.origin + grid.step * to_codes(y, grid, 0, "", []).astype(np.float64)
+    return f"{distortion(x, y).summary()} (as written on the grid)"
+
+
+def info_archive(path: str, original: Signal | None = None, where: str = "") -> None:
+    """The archive's metadata and one row per channel: label, rate, unit, samples, size, ratio;
+    with the `original` signal (read from `where`), the quality of each channel against it."""
     try:
-        archive = read_archive(path, decode=False)
+        archive = read_archive(path, decode=original is not None)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
+    if original is not None and len(original.channels) != len(archive.signal.channels):
+        raise CliError(f"{where}: has {len(original.channels)} channels, the archive "
+                       f"{len(archive.signal.channels)}")
     signal = archive.signal
     codec = ", ".join(f"{k} {v}" for k, v in archive.codec.items())
     print(f"file         {path}")
@@ -77,20 +140,28 @@ def info_archive(path: str) -> None:
     print(f"start        {signal.start or '-'}")
     print(f"annotations  {len(signal.annotations)}")
     print(f"coded with   {codec}")
-    rows = [("ch", "label", "rate Hz", "unit", "samples", "bytes", "ratio")]
-    for k, (channel, size) in enumerate(zip(signal.channels, archive.container_bytes,
-                                            strict=True)):
+    rows = [("ch", "label", "rate Hz", "unit", "samples", "chunks", "bytes", "ratio")]
+    for k, (channel, size, (chunk, count)) in enumerate(zip(
+            signal.channels, archive.container_bytes, archive.chunks, strict=True)):
         info = signal.channel_info(k)
         rate = f"{info.rate:g}" if info.rate is not None else "-"
         ratio = f"{4 * channel.size / size:.2f}" if size else "-"
         rows.append((str(k), info.label or "-", rate, info.unit or "-", str(channel.size),
-                     str(size), ratio))
+                     f"{count} x {chunk}", str(size), ratio))
     raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(archive.container_bytes)
-    rows.append(("all", "", "", "", str(raw // 4), str(packed),
-                 f"{raw / packed:.2f}" if packed else "-"))
+    rows.append(("all", "", "", "", str(raw // 4), str(sum(c for _, c in archive.chunks)),
+                 str(packed), f"{raw / packed:.2f}" if packed else "-"))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(cell.ljust(w) if i in (1, 3) else cell.rjust(w)
                         for i, (cell, w) in enumerate(zip(row, widths, strict=True))).rstrip())
     print("ratio: float32 bytes / container bytes")
+    if original is not None:
+        print(f"quality against {where}, on the samples that exist:")
+        for k, channel in enumerate(signal.channels):
+            try:
+                text = quality_against(original.channels[k], channel, signal.channel_info(k).grid)
+            except CliError as exc:
+                raise CliError(f"{path}: {signal.channel_name(k)}: {exc}") from None
+            print(f"  {signal.channel_name(k)}: {text}")

@@ -11,11 +11,12 @@ from collections.abc import Callable, Iterator
 import vantrel
 
 from ..core.channels import in_order, pool
-from ..core.codec import decompress
+from ..core.codec import decode
 from ..core.container import ContainerError
 from ..core.names import QUALITY_TARGETS
-from ..core.options import Coding, Options, Targeted
+from ..core.options import Coding, Options, Targeted, not_with_target
 from ..core.target import QualityTarget
+from ..core.trailer import About
 from ..io import (
     FORMAT_SUFFIX,
     SIGNAL_FORMATS,
@@ -27,10 +28,12 @@ from ..io import (
     split_dataset,
 )
 from ..store.archive import ARCHIVE_SUFFIXES, is_archive
+from .about import decoded_signal, on_grids, worst_reached
 from .archives import archive_source, compress_to_archive, decode_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
+from .rewrite import rewrites_hdf5, rewrite_hdf5
 from .run import compress_channel, planned, print_lines, threads_of
 
 # ----------------------------------------------------------------------------------------------
@@ -48,9 +51,10 @@ def _coding_from_args(args: argparse.Namespace) -> Coding:
     if target is not None:
         given = [f"--{name}" for name, value in options.items() if value is not None]
         if given:
-            flags = ", ".join(flag.replace("quant_", "") for flag in given)
-            raise CliError(f"{flags} cannot be combined with a quality target")
-        return Targeted(target, args.method)
+            raise CliError(not_with_target([flag.replace("quant_", "") for flag in given]))
+        return Targeted(target, args.method, args.grid)
+    if args.grid is not None:
+        raise CliError("--grid goes with a quality target")
     options = {name: value for name, value in options.items() if value is not None}
     # Refuses what no input could use, with its text, and fills in the defaults.
     return Options.of(vantrel.CompressionOptions(method=args.method or DEFAULT_METHOD, **options))
@@ -84,8 +88,15 @@ def _compress_targets(inputs: list[str], output: str | None) -> Callable[[str, i
 
 def cmd_compress(args: argparse.Namespace) -> int:
     coding = _coding_from_args(args)
+    if rewrites_hdf5(args):
+        return rewrite_hdf5(args, coding)
     if args.output is not None and is_archive(args.output):
+        if args.grid is not None:
+            raise CliError("--grid is not kept in archives; compress to .vtrl containers")
         return compress_to_archive(args, coding)
+    if args.chunk_samples is not None:
+        raise CliError("--chunk-samples applies to archives (-o NAME.zarr or NAME.vtrl.zip); "
+                       "a container holds its channel whole")
     targets = _compress_targets(args.inputs, args.output)
     threads = threads_of(args)
     lines = []
@@ -105,7 +116,8 @@ def cmd_compress(args: argparse.Namespace) -> int:
             # One channel in all: its coder may take the threads itself.
             inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
             for k in range(len(signal.channels)):
-                yield functools.partial(compress_channel, path, signal, k, coding, inner)
+                yield functools.partial(compress_channel, path, signal, k, coding, inner,
+                                        keep_about=True)
 
     with planned(args, "compress") as (plan, progress), pool(threads) as executor:
         containers: list[bytes] = []
@@ -127,7 +139,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
 
 def _describe_compress(path: str, signal: Signal, outputs: list[str],
                        containers: list[bytes]) -> str:
-    num_samples, rate = signal.num_samples, signal.rate
+    num_samples = signal.num_samples
     raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(len(c) for c in containers)
     if len(outputs) == 1:
@@ -136,10 +148,11 @@ def _describe_compress(path: str, signal: Signal, outputs: list[str],
         where = ", ".join(f"{p} (channel {k})" for k, p in enumerate(outputs))
     line = (f"{path} ({signal.description}, {num_samples} samples) -> {where}; "
             f"{packed} bytes, ratio {raw / packed:.2f} vs float32{ratio_vs_input(signal, packed)}")
-    if rate is not None:
-        line += f"; sample rate {rate} Hz not stored (decompress with --rate {rate})"
-    if any(i.label or i.unit for i in signal.info) or signal.annotations:
-        line += "; labels, units and annotations not stored (-o NAME.zarr keeps them)"
+    reached = worst_reached(containers)
+    if reached:
+        line += f"; {reached}"
+    if signal.annotations or signal.start:
+        line += "; start time and annotations not stored (-o NAME.zarr keeps them)"
     return line
 
 
@@ -150,17 +163,17 @@ def _describe_compress(path: str, signal: Signal, outputs: list[str],
 DEFAULT_RATE = 48000
 
 
-def _decode_container(path: str) -> Channel:
+def _decode_container(path: str) -> tuple[Channel, About]:
     data = read_bytes(path)
     try:
-        return decompress(data)
+        return decode(data)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
 
 
-def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
+def _decoded(args: argparse.Namespace) -> Iterator[Signal | tuple[Channel, About]]:
     """Every input decoded, in order, on the command's threads: an archive's recording or a
-    container's samples."""
+    container's samples with what its trailer says of them."""
     threads = threads_of(args)
     with pool(threads) as executor:
         jobs = (functools.partial(decode_archive if is_archive(path) else _decode_container, path)
@@ -168,15 +181,31 @@ def _decoded(args: argparse.Namespace) -> Iterator[Signal | Channel]:
         yield from in_order(executor, jobs, 2 * threads)
 
 
-def _container_signal(channels: list[Channel], args: argparse.Namespace) -> Signal:
-    """Channels decoded from containers, which hold no rate: the one --rate gives."""
-    return Signal(channels, rate=args.rate if args.rate is not None else DEFAULT_RATE)
+def _archive_signal(signal: Signal, args: argparse.Namespace) -> Signal:
+    """An archive's recording, its channels that record no rate (from a ``.npy``) at --rate."""
+    if args.rate is not None:
+        for info in signal.info:
+            if info.rate is None:
+                info.rate = float(args.rate)
+        if not signal.info and signal.rate is None:
+            signal.rate = args.rate
+    return signal
+
+
+def _container_signal(decoded: list[tuple[Channel, About]], args: argparse.Namespace) -> Signal:
+    """Channels decoded from containers: at the rate --rate gives, else the one they keep."""
+    return decoded_signal([c for c, _ in decoded], [a for _, a in decoded], args.rate,
+                          DEFAULT_RATE)
 
 
 def _stage_output(plan: OutputPlan, out_path: str, owner: str, signal: Signal,
                   args: argparse.Namespace, lines: list[str]) -> None:
     """Encodes `signal` as `out_path` (planned already) and stages its files (a WFDB record has
-    more than one); the notes of the encoding (clipped samples) join `lines`."""
+    more than one); the notes of the encoding (clipped samples) join `lines`. Channels with a
+    grid are written on it, whatever the format, so that a target met there holds."""
+    notes: list[str] = []
+    signal = on_grids(signal, notes)
+    lines.extend(f"{out_path}: {note}" for note in notes)
     try:
         encoded = encode_recording(out_path, signal, args.wav_sample)
     except SignalFileError as exc:
@@ -221,7 +250,7 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
         for path, out_path, decoded in zip(args.inputs, targets, _decoded(args), strict=True):
-            signal = (decoded if isinstance(decoded, Signal)
+            signal = (_archive_signal(decoded, args) if isinstance(decoded, Signal)
                       else _container_signal([decoded], args))
             notes: list[str] = []
             _stage_output(plan, out_path, path, signal, args, notes)
@@ -250,11 +279,12 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
     with planned(args, "decompress") as (plan, progress):
         plan.add(split_dataset(args.output)[0], args.inputs[0])
         if archives:
-            signal = decode_archive(archives[0])
+            signal = _archive_signal(decode_archive(archives[0]), args)
             progress.advance()
         else:
             decoded = []
             for samples in _decoded(args):
+                assert not isinstance(samples, Signal)  # archives are decompressed alone
                 decoded.append(samples)
                 progress.advance()
             signal = _container_signal(decoded, args)

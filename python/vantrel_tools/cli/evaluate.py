@@ -10,11 +10,12 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import vantrel
 
 from ..core.codec import compress_to_target
-from ..core.metrics import distortion
+from ..core.metrics import Distortion, distortion
 from ..core.target import QualityTarget
 from ..io import Channel, Signal
 from .errors import CliError
@@ -36,12 +37,19 @@ def _time_best(fn: Callable[[], Any], budget_s: float = 0.05, max_runs: int = 5)
     return best
 
 
+def _measured(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64]) -> Distortion:
+    """The distortion of the samples that exist (gaps have no error to measure); nan without
+    any."""
+    keep = np.isfinite(x)
+    return distortion(x[keep], y[keep]) if keep.any() else Distortion(*[math.nan] * 4)
+
+
 def _measure(channels: list[Channel], code: Callable[[Channel], bytes]) -> dict[str, Any]:
     containers = [code(c) for c in channels]
     decoded = [vantrel.decompress_signal(b) for b in containers]
     x = np.concatenate([np.asarray(c, dtype=np.float64) for c in channels])
     y = np.concatenate([d.astype(np.float64) for d in decoded])
-    quality = distortion(x, y)
+    quality = _measured(x, y)
     megabytes = 4 * x.size / 1e6
     t_comp = _time_best(lambda: [code(c) for c in channels])
     t_decomp = _time_best(lambda: [vantrel.decompress_signal(b) for b in containers])
@@ -83,11 +91,11 @@ def _per_channel(signal: Signal, args: argparse.Namespace) -> None:
         head = f"{k:>3} {(info.label or '-')[:16]:<16} {rate:>9} {channel.size:>9}"
         try:
             packed = vantrel.compress_signal(np.ascontiguousarray(channel), options)
+            quality = _measured(np.asarray(channel, dtype=np.float64),
+                                vantrel.decompress_signal(packed).astype(np.float64))
         except ValueError as exc:
             print(f"{head}  refused: {exc}")
             continue
-        quality = distortion(np.asarray(channel, dtype=np.float64),
-                             vantrel.decompress_signal(packed).astype(np.float64))
         print(f"{head} {4 * channel.size / len(packed):>8.2f} {quality.cells()}")
 
 

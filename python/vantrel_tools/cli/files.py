@@ -6,7 +6,8 @@ directory. Then `OutputPlan.stage` writes each output's bytes to a temporary fil
 name in the output's own directory, and `OutputPlan.commit` renames them all into place. Any
 failure before the last rename removes the temporaries, puts back the files already replaced and
 removes the directories the plan created, so a target is never seen half-written and a command
-that fails leaves its outputs as they were. Every error names the path the user gave.
+that fails leaves its outputs as they were. Once the renames begin, the signals that end a
+command wait until they and the clean-up are done. Every error names the path the user gave.
 
 An output may be a directory tree (a Zarr store): `OutputPlan.stage_tree` gives a temporary
 directory beside it to build the tree in, and the commit renames the directory into place. Forced,
@@ -16,11 +17,14 @@ directory.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
+import signal
 import stat
 import tempfile
-from collections.abc import Callable, Iterable
+import threading
+from collections.abc import Callable, Iterable, Iterator
 
 from .errors import CliError
 
@@ -30,7 +34,7 @@ CONTAINER_SUFFIX = ".vtrl"
 _TEMP_PREFIX, _TEMP_SUFFIX = ".vtrl-", ".tmp"
 
 
-def _os_error(path: str, exc: OSError) -> CliError:
+def os_error(path: str, exc: OSError) -> CliError:
     return CliError(f"{path}: {exc.strerror or exc}")
 
 
@@ -42,6 +46,27 @@ def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+# The signals that end a command (see the command's main): held while outputs are put in place or
+# cleaned up, so that neither is left half done.
+_HELD_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                      if hasattr(signal, name))
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """The body runs to its end whatever signal arrives; the signals are dropped: once the last
+    output is in place the command has succeeded, and a clean-up that is under way finishes."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.signal(signum, lambda *_: None) for signum in _HELD_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 class OutputPlan:
@@ -78,32 +103,37 @@ class OutputPlan:
         except FileNotFoundError:
             st = None
         except OSError as exc:
-            raise _os_error(path, exc) from None
+            raise os_error(path, exc) from None
         if st is not None:
             if stat.S_ISDIR(st.st_mode) and not (
                     tree and os.path.isfile(os.path.join(path, "zarr.json"))):
                 raise CliError(f"{path} is a directory")
+            if tree and os.path.islink(path.rstrip(os.sep)):
+                raise CliError(f"{path} is a symbolic link; an archive replaces a directory, not "
+                               f"a link: give the path it points to ({os.path.realpath(path)})")
             if (st.st_dev, st.st_ino) in self._input_ids:
                 raise CliError(f"{path} is an input of this command; it is never overwritten")
             if not self._force:
                 raise _exists(path)
         self._owners[key] = (path, owner)
 
-    def stage(self, path: str, data: bytes) -> None:
-        """Writes the bytes of the planned output `path` to a temporary file beside it."""
+    def stage(self, path: str, data: bytes) -> str:
+        """Writes the bytes of the planned output `path` to a temporary file beside it, and
+        returns that file's name (a writer may also fill it itself before the commit)."""
         directory = os.path.dirname(path) or os.curdir
         self._make_directory(directory, path)
         try:
             fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=_TEMP_SUFFIX, dir=directory)
         except OSError as exc:
-            raise _os_error(path, exc) from None
+            raise os_error(path, exc) from None
         self._staged.append((tmp, path))
         try:
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
             os.chmod(tmp, 0o666 & ~_umask())
         except OSError as exc:
-            raise _os_error(path, exc) from None
+            raise os_error(path, exc) from None
+        return tmp
 
     def stage_tree(self, path: str) -> str:
         """A new temporary directory beside the planned output `path`, to build its tree in."""
@@ -112,12 +142,20 @@ class OutputPlan:
         try:
             tmp = tempfile.mkdtemp(prefix=_TEMP_PREFIX, suffix=_TEMP_SUFFIX, dir=directory)
         except OSError as exc:
-            raise _os_error(path, exc) from None
+            raise os_error(path, exc) from None
         self._staged.append((tmp, path.rstrip(os.sep)))
+        try:
+            os.chmod(tmp, 0o777 & ~_umask())  # mkdtemp's 0700 is for its name, not its use
+        except OSError as exc:
+            raise os_error(path, exc) from None
         return tmp
 
     def commit(self) -> None:
         """Renames every staged output into place; on a failure, undoes the renames done."""
+        with _signals_held():
+            self._commit()
+
+    def _commit(self) -> None:
         done: list[tuple[str, str | None, bool]] = []  # (output, its old file's copy, existed)
         try:
             for tmp, path in self._staged:
@@ -132,7 +170,7 @@ class OutputPlan:
                         _quietly(os.unlink, backup)
                     if isinstance(exc, FileExistsError):
                         raise _exists(path) from None
-                    raise _os_error(path, exc) from None
+                    raise os_error(path, exc) from None
                 done.append((path, backup, existed))
         except BaseException:
             for path, backup, existed in reversed(done):
@@ -171,12 +209,13 @@ class OutputPlan:
 
     def discard(self) -> None:
         """Removes every temporary and every directory this plan created."""
-        for tmp, _ in self._staged:
-            _quietly(_remove, tmp)
-        self._staged.clear()
-        for directory in reversed(self._made_dirs):
-            _quietly(os.rmdir, directory)
-        self._made_dirs.clear()
+        with _signals_held():
+            for tmp, _ in self._staged:
+                _quietly(_remove, tmp)
+            self._staged.clear()
+            for directory in reversed(self._made_dirs):
+                _quietly(os.rmdir, directory)
+            self._made_dirs.clear()
 
     def __enter__(self) -> OutputPlan:
         return self
@@ -197,7 +236,7 @@ class OutputPlan:
             try:
                 os.mkdir(directory)
             except OSError as exc:
-                raise _os_error(path, exc) from None
+                raise os_error(path, exc) from None
             self._made_dirs.append(directory)
 
 

@@ -49,13 +49,17 @@ def _stored_kind(signal: Signal) -> str | None:
     return f"{signal.sample_bits}-bit samples" if signal.sample_bits else "text"
 
 
-def ratio_vs_input(signal: Signal, packed_bytes: int) -> str:
-    """The ratio against the input's own size, as a clause to follow the float32 ratio; empty
-    when the input stores float32 samples, whose ratio that already is."""
-    stored = _stored_kind(signal)
-    if stored is None or not packed_bytes:
+def ratio_vs_input(signal: Signal, output_bytes: int) -> str:
+    """The ratio of the input file's size to the output's, as a clause to follow the float32
+    ratio, and a word when the output is the larger (lossy audio is small already); empty when
+    the input's size is not known."""
+    if not signal.file_bytes or not output_bytes:
         return ""
-    return f", {signal.stored_bytes / packed_bytes:.2f} vs the input's {stored}"
+    clause = f", {signal.file_bytes / output_bytes:.2f} vs the input file"
+    if output_bytes > signal.file_bytes:
+        clause += (f" (the output is larger than the input: {output_bytes / signal.file_bytes:.2f}"
+                   f" times its {signal.file_bytes} bytes)")
+    return clause
 
 
 def own_ratio_note(signal: Signal) -> str | None:

@@ -5,14 +5,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import sys
 from collections.abc import Iterator
 
-from ..core.channels import available_cores, in_order, pool
+from ..core.channels import available_cores
 from ..core.codec import encode
-from ..core.options import Coding
-from ..io import Signal
+from ..core.options import Coding, Targeted
+from ..io import Channel, Signal
+from .about import about_channel
 from .errors import CliError
 from .files import OutputPlan
 from .progress import Progress
@@ -36,31 +36,35 @@ def planned(args: argparse.Namespace, verb: str) -> Iterator[tuple[OutputPlan, P
         plan.commit()
 
 
-def coded(path: str, signal: Signal, coding: Coding, threads: int,
-          progress: Progress | None = None) -> list[bytes]:
-    """Every channel's container, coded on `threads` threads, each channel's samples counted on
-    `progress` as it is done; the first channel refused fails the command, named with its
-    label."""
-    with pool(threads) as executor:
-        jobs = (functools.partial(compress_channel, path, signal, k, coding, 1)
-                for k in range(len(signal.channels)))
-        containers = []
-        for k, container in enumerate(in_order(executor, jobs, 2 * threads)):
-            containers.append(container)
-            if progress is not None:
-                progress.add_samples(signal.channels[k].size)
-        return containers
+# The codec's refusal of a scale whose coarse bands would not fit 16 bits (a plateau, a square
+# wave, a slow drift), and what codes such a channel from the command line.
+_SATURATED = "Quantised coefficients exceed the 16-bit range"
+_SATURATED_REMEDY = ("; code it with --method cdf53 (which never saturates up to scale 12), a "
+                     "lower --scale, or a quality target such as --psnr 60 or --max-error")
 
 
 def compress_channel(path: str, signal: Signal, k: int, coding: Coding,
-                      threads: int) -> bytes:
-    """Channel k's container; a refused channel fails the command, named with its label."""
+                     threads: int, samples: Channel | None = None,
+                     keep_about: bool = False) -> bytes:
+    """Channel k's container (of `samples`, a chunk of it, when given); a refused channel fails
+    the command, named with its label. A quality target holds on the channel's grid, where the
+    file written back puts the samples. `keep_about`: the trailer keeps what is known of the
+    channel (a container on its own)."""
+    about = about_channel(signal, k) if keep_about else None
+    multi = len(signal.channels) > 1 or signal.channel_info(0).label
+    where = f" {signal.channel_name(k)}" if multi else ""
+    # A channel of an integer format is measured on its own codes; --grid is for the others.
+    grid = signal.channel_info(k).grid
+    declared = coding.grid if isinstance(coding, Targeted) else None
+    if grid is not None and declared is not None and declared != abs(grid.step):
+        raise CliError(f"{path}{where}: --grid {declared!r} is not the file's own grid "
+                       f"(step {abs(grid.step)!r}); leave --grid out for this file")
     try:
-        return encode(signal.channels[k], coding, threads)
+        return encode(signal.channels[k] if samples is None else samples, coding, threads, grid,
+                      about)
     except ValueError as exc:
-        multi = len(signal.channels) > 1 or signal.channel_info(0).label
-        where = f" {signal.channel_name(k)}" if multi else ""
-        raise CliError(f"{path}{where}: {exc}") from None
+        remedy = _SATURATED_REMEDY if _SATURATED in str(exc) else ""
+        raise CliError(f"{path}{where}: {exc}{remedy}") from None
 
 
 def print_lines(lines: list[str], quiet: bool) -> None:

@@ -23,7 +23,8 @@ import numpy.typing as npt
 import vantrel
 
 from .codec import decompress, encode
-from .options import Coding, Options, Targeted
+from .options import Coding, Options, Targeted, not_with_target
+from .prepared import Grid
 from .target import QualityTarget
 
 __all__ = ["available_cores", "compress_channels", "decompress_channels", "in_order", "pool",
@@ -67,15 +68,17 @@ def available_cores() -> int:
 def compress_channels(data: Any, options: vantrel.CompressionOptions | None = None, *,
                       threads: int | None = None, psnr: float | None = None,
                       prd: float | None = None, rmse: float | None = None,
-                      max_error: float | None = None, method: str | None = None) -> list[bytes]:
+                      max_error: float | None = None, method: str | None = None,
+                      grid: Grid | Sequence[Grid | None] | None = None) -> list[bytes]:
     """Compresses every channel of `data` into its own container, on up to `threads` threads.
 
     Parameters
     ----------
     data : numpy.ndarray or sequence of numpy.ndarray
         A 2-D array (channels x samples), a sequence of 1-D arrays (of any lengths), or one 1-D
-        array (one channel); float32 or float64, NaN and infinities allowed. The samples are
-        copied before any channel is coded, so changing `data` meanwhile changes no container.
+        array (one channel); float32 or float64, NaN and infinities allowed, or integers as
+        ``vantrel_tools.compress`` takes them. The samples are copied before any channel is coded,
+        so changing `data` meanwhile changes no container.
     options : vantrel.CompressionOptions, optional
         The options of every channel (default: the defaults of ``CompressionOptions``).
     threads : int, optional
@@ -86,6 +89,10 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
         container found that meets it, as ``vantrel_tools.compress_to`` codes it.
     method : str, optional
         With a quality target, the wavelet; by default the search picks one per channel.
+    grid : GridLike or float, or a sequence of them (None for a channel without), optional
+        With a quality target, as ``vantrel_tools.compress_to`` takes it: one for every channel,
+        or one per channel, such as ``[info.grid for info in signal.info]`` of a recording read
+        by ``read_signal``.
 
     Returns
     -------
@@ -116,20 +123,32 @@ def compress_channels(data: Any, options: vantrel.CompressionOptions | None = No
     coding: Coding
     if target is not None:
         if options is not None:
-            raise ValueError("options cannot be combined with a quality target")
+            raise ValueError(not_with_target(["options"]))
         coding = Targeted(target, method)
     elif method is not None:
         raise ValueError("method goes with a quality target; pass it in options otherwise")
     else:
         coding = Options.of(options)
     channels = _snapshot(data)
+    grids = _grids(grid, len(channels))
+    if target is None and any(g is not None for g in grids):
+        raise ValueError("grid goes with a quality target")
     # Threads left over once every channel has one go to each channel's coder.
     inner = max(1, count // max(len(channels), 1))
-    return run_channels(lambda samples: encode(samples, coding, inner), channels, count)
+    return run_channels(lambda job: encode(job[0], coding, inner, job[1]),
+                        list(zip(channels, grids, strict=True)), count)
+
+
+def _grids(grid: Grid | Sequence[Grid | None] | None, count: int) -> list[Grid | None]:
+    if not isinstance(grid, Sequence):
+        return [grid] * count
+    if len(grid) != count:
+        raise ValueError(f"grid holds {len(grid)} grids for {count} channels")
+    return list(grid)
 
 
 def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
-                        threads: int | None = None) -> list[npt.NDArray[np.float32]]:
+                        threads: int | None = None) -> list[npt.NDArray[Any]]:
     """Decodes every container with ``vantrel_tools.decompress``, on up to `threads` threads.
 
     Parameters
@@ -142,7 +161,8 @@ def decompress_channels(containers: Sequence[bytes | bytearray | memoryview], *,
     Returns
     -------
     list of numpy.ndarray
-        The samples of each container, 1-D float32, in order.
+        The samples of each container, in order, as ``vantrel_tools.decompress`` returns them
+        (1-D float32, or the integer type a channel was given in).
 
     Raises
     ------
@@ -173,9 +193,11 @@ def _thread_count(threads: int | None) -> int:
 
 
 def _snapshot(data: Any) -> list[Any]:
-    """The channels of `data`, float ones copied (contiguous, native byte order); others are left
-    for the coder to refuse with their channel's number."""
-    if isinstance(data, (list, tuple)) and data and all(np.ndim(c) >= 1 for c in data):
+    """The channels of `data`, float and integer ones copied (contiguous, native byte order);
+    others are left for the coder to refuse with their channel's number."""
+    # A sequence holding one array is a sequence of channels, even when another of them is no
+    # array at all ("abc"): the coder refuses that one under its channel's number.
+    if isinstance(data, (list, tuple)) and any(np.ndim(c) >= 1 for c in data):
         return [_copied(np.asarray(c)) for c in data]
     array = np.asarray(data)
     if array.ndim == 1:
@@ -186,7 +208,7 @@ def _snapshot(data: Any) -> list[Any]:
 
 
 def _copied(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    if array.dtype.kind != "f":
+    if array.dtype.kind not in "fiu":
         return array
     return np.array(array, dtype=array.dtype.newbyteorder("="), order="C", copy=True)
 

@@ -9,6 +9,21 @@ samples reach the target, measured with the decoder's own arithmetic, so the che
 - ``rmse``: at most this root-mean-square error, in the signal's units;
 - ``max_error``: no decoded sample further than this from its original (a guarantee).
 
+For a ``max_error`` target the container may be a base plus a correction layer in its trailer
+(a refinement: the residual between the original and the base, in bins that keep the bound),
+whichever of that and a plain container is smaller; :func:`decompress` adds the correction back,
+while a decoder that ignores the trailer (``vantrel.decompress_signal``) returns the base, whose
+quality ``TargetedContainer.base_achieved`` reports.
+
+Integer samples (int8, int16, int32, uint8, uint16, within float32's exact range of +-2^24) are
+coded as float32 and come back as the same type, each decoded value rounded to the nearest
+integer; targets are measured on those integers, so ``max_error=0`` is lossless and
+``max_error=k`` keeps every sample within k of its original.
+
+A grid (``grid=``) is where decoded values go: a step that float samples are declared to be whole
+multiples of, or an integer format's codes (``GridLike``) that a file written back rounds to.
+Targets are measured on the values of the grid, and :func:`decompress` returns them.
+
 The search uses the freedom the container leaves the encoder: a quantisation multiplier between
 the powers of two with the dead zone off, and the wavelet when ``method`` is not given. The
 containers are ordinary ones; any vantrel decoder reads them. Every call runs the codec without
@@ -17,24 +32,23 @@ holding the interpreter, on a private copy of the samples.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import _native
-from .gaps import checked_samples, fill_gaps, find_gaps, restore_gaps
-from .metrics import Distortion
+from .gaps import restore_gaps
+from .metrics import Distortion, distortion
 from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
+from .prepared import INTEGER_TYPES, Grid, GridLike, Prepared, prepare
 from .target import QualityTarget
-from .trailer import seal, unseal
+from .trailer import About, damaged, read_trailer, seal
 
-__all__ = ["TargetedContainer", "compress", "compress_to", "compress_to_target", "decompress",
-           "encode"]
-
-
+__all__ = ["INTEGER_TYPES", "GridLike", "TargetedContainer", "compress", "compress_to",
+           "compress_to_target", "decode", "decompress", "encode"]
 def compress(
     data: Any,
     *,
@@ -44,7 +58,7 @@ def compress(
     coder: str | None = None,
     quant_multiplier: float | None = None,
 ) -> bytes:
-    """Compresses a 1-D float32/float64 signal into a container with a trailer.
+    """Compresses a 1-D float32/float64 or integer signal into a container with a trailer.
 
     Non-finite samples are filled before coding and recorded in the trailer, so that
     :func:`decompress` restores them exactly; the rest of the signal is coded as if they were not
@@ -56,6 +70,8 @@ def compress(
     ----------
     data : numpy.ndarray
         A 1-D float32 or float64 array, in any byte order and layout; NaN and infinities allowed.
+        Or a 1-D int8, int16, int32, uint8 or uint16 array (int32 values within +-2^24), which
+        :func:`decompress` returns as the same type.
     method, scale, cutoff, coder, quant_multiplier
         As for ``vantrel.CompressionOptions``, with its defaults and its refusals.
 
@@ -69,7 +85,7 @@ def compress(
     ValueError
         What ``vantrel.compress_signal`` refuses (an empty signal, an unusable multiplier, ...),
         finite float64 samples outside the float32 range among them, or data that is no 1-D
-        float32/float64 array.
+        float32/float64 array or integer array of those types (int32 values beyond +-2^24).
     TypeError
         An option of the wrong type.
 
@@ -84,7 +100,8 @@ def compress(
     return encode(data, Options(method, scale, cutoff, coder, quant_multiplier))
 
 
-def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
+def encode(data: Any, coding: Coding, threads: int = 1, grid: Grid | None = None,
+           about: About | None = None) -> bytes:
     """The container of `data` coded as `coding` says.
 
     Parameters
@@ -96,11 +113,17 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
         container for any count). Targeted: :func:`compress_to`'s container of the target.
     threads : int, optional
         The most threads the coder may use.
+    grid : GridLike or float, optional
+        With a target: the grid of the samples (see :func:`compress_to`), in place of the
+        target's own.
+    about : About, optional
+        What is known of the signal, kept in the trailer; with a target, the target and the
+        quality reached join it.
 
     Returns
     -------
     bytes
-        Header, payload and trailer (checksum and gap runs).
+        Header, payload and trailer (checksum, gap runs and what else there is to keep).
 
     Raises
     ------
@@ -115,17 +138,17 @@ def encode(data: Any, coding: Coding, threads: int = 1) -> bytes:
     True
     """
     if isinstance(coding, Targeted):
-        return compress_to_target(data, coding.target, coding.method).container
-    samples = checked_samples(data)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
-    container = _native.compress(filled, coding.method, coding.scale, coding.cutoff, coding.coder,
-                                 coding.quant_multiplier, threads=threads)
-    return seal(container, runs)
+        return compress_to_target(data, coding.target, coding.method,
+                                  coding.grid if grid is None else grid, about).container
+    prepared = prepare(data)
+    container = _native.compress(prepared.samples, coding.method, coding.scale, coding.cutoff,
+                                 coding.coder, coding.quant_multiplier, threads=threads)
+    return seal(container, prepared.runs, sample_type=prepared.sample_type, about=about)
 
 
-def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
-    """Decodes a container, checking its trailer and restoring its gaps when it has one.
+def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
+    """Decodes a container, checking its trailer and applying it when it has one: its correction
+    layer is added to the base, its gaps are restored and integer samples come back as their type.
 
     A container without a trailer (from ``vantrel.compress_signal`` or another writer) decodes
     exactly as ``vantrel.decompress_signal`` decodes it.
@@ -138,7 +161,10 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     Returns
     -------
     numpy.ndarray
-        The samples, 1-D float32, with the NaN and infinite samples where they were.
+        The samples, 1-D float32, with the NaN and infinite samples where they were; integer
+        samples as the type they were compressed from (each value rounded to the nearest integer
+        of that type); samples declared on a grid (``compress_to(..., grid=)``) as multiples of
+        its step, float64 ones as float64.
 
     Raises
     ------
@@ -160,9 +186,57 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.float32]:
     ...
     DamagedContainerError: container is damaged or truncated: checksum mismatch
     """
-    container, runs = unseal(bytes(data))
-    samples = np.frombuffer(_native.decompress(container), dtype=np.float32)
-    return restore_gaps(samples, runs)
+    return decode(data)[0]
+
+
+def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], About]:
+    """:func:`decompress`, with what the trailer says about the signal.
+
+    Parameters
+    ----------
+    data : bytes-like
+        As for :func:`decompress`.
+
+    Returns
+    -------
+    tuple of (numpy.ndarray, About)
+        The samples, and what is known of them (empty for a trailer that says nothing and for a
+        container without a trailer).
+
+    Raises
+    ------
+    As :func:`decompress`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> samples, about = decode(encode(np.ones(9), Options(), about=About(rate=250.0)))
+    >>> samples.size, about.rate
+    (9, 250.0)
+    """
+    container = bytes(data)
+    trailer = read_trailer(container)
+    base = np.frombuffer(_native.decompress(container), dtype=np.float32)
+    if trailer is None:
+        return base, About()
+    values: npt.NDArray[Any] = base
+    if trailer.refinement is not None:
+        try:
+            corrected = _native.correct(base, trailer.refinement)
+        except ValueError as exc:
+            raise damaged(str(exc)) from None
+        values = np.frombuffer(corrected, dtype=np.float64)
+    if trailer.grid is not None:
+        step, origin, lowest, highest = trailer.grid
+        codes = np.clip(np.rint((values.astype(np.float64) - origin) / step), lowest, highest)
+        values = origin + step * codes
+    kind = trailer.sample_type
+    if kind in INTEGER_TYPES:
+        info = np.iinfo(kind)
+        integers: npt.NDArray[Any] = np.clip(np.rint(values), info.min, info.max).astype(kind)
+        return integers, trailer.about
+    values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
+    return restore_gaps(values, trailer.runs), trailer.about
 
 
 @dataclass(frozen=True)
@@ -170,15 +244,18 @@ class TargetedContainer:
     """A container coded to a quality target and what the search found."""
 
     container: bytes  # with a trailer, as vantrel_tools.compress writes
-    achieved: Distortion  # of the decoded samples against the (gap-filled) original
+    achieved: Distortion  # of what decompress returns against the original's finite samples
     quant_multiplier: float
     method: str
     trials: int  # candidates decoded during the search
     encodes: int  # candidates entropy-coded
+    # Of the base alone, what a decoder that ignores the trailer returns; None when the
+    # container holds no correction layer (the base is then what decompress returns).
+    base_achieved: Distortion | None = None
 
 
-def compress_to_target(data: Any, target: QualityTarget,
-                       method: str | None = None) -> TargetedContainer:
+def compress_to_target(data: Any, target: QualityTarget, method: str | None = None,
+                       grid: Grid | None = None, about: About | None = None) -> TargetedContainer:
     """:func:`compress_to` with the target as (name, value), returning what the search found.
 
     Parameters
@@ -189,6 +266,10 @@ def compress_to_target(data: Any, target: QualityTarget,
         The metric and the value to meet.
     method : str, optional
         The wavelet; by default the search picks one.
+    grid : GridLike or float, optional
+        As for :func:`compress_to`.
+    about : About, optional
+        What is known of the signal: the trailer keeps it with the target and what was reached.
 
     Returns
     -------
@@ -210,15 +291,61 @@ def compress_to_target(data: Any, target: QualityTarget,
     """
     if method is not None and method not in WAVELET_METHODS:
         raise ValueError(f"method must be one of {', '.join(WAVELET_METHODS)}, not {method!r}")
-    samples = checked_samples(data)
-    runs = find_gaps(samples)
-    filled = fill_gaps(samples) if runs.size else samples
-    container, measured, multiplier, chosen, trials, encodes = _native.compress_to(
-        filled, target.metric, target.value, method)
+    prepared = prepare(data, grid)
+    found = _search(prepared, target, method, about)
+    if prepared.declared and target.metric == "max_error":
+        # The search bounds the distance between grid values in codes; the values themselves,
+        # rounded to the samples' type, may lie a rounding further apart than a bound of a whole
+        # number of steps. Then one step less is searched for.
+        step, _, lowest, highest = prepared.grid or (1.0, 0.0, 0.0, 0.0)
+        margin = 2.0**-50 * step * max(abs(lowest), abs(highest))
+        if found.achieved.max_err > target.value + margin:
+            spacing = float(np.spacing(np.abs(prepared.samples).max().astype(np.float32)))
+            tighter = QualityTarget("max_error", max(target.value - 2 * spacing, 0.0))
+            found = _search(prepared, tighter, method, about)
+        if found.achieved.max_err > target.value + margin:
+            raise ValueError(f"max_error {target.value!r} is not reachable on this grid; the "
+                             f"closest is {found.achieved.max_err!r}")
+    return found
+
+
+def _search(prepared: Prepared, target: QualityTarget, method: str | None,
+            about: About | None) -> TargetedContainer:
+    # The search weighs a correction layer for a largest error only: it makes the error uniform
+    # within the bound instead of the wavelet's long-tailed one.
+    container, measured, multiplier, chosen, trials, encodes, body, base = _native.compress_to(
+        prepared.samples, target.metric, target.value, method, reference=prepared.reference,
+        grid=prepared.grid, refine=True)
+    grid = prepared.grid if prepared.declared else None
+    sealed = seal(container, prepared.runs, body, prepared.sample_type, grid)
+    achieved = _distortion(measured)
+    if body is not None or prepared.declared:
+        # The search measures the corrected values before a reader's last rounding (to float32,
+        # to integers or to the grid); report what decompress returns.
+        achieved = _measured(prepared, decompress(sealed)) or achieved
+    if about is not None:
+        reached = {"psnr": achieved.psnr, "prd": achieved.prd, "rmse": achieved.rmse,
+                   "max_error": achieved.max_err}[target.metric]
+        about = replace(about, quality={"metric": target.metric, "value": target.value,
+                                        "reached": reached})
+        sealed = seal(container, prepared.runs, body, prepared.sample_type, grid, about)
+    return TargetedContainer(sealed, achieved, multiplier, chosen, trials, encodes,
+                             None if body is None else _distortion(base))
+
+
+def _measured(prepared: Prepared, decoded: npt.NDArray[Any]) -> Distortion | None:
+    """The distortion of `decoded` against the caller's samples, over those that are not gaps;
+    None when all are."""
+    original = prepared.samples
+    kept = restore_gaps(np.zeros(original.size, dtype=np.float32), prepared.runs) == 0
+    if not kept.any():
+        return None
+    return distortion(original[kept], decoded[kept])
+
+
+def _distortion(measured: tuple[float, ...]) -> Distortion:
     by_name = dict(zip(QUALITY_TARGETS, measured, strict=True))
-    achieved = Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
-    return TargetedContainer(seal(container, runs), achieved, multiplier, chosen,
-                             trials, encodes)
+    return Distortion(by_name["psnr"], by_name["prd"], by_name["rmse"], by_name["max_error"])
 
 
 def compress_to(
@@ -229,31 +356,49 @@ def compress_to(
     rmse: float | None = None,
     max_error: float | None = None,
     method: str | None = None,
+    grid: Grid | None = None,
 ) -> bytes:
     """The smallest container found whose decoded samples meet one quality target.
 
     The codec runs without holding the interpreter, on a private copy of the samples. Gaps (NaN
     and infinite samples) are handled as :func:`vantrel_tools.compress` handles them: filled
     before coding, recorded in the trailer and restored exactly by
-    :func:`vantrel_tools.decompress`; the quality is measured on the filled signal.
+    :func:`vantrel_tools.decompress`; the quality is measured on the samples that are finite, and
+    a signal whose finite samples are all equal meets every PSNR target.
 
     Parameters
     ----------
     data : numpy.ndarray
-        A 1-D float32 or float64 array, as ``vantrel.compress_signal`` takes it. Float64 samples
-        are coded in float32 and the quality is measured against the float64 values.
+        A 1-D float32 or float64 array, as ``vantrel.compress_signal`` takes it, or an integer
+        array as :func:`compress` takes it. Float64 samples are coded in float32 and the quality
+        is measured against the float64 values; integer samples on the integers
+        :func:`decompress` returns.
     psnr, prd, rmse, max_error : float, optional
         Exactly one target: a PSNR in dB to reach (peak = max - min of the original), or a PRD in
-        percent, an RMSE or a maximum absolute error (in the signal's units) to stay within.
+        percent, an RMSE or a maximum absolute error (in the signal's units) to stay within. A
+        maximum error may be met by a base plus a correction layer (see the module's text); on
+        integers 0 is lossless.
     method : str, optional
         The wavelet ('cdf53', 'cdf97', 'db4' or 'sym4'); by default the search picks the one that
         gives the smallest container.
+    grid : float or GridLike, optional
+        A step that float samples are whole multiples of (such as ADC codes times their step,
+        or values rounded to 0.01). Each sample is checked: it must be its type's nearest value
+        to a multiple (a float64 one within 2^-50 of the largest magnitude); the first that is
+        not is refused. Targets are then measured on the multiples, and :func:`decompress`
+        returns multiples of the step (float64 samples as float64), so ``max_error=0`` is
+        lossless and ``max_error=k * grid`` keeps each sample within k steps.
+        Or an integer format's codes (a ``GridLike`` such as ``ChannelInfo.grid`` of an EDF,
+        WFDB, PCM audio or integer HDF5 channel): samples need not lie on it; targets are
+        measured on the values a file of that format holds (each sample's nearest code, clipped
+        to the format's codes), which :func:`decompress` returns.
 
     Returns
     -------
     bytes
-        The container, with a trailer (checksum and gaps); ``vantrel.decompress_signal`` and
-        :func:`vantrel_tools.decompress` read it.
+        The container, with a trailer (checksum, gaps, and the correction layer when one pays);
+        :func:`vantrel_tools.decompress` returns samples that meet the target,
+        ``vantrel.decompress_signal`` the base, which meets it only without a correction layer.
 
     Raises
     ------
@@ -270,9 +415,9 @@ def compress_to(
     >>> import vantrel
     >>> from vantrel_tools.metrics import distortion
     >>> x = np.sin(np.linspace(0.0, 60.0, 5000)).astype(np.float32)
-    >>> y = vantrel.decompress_signal(compress_to(x, max_error=1e-3))
+    >>> y = decompress(compress_to(x, max_error=1e-3))
     >>> bool(distortion(x, y).max_err <= 1e-3)
     True
     """
     target = QualityTarget.parse(psnr=psnr, prd=prd, rmse=rmse, max_error=max_error)
-    return compress_to_target(data, target, method).container
+    return compress_to_target(data, target, method, grid).container

@@ -24,7 +24,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Distortion", "distortion"]
+__all__ = ["Distortion", "distortion", "rmse_bound"]
 
 
 @dataclass(frozen=True)
@@ -36,7 +36,9 @@ class Distortion:
 
     def summary(self) -> str:
         """Every figure on one line, as ``vantrel info --original`` prints it."""
-        return (f"PSNR {self.psnr:.3f} dB, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
+        # A constant original has no PSNR: against its zero range any error is infinitely large.
+        psnr = "- (constant original)" if math.isnan(self.psnr) else f"{self.psnr:.3f} dB"
+        return (f"PSNR {psnr}, PRD {self.prd:.4g} %, RMSE {self.rmse:.6g}, "
                 f"max error {self.max_err:.6g}")
 
     def cells(self) -> str:
@@ -66,3 +68,41 @@ def distortion(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> Distort
         psnr = math.nan
     prd = 100.0 * math.sqrt(squared / energy) if energy > 0.0 else math.nan
     return Distortion(psnr, prd, rmse, float(np.max(np.abs(err))))
+
+
+def rmse_bound(metric: str, value: float, original: npt.ArrayLike) -> float | None:
+    """The RMSE at or below which a reconstruction of `original` meets a target of `metric`
+    (its keyword) at `value`: the target itself for ``rmse``, from the range for ``psnr`` and
+    from the energy for ``prd``; None for ``max_error`` (no RMSE bounds it) and for an original
+    without the range or energy the metric divides by. Non-finite samples are left out.
+
+    Parameters
+    ----------
+    metric : str
+        A target's keyword.
+    value : float
+        The target.
+    original : array_like
+
+    Returns
+    -------
+    float or None
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> rmse_bound("psnr", 40.0, [0.0, 10.0]), rmse_bound("prd", 1.0, [3.0, 4.0, 0.0, 0.0])
+    (0.1, 0.025)
+    """
+    x = np.asarray(original, dtype=np.float64).ravel()
+    x = x[np.isfinite(x)]
+    if metric == "rmse":
+        return float(value)
+    if metric == "psnr" and x.size and x.max() > x.min():
+        return float(x.max() - x.min()) * math.pow(10.0, -value / 20.0)
+    if metric == "prd" and x.size and np.any(x):
+        return value / 100.0 * math.sqrt(float(np.dot(x, x)) / x.size)
+    return None

@@ -46,10 +46,12 @@ class Options:
 
 @dataclass(frozen=True)
 class Targeted:
-    """Coding to a quality target, with the wavelet (None: the search picks one)."""
+    """Coding to a quality target, with the wavelet (None: the search picks one) and the grid
+    step float samples are declared to lie on (None: none)."""
 
     target: QualityTarget
     method: str | None = None
+    grid: float | None = None
 
     def config(self) -> dict[str, Any]:
         """The target and the method, when given, as a codec's configuration keys."""
@@ -73,14 +75,15 @@ def checked_config(
     targets : dict, optional
         The quality targets by metric name (None where not given): at most one, as
         ``vantrel_tools.compress_to`` takes it. With one, every chunk is coded to it with
-        `method`; `scale` and `cutoff` are not used, and `coder` and `quant_multiplier` must be
-        None.
+        `method`, and `scale`, `cutoff`, `coder` and `quant_multiplier` must be None (they are
+        None in the result). Without one, None takes the default scale and cutoff.
 
     Returns
     -------
     dict
-        ``method``, ``scale`` (an ``int``), ``cutoff``, ``coder``, ``quant_multiplier`` (a
-        ``float`` or None) and one key per quality metric, JSON values only.
+        ``method``, ``scale`` (an ``int``, or None with a target), ``cutoff``, ``coder``,
+        ``quant_multiplier`` (a ``float`` or None) and one key per quality metric, JSON values
+        only.
 
     Raises
     ------
@@ -100,12 +103,17 @@ def checked_config(
     ValueError: unknown coder 'zstd', expected one of 'auto', 'deflate', 'arans', 'cmodel'
     """
     target = QualityTarget.given(**(targets or {}))
-    if target is not None and (coder is not None or quant_multiplier is not None):
-        raise ValueError("coder and quant_multiplier cannot be combined with a quality target")
+    fixed = dict(scale=scale, cutoff=cutoff, coder=coder, quant_multiplier=quant_multiplier)
+    if target is not None:
+        given = [name for name, value in fixed.items() if value is not None]
+        if given:
+            raise ValueError(not_with_target(given))
     config: dict[str, Any] = {
         "method": _checked_name("method", method, WAVELET_METHODS),
-        "cutoff": _checked_name("cutoff", cutoff, CUTOFF_LEVELS),
-        "scale": _checked_scale(scale),
+        "cutoff": None if target is not None else _checked_name(
+            "cutoff", Options.cutoff if cutoff is None else cutoff, CUTOFF_LEVELS),
+        "scale": None if target is not None else _checked_scale(
+            Options.scale if scale is None else scale),
         "coder": None if coder is None else _checked_name("coder", coder, CODER_CHOICES),
         "quant_multiplier": None if quant_multiplier is None else _real(quant_multiplier),
         **dict.fromkeys((targets or {}), None),
@@ -116,6 +124,31 @@ def checked_config(
     if target is not None:
         config.update(target.keywords())
     return config
+
+
+def not_with_target(given: list[str]) -> str:
+    """The refusal of fixed options given together with a quality target, the one text every
+    entry point uses.
+
+    Parameters
+    ----------
+    given : list of str
+        The options given, as the caller spells them (``["--scale"]``, ``["scale"]``).
+
+    Returns
+    -------
+    str
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> not_with_target(["scale", "cutoff"])
+    'scale, cutoff cannot be combined with a quality target'
+    """
+    return f"{', '.join(given)} cannot be combined with a quality target"
 
 
 def _checked_name(what: str, value: Any, valid: tuple[str, ...]) -> str:

@@ -18,7 +18,7 @@ def _listing(names: tuple[str, ...]) -> str:
 @dataclass(frozen=True)
 class QualityTarget:
     """A checked target: `metric` names a row of ``core.names.QUALITY_METRICS``; `value` is
-    finite, and not negative for an error to stay within.
+    finite, above 0 for a level to reach and not negative for an error to stay within.
 
     Examples
     --------
@@ -38,7 +38,8 @@ class QualityTarget:
         Raises
         ------
         ValueError
-            None or several given, or a value that is not finite (or negative, for an error).
+            None or several given, or a value that is not finite (or not above 0 for a level,
+            negative for an error).
         TypeError
             A value that is not a real number, or a name that is no metric.
         """
@@ -55,8 +56,9 @@ class QualityTarget:
             raise TypeError(f"{name} must be a number, not {type(value).__name__}")
         value = float(value)
         level = METRICS_BY_NAME[name].higher_is_better
-        if not math.isfinite(value) or (not level and value < 0.0):
-            bound = "finite" if level else "finite and not negative"
+        # A level of 0 dB or below asks for an error as large as the signal: no target at all.
+        if not math.isfinite(value) or (value <= 0.0 if level else value < 0.0):
+            bound = "finite and above 0" if level else "finite and not negative"
             raise ValueError(f"{name} must be {bound}, but it was {value!r}")
         return cls(name, value)
 

@@ -67,18 +67,28 @@ def array_signal(array: np.ndarray, path: str, channels_first: bool | None) -> S
 
 
 def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
+    """Refuses a float64 channel that float32 cannot hold: a finite sample that would become an
+    infinity, or a channel whose samples all lie below float32's normal range (a WFDB gain of
+    1e300 gives 1e-298), which would code as zeros."""
     for k, channel in enumerate(channels):
         if channel.dtype != np.float64:
             continue
+        where = f" channel {k}" if len(channels) > 1 else ""
         with np.errstate(over="ignore"):
             # The codec narrows by rounding to nearest, exactly as this conversion does.
             beyond = np.isinf(channel.astype(np.float32)) & np.isfinite(channel)
         if beyond.any():
             i = int(np.argmax(beyond))
-            where = f" channel {k}" if len(channels) > 1 else ""
             raise SampleRangeError(
                 f"{path}{where}: sample {i} ({float(channel[i])!r}) is outside the float32 "
                 "range; the codec works in 32-bit floats"
+            )
+        finite = np.abs(channel[np.isfinite(channel)])
+        largest = float(finite.max()) if finite.size else 0.0
+        if 0.0 < largest < np.finfo(np.float32).tiny:
+            raise SampleRangeError(
+                f"{path}{where}: every sample is below the float32 range (the largest is "
+                f"{largest!r}); the codec works in 32-bit floats"
             )
 
 

@@ -11,7 +11,14 @@ from typing import Any
 import numpy as np
 
 from .arrays import one_line
-from .digital import bad_field, channel_lengths_agree, check_rate, one_rate, to_codes
+from .digital import (
+    bad_field,
+    channel_lengths_agree,
+    check_rate,
+    needs_rate,
+    one_rate,
+    to_codes,
+)
 from .extras import require
 from .registry import Format, ReadRequest, register_format
 from .types import Channel, ChannelInfo, Encoded, SampleGrid, Signal, SignalFileError
@@ -28,6 +35,7 @@ _MORE_SUFFIXES = {"ogg": (".oga",)}
 _CUT_DATA_CHUNK = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
 _CUT_OGG = re.compile(r"^Ogg\s*:\s*(.*(?:Junk after the last page|lacks an end-of-stream|"
                       r"without an End-Of-Stream).*)$", re.MULTILINE | re.IGNORECASE)
+_OPENING = re.compile(r"^Error opening <[^>]*>: ")
 # libsndfile's frame count of a stream whose length its header leaves open.
 _UNKNOWN_FRAMES = 0x7FFFFFFFFFFFFFFF
 # Samples read at a time (all channels): the most a read holds beyond what the file gives.
@@ -80,8 +88,9 @@ def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
                 frames = _read_frames(audio, dtype)
                 log = audio.extra_info
         except (sf.LibsndfileError, RuntimeError, TypeError, ValueError, EOFError) as exc:
-            raise SignalFileError(f"{path}: not a readable {fmt.upper()} file "
-                                  f"({one_line(exc)})") from None
+            # libsndfile's text names the open file object; the line names the path already.
+            why = _OPENING.sub("", one_line(exc))
+            raise SignalFileError(f"{path}: not a readable {fmt.upper()} file ({why})") from None
     # libsndfile reads a cut file up to its end and says so only in its log; losing the rest
     # without a word would pass a damaged recording off as whole.
     refuse_cut(log, fmt, path)
@@ -117,6 +126,8 @@ def _encode_audio(path: str, signal: Signal, fmt: str, sample: str | None) -> En
     sf = require("soundfile", path)
     channel_lengths_agree(signal, path)
     rate = one_rate(signal, path) if signal.info else signal.rate
+    if rate is None:
+        needs_rate(signal, 0, path)
     if rate is None or rate != int(rate) or not 1 <= rate <= 0x7FFFFFFF:
         raise SignalFileError(f"{path}: sample rate {rate} does not fit an audio file")
     same = signal.source == fmt

@@ -16,9 +16,10 @@ import numpy as np
 from .types import Channel, ChannelInfo, SampleGrid, Signal, SignalFileError
 
 
-# The highest sample rate a header may declare. A rate beyond it comes from a damaged field (an
-# EDF record duration of 1e-30 s gives 2.56e32 Hz), never from a recording.
-MAX_RATE_HZ = 1e9
+# The sample rates a header may declare. A rate beyond them comes from a damaged field (an EDF
+# record duration of 1e-30 s gives 2.56e32 Hz, one of 1e300 s 2.56e-298 Hz), never from a
+# recording; the lowest an EDF header can spell without an exponent is one sample in 99999999 s.
+MIN_RATE_HZ, MAX_RATE_HZ = 1e-9, 1e9
 
 
 def to_codes(values: Channel, grid: SampleGrid, gap: int, what: str, notes: list[str],
@@ -53,9 +54,9 @@ def bad_field(path: str, where: str, field: str, value: Any, why: str) -> Signal
 
 def check_rate(path: str, where: str, field: str, rate: float) -> float:
     """`rate` in Hz when it is one a recording can have, else the error naming the field."""
-    if not (math.isfinite(rate) and 0 < rate <= MAX_RATE_HZ):
-        raise bad_field(path, where, field, rate,
-                        f"gives no sample rate (expected above 0 and at most {MAX_RATE_HZ:g} Hz)")
+    if not (math.isfinite(rate) and MIN_RATE_HZ <= rate <= MAX_RATE_HZ):
+        raise bad_field(path, where, field, rate, f"gives no sample rate (expected "
+                        f"{MIN_RATE_HZ:g} to {MAX_RATE_HZ:g} Hz)")
     return rate
 
 

@@ -15,6 +15,7 @@ import math
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -39,7 +40,7 @@ _FIXED_HEADER = 256
 # (offset, width) of the fixed header's numeric fields, and of one signal's samples per record
 # within the signal headers (after label 16, transducer 80, dimension 8, four ranges of 8 and
 # prefiltering 80: 216 bytes of every signal's fields come first).
-_HEADER_BYTES, _NUM_RECORDS, _NUM_SIGNALS = (184, 8), (236, 8), (252, 4)
+_HEADER_BYTES, _NUM_RECORDS, _DURATION, _NUM_SIGNALS = (184, 8), (236, 8), (244, 8), (252, 4)
 _SAMPLES_PER_RECORD = 216
 # Widths of the text fields the writer fills.
 _TEXT_FIELDS = {"label": 16, "physical dimension": 8, "transducer": 80, "prefiltering": 80}
@@ -47,13 +48,15 @@ _TEXT_FIELDS = {"label": 16, "physical dimension": 8, "transducer": 80, "prefilt
 _TAL_DELIMITERS = ("\x00", "\x14", "\x15")
 
 
-def _header_number(data: bytes, where: tuple[int, int], path: str, field: str) -> int:
+def _header_number(data: bytes, where: tuple[int, int], path: str, field: str,
+                   kind: type = int) -> Any:
     offset, width = where
     text = data[offset:offset + width].decode("ascii", "replace").strip()
     try:
-        return int(text)
+        return kind(text)
     except ValueError:
-        raise bad_field(path, "", field, text, "is not a whole number") from None
+        what = "a whole number" if kind is int else "a number"
+        raise bad_field(path, "", field, text, f"is not {what}") from None
 
 
 def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
@@ -104,6 +107,11 @@ def declared_layout(head: bytes, size: int, path: str, fmt: str,
         raise SignalFileError(f"{path}: truncated: {size} bytes, less than its "
                               f"{header}-byte header")
     data = read(header)
+    # edfio divides by it before anything is checked: 0 ends in an error of its own.
+    duration = _header_number(data, _DURATION, path, "data record duration", float)
+    if not (math.isfinite(duration) and duration > 0):
+        raise bad_field(path, "", "data record duration", duration,
+                        "is not a positive number of seconds")
     per_record = []
     for k in range(count):
         start = _FIXED_HEADER + count * _SAMPLES_PER_RECORD + 8 * k
@@ -164,9 +172,6 @@ def _read_edf(path: str, fmt: str, request: ReadRequest) -> Signal:
             warnings.simplefilter("ignore")
             edf = reader(data)
             duration = float(edf.data_record_duration)
-            if not (math.isfinite(duration) and duration > 0):
-                raise bad_field(path, "", "data record duration", duration,
-                                "is not a positive number of seconds")
             channels: list[Channel] = []
             info: list[ChannelInfo] = []
             for k, s in enumerate(edf.signals):
@@ -307,12 +312,10 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
                                   "character EDF+ separates annotations with")
     annotations = [edfio.EdfAnnotation(a.onset, a.duration, a.text) for a in signal.annotations]
     # EDF+ (and BDF+) keep annotations and a start's fraction of a second in an annotation
-    # signal: an EDF+ source stays EDF+ even without either, a legacy one stays legacy unless it
-    # must hold one of them (edfio then writes EDF+C).
+    # signal: an EDF+ source stays EDF+ even without either. A legacy source stays legacy: one
+    # that held annotations had an annotation signal under its legacy header, and gets it back
+    # the same way (readers such as pyedflib refuse an EDF+C header over legacy text fields).
     plus = (flavour or "").startswith(("EDF+", "BDF+"))
-    if flavour is not None and not plus and (annotations or starttime and starttime.microsecond):
-        notes.append(f"{path}: written as {fmt.upper()}+C to keep the annotations and the "
-                     "start's fraction of a second")
     if plus and not (flavour or "").endswith("+C"):
         notes.append(f"{path}: the {flavour} source is written as {fmt.upper()}+C")
     for name in ("patient", "recording"):
@@ -335,8 +338,9 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
     except ValueError as exc:
         raise SignalFileError(f"{path}: {one_line(exc)}") from None
     data = out.getvalue()
-    if flavour and edf.reserved == "" and not flavour.startswith(("EDF+", "BDF+")):
-        # A legacy file's own reserved text ("24BIT" of BioSemi's BDF), which edfio leaves blank.
+    if flavour is not None and not plus and edf.reserved != flavour:
+        # A legacy file's own reserved text (blank, or "24BIT" of BioSemi's BDF), where edfio
+        # leaves it blank or writes EDF+C for an annotation signal.
         data = data[:192] + header_text(path, "", "reserved", flavour, 44).encode(
             "ascii").ljust(44) + data[236:]
     return Encoded({path: data}, notes)

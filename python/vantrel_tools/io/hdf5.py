@@ -151,6 +151,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
             _check_dataset(node, file_name, dataset)
             check_chunk_index(node, file_name, dataset)
             array = node[()]
+            storage = int(node.id.get_storage_size())
             where = f"{file_name}:{dataset}"
             rate = _rate_attr(node.attrs, where)
             attrs = {k: _json_value(v) for k, v in node.attrs.items()}
@@ -182,6 +183,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
     if rate is not None and rate == int(rate):
         signal.rate = int(rate)
     signal.description = f"HDF5 dataset {dataset}: {signal.description}"
+    signal.file_bytes = storage
     signal.source = "hdf5"
     signal.start = start
     signal.attrs = {"dataset": dataset, "dtype": str(array.dtype),

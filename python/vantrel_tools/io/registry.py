@@ -251,8 +251,8 @@ def read_signal(
     Raises
     ------
     SignalFileError
-        The suffix is unknown, the file is damaged or holds samples of another kind, its layout,
-        column or dataset must be chosen, or the library of its format is not installed (the
+        The suffix is unknown, the file is damaged, empty or holds samples of another kind, its
+        layout, column or dataset must be chosen, or the library of its format is not installed (the
         message names the extra that installs it). The message names the file and, where a
         choice is missing, the ``vantrel`` command's option that makes it (``--channels-first``,
         ``--channels-last``, ``--column``, ``--dataset``), the keyword argument of the same name
@@ -284,7 +284,12 @@ def read_signal(
         if getattr(request, option) is not None and option not in row.takes:
             raise SignalFileError(f"{path}: {text}")
     signal = row.read(path, fmt, request)
+    for k, channel in enumerate(signal.channels):
+        if channel.size == 0:  # an empty or cut file: the codec would only say "empty data"
+            where = f" {signal.channel_name(k)}" if len(signal.channels) > 1 else ""
+            raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
     signal.source = signal.source or fmt
+    signal.file_bytes = signal.file_bytes or os.path.getsize(split_dataset(path)[0])
     refuse_beyond_float32(signal.channels, path)
     return signal
 

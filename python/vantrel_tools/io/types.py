@@ -117,6 +117,9 @@ class Signal:
     stored_bytes : int
         The bytes the samples take in the file: every channel's samples for binary formats,
         the whole text for ``.csv``/``.txt``, 0 when not known.
+    file_bytes : int
+        The size of what was read: the file, a WFDB record's header and signal files, an HDF5
+        dataset's storage in its file; 0 when not known.
     info : list of ChannelInfo
         What the file says about each channel; empty for formats that say nothing.
     start : str or None
@@ -141,6 +144,7 @@ class Signal:
     annotations: list[Annotation] = field(default_factory=list)
     source: str = ""
     attrs: dict[str, Any] = field(default_factory=dict)
+    file_bytes: int = 0
 
     @property
     def num_samples(self) -> int:

@@ -72,12 +72,17 @@ def _number(text: str, path: str, where: str, field: str) -> float:
         raise bad_field(path, where, field, text, "is not a number") from None
 
 
+def _header_lines(path: str) -> list[list[str]]:
+    """The fields of every line of a header that is not blank or a comment."""
+    with open(path, "rb") as f:
+        return [line.split() for line in f.read().decode("latin-1").splitlines()
+                if line.strip() and not line.lstrip().startswith("#")]
+
+
 def _check_text(header: Any, path: str) -> None:
     """Holds the numbers wfdb parsed to the header's own text: its parser skips a field it
     cannot match (a negative frequency becomes the default 250 Hz, ``1e300`` becomes 1)."""
-    with open(path, "rb") as f:
-        lines = [line.split() for line in f.read().decode("latin-1").splitlines()
-                 if line.strip() and not line.lstrip().startswith("#")]
+    lines = _header_lines(path)
     record = lines[0] if lines else []
     if len(record) > 2:
         fs = _number(record[2].split("/")[0], path, "", "sampling frequency")
@@ -95,9 +100,9 @@ def _check_text(header: Any, path: str) -> None:
                 raise bad_field(path, f"signal {k}", "gain", text, "is not a finite number")
 
 
-def _check_header(header: Any, path: str, directory: str) -> None:
+def _check_header(header: Any, path: str, directory: str) -> int:
     """Refuses a header whose fields the samples cannot be read with, or whose signal files
-    hold fewer samples than it declares."""
+    hold fewer samples than it declares; the bytes of the header and its signal files."""
     if not hasattr(header, "adc_gain"):
         raise SignalFileError(f"{path}: a multi-segment record; read its segments one by one")
     count = int(header.n_sig or 0)
@@ -128,12 +133,15 @@ def _check_header(header: Any, path: str, directory: str) -> None:
         # The signals of one file are interleaved frame by frame, in one format.
         _, offset, samples = files.get(name, (fmt, 0, 0))
         files[name] = (fmt, max(offset, int(header.byte_offset[k] or 0)), samples + spf)
+    record_bytes = os.path.getsize(path)
     for name, (fmt, offset, per_frame) in files.items():
         size = offset + _signal_file_bytes(fmt, (length or 0) * per_frame)
         held = os.path.getsize(os.path.join(directory, name))
         if held < size:
             raise SignalFileError(f"{path}: truncated: the header declares {length} frames, "
                                   f"which take {size} bytes of {name}; it holds {held}")
+        record_bytes += held
+    return record_bytes
 
 
 def _check_definitions(file_name: str) -> None:
@@ -189,10 +197,12 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
     record_name = path[: -len(".hea")] if path.lower().endswith(".hea") else path
     if not os.path.exists(record_name + ".hea"):
         raise FileNotFoundError(2, "No such file or directory", path)
+    if not _header_lines(record_name + ".hea"):
+        raise SignalFileError(f"{path}: not a WFDB header: it holds no record line")
     try:
         with quiet_library("wfdb"):
-            _check_header(wfdb.rdheader(record_name), record_name + ".hea",
-                          os.path.dirname(record_name))
+            record_bytes = _check_header(wfdb.rdheader(record_name), record_name + ".hea",
+                                         os.path.dirname(record_name))
             record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (SignalFileError, FileNotFoundError):
         raise
@@ -221,7 +231,8 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
     return Signal(
         channels, None, f"WFDB record, {channels_at(info)}",
         sample_bits=bits, stored_bytes=sum(c.size for c in channels) * bits // 8, info=info,
-        start=start.isoformat() if start is not None else None, source=fmt, attrs=attrs)
+        start=start.isoformat() if start is not None else None, source=fmt, attrs=attrs,
+        file_bytes=record_bytes)
 
 
 def _wfdb_calibration(info: ChannelInfo, samples: Channel) -> tuple[str, float, int]:

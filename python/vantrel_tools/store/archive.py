@@ -1,37 +1,54 @@
 """Multi-channel archives: a recording's channels and what is known of them, in a Zarr 3 store.
 
 A directory ``NAME.zarr`` or a single zip file (``NAME.vtrl.zip``, any ``.zip``) holds one group
-whose arrays ``ch0``, ``ch1``, ... are the channels, in order. Each array is one chunk, the whole
-channel, coded by the vantrel serializer (`vantrel_tools.zarr3_codec.VantrelCodec`), so any Zarr 3
-reader with the vantrel codec installed opens it. Attributes keep the metadata, JSON only:
+whose arrays ``ch0``, ``ch1``, ... are the channels, in order. A channel is one chunk, or for a
+long one (format 3) chunks of a fixed number of samples (`store.timeline`), each a container
+coded by the vantrel serializer (`vantrel_tools.zarr3_codec.VantrelCodec`), so any Zarr 3 reader
+with the vantrel codec installed opens it. Attributes keep the metadata, JSON only:
 
-- the group's ``"vantrel"``: ``format`` (1), ``channels`` (their count), ``source`` (the format
-  the recording came in, e.g. ``"edf"``), ``description``, ``start`` (ISO 8601 or null), ``rate``
-  (the file's one sample rate, or null), ``annotations`` (``[onset s, duration s or null,
-  text]``) and ``attrs`` (format details about the whole file: EDF patient and recording fields,
-  WFDB comments, the HDF5 dataset path);
+- the group's ``"vantrel"``: ``format`` (3 when a channel has several chunks, else 2; 1 before
+  the metadata checksum), ``channels`` (their
+  count), ``source`` (the format the recording came in, e.g. ``"edf"``), ``description``,
+  ``start`` (ISO 8601 or null), ``rate`` (the file's one sample rate, or null), ``annotations``
+  (``[onset s, duration s or null, text]``), ``attrs`` (format details about the whole file: EDF
+  patient and recording fields, WFDB comments, the HDF5 dataset path) and ``metadata_crc32c``
+  (see ``store.layout``);
 - each array's: ``label``, ``sample_rate`` (Hz), ``unit``, ``physical_range`` and
   ``digital_range`` (integer formats: the physical values of the lowest and highest codes) and
   ``extra`` (format details of the channel), each only when known.
+
+Reading trusts nothing it has not checked: the metadata's types and checksum, the channel count
+against the arrays present, each array's codec (the vantrel serializer alone), and every chunk's
+presence, header and size against the array, all before anything is decoded or allocated.
 """
 
 from __future__ import annotations
 
+import json
 import os
+import zipfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from ..core.codec import encode
 from ..core.options import Coding
 from ..io.extras import register_extra, require
-from ..io.types import Annotation, ChannelInfo, Signal, SignalFileError
+from ..io.types import ChannelInfo, SampleGrid, Signal
+from .layout import (
+    ARCHIVE_VERSION,
+    ATTRS_KEY,
+    CHECKSUM_KEY,
+    FIRST_CHECKSUMMED,
+    channel_key,
+    metadata_checksum,
+)
+from .reader import CheckedArchive
+from .timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
 
-ATTRS_KEY = "vantrel"
-ARCHIVE_VERSION = 1
 ARCHIVE_SUFFIXES = (".zarr", ".zip")
-
 register_extra("zarr", "zarr", "archives")
 
 
@@ -64,17 +81,15 @@ def _is_zip(path: str) -> bool:
     return path.lower().endswith(".zip")
 
 
-def _channel_key(k: int) -> str:
-    return f"ch{k}"
-
-
 @dataclass
 class Archive:
-    """An archive as read: the recording, and the stored size of each channel's container."""
+    """An archive as read: the recording, the stored size of each channel's containers, the
+    codec configuration of the arrays and each channel's chunks (samples each, count)."""
 
     signal: Signal
     container_bytes: list[int]
     codec: dict[str, Any]
+    chunks: list[tuple[int, int]]
 
 
 def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
@@ -89,17 +104,70 @@ def _channel_attrs(info: ChannelInfo) -> dict[str, Any]:
     return attrs
 
 
-def _open_store(path: str, mode: str) -> Any:
-    require("zarr", path)
-    from zarr.storage import LocalStore, ZipStore
 
-    if _is_zip(path):
-        return ZipStore(path, mode="r") if mode == "r" else ZipStore(path, mode="w")
-    return LocalStore(path, read_only=mode == "r")
+def archive_metadata(signal: Signal, coding: Coding, chunks: list[int]) -> dict[str, bytes]:
+    """Every ``zarr.json`` of an archive, by key, as zarr writes them, the group's with its
+    metadata checksum.
+
+    Parameters
+    ----------
+    signal : Signal
+        The recording; of its channels only the lengths are used.
+    coding : Options or Targeted
+        The arrays' serializer configuration.
+    chunks : list of int
+        Each channel's chunk length: its own length (at least 1) for one chunk.
+
+    Returns
+    -------
+    dict of str to bytes
+
+    Raises
+    ------
+    SignalFileError
+        zarr is not installed.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vantrel_tools.core.options import Options
+    >>> sorted(archive_metadata(Signal([np.zeros(10)]), Options(), [10]))
+    ['ch0/zarr.json', 'zarr.json']
+    """
+    zarr = require("zarr", "archive")
+    from zarr.storage import MemoryStore
+
+    from .zarr3 import VantrelCodec
+
+    codec = VantrelCodec(**coding.config())
+    chunked = any(c < n for c, n in zip(chunks, (x.size for x in signal.channels), strict=True))
+    group_attrs = {
+        "format": ARCHIVE_VERSION if chunked else FIRST_CHECKSUMMED, "channels": len(signal.channels), "source": signal.source,
+        "description": signal.description, "start": signal.start, "rate": signal.rate,
+        "annotations": [[a.onset, a.duration, a.text] for a in signal.annotations],
+        "attrs": signal.attrs,
+    }
+    written: dict[str, Any] = {}
+    root = zarr.create_group(store=MemoryStore(written), zarr_format=3,
+                             attributes={ATTRS_KEY: group_attrs})
+    for k, samples in enumerate(signal.channels):
+        root.create_array(channel_key(k), shape=(samples.size,), chunks=(chunks[k],),
+                          dtype="float32",
+                          serializer=codec, compressors=None, fill_value=float("nan"),
+                          attributes=_channel_attrs(signal.channel_info(k)))
+    docs = {key: json.loads(value.to_bytes()) for key, value in written.items()}
+    group = docs.pop("zarr.json")
+    arrays = [docs[f"{channel_key(k)}/zarr.json"] for k in range(len(signal.channels))]
+    group["attributes"][ATTRS_KEY][CHECKSUM_KEY] = metadata_checksum(group, arrays)
+    out = {"zarr.json": json.dumps(group, indent=2).encode()}
+    for k, doc in enumerate(arrays):
+        out[f"{channel_key(k)}/zarr.json"] = json.dumps(doc, indent=2).encode()
+    return out
 
 
-def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
-                  coding: Coding) -> None:
+def write_archive(path: str, signal: Signal,
+                  containers: Sequence[bytes | None | Sequence[bytes]] | None, coding: Coding,
+                  chunk: int = DEFAULT_CHUNK) -> None:
     """Writes `signal` as a new archive at `path`.
 
     Parameters
@@ -109,12 +177,17 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
         (a name ending in ``.zip``).
     signal : Signal
         The recording: channels and what is known of them.
-    containers : list of bytes or None
+    containers : list, or None
         The channels already coded, in order, as `vantrel_tools.compress` codes them (with a
-        trailer, as the serializer stores a chunk); None for an empty channel.
+        trailer, as the serializer stores a chunk): for each, one container of the whole
+        channel, None for an empty channel, or the list of the containers of the chunks that
+        `store.timeline.split_channel` makes of it with `chunk`. None: coded here as `coding`
+        says, chunk by chunk, a quality target holding on each channel's grid.
     coding : Options or Targeted
         How they were coded; it becomes the arrays' serializer configuration, used if the arrays
         are written again.
+    chunk : int, optional
+        The samples per chunk of the channels given as lists of several containers.
 
     Returns
     -------
@@ -140,34 +213,46 @@ def write_archive(path: str, signal: Signal, containers: Sequence[bytes | None],
     >>> back.info[0].label, back.info[0].rate, bool(np.abs(back.channels[0] - x).max() < 1e-2)
     ('Fz', 250.0, True)
     """
-    zarr = require("zarr", path)
-    from zarr.core.buffer import default_buffer_prototype
-    from zarr.core.sync import sync
+    chunk = checked_chunk(chunk)
+    if containers is None:
+        containers = [_coded(samples, coding, chunk, signal.channel_info(k).grid)
+                      for k, samples in enumerate(signal.channels)]
+    parts = [[] if c is None else [c] if isinstance(c, bytes) else list(c) for c in containers]
+    if len(parts) != len(signal.channels):
+        raise ValueError(f"{len(signal.channels)} channels but {len(parts)} containers")
+    shapes = []
+    for k, (samples, chunks) in enumerate(zip(signal.channels, parts, strict=True)):
+        n = int(samples.size)
+        expected = 0 if n == 0 else 1 if n <= chunk else -(-n // chunk)
+        if len(chunks) not in (expected, min(expected, 1)):
+            raise ValueError(f"channel {k}: {len(chunks)} containers for {expected} chunks")
+        shapes.append(chunk if len(chunks) > 1 else max(n, 1))
+    files = archive_metadata(signal, coding, shapes)
+    # Every chunk is written, whatever it holds: none is left to the fill value.
+    for k, chunks in enumerate(parts):
+        for j, container in enumerate(chunks):
+            files[f"{channel_key(k)}/c/{j}"] = container
+    # Channel by channel: each array's metadata, then its chunk, the group's metadata first.
+    if _is_zip(path):
+        with zipfile.ZipFile(path, "x", zipfile.ZIP_STORED) as z:
+            for key, data in files.items():
+                z.writestr(key, data)
+        return
+    for key, data in files.items():
+        target = os.path.join(path, *key.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "xb") as f:
+            f.write(data)
 
-    from .zarr3 import VantrelCodec
 
-    codec = VantrelCodec(**coding.config())
-    group_attrs = {
-        "format": ARCHIVE_VERSION, "channels": len(signal.channels), "source": signal.source,
-        "description": signal.description, "start": signal.start, "rate": signal.rate,
-        "annotations": [[a.onset, a.duration, a.text] for a in signal.annotations],
-        "attrs": signal.attrs,
-    }
-    store = _open_store(path, "w")
-    try:
-        root = zarr.create_group(store=store, zarr_format=3, attributes={ATTRS_KEY: group_attrs})
-        buffer = default_buffer_prototype().buffer
-        for k, (samples, container) in enumerate(zip(signal.channels, containers, strict=True)):
-            n = int(samples.size)
-            array = root.create_array(
-                _channel_key(k), shape=(n,), chunks=(max(n, 1),), dtype="float32",
-                serializer=codec, compressors=None, fill_value=float("nan"),
-                attributes=_channel_attrs(signal.channel_info(k)))
-            if container is not None:
-                key = f"{_channel_key(k)}/{array.metadata.encode_chunk_key((0,))}"
-                sync(store.set(key, buffer.from_bytes(container)))
-    finally:
-        store.close()
+def _coded(samples: np.ndarray[Any, Any], coding: Coding, chunk: int,
+           grid: SampleGrid | None) -> list[bytes] | None:
+    """The containers of one channel's chunks, coded as `coding` says on the channel's grid."""
+    if not samples.size:
+        return None
+    parts = split_channel(samples, chunk)
+    codings = chunk_codings(samples, coding, chunk)
+    return [encode(part, c, grid=grid) for part, c in zip(parts, codings, strict=True)]
 
 
 def read_archive(path: str, decode: bool = True) -> Archive:
@@ -178,71 +263,94 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     path : str
         The directory store or zip file.
     decode : bool, optional
-        False leaves the channels undecoded (arrays of the right lengths with undefined values):
+        False leaves the channels undecoded (read-only arrays of the right lengths holding
+        zeros, taking no memory), each chunk checked against its trailer's checksum only:
         enough to list them with their sizes.
 
     Returns
     -------
     Archive
-        The recording with its metadata, each channel's container size and the codec
-        configuration of the arrays.
+        The recording with its metadata, each channel's container size, the codec configuration
+        of the arrays and their chunks.
 
     Raises
     ------
     FileNotFoundError
         Nothing at `path`.
     SignalFileError
-        Not an archive of this kind, or zarr not installed.
-    vantrel_tools.DamagedContainerError
-        A channel's container is damaged (a ``ValueError``).
+        Not an archive of this kind, or a damaged one: metadata of the wrong type or changed
+        since it was written, a channel array missing or extra, a chunk missing, of another
+        length or damaged. The message names the archive and the channel.
 
     Examples
     --------
     See `write_archive`.
     """
-    zarr = require("zarr", path)
-    from zarr.core.buffer import default_buffer_prototype
-    from zarr.core.sync import sync
-
-    if not os.path.exists(path):
-        raise FileNotFoundError(2, "No such file or directory", path)
-    try:
-        store = _open_store(path, "r")
-    except (OSError, ValueError) as exc:
-        raise SignalFileError(f"{path}: not a readable archive ({exc})") from None
-    try:
-        try:
-            root = zarr.open_group(store=store, mode="r", zarr_format=3)
-            meta = root.attrs[ATTRS_KEY]
-            count = int(meta["channels"])
-            arrays = [root[_channel_key(k)] for k in range(count)]
-        except Exception as exc:  # zarr's own errors for a missing or foreign node or store
-            raise SignalFileError(f"{path}: not a vantrel archive ({type(exc).__name__}: "
-                                  f"{exc})") from None
-        channels, info, sizes = [], [], []
-        for k, array in enumerate(arrays):
-            a = dict(array.attrs)
-            ranges = a.get("physical_range"), a.get("digital_range")
-            info.append(ChannelInfo(
-                label=str(a.get("label", "")), rate=a.get("sample_rate"),
-                unit=str(a.get("unit", "")),
-                physical_range=tuple(ranges[0]) if ranges[0] and ranges[1] else None,
-                digital_range=tuple(ranges[1]) if ranges[0] and ranges[1] else None,
-                extra=dict(a.get("extra", {}))))
-            key = f"{_channel_key(k)}/{array.metadata.encode_chunk_key((0,))}"
-            stored = sync(store.get(key, default_buffer_prototype()))
-            sizes.append(0 if stored is None else len(stored.to_bytes()))
+    require("zarr", path)  # a Zarr store, though reading it goes through no zarr code
+    with CheckedArchive(path) as archive:
+        group, arrays = archive.group, archive.arrays
+        sizes = [[archive.chunk_size(k, j) for j in range(meta.chunk_count)]
+                 for k, meta in enumerate(arrays)]
+        channels: list[np.ndarray[Any, Any]] = []
+        for k, meta in enumerate(arrays):
             if decode:
-                channels.append(np.asarray(array[:], dtype=np.float32))
-            else:
-                channels.append(np.empty(array.shape, dtype=np.float32))
-        codec = arrays[0].metadata.codecs[0].to_dict() if arrays else {}
-    finally:
-        store.close()
-    annotations = [Annotation(float(onset), None if duration is None else float(duration),
-                              str(text)) for onset, duration, text in meta.get("annotations", [])]
+                channels.append(archive.samples(k, 0, meta.samples))
+                continue
+            for j in range(meta.chunk_count):
+                archive.chunk(k, j, decode=False)
+            channels.append(np.broadcast_to(np.float32(0), (meta.samples,)))
+    codec = arrays[0].codec if arrays else {}
     signal = Signal(
-        channels, meta.get("rate"), f"archive of {meta.get('description') or meta.get('source')}",
-        info=info, start=meta.get("start"), annotations=annotations,
-        source=str(meta.get("source", "")), attrs=dict(meta.get("attrs", {})))
-    return Archive(signal, sizes, codec.get("configuration", {}))
+        channels, group.rate, f"archive of {group.description or group.source}",
+        info=[meta.info for meta in arrays], start=group.start, annotations=group.annotations,
+        source=group.source, attrs=dict(group.attrs))
+    return Archive(signal, [sum(s) for s in sizes], dict(codec.get("configuration", {})),
+                   [(meta.chunk, meta.chunk_count) for meta in arrays])
+
+
+def read_channel(path: str, k: int, start: int = 0,
+                 stop: int | None = None) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """Samples `start` to `stop` of channel `k` of an archive, decoding only the chunks they
+    lie in (a window of a long channel reads a small part of it).
+
+    Parameters
+    ----------
+    path : str
+        The directory store or zip file.
+    k : int
+        The channel, from 0.
+    start, stop : int, optional
+        The window, as a slice of the channel (the whole channel by default); clipped to it.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 samples, NaN where the channel had gaps.
+
+    Raises
+    ------
+    IndexError
+        No channel `k`.
+    FileNotFoundError, SignalFileError
+        As for `read_archive`, for the metadata and the chunks read.
+
+    Examples
+    --------
+    >>> import os, tempfile, numpy as np, vantrel_tools
+    >>> from vantrel_tools.core.options import Options
+    >>> from vantrel_tools.io import Signal
+    >>> from vantrel_tools.store.timeline import split_channel
+    >>> x = np.sin(np.arange(10_000) / 50.0)
+    >>> chunks = [vantrel_tools.compress(c) for c in split_channel(x, 4096)]
+    >>> path = os.path.join(tempfile.mkdtemp(), "rec.zarr")
+    >>> write_archive(path, Signal([x]), [chunks], Options(), chunk=4096)
+    >>> window = read_channel(path, 0, 5000, 5100)
+    >>> window.shape, bool(np.abs(window - x[5000:5100]).max() < 1e-2)
+    ((100,), True)
+    """
+    with CheckedArchive(path) as archive:
+        if not 0 <= k < len(archive.arrays):
+            raise IndexError(f"{path}: has no channel {k} ({len(archive.arrays)} channels)")
+        n = archive.arrays[k].samples
+        lo, hi, _ = slice(start, stop).indices(n)
+        return archive.samples(k, lo, max(lo, hi))

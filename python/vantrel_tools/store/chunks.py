@@ -1,5 +1,8 @@
 """What both codecs do with one chunk: code it as their configuration says, check a dtype, and
-decode a stored container (checked against its trailer)."""
+decode a stored container (checked against its trailer).
+
+Integer chunks (8-, 16- and 32-bit, signed or not) are coded as their values and read back
+rounded (halves to even) and clipped to their type; a quality target holds for those integers."""
 
 from __future__ import annotations
 
@@ -12,8 +15,9 @@ from ..core.container import ContainerError
 from ..core.names import QUALITY_TARGETS
 from ..core.options import Coding, Options, Targeted
 from ..core.target import QualityTarget
+from ..io.types import SampleGrid
 
-SUPPORTED_DTYPES = ("float32", "float64")
+SUPPORTED_DTYPES = ("float32", "float64", "int8", "int16", "int32", "uint8", "uint16", "uint32")
 
 
 def coding_of(config: Any) -> Coding:
@@ -46,6 +50,34 @@ def coding_of(config: Any) -> Coding:
                    config.quant_multiplier)
 
 
+def without_unused_options(config: dict[str, Any]) -> dict[str, Any]:
+    """A stored codec configuration without the scale and cutoff that configurations written
+    with a quality target carried unused, so that they open as they were coded.
+
+    Parameters
+    ----------
+    config : dict
+        A codec's stored configuration keys.
+
+    Returns
+    -------
+    dict
+        `config`, without ``scale`` and ``cutoff`` when it holds a quality target.
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> without_unused_options({"scale": 11, "cutoff": "low", "psnr": 60.0})
+    {'psnr': 60.0}
+    """
+    if any(config.get(name) is not None for name in QUALITY_TARGETS):
+        return {k: v for k, v in config.items() if k not in ("scale", "cutoff")}
+    return config
+
+
 def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     """One chunk's container, with its trailer, coded by a codec's configuration.
 
@@ -55,7 +87,7 @@ def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     Parameters
     ----------
     samples : numpy.ndarray
-        The chunk as a 1-D float32 or float64 array.
+        The chunk as a 1-D array of one of ``SUPPORTED_DTYPES``.
     codec : object
         Anything with the attributes ``method``, ``scale``, ``cutoff``, ``coder``,
         ``quant_multiplier`` and one per quality metric (at most one not None), as both vantrel
@@ -78,11 +110,77 @@ def compress_chunk(samples: np.ndarray[Any, Any], codec: Any) -> bytes:
     >>> len(compress_chunk(np.zeros(16, np.float32), codec)) > 52
     True
     """
-    return encode(samples, coding_of(codec))
+    if samples.dtype.kind == "f":
+        return encode(samples, coding_of(codec))
+    # Integers are values: float32 holds those of 8 and 16 bits exactly, float64 the others.
+    values = samples.astype(np.float32 if samples.dtype.itemsize <= 2 else np.float64)
+    return encode(values, coding_of(codec), grid=integer_grid(samples.dtype))
+
+
+def integer_grid(dtype: np.dtype[Any]) -> SampleGrid:
+    """The grid the integers of `dtype` lie on: step 1, origin 0, the type's range.
+
+    Parameters
+    ----------
+    dtype : numpy.dtype
+        An integer dtype.
+
+    Returns
+    -------
+    SampleGrid
+
+    Raises
+    ------
+    ValueError
+        `dtype` is not an integer dtype (NumPy's text).
+
+    Examples
+    --------
+    >>> integer_grid(np.dtype("int16"))
+    SampleGrid(step=1.0, origin=0.0, min_code=-32768, max_code=32767)
+    """
+    info = np.iinfo(dtype)
+    return SampleGrid(1.0, 0.0, int(info.min), int(info.max))
+
+
+def as_dtype(samples: np.ndarray[Any, np.dtype[np.float32]], dtype: np.dtype[Any]
+             ) -> np.ndarray[Any, Any]:
+    """Decoded samples as `dtype`: floats cast, integers rounded (halves to even) and clipped to
+    the type's range.
+
+    Parameters
+    ----------
+    samples : numpy.ndarray
+        Decoded float32 samples.
+    dtype : numpy.dtype
+        One of ``SUPPORTED_DTYPES``, native byte order.
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    ValueError
+        A NaN or infinite sample for an integer dtype (a chunk written from floats).
+
+    Examples
+    --------
+    >>> as_dtype(np.array([-200.5, 2.5, 3.5, 300.0], np.float32), np.dtype("int8"))
+    array([-128,    2,    4,  127], dtype=int8)
+    """
+    if dtype.kind == "f":
+        return samples.astype(dtype, copy=False)
+    values = samples.astype(np.float64)
+    if not np.isfinite(values).all():
+        raise ValueError(f"the chunk holds NaN or infinite samples, which {dtype} cannot hold")
+    info = np.iinfo(dtype)
+    np.rint(values, out=values)
+    return np.clip(values, info.min, info.max, out=values).astype(dtype)
 
 
 def checked_dtype(dtype: Any) -> np.dtype[Any]:
-    """The native-order float32 or float64 dtype named by `dtype`.
+    """The native-order dtype of ``SUPPORTED_DTYPES`` named by `dtype`.
 
     Parameters
     ----------
@@ -91,12 +189,12 @@ def checked_dtype(dtype: Any) -> np.dtype[Any]:
     Returns
     -------
     numpy.dtype
-        float32 or float64 in the machine's byte order.
+        In the machine's byte order.
 
     Raises
     ------
     ValueError
-        `dtype` is not a 32- or 64-bit float.
+        `dtype` is not one of them.
     TypeError
         `dtype` names no dtype at all.
 
@@ -104,15 +202,17 @@ def checked_dtype(dtype: Any) -> np.dtype[Any]:
     --------
     >>> checked_dtype(">f8")
     dtype('float64')
-    >>> checked_dtype("int16")
+    >>> checked_dtype("int64")
     Traceback (most recent call last):
     ...
-    ValueError: vantrel stores float32 or float64 data, not int16
+    ValueError: vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not int64
     """
     dt = np.dtype(dtype)
-    if dt.kind != "f" or dt.itemsize not in (4, 8):
-        raise ValueError(f"vantrel stores float32 or float64 data, not {dt}")
-    return dt.newbyteorder("=")
+    native: np.dtype[Any] = dt.newbyteorder("=")
+    if dt.kind not in "fiu" or native.name not in SUPPORTED_DTYPES:
+        raise ValueError(
+            f"vantrel stores float32, float64 or 8-, 16- or 32-bit integer data, not {dt}")
+    return native
 
 
 def decode_container(data: bytes) -> np.ndarray[Any, np.dtype[np.float32]]:

@@ -6,6 +6,8 @@ scale allows, not equal to it. A chunk of any shape is one signal: its samples a
 order (C order, or Fortran order for a Fortran-ordered chunk, the order in which Zarr lays a chunk
 out and reshapes it again), and decoding returns them flat. The codec works in float32; decoding
 casts back to the configured ``dtype``, so a float64 array is stored and read back as float64.
+Integer chunks (8-, 16- and 32-bit) are coded as their values and read back rounded and clipped
+to their type; a quality target holds for the integers read back.
 
     >>> import numcodecs
     >>> codec = numcodecs.get_codec({"id": "vantrel", "dtype": "float64"})
@@ -32,11 +34,17 @@ except ModuleNotFoundError as exc:
     ) from exc
 
 from ..core.options import checked_config
-from .chunks import checked_dtype, compress_chunk, decode_container
+from .chunks import (
+    as_dtype,
+    checked_dtype,
+    compress_chunk,
+    decode_container,
+    without_unused_options,
+)
 
 
 class Vantrel(Codec):
-    """Lossy wavelet compression of float chunks.
+    """Lossy wavelet compression of float and integer chunks.
 
     Parameters
     ----------
@@ -45,9 +53,10 @@ class Vantrel(Codec):
     psnr, prd, rmse, max_error : float, optional
         A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
         each chunk becomes the smallest container found that meets it, coded with `method`.
+        `scale`, `cutoff`, `coder` and `quant_multiplier` are refused with a target.
     dtype : str, optional
-        ``"float32"`` (the default) or ``"float64"``: the type of the chunks, which decoding
-        restores.
+        ``"float32"`` (the default), ``"float64"``, or an 8-, 16- or 32-bit integer type such as
+        ``"int16"``: the type of the chunks, which decoding restores.
 
     Raises
     ------
@@ -70,8 +79,8 @@ class Vantrel(Codec):
     def __init__(
         self,
         method: str = "cdf97",
-        scale: int = 11,
-        cutoff: str = "low",
+        scale: int | None = None,
+        cutoff: str | None = None,
         coder: str | None = None,
         quant_multiplier: float | None = None,
         dtype: str = "float32",
@@ -85,13 +94,19 @@ class Vantrel(Codec):
         self._dtype = checked_dtype(dtype)
         # The public attributes are the configuration, JSON values only.
         self.method: str = config["method"]
-        self.scale: int = config["scale"]
-        self.cutoff: str = config["cutoff"]
+        self.scale: int | None = config["scale"]
+        self.cutoff: str | None = config["cutoff"]
         self.coder: str | None = config["coder"]
         self.quant_multiplier: float | None = config["quant_multiplier"]
         self.psnr, self.prd = config["psnr"], config["prd"]
         self.rmse, self.max_error = config["rmse"], config["max_error"]
         self.dtype = self._dtype.name
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> Vantrel:
+        """The codec of a stored configuration (one written with a target may carry the
+        default scale and cutoff, which were never used)."""
+        return cls(**without_unused_options({k: v for k, v in config.items() if k != "id"}))
 
     def encode(self, buf: Any) -> bytes:
         """Compresses one chunk into one container.
@@ -125,7 +140,7 @@ class Vantrel(Codec):
                     f"{array.nbytes} bytes are not a whole number of {self.dtype} samples"
                 )
             array = np.ascontiguousarray(array).reshape(-1).view(self._dtype)
-        elif array.dtype.kind != "f" or array.dtype.itemsize != self._dtype.itemsize:
+        elif array.dtype.kind != self._dtype.kind or array.dtype.itemsize != self._dtype.itemsize:
             raise ValueError(
                 f"this vantrel codec is configured for {self.dtype} data, not {array.dtype}"
             )
@@ -141,7 +156,7 @@ class Vantrel(Codec):
             A container written by `encode`, or one without a trailer.
         out : array or buffer, optional
             Where to put the samples: of the chunk's size in bytes, and either raw bytes or
-            floats of the configured width.
+            samples of the configured kind and width.
 
         Returns
         -------
@@ -159,7 +174,7 @@ class Vantrel(Codec):
         target = None if out is None else ensure_ndarray_like(out)
         if target is not None and target.dtype.hasobject:
             raise TypeError("vantrel cannot decode into an object array")
-        samples = decode_container(ensure_bytes(buf)).astype(self._dtype, copy=False)
+        samples = as_dtype(decode_container(ensure_bytes(buf)), self._dtype)
         if target is None:
             return samples
         if target.nbytes != samples.nbytes:
@@ -167,7 +182,8 @@ class Vantrel(Codec):
                 f"out has {target.nbytes} bytes but the chunk decodes to {samples.nbytes}"
             )
         if target.dtype.itemsize != 1:
-            if target.dtype.kind != "f" or target.dtype.itemsize != samples.dtype.itemsize:
+            if (target.dtype.kind != samples.dtype.kind
+                    or target.dtype.itemsize != samples.dtype.itemsize):
                 raise ValueError(f"out is {target.dtype}, the chunk decodes to {samples.dtype}")
             samples = samples.astype(target.dtype, copy=False)  # byte order of `out`
         return ndarray_copy(samples, out)

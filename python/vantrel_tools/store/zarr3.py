@@ -6,7 +6,9 @@
     ...                       serializer=VantrelCodec(), compressors=None)
 
 A chunk is flattened in C order into one signal and compressed into one container; decoding
-casts back to the array's float32 or float64 dtype and restores the chunk's shape. The codec is
+casts back to the array's dtype and restores the chunk's shape. Arrays of float32, float64 and 8-,
+16- and 32-bit integers are accepted; integers are read back rounded and clipped to their type,
+and a quality target holds for those integers. The codec is
 lossy. It is registered under the name ``"vantrel"`` through the ``zarr.codecs`` entry point, so
 stored arrays open without importing this module. A byte-level compressor after it gains little:
 pass ``compressors=None``.
@@ -33,7 +35,13 @@ except ModuleNotFoundError as exc:
 
 from ..core.names import QUALITY_TARGETS
 from ..core.options import checked_config
-from .chunks import checked_dtype, compress_chunk, decode_container
+from .chunks import (
+    as_dtype,
+    checked_dtype,
+    compress_chunk,
+    decode_container,
+    without_unused_options,
+)
 
 if TYPE_CHECKING:
     from typing import Self
@@ -46,7 +54,7 @@ CODEC_NAME = "vantrel"
 
 @dataclass(frozen=True)
 class VantrelCodec(ArrayBytesCodec):
-    """Lossy wavelet compression of float chunks, as a Zarr format 3 serializer.
+    """Lossy wavelet compression of float and integer chunks, as a Zarr format 3 serializer.
 
     Parameters
     ----------
@@ -55,13 +63,15 @@ class VantrelCodec(ArrayBytesCodec):
     psnr, prd, rmse, max_error
         A quality target instead of a scale (at most one; see ``vantrel_tools.compress_to``):
         each chunk becomes the smallest container found that meets it, coded with `method`.
+        `scale`, `cutoff`, `coder` and `quant_multiplier` are refused with a target.
 
     Raises
     ------
     ValueError, TypeError
         An option no chunk could be compressed with (see ``core.options.checked_config``); checked
         here, not at the first chunk. An array of
-        another dtype than float32 or float64 is refused with ValueError when it is created.
+        another dtype (see ``store.chunks.SUPPORTED_DTYPES``) is refused with ValueError when it
+        is created.
 
     Examples
     --------
@@ -80,8 +90,8 @@ class VantrelCodec(ArrayBytesCodec):
     is_fixed_size = False
 
     method: str
-    scale: int
-    cutoff: str
+    scale: int | None
+    cutoff: str | None
     coder: str | None
     quant_multiplier: float | None
     psnr: float | None
@@ -93,8 +103,8 @@ class VantrelCodec(ArrayBytesCodec):
         self,
         *,
         method: str = "cdf97",
-        scale: int = 11,
-        cutoff: str = "low",
+        scale: int | None = None,
+        cutoff: str | None = None,
         coder: str | None = None,
         quant_multiplier: float | None = None,
         psnr: float | None = None,
@@ -110,15 +120,11 @@ class VantrelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        return cls(**without_unused_options(dict(configuration or {})))
 
     def to_dict(self) -> dict[str, JSON]:
-        configuration: dict[str, JSON] = {
-            "method": self.method, "scale": self.scale, "cutoff": self.cutoff,
-        }
-        if self.coder is not None:
-            configuration["coder"] = self.coder
-        for name in ("quant_multiplier", *QUALITY_TARGETS):
+        configuration: dict[str, JSON] = {"method": self.method}
+        for name in ("scale", "cutoff", "coder", "quant_multiplier", *QUALITY_TARGETS):
             if getattr(self, name) is not None:
                 configuration[name] = getattr(self, name)
         return {"name": CODEC_NAME, "configuration": configuration}
@@ -141,7 +147,7 @@ class VantrelCodec(ArrayBytesCodec):
             raise ValueError(f"a chunk of shape {chunk_spec.shape} holds {expected} samples, "
                              f"the container {samples.size}")
         dtype = checked_dtype(chunk_spec.dtype.to_native_dtype())
-        return samples.astype(dtype, copy=False).reshape(chunk_spec.shape)
+        return as_dtype(samples, dtype).reshape(chunk_spec.shape)
 
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
         chunk = np.asarray(chunk_array.as_ndarray_like())
