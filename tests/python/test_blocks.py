@@ -181,9 +181,15 @@ class TestWrite:
         for out in ("blocks", "whole"):
             (tmp_path / out).mkdir()
         target = str(tmp_path / "blocks" / name)
-        with open_block_writer(target, header) as writer:
-            for piece in _pieces(whole.channels, 7):
-                writer.write(piece)
+        mask = os.umask(0o027)  # the files made take their mode from it, as new files do
+        try:
+            with open_block_writer(target, header) as writer:
+                for piece in _pieces(whole.channels, 7):
+                    writer.write(piece)
+        finally:
+            os.umask(mask)
+        assert {os.stat(tmp_path / "blocks" / f).st_mode & 0o777
+                for f in os.listdir(tmp_path / "blocks")} == {0o640}
         for file_name, data in encode_recording(str(tmp_path / "whole" / name),
                                                 whole).files.items():
             with open(file_name, "wb") as f:

@@ -73,11 +73,20 @@ def block_units(samples_per_block: int, per_unit: Sequence[int]) -> int:
     return max(1, samples_per_block // max(per_unit))
 
 
+def current_umask() -> int:
+    """The process's file mode creation mask (read by setting it and setting it back)."""
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 def temp_beside(path: str) -> str:
-    """A new empty file in the directory of `path`, to be renamed onto it."""
+    """A new empty file in the directory of `path`, to be renamed onto it, with the mode a new
+    file gets under the umask (not mkstemp's 0600, which is for the temporary's name only)."""
     directory, name = os.path.split(os.path.abspath(path))
     fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=directory)
     os.close(fd)
+    os.chmod(temp, 0o666 & ~current_umask())
     return temp
 
 
