@@ -388,9 +388,14 @@ def test_written_block_by_block_as_written_whole(tmp_path, form, n, blocks):
     x = np.stack([smooth(n, seed=1), smooth(n, seed=2)], 1)
     whole, streamed = str(tmp_path / f"whole{form}"), str(tmp_path / form)
     write_chunked(whole, [x[:, 0], x[:, 1]], 64)
-    with ArchiveWriter(streamed, 2, Options(), chunk=64) as writer:
-        for start, size in zip(np.cumsum([0] + blocks), blocks):
-            writer.append(x[start:start + size])
+    mask = os.umask(0o027)  # the archive takes its mode from it, as a new file or folder does
+    try:
+        with ArchiveWriter(streamed, 2, Options(), chunk=64) as writer:
+            for start, size in zip(np.cumsum([0] + blocks), blocks):
+                writer.append(x[start:start + size])
+    finally:
+        os.umask(mask)
+    assert os.stat(streamed).st_mode & 0o777 == (0o750 if form.endswith("zarr") else 0o640)
     assert dict(members(streamed)) == dict(members(whole))
     assert not [p for p in os.listdir(tmp_path) if p.startswith(".vtrl-")]
 

@@ -22,6 +22,7 @@ from ..store.timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_
 from .errors import CliError
 from .files import os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
+from .progress import Progress
 from .run import compress_channel, planned, print_lines, threads_of
 
 
@@ -42,7 +43,9 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        containers = _coded_chunks(path, signal, options, threads_of(args), chunk)
+        progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
+        containers = _coded_chunks(path, signal, options, threads_of(args), chunk,
+                                   progress)
         try:  # a full disk names the archive, not the temporary it was built in
             if zipped:
                 with tempfile.TemporaryDirectory() as scratch:
@@ -68,21 +71,25 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
     return 0
 
 
-def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int,
-                  chunk: int) -> list[list[bytes]]:
+def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int, chunk: int,
+                  progress: Progress) -> list[list[bytes]]:
     """The containers of every chunk of every channel, coded on `threads` threads (chunks of all
-    channels at once, one thread each: the same bytes for every count)."""
-    jobs, owners = [], []
+    channels at once, one thread each: the same bytes for every count), each chunk's samples
+    counted on `progress` as it is done."""
+    jobs, owners, counts = [], [], []
     for k, samples in enumerate(signal.channels):
         codings = chunk_codings(samples, coding, chunk)
-        for part, per_chunk in zip(split_channel(samples, chunk), codings, strict=True):
+        for j, (part, per_chunk) in enumerate(zip(split_channel(samples, chunk), codings,
+                                                  strict=True)):
             jobs.append(functools.partial(compress_channel, path, signal, k, per_chunk, 1, part))
             owners.append(k)
+            counts.append(min(part.size, samples.size - j * chunk))
     out: list[list[bytes]] = [[] for _ in signal.channels]
     with pool(threads) as executor:
-        for k, container in zip(owners, in_order(executor, iter(jobs), 2 * threads),
-                                strict=True):
+        for k, n, container in zip(owners, counts, in_order(executor, iter(jobs), 2 * threads),
+                                   strict=True):
             out[k].append(container)
+            progress.add_samples(n)
     return out
 
 

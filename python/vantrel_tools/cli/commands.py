@@ -112,6 +112,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
             for out_path in outputs:
                 plan.add(out_path, path)
             read.append((path, signal, outputs))
+            progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
             # One channel in all: its coder may take the threads itself.
             inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
             for k in range(len(signal.channels)):
@@ -123,6 +124,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
         for container in in_order(executor, jobs(), 2 * threads):
             containers.append(container)
             path, signal, outputs = read[0]
+            progress.add_samples(signal.channels[len(containers) - 1].size)
             if len(containers) < len(outputs):
                 continue
             read.popleft()

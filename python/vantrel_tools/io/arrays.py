@@ -95,3 +95,9 @@ def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
 def one_line(exc: BaseException) -> str:
     """A library's message as one line (the error lines name the file; messages never wrap)."""
     return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def array_samples(array: np.ndarray, path: str) -> np.ndarray:
+    """The samples of an array as the readers give them: float32/float64 in native byte order,
+    integers up to 16 bits as float32 and wider ones as float64."""
+    return _array_samples(array, path)

@@ -27,6 +27,7 @@ import numpy as np
 
 from ..core.codec import encode
 from ..core.options import Coding, Targeted
+from ..io.blocks import current_umask
 from ..io.types import Annotation, ChannelInfo, Signal
 from .archive import archive_metadata
 from .layout import channel_key
@@ -88,6 +89,7 @@ class ArchiveWriter:
         self._flushed = [0] * channels
         self._staging: str | None = tempfile.mkdtemp(
             prefix=".vtrl-", suffix=".tmp", dir=os.path.dirname(os.path.abspath(path)))
+        os.chmod(self._staging, 0o777 & ~current_umask())  # as a new directory gets
 
     def append(self, block: Any) -> None:
         """Adds samples to every channel: a 2-D block of (samples, channels), or 1-D for an
