@@ -28,8 +28,12 @@ constexpr size_t kZero = 0;                                        // [joint]
 constexpr size_t kSign = kZero + kJoint;                           // [rounding][previous sign]
 constexpr size_t kUnary = kSign + 6;                               // [joint][e - 1]
 constexpr size_t kMantTop = kUnary + kJoint * (kMaxExponent - 1);  // [neighbour][e]
-constexpr size_t kMantRest = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e][bit]
-constexpr size_t kNumContexts = kMantRest + (kMaxExponent + 1) * kMaxExponent;
+constexpr size_t kMantSecond = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e]
+constexpr size_t kNumContexts = kMantSecond + (kMaxExponent + 1);
+
+// The mantissa's bits below its top two are nearly uniform: they go in raw chunks of up to
+// kMaxRawBits, each one rANS step at equal probabilities instead of a step per bit.
+constexpr uint32_t kMaxRawBits = 11;
 
 // The predictor: r[i] is predicted from r[i-1 .. i-4] with weights in units of 2^-12, adapted by
 // sign-sign LMS (after every sample each weight moves kLmsStep in the direction that lowers the
@@ -147,10 +151,11 @@ struct Contexts {
 };
 
 // Every error walks the same decisions on both sides; `Io` codes one decision in a context (its
-// probability by reference) and returns the decided bit: the encoder's records the bit it is
-// given, the decoder's reads one, the estimator's adds its cost. An error is a zero flag, then a
-// sign, its bit length e (1..31) as e - 1 in unary (no closing zero after 30 ones), and the e - 1
-// bits below its leading one, the first of them in a context of its own.
+// probability by reference) and returns the decided bit, and codes k equally likely bits at once
+// with `raw`: the encoder's records them, the decoder's reads them, the estimator's adds their
+// cost. An error is a zero flag, then a sign, its bit length e (1..31) as e - 1 in unary (no
+// closing zero after 30 ones), and the e - 1 bits below its leading one: the first two in
+// contexts of their own, the rest raw, most significant chunk first.
 template <class Io>
 int64_t code_error(Io& io, uint16_t* probs, const Contexts& c, int64_t want) {
   const uint32_t mag = magnitude(want);
@@ -163,26 +168,82 @@ int64_t code_error(Io& io, uint16_t* probs, const Contexts& c, int64_t want) {
   uint32_t m = 1;
   if (e > 1) {
     m = 2 + io.bit(probs[kMantTop + c.neighbour * (kMaxExponent + 1) + e], (mag >> (e - 2)) & 1);
-    uint16_t* const rest = probs + kMantRest + e * kMaxExponent;
-    for (uint32_t j = e - 2; j-- > 0;) m = 2 * m + io.bit(rest[j], (mag >> j) & 1);
+    if (e > 2) {
+      m = 2 * m + io.bit(probs[kMantSecond + e], (mag >> (e - 3)) & 1);
+      for (uint32_t left = e - 3; left > 0;) {
+        const uint32_t k = std::min(left, kMaxRawBits);
+        left -= k;
+        m = (m << k) | io.raw(k, (mag >> left) & ((1u << k) - 1));
+      }
+    }
   }
   return negative ? -int64_t{m} : int64_t{m};
 }
 
-// An error takes at most 2 + 2 * 30 decisions (kMaxExponent = 31 has no closing zero).
-constexpr size_t kMaxDecisions = 2 + 2 * (kMaxExponent - 1);
+// Records are 16 bits: a decision is (p << 1) | bit (below 2^13), a raw chunk
+// kRawFlag | k << 11 | value.
+constexpr uint32_t kRawFlag = 0x8000;
 
-struct Recorder {
+// The encoder's Io: records every decision, then codes them backwards (rANS decodes in the
+// reverse order of encoding) into the plane stream: the u32 final state, then the 16-bit words in
+// the order the decoder reads them.
+class Recorder {
+ public:
   static constexpr bool kDecodes = false;
-  BinEnc& enc;
-  BitRecorder rec{nullptr};
-  // Room for the next error's decisions; `end` hands them to the encoder.
-  void begin() { rec = enc.recorder(kMaxDecisions); }
-  void end() { enc.commit(rec); }
+
+  explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
+
   uint32_t bit(uint16_t& p, uint32_t b) {
-    p = static_cast<uint16_t>(rec.record(p, b));
+    rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
+    p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    rec_.push_back(static_cast<uint16_t>(kRawFlag | k << 11 | v));
+    return v;
+  }
+
+  // Each record yields at most one word, and the k-th word emitted goes back into record slot
+  // size - 1 - k, never ahead of the record being read (as in RansEmitter).
+  void finish_into(std::vector<uint8_t>& out) {
+    uint16_t* const rec = rec_.data();
+    const size_t n = rec_.size();
+    size_t first_word = n;
+    uint32_t x = kRansLow;
+    for (size_t i = n; i-- > 0;) {
+      const uint32_t r = rec[i];
+      uint32_t freq, start;
+      if (r & kRawFlag) {
+        const uint32_t k = (r >> 11) & 0xF;
+        freq = kProbScale >> k;
+        start = (r & 0x7FF) * freq;
+      } else {
+        const uint32_t p = r >> 1;
+        const uint32_t one = 0u - (r & 1);
+        freq = p + ((kProbScale - 2 * p) & one);
+        start = p & one;
+      }
+      // freq >= 2, so x < 2^32 needs one shift at most to fall below freq << 20.
+      if (x >= (freq << 20)) {
+        rec[--first_word] = static_cast<uint16_t>(x);
+        x >>= 16;
+      }
+      const uint32_t q = detail::divide_by_freq(x, freq);
+      x = x + start + q * (kProbScale - freq);
+    }
+    const size_t words = n - first_word;
+    const size_t at = out.size();
+    out.resize(at + 4 + 2 * words);
+    uint8_t* dst = out.data() + at;
+    for (int b = 0; b < 4; ++b) dst[b] = static_cast<uint8_t>(x >> (8 * b));
+    for (size_t j = 0; j < words; ++j) {
+      dst[4 + 2 * j] = static_cast<uint8_t>(rec[first_word + j]);
+      dst[5 + 2 * j] = static_cast<uint8_t>(rec[first_word + j] >> 8);
+    }
+  }
+
+ private:
+  std::vector<uint16_t> rec_;
 };
 
 struct Reader {
@@ -193,6 +254,25 @@ struct Reader {
     const uint32_t b = r.decode(p, adapted);
     p = static_cast<uint16_t>(adapted);
     return b;
+  }
+  // k equally likely bits: the top k bits of the state's 12-bit slot.
+  uint32_t raw(uint32_t k, uint32_t) {
+    const uint32_t shift = kProbBits - k;
+    const uint32_t slot = r.x & (kProbScale - 1);
+    const uint32_t v = slot >> shift;
+    r.x = ((r.x >> kProbBits) << shift) | (slot & ((1u << shift) - 1));
+    // From a state of at least 2^16 the state stays at least 2^5, so one word suffices; a state
+    // below that only comes from a hostile first state, and the loop ends at the input's end.
+    while (r.x < kRansLow) {
+      if (r.pos + 2 > r.size) {
+        r.pos = r.size + 1;
+        r.x = kRansLow;
+        break;
+      }
+      r.x = (r.x << 16) | uint32_t{r.data[r.pos]} | (uint32_t{r.data[r.pos + 1]} << 8);
+      r.pos += 2;
+    }
+    return v;
   }
 };
 
@@ -214,6 +294,10 @@ struct Estimator {
     total += cost[b ? kProbScale - p : p];
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
+  }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    total += k;
+    return v;
   }
 };
 
@@ -243,11 +327,6 @@ Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_
       if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
       value = static_cast<int32_t>(v);
       out[i] = value;
-    } else if constexpr (requires { io.begin(); }) {
-      value = in[i];
-      io.begin();
-      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
-      io.end();
     } else {
       value = in[i];
       error = code_error(io, probs.data(), c, int64_t{value} - prediction);
@@ -274,10 +353,9 @@ Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
                                            std::vector<uint8_t>& out) {
   assert(base.size() == residual.size());
   if (!in_range(residual)) return ResidualError::OutOfRange;
-  BinEnc enc(1);
-  Recorder io{enc};
+  Recorder io(residual.size());
   walk(io, base, bin, residual, {});
-  enc.finish_into(out);
+  io.finish_into(out);
   return {};
 }
 
