@@ -922,16 +922,21 @@ constexpr size_t kSectionFraming = 5;
 constexpr size_t kEstimateChunks = 8;
 constexpr size_t kEstimateChunk = 4096;
 
-double sampled_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
-                             float bin) {
-  const size_t n = residual.size();
-  if (n <= kEstimateChunks * kEstimateChunk) return estimate_residual_bits(residual, base, bin);
+// The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
+// estimate looks; infinite when a residual leaves the coder's range.
+double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
+                             const Refinement& plan, std::span<int32_t> residual, float bin) {
+  const size_t n = base.size();
+  const auto price = [&](size_t from, size_t count) {
+    const auto r = residual.subspan(from, count);
+    const auto b = base.subspan(from, count);
+    if (!form_residual(b, originals.subspan(from, count), plan, r)) return double{INFINITY};
+    return estimate_residual_bits(r, b, bin);
+  };
+  if (n <= kEstimateChunks * kEstimateChunk) return price(0, n);
   double bits = 0.0;
-  for (size_t c = 0; c < kEstimateChunks; ++c) {
-    const size_t from = c * (n - kEstimateChunk) / (kEstimateChunks - 1);
-    bits += estimate_residual_bits(residual.subspan(from, kEstimateChunk),
-                                   base.subspan(from, kEstimateChunk), bin);
-  }
+  for (size_t c = 0; c < kEstimateChunks; ++c)
+    bits += price(c * (n - kEstimateChunk) / (kEstimateChunks - 1), kEstimateChunk);
   return bits * static_cast<double>(n) / static_cast<double>(kEstimateChunks * kEstimateChunk);
 }
 
@@ -976,9 +981,9 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     const float multiplier = span.multiplier(x);
     auto run = trials.run(multiplier);
     if (!run) return std::move(run).error();
-    if (!*run || !form_residual(trials.last, originals, *plan, residual)) return INFINITY;
+    if (!*run) return INFINITY;
     return fixed_bits + calibration * estimated_bits(*d, multiplier) +
-           sampled_residual_bits(residual, trials.last, bin);
+           sampled_residual_bits(trials.last, originals, *plan, residual, bin);
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
   // it the base alone meets the bound and the layer only adds).
