@@ -911,7 +911,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
 // steps toward the smallest total (base + residual), down to this width in x (a factor of 2^0.25
 // in the step, where the total is flat to about a percent) or this many candidates.
 constexpr double kLayerTolerance = 0.4;
-constexpr int kMaxLayerTrials = 9;
+constexpr int kMaxLayerTrials = 6;
 constexpr double kGolden = 0.6180339887498949;  // (sqrt 5 - 1) / 2
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
