@@ -97,43 +97,41 @@ class Predictor {
 // the signal bends sharply, and its error spreads over the neighbouring samples. NaN and
 // infinities land in the first or last bucket: the decoder meets the same values, so any base is
 // coded consistently.
-class ActivityScan {
- public:
-  ActivityScan(std::span<const float> base, float bin) : base_(base), scale_(8.0f / bin) {
-    if (!base.empty()) {
-      cur_ = second_difference(0);
-      next_ = second_difference(std::min<size_t>(1, base.size() - 1));
-    }
-  }
+//
+// All buckets are computed in one pass before coding, a loop without branches that the compiler
+// may vectorise, which keeps this work off the coder's serial loop.
+uint8_t activity_bucket(float v) {
+  // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
+  const uint32_t inside = ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
+  const uint32_t capped = v < static_cast<float>(1u << (kActivityBuckets - 2)) ? inside
+                                                                               : kActivityBuckets - 1;
+  return static_cast<uint8_t>(v >= 1.0f ? capped : 0);
+}
 
-  // The bucket of sample i, for i = 0, 1, 2, ... in order.
-  uint32_t next(size_t i) {
-    const float a = std::max(std::max(prev_, cur_), next_);
-    prev_ = cur_;
-    cur_ = next_;
-    next_ = i + 2 < base_.size() ? second_difference(i + 2) : 0.0f;
-    return bucket(a * scale_);
+// The bucket of every sample of `base` into `out` (as many), with `scratch` for the second
+// differences.
+void activity_buckets(std::span<const float> base, float bin, std::vector<float>& scratch,
+                      std::vector<uint8_t>& out) {
+  const size_t n = base.size();
+  out.resize(n);
+  if (n == 0) return;
+  // d[i + 1] is the second difference at sample i; d[0] and d[n + 1] stand for the samples beyond
+  // the ends, which have no activity.
+  scratch.assign(n + 2, 0.0f);
+  float* const d = scratch.data();
+  const float* const b = base.data();
+  const size_t last = n - 1;
+  d[1] = std::fabs((b[0] + b[std::min<size_t>(1, last)]) - 2.0f * b[0]);
+  for (size_t i = 1; i < last; ++i) d[i + 1] = std::fabs((b[i - 1] + b[i + 1]) - 2.0f * b[i]);
+  if (last > 0) d[n] = std::fabs((b[last - 1] + b[last]) - 2.0f * b[last]);
+  const float scale = 8.0f / bin;
+  uint8_t* const o = out.data();
+  for (size_t i = 0; i < n; ++i) {
+    const float prev = d[i], cur = d[i + 1], next = d[i + 2];
+    const float m = prev < cur ? cur : prev;
+    o[i] = activity_bucket((m < next ? next : m) * scale);
   }
-
- private:
-  float second_difference(size_t i) const {
-    const size_t last = base_.size() - 1;
-    const float left = base_[i == 0 ? 0 : i - 1];
-    const float right = base_[i < last ? i + 1 : last];
-    return std::fabs((left + right) - 2.0f * base_[i]);
-  }
-
-  static uint32_t bucket(float v) {
-    if (!(v >= 1.0f)) return 0;
-    if (!(v < static_cast<float>(1u << (kActivityBuckets - 2)))) return kActivityBuckets - 1;
-    // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
-    return ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
-  }
-
-  std::span<const float> base_;
-  float scale_;
-  float prev_ = 0.0f, cur_ = 0.0f, next_ = 0.0f;
-};
+}
 
 uint32_t magnitude(int64_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 
@@ -309,15 +307,17 @@ template <class Io>
 Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_t> in,
           std::span<int32_t> out) {
   std::vector<uint16_t> probs(kNumContexts, kProbInit);
-  ActivityScan activity(base, bin);
-  Predictor predictor;
   const size_t n = Io::kDecodes ? out.size() : in.size();
+  std::vector<float> scratch;
+  std::vector<uint8_t> activity;
+  activity_buckets(base.first(n), bin, scratch, activity);
+  Predictor predictor;
   uint32_t m1 = 0, m2 = 0, prev_sign = 0;
   for (size_t i = 0; i < n; ++i) {
     uint32_t rounded_up;
     const int32_t prediction = predictor.predict(rounded_up);
     const uint32_t nb = neighbour_bucket(m1, m2);
-    const Contexts c{activity.next(i) * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
+    const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
     int64_t error;
     int32_t value;
     if constexpr (Io::kDecodes) {
