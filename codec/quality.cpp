@@ -907,12 +907,15 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
   return std::move(*smallest);
 }
 
-// The layer's search runs on the same x = log2(multiplier) as the plain one, golden-section
-// steps toward the smallest total (base + residual), down to this width in x (a factor of 2^0.25
-// in the step, where the total is flat to about a percent) or this many candidates.
+// The layer's search runs on the same x = log2(multiplier) as the plain one. The total (base +
+// residual) over x is flat and noisy in places and has more than one valley: no base at all (the
+// residual coder alone) can be smallest, and so can a base that almost meets the bound by
+// itself, in a valley a step or two wide just below the plain container's multiplier. The search
+// looks at the coarsest base and at these distances below the plain multiplier, then at the
+// midpoints between the best of them and its neighbours: seven candidates at most.
+constexpr double kLayerOffsets[] = {1.0, 2.5, 4.5, 7.5};
+// Candidates closer than this in x (a factor of 2^0.4 in the step) are not both looked at.
 constexpr double kLayerTolerance = 0.4;
-constexpr int kMaxLayerTrials = 6;
-constexpr double kGolden = 0.6180339887498949;  // (sqrt 5 - 1) / 2
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
 
@@ -924,20 +927,25 @@ constexpr size_t kEstimateChunk = 4096;
 
 // The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
 // estimate looks; infinite when a residual leaves the coder's range.
+// The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
+// estimate looks; infinite when a residual leaves the coder's range.
 double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
                              const Refinement& plan, std::span<int32_t> residual, float bin) {
   const size_t n = base.size();
+  ResidualCostMeter meter(bin);
   const auto price = [&](size_t from, size_t count) {
     const auto r = residual.subspan(from, count);
     const auto b = base.subspan(from, count);
-    if (!form_residual(b, originals.subspan(from, count), plan, r)) return double{INFINITY};
-    return estimate_residual_bits(r, b, bin);
+    if (!form_residual(b, originals.subspan(from, count), plan, r)) return false;
+    meter.add(r, b);
+    return true;
   };
-  if (n <= kEstimateChunks * kEstimateChunk) return price(0, n);
-  double bits = 0.0;
-  for (size_t c = 0; c < kEstimateChunks; ++c)
-    bits += price(c * (n - kEstimateChunk) / (kEstimateChunks - 1), kEstimateChunk);
-  return bits * static_cast<double>(n) / static_cast<double>(kEstimateChunks * kEstimateChunk);
+  if (n <= kEstimateChunks * kEstimateChunk) return price(0, n) ? meter.bits() : INFINITY;
+  for (size_t c = 0; c < kEstimateChunks; ++c) {
+    if (!price(c * (n - kEstimateChunk) / (kEstimateChunks - 1), kEstimateChunk)) return INFINITY;
+  }
+  return meter.bits() * static_cast<double>(n) /
+         static_cast<double>(kEstimateChunks * kEstimateChunk);
 }
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
@@ -992,30 +1000,29 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
                    : span.x_max;
   double best_x = b;
   if (b > a) {
-    double c = b - kGolden * (b - a), e = a + kGolden * (b - a);
-    auto fc = total_bits(c);
-    if (!fc) return std::move(fc).error();
-    auto fe = total_bits(e);
-    if (!fe) return std::move(fe).error();
-    for (int tried = 2; b - a > kLayerTolerance && tried < kMaxLayerTrials; ++tried) {
-      if (*fc <= *fe) {
-        b = e;
-        e = c;
-        fe = fc;
-        c = b - kGolden * (b - a);
-        fc = total_bits(c);
-        if (!fc) return std::move(fc).error();
-      } else {
-        a = c;
-        c = e;
-        fc = fe;
-        e = a + kGolden * (b - a);
-        fe = total_bits(e);
-        if (!fe) return std::move(fe).error();
-      }
+    std::vector<std::pair<double, double>> tried;  // (x, total bits), in increasing x
+    const auto look = [&](double x) -> Status<VantrelError> {
+      auto total = total_bits(x);
+      if (!total) return std::move(total).error();
+      tried.emplace_back(x, *total);
+      return {};
+    };
+    VANTREL_RETURN_IF_ERROR(look(a));
+    for (auto offset = std::rbegin(kLayerOffsets); offset != std::rend(kLayerOffsets); ++offset) {
+      if (b - *offset > a + kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(b - *offset));
     }
-    best_x = *fc <= *fe ? c : e;
-    if (!std::isfinite(std::min(*fc, *fe))) best_x = span.x_max;
+    const auto smallest = [&] {
+      return std::min_element(tried.begin(), tried.end(),
+                              [](const auto& l, const auto& r) { return l.second < r.second; });
+    };
+    const size_t k = static_cast<size_t>(smallest() - tried.begin());
+    const double x = tried[k].first;
+    const double left = k > 0 ? tried[k - 1].first : x;
+    const double right = k + 1 < tried.size() ? tried[k + 1].first : b;
+    if (x - left > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + left)));
+    if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
+    const auto best = smallest();
+    best_x = std::isfinite(best->second) ? best->first : span.x_max;
   }
   const float multiplier = span.multiplier(best_x);
   auto container = encode(*d, multiplier, kSearchScale, ref.n, q);

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "codec/arans.h"
 
@@ -301,18 +302,31 @@ struct Estimator {
 
 enum class Walk { Done, Truncated, OutOfRange };
 
+}  // namespace
+
+// What the walk carries from one sample to the next: the contexts, the predictor and the last
+// errors. A walk over consecutive pieces with one state codes them as one sequence.
+struct ResidualWalkState {
+  std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
+  Predictor predictor;
+  uint32_t m1 = 0, m2 = 0, prev_sign = 0;
+  std::vector<float> scratch;
+  std::vector<uint8_t> activity;
+};
+
+namespace {
+
 // Runs `io` over the residuals in order with the contexts both sides derive: codes the errors of
 // `in` against the predictions or, for a decoding Io, fills `out`.
 template <class Io>
-Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_t> in,
-          std::span<int32_t> out) {
-  std::vector<uint16_t> probs(kNumContexts, kProbInit);
+Walk walk(Io& io, ResidualWalkState& st, std::span<const float> base, float bin,
+          std::span<const int32_t> in, std::span<int32_t> out) {
   const size_t n = Io::kDecodes ? out.size() : in.size();
-  std::vector<float> scratch;
-  std::vector<uint8_t> activity;
-  activity_buckets(base.first(n), bin, scratch, activity);
-  Predictor predictor;
-  uint32_t m1 = 0, m2 = 0, prev_sign = 0;
+  activity_buckets(base.first(n), bin, st.scratch, st.activity);
+  const uint8_t* const activity = st.activity.data();
+  uint16_t* const probs = st.probs.data();
+  Predictor& predictor = st.predictor;
+  uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign;
   for (size_t i = 0; i < n; ++i) {
     uint32_t rounded_up;
     const int32_t prediction = predictor.predict(rounded_up);
@@ -321,7 +335,7 @@ Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_
     int64_t error;
     int32_t value;
     if constexpr (Io::kDecodes) {
-      error = code_error(io, probs.data(), c, 0);
+      error = code_error(io, probs, c, 0);
       if (io.r.truncated()) return Walk::Truncated;
       const int64_t v = prediction + error;
       if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
@@ -329,13 +343,16 @@ Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_
       out[i] = value;
     } else {
       value = in[i];
-      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
+      error = code_error(io, probs, c, int64_t{value} - prediction);
     }
     predictor.update(value);
     m2 = m1;
     m1 = magnitude(error);
     prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
   }
+  st.m1 = m1;
+  st.m2 = m2;
+  st.prev_sign = prev_sign;
   return Walk::Done;
 }
 
@@ -354,7 +371,8 @@ Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
   assert(base.size() == residual.size());
   if (!in_range(residual)) return ResidualError::OutOfRange;
   Recorder io(residual.size());
-  walk(io, base, bin, residual, {});
+  ResidualWalkState state;
+  walk(io, state, base, bin, residual, {});
   io.finish_into(out);
   return {};
 }
@@ -370,7 +388,8 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
   auto dec = BinDec::create(data, 1);
   if (!dec.ok()) return ResidualError::Truncated;
   Reader io{dec->reader()};
-  switch (walk(io, base, bin, {}, out)) {
+  ResidualWalkState state;
+  switch (walk(io, state, base, bin, {}, out)) {
     case Walk::Truncated:
       return ResidualError::Truncated;
     case Walk::OutOfRange:
@@ -386,12 +405,26 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
 
 double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
                               float bin) {
+  ResidualCostMeter meter(bin);
+  meter.add(residual, base);
+  return meter.bits();
+}
+
+ResidualCostMeter::ResidualCostMeter(float bin)
+    : bin_(bin), state_(std::make_unique<ResidualWalkState>()) {}
+
+ResidualCostMeter::~ResidualCostMeter() = default;
+
+void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const float> base) {
   assert(base.size() == residual.size());
-  if (!in_range(residual)) return std::numeric_limits<double>::infinity();
+  if (!in_range(residual)) {
+    bits_ = std::numeric_limits<double>::infinity();
+    return;
+  }
   static const CostTable table;
   Estimator io{table.bits.data()};
-  walk(io, base, bin, residual, {});
-  return io.total;
+  walk(io, *state_, base, bin_, residual, {});
+  bits_ += io.total;
 }
 
 }  // namespace vantrel

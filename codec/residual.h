@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -53,5 +54,28 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
 // percent of the stream's size.
 double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
                               float bin);
+
+struct ResidualWalkState;
+
+// estimate_residual_bits over pieces of a residual taken as one sequence: each piece is priced as
+// if it followed the one added before it, the contexts' learning carried over, so that pieces
+// sampled from a long residual cost what they would inside it.
+class ResidualCostMeter {
+ public:
+  explicit ResidualCostMeter(float bin);
+  ~ResidualCostMeter();
+  ResidualCostMeter(const ResidualCostMeter&) = delete;
+  ResidualCostMeter& operator=(const ResidualCostMeter&) = delete;
+
+  // Adds a piece (as many base samples as residuals); a value outside +-kMaxResidual makes the
+  // total infinite.
+  void add(std::span<const int32_t> residual, std::span<const float> base);
+  double bits() const { return bits_; }
+
+ private:
+  float bin_;
+  double bits_ = 0.0;
+  std::unique_ptr<ResidualWalkState> state_;
+};
 
 }  // namespace vantrel

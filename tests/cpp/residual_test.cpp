@@ -120,6 +120,23 @@ TEST(ResidualModel, UsesTheBaseActivityToCodeBelowTheOrderZeroEntropy) {
   EXPECT_LT(with_base, 0.92 * flat_base);
 }
 
+// Pieces added to a meter cost what they cost inside the whole (split away from a corner, where
+// the base's activity is the same either way); a piece out of range makes the total infinite.
+TEST(ResidualModel, MeterCarriesTheModelAcrossPieces) {
+  const Corners c(10000);
+  const std::span<const int32_t> r(c.residual);
+  const std::span<const float> b(c.base);
+  ResidualCostMeter meter(1.0f);
+  meter.add(r.first(5025), b.first(5025));
+  meter.add(r.subspan(5025), b.subspan(5025));
+  const double whole = estimate_residual_bits(r, b, 1.0f);
+  EXPECT_NEAR(meter.bits(), whole, 1e-9 * whole);
+  EXPECT_LT(whole, estimate_residual_bits(r.first(5025), b.first(5025), 1.0f) +
+                       estimate_residual_bits(r.subspan(5025), b.subspan(5025), 1.0f));
+  meter.add(Residual{kMaxResidual + 1}, std::vector<float>(1));
+  EXPECT_TRUE(std::isinf(meter.bits()));
+}
+
 // Damaged streams give an error value (or other values), never a read past the input; a stream
 // with bytes added or for another count is refused, and so is a count the bytes cannot back.
 TEST(ResidualHostile, DamagedStreamsAreRefused) {
