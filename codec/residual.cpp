@@ -41,7 +41,7 @@ constexpr uint32_t kMaxRawBits = 11;
 // error's magnitude). A base that smooths the signal leaves correlated residuals, and how much
 // changes along the signal; the predictor follows that without side information. Weights stay
 // within +-kMaxWeight (16.0), so a prediction sums four products below 2^16 * 2^30 in int64.
-constexpr int kOrder = 4;
+constexpr int kOrder = 4;  // the quiet test below names all four
 constexpr int kWeightShift = 12;
 constexpr int32_t kLmsStep = 16;
 constexpr int32_t kMaxWeight = 1 << 16;
@@ -52,6 +52,13 @@ class Predictor {
   // residual range, or 0 while predicting has not paid lately (white residuals, or weights still
   // settling); `rounded_up` tells whether rounding went up (the error then leans negative).
   int32_t predict(uint32_t& rounded_up) {
+    // Four zeros in a row predict 0 whatever the weights: the common case of a sparse residual
+    // skips the sums.
+    if (quiet_) {
+      raw_ = 0;
+      rounded_up = 0;
+      return 0;
+    }
     int64_t sum = 0;
     for (int k = 0; k < kOrder; ++k) sum += int64_t{w_[k]} * hist_[k];
     const int64_t p = (sum + (int64_t{1} << (kWeightShift - 1))) >> kWeightShift;
@@ -67,6 +74,12 @@ class Predictor {
 
   // Learns from the residual `value` that followed the last prediction.
   void update(int32_t value) {
+    if (quiet_ && value == 0) {
+      // No error, so the weights stay; the history stays all zeros.
+      cost_predicted_ -= cost_predicted_ >> 4;
+      cost_plain_ -= cost_plain_ >> 4;
+      return;
+    }
     const int64_t error = int64_t{value} - raw_;
     if (error != 0) {
       const int32_t step = error > 0 ? kLmsStep : -kLmsStep;
@@ -82,6 +95,7 @@ class Predictor {
     cost_plain_ += (int64_t{value < 0 ? -int64_t{value} : value} << 4) - (cost_plain_ >> 4);
     for (int k = kOrder - 1; k > 0; --k) hist_[k] = hist_[k - 1];
     hist_[0] = value;
+    quiet_ = (hist_[0] | hist_[1] | hist_[2] | hist_[3]) == 0;
   }
 
  private:
@@ -90,6 +104,7 @@ class Predictor {
   int32_t raw_ = 0;
   int64_t cost_predicted_ = 0;
   int64_t cost_plain_ = 0;
+  bool quiet_ = true;  // the history is all zeros
 };
 
 // The base's local activity in bins: the largest |b[j-1] - 2 b[j] + b[j+1]| / bin for j within
