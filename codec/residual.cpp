@@ -30,7 +30,14 @@ constexpr size_t kSign = kZero + kJoint;                           // [rounding]
 constexpr size_t kUnary = kSign + 6;                               // [joint][e - 1]
 constexpr size_t kMantTop = kUnary + kJoint * (kMaxExponent - 1);  // [neighbour][e]
 constexpr size_t kMantSecond = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e]
-constexpr size_t kNumContexts = kMantSecond + (kMaxExponent + 1);
+constexpr size_t kQuietBlock = kMantSecond + (kMaxExponent + 1);  // [activity][previous quiet]
+constexpr size_t kNumContexts = kQuietBlock + 2 * kActivityBuckets;
+
+// Residuals go in blocks of kBlock samples, each led by a flag that tells whether all of them are
+// 0 (in a context of the block's highest activity and whether the flagged block before was all
+// 0): a sparse residual costs one decision per quiet block instead of one per sample, both in bits
+// and in decoding time.
+constexpr size_t kBlock = 16;
 
 // The mantissa's bits below its top two are nearly uniform: they go in raw chunks of up to
 // kMaxRawBits, each one rANS step at equal probabilities instead of a step per bit.
@@ -119,8 +126,8 @@ class Predictor {
 uint8_t activity_bucket(float v) {
   // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
   const uint32_t inside = ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
-  const uint32_t capped = v < static_cast<float>(1u << (kActivityBuckets - 2)) ? inside
-                                                                               : kActivityBuckets - 1;
+  constexpr float kTop = static_cast<float>(1u << (kActivityBuckets - 2));
+  const uint32_t capped = v < kTop ? inside : kActivityBuckets - 1;
   return static_cast<uint8_t>(v >= 1.0f ? capped : 0);
 }
 
@@ -324,7 +331,7 @@ enum class Walk { Done, Truncated, OutOfRange };
 struct ResidualWalkState {
   std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
   Predictor predictor;
-  uint32_t m1 = 0, m2 = 0, prev_sign = 0;
+  uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
   std::vector<float> scratch;
   std::vector<uint8_t> activity;
 };
@@ -341,30 +348,62 @@ Walk walk(Io& io, ResidualWalkState& st, std::span<const float> base, float bin,
   const uint8_t* const activity = st.activity.data();
   uint16_t* const probs = st.probs.data();
   Predictor& predictor = st.predictor;
-  uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign;
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t rounded_up;
-    const int32_t prediction = predictor.predict(rounded_up);
-    const uint32_t nb = neighbour_bucket(m1, m2);
-    const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
-    int64_t error;
-    int32_t value;
-    if constexpr (Io::kDecodes) {
-      error = code_error(io, probs, c, 0);
-      if (io.r.truncated()) return Walk::Truncated;
-      const int64_t v = prediction + error;
-      if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
-      value = static_cast<int32_t>(v);
-      out[i] = value;
-    } else {
-      value = in[i];
-      error = code_error(io, probs, c, int64_t{value} - prediction);
+  uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign, quiet_before = st.quiet_before;
+  for (size_t start = 0; start < n; start += kBlock) {
+    const size_t end = std::min(n, start + kBlock);
+    // A shorter last block has no flag: its samples are coded one by one, so that a stream never
+    // also decodes, to the same values, for a count a few samples shorter.
+    const bool flagged = end - start == kBlock;
+    bool all_zero = false;
+    if (flagged) {
+      uint32_t highest = 0;
+      for (size_t i = start; i < end; ++i) highest = std::max<uint32_t>(highest, activity[i]);
+      if constexpr (!Io::kDecodes) {
+        all_zero =
+            std::all_of(in.begin() + start, in.begin() + end, [](int32_t v) { return v == 0; });
+      }
+      all_zero = io.bit(probs[kQuietBlock + 2 * highest + quiet_before], all_zero);
+      quiet_before = all_zero;
     }
-    predictor.update(value);
-    m2 = m1;
-    m1 = magnitude(error);
-    prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+    if (all_zero) {
+      if constexpr (Io::kDecodes) {
+        if (io.r.truncated()) return Walk::Truncated;
+        std::fill(out.begin() + start, out.begin() + end, 0);
+      }
+      // The predictor learns the zeros as if they had been coded one by one.
+      for (size_t i = start; i < end; ++i) {
+        uint32_t unused;
+        predictor.predict(unused);
+        predictor.update(0);
+      }
+      m1 = m2 = prev_sign = 0;
+      continue;
+    }
+    for (size_t i = start; i < end; ++i) {
+      uint32_t rounded_up;
+      const int32_t prediction = predictor.predict(rounded_up);
+      const uint32_t nb = neighbour_bucket(m1, m2);
+      const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
+      int64_t error;
+      int32_t value;
+      if constexpr (Io::kDecodes) {
+        error = code_error(io, probs, c, 0);
+        if (io.r.truncated()) return Walk::Truncated;
+        const int64_t v = prediction + error;
+        if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
+        value = static_cast<int32_t>(v);
+        out[i] = value;
+      } else {
+        value = in[i];
+        error = code_error(io, probs, c, int64_t{value} - prediction);
+      }
+      predictor.update(value);
+      m2 = m1;
+      m1 = magnitude(error);
+      prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+    }
   }
+  st.quiet_before = quiet_before;
   st.m1 = m1;
   st.m2 = m2;
   st.prev_sign = prev_sign;
@@ -397,9 +436,9 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
                                            std::span<int32_t> out) {
   assert(base.size() == out.size());
   if (data.size() < 4) return ResidualError::Truncated;
-  // Every residual costs at least its zero flag: a count the stream cannot back is refused before
-  // any work.
-  if (out.size() > max_decodable_bits(data.size())) return ResidualError::Truncated;
+  // Every block of residuals costs at least its flag: a count the stream cannot back is refused
+  // before any work.
+  if (out.size() > kBlock * max_decodable_bits(data.size())) return ResidualError::Truncated;
   auto dec = BinDec::create(data, 1);
   if (!dec.ok()) return ResidualError::Truncated;
   Reader io{dec->reader()};

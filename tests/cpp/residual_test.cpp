@@ -127,12 +127,12 @@ TEST(ResidualModel, MeterCarriesTheModelAcrossPieces) {
   const std::span<const int32_t> r(c.residual);
   const std::span<const float> b(c.base);
   ResidualCostMeter meter(1.0f);
-  meter.add(r.first(5025), b.first(5025));
-  meter.add(r.subspan(5025), b.subspan(5025));
+  meter.add(r.first(5024), b.first(5024));
+  meter.add(r.subspan(5024), b.subspan(5024));
   const double whole = estimate_residual_bits(r, b, 1.0f);
   EXPECT_NEAR(meter.bits(), whole, 1e-9 * whole);
-  EXPECT_LT(whole, estimate_residual_bits(r.first(5025), b.first(5025), 1.0f) +
-                       estimate_residual_bits(r.subspan(5025), b.subspan(5025), 1.0f));
+  EXPECT_LT(whole, estimate_residual_bits(r.first(5024), b.first(5024), 1.0f) +
+                       estimate_residual_bits(r.subspan(5024), b.subspan(5024), 1.0f));
   meter.add(Residual{kMaxResidual + 1}, std::vector<float>(1));
   EXPECT_TRUE(std::isinf(meter.bits()));
 }
