@@ -920,13 +920,11 @@ constexpr double kLayerTolerance = 0.4;
 constexpr size_t kSectionFraming = 5;
 
 // The residual coder's estimate of a long residual from kEstimateChunks evenly spaced runs of
-// kEstimateChunk samples, scaled to the whole: the coder's cost per sample settles within a few
-// hundred samples, and the search only ranks candidates by it (the winner is coded whole).
+// kEstimateChunk samples priced as one sequence (the model learnt once, as in the whole), scaled
+// to the whole: the search only ranks candidates by it (the winner is coded whole).
 constexpr size_t kEstimateChunks = 8;
 constexpr size_t kEstimateChunk = 4096;
 
-// The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
-// estimate looks; infinite when a residual leaves the coder's range.
 // The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
 // estimate looks; infinite when a residual leaves the coder's range.
 double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
@@ -995,12 +993,13 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
   // it the base alone meets the bound and the layer only adds).
-  double a = span.x_min;
-  double b = plain ? std::min(span.x_max, std::log2(static_cast<double>(plain->quant_multiplier)))
-                   : span.x_max;
+  const double a = span.x_min;
+  const double b =
+      plain ? std::min(span.x_max, std::log2(static_cast<double>(plain->quant_multiplier)))
+            : span.x_max;
   double best_x = b;
   if (b > a) {
-    std::vector<std::pair<double, double>> tried;  // (x, total bits), in increasing x
+    std::vector<std::pair<double, double>> tried;  // (x, total bits), first in increasing x
     const auto look = [&](double x) -> Status<VantrelError> {
       auto total = total_bits(x);
       if (!total) return std::move(total).error();
