@@ -27,8 +27,10 @@ constexpr uint32_t kMaxExponent = 31;
 // The context table, in decisions' order.
 constexpr size_t kZero = 0;                                        // [joint]
 constexpr size_t kSign = kZero + kJoint;                           // [rounding][previous sign]
-constexpr size_t kUnary = kSign + 6;                               // [joint][e - 1]
-constexpr size_t kMantTop = kUnary + kJoint * (kMaxExponent - 1);  // [neighbour][e]
+constexpr size_t kUp = kSign + 6;                                   // [joint]
+constexpr size_t kUnary = kUp + kJoint;                             // [joint][e - 1]
+constexpr size_t kDown = kUnary + kJoint * (kMaxExponent - 1);      // [joint][e]
+constexpr size_t kMantTop = kDown + kJoint * (kMaxExponent + 1);    // [neighbour][e]
 constexpr size_t kMantSecond = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e]
 constexpr size_t kQuietBlock = kMantSecond + (kMaxExponent + 1);  // [activity][previous quiet]
 constexpr size_t kNumContexts = kQuietBlock + 2 * kActivityBuckets;
@@ -169,23 +171,31 @@ struct Contexts {
   uint32_t joint;       // activity bucket * kNeighbourBuckets + neighbour bucket
   uint32_t neighbour;   // neighbour bucket
   uint32_t sign_group;  // rounding direction * 3 + sign of the previous error (0, +, -)
+  uint32_t start;       // the bit length the recent errors suggest, 1..kMaxExponent
 };
 
 // Every error walks the same decisions on both sides; `Io` codes one decision in a context (its
 // probability by reference) and returns the decided bit, and codes k equally likely bits at once
 // with `raw`: the encoder's records them, the decoder's reads them, the estimator's adds their
-// cost. An error is a zero flag, then a sign, its bit length e (1..31) as e - 1 in unary (no
-// closing zero after 30 ones), and the e - 1 bits below its leading one: the first two in
-// contexts of their own, the rest raw, most significant chunk first.
+// cost. An error is a zero flag, then a sign, its bit length e (1..31): unless the suggested
+// length s is 1, whether e >= s, then in unary from s up (no closing zero at 31) or from s - 1
+// down (none at 1); then the e - 1 bits below its leading one: the first two in contexts of their
+// own, the rest raw, most significant chunk first.
 template <class Io>
 int64_t code_error(Io& io, uint16_t* probs, const Contexts& c, int64_t want) {
   const uint32_t mag = magnitude(want);
   if (!io.bit(probs[kZero + c.joint], mag != 0)) return 0;
   const uint32_t negative = io.bit(probs[kSign + c.sign_group], want < 0);
   const uint32_t want_e = static_cast<uint32_t>(std::bit_width(mag));
-  uint16_t* const unary = probs + kUnary + c.joint * (kMaxExponent - 1);
-  uint32_t e = 1;
-  while (e < kMaxExponent && io.bit(unary[e - 1], want_e > e)) ++e;
+  uint32_t e = c.start;
+  if (e == 1 || io.bit(probs[kUp + c.joint], want_e >= e)) {
+    uint16_t* const up = probs + kUnary + c.joint * (kMaxExponent - 1);
+    while (e < kMaxExponent && io.bit(up[e - 1], want_e > e)) ++e;
+  } else {
+    uint16_t* const down = probs + kDown + c.joint * (kMaxExponent + 1);
+    --e;
+    while (e > 1 && io.bit(down[e], want_e < e)) --e;
+  }
   uint32_t m = 1;
   if (e > 1) {
     m = 2 + io.bit(probs[kMantTop + c.neighbour * (kMaxExponent + 1) + e], (mag >> (e - 2)) & 1);
@@ -383,7 +393,9 @@ Walk walk(Io& io, ResidualWalkState& st, std::span<const float> base, float bin,
       uint32_t rounded_up;
       const int32_t prediction = predictor.predict(rounded_up);
       const uint32_t nb = neighbour_bucket(m1, m2);
-      const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
+      const auto start = static_cast<uint32_t>(std::bit_width(2 * uint64_t{m1} + m2));
+      const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign,
+                       std::clamp<uint32_t>(start, 2, kMaxExponent + 1) - 1};
       int64_t error;
       int32_t value;
       if constexpr (Io::kDecodes) {

@@ -4,12 +4,13 @@
 // Residuals go in blocks of 16, each whole block led by a flag telling whether it is all zeros
 // (a quiet block codes nothing else; a shorter last block has no flag). In the others each
 // residual is predicted from the four before it (sign-sign LMS) and the error coded: a zero
-// flag, then for a non-zero error a sign, its bit length e as e - 1 in unary, and the e - 1 bits
-// below its leading one: the top two as decisions, the rest (nearly uniform) as raw chunks of up
-// to 11 bits, one rANS step each. Every decision is coded in an adaptive context that both sides
-// know before it: the base's local activity (its second difference, in bins) and the magnitudes
-// of the errors just before. The residual's spread follows both: a wavelet base misses most
-// where the signal bends sharply, and misses come in runs.
+// flag, then for a non-zero error a sign, its bit length e (whether it reaches the length s that
+// the errors just before suggest, then in unary from s up, or from s - 1 down), and the e - 1
+// bits below its leading one: the top two as decisions, the rest (nearly uniform) as raw chunks
+// of up to 11 bits, one rANS step each. Every decision is coded in an adaptive context that both
+// sides know before it: the base's local activity (its second difference, in bins) and the
+// magnitudes of the errors just before. The residual's spread follows both: a wavelet base
+// misses most where the signal bends sharply, and misses come in runs.
 //
 // Stream: a plane stream (u32 final state, then 16-bit words), nothing else. The count is the
 // caller's (the container's sample count) and so is the bin width; the stream's length is its
