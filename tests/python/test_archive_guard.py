@@ -407,9 +407,26 @@ def test_a_streamed_rmse_target_holds_and_a_failure_leaves_nothing(tmp_path):
         for block in np.array_split(x, 7):
             w.append(block)
     assert np.sqrt(np.mean((read_channel(path, 0) - x.astype(np.float64)) ** 2)) <= 0.01
-    with pytest.raises(ValueError, match="needs the whole channel"):
+    with pytest.raises(ValueError, match="needs each channel's peak up front"):
         ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(psnr=40.0)))
     with pytest.raises(ValueError, match=r"not \(samples, 1\)"), \
             ArchiveWriter(str(tmp_path / "c.zarr"), 1, Options()) as w:
         w.append(np.zeros((5, 2)))
     assert sorted(os.listdir(tmp_path)) == ["live.zarr"]
+
+
+@pytest.mark.parametrize("metric,value,threads", [
+    ("psnr", 50.0, 1), ("psnr", 50.0, 3), ("prd", 2.0, 2), ("rmse", 0.01, 1), ("max_error", 0.02, 3),
+])
+def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, value, threads):
+    # 700 samples in chunks of 128: a filled-up last chunk; a 128-sample channel: one chunk.
+    x = [smooth(700, seed=3), 3.0 * smooth(700, seed=4) + 1.0, smooth(128, seed=5)]
+    coding = Targeted(QualityTarget.parse(**{metric: value}))
+    whole, streamed = str(tmp_path / "whole.zarr"), str(tmp_path / "streamed.zarr")
+    write_archive(whole, Signal(x), None, coding, chunk=128)
+    wide = [c.astype(np.float64) for c in x]
+    levels = [np.ptp(c) if metric == "psnr" else np.sqrt(np.dot(c, c) / c.size) for c in wide]
+    with ArchiveWriter(streamed, 3, coding, chunk=128, levels=levels, threads=threads) as w:
+        for lo, hi in [(0, 5), (5, 300), (300, 700)]:
+            w.append_channels([c[lo * c.size // 700:hi * c.size // 700] for c in x])
+    assert members(streamed) == members(whole)
