@@ -73,6 +73,8 @@ class ArchiveWriter:
         `encode` on the channel's grid.
     on_chunk : callable, optional
         Called with the count of a chunk's real samples once it is stored.
+    zipped : bool, optional
+        Whether to write a zip file; by default, when `path` ends in ``.zip``.
     source, description, start, rate, annotations, attrs
         The recording's metadata, as `Signal` holds it.
 
@@ -93,6 +95,7 @@ class ArchiveWriter:
                  info: Sequence[ChannelInfo] | None = None,
                  levels: Sequence[float] | None = None, threads: int = 1,
                  encoder: Encoder | None = None, on_chunk: Callable[[int], None] | None = None,
+                 zipped: bool | None = None,
                  source: str = "", description: str = "", start: str | None = None,
                  rate: int | None = None, annotations: Sequence[Annotation] = (),
                  attrs: dict[str, Any] | None = None):
@@ -106,6 +109,8 @@ class ArchiveWriter:
                               annotations=list(annotations), source=source, attrs=attrs or {})
         self._encoder = encoder or self._encode
         self._on_chunk = on_chunk
+        self._zipped = path.lower().endswith(".zip") if zipped is None else zipped
+        self.stored_bytes = 0  # of the containers stored so far
         self._window = 2 * max(1, threads)
         self._pool = ThreadPoolExecutor(max(1, threads)) if threads > 1 else None
         self._coding: collections.deque[tuple[Future[bytes] | bytes, int, int, int]] = (
@@ -208,6 +213,7 @@ class ArchiveWriter:
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, str(j)), "xb") as f:
             f.write(container)
+        self.stored_bytes += len(container)
 
     def close(self) -> None:
         """Codes what is left (the last chunk of each channel, filled up with gaps), writes the
@@ -224,8 +230,8 @@ class ArchiveWriter:
                         self._submit(k, rest, self.coding, rest.size)
                     shapes.append(max(rest.size, 1))
                     continue
-                last = split_channel(np.concatenate([rest, np.full(self.chunk, np.nan)]),
-                                     self.chunk)[0]
+                last = np.full(self.chunk, np.nan, rest.dtype)  # filled up with gaps
+                last[:rest.size] = rest
                 self._submit(k, last, last_chunk_coding(self._full[k], rest.size, self.chunk),
                              rest.size)
                 shapes.append(self.chunk)
@@ -245,16 +251,19 @@ class ArchiveWriter:
 
     def _place(self) -> None:
         assert self._staging is not None
-        if not self.path.lower().endswith(".zip"):
+        if not self._zipped:
             os.rename(self._staging, self.path)
             return
         built = self._staging + ".zip"
+        # In the order an archive written whole has: the metadata of the group and of each
+        # channel, then each channel's chunks in turn.
+        names = [channel_key(k) for k in range(len(self._submitted))]
+        keys = ["zarr.json", *(f"{name}/zarr.json" for name in names)]
+        for name, count in zip(names, self._submitted, strict=True):
+            keys += [f"{name}/c/{j}" for j in range(count)]
         with zipfile.ZipFile(built, "x", zipfile.ZIP_STORED) as z:
-            for top, dirs, files in os.walk(self._staging):
-                dirs.sort()
-                for name in sorted(files):
-                    full = os.path.join(top, name)
-                    z.write(full, os.path.relpath(full, self._staging).replace(os.sep, "/"))
+            for key in keys:
+                z.write(os.path.join(self._staging, *key.split("/")), key)
         if os.path.lexists(self.path):
             os.remove(built)
             raise FileExistsError(17, "File exists", self.path)
