@@ -128,8 +128,7 @@ def _channel_levels(path: str, args: argparse.Namespace, coding: Coding,
     """Each channel's range (a PSNR target) or RMS (a PRD target) over the whole recording, from
     a first pass over its blocks, so that the target means what it means for the recording read
     whole; None for other codings."""
-    metric = coding.target.metric if isinstance(coding, Targeted) else None
-    if metric not in ("psnr", "prd"):
+    if not isinstance(coding, Targeted) or coding.target.metric in ("rmse", "max_error"):
         return None
     low, high = np.full(channels, np.inf), np.full(channels, -np.inf)
     energy, count = np.zeros(channels), np.zeros(channels)
@@ -141,7 +140,7 @@ def _channel_levels(path: str, args: argparse.Namespace, coding: Coding,
                 low[k], high[k] = min(low[k], x.min()), max(high[k], x.max())
                 energy[k] += float(np.dot(x, x))
                 count[k] += x.size
-    if metric == "psnr":
+    if coding.target.metric == "psnr":
         return [float(hi - lo) if hi >= lo else 0.0 for lo, hi in zip(low, high, strict=True)]
     return [float(np.sqrt(e / n)) if n else 0.0 for e, n in zip(energy, count, strict=True)]
 
