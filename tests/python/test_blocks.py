@@ -18,7 +18,7 @@ import pytest
 from conftest import smooth
 from test_archive_guard import members
 from test_io_fidelity import TestWfdbRecord, edf_fixture
-from vantrel_tools.cli import archives, main
+from vantrel_tools.cli import archives, commands, main
 from vantrel_tools.io import (
     ChannelInfo,
     Signal,
@@ -293,4 +293,28 @@ class TestArchive:
         monkeypatch.setattr(archives, "read_input", None)  # nothing is read whole
         assert compressed("one", "1") == whole
         assert compressed("three", "3") == whole
+        assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries
+
+    @pytest.mark.parametrize("case,flags", [
+        ("edf+", ["--psnr", "50"]), ("bdf+", []), ("wfdb", ["--max-error", "2"]),
+        ("wav16", []), ("flac", ["--rmse", "0.001"]), ("h5-int", []),
+    ])
+    def test_decompressed_by_chunks_as_decoded_whole(self, tmp_path, monkeypatch, case, flags):
+        pytest.importorskip("zarr")
+        path, _ = _made(tmp_path, case)
+        archive, name = str(tmp_path / "a.zarr"), os.path.basename(path)
+        assert main(["compress", path, "-o", archive, "--chunk-samples", "256", "-q",
+                     *flags]) == 0
+
+        def decompressed(folder):
+            (tmp_path / folder).mkdir()
+            assert main(["decompress", archive, "-o", str(tmp_path / folder / name), "-q"]) == 0
+            return sorted(os.listdir(tmp_path / folder)), _library_view(
+                str(tmp_path / folder / name))
+
+        monkeypatch.setattr(archives, "BLOCK_FORMATS", {})
+        whole = decompressed("whole")
+        monkeypatch.undo()
+        monkeypatch.setattr(commands, "decode_archive", None)  # nothing is decoded whole
+        assert decompressed("streamed") == whole
         assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries

@@ -4,10 +4,12 @@ it came from, and ``vantrel info`` of an archive."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import functools
 import os
+import shutil
 import tempfile
-
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -16,15 +18,26 @@ from ..core.channels import in_order, pool
 from ..core.container import ContainerError
 from ..core.metrics import distortion
 from ..core.options import Coding, Targeted
-from ..io import FORMAT_SUFFIX, BlockReader, Channel, Signal, open_blocks, read_blocks
+from ..io import (
+    FORMAT_SUFFIX,
+    BlockReader,
+    Channel,
+    Signal,
+    SignalFileError,
+    open_block_writer,
+    open_blocks,
+    read_blocks,
+)
+from ..io.blocks import merged_notes
 from ..io.digital import to_codes
 from ..io.registry import BLOCK_FORMATS, format_of, split_dataset
 from ..io.types import SampleGrid
-from ..store.archive import is_archive, read_archive, write_archive
+from ..store.archive import ArchiveBlocks, is_archive, read_archive, write_archive
 from ..store.timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
 from ..store.writer import ArchiveWriter
+from .about import on_grids
 from .errors import CliError
-from .files import os_error, read_bytes
+from .files import OutputPlan, os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
 from .progress import Progress
 from .run import compress_channel, planned, print_lines, threads_of
@@ -172,6 +185,57 @@ def decode_archive(path: str) -> Signal:
         return read_archive(path).signal
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
+
+
+def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: OutputPlan,
+                   progress: Progress, prepare: Callable[[Signal], Signal]
+                   ) -> tuple[Signal, list[str]] | None:
+    """decompress ARCHIVE -o REC for a format written by blocks: the archive decoded chunk by
+    chunk into the format's block writer, in memory of about one chunk per channel; the files
+    are those the whole recording gives, staged on `plan`. Returns the recording (its channels
+    of the right lengths, holding nothing) and the notes for the user; None when the format is
+    not written by blocks or the writer needs what the archive does not keep (a channel's range
+    for an integer format), to be decoded whole. `prepare` completes the archive's metadata."""
+    file_part = split_dataset(out_path)[0]
+    if format_of(out_path) not in BLOCK_FORMATS:
+        return None
+    try:
+        blocks = ArchiveBlocks(path)
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+    directory = os.path.dirname(os.path.abspath(file_part))
+    with blocks:
+        header = prepare(blocks.header)
+        try:
+            scratch = tempfile.mkdtemp(prefix=".vtrl-", suffix=".tmp", dir=directory)
+        except OSError as exc:
+            raise os_error(out_path, exc) from None
+        try:
+            target = os.path.join(scratch, os.path.basename(file_part)) + out_path[len(file_part):]
+            try:
+                writer = open_block_writer(target, header, args.wav_sample)
+            except SignalFileError:
+                return None
+            progress.count_samples(sum(blocks.lengths), len(blocks.lengths))
+            grid_notes: list[str] = []
+            try:
+                with writer:
+                    for block in blocks:
+                        writer.write(on_grids(dataclasses.replace(header, channels=block),
+                                              grid_notes).channels)
+                        progress.add_samples(sum(c.size for c in block))
+            except OSError as exc:
+                raise os_error(out_path, exc) from None
+            for name in sorted(os.listdir(scratch)):
+                final = os.path.join(os.path.dirname(file_part), name)
+                if final != file_part:
+                    plan.add(final, path)
+                os.replace(os.path.join(scratch, name), plan.stage(final, b""))
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+    lengths = [np.broadcast_to(np.float32(0), (n,)) for n in blocks.lengths]
+    notes = [f"{out_path}: {note}" for note in merged_notes(grid_notes) + writer.notes]
+    return dataclasses.replace(header, channels=lengths), notes
 
 
 def archive_source(path: str) -> str:

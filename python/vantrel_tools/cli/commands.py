@@ -29,7 +29,7 @@ from ..io import (
 )
 from ..store.archive import ARCHIVE_SUFFIXES, is_archive
 from .about import decoded_signal, on_grids, worst_reached
-from .archives import archive_source, compress_to_archive, decode_archive
+from .archives import archive_source, compress_to_archive, decode_archive, stream_archive
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
@@ -278,7 +278,13 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
     lines: list[str] = []
     with planned(args, "decompress") as (plan, progress):
         plan.add(split_dataset(args.output)[0], args.inputs[0])
-        if archives:
+        streamed = (stream_archive(archives[0], args.output, args, plan, progress,
+                                   lambda header: _archive_signal(header, args))
+                    if archives else None)
+        if streamed is not None:
+            signal, notes = streamed
+            lines.extend(notes)
+        elif archives:
             signal = _archive_signal(decode_archive(archives[0]), args)
             progress.advance()
         else:
@@ -288,7 +294,8 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
                 decoded.append(samples)
                 progress.advance()
             signal = _container_signal(decoded, args)
-        _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
+        if streamed is None:
+            _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
     if archives or len(signal.channels) == 1:
         line = f"{args.inputs[0]} -> {args.output} ({_samples_text(signal)})"
     else:
