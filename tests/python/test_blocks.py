@@ -306,15 +306,17 @@ class TestArchive:
         assert main(["compress", path, "-o", archive, "--chunk-samples", "256", "-q",
                      *flags]) == 0
 
-        def decompressed(folder):
+        def decompressed(folder, named=True):
             (tmp_path / folder).mkdir()
-            assert main(["decompress", archive, "-o", str(tmp_path / folder / name), "-q"]) == 0
-            return sorted(os.listdir(tmp_path / folder)), _library_view(
-                str(tmp_path / folder / name))
+            out = tmp_path / folder / (name if named else "a" + os.path.splitext(name)[1])
+            assert main(["decompress", archive, "-o", str(out if named else out.parent),
+                         "-q"]) == 0  # -o a directory: back to the format it came from
+            return len(os.listdir(tmp_path / folder)), _library_view(str(out))
 
         monkeypatch.setattr(archives, "BLOCK_FORMATS", {})
         whole = decompressed("whole")
         monkeypatch.undo()
         monkeypatch.setattr(commands, "decode_archive", None)  # nothing is decoded whole
         assert decompressed("streamed") == whole
+        assert decompressed("beside", named=False) == whole
         assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries

@@ -187,6 +187,12 @@ def decode_archive(path: str) -> Signal:
         raise CliError(f"{path}: {exc}") from None
 
 
+def streams_to(out_path: str) -> bool:
+    """Whether an archive is decompressed to `out_path` chunk by chunk (the format is written by
+    blocks)."""
+    return format_of(out_path) in BLOCK_FORMATS
+
+
 def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: OutputPlan,
                    progress: Progress, prepare: Callable[[Signal], Signal]
                    ) -> tuple[Signal, list[str]] | None:
@@ -197,7 +203,7 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
     not written by blocks or the writer needs what the archive does not keep (a channel's range
     for an integer format), to be decoded whole. `prepare` completes the archive's metadata."""
     file_part = split_dataset(out_path)[0]
-    if format_of(out_path) not in BLOCK_FORMATS:
+    if not streams_to(out_path):
         return None
     try:
         blocks = ArchiveBlocks(path)
