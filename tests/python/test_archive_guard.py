@@ -430,3 +430,22 @@ def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, valu
         for lo, hi in [(0, 5), (5, 300), (300, 700)]:
             w.append_channels([c[lo * c.size // 700:hi * c.size // 700] for c in x])
     assert members(streamed) == members(whole)
+
+
+@pytest.mark.parametrize("window,code,says", [
+    (["--start", "1s", "--stop", "2s"], 0, "128 to 256 samples x 2 channels"),
+    (["--start", "100", "--stop", "612"], 0, "256 to 512 samples x 2 channels"),
+    (["--stop", "3s"], 0, "384 to 768 samples x 2 channels"),
+    ([], 2, "chunk ch0/c/9"),  # the whole channel meets the damaged chunk
+    (["--start", "10s"], 2, "('a'): the window from sample 2560 to 2560 holds no sample"),
+])
+def test_eval_of_an_archive_window_decodes_only_its_chunks(tmp_path, capsys, window, code,
+                                                           says):
+    x = [smooth(2560, seed=1), smooth(1280, seed=2)]
+    path = str(tmp_path / "rec.zarr")
+    write_archive(path, Signal(x, info=[ChannelInfo("a", 256.0), ChannelInfo("b", 128.0)]),
+                  None, Options(), chunk=256)
+    put(os.path.join(path, "ch0", "c", "9"), b"not a container")  # beyond every window
+    assert main(["eval", path, "--methods", "cdf97", "--scales", "6", "--targets", "none",
+                 *window]) == code
+    assert says in "".join(capsys.readouterr())

@@ -371,6 +371,11 @@ class ArchiveBlocks:
             at = hi
         return out
 
+    def samples(self, k: int, start: int, stop: int) -> np.ndarray[Any, np.dtype[np.float32]]:
+        """Samples `start` to `stop` (0 <= start <= stop <= its length) of channel `k`, decoding
+        only the chunks they lie in."""
+        return self._archive.samples(k, start, stop)
+
     def close(self) -> None:
         self._archive.close()
 
