@@ -28,7 +28,7 @@ from ..io import (
     open_blocks,
     read_blocks,
 )
-from ..io.blocks import merged_notes
+from ..io.blocks import DEFAULT_BLOCK_SAMPLES, merged_notes
 from ..io.digital import to_codes
 from ..io.registry import BLOCK_FORMATS, format_of, split_dataset
 from ..io.types import SampleGrid
@@ -206,7 +206,7 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
     if not streams_to(out_path):
         return None
     try:
-        blocks = ArchiveBlocks(path)
+        blocks = ArchiveBlocks(path, DEFAULT_BLOCK_SAMPLES)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
     directory = os.path.dirname(os.path.abspath(file_part))
