@@ -150,14 +150,16 @@ def _command_table(rows: dict, args: argparse.Namespace, samples: dict, minutes:
         "",
         f"`vantrel ... --threads {args.threads}` in a fresh process each; the whole path is the "
         "same command with block reading and writing turned off. Peak resident memory (VmHWM); "
-        f"B/sample: the peak over the recording's samples; B/held: the peak above the imports "
-        f"over the {held} samples of one {_CHUNK}-sample chunk per channel and thread.",
+        "B/sample: the peak over the recording's samples; B/held: the peak above the fixed "
+        "amount (the same streamed command on 10 s of the recording, `fixed` in MB) over the "
+        f"{held} samples of one {_CHUNK}-sample chunk per channel and thread.",
         "",
         "| command | path | peak 1x (MB) | peak 2x (MB) | growth 2x / 1x | B/sample 2x "
         "| B/held 2x | streamed / whole 2x | time 1x (s) | time 2x (s) |",
         "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    names = sorted({name for (_, *rest) in rows if len(rest) == 2 for name in rest[:1]},
+    names = sorted({name for (_, *rest) in rows if len(rest) == 2 for name in rest[:1]
+                    if isinstance(name, str)},
                    key=lambda n: (n.startswith("de"), n))
     for name in names:
         for way in ("streamed", "whole"):
@@ -166,9 +168,12 @@ def _command_table(rows: dict, args: argparse.Namespace, samples: dict, minutes:
             lines.append(
                 f"| `{name}` | {way} | {one['peak'] / mb:.1f} | {two['peak'] / mb:.1f} | "
                 f"{two['peak'] / one['peak']:.3f} | {two['peak'] / samples[2]:.2f} | "
-                f"{(two['peak'] - two['base']) / held:.2f} | "
+                f"{(two['peak'] - rows[(0, name, 'streamed')]['peak']) / held:.2f} | "
                 f"{two['peak'] / other['peak']:.3f} | {one['seconds']:.1f} | "
                 f"{two['seconds']:.1f} |")
+    lines.append("")
+    lines.append("fixed: " + ", ".join(f"`{name}` {rows[(0, name, 'streamed')]['peak'] / mb:.1f}"
+                                        for name in names))
     return lines
 
 
@@ -205,6 +210,12 @@ def main() -> int:
                     rows[(factor, name, way)] = r = measure(json.dumps(command), way)
                     print(f"{factor * minutes:4d} min {name} {way}: peak {r['peak'] / 1e6:7.1f}"
                           f" MB, {r['seconds']:.1f} s", flush=True)
+        # The fixed amount: the same commands on ten seconds of the recording.
+        path = os.path.join(scratch, "rec0.edf")
+        write_edf(path, args.channels, args.rate, 10)
+        for name, argv in _commands(scratch, 0, path, args.threads):
+            command = [*argv[:-1], argv[-1].replace("WAY", "streamed")]
+            rows[(0, name, "streamed")] = measure(json.dumps(command), "streamed")
     mb = 1e6
     samples = {f: rows[(f, "blocks")]["samples"] for f in (1, 2)}
     lines = [

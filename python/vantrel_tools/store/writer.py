@@ -189,7 +189,8 @@ class ArchiveWriter:
                 full = (buffered - 1) // self.chunk
                 for part in split_channel(joined[:full * self.chunk], self.chunk):
                     self._submit(k, part, self._full[k], self.chunk)
-                self._pending[k] = [joined[full * self.chunk:]]
+                # A copy: a view would keep the whole joined buffer alive until the next flush.
+                self._pending[k] = [joined[full * self.chunk:].copy()]
 
     def _submit(self, k: int, samples: np.ndarray[Any, Any], coding: Coding, real: int) -> None:
         """Codes a chunk (on the pool, if any) and stores the chunks whose turn has come."""
