@@ -54,7 +54,7 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         chunk = checked_chunk(DEFAULT_CHUNK if args.chunk_samples is None else args.chunk_samples)
     except ValueError as exc:
         raise CliError(f"--chunk-samples: {exc}") from None
-    if not is_archive(path) and format_of(path) in BLOCK_FORMATS:
+    if not is_archive(path) and format_of(path) in BLOCK_FORMATS and args.column is None:
         reader = open_blocks(path, dataset=args.dataset, channels_first=args.channels_first)
         if reader.lengths is not None and all(reader.lengths):
             return _stream_to_archive(args, reader, out, options, chunk)
@@ -209,9 +209,10 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
         blocks = ArchiveBlocks(path, DEFAULT_BLOCK_SAMPLES)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
-    directory = os.path.dirname(os.path.abspath(file_part))
     with blocks:
         header = prepare(blocks.header)
+        staged = plan.stage(file_part, b"")  # makes the output's directory, as the plan does
+        directory = os.path.dirname(os.path.abspath(staged))
         try:
             scratch = tempfile.mkdtemp(prefix=".vtrl-", suffix=".tmp", dir=directory)
         except OSError as exc:
@@ -236,7 +237,8 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
                 final = os.path.join(os.path.dirname(file_part), name)
                 if final != file_part:
                     plan.add(final, path)
-                os.replace(os.path.join(scratch, name), plan.stage(final, b""))
+                os.replace(os.path.join(scratch, name),
+                           staged if final == file_part else plan.stage(final, b""))
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
     lengths = [np.broadcast_to(np.float32(0), (n,)) for n in blocks.lengths]
