@@ -409,6 +409,9 @@ def test_a_streamed_rmse_target_holds_and_a_failure_leaves_nothing(tmp_path):
     assert np.sqrt(np.mean((read_channel(path, 0) - x.astype(np.float64)) ** 2)) <= 0.01
     with pytest.raises(ValueError, match="needs each channel's peak up front"):
         ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(psnr=40.0)))
+    with pytest.raises(ValueError, match="a finite number >= 0"):
+        ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(prd=1.0)),
+                      levels=[float("nan")])
     with pytest.raises(ValueError, match=r"not \(samples, 1\)"), \
             ArchiveWriter(str(tmp_path / "c.zarr"), 1, Options()) as w:
         w.append(np.zeros((5, 2)))

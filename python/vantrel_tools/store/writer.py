@@ -17,6 +17,7 @@ leaves no partial archive.
 from __future__ import annotations
 
 import collections
+import math
 import os
 import shutil
 import tempfile
@@ -136,6 +137,8 @@ class ArchiveWriter:
                              f"{'peak' if metric == 'psnr' else 'RMS'} up front "
                              f"({channels} levels, not "
                              f"{'none' if levels is None else len(levels)})")
+        if not all(math.isfinite(v) and v >= 0 for v in levels):
+            raise ValueError(f"each channel's level is a finite number >= 0, not {list(levels)}")
         # The bound from the level alone: a range [0, peak], or one sample at the RMS.
         points = ([[0.0, float(v)] for v in levels] if metric == "psnr"
                   else [[float(v)] for v in levels])
