@@ -66,6 +66,15 @@ def array_signal(array: np.ndarray, path: str, channels_first: bool | None) -> S
                   stored_bytes=array.size * bits // 8)
 
 
+def refuse_empty(signal: Signal, counts: list[int], path: str) -> None:
+    """Refuses a recording with a channel of no samples (`counts`: each channel's): an empty or
+    cut file, which the codec would only call empty data."""
+    for k, count in enumerate(counts):
+        if count == 0:
+            where = f" {signal.channel_name(k)}" if len(counts) > 1 else ""
+            raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
+
+
 def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
     """Refuses a float64 channel that float32 cannot hold: a finite sample that would become an
     infinity, or a channel whose samples all lie below float32's normal range (a WFDB gain of

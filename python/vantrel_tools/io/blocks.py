@@ -24,7 +24,7 @@ from types import TracebackType
 
 import numpy as np
 
-from .arrays import refuse_beyond_float32
+from .arrays import refuse_beyond_float32, refuse_empty
 from .types import Channel, Signal, SignalFileError
 
 # Samples of the fastest channel per block when the caller does not choose.
@@ -53,12 +53,16 @@ class BlockReader(abc.ABC):
         """Releases the file; a reader closes itself after the last block too."""
 
     def __iter__(self) -> Iterator[list[Channel]]:
+        counts = [0] * len(self.header.channels)
         try:
             while (block := self.next_block()) is not None:
                 refuse_beyond_float32(block, self.path)
+                counts = [n + len(c) for n, c in zip(counts, block, strict=True)]
                 yield block
         finally:
             self.close()
+        # A stream whose header leaves its length open shows only now that it held nothing.
+        refuse_empty(self.header, counts, self.path)
 
     def __enter__(self) -> BlockReader:
         return self

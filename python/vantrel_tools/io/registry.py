@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
-from .arrays import refuse_beyond_float32
+from .arrays import refuse_beyond_float32, refuse_empty
 from .blocks import DEFAULT_BLOCK_SAMPLES, BlockReader, BlockWriter
 from .extras import register_extra
 from .types import Channel, Encoded, Signal, SignalFileError
@@ -284,10 +284,7 @@ def read_signal(
         if getattr(request, option) is not None and option not in row.takes:
             raise SignalFileError(f"{path}: {text}")
     signal = row.read(path, fmt, request)
-    for k, channel in enumerate(signal.channels):
-        if channel.size == 0:  # an empty or cut file: the codec would only say "empty data"
-            where = f" {signal.channel_name(k)}" if len(signal.channels) > 1 else ""
-            raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
+    refuse_empty(signal, [c.size for c in signal.channels], path)
     signal.source = signal.source or fmt
     signal.file_bytes = signal.file_bytes or os.path.getsize(split_dataset(path)[0])
     refuse_beyond_float32(signal.channels, path)
@@ -351,7 +348,14 @@ def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
             raise SignalFileError(f"{path}: {text}")
     if samples_per_block < 1:
         raise ValueError(f"samples per block must be at least 1, not {samples_per_block}")
-    return row.open_reader(path, row.name, request, samples_per_block)
+    reader = row.open_reader(path, row.name, request, samples_per_block)
+    if reader.lengths is not None:
+        try:
+            refuse_empty(reader.header, reader.lengths, path)
+        except SignalFileError:
+            reader.close()
+            raise
+    return reader
 
 
 def read_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES,
