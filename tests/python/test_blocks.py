@@ -16,7 +16,9 @@ import numpy as np
 import pytest
 
 from conftest import smooth
+from test_archive_guard import members
 from test_io_fidelity import TestWfdbRecord, edf_fixture
+from vantrel_tools.cli import archives, commands, main
 from vantrel_tools.io import (
     ChannelInfo,
     Signal,
@@ -263,3 +265,58 @@ class TestProgress:
         else:
             err = subprocess.run(command, capture_output=True, check=True, timeout=120).stderr
         assert (b"/3200" in err and b"sample" in err) == shown, err
+
+
+class TestArchive:
+    # A multi-rate EDF+ and WFDB record, integer and float audio and HDF5, chunks of 256.
+    @pytest.mark.parametrize("case,form,flags", [
+        ("edf+", ".vtrl.zip", ["--psnr", "50"]),
+        ("bdf+", ".zarr", []),
+        ("wfdb", ".vtrl.zip", ["--prd", "2"]),
+        ("wav16", ".zarr", ["--max-error", "0.001"]),
+        ("flac", ".vtrl.zip", ["--psnr", "40"]),
+        ("h5-rows", ".zarr", ["--rmse", "0.01", "--channels-first"]),
+    ])
+    def test_compressed_by_blocks_as_read_whole(self, tmp_path, monkeypatch, case, form, flags):
+        pytest.importorskip("zarr")
+        path, _ = _made(tmp_path, case)
+
+        def compressed(name, threads):
+            out = str(tmp_path / (name + form))
+            assert main(["compress", path, "-o", out, "--chunk-samples", "256", "-q",
+                         "--threads", threads, *flags]) == 0
+            return members(out)
+
+        monkeypatch.setattr(archives, "BLOCK_FORMATS", {})
+        whole = compressed("whole", "1")
+        monkeypatch.undo()
+        monkeypatch.setattr(archives, "read_input", None)  # nothing is read whole
+        assert compressed("one", "1") == whole
+        assert compressed("three", "3") == whole
+        assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries
+
+    @pytest.mark.parametrize("case,flags", [
+        ("edf+", ["--psnr", "50"]), ("bdf+", []), ("wfdb", ["--max-error", "2"]),
+        ("wav16", []), ("flac", ["--rmse", "0.001"]), ("h5-int", []),
+    ])
+    def test_decompressed_by_chunks_as_decoded_whole(self, tmp_path, monkeypatch, case, flags):
+        pytest.importorskip("zarr")
+        path, _ = _made(tmp_path, case)
+        archive, name = str(tmp_path / "a.zarr"), os.path.basename(path)
+        assert main(["compress", path, "-o", archive, "--chunk-samples", "256", "-q",
+                     *flags]) == 0
+
+        def decompressed(folder, named=True):
+            (tmp_path / folder).mkdir()
+            out = tmp_path / folder / (name if named else "a" + os.path.splitext(name)[1])
+            assert main(["decompress", archive, "-o", str(out if named else out.parent),
+                         "-q"]) == 0  # -o a directory: back to the format it came from
+            return len(os.listdir(tmp_path / folder)), _library_view(str(out))
+
+        monkeypatch.setattr(archives, "BLOCK_FORMATS", {})
+        whole = decompressed("whole")
+        monkeypatch.undo()
+        monkeypatch.setattr(commands, "decode_archive", None)  # nothing is decoded whole
+        assert decompressed("streamed") == whole
+        assert decompressed("beside", named=False) == whole
+        assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries
