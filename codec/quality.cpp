@@ -898,32 +898,43 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
   return std::move(*smallest);
 }
 
-// The layer's search runs on the same x = log2(multiplier) as the plain one, golden-section
-// steps toward the smallest total (base + residual), down to this width in x (a factor of 2^0.25
-// in the step, where the total is flat to about a percent) or this many candidates.
+// The layer's search runs on the same x = log2(multiplier) as the plain one. The total (base +
+// residual) over x is flat and noisy in places and has more than one valley: no base at all (the
+// residual coder alone) can be smallest, and so can a base that almost meets the bound by
+// itself, in a valley a step or two wide just below the plain container's multiplier. The search
+// looks at the coarsest base and at these distances below the plain multiplier, then at the
+// midpoints between the best of them and its neighbours: seven candidates at most.
+constexpr double kLayerOffsets[] = {1.0, 2.5, 4.5, 7.5};
+// Candidates closer than this in x (a factor of 2^0.4 in the step) are not both looked at.
 constexpr double kLayerTolerance = 0.4;
-constexpr int kMaxLayerTrials = 9;
-constexpr double kGolden = 0.6180339887498949;  // (sqrt 5 - 1) / 2
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
 
 // The residual coder's estimate of a long residual from kEstimateChunks evenly spaced runs of
-// kEstimateChunk samples, scaled to the whole: the coder's cost per sample settles within a few
-// hundred samples, and the search only ranks candidates by it (the winner is coded whole).
+// kEstimateChunk samples priced as one sequence (the model learnt once, as in the whole), scaled
+// to the whole: the search only ranks candidates by it (the winner is coded whole).
 constexpr size_t kEstimateChunks = 8;
 constexpr size_t kEstimateChunk = 4096;
 
-double sampled_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
-                             float bin) {
-  const size_t n = residual.size();
-  if (n <= kEstimateChunks * kEstimateChunk) return estimate_residual_bits(residual, base, bin);
-  double bits = 0.0;
+// The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
+// estimate looks; infinite when a residual leaves the coder's range.
+double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
+                             const Refinement& plan, std::span<int32_t> residual, float bin) {
+  const size_t n = base.size();
+  ResidualCostMeter meter(bin);
+  const auto price = [&](size_t from, size_t count) {
+    const auto r = residual.subspan(from, count);
+    const auto b = base.subspan(from, count);
+    if (!form_residual(b, originals.subspan(from, count), plan, r)) return false;
+    meter.add(r, b);
+    return true;
+  };
+  if (n <= kEstimateChunks * kEstimateChunk) return price(0, n) ? meter.bits() : INFINITY;
   for (size_t c = 0; c < kEstimateChunks; ++c) {
-    const size_t from = c * (n - kEstimateChunk) / (kEstimateChunks - 1);
-    bits += estimate_residual_bits(residual.subspan(from, kEstimateChunk),
-                                   base.subspan(from, kEstimateChunk), bin);
+    if (!price(c * (n - kEstimateChunk) / (kEstimateChunks - 1), kEstimateChunk)) return INFINITY;
   }
-  return bits * static_cast<double>(n) / static_cast<double>(kEstimateChunks * kEstimateChunk);
+  return meter.bits() * static_cast<double>(n) /
+         static_cast<double>(kEstimateChunks * kEstimateChunk);
 }
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
@@ -967,41 +978,41 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     const float multiplier = span.multiplier(x);
     auto run = trials.run(multiplier);
     if (!run) return std::move(run).error();
-    if (!*run || !form_residual(trials.last, originals, *plan, residual)) return INFINITY;
+    if (!*run) return INFINITY;
     return fixed_bits + calibration * estimated_bits(*d, multiplier) +
-           sampled_residual_bits(residual, trials.last, bin);
+           sampled_residual_bits(trials.last, originals, *plan, residual, bin);
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
   // it the base alone meets the bound and the layer only adds).
-  double a = span.x_min;
-  double b = plain ? std::min(span.x_max, std::log2(static_cast<double>(plain->quant_multiplier)))
-                   : span.x_max;
+  const double a = span.x_min;
+  const double b =
+      plain ? std::min(span.x_max, std::log2(static_cast<double>(plain->quant_multiplier)))
+            : span.x_max;
   double best_x = b;
   if (b > a) {
-    double c = b - kGolden * (b - a), e = a + kGolden * (b - a);
-    auto fc = total_bits(c);
-    if (!fc) return std::move(fc).error();
-    auto fe = total_bits(e);
-    if (!fe) return std::move(fe).error();
-    for (int tried = 2; b - a > kLayerTolerance && tried < kMaxLayerTrials; ++tried) {
-      if (*fc <= *fe) {
-        b = e;
-        e = c;
-        fe = fc;
-        c = b - kGolden * (b - a);
-        fc = total_bits(c);
-        if (!fc) return std::move(fc).error();
-      } else {
-        a = c;
-        c = e;
-        fc = fe;
-        e = a + kGolden * (b - a);
-        fe = total_bits(e);
-        if (!fe) return std::move(fe).error();
-      }
+    std::vector<std::pair<double, double>> tried;  // (x, total bits), first in increasing x
+    const auto look = [&](double x) -> Status<VantrelError> {
+      auto total = total_bits(x);
+      if (!total) return std::move(total).error();
+      tried.emplace_back(x, *total);
+      return {};
+    };
+    VANTREL_RETURN_IF_ERROR(look(a));
+    for (auto offset = std::rbegin(kLayerOffsets); offset != std::rend(kLayerOffsets); ++offset) {
+      if (b - *offset > a + kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(b - *offset));
     }
-    best_x = *fc <= *fe ? c : e;
-    if (!std::isfinite(std::min(*fc, *fe))) best_x = span.x_max;
+    const auto smallest = [&] {
+      return std::min_element(tried.begin(), tried.end(),
+                              [](const auto& l, const auto& r) { return l.second < r.second; });
+    };
+    const size_t k = static_cast<size_t>(smallest() - tried.begin());
+    const double x = tried[k].first;
+    const double left = k > 0 ? tried[k - 1].first : x;
+    const double right = k + 1 < tried.size() ? tried[k + 1].first : b;
+    if (x - left > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + left)));
+    if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
+    const auto best = smallest();
+    best_x = std::isfinite(best->second) ? best->first : span.x_max;
   }
   const float multiplier = span.multiplier(best_x);
   auto container = encode(*d, multiplier, kSearchScale, ref.n, q);

@@ -45,7 +45,11 @@ double float_spacing(double v) {
 // (ties to even), clamped to the grid's codes; NaN takes code 0's place in the range.
 int64_t code_of(double v, const SampleGrid& g) {
   const double u = (v - g.origin) / g.step;
-  const double code = std::isnan(u) ? 0.0 : std::nearbyint(u);
+  // Ties to even as nearbyint rounds, without a library call: below 2^52 adding and taking away
+  // 2^52 leaves the nearest whole number, and above it every double is whole.
+  const double a = std::fabs(u);
+  const double whole = std::copysign(a < 0x1p52 ? (a + 0x1p52) - 0x1p52 : a, u);
+  const double code = std::isnan(u) ? 0.0 : whole;
   return static_cast<int64_t>(std::clamp(code, g.min_code, g.max_code));
 }
 
@@ -54,14 +58,19 @@ double value_of(int64_t code, const SampleGrid& g) {
 }
 
 // The corrected value of base sample b with residual r, as a reader computes it.
-double corrected(float b, int32_t r, const Refinement& ref) {
-  if (ref.grid) {
-    const SampleGrid& g = *ref.grid;
-    const int64_t code = code_of(b, g) + int64_t{ref.bin_codes} * r;
-    return value_of(
-        std::clamp(code, static_cast<int64_t>(g.min_code), static_cast<int64_t>(g.max_code)), g);
-  }
+double corrected_on_grid(float b, int32_t r, const Refinement& ref) {
+  const SampleGrid& g = *ref.grid;
+  const int64_t code = code_of(b, g) + int64_t{ref.bin_codes} * r;
+  return value_of(
+      std::clamp(code, static_cast<int64_t>(g.min_code), static_cast<int64_t>(g.max_code)), g);
+}
+
+double corrected_off_grid(float b, int32_t r, const Refinement& ref) {
   return static_cast<double>(to_float(std::fma(ref.bin_width, static_cast<double>(r), b)));
+}
+
+double corrected(float b, int32_t r, const Refinement& ref) {
+  return ref.grid ? corrected_on_grid(b, r, ref) : corrected_off_grid(b, r, ref);
 }
 
 // The nearest whole number of bins from `from` to `to` (codes), bins of `bin` = 2k + 1 codes:
@@ -239,7 +248,11 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
   const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual);
   if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
   std::vector<double> y(base.size());
-  for (size_t i = 0; i < base.size(); ++i) y[i] = corrected(base[i], residual[i], r);
+  if (r.grid) {
+    for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_on_grid(base[i], residual[i], r);
+  } else {
+    for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_off_grid(base[i], residual[i], r);
+  }
   return y;
 }
 

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "codec/arans.h"
 
@@ -26,17 +27,33 @@ constexpr uint32_t kMaxExponent = 31;
 // The context table, in decisions' order.
 constexpr size_t kZero = 0;                                        // [joint]
 constexpr size_t kSign = kZero + kJoint;                           // [rounding][previous sign]
-constexpr size_t kUnary = kSign + 6;                               // [joint][e - 1]
-constexpr size_t kMantTop = kUnary + kJoint * (kMaxExponent - 1);  // [neighbour][e]
-constexpr size_t kMantRest = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e][bit]
-constexpr size_t kNumContexts = kMantRest + (kMaxExponent + 1) * kMaxExponent;
+constexpr size_t kUp = kSign + 6;                                   // [joint]
+constexpr size_t kUnary = kUp + kJoint;                             // [joint][e - 1]
+constexpr size_t kDown = kUnary + kJoint * (kMaxExponent - 1);      // [joint][e]
+constexpr size_t kMantTop = kDown + kJoint * (kMaxExponent + 1);    // [neighbour][e]
+constexpr size_t kMantSecond = kMantTop + kNeighbourBuckets * (kMaxExponent + 1);  // [e]
+constexpr size_t kQuietBlock = kMantSecond + (kMaxExponent + 1);  // [activity][previous quiet]
+constexpr size_t kNumContexts = kQuietBlock + 2 * kActivityBuckets;
+
+// Residuals go in blocks of kBlock samples, each led by a flag that tells whether all of them are
+// 0 (in a context of the block's highest activity and whether the flagged block before was all
+// 0): a sparse residual costs one decision per quiet block instead of one per sample, both in bits
+// and in decoding time.
+constexpr size_t kBlock = 16;
+
+// Suggested bit lengths up to kShortLength - 1 start the unary code from 1.
+constexpr uint32_t kShortLength = 4;
+
+// The mantissa's bits below its top two are nearly uniform: they go in raw chunks of up to
+// kMaxRawBits, each one rANS step at equal probabilities instead of a step per bit.
+constexpr uint32_t kMaxRawBits = 11;
 
 // The predictor: r[i] is predicted from r[i-1 .. i-4] with weights in units of 2^-12, adapted by
 // sign-sign LMS (after every sample each weight moves kLmsStep in the direction that lowers the
 // error's magnitude). A base that smooths the signal leaves correlated residuals, and how much
 // changes along the signal; the predictor follows that without side information. Weights stay
 // within +-kMaxWeight (16.0), so a prediction sums four products below 2^16 * 2^30 in int64.
-constexpr int kOrder = 4;
+constexpr int kOrder = 4;  // the quiet test below names all four
 constexpr int kWeightShift = 12;
 constexpr int32_t kLmsStep = 16;
 constexpr int32_t kMaxWeight = 1 << 16;
@@ -47,6 +64,13 @@ class Predictor {
   // residual range, or 0 while predicting has not paid lately (white residuals, or weights still
   // settling); `rounded_up` tells whether rounding went up (the error then leans negative).
   int32_t predict(uint32_t& rounded_up) {
+    // Four zeros in a row predict 0 whatever the weights: the common case of a sparse residual
+    // skips the sums.
+    if (quiet_) {
+      raw_ = 0;
+      rounded_up = 0;
+      return 0;
+    }
     int64_t sum = 0;
     for (int k = 0; k < kOrder; ++k) sum += int64_t{w_[k]} * hist_[k];
     const int64_t p = (sum + (int64_t{1} << (kWeightShift - 1))) >> kWeightShift;
@@ -62,6 +86,12 @@ class Predictor {
 
   // Learns from the residual `value` that followed the last prediction.
   void update(int32_t value) {
+    if (quiet_ && value == 0) {
+      // No error, so the weights stay; the history stays all zeros.
+      cost_predicted_ -= cost_predicted_ >> 4;
+      cost_plain_ -= cost_plain_ >> 4;
+      return;
+    }
     const int64_t error = int64_t{value} - raw_;
     if (error != 0) {
       const int32_t step = error > 0 ? kLmsStep : -kLmsStep;
@@ -77,6 +107,7 @@ class Predictor {
     cost_plain_ += (int64_t{value < 0 ? -int64_t{value} : value} << 4) - (cost_plain_ >> 4);
     for (int k = kOrder - 1; k > 0; --k) hist_[k] = hist_[k - 1];
     hist_[0] = value;
+    quiet_ = (hist_[0] | hist_[1] | hist_[2] | hist_[3]) == 0;
   }
 
  private:
@@ -85,6 +116,7 @@ class Predictor {
   int32_t raw_ = 0;
   int64_t cost_predicted_ = 0;
   int64_t cost_plain_ = 0;
+  bool quiet_ = true;  // the history is all zeros
 };
 
 // The base's local activity in bins: the largest |b[j-1] - 2 b[j] + b[j+1]| / bin for j within
@@ -93,43 +125,41 @@ class Predictor {
 // the signal bends sharply, and its error spreads over the neighbouring samples. NaN and
 // infinities land in the first or last bucket: the decoder meets the same values, so any base is
 // coded consistently.
-class ActivityScan {
- public:
-  ActivityScan(std::span<const float> base, float bin) : base_(base), scale_(8.0f / bin) {
-    if (!base.empty()) {
-      cur_ = second_difference(0);
-      next_ = second_difference(std::min<size_t>(1, base.size() - 1));
-    }
-  }
+//
+// All buckets are computed in one pass before coding, a loop without branches that the compiler
+// may vectorise, which keeps this work off the coder's serial loop.
+uint8_t activity_bucket(float v) {
+  // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
+  const uint32_t inside = ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
+  constexpr float kTop = static_cast<float>(1u << (kActivityBuckets - 2));
+  const uint32_t capped = v < kTop ? inside : kActivityBuckets - 1;
+  return static_cast<uint8_t>(v >= 1.0f ? capped : 0);
+}
 
-  // The bucket of sample i, for i = 0, 1, 2, ... in order.
-  uint32_t next(size_t i) {
-    const float a = std::max(std::max(prev_, cur_), next_);
-    prev_ = cur_;
-    cur_ = next_;
-    next_ = i + 2 < base_.size() ? second_difference(i + 2) : 0.0f;
-    return bucket(a * scale_);
+// The bucket of every sample of `base` into `out` (as many), with `scratch` for the second
+// differences.
+void activity_buckets(std::span<const float> base, float bin, std::vector<float>& scratch,
+                      std::vector<uint8_t>& out) {
+  const size_t n = base.size();
+  out.resize(n);
+  if (n == 0) return;
+  // d[i + 1] is the second difference at sample i; d[0] and d[n + 1] stand for the samples beyond
+  // the ends, which have no activity.
+  scratch.assign(n + 2, 0.0f);
+  float* const d = scratch.data();
+  const float* const b = base.data();
+  const size_t last = n - 1;
+  d[1] = std::fabs((b[0] + b[std::min<size_t>(1, last)]) - 2.0f * b[0]);
+  for (size_t i = 1; i < last; ++i) d[i + 1] = std::fabs((b[i - 1] + b[i + 1]) - 2.0f * b[i]);
+  if (last > 0) d[n] = std::fabs((b[last - 1] + b[last]) - 2.0f * b[last]);
+  const float scale = 8.0f / bin;
+  uint8_t* const o = out.data();
+  for (size_t i = 0; i < n; ++i) {
+    const float prev = d[i], cur = d[i + 1], next = d[i + 2];
+    const float m = prev < cur ? cur : prev;
+    o[i] = activity_bucket((m < next ? next : m) * scale);
   }
-
- private:
-  float second_difference(size_t i) const {
-    const size_t last = base_.size() - 1;
-    const float left = base_[i == 0 ? 0 : i - 1];
-    const float right = base_[i < last ? i + 1 : last];
-    return std::fabs((left + right) - 2.0f * base_[i]);
-  }
-
-  static uint32_t bucket(float v) {
-    if (!(v >= 1.0f)) return 0;
-    if (!(v < static_cast<float>(1u << (kActivityBuckets - 2)))) return kActivityBuckets - 1;
-    // v in [2^k, 2^(k+1)) has the biased exponent 127 + k.
-    return ((std::bit_cast<uint32_t>(v) >> 23) & 0xFF) - 126;
-  }
-
-  std::span<const float> base_;
-  float scale_;
-  float prev_ = 0.0f, cur_ = 0.0f, next_ = 0.0f;
-};
+}
 
 uint32_t magnitude(int64_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 
@@ -144,45 +174,110 @@ struct Contexts {
   uint32_t joint;       // activity bucket * kNeighbourBuckets + neighbour bucket
   uint32_t neighbour;   // neighbour bucket
   uint32_t sign_group;  // rounding direction * 3 + sign of the previous error (0, +, -)
+  uint32_t start;       // the bit length the recent errors suggest, 1..kMaxExponent
 };
 
 // Every error walks the same decisions on both sides; `Io` codes one decision in a context (its
-// probability by reference) and returns the decided bit: the encoder's records the bit it is
-// given, the decoder's reads one, the estimator's adds its cost. An error is a zero flag, then a
-// sign, its bit length e (1..31) as e - 1 in unary (no closing zero after 30 ones), and the e - 1
-// bits below its leading one, the first of them in a context of its own.
+// probability by reference) and returns the decided bit, and codes k equally likely bits at once
+// with `raw`: the encoder's records them, the decoder's reads them, the estimator's adds their
+// cost. An error is a zero flag, then a sign, its bit length e (1..31): unless the suggested
+// length s is 1, whether e >= s, then in unary from s up (no closing zero at 31) or from s - 1
+// down (none at 1); then the e - 1 bits below its leading one: the first two in contexts of their
+// own, the rest raw, most significant chunk first.
 template <class Io>
 int64_t code_error(Io& io, uint16_t* probs, const Contexts& c, int64_t want) {
   const uint32_t mag = magnitude(want);
   if (!io.bit(probs[kZero + c.joint], mag != 0)) return 0;
   const uint32_t negative = io.bit(probs[kSign + c.sign_group], want < 0);
   const uint32_t want_e = static_cast<uint32_t>(std::bit_width(mag));
-  uint16_t* const unary = probs + kUnary + c.joint * (kMaxExponent - 1);
-  uint32_t e = 1;
-  while (e < kMaxExponent && io.bit(unary[e - 1], want_e > e)) ++e;
+  uint32_t e = c.start;
+  if (e == 1 || io.bit(probs[kUp + c.joint], want_e >= e)) {
+    uint16_t* const up = probs + kUnary + c.joint * (kMaxExponent - 1);
+    while (e < kMaxExponent && io.bit(up[e - 1], want_e > e)) ++e;
+  } else {
+    uint16_t* const down = probs + kDown + c.joint * (kMaxExponent + 1);
+    --e;
+    while (e > 1 && io.bit(down[e], want_e < e)) --e;
+  }
   uint32_t m = 1;
   if (e > 1) {
     m = 2 + io.bit(probs[kMantTop + c.neighbour * (kMaxExponent + 1) + e], (mag >> (e - 2)) & 1);
-    uint16_t* const rest = probs + kMantRest + e * kMaxExponent;
-    for (uint32_t j = e - 2; j-- > 0;) m = 2 * m + io.bit(rest[j], (mag >> j) & 1);
+    if (e > 2) {
+      m = 2 * m + io.bit(probs[kMantSecond + e], (mag >> (e - 3)) & 1);
+      for (uint32_t left = e - 3; left > 0;) {
+        const uint32_t k = std::min(left, kMaxRawBits);
+        left -= k;
+        m = (m << k) | io.raw(k, (mag >> left) & ((1u << k) - 1));
+      }
+    }
   }
   return negative ? -int64_t{m} : int64_t{m};
 }
 
-// An error takes at most 2 + 2 * 30 decisions (kMaxExponent = 31 has no closing zero).
-constexpr size_t kMaxDecisions = 2 + 2 * (kMaxExponent - 1);
+// Records are 16 bits: a decision is (p << 1) | bit (below 2^13), a raw chunk
+// kRawFlag | k << 11 | value.
+constexpr uint32_t kRawFlag = 0x8000;
 
-struct Recorder {
+// The encoder's Io: records every decision, then codes them backwards (rANS decodes in the
+// reverse order of encoding) into the plane stream: the u32 final state, then the 16-bit words in
+// the order the decoder reads them.
+class Recorder {
+ public:
   static constexpr bool kDecodes = false;
-  BinEnc& enc;
-  BitRecorder rec{nullptr};
-  // Room for the next error's decisions; `end` hands them to the encoder.
-  void begin() { rec = enc.recorder(kMaxDecisions); }
-  void end() { enc.commit(rec); }
+
+  explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
+
   uint32_t bit(uint16_t& p, uint32_t b) {
-    p = static_cast<uint16_t>(rec.record(p, b));
+    rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
+    p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    rec_.push_back(static_cast<uint16_t>(kRawFlag | k << 11 | v));
+    return v;
+  }
+
+  // Each record yields at most one word, and the k-th word emitted goes back into record slot
+  // size - 1 - k, never ahead of the record being read (as in RansEmitter).
+  void finish_into(std::vector<uint8_t>& out) {
+    uint16_t* const rec = rec_.data();
+    const size_t n = rec_.size();
+    size_t first_word = n;
+    uint32_t x = kRansLow;
+    for (size_t i = n; i-- > 0;) {
+      const uint32_t r = rec[i];
+      uint32_t freq, start;
+      if (r & kRawFlag) {
+        const uint32_t k = (r >> 11) & 0xF;
+        freq = kProbScale >> k;
+        start = (r & 0x7FF) * freq;
+      } else {
+        const uint32_t p = r >> 1;
+        const uint32_t one = 0u - (r & 1);
+        freq = p + ((kProbScale - 2 * p) & one);
+        start = p & one;
+      }
+      // freq >= 2, so x < 2^32 needs one shift at most to fall below freq << 20.
+      if (x >= (freq << 20)) {
+        rec[--first_word] = static_cast<uint16_t>(x);
+        x >>= 16;
+      }
+      const uint32_t q = detail::divide_by_freq(x, freq);
+      x = x + start + q * (kProbScale - freq);
+    }
+    const size_t words = n - first_word;
+    const size_t at = out.size();
+    out.resize(at + 4 + 2 * words);
+    uint8_t* dst = out.data() + at;
+    for (int b = 0; b < 4; ++b) dst[b] = static_cast<uint8_t>(x >> (8 * b));
+    for (size_t j = 0; j < words; ++j) {
+      dst[4 + 2 * j] = static_cast<uint8_t>(rec[first_word + j]);
+      dst[5 + 2 * j] = static_cast<uint8_t>(rec[first_word + j] >> 8);
+    }
+  }
+
+ private:
+  std::vector<uint16_t> rec_;
 };
 
 struct Reader {
@@ -193,6 +288,25 @@ struct Reader {
     const uint32_t b = r.decode(p, adapted);
     p = static_cast<uint16_t>(adapted);
     return b;
+  }
+  // k equally likely bits: the top k bits of the state's 12-bit slot.
+  uint32_t raw(uint32_t k, uint32_t) {
+    const uint32_t shift = kProbBits - k;
+    const uint32_t slot = r.x & (kProbScale - 1);
+    const uint32_t v = slot >> shift;
+    r.x = ((r.x >> kProbBits) << shift) | (slot & ((1u << shift) - 1));
+    // From a state of at least 2^16 the state stays at least 2^5, so one word suffices; a state
+    // below that only comes from a hostile first state, and the loop ends at the input's end.
+    while (r.x < kRansLow) {
+      if (r.pos + 2 > r.size) {
+        r.pos = r.size + 1;
+        r.x = kRansLow;
+        break;
+      }
+      r.x = (r.x << 16) | uint32_t{r.data[r.pos]} | (uint32_t{r.data[r.pos + 1]} << 8);
+      r.pos += 2;
+    }
+    return v;
   }
 };
 
@@ -215,48 +329,103 @@ struct Estimator {
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    total += k;
+    return v;
+  }
 };
 
 enum class Walk { Done, Truncated, OutOfRange };
 
+}  // namespace
+
+// What the walk carries from one sample to the next: the contexts, the predictor and the last
+// errors. A walk over consecutive pieces with one state codes them as one sequence.
+struct ResidualWalkState {
+  std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
+  Predictor predictor;
+  uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
+  std::vector<float> scratch;
+  std::vector<uint8_t> activity;
+};
+
+namespace {
+
 // Runs `io` over the residuals in order with the contexts both sides derive: codes the errors of
 // `in` against the predictions or, for a decoding Io, fills `out`.
 template <class Io>
-Walk walk(Io& io, std::span<const float> base, float bin, std::span<const int32_t> in,
-          std::span<int32_t> out) {
-  std::vector<uint16_t> probs(kNumContexts, kProbInit);
-  ActivityScan activity(base, bin);
-  Predictor predictor;
+Walk walk(Io& io, ResidualWalkState& st, std::span<const float> base, float bin,
+          std::span<const int32_t> in, std::span<int32_t> out) {
   const size_t n = Io::kDecodes ? out.size() : in.size();
-  uint32_t m1 = 0, m2 = 0, prev_sign = 0;
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t rounded_up;
-    const int32_t prediction = predictor.predict(rounded_up);
-    const uint32_t nb = neighbour_bucket(m1, m2);
-    const Contexts c{activity.next(i) * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign};
-    int64_t error;
-    int32_t value;
-    if constexpr (Io::kDecodes) {
-      error = code_error(io, probs.data(), c, 0);
-      if (io.r.truncated()) return Walk::Truncated;
-      const int64_t v = prediction + error;
-      if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
-      value = static_cast<int32_t>(v);
-      out[i] = value;
-    } else if constexpr (requires { io.begin(); }) {
-      value = in[i];
-      io.begin();
-      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
-      io.end();
-    } else {
-      value = in[i];
-      error = code_error(io, probs.data(), c, int64_t{value} - prediction);
+  activity_buckets(base.first(n), bin, st.scratch, st.activity);
+  const uint8_t* const activity = st.activity.data();
+  uint16_t* const probs = st.probs.data();
+  // A local copy the compiler can keep apart from the output it writes.
+  Predictor predictor = st.predictor;
+  uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign, quiet_before = st.quiet_before;
+  for (size_t start = 0; start < n; start += kBlock) {
+    const size_t end = std::min(n, start + kBlock);
+    // A shorter last block has no flag: its samples are coded one by one, so that a stream never
+    // also decodes, to the same values, for a count a few samples shorter.
+    const bool flagged = end - start == kBlock;
+    bool all_zero = false;
+    if (flagged) {
+      uint32_t highest = 0;
+      for (size_t i = start; i < end; ++i) highest = std::max<uint32_t>(highest, activity[i]);
+      if constexpr (!Io::kDecodes) {
+        all_zero =
+            std::all_of(in.begin() + start, in.begin() + end, [](int32_t v) { return v == 0; });
+      }
+      all_zero = io.bit(probs[kQuietBlock + 2 * highest + quiet_before], all_zero);
+      quiet_before = all_zero;
     }
-    predictor.update(value);
-    m2 = m1;
-    m1 = magnitude(error);
-    prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+    if (all_zero) {
+      if constexpr (Io::kDecodes) {
+        if (io.r.truncated()) return Walk::Truncated;
+        std::fill(out.begin() + start, out.begin() + end, 0);
+      }
+      // The predictor learns the zeros as if they had been coded one by one.
+      for (size_t i = start; i < end; ++i) {
+        uint32_t unused;
+        predictor.predict(unused);
+        predictor.update(0);
+      }
+      m1 = m2 = prev_sign = 0;
+      continue;
+    }
+    for (size_t i = start; i < end; ++i) {
+      uint32_t rounded_up;
+      const int32_t prediction = predictor.predict(rounded_up);
+      const uint32_t nb = neighbour_bucket(m1, m2);
+      // The errors before suggest a bit length one below that of 2 |e[i-1]| + |e[i-2]|. Short
+      // lengths go in unary from 1: as few decisions, and fewer branches to mispredict.
+      const auto hint = static_cast<uint32_t>(std::bit_width(2 * uint64_t{m1} + m2));
+      const uint32_t start = hint > kShortLength ? std::min(hint, kMaxExponent + 1) - 1 : 1;
+      const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, rounded_up * 3 + prev_sign, start};
+      int64_t error;
+      int32_t value;
+      if constexpr (Io::kDecodes) {
+        error = code_error(io, probs, c, 0);
+        if (io.r.truncated()) return Walk::Truncated;
+        const int64_t v = prediction + error;
+        if (v < -kMaxResidual || v > kMaxResidual) return Walk::OutOfRange;
+        value = static_cast<int32_t>(v);
+        out[i] = value;
+      } else {
+        value = in[i];
+        error = code_error(io, probs, c, int64_t{value} - prediction);
+      }
+      predictor.update(value);
+      m2 = m1;
+      m1 = magnitude(error);
+      prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+    }
   }
+  st.quiet_before = quiet_before;
+  st.predictor = predictor;
+  st.m1 = m1;
+  st.m2 = m2;
+  st.prev_sign = prev_sign;
   return Walk::Done;
 }
 
@@ -274,10 +443,10 @@ Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
                                            std::vector<uint8_t>& out) {
   assert(base.size() == residual.size());
   if (!in_range(residual)) return ResidualError::OutOfRange;
-  BinEnc enc(1);
-  Recorder io{enc};
-  walk(io, base, bin, residual, {});
-  enc.finish_into(out);
+  Recorder io(residual.size());
+  ResidualWalkState state;
+  walk(io, state, base, bin, residual, {});
+  io.finish_into(out);
   return {};
 }
 
@@ -286,13 +455,14 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
                                            std::span<int32_t> out) {
   assert(base.size() == out.size());
   if (data.size() < 4) return ResidualError::Truncated;
-  // Every residual costs at least its zero flag: a count the stream cannot back is refused before
-  // any work.
-  if (out.size() > max_decodable_bits(data.size())) return ResidualError::Truncated;
+  // Every block of residuals costs at least its flag: a count the stream cannot back is refused
+  // before any work.
+  if (out.size() > kBlock * max_decodable_bits(data.size())) return ResidualError::Truncated;
   auto dec = BinDec::create(data, 1);
   if (!dec.ok()) return ResidualError::Truncated;
   Reader io{dec->reader()};
-  switch (walk(io, base, bin, {}, out)) {
+  ResidualWalkState state;
+  switch (walk(io, state, base, bin, {}, out)) {
     case Walk::Truncated:
       return ResidualError::Truncated;
     case Walk::OutOfRange:
@@ -308,12 +478,26 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
 
 double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
                               float bin) {
+  ResidualCostMeter meter(bin);
+  meter.add(residual, base);
+  return meter.bits();
+}
+
+ResidualCostMeter::ResidualCostMeter(float bin)
+    : bin_(bin), state_(std::make_unique<ResidualWalkState>()) {}
+
+ResidualCostMeter::~ResidualCostMeter() = default;
+
+void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const float> base) {
   assert(base.size() == residual.size());
-  if (!in_range(residual)) return std::numeric_limits<double>::infinity();
+  if (!in_range(residual)) {
+    bits_ = std::numeric_limits<double>::infinity();
+    return;
+  }
   static const CostTable table;
   Estimator io{table.bits.data()};
-  walk(io, base, bin, residual, {});
-  return io.total;
+  walk(io, *state_, base, bin_, residual, {});
+  bits_ += io.total;
 }
 
 }  // namespace vantrel

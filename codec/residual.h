@@ -1,21 +1,26 @@
 // Residual coder of the correction layer: codes the integer residual between a signal and its
 // decoded base, both quantised in bins of one width, on the binary rANS engine.
 //
-// Each residual is predicted from the four before it (sign-sign LMS) and the error coded: a zero
-// flag, then for a non-zero error a sign, its bit length e as e - 1 in unary, and the e - 1 bits
-// below its leading one. Every decision is coded in an adaptive context that both sides know
-// before it: the base's local activity (its second difference, in bins) and the magnitudes of the
-// errors just before. The residual's spread follows both: a wavelet base misses most where the
-// signal bends sharply, and misses come in runs.
+// Residuals go in blocks of 16, each whole block led by a flag telling whether it is all zeros
+// (a quiet block codes nothing else; a shorter last block has no flag). In the others each
+// residual is predicted from the four before it (sign-sign LMS) and the error coded: a zero
+// flag, then for a non-zero error a sign, its bit length e (whether it reaches the length s that
+// the errors just before suggest, then in unary from s up, or from s - 1 down), and the e - 1
+// bits below its leading one: the top two as decisions, the rest (nearly uniform) as raw chunks
+// of up to 11 bits, one rANS step each. Every decision is coded in an adaptive context that both
+// sides know before it: the base's local activity (its second difference, in bins) and the
+// magnitudes of the errors just before. The residual's spread follows both: a wavelet base
+// misses most where the signal bends sharply, and misses come in runs.
 //
-// Stream: the plane stream of one BinEnc (u32 final state, then 16-bit words), nothing else. The
-// count is the caller's (the container's sample count) and so is the bin width; the stream's
-// length is its owner's (a trailer section) and the decoder checks that every byte of it is used.
+// Stream: a plane stream (u32 final state, then 16-bit words), nothing else. The count is the
+// caller's (the container's sample count) and so is the bin width; the stream's length is its
+// owner's (a trailer section) and the decoder checks that every byte of it is used.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -52,5 +57,28 @@ Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
 // percent of the stream's size.
 double estimate_residual_bits(std::span<const int32_t> residual, std::span<const float> base,
                               float bin);
+
+struct ResidualWalkState;
+
+// estimate_residual_bits over pieces of a residual taken as one sequence: each piece is priced as
+// if it followed the one added before it, the contexts' learning carried over, so that pieces
+// sampled from a long residual cost what they would inside it.
+class ResidualCostMeter {
+ public:
+  explicit ResidualCostMeter(float bin);
+  ~ResidualCostMeter();
+  ResidualCostMeter(const ResidualCostMeter&) = delete;
+  ResidualCostMeter& operator=(const ResidualCostMeter&) = delete;
+
+  // Adds a piece (as many base samples as residuals); a value outside +-kMaxResidual makes the
+  // total infinite.
+  void add(std::span<const int32_t> residual, std::span<const float> base);
+  double bits() const { return bits_; }
+
+ private:
+  float bin_;
+  double bits_ = 0.0;
+  std::unique_ptr<ResidualWalkState> state_;
+};
 
 }  // namespace vantrel

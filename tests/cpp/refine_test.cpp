@@ -198,6 +198,19 @@ TEST(Refinement, RefusesBoundsNoLayerHolds) {
             std::string::npos);
 }
 
+// A base sample between two grid values takes the nearer code, ties to the even one, clamped to
+// the grid's codes: the residual against all-zero codes is minus that code.
+TEST(Refinement, BaseCodesRoundHalfToEvenWithinTheGrid) {
+  Refinement r;
+  r.grid = SampleGrid{0.5, 1.0, -10.0, 10.0};
+  r.bin_codes = 1;
+  const std::vector<float> base = {1.25f, 1.75f, 2.25f, 0.75f, 0.25f, 1.74f, 11.0f, -9.0f};
+  const std::vector<double> reference(base.size(), 1.0);
+  std::vector<int32_t> residual(base.size());
+  ASSERT_TRUE(form_residual(base, reference, r, residual));
+  EXPECT_EQ(residual, (std::vector<int32_t>{0, -2, -2, 0, 2, -1, -10, 10}));
+}
+
 // Hostile section bodies are refused with the named reason, and a damaged stream is an error
 // from correct, never a crash or a result.
 TEST(Refinement, HostileBodiesAreRefused) {

@@ -51,6 +51,14 @@ std::vector<RoundTripCase> round_trip_cases() {
   Residual sparse_extremes(5001, 0), every_exponent = {big, -big, big};
   for (size_t i = 0; i < sparse_extremes.size(); i += 997) sparse_extremes[i] = i & 1 ? big : -big;
   for (int e = 0; e < 30; ++e) every_exponent.insert(every_exponent.end(), {1 << e, -(1 << e)});
+  // Magnitudes of every bit length with random bits below the leading one, so that the low bits
+  // travel in chunks of every width.
+  std::mt19937 rng(5);
+  Residual random_low_bits(3100);
+  for (size_t i = 0; i < random_low_bits.size(); ++i) {
+    const int32_t low = static_cast<int32_t>(rng() & ((1u << (i % 31)) - 1));
+    random_low_bits[i] = (i % 31 == 0 ? 0 : (1 << (i % 31 - 1)) | low) * (i & 1 ? -1 : 1);
+  }
   return {
       {"empty", {}, {}, 1.0f},
       {"one", {-3}, {}, 1.0f},
@@ -59,6 +67,7 @@ std::vector<RoundTripCase> round_trip_cases() {
       {"zeros", Residual(70000, 0), {}, 1.0f},
       {"sparse_extremes", sparse_extremes, {}, 1.0f},
       {"every_exponent", every_exponent, {}, 1.0f},
+      {"random_low_bits", random_low_bits, {}, 1.0f},
       // The bin and the base only steer contexts: any value, even a hostile one, round-trips.
       {"nan_base", {5, 0, -2, 0, 1}, {nan, 1.0f, inf, -inf, 0.0f}, 1.0f},
       {"nan_bin", c.residual, c.base, nan},
@@ -109,6 +118,23 @@ TEST(ResidualModel, UsesTheBaseActivityToCodeBelowTheOrderZeroEntropy) {
   const double flat_base = 8.0 * static_cast<double>(encode(c.residual, flat, 1.0f).size());
   EXPECT_LT(with_base, 0.95 * entropy_bits);
   EXPECT_LT(with_base, 0.92 * flat_base);
+}
+
+// Pieces added to a meter cost what they cost inside the whole (split away from a corner, where
+// the base's activity is the same either way); a piece out of range makes the total infinite.
+TEST(ResidualModel, MeterCarriesTheModelAcrossPieces) {
+  const Corners c(10000);
+  const std::span<const int32_t> r(c.residual);
+  const std::span<const float> b(c.base);
+  ResidualCostMeter meter(1.0f);
+  meter.add(r.first(5024), b.first(5024));
+  meter.add(r.subspan(5024), b.subspan(5024));
+  const double whole = estimate_residual_bits(r, b, 1.0f);
+  EXPECT_NEAR(meter.bits(), whole, 1e-9 * whole);
+  EXPECT_LT(whole, estimate_residual_bits(r.first(5024), b.first(5024), 1.0f) +
+                       estimate_residual_bits(r.subspan(5024), b.subspan(5024), 1.0f));
+  meter.add(Residual{kMaxResidual + 1}, std::vector<float>(1));
+  EXPECT_TRUE(std::isinf(meter.bits()));
 }
 
 // Damaged streams give an error value (or other values), never a read past the input; a stream

@@ -1,6 +1,8 @@
 """The shared body of the recording readers' fuzz targets (``fuzz_edf.py``, ``fuzz_wfdb.py``,
 ``fuzz_audio.py``, ``fuzz_hdf5.py``): the input becomes the file(s) of one recording, and reading
-it may succeed or raise `SignalFileError` or `OSError`; any other exception is a finding.
+it may succeed or raise `SignalFileError` or `OSError`; any other exception is a finding. The
+block reader must agree: it reads what the whole reader reads, block by block to the same
+samples, and refuses what it refuses.
 
 A target's input is its files, each but the last preceded by its length as 4 bytes little
 endian, so that a record of several files (a WFDB header and its signal file) mutates as one.
@@ -13,6 +15,8 @@ import sys
 import tempfile
 import warnings
 from collections.abc import Callable
+
+import numpy as np
 
 
 def split_files(data: bytes, count: int) -> list[bytes]:
@@ -39,7 +43,7 @@ def run(names: Callable[[bytes], list[str]]) -> None:
     # so that their Python code is instrumented too.
     libraries = ["edfio", "wfdb", "soundfile", "h5py"]
     with atheris.instrument_imports(include=["vantrel_tools.io", *libraries]):
-        from vantrel_tools.io import SignalFileError, read_signal
+        from vantrel_tools.io import SignalFileError, open_blocks, read_signal
 
         for name in libraries:
             importlib.import_module(name)
@@ -51,12 +55,26 @@ def run(names: Callable[[bytes], list[str]]) -> None:
         for name, content in zip(files, split_files(data, len(files)), strict=True):
             with open(os.path.join(scratch, name.split(":")[0]), "wb") as f:
                 f.write(content)
+        path = os.path.join(scratch, files[0])
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
-                read_signal(os.path.join(scratch, files[0]))
+                whole = read_signal(path).channels
             except (SignalFileError, OSError):
-                pass
+                whole = None
+            try:
+                with open_blocks(path, 7) as reader:
+                    blocks = list(reader)
+            except (SignalFileError, OSError):
+                blocks = None
+        if (whole is None) != (blocks is None):
+            raise AssertionError(f"the whole reader {'refuses' if whole is None else 'reads'} "
+                                 f"what the block reader {'reads' if whole is None else 'refuses'}")
+        for k, channel in enumerate(whole or []):
+            got = [b[k] for b in blocks or []]
+            if not np.array_equal(np.concatenate(got) if got else channel[:0], channel,
+                                  equal_nan=True):
+                raise AssertionError(f"channel {k}: the blocks differ from the whole read")
 
     atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()

@@ -388,9 +388,14 @@ def test_written_block_by_block_as_written_whole(tmp_path, form, n, blocks):
     x = np.stack([smooth(n, seed=1), smooth(n, seed=2)], 1)
     whole, streamed = str(tmp_path / f"whole{form}"), str(tmp_path / form)
     write_chunked(whole, [x[:, 0], x[:, 1]], 64)
-    with ArchiveWriter(streamed, 2, Options(), chunk=64) as writer:
-        for start, size in zip(np.cumsum([0] + blocks), blocks):
-            writer.append(x[start:start + size])
+    mask = os.umask(0o027)  # the archive takes its mode from it, as a new file or folder does
+    try:
+        with ArchiveWriter(streamed, 2, Options(), chunk=64) as writer:
+            for start, size in zip(np.cumsum([0] + blocks), blocks):
+                writer.append(x[start:start + size])
+    finally:
+        os.umask(mask)
+    assert os.stat(streamed).st_mode & 0o777 == (0o750 if form.endswith("zarr") else 0o640)
     assert dict(members(streamed)) == dict(members(whole))
     assert not [p for p in os.listdir(tmp_path) if p.startswith(".vtrl-")]
 
@@ -402,9 +407,48 @@ def test_a_streamed_rmse_target_holds_and_a_failure_leaves_nothing(tmp_path):
         for block in np.array_split(x, 7):
             w.append(block)
     assert np.sqrt(np.mean((read_channel(path, 0) - x.astype(np.float64)) ** 2)) <= 0.01
-    with pytest.raises(ValueError, match="needs the whole channel"):
+    with pytest.raises(ValueError, match="needs each channel's peak up front"):
         ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(psnr=40.0)))
+    with pytest.raises(ValueError, match="a finite number >= 0"):
+        ArchiveWriter(str(tmp_path / "b.zarr"), 1, Targeted(QualityTarget.parse(prd=1.0)),
+                      levels=[float("nan")])
     with pytest.raises(ValueError, match=r"not \(samples, 1\)"), \
             ArchiveWriter(str(tmp_path / "c.zarr"), 1, Options()) as w:
         w.append(np.zeros((5, 2)))
     assert sorted(os.listdir(tmp_path)) == ["live.zarr"]
+
+
+@pytest.mark.parametrize("metric,value,threads", [
+    ("psnr", 50.0, 1), ("psnr", 50.0, 3), ("prd", 2.0, 2), ("rmse", 0.01, 1), ("max_error", 0.02, 3),
+])
+def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, value, threads):
+    # 700 samples in chunks of 128: a filled-up last chunk; a 128-sample channel: one chunk.
+    x = [smooth(700, seed=3), 3.0 * smooth(700, seed=4) + 1.0, smooth(128, seed=5)]
+    coding = Targeted(QualityTarget.parse(**{metric: value}))
+    whole, streamed = str(tmp_path / "whole.zarr"), str(tmp_path / "streamed.zarr")
+    write_archive(whole, Signal(x), None, coding, chunk=128)
+    wide = [c.astype(np.float64) for c in x]
+    levels = [np.ptp(c) if metric == "psnr" else np.sqrt(np.dot(c, c) / c.size) for c in wide]
+    with ArchiveWriter(streamed, 3, coding, chunk=128, levels=levels, threads=threads) as w:
+        for lo, hi in [(0, 5), (5, 300), (300, 700)]:
+            w.append_channels([c[lo * c.size // 700:hi * c.size // 700] for c in x])
+    assert members(streamed) == members(whole)
+
+
+@pytest.mark.parametrize("window,code,says", [
+    (["--start", "1s", "--stop", "2s"], 0, "128 to 256 samples x 2 channels"),
+    (["--start", "100", "--stop", "612"], 0, "256 to 512 samples x 2 channels"),
+    (["--stop", "3s"], 0, "384 to 768 samples x 2 channels"),
+    ([], 2, "chunk ch0/c/9"),  # the whole channel meets the damaged chunk
+    (["--start", "10s"], 2, "('a'): the window from sample 2560 to 2560 holds no sample"),
+])
+def test_eval_of_an_archive_window_decodes_only_its_chunks(tmp_path, capsys, window, code,
+                                                           says):
+    x = [smooth(2560, seed=1), smooth(1280, seed=2)]
+    path = str(tmp_path / "rec.zarr")
+    write_archive(path, Signal(x, info=[ChannelInfo("a", 256.0), ChannelInfo("b", 128.0)]),
+                  None, Options(), chunk=256)
+    put(os.path.join(path, "ch0", "c", "9"), b"not a container")  # beyond every window
+    assert main(["eval", path, "--methods", "cdf97", "--scales", "6", "--targets", "none",
+                 *window]) == code
+    assert says in "".join(capsys.readouterr())

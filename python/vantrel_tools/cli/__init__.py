@@ -40,7 +40,7 @@ from ..store.timeline import DEFAULT_CHUNK
 from .commands import DEFAULT_METHOD, DEFAULT_RATE, cmd_compress, cmd_decompress
 from .info import cmd_info
 from .errors import CliError, Interrupted
-from .evaluate import cmd_eval
+from .evaluate import cmd_eval, window_edge
 from .inputs import add_input_options
 
 __all__ = ["CliError", "build_parser", "main", "run"]
@@ -287,6 +287,11 @@ def build_parser() -> argparse.ArgumentParser:
                         f"{','.join(map(str, DEFAULT_EVAL_TARGETS))}; 'none' for none)")
     e.add_argument("--plot", metavar="OUT.png",
                    help="write a rate-distortion plot (needs matplotlib)")
+    for edge, where in (("start", "first"), ("stop", "end")):
+        e.add_argument(f"--{edge}", type=window_edge, metavar="N|SECONDSs",
+                       help=f"the window's {where} sample: N samples of the fastest channel "
+                            "(others in proportion) or seconds with an s (`90s`); an archive "
+                            "decodes only the chunks the window touches")
     add_input_options(e)
     e.set_defaults(func=cmd_eval)
     return parser

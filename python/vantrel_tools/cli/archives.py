@@ -4,24 +4,42 @@ it came from, and ``vantrel info`` of an archive."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import functools
 import os
+import shutil
 import tempfile
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
 from ..core.channels import in_order, pool
 from ..core.container import ContainerError
 from ..core.metrics import distortion
-from ..core.options import Coding
-from ..io import FORMAT_SUFFIX, Channel, Signal
+from ..core.options import Coding, Targeted
+from ..io import (
+    FORMAT_SUFFIX,
+    BlockReader,
+    Channel,
+    Signal,
+    SignalFileError,
+    open_block_writer,
+    open_blocks,
+    read_blocks,
+)
+from ..io.blocks import DEFAULT_BLOCK_SAMPLES, merged_notes
 from ..io.digital import to_codes
+from ..io.registry import BLOCK_FORMATS, format_of, split_dataset
 from ..io.types import SampleGrid
-from ..store.archive import read_archive, write_archive
+from ..store.archive import ArchiveBlocks, is_archive, read_archive, write_archive
 from ..store.timeline import DEFAULT_CHUNK, checked_chunk, chunk_codings, split_channel
+from ..store.writer import ArchiveWriter
+from .about import on_grids
 from .errors import CliError
-from .files import os_error, read_bytes
+from .files import OutputPlan, os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
+from .progress import Progress
 from .run import compress_channel, planned, print_lines, threads_of
 
 
@@ -36,13 +54,20 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         chunk = checked_chunk(DEFAULT_CHUNK if args.chunk_samples is None else args.chunk_samples)
     except ValueError as exc:
         raise CliError(f"--chunk-samples: {exc}") from None
+    if not is_archive(path) and format_of(path) in BLOCK_FORMATS and args.column is None:
+        reader = open_blocks(path, dataset=args.dataset, channels_first=args.channels_first)
+        if reader.lengths is not None and all(reader.lengths):
+            return _stream_to_archive(args, reader, out, options, chunk)
+        reader.close()  # a length left open or an empty channel: read whole, which says so
     with planned(args, "compress") as (plan, progress):
         signal = read_input(path, args)
         if not signal.channels:
             raise CliError(f"{path}: holds no channel")
         zipped = out.lower().endswith(".zip")
         plan.add(out, path, tree=not zipped)
-        containers = _coded_chunks(path, signal, options, threads_of(args), chunk)
+        progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
+        containers = _coded_chunks(path, signal, options, threads_of(args), chunk,
+                                   progress)
         try:  # a full disk names the archive, not the temporary it was built in
             if zipped:
                 with tempfile.TemporaryDirectory() as scratch:
@@ -59,30 +84,99 @@ def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
         except OSError as exc:
             raise os_error(out, exc) from None
         progress.advance()
-    raw = 4 * sum(c.size for c in signal.channels)
     packed = sum(len(c) for chunks in containers for c in chunks)
-    noun = "channel" if len(containers) == 1 else "channels"
-    print_lines([f"{path} ({signal.description}) -> {out}: {len(containers)} {noun}, "
-                 f"{packed} bytes, ratio {raw / packed:.2f} vs float32"
-                 f"{ratio_vs_input(signal, archive_bytes)}"], args.quiet)
+    print_lines([_describe(path, signal, [c.size for c in signal.channels], out, packed,
+                           archive_bytes)], args.quiet)
     return 0
 
 
-def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int,
-                  chunk: int) -> list[list[bytes]]:
+def _describe(path: str, signal: Signal, lengths: list[int], out: str, packed: int,
+              archive_bytes: int) -> str:
+    noun = "channel" if len(lengths) == 1 else "channels"
+    return (f"{path} ({signal.description}) -> {out}: {len(lengths)} {noun}, {packed} bytes, "
+            f"ratio {4 * sum(lengths) / packed:.2f} vs float32"
+            f"{ratio_vs_input(signal, archive_bytes)}")
+
+
+def _stream_to_archive(args: argparse.Namespace, reader: BlockReader, out: str,
+                       coding: Coding, chunk: int) -> int:
+    """compress REC -o archive for a recording read block by block: the chunks are coded on the
+    command's threads as they fill, so memory holds about one chunk per channel and thread,
+    whatever the recording's length. The archive is the one the whole recording would give."""
+    path, header = reader.path, reader.header
+    assert reader.lengths is not None
+    lengths = list(reader.lengths)
+    header.source = header.source or format_of(path) or ""
+    header.file_bytes = header.file_bytes or os.path.getsize(split_dataset(path)[0])
+    zipped = out.lower().endswith(".zip")
+    with reader, planned(args, "compress") as (plan, progress):
+        levels = _channel_levels(path, args, coding, len(lengths))
+        plan.add(out, path, tree=not zipped)
+        progress.count_samples(sum(lengths), len(lengths))
+        # The writer builds its archive at the staged name and renames it there itself.
+        staged = plan.stage(out, b"") if zipped else plan.stage_tree(out)
+        (os.remove if zipped else os.rmdir)(staged)
+        try:
+            writer = ArchiveWriter(
+                staged, len(lengths), coding, chunk=chunk, info=header.info, levels=levels,
+                threads=threads_of(args), zipped=zipped, on_chunk=progress.add_samples,
+                encoder=lambda k, part, c: compress_channel(path, header, k, c, 1, part),
+                source=header.source, description=header.description, start=header.start,
+                rate=header.rate, annotations=header.annotations, attrs=header.attrs)
+            with writer:
+                for block in reader:
+                    writer.append_channels(block)
+            archive_bytes = (os.path.getsize(staged) if zipped else
+                             sum(os.path.getsize(os.path.join(d, name))
+                                 for d, _, names in os.walk(staged) for name in names))
+        except OSError as exc:
+            raise os_error(out, exc) from None
+    print_lines([_describe(path, header, lengths, out, writer.stored_bytes, archive_bytes)],
+                args.quiet)
+    return 0
+
+
+def _channel_levels(path: str, args: argparse.Namespace, coding: Coding,
+                    channels: int) -> list[float] | None:
+    """Each channel's range (a PSNR target) or RMS (a PRD target) over the whole recording, from
+    a first pass over its blocks, so that the target means what it means for the recording read
+    whole; None for other codings."""
+    if not isinstance(coding, Targeted) or coding.target.metric in ("rmse", "max_error"):
+        return None
+    low, high = np.full(channels, np.inf), np.full(channels, -np.inf)
+    energy, count = np.zeros(channels), np.zeros(channels)
+    for block in read_blocks(path, dataset=args.dataset, channels_first=args.channels_first):
+        for k, samples in enumerate(block):
+            x: Any = np.asarray(samples, np.float64)
+            x = x[np.isfinite(x)]
+            if x.size:
+                low[k], high[k] = min(low[k], x.min()), max(high[k], x.max())
+                energy[k] += float(np.dot(x, x))
+                count[k] += x.size
+    if coding.target.metric == "psnr":
+        return [float(hi - lo) if hi >= lo else 0.0 for lo, hi in zip(low, high, strict=True)]
+    return [float(np.sqrt(e / n)) if n else 0.0 for e, n in zip(energy, count, strict=True)]
+
+
+def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int, chunk: int,
+                  progress: Progress) -> list[list[bytes]]:
     """The containers of every chunk of every channel, coded on `threads` threads (chunks of all
-    channels at once, one thread each: the same bytes for every count)."""
-    jobs, owners = [], []
+    channels at once, one thread each: the same bytes for every count), each chunk's samples
+    counted on `progress` as it is done."""
+    jobs, owners, counts = [], [], []
     for k, samples in enumerate(signal.channels):
         codings = chunk_codings(samples, coding, chunk)
-        for part, per_chunk in zip(split_channel(samples, chunk), codings, strict=True):
+        for j, (part, per_chunk) in enumerate(zip(split_channel(samples, chunk), codings,
+                                                  strict=True)):
             jobs.append(functools.partial(compress_channel, path, signal, k, per_chunk, 1, part))
             owners.append(k)
+            counts.append(min(part.size, samples.size - j * chunk))
     out: list[list[bytes]] = [[] for _ in signal.channels]
     with pool(threads) as executor:
-        for k, container in zip(owners, in_order(executor, iter(jobs), 2 * threads),
-                                strict=True):
+        for k, n, container in zip(owners, counts, in_order(executor, iter(jobs), 2 * threads),
+                                   strict=True):
             out[k].append(container)
+            progress.add_samples(n)
     return out
 
 
@@ -91,6 +185,65 @@ def decode_archive(path: str) -> Signal:
         return read_archive(path).signal
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
+
+
+def streams_to(out_path: str) -> bool:
+    """Whether an archive is decompressed to `out_path` chunk by chunk (the format is written by
+    blocks)."""
+    return format_of(out_path) in BLOCK_FORMATS
+
+
+def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: OutputPlan,
+                   progress: Progress, prepare: Callable[[Signal], Signal]
+                   ) -> tuple[Signal, list[str]] | None:
+    """decompress ARCHIVE -o REC for a format written by blocks: the archive decoded chunk by
+    chunk into the format's block writer, in memory of about one chunk per channel; the files
+    are those the whole recording gives, staged on `plan`. Returns the recording (its channels
+    of the right lengths, holding nothing) and the notes for the user; None when the format is
+    not written by blocks or the writer needs what the archive does not keep (a channel's range
+    for an integer format), to be decoded whole. `prepare` completes the archive's metadata."""
+    file_part = split_dataset(out_path)[0]
+    if not streams_to(out_path):
+        return None
+    try:
+        blocks = ArchiveBlocks(path, DEFAULT_BLOCK_SAMPLES)
+    except (ValueError, ContainerError) as exc:
+        raise CliError(f"{path}: {exc}") from None
+    with blocks:
+        header = prepare(blocks.header)
+        staged = plan.stage(file_part, b"")  # makes the output's directory, as the plan does
+        directory = os.path.dirname(os.path.abspath(staged))
+        try:
+            scratch = tempfile.mkdtemp(prefix=".vtrl-", suffix=".tmp", dir=directory)
+        except OSError as exc:
+            raise os_error(out_path, exc) from None
+        try:
+            target = os.path.join(scratch, os.path.basename(file_part)) + out_path[len(file_part):]
+            try:
+                writer = open_block_writer(target, header, args.wav_sample)
+            except SignalFileError:
+                return None
+            progress.count_samples(sum(blocks.lengths), len(blocks.lengths))
+            grid_notes: list[str] = []
+            try:
+                with writer:
+                    for block in blocks:
+                        writer.write(on_grids(dataclasses.replace(header, channels=block),
+                                              grid_notes).channels)
+                        progress.add_samples(sum(c.size for c in block))
+            except OSError as exc:
+                raise os_error(out_path, exc) from None
+            for name in sorted(os.listdir(scratch)):
+                final = os.path.join(os.path.dirname(file_part), name)
+                if final != file_part:
+                    plan.add(final, path)
+                os.replace(os.path.join(scratch, name),
+                           staged if final == file_part else plan.stage(final, b""))
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+    lengths = [np.broadcast_to(np.float32(0), (n,)) for n in blocks.lengths]
+    notes = [f"{out_path}: {note}" for note in merged_notes(grid_notes) + writer.notes]
+    return dataclasses.replace(header, channels=lengths), notes
 
 
 def archive_source(path: str) -> str:

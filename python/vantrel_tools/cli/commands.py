@@ -29,7 +29,13 @@ from ..io import (
 )
 from ..store.archive import ARCHIVE_SUFFIXES, is_archive
 from .about import decoded_signal, on_grids, worst_reached
-from .archives import archive_source, compress_to_archive, decode_archive
+from .archives import (
+    archive_source,
+    compress_to_archive,
+    decode_archive,
+    stream_archive,
+    streams_to,
+)
 from .errors import CliError
 from .files import CONTAINER_SUFFIX, OutputPlan, output_is_file, read_bytes, strip_suffix
 from .inputs import ratio_vs_input, read_input
@@ -112,6 +118,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
             for out_path in outputs:
                 plan.add(out_path, path)
             read.append((path, signal, outputs))
+            progress.count_samples(sum(c.size for c in signal.channels), len(signal.channels))
             # One channel in all: its coder may take the threads itself.
             inner = threads if len(args.inputs) == 1 and len(signal.channels) == 1 else 1
             for k in range(len(signal.channels)):
@@ -123,6 +130,7 @@ def cmd_compress(args: argparse.Namespace) -> int:
         for container in in_order(executor, jobs(), 2 * threads):
             containers.append(container)
             path, signal, outputs = read[0]
+            progress.add_samples(signal.channels[len(containers) - 1].size)
             if len(containers) < len(outputs):
                 continue
             read.popleft()
@@ -169,14 +177,20 @@ def _decode_container(path: str) -> tuple[Channel, About]:
         raise CliError(f"{path}: {exc}") from None
 
 
-def _decoded(args: argparse.Namespace) -> Iterator[Signal | tuple[Channel, About]]:
+def _decoded(args: argparse.Namespace, streamed: frozenset[str] = frozenset()
+             ) -> Iterator[Signal | tuple[Channel, About] | None]:
     """Every input decoded, in order, on the command's threads: an archive's recording or a
-    container's samples with what its trailer says of them."""
+    container's samples with what its trailer says of them; None for the archives in
+    `streamed`, left to be decoded chunk by chunk."""
     threads = threads_of(args)
+
+    def job(path: str) -> Callable[[], Signal | tuple[Channel, About] | None]:
+        if path in streamed:
+            return lambda: None
+        return functools.partial(decode_archive if is_archive(path) else _decode_container, path)
+
     with pool(threads) as executor:
-        jobs = (functools.partial(decode_archive if is_archive(path) else _decode_container, path)
-                for path in args.inputs)
-        yield from in_order(executor, jobs, 2 * threads)
+        yield from in_order(executor, (job(path) for path in args.inputs), 2 * threads)
 
 
 def _archive_signal(signal: Signal, args: argparse.Namespace) -> Signal:
@@ -247,11 +261,21 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         targets = [target(path) for path in args.inputs]
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
-        for path, out_path, decoded in zip(args.inputs, targets, _decoded(args), strict=True):
-            signal = (_archive_signal(decoded, args) if isinstance(decoded, Signal)
-                      else _container_signal([decoded], args))
+        streamed = frozenset(path for path, out_path in zip(args.inputs, targets, strict=True)
+                             if is_archive(path) and streams_to(out_path))
+        for path, out_path, decoded in zip(args.inputs, targets, _decoded(args, streamed),
+                                           strict=True):
             notes: list[str] = []
-            _stage_output(plan, out_path, path, signal, args, notes)
+            done = None if decoded is not None else stream_archive(
+                path, out_path, args, plan, progress, lambda h: _archive_signal(h, args))
+            if done is not None:
+                signal, notes = done
+            else:
+                if decoded is None:  # the format needs what the archive does not keep
+                    decoded = decode_archive(path)
+                signal = (_archive_signal(decoded, args) if isinstance(decoded, Signal)
+                          else _container_signal([decoded], args))
+                _stage_output(plan, out_path, path, signal, args, notes)
             lines.append(f"{path} -> {out_path} ({_samples_text(signal)})")
             lines.extend(notes)
             progress.advance()
@@ -276,17 +300,25 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
     lines: list[str] = []
     with planned(args, "decompress") as (plan, progress):
         plan.add(split_dataset(args.output)[0], args.inputs[0])
-        if archives:
+        streamed = (stream_archive(archives[0], args.output, args, plan, progress,
+                                   lambda header: _archive_signal(header, args))
+                    if archives else None)
+        if streamed is not None:
+            signal, notes = streamed
+            lines.extend(notes)
+        elif archives:
             signal = _archive_signal(decode_archive(archives[0]), args)
             progress.advance()
         else:
             decoded = []
             for samples in _decoded(args):
-                assert not isinstance(samples, Signal)  # archives are decompressed alone
+                # Archives are decompressed alone.
+                assert samples is not None and not isinstance(samples, Signal)
                 decoded.append(samples)
                 progress.advance()
             signal = _container_signal(decoded, args)
-        _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
+        if streamed is None:
+            _stage_output(plan, args.output, args.inputs[0], signal, args, lines)
     if archives or len(signal.channels) == 1:
         line = f"{args.inputs[0]} -> {args.output} ({_samples_text(signal)})"
     else:

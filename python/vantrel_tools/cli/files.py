@@ -26,6 +26,7 @@ import tempfile
 import threading
 from collections.abc import Callable, Iterable, Iterator
 
+from ..io.blocks import current_umask
 from .errors import CliError
 
 CONTAINER_SUFFIX = ".vtrl"
@@ -40,12 +41,6 @@ def os_error(path: str, exc: OSError) -> CliError:
 
 def _exists(path: str) -> CliError:
     return CliError(f"{path} already exists (use -f to overwrite it)")
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 # The signals that end a command (see the command's main): held while outputs are put in place or
@@ -130,7 +125,7 @@ class OutputPlan:
         try:
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
-            os.chmod(tmp, 0o666 & ~_umask())
+            os.chmod(tmp, 0o666 & ~current_umask())
         except OSError as exc:
             raise os_error(path, exc) from None
         return tmp
@@ -145,7 +140,7 @@ class OutputPlan:
             raise os_error(path, exc) from None
         self._staged.append((tmp, path.rstrip(os.sep)))
         try:
-            os.chmod(tmp, 0o777 & ~_umask())  # mkdtemp's 0700 is for its name, not its use
+            os.chmod(tmp, 0o777 & ~current_umask())  # mkdtemp's 0700 is for its name, not its use
         except OSError as exc:
             raise os_error(path, exc) from None
         return tmp

@@ -66,6 +66,15 @@ def array_signal(array: np.ndarray, path: str, channels_first: bool | None) -> S
                   stored_bytes=array.size * bits // 8)
 
 
+def refuse_empty(signal: Signal, counts: list[int], path: str) -> None:
+    """Refuses a recording with a channel of no samples (`counts`: each channel's): an empty or
+    cut file, which the codec would only call empty data."""
+    for k, count in enumerate(counts):
+        if count == 0:
+            where = f" {signal.channel_name(k)}" if len(counts) > 1 else ""
+            raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
+
+
 def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
     """Refuses a float64 channel that float32 cannot hold: a finite sample that would become an
     infinity, or a channel whose samples all lie below float32's normal range (a WFDB gain of
@@ -95,3 +104,9 @@ def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
 def one_line(exc: BaseException) -> str:
     """A library's message as one line (the error lines name the file; messages never wrap)."""
     return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def array_samples(array: np.ndarray, path: str) -> np.ndarray:
+    """The samples of an array as the readers give them: float32/float64 in native byte order,
+    integers up to 16 bits as float32 and wider ones as float64."""
+    return _array_samples(array, path)

@@ -42,6 +42,8 @@ _UNKNOWN_FRAMES = 0x7FFFFFFFFFFFFFFF
 _BLOCK_SAMPLES = 1 << 20
 # The most channels a WAV header's 16-bit field can declare.
 _MAX_CHANNELS = 0xFFFF
+MAX_CHANNELS = _MAX_CHANNELS
+UNKNOWN_FRAMES = _UNKNOWN_FRAMES
 
 
 def _read_frames(audio: Any, dtype: str) -> np.ndarray:
@@ -54,6 +56,19 @@ def _read_frames(audio: Any, dtype: str) -> np.ndarray:
     if len(blocks) == 1:
         return np.asarray(blocks[0])
     return np.concatenate(blocks) if blocks else np.empty((0, audio.channels), dtype=dtype)
+
+
+def refuse_cut(log: str, fmt: str, path: str) -> None:
+    """Refuses a file libsndfile's log shows cut short: a WAV data chunk longer than the file
+    (a size of 2**32 - 1 comes from a writer that could not seek back: it runs to the end), or
+    an Ogg stream that ends before its last page does."""
+    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
+    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
+        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
+                              f"bytes, the file holds {cut.group(2)}")
+    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
+    if ogg is not None:
+        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")
 
 
 def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
@@ -77,15 +92,8 @@ def _read_audio(path: str, fmt: str, request: ReadRequest) -> Signal:
             why = _OPENING.sub("", one_line(exc))
             raise SignalFileError(f"{path}: not a readable {fmt.upper()} file ({why})") from None
     # libsndfile reads a cut file up to its end and says so only in its log; losing the rest
-    # without a word would pass a damaged recording off as whole. A WAV data size of 2**32 - 1
-    # comes from a writer that could not seek back: it runs to the end.
-    cut = _CUT_DATA_CHUNK.search(log) if fmt == "wav" else None
-    if cut is not None and int(cut.group(1)) != 0xFFFFFFFF:
-        raise SignalFileError(f"{path}: truncated: the data chunk announces {cut.group(1)} "
-                              f"bytes, the file holds {cut.group(2)}")
-    ogg = _CUT_OGG.search(log) if fmt == "ogg" else None
-    if ogg is not None:
-        raise SignalFileError(f"{path}: truncated or damaged: {ogg.group(1).strip()}")
+    # without a word would pass a damaged recording off as whole.
+    refuse_cut(log, fmt, path)
     if len(frames) < declared < _UNKNOWN_FRAMES:
         raise SignalFileError(f"{path}: truncated: the header announces {declared} frames, the "
                               f"file holds {len(frames)}")
@@ -176,3 +184,4 @@ for _name in _AUDIO_FORMATS:
     register_format(Format(_name, (f".{_name}", *_MORE_SUFFIXES.get(_name, ())), _read_audio,
                            _encode_audio,
                            library="soundfile", extra="audio", what="audio files"))
+

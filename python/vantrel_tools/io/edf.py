@@ -13,6 +13,8 @@ import datetime
 import io
 import math
 import warnings
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -60,21 +62,51 @@ def _header_number(data: bytes, where: tuple[int, int], path: str, field: str,
 def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
     """The header and whole data records of the file, after checking the sizes its header
     declares against the bytes it holds; and notes about bytes beyond the declared records."""
+    layout = declared_layout(data[:_FIXED_HEADER * 2], len(data), path, fmt,
+                             lambda n: data[:n])
+    return data[:layout.data_end], layout.notes
+
+
+@dataclass(frozen=True)
+class RecordLayout:
+    """Where an EDF or BDF file keeps its samples: the header's size, the data records it holds
+    and every signal's samples per record (annotation signals included)."""
+
+    header_bytes: int
+    records: int
+    per_record: list[int]
+    sample_bytes: int
+    notes: list[str]
+
+    @property
+    def record_bytes(self) -> int:
+        return sum(self.per_record) * self.sample_bytes
+
+    @property
+    def data_end(self) -> int:
+        return self.header_bytes + self.records * self.record_bytes
+
+
+def declared_layout(head: bytes, size: int, path: str, fmt: str,
+                    read: Callable[[int], bytes]) -> RecordLayout:
+    """The layout the header declares, checked against the `size` bytes the file holds; `read(n)`
+    gives the first `n` bytes of the file (the whole header, once its size is known)."""
     kind = fmt.upper()
-    if len(data) < _FIXED_HEADER:
-        raise SignalFileError(f"{path}: truncated: {len(data)} bytes, less than the "
+    if size < _FIXED_HEADER or len(head) < _FIXED_HEADER:
+        raise SignalFileError(f"{path}: truncated: {size} bytes, less than the "
                               f"{_FIXED_HEADER}-byte {kind} header")
-    count = _header_number(data, _NUM_SIGNALS, path, "number of signals")
+    count = _header_number(head, _NUM_SIGNALS, path, "number of signals")
     if count < 1:
         raise bad_field(path, "", "number of signals", count, "must be at least 1")
     header = _FIXED_HEADER * (count + 1)
-    declared_header = _header_number(data, _HEADER_BYTES, path, "header size")
+    declared_header = _header_number(head, _HEADER_BYTES, path, "header size")
     if declared_header != header:
         raise bad_field(path, "", "header size", declared_header,
                         f"disagrees with {count} signals ({header} bytes)")
-    if len(data) < header:
-        raise SignalFileError(f"{path}: truncated: {len(data)} bytes, less than its "
+    if size < header:
+        raise SignalFileError(f"{path}: truncated: {size} bytes, less than its "
                               f"{header}-byte header")
+    data = read(header)
     # edfio divides by it before anything is checked: 0 ends in an error of its own.
     duration = _header_number(data, _DURATION, path, "data record duration", float)
     if not (math.isfinite(duration) and duration > 0):
@@ -89,7 +121,7 @@ def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
                             "must be at least 1")
         per_record.append(n)
     record_bytes = sum(per_record) * _SAMPLE_BYTES[fmt]
-    held = len(data) - header
+    held = size - header
     records = _header_number(data, _NUM_RECORDS, path, "number of data records")
     notes = []
     if records == -1:  # a recording still in progress when the header was written
@@ -105,7 +137,7 @@ def _declared_data(data: bytes, path: str, fmt: str) -> tuple[bytes, list[str]]:
     if held > records * record_bytes:
         notes.append(f"{path}: {held - records * record_bytes} bytes after the last data record "
                      "ignored")
-    return data[:header + records * record_bytes], notes
+    return RecordLayout(header, records, per_record, _SAMPLE_BYTES[fmt], notes)
 
 
 def _check_signal(path: str, where: str, s: object, fmt: str, duration: float) -> float:
@@ -317,3 +349,7 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
 for _name in ("edf", "bdf"):
     register_format(Format(_name, (f".{_name}",), _read_edf, _encode_edf, library="edfio",
                            extra="edf", what="EDF and BDF files"))
+
+
+# What the block writer shares with the whole writer.
+edf_ranges = _edf_ranges

@@ -77,6 +77,26 @@ def _check_dataset(node: Any, file_name: str, dataset: str) -> None:
                               "written; they would read as its fill value, not as samples")
 
 
+def check_chunk_index(node: Any, file_name: str, dataset: str) -> None:
+    """Refuses a chunked dataset whose index points outside the file, or (without filters) at
+    chunks of another size than its chunk shape: HDF5 reads such a chunk into a buffer it
+    leaves partly unwritten, and the samples would be whatever memory held."""
+    if node.chunks is None:
+        return
+    size = node.file.id.get_filesize()
+    filtered = node.id.get_create_plist().get_nfilters() > 0
+    chunk_bytes = int(np.prod(node.chunks, dtype=np.int64)) * node.dtype.itemsize
+    for i in range(node.id.get_num_chunks()):
+        chunk = node.id.get_chunk_info(i)
+        end = chunk.byte_offset + chunk.size
+        if (chunk.size == 0 or chunk.byte_offset <= 0 or end > size
+                or not filtered and chunk.size != chunk_bytes):
+            raise SignalFileError(
+                f"{file_name}: dataset {dataset}: chunk {i} at {chunk.chunk_offset} is damaged "
+                f"({chunk.size} bytes at offset {chunk.byte_offset} of a {size}-byte file; a "
+                f"chunk holds {chunk_bytes})")
+
+
 def _rate_attr(attrs: Any, where: str) -> float | None:
     """The sample rate of the first rate attribute present; an attribute that gives no rate is
     refused."""
@@ -129,6 +149,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
             if node is None or not hasattr(node, "dtype"):
                 raise SignalFileError(f"{file_name}: no dataset {dataset}")
             _check_dataset(node, file_name, dataset)
+            check_chunk_index(node, file_name, dataset)
             array = node[()]
             storage = int(node.id.get_storage_size())
             where = f"{file_name}:{dataset}"
@@ -246,3 +267,13 @@ def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
 register_format(Format("hdf5", (".h5", ".hdf5", ".nwb"), _read_hdf5, _encode_hdf5,
                        library="h5py", extra="hdf5", what="HDF5 files",
                        takes=frozenset({"dataset", "channels_first"})))
+
+
+# What the block reader shares with the whole reader.
+numeric_datasets = _datasets
+check_dataset = _check_dataset
+rate_attr = _rate_attr
+json_value = _json_value
+nwb_start = _nwb_start
+int_range = _int_range
+DEFAULT_DATASET = _DEFAULT_DATASET

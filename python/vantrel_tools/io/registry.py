@@ -10,10 +10,11 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
-from .arrays import refuse_beyond_float32
+from .arrays import refuse_beyond_float32, refuse_empty
+from .blocks import DEFAULT_BLOCK_SAMPLES, BlockReader, BlockWriter
 from .extras import register_extra
 from .types import Channel, Encoded, Signal, SignalFileError
 
@@ -51,7 +52,23 @@ class Format:
     takes: frozenset[str] = frozenset()
 
 
+# (path, format name, request, samples per block) -> the reader; (path, header, format name,
+# sample kind) -> the writer.
+BlockOpener = Callable[[str, str, ReadRequest, int], BlockReader]
+BlockWriterOpener = Callable[[str, Signal, str, str | None], BlockWriter]
+
+
+@dataclass(frozen=True)
+class BlockFormat:
+    """How a format is read and written block by block (see `open_blocks`)."""
+
+    name: str
+    open_reader: BlockOpener
+    open_writer: BlockWriterOpener
+
+
 FORMATS: dict[str, Format] = {}
+BLOCK_FORMATS: dict[str, BlockFormat] = {}
 # File-name suffix -> format name. The format of a file is always taken from its suffix.
 SIGNAL_FORMATS: dict[str, str] = {}
 # Format name -> the suffix a written file gets when only the format is known.
@@ -101,6 +118,36 @@ def register_format(row: Format) -> None:
     FORMAT_SUFFIX[row.name] = row.suffixes[0]
     if row.library is not None:
         register_extra(row.library, row.extra, row.what)
+
+
+def register_blocks(row: BlockFormat) -> None:
+    """Adds the block reader and writer of a registered format: `open_blocks` and
+    `open_block_writer` reach them by suffix. A format's block module ends with this call.
+
+    Parameters
+    ----------
+    row : BlockFormat
+        The format's name (registered with `register_format` first) and its two openers.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    ValueError
+        The format is not registered, or has its block reader already.
+
+    Examples
+    --------
+    >>> register_blocks(BLOCK_FORMATS["wav"])
+    Traceback (most recent call last):
+    ...
+    ValueError: format 'wav' is not registered or has its blocks already
+    """
+    if row.name not in FORMATS or row.name in BLOCK_FORMATS:
+        raise ValueError(f"format {row.name!r} is not registered or has its blocks already")
+    BLOCK_FORMATS[row.name] = row
 
 
 def split_dataset(path: str) -> tuple[str, str | None]:
@@ -237,14 +284,156 @@ def read_signal(
         if getattr(request, option) is not None and option not in row.takes:
             raise SignalFileError(f"{path}: {text}")
     signal = row.read(path, fmt, request)
-    for k, channel in enumerate(signal.channels):
-        if channel.size == 0:  # an empty or cut file: the codec would only say "empty data"
-            where = f" {signal.channel_name(k)}" if len(signal.channels) > 1 else ""
-            raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
+    refuse_empty(signal, [c.size for c in signal.channels], path)
     signal.source = signal.source or fmt
     signal.file_bytes = signal.file_bytes or os.path.getsize(split_dataset(path)[0])
     refuse_beyond_float32(signal.channels, path)
     return signal
+
+
+def _block_format(path: str) -> BlockFormat:
+    fmt = format_of(path)
+    if fmt is None or fmt not in BLOCK_FORMATS:
+        known = ", ".join(sorted(s for s, f in SIGNAL_FORMATS.items() if f in BLOCK_FORMATS))
+        raise SignalFileError(f"{path}: not a format read and written block by block "
+                              f"(suffixes: {known})")
+    return BLOCK_FORMATS[fmt]
+
+
+def open_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES, *,
+                dataset: str | None = None, channels_first: bool | None = None,
+                annotators: tuple[str, ...] | None = None) -> BlockReader:
+    """Opens a recording to read block by block: EDF/BDF, WFDB, audio and HDF5.
+
+    Parameters
+    ----------
+    path : str
+        The file; its suffix chooses the format, as for `read_signal`.
+    samples_per_block : int, optional
+        The most samples of the fastest channel a block holds; a block holds at least one data
+        record of an EDF file or one frame of a WFDB record.
+    dataset, channels_first, annotators : optional
+        As for `read_signal` (HDF5; WFDB).
+
+    Returns
+    -------
+    BlockReader
+        Its ``header`` (a `Signal` of empty channels with everything `read_signal` says of
+        the file) and ``lengths``, known at once; iterating yields the blocks, one array per
+        channel, which concatenated equal the channels of `read_signal`.
+
+    Raises
+    ------
+    SignalFileError
+        As `read_signal`, and for a format not read by blocks.
+    ValueError
+        `samples_per_block` below 1.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np
+    >>> path = os.path.join(tempfile.mkdtemp(), "x.wav")
+    >>> with open(path, "wb") as f:
+    ...     _ = f.write(encode_signal("wav", [np.zeros(1000, np.float32)], 8000))
+    >>> with open_blocks(path, 400) as blocks:
+    ...     [len(b[0]) for b in blocks]
+    [400, 400, 200]
+    """
+    row = _block_format(path)
+    request = ReadRequest(None, channels_first, dataset,
+                          None if annotators is None else tuple(annotators))
+    for option, text in _NOT_TAKEN.items():
+        if getattr(request, option) is not None and option not in FORMATS[row.name].takes:
+            raise SignalFileError(f"{path}: {text}")
+    if samples_per_block < 1:
+        raise ValueError(f"samples per block must be at least 1, not {samples_per_block}")
+    reader = row.open_reader(path, row.name, request, samples_per_block)
+    if reader.lengths is not None:
+        try:
+            refuse_empty(reader.header, reader.lengths, path)
+        except SignalFileError:
+            reader.close()
+            raise
+    return reader
+
+
+def read_blocks(path: str, samples_per_block: int = DEFAULT_BLOCK_SAMPLES,
+                **request: object) -> Iterator[list[Channel]]:
+    """The blocks of a recording, the file closed after the last (see `open_blocks`).
+
+    Parameters
+    ----------
+    path : str
+        The file, of a format `open_blocks` reads.
+    samples_per_block : int, optional
+        The most samples of the fastest channel a block holds.
+    **request
+        ``dataset``, ``channels_first``, ``annotators``, as for `open_blocks`.
+
+    Returns
+    -------
+    iterator of list of 1-D arrays
+        One array per channel and block.
+
+    Raises
+    ------
+    SignalFileError, ValueError
+        As `open_blocks`, when the first block is asked for.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np
+    >>> path = os.path.join(tempfile.mkdtemp(), "x.h5")
+    >>> with open(path, "wb") as f:
+    ...     _ = f.write(encode_signal("hdf5", [np.arange(5, dtype=np.float32)]))
+    >>> [b[0].tolist() for b in read_blocks(path, 2)]
+    [[0.0, 1.0], [2.0, 3.0], [4.0]]
+    """
+    with open_blocks(path, samples_per_block, **request) as reader:  # type: ignore[arg-type]
+        yield from reader
+
+
+def open_block_writer(path: str, header: Signal, sample: str | None = None) -> BlockWriter:
+    """Opens a recording to write block by block, as `encode_recording` would write it whole.
+
+    Parameters
+    ----------
+    path : str
+        The file to write (the suffix chooses the format).
+    header : Signal
+        What is known of the channels: one (empty) array per channel, the channel infos and the
+        recording's metadata. Integer formats need each channel's physical range, or the
+        grid its samples lie on, before its samples: a writer of a whole signal takes it from
+        the samples instead.
+    sample : str, optional
+        The sample encoding of an audio file, as for `encode_recording`.
+
+    Returns
+    -------
+    BlockWriter
+        ``write(block)`` appends one array per channel; ``close()`` puts the file in place
+        and returns the notes; ``abort()`` or an error in a ``with`` block leaves nothing.
+
+    Raises
+    ------
+    SignalFileError
+        A format that cannot hold the header's channels, or is not written by blocks.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np
+    >>> path = os.path.join(tempfile.mkdtemp(), "x.h5")
+    >>> header = Signal([np.empty(0, np.float32)], rate=100)
+    >>> with open_block_writer(path, header) as out:
+    ...     out.write([np.arange(3, dtype=np.float32)])
+    >>> read_signal(path).channels[0]
+    array([0., 1., 2.], dtype=float32)
+    """
+    row = _block_format(path)
+    return row.open_writer(path, header, row.name, sample)
 
 
 def encode_signal(

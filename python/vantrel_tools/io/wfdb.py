@@ -336,3 +336,16 @@ def _encode_wfdb(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
 
 register_format(Format("wfdb", (".hea",), _read_wfdb, _encode_wfdb, library="wfdb",
                        extra="wfdb", what="WFDB records", takes=frozenset({"annotators"})))
+
+
+# What the block reader and writer share with the whole ones.
+check_header = _check_header
+read_annotations = _read_annotations
+grid_info = _wfdb_grid_info
+WFDB_BITS = _WFDB_BITS
+
+
+def bytes_per_sample(fmt: str) -> float:
+    """The bytes one sample of `fmt` takes in a signal file (1.5 for format 212)."""
+    packed, per = _WFDB_PACKING.get(fmt, (_WFDB_BITS[fmt] // 8, 1))
+    return packed / per

@@ -27,7 +27,7 @@ from __future__ import annotations
 import json
 import os
 import zipfile
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -288,7 +288,7 @@ def read_archive(path: str, decode: bool = True) -> Archive:
     """
     require("zarr", path)  # a Zarr store, though reading it goes through no zarr code
     with CheckedArchive(path) as archive:
-        group, arrays = archive.group, archive.arrays
+        arrays = archive.arrays
         sizes = [[archive.chunk_size(k, j) for j in range(meta.chunk_count)]
                  for k, meta in enumerate(arrays)]
         channels: list[np.ndarray[Any, Any]] = []
@@ -300,12 +300,90 @@ def read_archive(path: str, decode: bool = True) -> Archive:
                 archive.chunk(k, j, decode=False)
             channels.append(np.broadcast_to(np.float32(0), (meta.samples,)))
     codec = arrays[0].codec if arrays else {}
-    signal = Signal(
-        channels, group.rate, f"archive of {group.description or group.source}",
-        info=[meta.info for meta in arrays], start=group.start, annotations=group.annotations,
-        source=group.source, attrs=dict(group.attrs))
+    signal = _recording(archive, channels)
     return Archive(signal, [sum(s) for s in sizes], dict(codec.get("configuration", {})),
                    [(meta.chunk, meta.chunk_count) for meta in arrays])
+
+
+def _recording(archive: CheckedArchive, channels: list[np.ndarray[Any, Any]]) -> Signal:
+    group = archive.group
+    return Signal(
+        channels, group.rate, f"archive of {group.description or group.source}",
+        info=[meta.info for meta in archive.arrays], start=group.start,
+        annotations=group.annotations, source=group.source, attrs=dict(group.attrs))
+
+
+class ArchiveBlocks:
+    """An archive read block by block, each block one time span of every channel, decoding each
+    chunk once: memory holds about one chunk per channel, whatever the channels' length.
+
+    Attributes
+    ----------
+    header : Signal
+        The recording as `read_archive` gives it, its channels empty float32 arrays.
+    lengths : list of int
+        Each channel's samples.
+
+    Examples
+    --------
+    >>> import os, tempfile, numpy as np
+    >>> from vantrel_tools.core.options import Options
+    >>> from vantrel_tools.io import Signal
+    >>> path = os.path.join(tempfile.mkdtemp(), "rec.zarr")
+    >>> write_archive(path, Signal([np.zeros(100), np.ones(50)]), None, Options(), chunk=32)
+    >>> with ArchiveBlocks(path, 40) as blocks:
+    ...     [[c.size for c in block] for block in blocks]
+    [[40, 20], [40, 20], [20, 10]]
+    """
+
+    def __init__(self, path: str, samples_per_block: int = DEFAULT_CHUNK) -> None:
+        require("zarr", path)
+        self._archive = CheckedArchive(path)
+        self.lengths = [meta.samples for meta in self._archive.arrays]
+        self.header = _recording(self._archive,
+                                 [np.empty(0, np.float32) for _ in self.lengths])
+        self._span = max(1, samples_per_block)
+
+    def __iter__(self) -> Iterator[list[np.ndarray[Any, np.dtype[np.float32]]]]:
+        """The blocks: `samples_per_block` of the longest channel, the others' samples in
+        proportion to their lengths (their rates)."""
+        longest = max(self.lengths, default=0)
+        cached: dict[int, tuple[int, np.ndarray[Any, Any]]] = {}  # channel -> its last chunk
+        for lo in range(0, longest, self._span):
+            hi = min(lo + self._span, longest)
+            yield [self._window(k, lo * n // longest, hi * n // longest, cached)
+                   for k, n in enumerate(self.lengths)]
+
+    def _window(self, k: int, start: int, stop: int,
+                cached: dict[int, tuple[int, np.ndarray[Any, Any]]]
+                ) -> np.ndarray[Any, np.dtype[np.float32]]:
+        meta = self._archive.arrays[k]
+        out = np.empty(stop - start, np.float32)
+        at = start
+        while at < stop:
+            j = at // meta.chunk
+            if k not in cached or cached[k][0] != j:
+                chunk = self._archive.chunk(k, j)
+                assert chunk is not None
+                cached[k] = (j, chunk)
+            hi = min(stop, (j + 1) * meta.chunk)
+            out[at - start:hi - start] = cached[k][1][at - j * meta.chunk:hi - j * meta.chunk]
+            at = hi
+        return out
+
+    def samples(self, k: int, start: int, stop: int) -> np.ndarray[Any, np.dtype[np.float32]]:
+        """Samples `start` to `stop` (0 <= start <= stop <= its length) of channel `k`, decoding
+        only the chunks they lie in."""
+        return self._archive.samples(k, start, stop)
+
+    def close(self) -> None:
+        self._archive.close()
+
+    def __enter__(self) -> ArchiveBlocks:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 def read_channel(path: str, k: int, start: int = 0,

@@ -127,11 +127,40 @@ def chunk_codings(samples: np.ndarray[Any, Any], coding: Coding, chunk: int) -> 
     count = 1 if n <= chunk else -(-n // chunk)
     if count < 2 or not isinstance(coding, Targeted):
         return [coding] * count
-    rmse = rmse_bound(coding.target.metric, coding.target.value, samples)
-    if not rmse:  # a constant or silent channel: its own target, chunk by chunk
-        return [coding] * count
-    full: Coding = Targeted(QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)), coding.method)
+    full = full_chunk_coding(coding, rmse_bound(coding.target.metric, coding.target.value,
+                                                samples))
     return [full] * (count - 1) + [last_chunk_coding(full, n - (count - 1) * chunk, chunk)]
+
+
+def full_chunk_coding(coding: Coding, rmse: float | None) -> Coding:
+    """How every full chunk of a channel of several chunks is coded, given the RMSE that the
+    channel's target allows on the whole channel (`core.metrics.rmse_bound`).
+
+    Parameters
+    ----------
+    coding : Options or Targeted
+        How the channel is to be coded.
+    rmse : float or None
+        The bound; None or 0 (a maximum error, a constant or silent channel): `coding` itself,
+        chunk by chunk.
+
+    Returns
+    -------
+    Options or Targeted
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> from vantrel_tools.core.options import Targeted
+    >>> full_chunk_coding(Targeted(QualityTarget.parse(psnr=40.0)), 0.5).target.metric
+    'rmse'
+    """
+    if not rmse or not isinstance(coding, Targeted):
+        return coding
+    return Targeted(QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)), coding.method)
 
 
 def last_chunk_coding(coding: Coding, real: int, chunk: int) -> Coding:
