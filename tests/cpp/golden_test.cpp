@@ -91,7 +91,7 @@ TEST(Golden, ContainersAndSamplesAreUnchanged) {
 // small values with spikes that reach the widest contexts, white values. Stored refinements are
 // decoded by this model, so its contexts and predictor are part of the format.
 TEST(Golden, ResidualStreamsAreUnchanged) {
-  const uint64_t pinned[] = {0x752dd9f90a259a08ull, 0x9a205e5c53cd22ceull, 0x9a3f89e447ae486eull};
+  const uint64_t pinned[] = {0xfe17484852a78a9dull, 0x66fdc13148f8e126ull, 0xcd0005a46ff2dc86ull};
   const bool print = std::getenv("VANTREL_PRINT_GOLDEN") != nullptr;
   for (int kind = 0; kind < 3; ++kind) {
     const auto base = make_signal(kind, 3001);
