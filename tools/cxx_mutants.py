@@ -24,7 +24,7 @@ from pathlib import Path
 
 SOURCE_SUFFIXES = (".cpp", ".h")
 # Production C++ whose faults the suites should catch; tests, benchmarks and tools are not mutated.
-PRODUCTION_DIRS = ("codec", "wavelet", "support", "python")
+PRODUCTION_DIRS = ("codec", "wavelet", "support", "capi", "hdf5", "python")
 
 
 @dataclass(frozen=True)

@@ -120,11 +120,16 @@ CRASH_MARKERS = re.compile(r"^.*(free\(\)|malloc\(\)|double free|corrupted|ERROR
 # The codec's own stop when a buffer check fails: a kill by a named check, not by luck.
 INTERNAL_ERROR = re.compile(r"^internal error: .*$", re.MULTILINE)
 
+# A failed expectation, printed (and flushed) by googletest as it happens: a run that dies after
+# one was killed by a test, whatever the crash that followed.
+FAILED_EXPECTATION = re.compile(r"^\S+:\d+: Failure$", re.MULTILINE)
+
 
 def crash_reason(returncode: int, log: str) -> str | None:
     """Why a test run died without a failed test, or None when a test failed, all passed or the
     codec stopped on one of its own checks."""
-    if (returncode >= 0 and "[  FAILED  ]" in log) or INTERNAL_ERROR.search(log):
+    if (returncode >= 0 and "[  FAILED  ]" in log) or INTERNAL_ERROR.search(log) \
+            or FAILED_EXPECTATION.search(log):
         return None
     marker = CRASH_MARKERS.search(log)
     if returncode < 0:
@@ -228,9 +233,11 @@ class Sandbox:
                 link.symlink_to(built)
 
     def python_targets(self) -> list[str]:
-        """The targets the Python suite loads: the two modules, the probe, and the HDF5 plugin
-        when this build has it."""
-        targets = ["vantrel_ext", "vantrel_tools_native", "wavelet_probe"]
+        """The targets the Python suite loads: the two modules, the test tools it drives
+        (tests/cpp/tools: the wavelet and trailer probes), and the HDF5 plugin when this build
+        has it."""
+        tools = sorted(p.stem for p in (self.src / "tests" / "cpp" / "tools").glob("*.cpp"))
+        targets = ["vantrel_ext", "vantrel_tools_native", *tools]
         if any(self.build_dir.glob("libh5vantrel.so")):
             targets.append("vantrel_h5plugin")
         return targets
@@ -434,6 +441,9 @@ def main() -> int:
     ap.add_argument("--sample", type=int, metavar="N", help="with --generate: N mutants at random")
     ap.add_argument("--seed", type=int, default=0, help="seed of --sample (default 0)")
     args = ap.parse_args()
+    # Started in the background (nohup, `&` in a script) SIGINT arrives ignored, every suite run
+    # would inherit that, and the tests of the command line's Ctrl-C handling fail unmutated.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     if (args.paths or args.diff or args.sample is not None) and not args.generate:
         ap.error("paths, --diff and --sample go with --generate")
 

@@ -72,12 +72,12 @@ def wanted(rel: str, patterns: list[str]) -> bool:
 def select(db: Path, src: Path, args, exclude_ops: list[str]) -> int:
     """Deletes every mutant of the session that is not wanted; returns how many are left."""
     con = sqlite3.connect(db)
-    rows = con.execute("SELECT job_id, module_path, operator_name, start_pos_row, start_pos_col "
-                       "FROM mutation_specs").fetchall()
+    rows = con.execute("SELECT job_id, module_path, operator_name, start_pos_row, start_pos_col, "
+                       "occurrence, operator_args FROM mutation_specs").fetchall()
     changed = cxx_mutants.changed_lines(ROOT, args.diff, PACKAGE) if args.diff else None
     notes: dict[str, set[tuple[int, int]]] = {}
     keep = []
-    for job_id, module, operator, row, col in rows:
+    for job_id, module, operator, row, col, occurrence, op_args in rows:
         rel = Path(module).resolve().relative_to(src).as_posix()
         if not wanted(rel, args.paths) or any(re.fullmatch(x, operator) for x in exclude_ops):
             continue
@@ -87,10 +87,13 @@ def select(db: Path, src: Path, args, exclude_ops: list[str]) -> int:
             notes[rel] = annotation_lines((src / rel).read_text())
         if (row, col) in notes[rel]:
             continue
-        keep.append(job_id)
+        keep.append((rel, row, col, operator, occurrence, op_args or "", job_id))
+    # Job ids are random per session: the sample is drawn in source order, so a seed names the
+    # same mutants in every session over the same sources.
     keep.sort()
     if args.sample is not None and args.sample < len(keep):
         keep = sorted(random.Random(args.seed).sample(keep, args.sample))
+    keep = [k[-1] for k in keep]
     con.execute("CREATE TEMP TABLE keep (job_id TEXT PRIMARY KEY)")
     con.executemany("INSERT INTO keep VALUES (?)", [(k,) for k in keep])
     for table in ("work_results", "mutation_specs", "work_items"):

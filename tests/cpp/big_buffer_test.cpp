@@ -27,5 +27,13 @@ TEST(BigBufferTest, HoldsEveryElementAskedFor) {
   }
 }
 
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+// A size that wraps when rounded up to whole huge pages stops by name; going on would hand out
+// storage of a few bytes for a count near the largest size_t.
+TEST(BigBufferDeathTest, SizeThatWrapsWhenRoundedStops) {
+  EXPECT_DEATH(BigBuffer<uint8_t>(SIZE_MAX - 1), "internal error: huge-page storage rounded short");
+}
+#endif
+
 }  // namespace
 }  // namespace vantrel

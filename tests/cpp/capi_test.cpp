@@ -77,6 +77,14 @@ TEST(CInterface, RefusalsSayWhatIsWrong) {
        VTRL_DAMAGED, "container is damaged or truncated: checksum mismatch"},
       {[&] { return vtrl_decompress_into(plain.bytes, plain.size, VTRL_FLOAT32, 0, y, 8, &count); },
        VTRL_INVALID_ARGUMENT, "the container holds 64 samples but the buffer only 8"},
+      {[&] {  // no buffer for no room is no error of its own: the size check answers
+         return vtrl_decompress_into(plain.bytes, plain.size, VTRL_FLOAT32, 0, nullptr, 0, &count);
+       },
+       VTRL_INVALID_ARGUMENT, "the container holds 64 samples but the buffer only 0"},
+      {[&] {
+         return vtrl_decompress_into(plain.bytes, plain.size, VTRL_FLOAT32, 0, nullptr, 64, &count);
+       },
+       VTRL_INVALID_ARGUMENT, "samples is NULL"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.call(), c.status) << c.text;

@@ -50,8 +50,8 @@ TEST(H5Chunk, DamageAndDisagreementAreErrors) {
 
 TEST(H5Chunk, ParametersAreCheckedAndLaterVersionsRefused) {
   unsigned target[9] = {1, 1, 0, VTRL_MAX_ERROR, 0, 0, 255, 0, 0};
-  put_double(0.5, &target[4]);
-  EXPECT_EQ(checked(parse_user(target)).value, 0.5);
+  put_double(1.0 / 3.0, &target[4]);  // every bit of both words counts
+  EXPECT_EQ(checked(parse_user(target)).value, 1.0 / 3.0);
   const std::string later =
       "vantrel filter: data written with format version 7, newer than this plugin reads (2); "
       "update vantrel";

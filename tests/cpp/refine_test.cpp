@@ -182,6 +182,9 @@ TEST(Refinement, RefusesBoundsNoLayerHolds) {
   const auto off = plan_refinement(x, 1e-6, std::nullopt);
   ASSERT_FALSE(off.ok());
   EXPECT_EQ(off.error(), std::ldexp(1.0, -14));  // float32 spacing at 1000
+  const auto subnormal = plan_refinement(std::vector{0x1.8p-127, -0x1p-130}, 1e-50, std::nullopt);
+  ASSERT_FALSE(subnormal.ok());
+  EXPECT_EQ(subnormal.error(), 0x1p-149);  // the subnormals' spacing, also just below 2^-126
   const auto grid = plan_refinement(x, 0.05, SampleGrid{0.25, 0.0, -1e4, 1e4});
   ASSERT_FALSE(grid.ok());
   EXPECT_NEAR(grid.error(), 0.1, 1e-9);  // 999.9 is 0.1 from 1000
@@ -253,6 +256,18 @@ TEST(Refinement, HostileBodiesAreRefused) {
     ASSERT_FALSE(read.ok()) << c.name;
     EXPECT_EQ(read.error(), c.error) << c.name;
   }
+  // The widest bins a writer plans, for a bound far beyond the grid's step, read back.
+  const auto widest = plan_refinement(x, 1e12, grid_layer.grid);
+  ASSERT_TRUE(widest.ok());
+  EXPECT_EQ(widest->bin_codes, 0x7FFFFFFFu);
+  Refinement wide = *widest;
+  wide.sample_count = 2000;
+  wide.stream = grid_layer.stream;
+  std::vector<uint8_t> wide_body;
+  write_refinement(wide, wide_body);
+  const auto wide_read = read_refinement(wide_body, 2000);
+  ASSERT_TRUE(wide_read.ok());
+  EXPECT_EQ(wide_read->bin_codes, 0x7FFFFFFFu);
   const std::vector<float> base = checked(decompress(out.container));
   for (size_t at = kRefinementHeadSize; at < good.size(); at += 7) {
     const auto r = checked(read_refinement(byte_at(good, at, good[at] ^ 0x5A), 2000));

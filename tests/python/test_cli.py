@@ -104,9 +104,11 @@ class TestRoundTrip:
         result = vantrel_cli("compress", "voice.wav", "--scale", SCALE, cwd=tmp_path)
         assert_ok(result)
         assert "22050 Hz" in result.stdout and "voice.vtrl" in result.stdout
-        vs_input = re.search(r"\d+ bytes, ratio [\d.]+ vs float32, ([\d.]+) vs the input file\b",
-                             result.stdout).group(1)
+        vs_float32, vs_input = re.search(
+            r"\d+ bytes, ratio ([\d.]+) vs float32, ([\d.]+) vs the input file\b",
+            result.stdout).groups()
         size = os.path.getsize(tmp_path / "voice.vtrl")
+        assert float(vs_float32) == pytest.approx(4 * ints.size / size, abs=0.01)
         assert float(vs_input) == pytest.approx(os.path.getsize(tmp_path / "voice.wav") / size,
                                                 abs=0.01)
         assert_ok(vantrel_cli("decompress", "voice.vtrl", "-o", "back.wav", "--rate", 22050,
@@ -675,6 +677,7 @@ class TestEval:
             assert len(result.stderr.splitlines()) == 1
             result = vantrel_cli(*args, cwd=tmp_path)
         assert_ok(result)
+        assert "; 20000 samples x 1 channel;" in result.stdout
         rows = [line.split() for line in result.stdout.splitlines()
                 if line.split()[:1] in (["cdf97"], ["db4"])]
         assert [(r[0], r[1]) for r in rows] == [("cdf97", "8"), ("cdf97", "12"), ("db4", "8"),
@@ -780,3 +783,5 @@ def test_ratio_against_the_input_file(tmp_path, name, write):
     ratio = float(re.search(r", ([\d.]+) vs the input file", result.stdout).group(1))
     assert ratio == pytest.approx(held / out, abs=0.01)
     assert ("the output is larger than the input" in result.stdout) == (out > held)
+    if out > held:
+        assert f"{out / held:.2f} times its {held} bytes" in result.stdout

@@ -131,16 +131,18 @@ def test_a_channel_that_cannot_be_coded_fails_the_whole_archive(tmp_path, capsys
     assert sorted(os.listdir(tmp_path)) == ["r.edf"]
 
 
-@pytest.mark.parametrize("output,info,expected", [
-    ("o.edf", ChannelInfo("a", 4.0, "uV", (-1.0, 1.0), (-100, 100)), "2 samples clipped"),
+@pytest.mark.parametrize("output,info,expected,channels", [
+    ("o.edf", ChannelInfo("a", 4.0, "uV", (-1.0, 1.0), (-100, 100)), "2 samples clipped", 1),
     ("o.hea", ChannelInfo("a", 4.0, "mV", extra={"fmt": "16", "adc_gain": 1e4, "baseline": 0}),
-     "2 samples clipped"),
-    ("o.wav", ChannelInfo(rate=4.0), "2 samples clipped"),
-    ("o.flac", ChannelInfo(rate=4.0), "1 NaN samples written as 0"),
+     "2 samples clipped", 1),
+    ("o.wav", ChannelInfo(rate=4.0), "samples: 2 samples clipped", 1),
+    ("o.wav", ChannelInfo(rate=4.0), "channel 1: 2 samples clipped", 2),
+    ("o.flac", ChannelInfo(rate=4.0), "1 NaN samples written as 0", 1),
 ])
-def test_writing_integers_reports_what_does_not_fit(output, info, expected):
+def test_writing_integers_reports_what_does_not_fit(output, info, expected, channels):
     samples = np.array([0.5, 7.0, -9.0, np.nan]) * (1.0 if output != "o.flac" else 0.1)
-    notes = encode_recording(output, Signal([samples], info=[info]), "pcm16").notes
+    signal = Signal([np.zeros(4)] * (channels - 1) + [samples], info=[info] * channels)
+    notes = encode_recording(output, signal, "pcm16").notes
     assert any(expected in note for note in notes), notes
 
 

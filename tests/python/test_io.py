@@ -90,7 +90,8 @@ def test_an_archive_opens_with_plain_zarr(tmp_path):
     from vantrel_tools.store.archive import write_archive
 
     x = [smooth(3000, seed=1), smooth(1000, seed=2)]
-    info = [ChannelInfo("Fz", 250.0, "uV"), ChannelInfo("Resp", 25.0, "mV")]
+    # A physical range without a digital one describes no codes: neither is stored.
+    info = [ChannelInfo("Fz", 250.0, "uV"), ChannelInfo("Resp", 25.0, "mV", (-1.0, 1.0))]
     write_archive(str(tmp_path / "rec.zarr"), Signal(x, info=info, source="edf"),
                   [vantrel_tools.compress(c) for c in x], Options(scale=12))
     root = zarr.open_group(str(tmp_path / "rec.zarr"), mode="r")
@@ -98,4 +99,5 @@ def test_an_archive_opens_with_plain_zarr(tmp_path):
     for k, (channel, meta) in enumerate(zip(x, info)):
         array = root[f"ch{k}"]
         assert (array.attrs["label"], array.attrs["sample_rate"]) == (meta.label, meta.rate)
+        assert "physical_range" not in array.attrs
         assert np.max(np.abs(array[:] - channel)) < 1e-3 * np.ptp(channel)

@@ -166,6 +166,16 @@ class TestHdf5:
         with pytest.raises(SignalFileError, match="is a group"):
             encode_recording(path + ":/other", signal)
 
+    def test_a_float64_dataset_is_written_back_as_float64(self, tmp_path):
+        x = np.linspace(0.0, 1.0, 7) / 3.0
+        h5py.File(tmp_path / "f.h5", "w").create_dataset("x", data=x).file.close()
+        out = str(tmp_path / "back.h5")
+        (tmp_path / "back.h5").write_bytes(
+            encode_recording(out, read_signal(str(tmp_path / "f.h5"))).files[out])
+        with h5py.File(out, "r") as f:
+            assert f["x"].dtype == np.float64
+            np.testing.assert_array_equal(f["x"][()], x)
+
     def test_nwb_keeps_its_rate_and_start_and_is_never_written(self, tmp_path):
         path = str(tmp_path / "s.nwb")
         with h5py.File(path, "w") as f:

@@ -181,6 +181,14 @@ def test_a_correction_that_cannot_be_applied_is_refused(change, error):
         vantrel_tools.decompress(change(data))
 
 
+def test_a_grid_whose_top_value_overflows_is_refused():
+    found = compress_to_target(np.arange(64.0) * 0.5, QualityTarget("max_error", 0.25), grid=0.5)
+    data = bytearray(found.container)
+    struct.pack_into("<4d", data, sections(data)[1][5], 1e300, 0.0, -1.0, 1e10)
+    with pytest.raises(ValueError, match="the grid section holds no grid"):
+        vantrel_tools.decompress(resealed(data))
+
+
 STEPS = np.cumsum(RNG.integers(-3, 4, N))  # codes of a slow random walk
 
 
