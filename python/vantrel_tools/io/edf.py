@@ -209,7 +209,7 @@ def _read_edf(path: str, fmt: str, request: ReadRequest) -> Signal:
         annotations=annotations, source=fmt, attrs=attrs)
 
 
-def _edf_ranges(info: ChannelInfo, samples: Channel, fmt: str) -> ChannelInfo:
+def edf_ranges(info: ChannelInfo, samples: Channel, fmt: str) -> ChannelInfo:
     """The ranges a channel is written with: its own when the format holds them, else the
     format's digital range over the samples' own range, widened outward so that the header's
     rounded limits still hold every sample."""
@@ -286,7 +286,7 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
     record_duration = _record_duration(signal, rates, path)
     for k, samples in enumerate(signal.channels):
         info, where = signal.channel_info(k), signal.channel_name(k)
-        ranges = _edf_ranges(info, samples, fmt)
+        ranges = edf_ranges(info, samples, fmt)
         assert ranges.grid is not None
         codes = to_codes(samples, ranges.grid, ranges.grid.min_code, where, notes,
                          np.int32 if fmt == "bdf" else np.int16)
@@ -349,7 +349,3 @@ def _encode_edf(path: str, signal: Signal, fmt: str, sample: str | None) -> Enco
 for _name in ("edf", "bdf"):
     register_format(Format(_name, (f".{_name}",), _read_edf, _encode_edf, library="edfio",
                            extra="edf", what="EDF and BDF files"))
-
-
-# What the block writer shares with the whole writer.
-edf_ranges = _edf_ranges

@@ -20,15 +20,15 @@ from .types import ChannelInfo, Encoded, SampleGrid, Signal, SignalFileError
 
 # Attributes of a dataset that give its sample rate, in the order looked for.
 _RATE_ATTRS = ("sample_rate", "sampling_rate", "rate", "fs")
-_DEFAULT_DATASET = "/signal"
+DEFAULT_DATASET = "/signal"
 
 
-def _json_value(value: Any) -> Any:
+def json_value(value: Any) -> Any:
     """An HDF5 attribute as a JSON value, or None when it has none."""
     if isinstance(value, bytes):
         return value.decode("utf-8", "replace")
     if isinstance(value, np.ndarray):
-        return [_json_value(v) for v in value.tolist()] if value.ndim else _json_value(value[()])
+        return [json_value(v) for v in value.tolist()] if value.ndim else json_value(value[()])
     if isinstance(value, np.generic):
         value = value.item()
     if isinstance(value, float) and not math.isfinite(value):
@@ -36,7 +36,7 @@ def _json_value(value: Any) -> Any:
     return value if isinstance(value, (str, int, float, bool, list)) else None
 
 
-def _datasets(group: Any) -> list[str]:
+def numeric_datasets(group: Any) -> list[str]:
     found: list[str] = []
     group.visititems(lambda name, obj: found.append("/" + name)
                      if hasattr(obj, "dtype") and obj.ndim in (1, 2)
@@ -44,7 +44,7 @@ def _datasets(group: Any) -> list[str]:
     return found
 
 
-def _check_dataset(node: Any, file_name: str, dataset: str) -> None:
+def check_dataset(node: Any, file_name: str, dataset: str) -> None:
     """Refuses a dataset that holds no signal, or that declares more samples than the file
     holds: its shape and type are checked, and the storage HDF5 allocated for it (every chunk
     written, or the whole contiguous block) against its size, before anything is read."""
@@ -97,7 +97,7 @@ def check_chunk_index(node: Any, file_name: str, dataset: str) -> None:
                 f"chunk holds {chunk_bytes})")
 
 
-def _rate_attr(attrs: Any, where: str) -> float | None:
+def rate_attr(attrs: Any, where: str) -> float | None:
     """The sample rate of the first rate attribute present; an attribute that gives no rate is
     refused."""
     for name in _RATE_ATTRS:
@@ -112,15 +112,34 @@ def _rate_attr(attrs: Any, where: str) -> float | None:
     return None
 
 
-def _nwb_start(f: Any, offset: float | None) -> str | None:
+def nwb_start(f: Any, offset: float | None) -> str | None:
     """NWB's session start plus a time series' starting time, as ISO 8601."""
     if "session_start_time" not in f:
         return None
-    value = _json_value(f["session_start_time"][()])
+    value = json_value(f["session_start_time"][()])
     start = parse_start(value) if isinstance(value, str) else None
     if start is None:
         return None
     return (start + datetime.timedelta(seconds=offset or 0.0)).isoformat()
+
+
+def dataset_timing(f: Any, node: Any,
+                   where: str) -> tuple[float | None, dict[str, Any], str | None]:
+    """A dataset's sample rate, attributes (JSON values) and start: an NWB time series keeps
+    its rate and its offset from the session's start on the dataset "starting_time" beside
+    "data"."""
+    rate = rate_attr(node.attrs, where)
+    attrs = {k: json_value(v) for k, v in node.attrs.items()}
+    parent = node.parent
+    start = None
+    if "starting_time" in parent and hasattr(parent["starting_time"], "dtype"):
+        timing = parent["starting_time"]
+        rate = rate if "rate" not in timing.attrs else rate_attr(timing.attrs, where)
+        offset = json_value(timing[()]) if timing.ndim == 0 else None
+        if isinstance(offset, (int, float)):
+            attrs.setdefault("starting_time", offset)
+        start = nwb_start(f, offset if isinstance(offset, (int, float)) else None)
+    return rate, attrs, start
 
 
 def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
@@ -138,7 +157,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
     with f:
         try:
             if dataset is None:
-                found = _datasets(f)
+                found = numeric_datasets(f)
                 if len(found) != 1:
                     listing = ", ".join(found[:8]) + (", ..." if len(found) > 8 else "")
                     raise SignalFileError(
@@ -148,24 +167,11 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
             node = f.get(dataset)
             if node is None or not hasattr(node, "dtype"):
                 raise SignalFileError(f"{file_name}: no dataset {dataset}")
-            _check_dataset(node, file_name, dataset)
+            check_dataset(node, file_name, dataset)
             check_chunk_index(node, file_name, dataset)
             array = node[()]
             storage = int(node.id.get_storage_size())
-            where = f"{file_name}:{dataset}"
-            rate = _rate_attr(node.attrs, where)
-            attrs = {k: _json_value(v) for k, v in node.attrs.items()}
-            parent = node.parent
-            # An NWB time series keeps its rate and its offset from the session's start on the
-            # dataset "starting_time" beside "data".
-            start = None
-            if "starting_time" in parent and hasattr(parent["starting_time"], "dtype"):
-                timing = parent["starting_time"]
-                rate = rate if "rate" not in timing.attrs else _rate_attr(timing.attrs, where)
-                offset = _json_value(timing[()]) if timing.ndim == 0 else None
-                if isinstance(offset, (int, float)):
-                    attrs.setdefault("starting_time", offset)
-                start = _nwb_start(f, offset if isinstance(offset, (int, float)) else None)
+            rate, attrs, start = dataset_timing(f, node, f"{file_name}:{dataset}")
         except SignalFileError:
             raise
         except Exception as exc:  # h5py's own, on a damaged file
@@ -175,7 +181,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
     labels = attrs.get("labels")
     labels = labels if isinstance(labels, list) and len(labels) == len(signal.channels) else None
     unit = attrs.get("unit", attrs.get("units"))
-    grid = ({"physical_range": _int_range(array.dtype), "digital_range": _int_range(array.dtype)}
+    grid = ({"physical_range": int_range(array.dtype), "digital_range": int_range(array.dtype)}
             if array.dtype.kind in "iu" else {})
     signal.info = [ChannelInfo(label=str(labels[k]) if labels else "", rate=rate,
                                unit=unit if isinstance(unit, str) else "", **grid)
@@ -192,7 +198,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
     return signal
 
 
-def _int_range(dtype: np.dtype) -> Any:
+def int_range(dtype: np.dtype) -> Any:
     info = np.iinfo(dtype)
     return (int(info.min), int(info.max))
 
@@ -217,13 +223,13 @@ def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
     channel_lengths_agree(signal, file_name)
     named = dataset is not None
     same = signal.source == "hdf5"
-    dataset = dataset or (signal.attrs.get("dataset") if same else None) or _DEFAULT_DATASET
+    dataset = dataset or (signal.attrs.get("dataset") if same else None) or DEFAULT_DATASET
     notes: list[str] = []
     dtype = np.dtype(signal.attrs.get("dtype", "float32") if same else "float32")
     columns: list[np.ndarray] = []
     for k, c in enumerate(signal.channels):
         if dtype.kind in "iu":
-            lo, hi = _int_range(dtype)
+            lo, hi = int_range(dtype)
             columns.append(to_codes(c, SampleGrid(1.0, 0.0, lo, hi), 0, signal.channel_name(k),
                                     notes))
         else:
@@ -267,13 +273,3 @@ def _encode_hdf5(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
 register_format(Format("hdf5", (".h5", ".hdf5", ".nwb"), _read_hdf5, _encode_hdf5,
                        library="h5py", extra="hdf5", what="HDF5 files",
                        takes=frozenset({"dataset", "channels_first"})))
-
-
-# What the block reader shares with the whole reader.
-numeric_datasets = _datasets
-check_dataset = _check_dataset
-rate_attr = _rate_attr
-json_value = _json_value
-nwb_start = _nwb_start
-int_range = _int_range
-DEFAULT_DATASET = _DEFAULT_DATASET

@@ -16,7 +16,14 @@ from .arrays import MIN_CHANNEL_SAMPLES, array_samples, array_signal, one_line
 from .blocks import BlockReader, BlockWriter
 from .digital import to_codes
 from .extras import require
-from .hdf5 import DEFAULT_DATASET, check_chunk_index, check_dataset, int_range, json_value, numeric_datasets, nwb_start, rate_attr
+from .hdf5 import (
+    DEFAULT_DATASET,
+    check_chunk_index,
+    check_dataset,
+    dataset_timing,
+    int_range,
+    numeric_datasets,
+)
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks, split_dataset
 from .types import Channel, ChannelInfo, SampleGrid, Signal, SignalFileError
 
@@ -91,17 +98,7 @@ def _header(f: Any, file_name: str, dataset: str | None,
         check_dataset(node, file_name, dataset)
         check_chunk_index(node, file_name, dataset)
         where = f"{file_name}:{dataset}"
-        rate = rate_attr(node.attrs, where)
-        attrs = {k: json_value(v) for k, v in node.attrs.items()}
-        parent = node.parent
-        start = None
-        if "starting_time" in parent and hasattr(parent["starting_time"], "dtype"):
-            timing = parent["starting_time"]
-            rate = rate if "rate" not in timing.attrs else rate_attr(timing.attrs, where)
-            offset = json_value(timing[()]) if timing.ndim == 0 else None
-            if isinstance(offset, (int, float)):
-                attrs.setdefault("starting_time", offset)
-            start = nwb_start(f, offset if isinstance(offset, (int, float)) else None)
+        rate, attrs, start = dataset_timing(f, node, where)
     except SignalFileError:
         raise
     except Exception as exc:  # h5py's own, on a damaged file

@@ -32,7 +32,7 @@ from .registry import Format, ReadRequest, register_format
 from .types import Channel, ChannelInfo, Encoded, Signal, SignalFileError
 
 # Sample format -> bits of a sample; the lowest code of each is the format's missing value.
-_WFDB_BITS = {"8": 8, "16": 16, "24": 24, "32": 32, "61": 16, "80": 8, "160": 16, "212": 12,
+WFDB_BITS = {"8": 8, "16": 16, "24": 24, "32": 32, "61": 16, "80": 8, "160": 16, "212": 12,
               "310": 10, "311": 10}
 # Sample format -> (bytes, samples) of its packing: format 212 packs two samples in 3 bytes,
 # 310 and 311 three in 4.
@@ -48,11 +48,11 @@ _DEFINITION_NOTES = ("## annotation type definitions", "## end of definitions")
 
 
 def _wfdb_bounds(fmt: str) -> tuple[int, int]:
-    half = 1 << (_WFDB_BITS[fmt] - 1)
+    half = 1 << (WFDB_BITS[fmt] - 1)
     return -half + 1, half - 1
 
 
-def _wfdb_grid_info(fmt: str, gain: float, baseline: int) -> ChannelInfo:
+def grid_info(fmt: str, gain: float, baseline: int) -> ChannelInfo:
     """The ranges of a channel of `fmt` with `gain` and `baseline`: ``(code - baseline) / gain``
     at both ends of the format's codes, its missing-value code left out."""
     lo, hi = _wfdb_bounds(fmt)
@@ -61,7 +61,7 @@ def _wfdb_grid_info(fmt: str, gain: float, baseline: int) -> ChannelInfo:
 
 
 def _signal_file_bytes(fmt: str, samples: int) -> int:
-    packed, per = _WFDB_PACKING.get(fmt, (_WFDB_BITS[fmt] // 8, 1))
+    packed, per = _WFDB_PACKING.get(fmt, (WFDB_BITS[fmt] // 8, 1))
     return -(-samples * packed // per)
 
 
@@ -100,7 +100,7 @@ def _check_text(header: Any, path: str) -> None:
                 raise bad_field(path, f"signal {k}", "gain", text, "is not a finite number")
 
 
-def _check_header(header: Any, path: str, directory: str) -> int:
+def check_header(header: Any, path: str, directory: str) -> int:
     """Refuses a header whose fields the samples cannot be read with, or whose signal files
     hold fewer samples than it declares; the bytes of the header and its signal files."""
     if not hasattr(header, "adc_gain"):
@@ -118,9 +118,9 @@ def _check_header(header: Any, path: str, directory: str) -> int:
     for k in range(count):
         where = f"signal {k} ({header.sig_name[k]!r})"
         fmt, gain, spf = header.fmt[k], header.adc_gain[k], header.samps_per_frame[k]
-        if fmt not in _WFDB_BITS:
+        if fmt not in WFDB_BITS:
             raise bad_field(path, where, "sample format", fmt,
-                            f"is not one of {', '.join(_WFDB_BITS)}")
+                            f"is not one of {', '.join(WFDB_BITS)}")
         if not (isinstance(gain, (int, float)) and math.isfinite(gain) and gain != 0):
             raise bad_field(path, where, "gain", gain, "is not a finite non-zero number")
         if not (isinstance(spf, int) and spf >= 1):
@@ -166,7 +166,7 @@ def _check_definitions(file_name: str) -> None:
                               "is no definition wfdb reads)")
 
 
-def _read_annotations(wfdb: Any, record_name: str, path: str,
+def read_annotations(wfdb: Any, record_name: str, path: str,
                       extensions: tuple[str, ...] | None) -> dict[str, Any]:
     """The annotation files beside the record, by extension: every one wfdb knows that exists,
     or those asked for."""
@@ -201,20 +201,35 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
         raise SignalFileError(f"{path}: not a WFDB header: it holds no record line")
     try:
         with quiet_library("wfdb"):
-            record_bytes = _check_header(wfdb.rdheader(record_name), record_name + ".hea",
+            record_bytes = check_header(wfdb.rdheader(record_name), record_name + ".hea",
                                          os.path.dirname(record_name))
             record = wfdb.rdrecord(record_name, smooth_frames=False)
     except (SignalFileError, FileNotFoundError):
         raise
     except Exception as exc:  # wfdb's own errors and Python's on a field it could not parse
-        raise SignalFileError(f"{path}: not a readable WFDB record ({type(exc).__name__}: "
-                              f"{one_line(exc)})") from None
-    channels: list[Channel] = []
-    info: list[ChannelInfo] = []
-    for k, samples in enumerate(record.e_p_signal):
+        raise not_readable(path, exc) from None
+    channels = [np.asarray(samples, dtype=np.float64) for samples in record.e_p_signal]
+    info, start, bits, attrs = record_metadata(wfdb, record, record_name, path, request)
+    return Signal(
+        channels, None, f"WFDB record, {channels_at(info)}",
+        sample_bits=bits, stored_bytes=sum(c.size for c in channels) * bits // 8, info=info,
+        start=start, source=fmt, attrs=attrs, file_bytes=record_bytes)
+
+
+def not_readable(path: str, exc: Exception) -> SignalFileError:
+    """The refusal of a record the wfdb library could not read (its own error, in one line)."""
+    return SignalFileError(f"{path}: not a readable WFDB record ({type(exc).__name__}: "
+                           f"{one_line(exc)})")
+
+
+def record_metadata(wfdb: Any, record: Any, record_name: str, path: str, request: ReadRequest,
+                    ) -> tuple[list[ChannelInfo], str | None, int, dict[str, Any]]:
+    """What a record's header and annotation files say: each channel's info, the start (ISO
+    8601), the widest sample's bits and the record's attributes (comments, annotations)."""
+    info = []
+    for k in range(record.n_sig):
         f, gain, baseline = record.fmt[k], float(record.adc_gain[k]), int(record.baseline[k])
-        ranges = _wfdb_grid_info(f, gain, baseline)
-        channels.append(np.asarray(samples, dtype=np.float64))
+        ranges = grid_info(f, gain, baseline)
         info.append(ChannelInfo(
             label=record.sig_name[k], rate=float(record.fs) * record.samps_per_frame[k],
             unit=record.units[k] or "", physical_range=ranges.physical_range,
@@ -223,23 +238,19 @@ def _read_wfdb(path: str, fmt: str, request: ReadRequest) -> Signal:
     start = record.base_datetime
     if start is None and record.base_time is not None and record.base_date is not None:
         start = datetime.datetime.combine(record.base_date, record.base_time)
-    bits = max(_WFDB_BITS[f] for f in record.fmt)
+    bits = max(WFDB_BITS[f] for f in record.fmt[:record.n_sig])
     attrs: dict[str, Any] = {"comments": list(record.comments or [])}
-    annotations = _read_annotations(wfdb, record_name, path, request.annotators)
+    annotations = read_annotations(wfdb, record_name, path, request.annotators)
     if annotations:
         attrs["annotations"] = annotations
-    return Signal(
-        channels, None, f"WFDB record, {channels_at(info)}",
-        sample_bits=bits, stored_bytes=sum(c.size for c in channels) * bits // 8, info=info,
-        start=start.isoformat() if start is not None else None, source=fmt, attrs=attrs,
-        file_bytes=record_bytes)
+    return info, start.isoformat() if start is not None else None, bits, attrs
 
 
 def _wfdb_calibration(info: ChannelInfo, samples: Channel) -> tuple[str, float, int]:
     """(sample format, gain, baseline) of a channel: its own, else from its ranges, else from its
     samples' range over the default format."""
     extra = info.extra
-    if extra.get("fmt") in _WFDB_BITS and extra.get("adc_gain"):
+    if extra.get("fmt") in WFDB_BITS and extra.get("adc_gain"):
         return str(extra["fmt"]), float(extra["adc_gain"]), int(extra.get("baseline", 0))
     fmt = _WFDB_DEFAULT_FMT
     lo, hi = _wfdb_bounds(fmt)
@@ -301,7 +312,7 @@ def _encode_wfdb(path: str, signal: Signal, fmt: str, sample: str | None) -> Enc
     fmts, gains, baselines, codes = [], [], [], []
     for k, samples in enumerate(signal.channels):
         fmt, gain, baseline = _wfdb_calibration(signal.channel_info(k), samples)
-        grid = _wfdb_grid_info(fmt, gain, baseline).grid
+        grid = grid_info(fmt, gain, baseline).grid
         assert grid is not None
         fmts.append(fmt)
         gains.append(gain)
@@ -338,14 +349,7 @@ register_format(Format("wfdb", (".hea",), _read_wfdb, _encode_wfdb, library="wfd
                        extra="wfdb", what="WFDB records", takes=frozenset({"annotators"})))
 
 
-# What the block reader and writer share with the whole ones.
-check_header = _check_header
-read_annotations = _read_annotations
-grid_info = _wfdb_grid_info
-WFDB_BITS = _WFDB_BITS
-
-
 def bytes_per_sample(fmt: str) -> float:
     """The bytes one sample of `fmt` takes in a signal file (1.5 for format 212)."""
-    packed, per = _WFDB_PACKING.get(fmt, (_WFDB_BITS[fmt] // 8, 1))
+    packed, per = _WFDB_PACKING.get(fmt, (WFDB_BITS[fmt] // 8, 1))
     return packed / per

@@ -3,7 +3,6 @@ the whole reader's checks of the header and the signal files' sizes."""
 
 from __future__ import annotations
 
-import datetime
 import os
 import tempfile
 from collections.abc import Sequence
@@ -11,18 +10,19 @@ from typing import Any
 
 import numpy as np
 
-from .arrays import one_line
 from .blocks import BlockReader, BlockWriter, Rechunker, block_units
 from .digital import channels_at, needs_rate, quiet_library, to_codes
 from .extras import require
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks
-from .types import Channel, ChannelInfo, Signal, SignalFileError
-from .wfdb import WFDB_BITS, bytes_per_sample, check_header, grid_info, read_annotations
-
-
-def _not_readable(path: str, exc: Exception) -> SignalFileError:
-    return SignalFileError(f"{path}: not a readable WFDB record ({type(exc).__name__}: "
-                           f"{one_line(exc)})")
+from .types import Channel, Signal, SignalFileError
+from .wfdb import (
+    WFDB_BITS,
+    bytes_per_sample,
+    check_header,
+    grid_info,
+    not_readable,
+    record_metadata,
+)
 
 
 def _frames(record: Any, directory: str) -> int:
@@ -47,31 +47,14 @@ def _header(wfdb: Any, record_name: str, path: str, fmt: str, request: ReadReque
     except (SignalFileError, FileNotFoundError):
         raise
     except Exception as exc:  # wfdb's own errors and Python's on a field it could not parse
-        raise _not_readable(path, exc) from None
-    info = []
-    for k in range(record.n_sig):
-        f, gain, baseline = record.fmt[k], float(record.adc_gain[k]), int(record.baseline[k])
-        ranges = grid_info(f, gain, baseline)
-        info.append(ChannelInfo(
-            label=record.sig_name[k], rate=float(record.fs) * record.samps_per_frame[k],
-            unit=record.units[k] or "", physical_range=ranges.physical_range,
-            digital_range=ranges.digital_range,
-            extra={"fmt": f, "adc_gain": gain, "baseline": baseline}))
-    start = record.base_datetime
-    if start is None and record.base_time is not None and record.base_date is not None:
-        start = datetime.datetime.combine(record.base_date, record.base_time)
-    bits = max(WFDB_BITS[f] for f in record.fmt[:record.n_sig])
-    attrs: dict[str, Any] = {"comments": list(record.comments or [])}
-    annotations = read_annotations(wfdb, record_name, path, request.annotators)
-    if annotations:
-        attrs["annotations"] = annotations
+        raise not_readable(path, exc) from None
+    info, start, bits, attrs = record_metadata(wfdb, record, record_name, path, request)
     lengths = [_frames(record, os.path.dirname(record_name)) * spf
                for spf in record.samps_per_frame[:record.n_sig]]
     return Signal(
         [np.empty(0, np.float64) for _ in info], None, f"WFDB record, {channels_at(info)}",
         sample_bits=bits, stored_bytes=sum(lengths) * bits // 8, info=info,
-        start=start.isoformat() if start is not None else None, source=fmt,
-        attrs=attrs), record
+        start=start, source=fmt, attrs=attrs), record
 
 
 class WfdbBlocks(BlockReader):
@@ -108,7 +91,7 @@ class WfdbBlocks(BlockReader):
                 record = self._wfdb.rdrecord(self._record_name, sampfrom=first, sampto=stop,
                                              smooth_frames=False)
         except Exception as exc:  # wfdb's own errors on a damaged signal file
-            raise _not_readable(self.path, exc) from None
+            raise not_readable(self.path, exc) from None
         return [np.asarray(samples, dtype=np.float64) for samples in record.e_p_signal]
 
 
