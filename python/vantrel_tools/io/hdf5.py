@@ -123,6 +123,25 @@ def nwb_start(f: Any, offset: float | None) -> str | None:
     return (start + datetime.timedelta(seconds=offset or 0.0)).isoformat()
 
 
+def chosen_dataset(f: Any, file_name: str, dataset: str | None) -> tuple[str, Any]:
+    """The dataset named, or the file's one numeric dataset, checked before it is read: its
+    path and node."""
+    if dataset is None:
+        found = numeric_datasets(f)
+        if len(found) != 1:
+            listing = ", ".join(found[:8]) + (", ..." if len(found) > 8 else "")
+            raise SignalFileError(
+                f"{file_name}: holds {len(found)} numeric datasets ({listing or 'none'}"
+                f"); name one as {file_name}:/group/name or with --dataset")
+        dataset = found[0]
+    node = f.get(dataset)
+    if node is None or not hasattr(node, "dtype"):
+        raise SignalFileError(f"{file_name}: no dataset {dataset}")
+    check_dataset(node, file_name, dataset)
+    check_chunk_index(node, file_name, dataset)
+    return dataset, node
+
+
 def dataset_timing(f: Any, node: Any,
                    where: str) -> tuple[float | None, dict[str, Any], str | None]:
     """A dataset's sample rate, attributes (JSON values) and start: an NWB time series keeps
@@ -156,19 +175,7 @@ def _read_hdf5(path: str, fmt: str, request: ReadRequest) -> Signal:
                               ) from None
     with f:
         try:
-            if dataset is None:
-                found = numeric_datasets(f)
-                if len(found) != 1:
-                    listing = ", ".join(found[:8]) + (", ..." if len(found) > 8 else "")
-                    raise SignalFileError(
-                        f"{file_name}: holds {len(found)} numeric datasets ({listing or 'none'}"
-                        f"); name one as {file_name}:/group/name or with --dataset")
-                dataset = found[0]
-            node = f.get(dataset)
-            if node is None or not hasattr(node, "dtype"):
-                raise SignalFileError(f"{file_name}: no dataset {dataset}")
-            check_dataset(node, file_name, dataset)
-            check_chunk_index(node, file_name, dataset)
+            dataset, node = chosen_dataset(f, file_name, dataset)
             array = node[()]
             storage = int(node.id.get_storage_size())
             rate, attrs, start = dataset_timing(f, node, f"{file_name}:{dataset}")

@@ -16,14 +16,7 @@ from .arrays import MIN_CHANNEL_SAMPLES, array_samples, array_signal, one_line
 from .blocks import BlockReader, BlockWriter
 from .digital import to_codes
 from .extras import require
-from .hdf5 import (
-    DEFAULT_DATASET,
-    check_chunk_index,
-    check_dataset,
-    dataset_timing,
-    int_range,
-    numeric_datasets,
-)
+from .hdf5 import DEFAULT_DATASET, chosen_dataset, dataset_timing, int_range
 from .registry import BlockFormat, ReadRequest, encode_recording, register_blocks, split_dataset
 from .types import Channel, ChannelInfo, SampleGrid, Signal, SignalFileError
 
@@ -84,19 +77,7 @@ def _header(f: Any, file_name: str, dataset: str | None,
             channels_first: bool | None) -> tuple[Signal, Any]:
     """What `read_signal` says of the dataset, from its shape and attributes; and the dataset."""
     try:
-        if dataset is None:
-            found = numeric_datasets(f)
-            if len(found) != 1:
-                listing = ", ".join(found[:8]) + (", ..." if len(found) > 8 else "")
-                raise SignalFileError(
-                    f"{file_name}: holds {len(found)} numeric datasets ({listing or 'none'}"
-                    f"); name one as {file_name}:/group/name or with --dataset")
-            dataset = found[0]
-        node = f.get(dataset)
-        if node is None or not hasattr(node, "dtype"):
-            raise SignalFileError(f"{file_name}: no dataset {dataset}")
-        check_dataset(node, file_name, dataset)
-        check_chunk_index(node, file_name, dataset)
+        dataset, node = chosen_dataset(f, file_name, dataset)
         where = f"{file_name}:{dataset}"
         rate, attrs, start = dataset_timing(f, node, where)
     except SignalFileError:
