@@ -51,7 +51,8 @@ _TAL_DELIMITERS = ("\x00", "\x14", "\x15")
 def _header_number(data: bytes, where: tuple[int, int], path: str, field: str,
                    kind: type = int) -> Any:
     offset, width = where
-    text = data[offset:offset + width].decode("ascii", "replace").strip()
+    # As edfio reads a field (trailing blanks only), so that both readers agree on every header.
+    text = data[offset:offset + width].decode("ascii", "replace").rstrip()
     try:
         return kind(text)
     except ValueError:
