@@ -34,6 +34,19 @@ def join_files(files: list[bytes]) -> bytes:
     return b"".join(struct.pack("<I", len(f)) + f for f in files[:-1]) + files[-1]
 
 
+def _lossy_audio(path: str) -> bool:
+    """Whether libsndfile decodes the file with a lossy codec, whose decoder resynchronises on
+    damage differently for different read sizes: blocks and whole reads then agree only on
+    whether the file is read."""
+    import soundfile
+
+    try:
+        subtype = soundfile.info(path).subtype
+    except Exception:  # not audio at all
+        return False
+    return subtype.startswith(("MPEG", "VORBIS", "OPUS"))
+
+
 def run(names: Callable[[bytes], list[str]]) -> None:
     """Fuzzes reading the files `names(input)` gives (the first is the path read; an HDF5 one
     may name its dataset after a colon), written from each input."""
@@ -70,6 +83,8 @@ def run(names: Callable[[bytes], list[str]]) -> None:
         if (whole is None) != (blocks is None):
             raise AssertionError(f"the whole reader {'refuses' if whole is None else 'reads'} "
                                  f"what the block reader {'reads' if whole is None else 'refuses'}")
+        if whole is not None and _lossy_audio(path):
+            return  # a damaged lossy stream decodes differently by read size (libmpg123, Vorbis)
         for k, channel in enumerate(whole or []):
             got = [b[k] for b in blocks or []]
             if not np.array_equal(np.concatenate(got) if got else channel[:0], channel,

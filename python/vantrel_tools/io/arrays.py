@@ -75,10 +75,31 @@ def refuse_empty(signal: Signal, counts: list[int], path: str) -> None:
             raise SignalFileError(f"{path}:{where} no samples to read (empty or truncated)")
 
 
-def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
+def largest_finite(channel: Channel) -> float:
+    """The largest magnitude among a channel's finite samples (0 when it has none)."""
+    finite = np.abs(channel[np.isfinite(channel)])
+    return float(finite.max()) if finite.size else 0.0
+
+
+def refuse_tiny(largest: list[float | None], path: str) -> None:
+    """Refuses a float64 channel whose samples all lie below float32's normal range (a WFDB gain
+    of 1e300 gives 1e-298), which would code as zeros; `largest`: each channel's largest finite
+    magnitude, None for channels of other types."""
+    for k, value in enumerate(largest):
+        if value is not None and 0.0 < value < np.finfo(np.float32).tiny:
+            where = f" channel {k}" if len(largest) > 1 else ""
+            raise SampleRangeError(
+                f"{path}{where}: every sample is below the float32 range (the largest is "
+                f"{value!r}); the codec works in 32-bit floats"
+            )
+
+
+def refuse_beyond_float32(channels: list[Channel], path: str,
+                          first: list[int] | None = None) -> None:
     """Refuses a float64 channel that float32 cannot hold: a finite sample that would become an
-    infinity, or a channel whose samples all lie below float32's normal range (a WFDB gain of
-    1e300 gives 1e-298), which would code as zeros."""
+    infinity, or (for whole channels) one whose samples all lie below float32's normal range.
+    `first`: for a block, the index of each channel's first sample in the recording; the caller
+    then checks the whole channels' range with `refuse_tiny`."""
     for k, channel in enumerate(channels):
         if channel.dtype != np.float64:
             continue
@@ -89,16 +110,13 @@ def refuse_beyond_float32(channels: list[Channel], path: str) -> None:
         if beyond.any():
             i = int(np.argmax(beyond))
             raise SampleRangeError(
-                f"{path}{where}: sample {i} ({float(channel[i])!r}) is outside the float32 "
-                "range; the codec works in 32-bit floats"
+                f"{path}{where}: sample {i + (first[k] if first else 0)} "
+                f"({float(channel[i])!r}) is outside the float32 range; the codec works in "
+                "32-bit floats"
             )
-        finite = np.abs(channel[np.isfinite(channel)])
-        largest = float(finite.max()) if finite.size else 0.0
-        if 0.0 < largest < np.finfo(np.float32).tiny:
-            raise SampleRangeError(
-                f"{path}{where}: every sample is below the float32 range (the largest is "
-                f"{largest!r}); the codec works in 32-bit floats"
-            )
+    if first is None:
+        refuse_tiny([largest_finite(c) if c.dtype == np.float64 else None for c in channels],
+                    path)
 
 
 def one_line(exc: BaseException) -> str:

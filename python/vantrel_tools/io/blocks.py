@@ -24,7 +24,7 @@ from types import TracebackType
 
 import numpy as np
 
-from .arrays import refuse_beyond_float32, refuse_empty
+from .arrays import largest_finite, refuse_beyond_float32, refuse_empty, refuse_tiny
 from .types import Channel, Signal, SignalFileError
 
 # Samples of the fastest channel per block when the caller does not choose.
@@ -54,15 +54,21 @@ class BlockReader(abc.ABC):
 
     def __iter__(self) -> Iterator[list[Channel]]:
         counts = [0] * len(self.header.channels)
+        largest: list[float | None] = [None] * len(counts)
         try:
             while (block := self.next_block()) is not None:
-                refuse_beyond_float32(block, self.path)
+                refuse_beyond_float32(block, self.path, first=counts)
+                for k, channel in enumerate(block):
+                    if channel.dtype == np.float64 and len(channel):
+                        largest[k] = max(largest[k] or 0.0, largest_finite(channel))
                 counts = [n + len(c) for n, c in zip(counts, block, strict=True)]
                 yield block
         finally:
             self.close()
-        # A stream whose header leaves its length open shows only now that it held nothing.
+        # A stream whose header leaves its length open shows only now that it held nothing; a
+        # channel's range, only over all its blocks.
         refuse_empty(self.header, counts, self.path)
+        refuse_tiny(largest, self.path)
 
     def __enter__(self) -> BlockReader:
         return self
