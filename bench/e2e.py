@@ -19,7 +19,6 @@ import argparse
 import glob
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -36,7 +35,7 @@ sys.path.insert(0, HERE)
 import datasets  # noqa: E402
 import peers  # noqa: E402
 import targets  # noqa: E402
-from harness import Point, Runner, log, machine, speed, to_json  # noqa: E402
+from harness import Point, Runner, log, machine, peak_bytes, rss_bytes, speed, to_json  # noqa: E402
 from report import headline, markdown, plot, update_readme  # noqa: E402
 from vantrel_tools.core.names import ENTROPY_CODERS, WAVELET_METHODS  # noqa: E402
 from vantrel_tools.core.container import HEADER_SIZE  # noqa: E402
@@ -139,25 +138,6 @@ def memory_child(job_text: str) -> None:
     codec = peers.make(job["codec"])
     if isinstance(param, list):
         param = tuple(param)
-    page = os.sysconf("SC_PAGE_SIZE")
-
-    def rss() -> int:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * page
-
-    def peak_rss() -> int:
-        # ru_maxrss also counts the peak of the memory image this process was started from
-        # (Linux keeps it across fork and exec, and with vfork that is the parent's whole peak);
-        # VmHWM covers this process's own image only.
-        try:
-            with open("/proc/self/status") as f:
-                for line in f:
-                    if line.startswith("VmHWM:"):
-                        return int(line.split()[1]) * 1024
-        except OSError:
-            pass
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
     if job["op"] == "compress":
         data = np.fromfile(job["path"], dtype="<f4")
     else:
@@ -170,13 +150,13 @@ def memory_child(job_text: str) -> None:
         reset = True
     except OSError:
         reset = False
-    base = rss()
-    peak_before = peak_rss()
+    base = rss_bytes()
+    peak_before = peak_bytes()
     if job["op"] == "compress":
         result = codec.compress(data, param)
     else:
         result = codec.decompress(data, job["n"])
-    peak = peak_rss()
+    peak = peak_bytes()
     del result
     # Without the reset, a call that never rose above the earlier peak gives only an upper bound.
     upper_bound = not reset and peak <= peak_before

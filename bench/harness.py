@@ -7,6 +7,7 @@ import datetime
 import math
 import os
 import platform
+import resource
 import statistics
 import sys
 import time
@@ -153,6 +154,26 @@ class Runner:
             else:
                 hi = mid
         return self.evaluate(2.0**lo)
+
+
+def rss_bytes() -> int:
+    """This process's resident memory now."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_bytes() -> int:
+    """This process's peak resident memory. ru_maxrss also counts the peak of the memory image
+    this process was started from (Linux keeps it across fork and exec, and with vfork that is the
+    parent's whole peak); VmHWM covers this process's own image only."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def geomean(values: list[float]) -> float | None:

@@ -27,7 +27,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -35,26 +34,9 @@ import time
 
 import numpy as np
 
-from harness import machine
+from harness import machine, peak_bytes, rss_bytes
 
 BLOCK_SAMPLES = 1 << 16
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def peak_bytes() -> int:
-    # ru_maxrss may include the image this process was started from; VmHWM is its own.
-    try:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def child(mode: str, path: str) -> None:
