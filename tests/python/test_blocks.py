@@ -320,3 +320,12 @@ class TestArchive:
         assert decompressed("streamed") == whole
         assert decompressed("beside", named=False) == whole
         assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporaries
+
+
+def test_notes_of_blocks_sum_their_counts_per_subject():
+    from vantrel_tools.io.blocks import merged_notes
+
+    notes = ["a.wav channel 1: 5 samples clipped to the 16-bit range", "a.wav: a remark",
+             "a.wav channel 1: 3 samples clipped to the 16-bit range", "a.wav: a remark"]
+    assert merged_notes(notes) == ["a.wav channel 1: 8 samples clipped to the 16-bit range",
+                                   "a.wav: a remark"]
