@@ -409,9 +409,20 @@ class Trials {
 
   // The decoded samples' errors at `multiplier`; nullopt when a coefficient leaves 16 bits.
   Result<std::optional<ErrorSums>, VantrelError> run(float multiplier) {
+    if (!quantize(d_.values(), multiplier, quantised())) {
+      ++count;
+      return std::optional<ErrorSums>();
+    }
+    return run_quantised(multiplier);
+  }
+
+  // The coefficients as `run` or the caller last quantised them.
+  std::span<int16_t> quantised() const { return {quantised_.get(), d_.total}; }
+
+  // `run` on coefficients already quantised at `multiplier` into quantised().
+  Result<std::optional<ErrorSums>, VantrelError> run_quantised(float multiplier) {
     ++count;
-    const std::span<int16_t> q(quantised_.get(), d_.total);
-    if (!quantize(d_.values(), multiplier, q)) return std::optional<ErrorSums>();
+    const std::span<const int16_t> q = quantised();
     last.clear();
     const float reciprocal = 1.0f / multiplier;
     for (size_t i = 0; i < d_.total; ++i) dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
@@ -428,7 +439,7 @@ class Trials {
     if (out.size() > ref_.n) out.resize(ref_.n);
     denormalize_in_place(out, d_.norm_mean, d_.extremes.max - d_.extremes.min, d_.extremes.min);
     out.resize(ref_.n, 0.0f);
-    const ErrorSums errors = ref_.errors(out);
+    const ErrorSums errors = measure_errors ? ref_.errors(out) : ErrorSums{};
     if (keep_samples) last = std::move(out);
     return std::optional<ErrorSums>(errors);
   }
@@ -461,7 +472,8 @@ class Trials {
   }
 
   uint32_t count = 0;
-  bool keep_samples = false;  // keep each candidate's decoded samples in `last`
+  bool keep_samples = false;   // keep each candidate's decoded samples in `last`
+  bool measure_errors = true;  // unset: `run` leaves the errors it returns at zero
   std::vector<float> last;
 
  private:
@@ -641,6 +653,27 @@ Result<Candidate, VantrelError> search(const Span& span, const Reference& ref,
 // An estimate of the coded size in bits: each band's order-0 entropy of the magnitudes (those
 // of 255 and above share one symbol and add the bits that spell them), plus a sign bit for every
 // value that is not zero. It ranks methods; the coder's adaptive contexts do better than it.
+// This is one band's share, counted in `counts` (256 long).
+double estimated_band_bits(std::span<const int16_t> q, std::vector<uint32_t>& counts) {
+  double bits = 0.0;
+  std::fill(counts.begin(), counts.end(), 0u);
+  for (const int16_t v : q) {
+    const uint32_t magnitude = static_cast<uint32_t>(std::abs(int32_t{v}));
+    ++counts[std::min<uint32_t>(magnitude, 255)];
+  }
+  if (counts[255] != 0) {
+    for (const int16_t v : q) {
+      const uint32_t magnitude = static_cast<uint32_t>(std::abs(int32_t{v}));
+      if (magnitude >= 255) bits += 2.0 * std::log2(static_cast<double>(magnitude));
+    }
+  }
+  const double n = static_cast<double>(q.size());
+  bits += n - counts[0];  // a sign bit for every value that is not zero
+  for (const uint32_t c : counts)
+    if (c != 0) bits -= c * std::log2(c / n);
+  return bits;
+}
+
 double estimated_bits(const Decomposition& d, float multiplier) {
   std::vector<uint32_t> counts(256);
   std::vector<int16_t> q;
@@ -650,21 +683,19 @@ double estimated_bits(const Decomposition& d, float multiplier) {
     q.resize(length);
     quantize(d.values().subspan(offset, length), multiplier, q);
     offset += length;
-    std::fill(counts.begin(), counts.end(), 0u);
-    for (const int16_t v : q) {
-      const uint32_t magnitude = static_cast<uint32_t>(std::abs(int32_t{v}));
-      ++counts[std::min<uint32_t>(magnitude, 255)];
-    }
-    if (counts[255] != 0) {
-      for (const int16_t v : q) {
-        const uint32_t magnitude = static_cast<uint32_t>(std::abs(int32_t{v}));
-        if (magnitude >= 255) bits += 2.0 * std::log2(static_cast<double>(magnitude));
-      }
-    }
-    const double n = static_cast<double>(length);
-    bits += n - counts[0];  // a sign bit for every value that is not zero
-    for (const uint32_t c : counts)
-      if (c != 0) bits -= c * std::log2(c / n);
+    bits += estimated_band_bits(q, counts);
+  }
+  return bits;
+}
+
+// The same estimate of coefficients already quantised (d.total of them, in coding order).
+double estimated_bits(const Decomposition& d, std::span<const int16_t> quantised) {
+  std::vector<uint32_t> counts(256);
+  double bits = 0.0;
+  size_t offset = 0;
+  for (const size_t length : d.lengths) {
+    bits += estimated_band_bits(quantised.subspan(offset, length), counts);
+    offset += length;
   }
   return bits;
 }
@@ -910,16 +941,26 @@ constexpr double kLayerTolerance = 0.4;
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
 
-// The residual coder's estimate of a long residual from kEstimateChunks evenly spaced runs of
-// kEstimateChunk samples priced as one sequence (the model learnt once, as in the whole), scaled
-// to the whole: the search only ranks candidates by it (the winner is coded whole).
-constexpr size_t kEstimateChunks = 8;
-constexpr size_t kEstimateChunk = 4096;
+// How much of a long residual is priced (see sampled_residual_bits): every candidate on a scout's
+// sample of 8 evenly spaced runs of 1024 samples, then the two best on a finer one of 8 runs of
+// 4096, which decides between them.
+struct PricingSample {
+  size_t chunks;
+  size_t chunk;
+};
+constexpr PricingSample kScoutSample{8, 1024};
+constexpr PricingSample kFinalSample{8, 4096};
 
-// The residual's estimated bits for `base` in the bins of `plan`, formed and priced only where the
-// estimate looks; infinite when a residual leaves the coder's range.
+// The residual coder's estimate of a long residual from `sample`'s evenly spaced runs priced as
+// one sequence, scaled to the whole; formed and priced only where the estimate looks, infinite
+// when a residual leaves the coder's range. The adaptive model's learning is paid once in the
+// whole: the first run is priced twice, its cold price less its warm one is that learning, and the
+// warm price of the runs is what scales with the length. (Scaling the cold total instead charges
+// the learning n / sampled times over, which misranks a coarse base's wide residual on a small
+// sample.) The search only ranks candidates by it; the winner is coded whole.
 double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
-                             const Refinement& plan, std::span<int32_t> residual, float bin) {
+                             const Refinement& plan, std::span<int32_t> residual, float bin,
+                             PricingSample sample) {
   const size_t n = base.size();
   ResidualCostMeter meter(bin);
   const auto price = [&](size_t from, size_t count) {
@@ -929,20 +970,26 @@ double sampled_residual_bits(std::span<const float> base, std::span<const double
     meter.add(r, b);
     return true;
   };
-  if (n <= kEstimateChunks * kEstimateChunk) return price(0, n) ? meter.bits() : INFINITY;
-  for (size_t c = 0; c < kEstimateChunks; ++c) {
-    if (!price(c * (n - kEstimateChunk) / (kEstimateChunks - 1), kEstimateChunk)) return INFINITY;
+  if (n <= sample.chunks * sample.chunk) return price(0, n) ? meter.bits() : INFINITY;
+  if (!price(0, sample.chunk)) return INFINITY;
+  const double cold = meter.bits();
+  double learning = 0.0;
+  for (size_t c = 0; c < sample.chunks; ++c) {
+    if (!price(c * (n - sample.chunk) / (sample.chunks - 1), sample.chunk)) return INFINITY;
+    if (c == 0) learning = std::max(0.0, 2.0 * cold - meter.bits());
   }
-  return meter.bits() * static_cast<double>(n) /
-         static_cast<double>(kEstimateChunks * kEstimateChunk);
+  const double warm = meter.bits() - cold;
+  return learning + warm * static_cast<double>(n) /
+                        static_cast<double>(sample.chunks * sample.chunk);
 }
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
 // or its failure), else `plain`. The base's quality is searched for the smallest total: each
-// candidate base is decoded as the decoder does, its size estimated from its coefficients' order-0
-// entropy (scaled to what the coder made of the plain container), its residual priced by the
-// residual coder's own estimate. Only the winner is coded, its base decoded by the decoder itself
-// and every corrected sample checked against the bound.
+// candidate base's size is estimated from its coefficients' order-0 entropy (scaled to what the
+// coder made of the plain container); a candidate whose base alone costs more than the best total
+// so far is passed over, the others are decoded as the decoder does and their residual priced by
+// the residual coder's own estimate. Only the winner is coded, its base decoded by the decoder
+// itself and every corrected sample checked against the bound.
 Result<TargetedContainer, VantrelError> compress_with_layer(
     std::span<const float> samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
@@ -964,6 +1011,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   const Span span(*d, ref, target, q);
   Trials trials(*d, ref, *scratch);
   trials.keep_samples = true;
+  trials.measure_errors = false;  // the bound is checked on the corrected winner
   // The estimate's bias against the coder, measured on the plain container where there is one.
   double calibration = 1.0;
   if (plain && plain->quant_multiplier > 0.0f) {
@@ -974,13 +1022,30 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
       8.0 * static_cast<double>(kHeaderSize + kSectionFraming + kRefinementHeadSize);
   std::vector<int32_t> residual(ref.n);
   const float bin = coder_bin(*plan);
-  const auto total_bits = [&](double x) -> Result<double, VantrelError> {
+  struct Look {
+    double x;
+    double total;  // estimated bits, infinite when passed over or out of the coder's range
+  };
+  std::vector<Look> tried;  // the first ones in increasing x
+  double best_total = INFINITY;
+  // The estimated total at x on `sample`; infinite when its base alone is estimated at `above`
+  // or more.
+  const auto total_bits = [&](double x, PricingSample sample,
+                              double above) -> Result<double, VantrelError> {
     const float multiplier = span.multiplier(x);
-    auto run = trials.run(multiplier);
+    if (!quantize(d->values(), multiplier, trials.quantised())) return INFINITY;
+    const double base = fixed_bits + calibration * estimated_bits(*d, trials.quantised());
+    if (base >= above) return INFINITY;
+    auto run = trials.run_quantised(multiplier);
     if (!run) return std::move(run).error();
-    if (!*run) return INFINITY;
-    return fixed_bits + calibration * estimated_bits(*d, multiplier) +
-           sampled_residual_bits(trials.last, originals, *plan, residual, bin);
+    return base + sampled_residual_bits(trials.last, originals, *plan, residual, bin, sample);
+  };
+  const auto look = [&](double x) -> Status<VantrelError> {
+    auto total = total_bits(x, kScoutSample, best_total);
+    if (!total) return std::move(total).error();
+    tried.push_back({x, *total});
+    best_total = std::min(best_total, *total);
+    return {};
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
   // it the base alone meets the bound and the layer only adds).
@@ -990,29 +1055,30 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
             : span.x_max;
   double best_x = b;
   if (b > a) {
-    std::vector<std::pair<double, double>> tried;  // (x, total bits), first in increasing x
-    const auto look = [&](double x) -> Status<VantrelError> {
-      auto total = total_bits(x);
-      if (!total) return std::move(total).error();
-      tried.emplace_back(x, *total);
-      return {};
-    };
     VANTREL_RETURN_IF_ERROR(look(a));
     for (auto offset = std::rbegin(kLayerOffsets); offset != std::rend(kLayerOffsets); ++offset) {
       if (b - *offset > a + kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(b - *offset));
     }
-    const auto smallest = [&] {
-      return std::min_element(tried.begin(), tried.end(),
-                              [](const auto& l, const auto& r) { return l.second < r.second; });
-    };
-    const size_t k = static_cast<size_t>(smallest() - tried.begin());
-    const double x = tried[k].first;
-    const double left = k > 0 ? tried[k - 1].first : x;
-    const double right = k + 1 < tried.size() ? tried[k + 1].first : b;
+    const auto by_total = [](const Look& l, const Look& r) { return l.total < r.total; };
+    const size_t k =
+        static_cast<size_t>(std::min_element(tried.begin(), tried.end(), by_total) - tried.begin());
+    const double x = tried[k].x;
+    const double left = k > 0 ? tried[k - 1].x : x;
+    const double right = k + 1 < tried.size() ? tried[k + 1].x : b;
     if (x - left > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + left)));
     if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
-    const auto best = smallest();
-    best_x = std::isfinite(best->second) ? best->first : span.x_max;
+    std::sort(tried.begin(), tried.end(), by_total);
+    best_x = std::isfinite(tried[0].total) ? tried[0].x : span.x_max;
+    // The scout's sample ranks the candidates; where it is only a part of the residual the finer
+    // sample decides between the two best.
+    if (ref.n > kScoutSample.chunks * kScoutSample.chunk && tried.size() > 1 &&
+        std::isfinite(tried[1].total)) {
+      auto first = total_bits(tried[0].x, kFinalSample, INFINITY);
+      if (!first) return std::move(first).error();
+      auto second = total_bits(tried[1].x, kFinalSample, *first);
+      if (!second) return std::move(second).error();
+      if (*second < *first) best_x = tried[1].x;
+    }
   }
   const float multiplier = span.multiplier(best_x);
   auto container = encode(*d, multiplier, kSearchScale, ref.n, q);
