@@ -942,14 +942,15 @@ constexpr double kLayerTolerance = 0.4;
 constexpr size_t kSectionFraming = 5;
 
 // How much of a long residual is priced (see sampled_residual_bits): every candidate on a scout's
-// sample of 8 evenly spaced runs of 1024 samples, then the two best on a finer one of 8 runs of
-// 4096, which decides between them.
+// sample of 8 evenly spaced runs of 1024 samples, then the two best on a finer one of 16 runs of
+// 1024, which decides between them. (Smaller scouts misrank; more runs of the same total length
+// rank better than fewer longer ones.)
 struct PricingSample {
   size_t chunks;
   size_t chunk;
 };
 constexpr PricingSample kScoutSample{8, 1024};
-constexpr PricingSample kFinalSample{8, 4096};
+constexpr PricingSample kFinalSample{16, 1024};
 
 // The residual coder's estimate of a long residual from `sample`'s evenly spaced runs priced as
 // one sequence, scaled to the whole; formed and priced only where the estimate looks, infinite
