@@ -952,16 +952,21 @@ struct PricingSample {
 constexpr PricingSample kScoutSample{8, 1024};
 constexpr PricingSample kFinalSample{16, 1024};
 
+// A residual priced whole is priced in pieces of this many samples (a multiple of the coder's
+// blocks), so that one that cannot win is given up early.
+constexpr size_t kPricingPiece = 256;
+
 // The residual coder's estimate of a long residual from `sample`'s evenly spaced runs priced as
 // one sequence, scaled to the whole; formed and priced only where the estimate looks, infinite
-// when a residual leaves the coder's range. The adaptive model's learning is paid once in the
-// whole: the first run is priced twice, its cold price less its warm one is that learning, and the
-// warm price of the runs is what scales with the length. (Scaling the cold total instead charges
-// the learning n / sampled times over, which misranks a coarse base's wide residual on a small
-// sample.) The search only ranks candidates by it; the winner is coded whole.
+// when a residual leaves the coder's range or once the estimate must reach `budget` bits. The
+// adaptive model's learning is paid once in the whole: the first run is priced twice, its cold
+// price less its warm one is that learning, and the warm price of the runs is what scales with
+// the length. (Scaling the cold total instead charges the learning n / sampled times over, which
+// misranks a coarse base's wide residual on a small sample.) The search only ranks candidates by
+// it; the winner is coded whole.
 double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
                              const Refinement& plan, std::span<int32_t> residual, float bin,
-                             PricingSample sample) {
+                             PricingSample sample, double budget) {
   const size_t n = base.size();
   ResidualCostMeter meter(bin);
   const auto price = [&](size_t from, size_t count) {
@@ -971,17 +976,24 @@ double sampled_residual_bits(std::span<const float> base, std::span<const double
     meter.add(r, b);
     return true;
   };
-  if (n <= sample.chunks * sample.chunk) return price(0, n) ? meter.bits() : INFINITY;
+  if (n <= sample.chunks * sample.chunk) {
+    for (size_t from = 0; from < n; from += kPricingPiece) {
+      if (!price(from, std::min(kPricingPiece, n - from)) || meter.bits() >= budget)
+        return INFINITY;
+    }
+    return meter.bits();
+  }
   if (!price(0, sample.chunk)) return INFINITY;
   const double cold = meter.bits();
+  const double scale = static_cast<double>(n) / static_cast<double>(sample.chunks * sample.chunk);
   double learning = 0.0;
   for (size_t c = 0; c < sample.chunks; ++c) {
     if (!price(c * (n - sample.chunk) / (sample.chunks - 1), sample.chunk)) return INFINITY;
     if (c == 0) learning = std::max(0.0, 2.0 * cold - meter.bits());
+    // The warm price only grows and the learning is not negative: a floor of the estimate.
+    if ((meter.bits() - cold) * scale >= budget) return INFINITY;
   }
-  const double warm = meter.bits() - cold;
-  return learning + warm * static_cast<double>(n) /
-                        static_cast<double>(sample.chunks * sample.chunk);
+  return learning + (meter.bits() - cold) * scale;
 }
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
@@ -1025,12 +1037,15 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   const float bin = coder_bin(*plan);
   struct Look {
     double x;
-    double total;  // estimated bits, infinite when passed over or out of the coder's range
+    double total;  // estimated bits, infinite when given up or out of the coder's range
   };
   std::vector<Look> tried;  // the first ones in increasing x
-  double best_total = INFINITY;
-  // The estimated total at x on `sample`; infinite when its base alone is estimated at `above`
-  // or more.
+  // The scout ranks candidates for a finer sample to decide between the two best where it prices
+  // only a part of the residual; else it decides alone. A candidate is given up once its estimate
+  // must reach the total that it has to beat to be among those.
+  const bool finals = ref.n > kScoutSample.chunks * kScoutSample.chunk;
+  double best_total = INFINITY, second_total = INFINITY;
+  // The estimated total at x on `sample`; infinite once it must reach `above`.
   const auto total_bits = [&](double x, PricingSample sample,
                               double above) -> Result<double, VantrelError> {
     const float multiplier = span.multiplier(x);
@@ -1039,12 +1054,14 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     if (base >= above) return INFINITY;
     auto run = trials.run_quantised(multiplier);
     if (!run) return std::move(run).error();
-    return base + sampled_residual_bits(trials.last, originals, *plan, residual, bin, sample);
+    return base + sampled_residual_bits(trials.last, originals, *plan, residual, bin, sample,
+                                        above - base);
   };
   const auto look = [&](double x) -> Status<VantrelError> {
-    auto total = total_bits(x, kScoutSample, best_total);
+    auto total = total_bits(x, kScoutSample, finals ? second_total : best_total);
     if (!total) return std::move(total).error();
     tried.push_back({x, *total});
+    second_total = std::min(second_total, std::max(best_total, *total));
     best_total = std::min(best_total, *total);
     return {};
   };
@@ -1072,7 +1089,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     best_x = std::isfinite(tried[0].total) ? tried[0].x : span.x_max;
     // The scout's sample ranks the candidates; where it is only a part of the residual the finer
     // sample decides between the two best.
-    if (ref.n > kScoutSample.chunks * kScoutSample.chunk && tried.size() > 1 &&
+    if (finals && tried.size() > 1 &&
         std::isfinite(tried[1].total)) {
       auto first = total_bits(tried[0].x, kFinalSample, INFINITY);
       if (!first) return std::move(first).error();
