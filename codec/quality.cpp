@@ -941,60 +941,77 @@ constexpr double kLayerTolerance = 0.4;
 // Section tag and body length in front of the refinement's body.
 constexpr size_t kSectionFraming = 5;
 
-// How much of a long residual is priced (see sampled_residual_bits): every candidate on a scout's
-// sample of 8 evenly spaced runs of 1024 samples, then the two best on a finer one of 16 runs of
-// 1024, which decides between them. (Smaller scouts misrank; more runs of the same total length
-// rank better than fewer longer ones.)
-struct PricingSample {
-  size_t chunks;
-  size_t chunk;
+// A candidate base's residual is priced on runs of it: kPricingRuns runs of kPricingRun samples
+// evenly spaced over a long residual, or as many pieces covering a shorter one. Every candidate is
+// priced on the even runs (a scout's sample, from the first sample to the last); the two best then
+// on the odd runs too, and the whole sample decides between them. (Smaller scouts misrank; more
+// runs of the same total length rank better than fewer longer ones; a scout that leaves out the
+// end of a recording misjudges speech.)
+constexpr size_t kPricingRuns = 15;
+constexpr size_t kPricingRun = 1024;
+
+struct PricingRun {
+  size_t from, count;
 };
-constexpr PricingSample kScoutSample{8, 1024};
-constexpr PricingSample kFinalSample{16, 1024};
 
-// A residual priced whole is priced in pieces of this many samples (a multiple of the coder's
-// blocks), so that one that cannot win is given up early.
-constexpr size_t kPricingPiece = 256;
-
-// The residual coder's estimate of a long residual from `sample`'s evenly spaced runs priced as
-// one sequence, scaled to the whole; formed and priced only where the estimate looks, infinite
-// when a residual leaves the coder's range or once the estimate must reach `budget` bits. The
-// adaptive model's learning is paid once in the whole: the first run is priced twice, its cold
-// price less its warm one is that learning, and the warm price of the runs is what scales with
-// the length. (Scaling the cold total instead charges the learning n / sampled times over, which
-// misranks a coarse base's wide residual on a small sample.) The search only ranks candidates by
-// it; the winner is coded whole.
-double sampled_residual_bits(std::span<const float> base, std::span<const double> originals,
-                             const Refinement& plan, std::span<int32_t> residual, float bin,
-                             PricingSample sample, double budget) {
-  const size_t n = base.size();
-  ResidualCostMeter meter(bin);
-  const auto price = [&](size_t from, size_t count) {
-    const auto r = residual.subspan(from, count);
-    const auto b = base.subspan(from, count);
-    if (!form_residual(b, originals.subspan(from, count), plan, r)) return false;
-    meter.add(r, b);
-    return true;
-  };
-  if (n <= sample.chunks * sample.chunk) {
-    for (size_t from = 0; from < n; from += kPricingPiece) {
-      if (!price(from, std::min(kPricingPiece, n - from)) || meter.bits() >= budget)
-        return INFINITY;
-    }
-    return meter.bits();
+std::vector<PricingRun> pricing_runs(size_t n) {
+  std::vector<PricingRun> runs;
+  if (n > kPricingRuns * kPricingRun) {
+    for (size_t k = 0; k < kPricingRuns; ++k)
+      runs.push_back({k * (n - kPricingRun) / (kPricingRuns - 1), kPricingRun});
+    return runs;
   }
-  if (!price(0, sample.chunk)) return INFINITY;
-  const double cold = meter.bits();
-  const double scale = static_cast<double>(n) / static_cast<double>(sample.chunks * sample.chunk);
-  double learning = 0.0;
-  for (size_t c = 0; c < sample.chunks; ++c) {
-    if (!price(c * (n - sample.chunk) / (sample.chunks - 1), sample.chunk)) return INFINITY;
-    if (c == 0) learning = std::max(0.0, 2.0 * cold - meter.bits());
-    // The warm price only grows and the learning is not negative: a floor of the estimate.
-    if ((meter.bits() - cold) * scale >= budget) return INFINITY;
-  }
-  return learning + (meter.bits() - cold) * scale;
+  // Pieces of whole blocks of the coder (16 samples).
+  const size_t piece = (n + kPricingRuns * 16 - 1) / (kPricingRuns * 16) * 16;
+  for (size_t from = 0; from < n; from += piece) runs.push_back({from, std::min(piece, n - from)});
+  return runs;
 }
+
+// One candidate base's residual priced so far by the residual coder's own estimate, on runs
+// priced as one sequence and scaled to the whole. The adaptive model's learning is paid once in
+// the whole: the first run is priced twice, its cold price less its warm one is that learning,
+// and the warm price of the runs is what scales with the length. (Scaling the cold total instead
+// charges the learning n / sampled times over, which misranks a coarse base's wide residual on a
+// small sample.)
+struct ResidualPrice {
+  std::vector<float> base;  // the decoded candidate
+  std::unique_ptr<ResidualCostMeter> meter;
+  double cold = 0.0;
+  double learning = 0.0;
+  bool out_of_range = false;  // a residual leaves the coder's range
+
+  // Prices the runs `runs[first], runs[first + 2], ...`; false once the estimate over `sampled`
+  // samples must reach `budget` bits (the warm price only grows and the learning is not
+  // negative) or a residual leaves the coder's range.
+  bool add(std::span<const PricingRun> runs, size_t first, size_t sampled,
+           std::span<const double> originals, const Refinement& plan,
+           std::span<int32_t> residual, double budget) {
+    const double scale = static_cast<double>(base.size()) / static_cast<double>(sampled);
+    for (size_t k = first; k < runs.size(); k += 2) {
+      const auto [from, count] = runs[k];
+      const auto r = residual.subspan(from, count);
+      const auto b = std::span<const float>(base).subspan(from, count);
+      if (!form_residual(b, originals.subspan(from, count), plan, r)) {
+        out_of_range = true;
+        return false;
+      }
+      meter->add(r, b);
+      if (k == 0) {
+        cold = meter->bits();
+        meter->add(r, b);
+        learning = std::max(0.0, 2.0 * cold - meter->bits());
+      }
+      if (!std::isfinite(meter->bits())) out_of_range = true;
+      if (out_of_range || (meter->bits() - cold) * scale >= budget) return false;
+    }
+    return true;
+  }
+
+  double bits(size_t sampled) const {
+    return learning + (meter->bits() - cold) * static_cast<double>(base.size()) /
+                          static_cast<double>(sampled);
+  }
+};
 
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
 // or its failure), else `plain`. The base's quality is searched for the smallest total: each
@@ -1035,34 +1052,48 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
       8.0 * static_cast<double>(kHeaderSize + kSectionFraming + kRefinementHeadSize);
   std::vector<int32_t> residual(ref.n);
   const float bin = coder_bin(*plan);
+  const std::vector<PricingRun> runs = pricing_runs(ref.n);
+  size_t scouted = 0, sampled = 0;  // samples in the even runs, in all of them
+  for (size_t k = 0; k < runs.size(); ++k) {
+    sampled += runs[k].count;
+    if (k % 2 == 0) scouted += runs[k].count;
+  }
+  const bool finals = runs.size() > 1;
   struct Look {
     double x;
-    double total;  // estimated bits, infinite when given up or out of the coder's range
+    double base;   // estimated bits of the base, the section's fixed bytes included
+    double total;  // estimated bits on the scout's sample; infinite when given up
   };
   std::vector<Look> tried;  // the first ones in increasing x
-  // The scout ranks candidates for a finer sample to decide between the two best where it prices
-  // only a part of the residual; else it decides alone. A candidate is given up once its estimate
-  // must reach the total that it has to beat to be among those.
-  const bool finals = ref.n > kScoutSample.chunks * kScoutSample.chunk;
-  double best_total = INFINITY, second_total = INFINITY;
-  // The estimated total at x on `sample`; infinite once it must reach `above`.
-  const auto total_bits = [&](double x, PricingSample sample,
-                              double above) -> Result<double, VantrelError> {
-    const float multiplier = span.multiplier(x);
-    if (!quantize(d->values(), multiplier, trials.quantised())) return INFINITY;
-    const double base = fixed_bits + calibration * estimated_bits(*d, trials.quantised());
-    if (base >= above) return INFINITY;
-    auto run = trials.run_quantised(multiplier);
-    if (!run) return std::move(run).error();
-    return base + sampled_residual_bits(trials.last, originals, *plan, residual, bin, sample,
-                                        above - base);
+  // The two best so far, priced further only if they stay so.
+  std::vector<std::pair<Look, ResidualPrice>> best;
+  // The total a candidate has to beat to be among the two best (or the best where the scout
+  // decides alone): it is given up once its estimate must reach it.
+  const auto bar = [&] {
+    const size_t place = finals ? 1 : 0;
+    return best.size() > place ? best[place].first.total : INFINITY;
   };
   const auto look = [&](double x) -> Status<VantrelError> {
-    auto total = total_bits(x, kScoutSample, finals ? second_total : best_total);
-    if (!total) return std::move(total).error();
-    tried.push_back({x, *total});
-    second_total = std::min(second_total, std::max(best_total, *total));
-    best_total = std::min(best_total, *total);
+    Look l{x, INFINITY, INFINITY};
+    const float multiplier = span.multiplier(x);
+    const double above = bar();
+    if (quantize(d->values(), multiplier, trials.quantised())) {
+      l.base = fixed_bits + calibration * estimated_bits(*d, trials.quantised());
+      if (l.base < above) {
+        auto run = trials.run_quantised(multiplier);
+        if (!run) return std::move(run).error();
+        ResidualPrice price{.base = std::move(trials.last),
+                            .meter = std::make_unique<ResidualCostMeter>(bin)};
+        if (price.add(runs, 0, scouted, originals, *plan, residual, above - l.base)) {
+          l.total = l.base + price.bits(scouted);
+          best.emplace_back(l, std::move(price));
+          std::sort(best.begin(), best.end(),
+                    [](const auto& u, const auto& v) { return u.first.total < v.first.total; });
+          if (best.size() > 2) best.pop_back();
+        }
+      }
+    }
+    tried.push_back(l);
     return {};
   };
   // Everything from all coefficients rounding to 0 up to the plain container's multiplier (past
@@ -1077,25 +1108,26 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     for (auto offset = std::rbegin(kLayerOffsets); offset != std::rend(kLayerOffsets); ++offset) {
       if (b - *offset > a + kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(b - *offset));
     }
-    const auto by_total = [](const Look& l, const Look& r) { return l.total < r.total; };
-    const size_t k =
-        static_cast<size_t>(std::min_element(tried.begin(), tried.end(), by_total) - tried.begin());
+    const size_t k = static_cast<size_t>(
+        std::min_element(tried.begin(), tried.end(),
+                         [](const Look& l, const Look& r) { return l.total < r.total; }) -
+        tried.begin());
     const double x = tried[k].x;
     const double left = k > 0 ? tried[k - 1].x : x;
     const double right = k + 1 < tried.size() ? tried[k + 1].x : b;
     if (x - left > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + left)));
     if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
-    std::sort(tried.begin(), tried.end(), by_total);
-    best_x = std::isfinite(tried[0].total) ? tried[0].x : span.x_max;
-    // The scout's sample ranks the candidates; where it is only a part of the residual the finer
-    // sample decides between the two best.
-    if (finals && tried.size() > 1 &&
-        std::isfinite(tried[1].total)) {
-      auto first = total_bits(tried[0].x, kFinalSample, INFINITY);
-      if (!first) return std::move(first).error();
-      auto second = total_bits(tried[1].x, kFinalSample, *first);
-      if (!second) return std::move(second).error();
-      if (*second < *first) best_x = tried[1].x;
+    best_x = best.empty() ? span.x_max : best[0].first.x;
+    if (finals && best.size() == 2) {
+      auto& [first, first_price] = best[0];
+      auto& [second, second_price] = best[1];
+      first_price.add(runs, 1, sampled, originals, *plan, residual, INFINITY);
+      const double first_total =
+          first_price.out_of_range ? INFINITY : first.base + first_price.bits(sampled);
+      if (second_price.add(runs, 1, sampled, originals, *plan, residual,
+                           first_total - second.base) &&
+          second.base + second_price.bits(sampled) < first_total)
+        best_x = second.x;
     }
   }
   const float multiplier = span.multiplier(best_x);
