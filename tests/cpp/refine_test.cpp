@@ -70,6 +70,12 @@ std::vector<Signal> signals() {
   gaps.x[2999] = INFINITY;
   out.push_back(std::move(gaps));
   out.push_back(make("constant", 900, [](size_t, std::mt19937&) { return 2.5; }));
+  // Long enough that the search prices residuals on runs spread over it, not whole; a quiet
+  // start, as recordings often have.
+  out.push_back(make(
+      "ecg_long", 40000,
+      [](size_t i, std::mt19937& r) { return i < 5000 ? 0.0 : ecg_like(i, r); },
+      SampleGrid{0.005, -5.12, 0.0, 2047.0}));
   return out;
 }
 
@@ -173,6 +179,45 @@ TEST(Refinement, IsChosenOnlyWhereItPays) {
   EXPECT_EQ(found.refinement->grid->step, 1.0);
   EXPECT_FALSE(compress(sines, 1e-6, false).ok());
   EXPECT_TRUE(compress(sines, 1e-5, true).ok());  // float32 holds 40 to 4e-6
+}
+
+// The search's base + layer is about as small as the best base of a sweep of multipliers a
+// quarter octave apart, each coded whole with its layer: a search that misprices residuals or
+// bases (or samples them from too few places of a long signal) lands well above it.
+TEST(Refinement, SearchFindsANearlySmallestBase) {
+  const Signal ecg = signals().back();
+  Signal floats = ecg;
+  floats.grid.reset();
+  struct Case {
+    const Signal* s;
+    double e;
+  };
+  for (const auto& [s, e] : {Case{&ecg, 0.0}, Case{&ecg, 0.02}, Case{&floats, 0.004}}) {
+    SCOPED_TRACE(std::string(s->name) + " e=" + std::to_string(e));
+    const std::vector<float> samples = narrowed(s->x);
+    const auto out = checked(compress_to(samples, s->x, {QualityMetric::MaxError, e},
+                                         SearchOptions{.method = {}, .grid = s->grid,
+                                                       .refine = true}));
+    const auto size = [](size_t container, const Refinement& r) {
+      return container + 5 + kRefinementHeadSize + r.stream.size();
+    };
+    ASSERT_TRUE(out.refinement);
+    size_t swept = SIZE_MAX;
+    for (double x = -4.0; x <= 12.0; x += 0.25) {
+      VtrlCompressionOptions options;
+      options.method = static_cast<uint8_t>(out.method);
+      options.scale = kMinScale;
+      options.quant_multiplier = static_cast<float>(std::exp2(x));
+      const auto container = compress(samples, options);
+      if (!container.ok()) continue;  // a coefficient leaves 16 bits
+      auto plan = plan_refinement(s->x, e, s->grid);
+      ASSERT_TRUE(plan.ok());
+      Refinement r = std::move(plan).value();
+      if (build_refinement(checked(decompress(*container)), s->x, e, r).ok())
+        swept = std::min(swept, size(container->size(), r));
+    }
+    EXPECT_LE(static_cast<double>(size(out.container.size(), *out.refinement)), 1.02 * swept);
+  }
 }
 
 // Bounds even the layer cannot hold are refused with the finest it can: below float32's spacing
