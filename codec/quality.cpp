@@ -974,23 +974,23 @@ std::vector<PricingRun> pricing_runs(size_t n) {
 // charges the learning n / sampled times over, which misranks a coarse base's wide residual on a
 // small sample.)
 struct ResidualPrice {
-  std::vector<float> base;  // the decoded candidate
   std::unique_ptr<ResidualCostMeter> meter;
   double cold = 0.0;
   double learning = 0.0;
   bool out_of_range = false;  // a residual leaves the coder's range
 
-  // Prices the runs `runs[first], runs[first + 2], ...`; false once the estimate over `sampled`
-  // samples must reach `budget` bits (the warm price only grows and the learning is not
-  // negative) or a residual leaves the coder's range.
-  bool add(std::span<const PricingRun> runs, size_t first, size_t sampled,
-           std::span<const double> originals, const Refinement& plan,
-           std::span<int32_t> residual, double budget) {
+  // Prices the runs `runs[first], runs[first + 2], ...` of the residual of `base` (the decoded
+  // candidate), formed in `scratch` (as long as the longest run); false once the estimate over
+  // `sampled` samples must reach `budget` bits (the warm price only grows and the learning is
+  // not negative) or a residual leaves the coder's range.
+  bool add(std::span<const float> base, std::span<const PricingRun> runs, size_t first,
+           size_t sampled, std::span<const double> originals, const Refinement& plan,
+           std::span<int32_t> scratch, double budget) {
     const double scale = static_cast<double>(base.size()) / static_cast<double>(sampled);
     for (size_t k = first; k < runs.size(); k += 2) {
       const auto [from, count] = runs[k];
-      const auto r = residual.subspan(from, count);
-      const auto b = std::span<const float>(base).subspan(from, count);
+      const auto r = scratch.first(count);
+      const auto b = base.subspan(from, count);
       if (!form_residual(b, originals.subspan(from, count), plan, r)) {
         out_of_range = true;
         return false;
@@ -1007,9 +1007,9 @@ struct ResidualPrice {
     return true;
   }
 
-  double bits(size_t sampled) const {
-    return learning + (meter->bits() - cold) * static_cast<double>(base.size()) /
-                          static_cast<double>(sampled);
+  double bits(size_t n, size_t sampled) const {
+    return learning +
+           (meter->bits() - cold) * static_cast<double>(n) / static_cast<double>(sampled);
   }
 };
 
@@ -1050,7 +1050,6 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   }
   const double fixed_bits =
       8.0 * static_cast<double>(kHeaderSize + kSectionFraming + kRefinementHeadSize);
-  std::vector<int32_t> residual(ref.n);
   const float bin = coder_bin(*plan);
   const std::vector<PricingRun> runs = pricing_runs(ref.n);
   size_t scouted = 0, sampled = 0;  // samples in the even runs, in all of them
@@ -1058,6 +1057,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     sampled += runs[k].count;
     if (k % 2 == 0) scouted += runs[k].count;
   }
+  std::vector<int32_t> residual(runs[0].count);  // the longest run's
   const bool finals = runs.size() > 1;
   struct Look {
     double x;
@@ -1065,7 +1065,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     double total;  // estimated bits on the scout's sample; infinite when given up
   };
   std::vector<Look> tried;  // the first ones in increasing x
-  // The two best so far, priced further only if they stay so.
+  // The two best so far, priced further only if they stay so (decoded again then).
   std::vector<std::pair<Look, ResidualPrice>> best;
   // The total a candidate has to beat to be among the two best (or the best where the scout
   // decides alone): it is given up once its estimate must reach it.
@@ -1082,10 +1082,10 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
       if (l.base < above) {
         auto run = trials.run_quantised(multiplier);
         if (!run) return std::move(run).error();
-        ResidualPrice price{.base = std::move(trials.last),
-                            .meter = std::make_unique<ResidualCostMeter>(bin)};
-        if (price.add(runs, 0, scouted, originals, *plan, residual, above - l.base)) {
-          l.total = l.base + price.bits(scouted);
+        ResidualPrice price{.meter = std::make_unique<ResidualCostMeter>(bin)};
+        if (price.add(trials.last, runs, 0, scouted, originals, *plan, residual,
+                      above - l.base)) {
+          l.total = l.base + price.bits(ref.n, scouted);
           best.emplace_back(l, std::move(price));
           std::sort(best.begin(), best.end(),
                     [](const auto& u, const auto& v) { return u.first.total < v.first.total; });
@@ -1119,15 +1119,17 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
     best_x = best.empty() ? span.x_max : best[0].first.x;
     if (finals && best.size() == 2) {
-      auto& [first, first_price] = best[0];
-      auto& [second, second_price] = best[1];
-      first_price.add(runs, 1, sampled, originals, *plan, residual, INFINITY);
-      const double first_total =
-          first_price.out_of_range ? INFINITY : first.base + first_price.bits(sampled);
-      if (second_price.add(runs, 1, sampled, originals, *plan, residual,
-                           first_total - second.base) &&
-          second.base + second_price.bits(sampled) < first_total)
-        best_x = second.x;
+      // The rest of the sample, on each finalist decoded again; the second must beat the first.
+      double totals[2] = {INFINITY, INFINITY};
+      for (size_t f = 0; f < 2; ++f) {
+        auto& [look, price] = best[f];
+        auto run = trials.run(span.multiplier(look.x));
+        if (!run) return std::move(run).error();
+        const double budget = f == 0 ? INFINITY : totals[0] - look.base;
+        if (*run && price.add(trials.last, runs, 1, sampled, originals, *plan, residual, budget))
+          totals[f] = look.base + price.bits(ref.n, sampled);
+      }
+      if (totals[1] < totals[0]) best_x = best[1].first.x;
     }
   }
   const float multiplier = span.multiplier(best_x);
