@@ -1083,8 +1083,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
         auto run = trials.run_quantised(multiplier);
         if (!run) return std::move(run).error();
         ResidualPrice price{.meter = std::make_unique<ResidualCostMeter>(bin)};
-        if (price.add(trials.last, runs, 0, scouted, originals, *plan, residual,
-                      above - l.base)) {
+        if (price.add(trials.last, runs, 0, scouted, originals, *plan, residual, above - l.base)) {
           l.total = l.base + price.bits(ref.n, scouted);
           best.emplace_back(l, std::move(price));
           std::sort(best.begin(), best.end(),

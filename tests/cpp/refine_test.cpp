@@ -73,8 +73,7 @@ std::vector<Signal> signals() {
   // Long enough that the search prices residuals on runs spread over it, not whole; a quiet
   // start, as recordings often have.
   out.push_back(make(
-      "ecg_long", 40000,
-      [](size_t i, std::mt19937& r) { return i < 5000 ? 0.0 : ecg_like(i, r); },
+      "ecg_long", 40000, [](size_t i, std::mt19937& r) { return i < 5000 ? 0.0 : ecg_like(i, r); },
       SampleGrid{0.005, -5.12, 0.0, 2047.0}));
   return out;
 }
@@ -195,9 +194,9 @@ TEST(Refinement, SearchFindsANearlySmallestBase) {
   for (const auto& [s, e] : {Case{&ecg, 0.0}, Case{&ecg, 0.02}, Case{&floats, 0.004}}) {
     SCOPED_TRACE(std::string(s->name) + " e=" + std::to_string(e));
     const std::vector<float> samples = narrowed(s->x);
-    const auto out = checked(compress_to(samples, s->x, {QualityMetric::MaxError, e},
-                                         SearchOptions{.method = {}, .grid = s->grid,
-                                                       .refine = true}));
+    const auto out =
+        checked(compress_to(samples, s->x, {QualityMetric::MaxError, e},
+                            SearchOptions{.method = {}, .grid = s->grid, .refine = true}));
     const auto size = [](size_t container, const Refinement& r) {
       return container + 5 + kRefinementHeadSize + r.stream.size();
     };
