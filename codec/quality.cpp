@@ -1016,10 +1016,11 @@ struct ResidualPrice {
 // A base plus a correction layer when that is smaller than `plain` (the plain search's result,
 // or its failure), else `plain`. The base's quality is searched for the smallest total: each
 // candidate base's size is estimated from its coefficients' order-0 entropy (scaled to what the
-// coder made of the plain container); a candidate whose base alone costs more than the best total
-// so far is passed over, the others are decoded as the decoder does and their residual priced by
-// the residual coder's own estimate. Only the winner is coded, its base decoded by the decoder
-// itself and every corrected sample checked against the bound.
+// coder made of the plain container); a candidate whose base alone costs more than it has to
+// beat is passed over, the others are decoded as the decoder does and their residual priced by
+// the residual coder's own estimate (see ResidualPrice and pricing_runs). Only the winner is
+// coded, its base decoded by the decoder itself and every corrected sample checked against the
+// bound.
 Result<TargetedContainer, VantrelError> compress_with_layer(
     std::span<const float> samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
