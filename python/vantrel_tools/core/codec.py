@@ -45,7 +45,7 @@ from .names import QUALITY_TARGETS, WAVELET_METHODS
 from .options import Coding, Options, Targeted
 from .prepared import INTEGER_TYPES, Grid, GridLike, Prepared, prepare
 from .target import QualityTarget
-from .trailer import About, damaged, read_trailer, seal
+from .trailer import REFINEMENT_BY_WIDTH, About, damaged, read_trailer, seal
 
 __all__ = ["INTEGER_TYPES", "GridLike", "TargetedContainer", "compress", "compress_to",
            "compress_to_target", "decode", "decompress", "encode"]
@@ -319,9 +319,10 @@ def _search(prepared: Prepared, target: QualityTarget, method: str | None,
     grid = prepared.grid if prepared.declared else None
     sealed = seal(container, prepared.runs, body, prepared.sample_type, grid)
     achieved = _distortion(measured)
-    if body is not None or prepared.declared:
-        # The search measures the corrected values before a reader's last rounding (to float32,
-        # to integers or to the grid); report what decompress returns.
+    if prepared.declared or (body is not None and body[0] != REFINEMENT_BY_WIDTH):
+        # On a grid (declared, or found by the search for its bins) the search measures the
+        # grid's values before a reader's last rounding to float32; report what decompress
+        # returns. Corrected values in bins of a width are measured as a reader returns them.
         achieved = _measured(prepared, decompress(sealed)) or achieved
     if about is not None:
         reached = {"psnr": achieved.psnr, "prd": achieved.prd, "rmse": achieved.rmse,
