@@ -98,6 +98,9 @@ def test_integers_come_back_as_their_type_within_the_target(dtype, target):
     err = y.astype(np.float64) - x
     if target and "max_error" in target:
         assert np.abs(err).max() <= target["max_error"]
+        found = compress_to_target(x, QualityTarget("max_error", target["max_error"]))
+        back = vantrel_tools.decompress(found.container).astype(np.float64)
+        assert found.achieved.max_err == np.abs(back - x).max()
     elif target:
         assert 20 * np.log10(span(x.astype(np.float64)) / np.sqrt(np.mean(err**2))) >= 50
 

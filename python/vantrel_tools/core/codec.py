@@ -319,10 +319,12 @@ def _search(prepared: Prepared, target: QualityTarget, method: str | None,
     grid = prepared.grid if prepared.declared else None
     sealed = seal(container, prepared.runs, body, prepared.sample_type, grid)
     achieved = _distortion(measured)
-    if prepared.declared or (body is not None and body[0] != REFINEMENT_BY_WIDTH):
+    found_grid = body is not None and body[0] != REFINEMENT_BY_WIDTH
+    if prepared.declared or (found_grid and prepared.sample_type not in INTEGER_TYPES):
         # On a grid (declared, or found by the search for its bins) the search measures the
         # grid's values before a reader's last rounding to float32; report what decompress
-        # returns. Corrected values in bins of a width are measured as a reader returns them.
+        # returns. Corrected values in bins of a width are measured as a reader returns them, and
+        # so are whole codes of an integer type.
         achieved = _measured(prepared, decompress(sealed)) or achieved
     if about is not None:
         reached = {"psnr": achieved.psnr, "prd": achieved.prd, "rmse": achieved.rmse,
