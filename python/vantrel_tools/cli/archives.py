@@ -121,10 +121,11 @@ def _stream_to_archive(args: argparse.Namespace, reader: BlockReader, out: str,
                 staged, len(lengths), coding, chunk=chunk, info=header.info, levels=levels,
                 threads=threads_of(args), zipped=zipped, on_chunk=progress.add_samples,
                 encoder=lambda k, part, c: compress_channel(path, header, k, c, 1, part),
+                convert=reader.physical,
                 source=header.source, description=header.description, start=header.start,
                 rate=header.rate, annotations=header.annotations, attrs=header.attrs)
             with writer:
-                for block in reader:
+                for block in reader.stored_blocks():  # codes held, turned into values per chunk
                     writer.append_channels(block)
             archive_bytes = (os.path.getsize(staged) if zipped else
                              sum(os.path.getsize(os.path.join(d, name))
