@@ -43,6 +43,11 @@ from .progress import Progress
 from .run import compress_channel, planned, print_lines, threads_of
 
 
+# Samples of the longest channel per block decoded from an archive: a block passes through
+# float64 values and the writer's codes, several copies of it at once beside the chunks held.
+_DECODE_BLOCK = DEFAULT_BLOCK_SAMPLES // 4
+
+
 def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
     """compress IN -o NAME.zarr or NAME.vtrl.zip: every channel of one input, with its metadata,
     into one archive."""
@@ -207,7 +212,7 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
     if not streams_to(out_path):
         return None
     try:
-        blocks = ArchiveBlocks(path, DEFAULT_BLOCK_SAMPLES)
+        blocks = ArchiveBlocks(path, _DECODE_BLOCK)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
     with blocks:

@@ -163,7 +163,7 @@ class Rechunker:
             held = np.concatenate(self._held[k]) if self._held[k] else np.empty(0, self._dtype)
             n = units * per
             out.append(held[:n])
-            rest = held[n:]
+            rest = held[n:].copy()  # a view would keep the whole block alive
             self._held[k] = [rest] if rest.size else []
             self._count[k] = rest.size
         return out

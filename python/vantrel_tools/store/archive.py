@@ -365,7 +365,9 @@ class ArchiveBlocks:
             if k not in cached or cached[k][0] != j:
                 chunk = self._archive.chunk(k, j)
                 assert chunk is not None
-                cached[k] = (j, chunk)
+                # Held as the float32 the blocks are made of (a float64 chunk, on a grid, at
+                # half its bytes), rounded as copying it into a block would round it.
+                cached[k] = (j, chunk.astype(np.float32, copy=False))
             hi = min(stop, (j + 1) * meta.chunk)
             out[at - start:hi - start] = cached[k][1][at - j * meta.chunk:hi - j * meta.chunk]
             at = hi
