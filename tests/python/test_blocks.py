@@ -237,18 +237,26 @@ class TestWrite:
 
 
 class TestProgress:
-    @pytest.mark.parametrize("output,flags,terminal,shown", [
-        ("out", [], True, True),
-        ("out.zarr", [], True, True),
-        ("out", ["-q"], True, False),
-        ("out", [], False, False),
+    @pytest.mark.parametrize("verb,output,flags,terminal,shown", [
+        ("compress", "out", [], True, True),
+        ("compress", "out.zarr", [], True, True),
+        ("compress", "out", ["-q"], True, False),
+        ("compress", "out", [], False, False),
+        ("decompress", "back.edf", [], True, True),  # chunk by chunk
+        ("decompress", "back.npy", [], True, True),  # decoded whole
     ])
     def test_one_file_of_several_channels_counts_its_samples_on_a_terminal(
-            self, tmp_path, output, flags, terminal, shown):
+            self, tmp_path, verb, output, flags, terminal, shown):
         pytest.importorskip("zarr")
         path, _ = _made(tmp_path, "edf")  # 2560 + 640 samples
         (tmp_path / "out").mkdir()
-        command = [sys.executable, "-m", "vantrel_tools", "compress", path,
+        if verb == "decompress":
+            if output.endswith(".npy"):  # channels of one length, 3200 samples as well
+                path = str(tmp_path / "x.npy")
+                np.save(path, np.stack([smooth(1600, seed=1), smooth(1600, seed=2)], 1))
+            assert main(["compress", path, "-o", str(tmp_path / "a.zarr"), "-q"]) == 0
+            path = str(tmp_path / "a.zarr")
+        command = [sys.executable, "-m", "vantrel_tools", verb, path,
                    "-o", str(tmp_path / output), *flags]
         if terminal:
             master, slave = pty.openpty()

@@ -186,9 +186,15 @@ def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int, chunk
     return out
 
 
-def decode_archive(path: str) -> Signal:
+def decode_archive(path: str, progress: Progress | None = None) -> Signal:
+    """The archive's recording decoded whole, its samples counted on `progress` channel by
+    channel."""
     try:
-        return read_archive(path).signal
+        if progress is None:
+            return read_archive(path).signal
+        with ArchiveBlocks(path) as blocks:  # its metadata only, for the count
+            progress.count_samples(sum(blocks.lengths), len(blocks.lengths))
+        return read_archive(path, on_channel=progress.add_samples).signal
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
 
