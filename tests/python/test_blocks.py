@@ -7,6 +7,7 @@ import fcntl
 import os
 import pathlib
 import pty
+import re
 import struct
 import subprocess
 import sys
@@ -234,6 +235,30 @@ class TestWrite:
         with pytest.raises(SignalFileError, match="range must be known|ranges must be known"):
             open_block_writer(str(tmp_path / name), header)
         assert os.listdir(tmp_path) == []
+
+
+def _edf_ranges(path, low, high):
+    """The EDF fixture with its second signal's physical range edited to [low, high]."""
+    edf_fixture(path, "EDF")
+    with open(path, "r+b") as f:
+        for field, text in ((3, low), (4, high)):  # physical minimum, maximum of 2 signals
+            f.seek(256 + 2 * (16 + 80 + 8) + 8 * 2 * (field - 3) + 8)
+            f.write(text.encode().ljust(8))
+
+
+@pytest.mark.parametrize("low,high,says", [
+    ("-1e39", "1e39", "channel 1: sample 46 (3.4899999999999996e+38) is outside the float32"),
+    ("-3e-39", "3e-39", "channel 1: every sample is below the float32 range"),
+])
+def test_codes_held_for_a_streamed_archive_are_refused_as_values_are(tmp_path, capsys, low,
+                                                                      high, says):
+    path = str(tmp_path / "r.edf")
+    _edf_ranges(path, low, high)
+    for read in (list, lambda r: list(r.stored_blocks())):
+        with pytest.raises(SignalFileError, match=re.escape(says)):
+            read(open_blocks(path, 100))
+    assert main(["compress", path, "-o", str(tmp_path / "a.zarr")]) == 2
+    assert says in capsys.readouterr().err and os.listdir(tmp_path) == ["r.edf"]
 
 
 class TestProgress:

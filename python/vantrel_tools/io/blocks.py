@@ -80,9 +80,12 @@ class BlockReader(abc.ABC):
                 # Of a block of codes, only the values of its extremes are needed, unless one
                 # is refused: then the whole block names the sample.
                 shown = [self._extremes(k, c) if stored else c for k, c in enumerate(block)]
-                if stored and any(s.dtype.kind in "iu" and c.dtype == np.float64
-                                  and not np.isfinite(c.astype(np.float32)).all()
-                                  for s, c in zip(block, shown, strict=True)):
+                with np.errstate(over="ignore"):
+                    beyond = stored and any(
+                        s.dtype.kind in "iu" and c.dtype == np.float64
+                        and not np.isfinite(c.astype(np.float32)).all()
+                        for s, c in zip(block, shown, strict=True))
+                if beyond:
                     shown = [self.physical(k, c) for k, c in enumerate(block)]
                 refuse_beyond_float32(shown, self.path, first=counts)
                 for k, channel in enumerate(shown):
