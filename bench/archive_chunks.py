@@ -11,9 +11,9 @@ seed per channel), written as a float32 ``.npy`` and compressed by the command l
 - window: reading a 10 s window of one channel (`read_channel`) against the whole channel, best
   of the rounds, each a ratio to the whole channel's time;
 - threads: ``compress`` with ``--threads 2`` against ``--threads 1``, best of the rounds (the
-  archives' members are checked to be the same), of the ``.npy`` and of a 16-channel 1 h EDF at 256 Hz
-  (`streaming.write_edf`, read block by block) at the default options and at ``--psnr 60``,
-  beside a probe (SHA-256 of four 16 MiB blocks on 1 and 2 threads) that shows how much of a
+  archives' members are checked to be the same), of the ``.npy`` and of a 16-channel 1 h EDF at
+  256 Hz (`streaming.write_edf`, read block by block) at the default options and at ``--psnr
+  60``, beside a probe (SHA-256 of four 16 MiB blocks on 1 and 2 threads) that shows how much of a
   second core the run got.
 
 ``--quick`` takes 2 channels of 10 minutes and 2 minutes of EDF (a smoke run; its ratios mean
