@@ -26,7 +26,6 @@ from ..io import (
     SignalFileError,
     open_block_writer,
     open_blocks,
-    read_blocks,
 )
 from ..io.blocks import DEFAULT_BLOCK_SAMPLES, merged_notes
 from ..io.digital import to_codes
@@ -151,15 +150,20 @@ def _channel_levels(path: str, args: argparse.Namespace, coding: Coding,
         return None
     low, high = np.full(channels, np.inf), np.full(channels, -np.inf)
     energy, count = np.zeros(channels), np.zeros(channels)
-    for block in read_blocks(path, dataset=args.dataset, channels_first=args.channels_first):
-        for k, samples in enumerate(block):
-            x: Any = np.asarray(samples, np.float64)
+    psnr = coding.target.metric == "psnr"
+    reader = open_blocks(path, dataset=args.dataset, channels_first=args.channels_first)
+    for block in reader.stored_blocks():
+        for k, stored in enumerate(block):
+            if psnr and stored.dtype.kind in "iu" and stored.size:
+                # A range needs only the values of the extreme codes (the map is monotonic).
+                stored = np.array([stored.min(), stored.max()], stored.dtype)
+            x: Any = np.asarray(reader.physical(k, stored), np.float64)
             x = x[np.isfinite(x)]
             if x.size:
                 low[k], high[k] = min(low[k], x.min()), max(high[k], x.max())
                 energy[k] += float(np.dot(x, x))
                 count[k] += x.size
-    if coding.target.metric == "psnr":
+    if psnr:
         return [float(hi - lo) if hi >= lo else 0.0 for lo, hi in zip(low, high, strict=True)]
     return [float(np.sqrt(e / n)) if n else 0.0 for e, n in zip(energy, count, strict=True)]
 
