@@ -309,6 +309,7 @@ class TestArchive:
         ("wav16", ".zarr", ["--max-error", "0.001"]),
         ("flac", ".vtrl.zip", ["--psnr", "40"]),
         ("h5-rows", ".zarr", ["--rmse", "0.01", "--channels-first"]),
+        ("h5-int", ".zarr", ["--psnr", "50"]),
     ])
     def test_compressed_by_blocks_as_read_whole(self, tmp_path, monkeypatch, case, form, flags):
         pytest.importorskip("zarr")
