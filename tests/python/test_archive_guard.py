@@ -418,13 +418,18 @@ def test_a_streamed_rmse_target_holds_and_a_failure_leaves_nothing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["live.zarr"]
 
 
-@pytest.mark.parametrize("metric,value,threads", [
-    ("psnr", 50.0, 1), ("psnr", 50.0, 3), ("prd", 2.0, 2), ("rmse", 0.01, 1), ("max_error", 0.02, 3),
+@pytest.mark.parametrize("metric,value,threads,grid", [
+    ("psnr", 50.0, 1, None), ("psnr", 50.0, 3, None), ("prd", 2.0, 2, None),
+    ("rmse", 0.01, 1, None), ("max_error", 0.02, 3, None),
+    ("psnr", 50.0, 2, 0.004),  # the grid stays when the target becomes a chunk's RMSE
 ])
-def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, value, threads):
+def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, value, threads,
+                                                          grid):
     # 700 samples in chunks of 128: a filled-up last chunk; a 128-sample channel: one chunk.
     x = [smooth(700, seed=3), 3.0 * smooth(700, seed=4) + 1.0, smooth(128, seed=5)]
-    coding = Targeted(QualityTarget.parse(**{metric: value}))
+    if grid:
+        x = [np.round(c.astype(np.float64) / grid) * grid for c in x]
+    coding = Targeted(QualityTarget.parse(**{metric: value}), grid=grid)
     whole, streamed = str(tmp_path / "whole.zarr"), str(tmp_path / "streamed.zarr")
     write_archive(whole, Signal(x), None, coding, chunk=128)
     wide = [c.astype(np.float64) for c in x]
@@ -433,6 +438,11 @@ def test_a_target_written_block_by_block_as_written_whole(tmp_path, metric, valu
         for lo, hi in [(0, 5), (5, 300), (300, 700)]:
             w.append_channels([c[lo * c.size // 700:hi * c.size // 700] for c in x])
     assert members(streamed) == members(whole)
+    if grid:
+        for c, y in zip(x, read_archive(streamed).signal.channels):
+            on_grid = np.round(y.astype(np.float64) / grid) * grid
+            assert np.array_equal(on_grid.astype(y.dtype), y)
+            assert 20 * np.log10(np.ptp(c) / np.sqrt(np.mean((c - y) ** 2))) >= value
 
 
 @pytest.mark.parametrize("window,code,says", [

@@ -7,6 +7,7 @@ import fcntl
 import os
 import pathlib
 import pty
+import re
 import struct
 import subprocess
 import sys
@@ -236,19 +237,51 @@ class TestWrite:
         assert os.listdir(tmp_path) == []
 
 
+def _edf_ranges(path, low, high):
+    """The EDF fixture with its second signal's physical range edited to [low, high]."""
+    edf_fixture(path, "EDF")
+    with open(path, "r+b") as f:
+        for field, text in ((3, low), (4, high)):  # physical minimum, maximum of 2 signals
+            f.seek(256 + 2 * (16 + 80 + 8) + 8 * 2 * (field - 3) + 8)
+            f.write(text.encode().ljust(8))
+
+
+@pytest.mark.parametrize("low,high,says", [
+    ("-1e39", "1e39", "channel 1: sample 46 (3.4899999999999996e+38) is outside the float32"),
+    ("-3e-39", "3e-39", "channel 1: every sample is below the float32 range"),
+])
+def test_codes_held_for_a_streamed_archive_are_refused_as_values_are(tmp_path, capsys, low,
+                                                                      high, says):
+    path = str(tmp_path / "r.edf")
+    _edf_ranges(path, low, high)
+    for read in (list, lambda r: list(r.stored_blocks())):
+        with pytest.raises(SignalFileError, match=re.escape(says)):
+            read(open_blocks(path, 100))
+    assert main(["compress", path, "-o", str(tmp_path / "a.zarr")]) == 2
+    assert says in capsys.readouterr().err and os.listdir(tmp_path) == ["r.edf"]
+
+
 class TestProgress:
-    @pytest.mark.parametrize("output,flags,terminal,shown", [
-        ("out", [], True, True),
-        ("out.zarr", [], True, True),
-        ("out", ["-q"], True, False),
-        ("out", [], False, False),
+    @pytest.mark.parametrize("verb,output,flags,terminal,shown", [
+        ("compress", "out", [], True, True),
+        ("compress", "out.zarr", [], True, True),
+        ("compress", "out", ["-q"], True, False),
+        ("compress", "out", [], False, False),
+        ("decompress", "back.edf", [], True, True),  # chunk by chunk
+        ("decompress", "back.npy", [], True, True),  # decoded whole
     ])
     def test_one_file_of_several_channels_counts_its_samples_on_a_terminal(
-            self, tmp_path, output, flags, terminal, shown):
+            self, tmp_path, verb, output, flags, terminal, shown):
         pytest.importorskip("zarr")
         path, _ = _made(tmp_path, "edf")  # 2560 + 640 samples
         (tmp_path / "out").mkdir()
-        command = [sys.executable, "-m", "vantrel_tools", "compress", path,
+        if verb == "decompress":
+            if output.endswith(".npy"):  # channels of one length, 3200 samples as well
+                path = str(tmp_path / "x.npy")
+                np.save(path, np.stack([smooth(1600, seed=1), smooth(1600, seed=2)], 1))
+            assert main(["compress", path, "-o", str(tmp_path / "a.zarr"), "-q"]) == 0
+            path = str(tmp_path / "a.zarr")
+        command = [sys.executable, "-m", "vantrel_tools", verb, path,
                    "-o", str(tmp_path / output), *flags]
         if terminal:
             master, slave = pty.openpty()
@@ -276,6 +309,7 @@ class TestArchive:
         ("wav16", ".zarr", ["--max-error", "0.001"]),
         ("flac", ".vtrl.zip", ["--psnr", "40"]),
         ("h5-rows", ".zarr", ["--rmse", "0.01", "--channels-first"]),
+        ("h5-int", ".zarr", ["--psnr", "50"]),
     ])
     def test_compressed_by_blocks_as_read_whole(self, tmp_path, monkeypatch, case, form, flags):
         pytest.importorskip("zarr")

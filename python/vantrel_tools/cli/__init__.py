@@ -42,6 +42,7 @@ from .info import cmd_info
 from .errors import CliError, Interrupted
 from .evaluate import cmd_eval, window_edge
 from .inputs import add_input_options
+from .run import one_blas_thread
 
 __all__ = ["CliError", "build_parser", "main", "run"]
 
@@ -368,6 +369,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="vantrel.names")
+    one_blas_thread()
     try:
         with _ending_signals_interrupt():
             return _command(argv)

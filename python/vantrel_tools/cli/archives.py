@@ -26,7 +26,6 @@ from ..io import (
     SignalFileError,
     open_block_writer,
     open_blocks,
-    read_blocks,
 )
 from ..io.blocks import DEFAULT_BLOCK_SAMPLES, merged_notes
 from ..io.digital import to_codes
@@ -41,6 +40,11 @@ from .files import OutputPlan, os_error, read_bytes
 from .inputs import ratio_vs_input, read_input
 from .progress import Progress
 from .run import compress_channel, planned, print_lines, threads_of
+
+
+# Samples of the longest channel per block decoded from an archive: a block passes through
+# float64 values and the writer's codes, several copies of it at once beside the chunks held.
+_DECODE_BLOCK = DEFAULT_BLOCK_SAMPLES // 4
 
 
 def compress_to_archive(args: argparse.Namespace, options: Coding) -> int:
@@ -121,10 +125,11 @@ def _stream_to_archive(args: argparse.Namespace, reader: BlockReader, out: str,
                 staged, len(lengths), coding, chunk=chunk, info=header.info, levels=levels,
                 threads=threads_of(args), zipped=zipped, on_chunk=progress.add_samples,
                 encoder=lambda k, part, c: compress_channel(path, header, k, c, 1, part),
+                convert=reader.physical,
                 source=header.source, description=header.description, start=header.start,
                 rate=header.rate, annotations=header.annotations, attrs=header.attrs)
             with writer:
-                for block in reader:
+                for block in reader.stored_blocks():  # codes held, turned into values per chunk
                     writer.append_channels(block)
             archive_bytes = (os.path.getsize(staged) if zipped else
                              sum(os.path.getsize(os.path.join(d, name))
@@ -145,15 +150,20 @@ def _channel_levels(path: str, args: argparse.Namespace, coding: Coding,
         return None
     low, high = np.full(channels, np.inf), np.full(channels, -np.inf)
     energy, count = np.zeros(channels), np.zeros(channels)
-    for block in read_blocks(path, dataset=args.dataset, channels_first=args.channels_first):
-        for k, samples in enumerate(block):
-            x: Any = np.asarray(samples, np.float64)
+    psnr = coding.target.metric == "psnr"
+    reader = open_blocks(path, dataset=args.dataset, channels_first=args.channels_first)
+    for block in reader.stored_blocks():
+        for k, stored in enumerate(block):
+            if psnr and stored.dtype.kind in "iu" and stored.size:
+                # A range needs only the values of the extreme codes (the map is monotonic).
+                stored = np.array([stored.min(), stored.max()], stored.dtype)
+            x: Any = np.asarray(reader.physical(k, stored), np.float64)
             x = x[np.isfinite(x)]
             if x.size:
                 low[k], high[k] = min(low[k], x.min()), max(high[k], x.max())
                 energy[k] += float(np.dot(x, x))
                 count[k] += x.size
-    if coding.target.metric == "psnr":
+    if psnr:
         return [float(hi - lo) if hi >= lo else 0.0 for lo, hi in zip(low, high, strict=True)]
     return [float(np.sqrt(e / n)) if n else 0.0 for e, n in zip(energy, count, strict=True)]
 
@@ -180,9 +190,15 @@ def _coded_chunks(path: str, signal: Signal, coding: Coding, threads: int, chunk
     return out
 
 
-def decode_archive(path: str) -> Signal:
+def decode_archive(path: str, progress: Progress | None = None) -> Signal:
+    """The archive's recording decoded whole, its samples counted on `progress` channel by
+    channel."""
     try:
-        return read_archive(path).signal
+        if progress is None:
+            return read_archive(path).signal
+        with ArchiveBlocks(path) as blocks:  # its metadata only, for the count
+            progress.count_samples(sum(blocks.lengths), len(blocks.lengths))
+        return read_archive(path, on_channel=progress.add_samples).signal
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
 
@@ -206,7 +222,7 @@ def stream_archive(path: str, out_path: str, args: argparse.Namespace, plan: Out
     if not streams_to(out_path):
         return None
     try:
-        blocks = ArchiveBlocks(path, DEFAULT_BLOCK_SAMPLES)
+        blocks = ArchiveBlocks(path, _DECODE_BLOCK)
     except (ValueError, ContainerError) as exc:
         raise CliError(f"{path}: {exc}") from None
     with blocks:

@@ -181,7 +181,7 @@ def _decoded(args: argparse.Namespace, streamed: frozenset[str] = frozenset()
              ) -> Iterator[Signal | tuple[Channel, About] | None]:
     """Every input decoded, in order, on the command's threads: an archive's recording or a
     container's samples with what its trailer says of them; None for the archives in
-    `streamed`, left to be decoded chunk by chunk."""
+    `streamed`, left to the caller (decoded chunk by chunk, or counted on a progress bar)."""
     threads = threads_of(args)
 
     def job(path: str) -> Callable[[], Signal | tuple[Channel, About] | None]:
@@ -261,8 +261,11 @@ def cmd_decompress(args: argparse.Namespace) -> int:
         targets = [target(path) for path in args.inputs]
         for path, out_path in zip(args.inputs, targets, strict=True):
             plan.add(split_dataset(out_path)[0], path)
+        # Archives left to this loop: those written out chunk by chunk, and a lone one, whose
+        # samples are counted on the progress bar as its channels are decoded.
         streamed = frozenset(path for path, out_path in zip(args.inputs, targets, strict=True)
-                             if is_archive(path) and streams_to(out_path))
+                             if is_archive(path)
+                             and (streams_to(out_path) or len(args.inputs) == 1))
         for path, out_path, decoded in zip(args.inputs, targets, _decoded(args, streamed),
                                            strict=True):
             notes: list[str] = []
@@ -272,7 +275,7 @@ def cmd_decompress(args: argparse.Namespace) -> int:
                 signal, notes = done
             else:
                 if decoded is None:  # the format needs what the archive does not keep
-                    decoded = decode_archive(path)
+                    decoded = decode_archive(path, progress)
                 signal = (_archive_signal(decoded, args) if isinstance(decoded, Signal)
                           else _container_signal([decoded], args))
                 _stage_output(plan, out_path, path, signal, args, notes)
@@ -307,7 +310,7 @@ def _decompress_to_one_file(args: argparse.Namespace) -> int:
             signal, notes = streamed
             lines.extend(notes)
         elif archives:
-            signal = _archive_signal(decode_archive(archives[0]), args)
+            signal = _archive_signal(decode_archive(archives[0], progress), args)
             progress.advance()
         else:
             decoded = []

@@ -228,8 +228,15 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         values = np.frombuffer(corrected, dtype=np.float64)
     if trailer.grid is not None:
         step, origin, lowest, highest = trailer.grid
-        codes = np.clip(np.rint((values.astype(np.float64) - origin) / step), lowest, highest)
-        values = origin + step * codes
+        # In place, value for value as written out: one float64 array of the chunk, not five.
+        grid_values = values.astype(np.float64)
+        grid_values -= origin
+        grid_values /= step
+        np.rint(grid_values, out=grid_values)
+        np.clip(grid_values, lowest, highest, out=grid_values)
+        grid_values *= step
+        grid_values += origin
+        values = grid_values
     kind = trailer.sample_type
     if kind in INTEGER_TYPES:
         info = np.iinfo(kind)
@@ -340,6 +347,8 @@ def _measured(prepared: Prepared, decoded: npt.NDArray[Any]) -> Distortion | Non
     """The distortion of `decoded` against the caller's samples, over those that are not gaps;
     None when all are."""
     original = prepared.samples
+    if not prepared.runs.size:  # no mask and no copies of a whole chunk
+        return distortion(original, decoded)
     kept = restore_gaps(np.zeros(original.size, dtype=np.float32), prepared.runs) == 0
     if not kept.any():
         return None

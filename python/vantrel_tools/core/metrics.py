@@ -67,7 +67,9 @@ def distortion(original: npt.ArrayLike, reconstructed: npt.ArrayLike) -> Distort
     else:
         psnr = math.nan
     prd = 100.0 * math.sqrt(squared / energy) if energy > 0.0 else math.nan
-    return Distortion(psnr, prd, rmse, float(np.max(np.abs(err))))
+    # The largest magnitude without an array of magnitudes: as exact, and half the memory (abs
+    # turns the -0.0 of errors that are all -0.0 into 0.0, as np.abs would).
+    return Distortion(psnr, prd, rmse, abs(max(float(err.max()), -float(err.min()))))
 
 
 def rmse_bound(metric: str, value: float, original: npt.ArrayLike) -> float | None:

@@ -61,6 +61,13 @@ class AudioBlocks(BlockReader):
                          else [frames] * self._audio.channels)
 
     def next_block(self) -> list[Channel] | None:
+        block = self.next_stored()
+        return None if block is None else [self.physical(k, c) for k, c in enumerate(block)]
+
+    def physical(self, k: int, stored: np.ndarray) -> Channel:
+        return physical(stored, self._bits)
+
+    def next_stored(self) -> list[np.ndarray] | None:
         if self._audio.closed:
             return None
         try:
@@ -78,7 +85,6 @@ class AudioBlocks(BlockReader):
                                       f"{declared} frames, the file holds {self._read}")
             return None
         self._read += len(frames)
-        frames = physical(frames, self._bits)
         return [np.ascontiguousarray(frames[:, k]) for k in range(frames.shape[1])]
 
     def close(self) -> None:

@@ -21,6 +21,7 @@ import os
 import tempfile
 from collections.abc import Iterator, Sequence
 from types import TracebackType
+from typing import Any
 
 import numpy as np
 
@@ -49,16 +50,45 @@ class BlockReader(abc.ABC):
     def next_block(self) -> list[Channel] | None:
         """The next block, or None after the last."""
 
+    def next_stored(self) -> list[np.ndarray] | None:
+        """The next block as the file stores its samples (an integer format's codes, a
+        quarter of float64's bytes for 16 bits), which `physical` turns into the samples
+        `next_block` gives; None after the last."""
+        return self.next_block()
+
+    def physical(self, k: int, stored: np.ndarray) -> Channel:
+        """Channel k's samples of a stored block as `next_block` gives them, value for value;
+        a monotonic map, applied to any part of a block."""
+        return stored
+
+    def stored_blocks(self) -> Iterator[list[np.ndarray]]:
+        """The blocks as `next_stored` gives them, refused as iterating the reader refuses
+        them (a channel's range is judged from the physical values of its extreme codes)."""
+        return self._checked(True)
+
     def close(self) -> None:
         """Releases the file; a reader closes itself after the last block too."""
 
     def __iter__(self) -> Iterator[list[Channel]]:
+        return self._checked(False)
+
+    def _checked(self, stored: bool) -> Iterator[list[Any]]:
         counts = [0] * len(self.header.channels)
         largest: list[float | None] = [None] * len(counts)
         try:
-            while (block := self.next_block()) is not None:
-                refuse_beyond_float32(block, self.path, first=counts)
-                for k, channel in enumerate(block):
+            while (block := self.next_stored() if stored else self.next_block()) is not None:
+                # Of a block of codes, only the values of its extremes are needed, unless one
+                # is refused: then the whole block names the sample.
+                shown = [self._extremes(k, c) if stored else c for k, c in enumerate(block)]
+                with np.errstate(over="ignore"):
+                    beyond = stored and any(
+                        s.dtype.kind in "iu" and c.dtype == np.float64
+                        and not np.isfinite(c.astype(np.float32)).all()
+                        for s, c in zip(block, shown, strict=True))
+                if beyond:
+                    shown = [self.physical(k, c) for k, c in enumerate(block)]
+                refuse_beyond_float32(shown, self.path, first=counts)
+                for k, channel in enumerate(shown):
                     if channel.dtype == np.float64 and len(channel):
                         largest[k] = max(largest[k] or 0.0, largest_finite(channel))
                 counts = [n + len(c) for n, c in zip(counts, block, strict=True)]
@@ -69,6 +99,13 @@ class BlockReader(abc.ABC):
         # channel's range, only over all its blocks.
         refuse_empty(self.header, counts, self.path)
         refuse_tiny(largest, self.path)
+
+    def _extremes(self, k: int, stored: np.ndarray) -> Channel:
+        """The physical values of a stored channel's smallest and largest code (the whole
+        channel when it holds floats, whose extremes may be NaN)."""
+        if stored.dtype.kind not in "iu" or not stored.size:
+            return self.physical(k, stored)
+        return self.physical(k, np.array([stored.min(), stored.max()], stored.dtype))
 
     def __enter__(self) -> BlockReader:
         return self
@@ -129,7 +166,7 @@ class Rechunker:
             held = np.concatenate(self._held[k]) if self._held[k] else np.empty(0, self._dtype)
             n = units * per
             out.append(held[:n])
-            rest = held[n:]
+            rest = held[n:].copy()  # a view would keep the whole block alive
             self._held[k] = [rest] if rest.size else []
             self._count[k] = rest.size
         return out

@@ -154,6 +154,14 @@ class EdfBlocks(BlockReader):
                                   f"({type(exc).__name__}: {one_line(exc)})") from None
 
     def next_block(self) -> list[Channel] | None:
+        block = self.next_stored()
+        return None if block is None else [self.physical(k, c) for k, c in enumerate(block)]
+
+    def physical(self, k: int, stored: np.ndarray) -> Channel:
+        gain, offset = self._calibration[k]
+        return (stored + offset) * gain
+
+    def next_stored(self) -> list[np.ndarray] | None:
         layout = self._layout
         n = min(self._per_block, layout.records - self._record)
         if n <= 0 or self._file.closed:
@@ -171,10 +179,7 @@ class EdfBlocks(BlockReader):
             digital[digital >= 1 << 23] -= 1 << 24
         else:
             digital = np.frombuffer(data, "<i2").reshape(n, width)
-        out = []
-        for (start, end), (gain, offset) in zip(self._columns, self._calibration, strict=True):
-            out.append((digital[:, start:end].reshape(-1) + offset) * gain)
-        return out
+        return [digital[:, start:end].reshape(-1) for start, end in self._columns]
 
     def close(self) -> None:
         self._file.close()

@@ -49,6 +49,13 @@ class Hdf5Blocks(BlockReader):
         super().__init__(file_name, header, [self._length] * len(header.channels))
 
     def next_block(self) -> list[Channel] | None:
+        block = self.next_stored()
+        return None if block is None else [self.physical(k, c) for k, c in enumerate(block)]
+
+    def physical(self, k: int, stored: np.ndarray) -> Channel:
+        return array_samples(stored, self.path)
+
+    def next_stored(self) -> list[np.ndarray] | None:
         if self._at >= self._length or not self._file.id.valid:
             self.close()
             return None
@@ -64,7 +71,11 @@ class Hdf5Blocks(BlockReader):
             raise SignalFileError(f"{self.path}: not a readable HDF5 file "
                                   f"({type(exc).__name__}: {one_line(exc)})") from None
         self._at = stop
-        samples = array_samples(np.asarray(part), self.path)
+        raw = np.asarray(part)
+        # Integers wait as they are stored (a quarter of float64's bytes for 16 bits), in
+        # native byte order; any other type as the samples it gives.
+        samples = (raw.astype(raw.dtype.newbyteorder("="), copy=False) if raw.dtype.kind in "iu"
+                   else array_samples(raw, self.path))
         rows = [samples] if samples.ndim == 1 else list(samples)
         return [np.ascontiguousarray(r) for r in rows]
 

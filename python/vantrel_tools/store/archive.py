@@ -27,7 +27,7 @@ from __future__ import annotations
 import json
 import os
 import zipfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -255,7 +255,8 @@ def _coded(samples: np.ndarray[Any, Any], coding: Coding, chunk: int,
     return [encode(part, c, grid=grid) for part, c in zip(parts, codings, strict=True)]
 
 
-def read_archive(path: str, decode: bool = True) -> Archive:
+def read_archive(path: str, decode: bool = True,
+                 on_channel: Callable[[int], None] | None = None) -> Archive:
     """Reads an archive written by `write_archive`.
 
     Parameters
@@ -266,6 +267,8 @@ def read_archive(path: str, decode: bool = True) -> Archive:
         False leaves the channels undecoded (read-only arrays of the right lengths holding
         zeros, taking no memory), each chunk checked against its trailer's checksum only:
         enough to list them with their sizes.
+    on_channel : callable, optional
+        Called with the count of a channel's samples once it is decoded.
 
     Returns
     -------
@@ -295,6 +298,8 @@ def read_archive(path: str, decode: bool = True) -> Archive:
         for k, meta in enumerate(arrays):
             if decode:
                 channels.append(archive.samples(k, 0, meta.samples))
+                if on_channel is not None:
+                    on_channel(meta.samples)
                 continue
             for j in range(meta.chunk_count):
                 archive.chunk(k, j, decode=False)
@@ -365,7 +370,9 @@ class ArchiveBlocks:
             if k not in cached or cached[k][0] != j:
                 chunk = self._archive.chunk(k, j)
                 assert chunk is not None
-                cached[k] = (j, chunk)
+                # Held as the float32 the blocks are made of (a float64 chunk, on a grid, at
+                # half its bytes), rounded as copying it into a block would round it.
+                cached[k] = (j, chunk.astype(np.float32, copy=False))
             hi = min(stop, (j + 1) * meta.chunk)
             out[at - start:hi - start] = cached[k][1][at - j * meta.chunk:hi - j * meta.chunk]
             at = hi

@@ -12,6 +12,7 @@ are coded in parallel. A quality target asked for a channel holds for the whole 
 
 from __future__ import annotations
 
+import dataclasses
 from typing import Any
 
 import numpy as np
@@ -160,7 +161,8 @@ def full_chunk_coding(coding: Coding, rmse: float | None) -> Coding:
     """
     if not rmse or not isinstance(coding, Targeted):
         return coding
-    return Targeted(QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)), coding.method)
+    # The method and a declared grid stay: the RMSE is measured on the grid's values.
+    return dataclasses.replace(coding, target=QualityTarget.parse(rmse=rmse * (1.0 - _MARGIN)))
 
 
 def last_chunk_coding(coding: Coding, real: int, chunk: int) -> Coding:
@@ -193,4 +195,4 @@ def last_chunk_coding(coding: Coding, real: int, chunk: int) -> Coding:
     if real >= chunk or not isinstance(coding, Targeted) or coding.target.metric != "rmse":
         return coding
     share = QualityTarget.parse(rmse=coding.target.value * float(np.sqrt(real / chunk)))
-    return Targeted(share, coding.method)
+    return dataclasses.replace(coding, target=share)

@@ -40,11 +40,12 @@ from .timeline import (
     checked_chunk,
     full_chunk_coding,
     last_chunk_coding,
-    split_channel,
 )
 
 # What codes one chunk: channel, samples, coding -> container.
 Encoder = Callable[[int, np.ndarray, Coding], bytes]
+# What turns a channel's samples as appended into those coded: channel, samples -> samples.
+Converter = Callable[[int, np.ndarray], np.ndarray]
 
 
 class ArchiveWriter:
@@ -74,6 +75,10 @@ class ArchiveWriter:
         `encode` on the channel's grid.
     on_chunk : callable, optional
         Called with the count of a chunk's real samples once it is stored.
+    convert : callable, optional
+        ``convert(k, samples)``: channel k's samples as coded, from those appended (a
+        recording's integer codes, held as such, into physical values), on the thread that codes
+        the chunk; applied to a whole chunk or to the samples of a short last one.
     zipped : bool, optional
         Whether to write a zip file; by default, when `path` ends in ``.zip``.
     source, description, start, rate, annotations, attrs
@@ -96,7 +101,7 @@ class ArchiveWriter:
                  info: Sequence[ChannelInfo] | None = None,
                  levels: Sequence[float] | None = None, threads: int = 1,
                  encoder: Encoder | None = None, on_chunk: Callable[[int], None] | None = None,
-                 zipped: bool | None = None,
+                 convert: Converter | None = None, zipped: bool | None = None,
                  source: str = "", description: str = "", start: str | None = None,
                  rate: int | None = None, annotations: Sequence[Annotation] = (),
                  attrs: dict[str, Any] | None = None):
@@ -110,6 +115,7 @@ class ArchiveWriter:
                               annotations=list(annotations), source=source, attrs=attrs or {})
         self._encoder = encoder or self._encode
         self._on_chunk = on_chunk
+        self._convert = convert
         self._zipped = path.lower().endswith(".zip") if zipped is None else zipped
         self.stored_bytes = 0  # of the containers stored so far
         self._window = 2 * max(1, threads)
@@ -187,23 +193,44 @@ class ArchiveWriter:
             self._pending[k].append(np.array(samples))
             self._lengths[k] += samples.size
             buffered = self._lengths[k] - self._submitted[k] * self.chunk
-            if buffered > self.chunk:
-                joined = np.concatenate(self._pending[k])
-                full = (buffered - 1) // self.chunk
-                for part in split_channel(joined[:full * self.chunk], self.chunk):
-                    self._submit(k, part, self._full[k], self.chunk)
-                # A copy: a view would keep the whole joined buffer alive until the next flush.
-                self._pending[k] = [joined[full * self.chunk:].copy()]
+            while buffered > self.chunk:
+                self._submit(k, self._take(k, self.chunk), self._full[k], 0)
+                buffered -= self.chunk
 
-    def _submit(self, k: int, samples: np.ndarray[Any, Any], coding: Coding, real: int) -> None:
-        """Codes a chunk (on the pool, if any) and stores the chunks whose turn has come."""
+    def _take(self, k: int, n: int) -> np.ndarray[Any, Any]:
+        """The first `n` samples held for channel k, in an array of their own: no buffer of
+        more than one chunk is built, and the blocks taken up are let go of at once."""
+        pieces = self._pending[k]
+        out = np.empty(n, np.result_type(*pieces))
+        at = 0
+        while at < n:
+            m = min(n - at, pieces[0].size)
+            out[at:at + m] = pieces[0][:m]
+            at += m
+            if m == pieces[0].size:
+                pieces.pop(0)
+            else:
+                pieces[0] = pieces[0][m:]
+        return out
+
+    def _submit(self, k: int, samples: np.ndarray[Any, Any], coding: Coding, fill: int) -> None:
+        """Codes a chunk (on the pool, if any), its samples filled up with gaps to `fill`, and
+        stores the chunks whose turn has come."""
         job: Future[bytes] | bytes = (
-            self._pool.submit(self._encoder, k, samples, coding) if self._pool is not None
-            else self._encoder(k, samples, coding))
-        self._coding.append((job, k, self._submitted[k], real))
+            self._pool.submit(self._code, k, samples, coding, fill) if self._pool is not None
+            else self._code(k, samples, coding, fill))
+        self._coding.append((job, k, self._submitted[k], samples.size))
         self._submitted[k] += 1
         while len(self._coding) > (self._window if self._pool is not None else 0):
             self._store_next()
+
+    def _code(self, k: int, samples: np.ndarray[Any, Any], coding: Coding, fill: int) -> bytes:
+        values = samples if self._convert is None else self._convert(k, samples)
+        if values.size < fill:
+            filled = np.full(fill, np.nan, values.dtype)
+            filled[:values.size] = values
+            values = filled
+        return self._encoder(k, values, coding)
 
     def _store_next(self) -> None:
         job, k, j, real = self._coding.popleft()
@@ -231,13 +258,11 @@ class ArchiveWriter:
                 self._pending[k] = []
                 if self._lengths[k] <= self.chunk:  # one chunk: the whole channel, as it is
                     if rest.size:
-                        self._submit(k, rest, self.coding, rest.size)
+                        self._submit(k, rest, self.coding, 0)
                     shapes.append(max(rest.size, 1))
                     continue
-                last = np.full(self.chunk, np.nan, rest.dtype)  # filled up with gaps
-                last[:rest.size] = rest
-                self._submit(k, last, last_chunk_coding(self._full[k], rest.size, self.chunk),
-                             rest.size)
+                self._submit(k, rest, last_chunk_coding(self._full[k], rest.size, self.chunk),
+                             self.chunk)  # filled up with gaps
                 shapes.append(self.chunk)
             while self._coding:
                 self._store_next()
