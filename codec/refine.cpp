@@ -230,6 +230,7 @@ Result<std::vector<double>, VantrelError> build_refinement(std::span<const float
     }
     if (held) {
       r.stream.clear();
+      r.format = kNewestResidualFormat;
       const auto coded = encode_residual_into(residual, base, coder_bin(r), r.stream);
       if (!coded.ok()) return unreachable(max_error, INFINITY);
       return y;
@@ -245,7 +246,7 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
   if (base.size() != r.sample_count)
     return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
   std::vector<int32_t> residual(base.size());
-  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual);
+  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual, r.format);
   if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
   std::vector<double> y(base.size());
   if (r.grid) {
@@ -258,7 +259,8 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
 
 // The body, all numbers little-endian:
 //   0  u8   kind: 1 bins of a width, 2 bins of codes of a grid
-//   1  3    reserved, 0
+//   1  u8   the residual stream's format: 0 adaptive, 1 blocks
+//   2  2    reserved, 0
 //   4  u32  sample count, the container's
 //   8  f64  bin width (kind 1) or the grid's step (kind 2)
 //  16  f64  the grid's origin (kind 2; else 0)
@@ -268,7 +270,8 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
 //  44       the residual stream, to the end of the body
 void write_refinement(const Refinement& r, std::vector<uint8_t>& body) {
   body.push_back(r.grid ? kKindGrid : kKindWidth);
-  body.insert(body.end(), 3, 0);
+  body.push_back(static_cast<uint8_t>(r.format));
+  body.insert(body.end(), 2, 0);
   append_u32(body, r.sample_count);
   append_f64(body, r.grid ? r.grid->step : r.bin_width);
   append_f64(body, r.grid ? r.grid->origin : 0.0);
@@ -283,11 +286,14 @@ Result<Refinement, RefinementError> read_refinement(std::span<const uint8_t> bod
   if (body.size() < kRefinementHeadSize + kMinStream) return RefinementError::CutShort;
   const uint8_t* p = body.data();
   const uint8_t kind = p[0];
+  // A kind or stream format this reader does not know comes from a newer writer (or damage).
   if (kind != kKindWidth && kind != kKindGrid) return RefinementError::UnknownKind;
-  if (p[1] != 0 || p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
+  if (p[1] > static_cast<uint8_t>(kNewestResidualFormat)) return RefinementError::UnknownKind;
+  if (p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
   if (load_u32(p + 4) != sample_count) return RefinementError::CountDisagrees;
   Refinement r;
   r.sample_count = sample_count;
+  r.format = static_cast<ResidualFormat>(p[1]);
   const double width = load_f64(p + 8);
   const SampleGrid g{width, load_f64(p + 16), load_f64(p + 24), load_f64(p + 32)};
   const uint32_t bin_codes = load_u32(p + 40);

@@ -105,9 +105,9 @@ TEST(Golden, ResidualStreamsAreUnchanged) {
       r[i] = kind == 0 ? walk : kind == 1 ? noise / 32 + (i % 97 == 0 ? noise * 4096 : 0) : noise;
     }
     std::vector<uint8_t> stream;
-    ASSERT_TRUE(encode_residual_into(r, base, 0.01f, stream).ok());
+    ASSERT_TRUE(encode_residual_into(r, base, 0.01f, stream, {ResidualFormat::Adaptive}).ok());
     std::vector<int32_t> back(r.size());
-    ASSERT_TRUE(decode_residual_into(stream, base, 0.01f, back).ok());
+    ASSERT_TRUE(decode_residual_into(stream, base, 0.01f, back, ResidualFormat::Adaptive).ok());
     EXPECT_EQ(back, r) << kind;
     const uint64_t h = fnv1a(stream.data(), stream.size());
     if (print) {

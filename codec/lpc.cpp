@@ -1,0 +1,136 @@
+#include "codec/lpc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace vantrel {
+namespace {
+
+constexpr int64_t kLimit = (int64_t{1} << 30) - 1;  // the residual range, +-(2^30 - 1)
+
+// Coefficients are quantised to this many bits below the largest one's leading bit (FLAC's
+// precision for blocks of a few thousand): finer ones gain nothing measurable and cost header.
+constexpr int kPrecision = 14;
+
+// The prediction at x[i] from the `order` values before it, all present.
+template <int N>
+inline int64_t predict_fixed(const int16_t* c, int shift, const int32_t* x) {
+  int64_t sum = 0;
+  for (int k = 0; k < N; ++k) sum += int64_t{c[k]} * x[-1 - k];
+  return std::clamp(sum >> shift, -kLimit, kLimit);
+}
+
+int64_t predict_any(const LpcFilter& f, const int32_t* x, size_t i) {
+  int64_t sum = 0;
+  const size_t known = std::min<size_t>(i, static_cast<size_t>(f.order));
+  for (size_t k = 0; k < known; ++k) sum += int64_t{f.coefs[k]} * x[i - 1 - k];
+  return std::clamp(sum >> f.shift, -kLimit, kLimit);
+}
+
+template <int N>
+bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t to) {
+  // Values beyond the range are caught by an OR of their distance outside it, once at the end.
+  uint64_t outside = 0;
+  for (size_t i = from; i < to; ++i) {
+    const int64_t v = int64_t{x[i]} + predict_fixed<N>(c, shift, x + i);
+    outside |= static_cast<uint64_t>(v + kLimit) >> 31 | static_cast<uint64_t>(kLimit - v) >> 63;
+    x[i] = static_cast<int32_t>(v);
+  }
+  return outside == 0;
+}
+
+using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
+
+template <size_t... N>
+constexpr std::array<RestoreFn, sizeof...(N)> restore_table(std::index_sequence<N...>) {
+  return {&restore_fixed<static_cast<int>(N) + 1>...};
+}
+
+constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
+
+}  // namespace
+
+LpcFilter design_lpc(std::span<const int32_t> x) {
+  LpcFilter f;
+  const size_t n = x.size();
+  const int max_order = static_cast<int>(std::min<size_t>(kMaxLpcOrder, n / 4));
+  if (max_order < 1) return f;
+  // The autocorrelation, on the block alone.
+  std::array<double, kMaxLpcOrder + 1> r{};
+  for (int lag = 0; lag <= max_order; ++lag) {
+    double s = 0.0;
+    for (size_t i = static_cast<size_t>(lag); i < n; ++i)
+      s += static_cast<double>(x[i]) * static_cast<double>(x[i - static_cast<size_t>(lag)]);
+    r[static_cast<size_t>(lag)] = s;
+  }
+  if (!(r[0] > 0.0)) return f;
+  // A Laplacian error of variance v costs about log2(e sqrt(2 v)) bits a sample; never less than
+  // one (the fast code's least).
+  const double dn = static_cast<double>(n);
+  const auto cost = [&](double energy, int order) {
+    const double per = 0.5 * std::log2(std::max(energy / dn, 1e-12)) + 1.94;
+    return dn * std::max(per, 1.0) + 16.0 * order;
+  };
+  std::array<double, kMaxLpcOrder> a{}, previous{}, best_a{};
+  double energy = r[0];
+  double best_cost = cost(energy, 0);
+  int best_order = 0;
+  for (int p = 1; p <= max_order; ++p) {
+    double acc = r[static_cast<size_t>(p)];
+    for (int j = 0; j < p - 1; ++j) acc -= a[j] * r[static_cast<size_t>(p - 1 - j)];
+    const double k = acc / energy;
+    if (!std::isfinite(k) || std::fabs(k) >= 1.0) break;
+    previous = a;
+    for (int j = 0; j < p - 1; ++j) a[j] = previous[j] - k * previous[p - 2 - j];
+    a[p - 1] = k;
+    energy *= 1.0 - k * k;
+    if (!(energy > 0.0)) break;
+    const double c = cost(energy, p);
+    if (c < best_cost) {
+      best_cost = c;
+      best_order = p;
+      best_a = a;
+    }
+  }
+  if (best_order == 0) return f;
+  double largest = 0.0;
+  for (int j = 0; j < best_order; ++j) largest = std::max(largest, std::fabs(best_a[j]));
+  int exponent;
+  std::frexp(largest, &exponent);  // largest < 2^exponent
+  const int shift = std::min(kPrecision - exponent, kMaxLpcShift);
+  if (shift < 0) return f;
+  // Rounding with the error carried to the next coefficient keeps the filter's sum close.
+  double carried = 0.0;
+  const double scale = std::ldexp(1.0, shift);
+  for (int j = 0; j < best_order; ++j) {
+    const double v = best_a[j] * scale + carried;
+    const double q = std::clamp(std::nearbyint(v), -32767.0, 32767.0);
+    carried = v - q;
+    f.coefs[j] = static_cast<int16_t>(q);
+  }
+  f.order = best_order;
+  f.shift = shift;
+  return f;
+}
+
+void lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
+  for (size_t i = from; i < to; ++i) {
+    e[i - from] = static_cast<int32_t>(int64_t{x[i]} - predict_any(f, x, i));
+  }
+}
+
+bool lpc_restore(const LpcFilter& f, int32_t* x, size_t from, size_t to) {
+  if (f.order == 0) return true;
+  // The first values of the sequence have less history than the order: the general path.
+  const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
+  for (size_t i = from; i < head; ++i) {
+    const int64_t v = int64_t{x[i]} + predict_any(f, x, i);
+    if (v < -kLimit || v > kLimit) return false;
+    x[i] = static_cast<int32_t>(v);
+  }
+  if (head >= to) return true;
+  return kRestore[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to);
+}
+
+}  // namespace vantrel
