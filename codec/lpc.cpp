@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -13,32 +14,36 @@ constexpr int64_t kLimit = (int64_t{1} << 30) - 1;  // the residual range, +-(2^
 // Coefficients are quantised to this many bits below the largest one's leading bit (FLAC's
 // precision for blocks of a few thousand): finer ones gain nothing measurable and cost header.
 constexpr int kPrecision = 14;
-
-// The prediction at x[i] from the `order` values before it, all present.
-template <int N>
-inline int64_t predict_fixed(const int16_t* c, int shift, const int32_t* x) {
-  int64_t sum = 0;
-  for (int k = 0; k < N; ++k) sum += int64_t{c[k]} * x[-1 - k];
-  return std::clamp(sum >> shift, -kLimit, kLimit);
-}
+// An order is taken when its estimated cost is within this fraction of the cheapest order's.
+constexpr double kOrderSlack = 0.003;
 
 int64_t predict_any(const LpcFilter& f, const int32_t* x, size_t i) {
   int64_t sum = 0;
   const size_t known = std::min<size_t>(i, static_cast<size_t>(f.order));
   for (size_t k = 0; k < known; ++k) sum += int64_t{f.coefs[k]} * x[i - 1 - k];
-  return std::clamp(sum >> f.shift, -kLimit, kLimit);
+  return sum >> f.shift;
+}
+
+// Values beyond the range are caught by an OR of their distance outside it, once at the end.
+inline uint64_t outside(int64_t v) {
+  return static_cast<uint64_t>(v + kLimit) >> 31 | static_cast<uint64_t>(kLimit - v) >> 63;
 }
 
 template <int N>
 bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t to) {
-  // Values beyond the range are caught by an OR of their distance outside it, once at the end.
-  uint64_t outside = 0;
+  uint64_t beyond = 0;
+  // The newest value stays in a register: only its product is on the chain from one value to
+  // the next; the older ones' sum is formed while the newest is still being made.
+  int64_t newest = x[from - 1];
   for (size_t i = from; i < to; ++i) {
-    const int64_t v = int64_t{x[i]} + predict_fixed<N>(c, shift, x + i);
-    outside |= static_cast<uint64_t>(v + kLimit) >> 31 | static_cast<uint64_t>(kLimit - v) >> 63;
+    int64_t older = 0;
+    for (int k = 1; k < N; ++k) older += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
+    const int64_t v = x[i] + ((older + int64_t{c[0]} * newest) >> shift);
+    beyond |= outside(v);
     x[i] = static_cast<int32_t>(v);
+    newest = static_cast<int32_t>(v);
   }
-  return outside == 0;
+  return beyond == 0;
 }
 
 using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
@@ -87,10 +92,12 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
     const double per = 0.5 * std::log2(std::max(energy / dn, 1e-12)) + 1.94;
     return dn * std::max(per, 1.0) + 16.0 * order;
   };
-  std::array<double, kMaxLpcOrder> a{}, previous{}, best_a{};
+  std::array<std::array<double, kMaxLpcOrder>, kMaxLpcOrder + 1> by_order{};
+  std::array<double, kMaxLpcOrder + 1> costs{};
+  std::array<double, kMaxLpcOrder> a{}, previous{};
   double energy = r[0];
-  double best_cost = cost(energy, 0);
-  int best_order = 0;
+  costs[0] = cost(energy, 0);
+  int designed = 0;
   for (int p = 1; p <= max_order; ++p) {
     double acc = r[static_cast<size_t>(p)];
     for (int j = 0; j < p - 1; ++j) acc -= a[j] * r[static_cast<size_t>(p - 1 - j)];
@@ -101,14 +108,17 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
     a[p - 1] = k;
     energy *= 1.0 - k * k;
     if (!(energy > 0.0)) break;
-    const double c = cost(energy, p);
-    if (c < best_cost) {
-      best_cost = c;
-      best_order = p;
-      best_a = a;
-    }
+    by_order[static_cast<size_t>(p)] = a;
+    costs[static_cast<size_t>(p)] = cost(energy, p);
+    designed = p;
   }
+  // The lowest order within kOrderSlack of the cheapest: decoding costs a product per
+  // coefficient and sample, and the last few orders rarely gain more.
+  const double cheapest = *std::min_element(costs.begin(), costs.begin() + designed + 1);
+  int best_order = 0;
+  while (costs[static_cast<size_t>(best_order)] > cheapest * (1.0 + kOrderSlack)) ++best_order;
   if (best_order == 0) return f;
+  const auto& best_a = by_order[static_cast<size_t>(best_order)];
   double largest = 0.0;
   for (int j = 0; j < best_order; ++j) largest = std::max(largest, std::fabs(best_a[j]));
   int exponent;
@@ -129,21 +139,27 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   return f;
 }
 
-void lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
+bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
+  uint64_t beyond = 0;
   for (size_t i = from; i < to; ++i) {
-    e[i - from] = static_cast<int32_t>(int64_t{x[i]} - predict_any(f, x, i));
+    const int64_t d = int64_t{x[i]} - predict_any(f, x, i);
+    beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;
+    e[i - from] = static_cast<int32_t>(d);
   }
+  return beyond == 0;
 }
 
 bool lpc_restore(const LpcFilter& f, int32_t* x, size_t from, size_t to) {
   if (f.order == 0) return true;
   // The first values of the sequence have less history than the order: the general path.
   const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
+  uint64_t beyond = 0;
   for (size_t i = from; i < head; ++i) {
     const int64_t v = int64_t{x[i]} + predict_any(f, x, i);
-    if (v < -kLimit || v > kLimit) return false;
+    beyond |= outside(v);
     x[i] = static_cast<int32_t>(v);
   }
+  if (beyond != 0) return false;
   if (head >= to) return true;
   return kRestore[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to);
 }

@@ -3,11 +3,11 @@
 // block's autocorrelation) but applied in integers with 64-bit sums, so that both sides predict
 // exactly alike.
 //
-//   prediction(i) = clamp((sum over k < order of coefs[k] * x[i - 1 - k]) >> shift)
+//   prediction(i) = (sum over k < order of coefs[k] * x[i - 1 - k]) >> shift
 //
-// The shift rounds down (an arithmetic shift), values before the sequence's first read as 0, and
-// the clamp keeps the prediction inside the residual range, so that x[i] - prediction(i) stays
-// within +-(2^31 - 2). The sum is below 32 * 2^15 * 2^30 = 2^50.
+// The shift rounds down (an arithmetic shift) and values before the sequence's first read as 0.
+// The sum is below 32 * 2^15 * 2^30 = 2^50 for values within +-(2^30 - 1); an error x[i] -
+// prediction(i) need not fit in 32 bits, and a filter whose errors do not is not used.
 #pragma once
 
 #include <array>
@@ -33,8 +33,9 @@ LpcFilter design_lpc(std::span<const int32_t> x);
 
 // The prediction errors x[i] - prediction(i) for i in [from, to) into e[i - from]; x[j] for j <
 // from are the history (at least min(from, order) of them are read; below index 0 nothing is).
-// Every x must lie within +-(2^30 - 1).
-void lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e);
+// Every x must lie within +-(2^30 - 1). False when an error does not fit in 32 bits (the filter
+// is then not to be used).
+bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e);
 
 // The inverse, in place: x[i] holds the error on entry and the value on return, for i in
 // [from, to) in order, x[j] for j < from being values already restored. False when a value leaves

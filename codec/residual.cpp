@@ -5,6 +5,7 @@
 #include <bit>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -572,8 +573,9 @@ struct BitReader {
 
   void refill() {
     uint64_t w = 0;
-    if (pos + 8 <= size) {
-      for (int b = 0; b < 8; ++b) w = w << 8 | data[pos + static_cast<size_t>(b)];
+    if (pos + 8 <= size) [[likely]] {
+      std::memcpy(&w, data + pos, 8);
+      if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
     } else {
       for (size_t b = 0; b < 8; ++b) w = w << 8 | (pos + b < size ? data[pos + b] : 0);
     }
@@ -728,8 +730,8 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
   for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
   uint64_t rice = rice_total_bits(zigzagged.data(), m);
   std::copy(x, x + m, errors.begin());
-  if (filter.order > 0) {
-    lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data());
+  if (filter.order > 0 &&
+      lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data())) {
     for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(predicted[i]);
     const uint64_t with = rice_total_bits(zigzagged.data(), m) + 16 * (filter.order + 1);
     if (with < rice) {
@@ -739,6 +741,8 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
       filter = LpcFilter{};
       for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
     }
+  } else {
+    filter = LpcFilter{};
   }
   const double rice_bits = 8.0 * (kRiceLengthBytes + std::ceil(static_cast<double>(rice) / 8.0));
   // The adaptive code, on a copy of the model that replaces it when the block takes that code.
