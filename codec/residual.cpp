@@ -464,8 +464,17 @@ constexpr uint32_t kRiceEscape = 24;
 constexpr uint8_t kHeadAdaptive = 0x80;
 constexpr uint8_t kHeadReserved = 0x40;
 constexpr uint8_t kHeadOrder = 0x3F;
-constexpr size_t kStreamLengthBytes = 4;  // the adaptive stream's length, first
+constexpr size_t kMaxLengthBytes = 5;     // the adaptive stream's length, first, as LEB128
 constexpr size_t kRiceLengthBytes = 2;    // a Rice code's length (at most 28682 bytes)
+
+size_t leb128_size(uint64_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
 
 uint32_t zigzag(int32_t e) {
   return (static_cast<uint32_t>(e) << 1) ^ static_cast<uint32_t>(e >> 31);
@@ -715,7 +724,13 @@ struct ResidualWalkState {
 
   // The bits of the adaptive stream's length and, when it is written, of its final state beyond
   // the 16 bits of decisions it holds and of its last word's unused half on average.
-  double framing_bits() const { return 8.0 * kStreamLengthBytes + (any_adaptive ? 24.0 : 0.0); }
+  double framing_bits() const {
+    if (!any_adaptive) return 8.0;
+    const double words = std::ceil(std::max(0.0, adaptive_bits - 16.0) / 16.0);
+    return 8.0 * (4.0 + 2.0 * words) + 8.0 * leb128_size(static_cast<uint64_t>(4 + 2 * words)) -
+           adaptive_bits;
+  }
+  double adaptive_bits = 0;  // the meter's estimate of the adaptive decisions so far
 };
 
 double ResidualWalkState::code_block(size_t m, std::span<const float> base, float bin,
@@ -770,6 +785,7 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     if (adaptive) {
       std::swap(model, trial);
       any_adaptive = true;
+      this->adaptive_bits += adaptive_bits;
     } else if (coding) {
       recorder.truncate(recorded);
     }
@@ -811,28 +827,36 @@ Status<ResidualError> encode_blocks(std::span<const int32_t> residual, std::span
               residual.begin() + static_cast<ptrdiff_t>(s + m), st.window.begin() + kHistory);
     st.code_block(m, base.subspan(s, m), bin, margin, true);
   }
-  const size_t at = out.size();
-  out.resize(at + kStreamLengthBytes);
-  if (st.any_adaptive) st.recorder.finish_into(out);
-  const size_t length = out.size() - at - kStreamLengthBytes;
-  for (size_t b = 0; b < kStreamLengthBytes; ++b)
-    out[at + b] = static_cast<uint8_t>(length >> (8 * b));
+  std::vector<uint8_t> adaptive;
+  if (st.any_adaptive) st.recorder.finish_into(adaptive);
+  for (uint64_t v = adaptive.size();; v >>= 7) {
+    out.push_back(static_cast<uint8_t>((v & 0x7F) | (v >= 0x80 ? 0x80 : 0)));
+    if (v < 0x80) break;
+  }
+  out.insert(out.end(), adaptive.begin(), adaptive.end());
   out.insert(out.end(), st.blocks.begin(), st.blocks.end());
   return {};
-}
-
-uint32_t load_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
 Status<ResidualError> decode_blocks(std::span<const uint8_t> data, std::span<const float> base,
                                     float bin, std::span<int32_t> out) {
   const size_t n = out.size();
-  if (data.size() < kStreamLengthBytes) return ResidualError::Truncated;
-  const size_t stream_length = load_u32(data.data());
-  if (stream_length > data.size() - kStreamLengthBytes) return ResidualError::Truncated;
-  const std::span<const uint8_t> stream = data.subspan(kStreamLengthBytes, stream_length);
-  size_t at = kStreamLengthBytes + stream_length;
+  // The adaptive stream's length: LEB128 of at most 5 bytes, its last one nonzero unless it is the
+  // only one.
+  size_t at = 0;
+  uint64_t stream_length = 0;
+  for (int shift = 0;; shift += 7) {
+    if (at >= data.size() || at >= kMaxLengthBytes) return ResidualError::Truncated;
+    const uint8_t b = data[at++];
+    stream_length |= uint64_t{b & 0x7Fu} << shift;
+    if (b < 0x80) {
+      if (b == 0 && at > 1) return ResidualError::Corrupt;
+      break;
+    }
+  }
+  if (stream_length > data.size() - at) return ResidualError::Truncated;
+  const std::span<const uint8_t> stream = data.subspan(at, stream_length);
+  at += stream_length;
   // Every block costs at least its head: a count the bytes cannot back is refused before any
   // work.
   if ((n + kLpcBlock - 1) / kLpcBlock > data.size() - at) return ResidualError::Truncated;

@@ -18,18 +18,18 @@
 // (codec/lpc.h, order 0 for none) and one of two codes for the prediction errors, chosen by the
 // encoder by size: the adaptive code above (its groups' flags telling whether all 16 errors are
 // 0, its contexts carried from one adaptive block to the next) or a fast one, partitioned Rice
-// codes. A block is
+// codes. The stream is the length of the adaptive stream (LEB128), that stream (the decisions of
+// all adaptive blocks, a plane stream), then the blocks, each
 //
 //   u8   head: bits 0-5 the predictor's order (0..32), bit 7 the code (1 adaptive, 0 Rice),
 //        bit 6 0
 //   u8   the predictor's shift (0..15), then `order` coefficients (int16, little-endian); both
 //        absent for order 0
-//   u32  the length of the block's code in bytes (little-endian), then the code: for the
-//        adaptive code a plane stream of its own; for Rice, most significant bit first,
-//        partitions of 256 errors (the last one shorter), each a 5-bit parameter k and per
-//        error u (the error zigzagged: 2e for e >= 0, -2e - 1 below) as u >> k in unary (that
-//        many 0s, then a 1) and its k low bits; 24 zeros instead start an escape, u in 32 bits.
-//        The last byte is padded with 0s.
+//   u16  Rice blocks only: the length of the block's Rice code in bytes (little-endian), then
+//        the code, most significant bit first: partitions of 256 errors (the last one shorter),
+//        each a 5-bit parameter k and per error u (the error zigzagged: 2e for e >= 0, -2e - 1
+//        below) as u >> k in unary (that many 0s, then a 1) and its k low bits; 24 zeros
+//        instead start an escape, u in 32 bits. The last byte is padded with 0s.
 //
 // The count is the caller's (the container's sample count), and so are the bin width and the
 // format; the stream's length is its owner's (a trailer section) and the decoder checks that
