@@ -16,8 +16,9 @@ constexpr uint8_t kKindWidth = 1;  // bins of a width in signal units
 constexpr uint8_t kKindGrid = 2;   // bins of codes of a grid
 // The widest bin in codes: bin_codes * residual stays far inside int64 (2^31 * 2^30).
 constexpr uint32_t kMaxBinCodes = 0x7FFFFFFF;
-// The smallest residual stream: the rANS engine's final state.
-constexpr size_t kMinStream = 4;
+// The smallest residual stream of each format: the rANS engine's final state; the adaptive
+// stream's length alone (no samples).
+constexpr size_t kMinStream[] = {4, 1};
 // How often the builder narrows the bins when a sample no bin holds is found.
 constexpr int kMaxNarrowings = 4;
 
@@ -283,12 +284,13 @@ void write_refinement(const Refinement& r, std::vector<uint8_t>& body) {
 
 Result<Refinement, RefinementError> read_refinement(std::span<const uint8_t> body,
                                                     uint32_t sample_count) {
-  if (body.size() < kRefinementHeadSize + kMinStream) return RefinementError::CutShort;
+  if (body.size() < kRefinementHeadSize + 1) return RefinementError::CutShort;
   const uint8_t* p = body.data();
   const uint8_t kind = p[0];
   // A kind or stream format this reader does not know comes from a newer writer (or damage).
   if (kind != kKindWidth && kind != kKindGrid) return RefinementError::UnknownKind;
   if (p[1] > static_cast<uint8_t>(kNewestResidualFormat)) return RefinementError::UnknownKind;
+  if (body.size() < kRefinementHeadSize + kMinStream[p[1]]) return RefinementError::CutShort;
   if (p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
   if (load_u32(p + 4) != sample_count) return RefinementError::CountDisagrees;
   Refinement r;

@@ -240,7 +240,9 @@ TEST(Refinement, HostileBodiesAreRefused) {
     RefinementError error;
   } cases[] = {
       {"empty", {}, RefinementError::CutShort},
-      {"no stream", {good.begin(), good.begin() + 46}, RefinementError::CutShort},
+      {"no stream", {good.begin(), good.begin() + 44}, RefinementError::CutShort},
+      {"format 0, no state", byte_at({good.begin(), good.begin() + 47}, 1, 0),
+       RefinementError::CutShort},
       {"kind 0", byte_at(good, 0, 0), RefinementError::UnknownKind},
       {"stream format 2", byte_at(good, 1, 2), RefinementError::UnknownKind},
       {"reserved", byte_at(good, 2, 1), RefinementError::BadQuantisation},
