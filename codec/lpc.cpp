@@ -69,8 +69,8 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   const size_t taper = std::max<size_t>(1, n / 4);
   for (size_t i = 0; i < n; ++i) {
     const size_t edge = std::min(i, n - 1 - i);
-    const double g =
-        edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(M_PI * (static_cast<double>(edge) + 0.5) / taper);
+    const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
+    const double g = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
     w[i] = g * static_cast<double>(x[i]);
   }
   std::array<double, kMaxLpcOrder + 1> r{};

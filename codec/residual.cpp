@@ -457,7 +457,9 @@ bool in_range(std::span<const int32_t> residual) {
 
 constexpr size_t kLpcBlock = 4096;
 constexpr size_t kHistory = kMaxLpcOrder;  // values kept before a block for its predictor
-constexpr size_t kRicePartition = 256;
+// A Rice code's partitions are 2^s errors, s = kRiceLeastShift + a 3-bit field at its start.
+constexpr uint32_t kRiceLeastShift = 5;
+constexpr uint32_t kRiceShiftBits = 3;
 constexpr uint32_t kRiceParamBits = 5;
 // A quotient this long or longer goes as an escape: this many 0s, then the value in 32 bits.
 constexpr uint32_t kRiceEscape = 24;
@@ -516,14 +518,31 @@ uint32_t rice_parameter(const uint32_t* u, size_t n, uint64_t& bits) {
   return best;
 }
 
-uint64_t rice_total_bits(const uint32_t* u, size_t n) {
-  uint64_t total = 0;
-  for (size_t start = 0; start < n; start += kRicePartition) {
+// The bits of the Rice code of `u` with partitions of 2^shift.
+uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t shift) {
+  const size_t partition = size_t{1} << shift;
+  uint64_t total = kRiceShiftBits;
+  for (size_t start = 0; start < n; start += partition) {
     uint64_t bits;
-    rice_parameter(u + start, std::min(kRicePartition, n - start), bits);
+    rice_parameter(u + start, std::min(partition, n - start), bits);
     total += kRiceParamBits + bits;
   }
   return total;
+}
+
+// The smallest Rice code's bits over the partition sizes, and its shift.
+uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
+  uint64_t best = std::numeric_limits<uint64_t>::max();
+  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + (1u << kRiceShiftBits);
+       ++shift) {
+    const uint64_t bits = rice_partitioned_bits(u, n, shift);
+    if (bits < best) {
+      best = bits;
+      best_shift = shift;
+    }
+    if ((size_t{1} << shift) >= n) break;  // one partition already
+  }
+  return best;
 }
 
 // Bits most significant first into bytes.
@@ -550,10 +569,12 @@ class BitWriter {
   uint32_t pending_ = 0;
 };
 
-void write_rice(const uint32_t* u, size_t n, std::vector<uint8_t>& out) {
+void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t>& out) {
   BitWriter w(out);
-  for (size_t start = 0; start < n; start += kRicePartition) {
-    const size_t end = std::min(n, start + kRicePartition);
+  w.put(shift - kRiceLeastShift, kRiceShiftBits);
+  const size_t partition = size_t{1} << shift;
+  for (size_t start = 0; start < n; start += partition) {
+    const size_t end = std::min(n, start + partition);
     uint64_t unused;
     const uint32_t k = rice_parameter(u + start, end - start, unused);
     w.put(k, kRiceParamBits);
@@ -612,8 +633,10 @@ struct BitReader {
 bool decode_rice(std::span<const uint8_t> code, int32_t* e, size_t n) {
   BitReader r{code.data(), code.size()};
   uint64_t beyond = 0;  // nonzero once a value needs more than 32 bits
-  for (size_t start = 0; start < n; start += kRicePartition) {
-    const size_t end = std::min(n, start + kRicePartition);
+  r.refill();
+  const size_t partition = size_t{1} << (kRiceLeastShift + r.take(kRiceShiftBits));
+  for (size_t start = 0; start < n; start += partition) {
+    const size_t end = std::min(n, start + partition);
     r.refill();
     const uint32_t k = r.take(kRiceParamBits);
     for (size_t i = start; i < end; ++i) {
@@ -743,14 +766,18 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
   // The designed predictor when its Rice code (with its coefficients) is smaller than that of
   // the residuals themselves.
   for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
-  uint64_t rice = rice_total_bits(zigzagged.data(), m);
+  uint32_t shift = kRiceLeastShift;
+  uint64_t rice = rice_total_bits(zigzagged.data(), m, shift);
   std::copy(x, x + m, errors.begin());
   if (filter.order > 0 &&
       lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data())) {
     for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(predicted[i]);
-    const uint64_t with = rice_total_bits(zigzagged.data(), m) + 16 * (filter.order + 1);
+    uint32_t predicted_shift = kRiceLeastShift;
+    const uint64_t with =
+        rice_total_bits(zigzagged.data(), m, predicted_shift) + 16 * (filter.order + 1);
     if (with < rice) {
       rice = with - 16 * (filter.order + 1);
+      shift = predicted_shift;
       std::copy(predicted.begin(), predicted.begin() + static_cast<ptrdiff_t>(m), errors.begin());
     } else {
       filter = LpcFilter{};
@@ -802,7 +829,7 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     if (!adaptive) {
       const size_t length_at = blocks.size();
       blocks.resize(length_at + kRiceLengthBytes);
-      write_rice(zigzagged.data(), m, blocks);
+      write_rice(zigzagged.data(), m, shift, blocks);
       const size_t length = blocks.size() - length_at - kRiceLengthBytes;
       blocks[length_at] = static_cast<uint8_t>(length);
       blocks[length_at + 1] = static_cast<uint8_t>(length >> 8);
@@ -899,8 +926,8 @@ Status<ResidualError> decode_blocks(std::span<const uint8_t> data, std::span<con
       const size_t length = data[at] | size_t{data[at + 1]} << 8;
       at += kRiceLengthBytes;
       if (length > data.size() - at) return ResidualError::Truncated;
-      const size_t partitions = (m + kRicePartition - 1) / kRicePartition;
-      if (8 * length < m + kRiceParamBits * partitions) return ResidualError::Truncated;
+      // At least a bit an error, the partition size and a parameter.
+      if (8 * length < m + kRiceShiftBits + kRiceParamBits) return ResidualError::Truncated;
       if (!decode_rice(data.subspan(at, length), e, m)) return ResidualError::Corrupt;
       at += length;
     }
@@ -997,10 +1024,11 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
                   st.window.begin() + kHistory);
       bits_ += st.code_block(kLpcBlock, base.subspan(used, kLpcBlock), bin_, margin, false);
     } else {
-      st.pending_residual.insert(st.pending_residual.end(), residual.begin() + static_cast<ptrdiff_t>(used),
-                                 residual.begin() + static_cast<ptrdiff_t>(used + take));
-      st.pending_base.insert(st.pending_base.end(), base.begin() + static_cast<ptrdiff_t>(used),
-                             base.begin() + static_cast<ptrdiff_t>(used + take));
+      const auto from = static_cast<ptrdiff_t>(used);
+      const auto to = static_cast<ptrdiff_t>(used + take);
+      st.pending_residual.insert(st.pending_residual.end(), residual.begin() + from,
+                                 residual.begin() + to);
+      st.pending_base.insert(st.pending_base.end(), base.begin() + from, base.begin() + to);
       if (st.pending_residual.size() == kLpcBlock) {
         std::copy(st.pending_residual.begin(), st.pending_residual.end(),
                   st.window.begin() + kHistory);

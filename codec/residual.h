@@ -26,10 +26,11 @@
 //   u8   the predictor's shift (0..15), then `order` coefficients (int16, little-endian); both
 //        absent for order 0
 //   u16  Rice blocks only: the length of the block's Rice code in bytes (little-endian), then
-//        the code, most significant bit first: partitions of 256 errors (the last one shorter),
-//        each a 5-bit parameter k and per error u (the error zigzagged: 2e for e >= 0, -2e - 1
-//        below) as u >> k in unary (that many 0s, then a 1) and its k low bits; 24 zeros
-//        instead start an escape, u in 32 bits. The last byte is padded with 0s.
+//        the code, most significant bit first: a 3-bit v, then partitions of 2^(5 + v) errors
+//        (the last one shorter), each a 5-bit parameter k and per error u (the error
+//        zigzagged: 2e for e >= 0, -2e - 1 below) as u >> k in unary (that many 0s, then a 1)
+//        and its k low bits; 24 zeros instead start an escape, u in 32 bits. The last byte is
+//        padded with 0s.
 //
 // The count is the caller's (the container's sample count), and so are the bin width and the
 // format; the stream's length is its owner's (a trailer section) and the decoder checks that

@@ -158,8 +158,8 @@ TEST(ResidualModel, UsesTheBaseActivityToCodeBelowTheOrderZeroEntropy) {
 }
 
 // Residuals that a linear filter predicts (a lossless residual of a nearly empty base: the codes
-// of a signal of a few tones) cost clearly less in blocks, whose predictors find the filter, than in the
-// adaptive format, with either code.
+// of a signal of a few tones) cost clearly less in blocks, whose predictors find the filter, than
+// in the adaptive format, with either code.
 TEST(ResidualModel, BlocksPredictWhatALinearFilterPredicts) {
   std::mt19937 rng(11);
   std::normal_distribution<double> noise(0.0, 2.0);
@@ -170,7 +170,8 @@ TEST(ResidualModel, BlocksPredictWhatALinearFilterPredicts) {
         std::lround(3000.0 * std::sin(0.031 * t) + 1000.0 * std::sin(0.23 * t) + noise(rng)));
   }
   const std::vector<float> base(r.size());
-  const double adaptive = static_cast<double>(encode(r, base, 1.0f, {ResidualFormat::Adaptive}).size());
+  const double adaptive =
+      static_cast<double>(encode(r, base, 1.0f, {ResidualFormat::Adaptive}).size());
   for (const Stream& stream : kStreams) {
     if (stream.options.format != ResidualFormat::Blocks) continue;
     EXPECT_LT(static_cast<double>(encode(r, base, 1.0f, stream.options).size()), 0.8 * adaptive)
