@@ -457,9 +457,23 @@ bool in_range(std::span<const int32_t> residual) {
 
 constexpr size_t kLpcBlock = 4096;
 constexpr size_t kHistory = kMaxLpcOrder;  // values kept before a block for its predictor
-// A Rice code's partitions are 2^s errors, s = kRiceLeastShift + a 3-bit field at its start.
+// A Rice code starts with a 3-bit field v: below kRiceRunningField partitions of 2^s errors, s =
+// kRiceLeastShift + v, each with its parameter; kRiceRunningField a parameter per error from the
+// running mean of the values before it (no parameters stored), which follows the errors' spread
+// sample by sample as the adaptive code's contexts do.
 constexpr uint32_t kRiceLeastShift = 5;
 constexpr uint32_t kRiceShiftBits = 3;
+constexpr uint32_t kRiceRunningField = 7;
+constexpr uint32_t kRiceRunning = 0;  // the encoder's shift for the running parameter
+// The running mean is a / 2^kRunningRate, a decaying sum over about 2^kRunningRate values, from
+// a mean of 16.
+constexpr uint32_t kRunningRate = 4;
+constexpr uint64_t kRunningStart = uint64_t{16} << kRunningRate;
+
+inline uint32_t running_parameter(uint64_t a) {
+  const uint64_t mean = a >> kRunningRate;
+  return mean > 0 ? std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31) : 0;
+}
 constexpr uint32_t kRiceParamBits = 5;
 // A quotient this long or longer goes as an escape: this many 0s, then the value in 32 bits.
 constexpr uint32_t kRiceEscape = 24;
@@ -530,11 +544,24 @@ uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t shift) {
   return total;
 }
 
-// The smallest Rice code's bits over the partition sizes, and its shift.
+uint64_t rice_running_bits(const uint32_t* u, size_t n) {
+  uint64_t total = kRiceShiftBits;
+  uint64_t a = kRunningStart;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t k = running_parameter(a);
+    const uint32_t q = u[i] >> k;
+    total += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
+    a += u[i] - (a >> kRunningRate);
+  }
+  return total;
+}
+
+// The smallest Rice code's bits over the partition sizes and the running parameter, and its
+// shift (kRiceRunning for the running parameter).
 uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
-  uint64_t best = std::numeric_limits<uint64_t>::max();
-  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + (1u << kRiceShiftBits);
-       ++shift) {
+  uint64_t best = rice_running_bits(u, n);
+  best_shift = kRiceRunning;
+  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + kRiceRunningField; ++shift) {
     const uint64_t bits = rice_partitioned_bits(u, n, shift);
     if (bits < best) {
       best = bits;
@@ -569,8 +596,29 @@ class BitWriter {
   uint32_t pending_ = 0;
 };
 
+void put_rice(BitWriter& w, uint32_t u, uint32_t k) {
+  const uint32_t q = u >> k;
+  if (q < kRiceEscape) {
+    w.put(1, q + 1);
+    w.put(k > 0 ? u & ((1u << k) - 1) : 0, k);
+  } else {
+    w.put(0, kRiceEscape);
+    w.put(u, 32);
+  }
+}
+
 void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t>& out) {
   BitWriter w(out);
+  if (shift == kRiceRunning) {
+    w.put(kRiceRunningField, kRiceShiftBits);
+    uint64_t a = kRunningStart;
+    for (size_t i = 0; i < n; ++i) {
+      put_rice(w, u[i], running_parameter(a));
+      a += u[i] - (a >> kRunningRate);
+    }
+    w.flush();
+    return;
+  }
   w.put(shift - kRiceLeastShift, kRiceShiftBits);
   const size_t partition = size_t{1} << shift;
   for (size_t start = 0; start < n; start += partition) {
@@ -578,16 +626,7 @@ void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t
     uint64_t unused;
     const uint32_t k = rice_parameter(u + start, end - start, unused);
     w.put(k, kRiceParamBits);
-    for (size_t i = start; i < end; ++i) {
-      const uint32_t q = u[i] >> k;
-      if (q < kRiceEscape) {
-        w.put(1, q + 1);
-        w.put(k > 0 ? u[i] & ((1u << k) - 1) : 0, k);
-      } else {
-        w.put(0, kRiceEscape);
-        w.put(u[i], 32);
-      }
-    }
+    for (size_t i = start; i < end; ++i) put_rice(w, u[i], k);
   }
   w.flush();
 }
@@ -629,32 +668,48 @@ struct BitReader {
   }
 };
 
+// One value of parameter k (at most 32 bits wide, or more when damaged), after a refill.
+inline uint64_t read_rice(BitReader& r, uint32_t k) {
+  const auto zeros = static_cast<uint32_t>(std::countl_zero(r.buf));
+  if (zeros < kRiceEscape) [[likely]] {
+    r.buf <<= zeros + 1;
+    const uint64_t low = (r.buf >> (63 - k)) >> 1;  // k bits, none for k = 0
+    r.buf <<= k;
+    r.bits -= zeros + 1 + k;
+    return (uint64_t{zeros} << k) | low;
+  }
+  r.buf <<= kRiceEscape;
+  const uint64_t u = r.buf >> 32;
+  r.buf <<= 32;
+  r.bits -= kRiceEscape + 32;
+  return u;
+}
+
 // Decodes n errors from a whole Rice code; false when the code is damaged.
 bool decode_rice(std::span<const uint8_t> code, int32_t* e, size_t n) {
   BitReader r{code.data(), code.size()};
   uint64_t beyond = 0;  // nonzero once a value needs more than 32 bits
   r.refill();
-  const size_t partition = size_t{1} << (kRiceLeastShift + r.take(kRiceShiftBits));
+  const uint32_t field = r.take(kRiceShiftBits);
+  if (field == kRiceRunningField) {
+    uint64_t a = kRunningStart;
+    for (size_t i = 0; i < n; ++i) {
+      r.refill();
+      const uint64_t u = read_rice(r, running_parameter(a));
+      beyond |= u >> 32;
+      e[i] = unzigzag(static_cast<uint32_t>(u));
+      a += static_cast<uint32_t>(u) - (a >> kRunningRate);
+    }
+    return beyond == 0 && r.ends_at_last_byte();
+  }
+  const size_t partition = size_t{1} << (kRiceLeastShift + field);
   for (size_t start = 0; start < n; start += partition) {
     const size_t end = std::min(n, start + partition);
     r.refill();
     const uint32_t k = r.take(kRiceParamBits);
     for (size_t i = start; i < end; ++i) {
       r.refill();
-      const auto zeros = static_cast<uint32_t>(std::countl_zero(r.buf));
-      uint64_t u;
-      if (zeros < kRiceEscape) [[likely]] {
-        r.buf <<= zeros + 1;
-        const uint64_t low = (r.buf >> (63 - k)) >> 1;  // k bits, none for k = 0
-        r.buf <<= k;
-        r.bits -= zeros + 1 + k;
-        u = (uint64_t{zeros} << k) | low;
-      } else {
-        r.buf <<= kRiceEscape;
-        u = r.buf >> 32;
-        r.buf <<= 32;
-        r.bits -= kRiceEscape + 32;
-      }
+      const uint64_t u = read_rice(r, k);
       beyond |= u >> 32;
       e[i] = unzigzag(static_cast<uint32_t>(u));
     }
@@ -926,8 +981,8 @@ Status<ResidualError> decode_blocks(std::span<const uint8_t> data, std::span<con
       const size_t length = data[at] | size_t{data[at + 1]} << 8;
       at += kRiceLengthBytes;
       if (length > data.size() - at) return ResidualError::Truncated;
-      // At least a bit an error, the partition size and a parameter.
-      if (8 * length < m + kRiceShiftBits + kRiceParamBits) return ResidualError::Truncated;
+      // At least a bit an error and the field that tells how parameters are given.
+      if (8 * length < m + kRiceShiftBits) return ResidualError::Truncated;
       if (!decode_rice(data.subspan(at, length), e, m)) return ResidualError::Corrupt;
       at += length;
     }

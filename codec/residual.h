@@ -27,7 +27,8 @@
 //        absent for order 0
 //   u16  Rice blocks only: the length of the block's Rice code in bytes (little-endian), then
 //        the code, most significant bit first: a 3-bit v, then partitions of 2^(5 + v) errors
-//        (the last one shorter), each a 5-bit parameter k and per error u (the error
+//        (the last one shorter), each a 5-bit parameter k, or for v = 7 a parameter per error
+//        from the running mean of the values before it; per error u (the error
 //        zigzagged: 2e for e >= 0, -2e - 1 below) as u >> k in unary (that many 0s, then a 1)
 //        and its k low bits; 24 zeros instead start an escape, u in 32 bits. The last byte is
 //        padded with 0s.
