@@ -800,8 +800,9 @@ struct ResidualWalkState {
   // last values as the next one's history.
   double code_block(size_t m, std::span<const float> base, float bin, double margin, bool coding);
 
-  // The bits of the adaptive stream's length and, when it is written, of its final state beyond
-  // the 16 bits of decisions it holds and of its last word's unused half on average.
+  // What the stream's framing adds to the blocks' bits: the adaptive stream's length and, when
+  // that stream is written, its bytes (the final state, which holds the first 16 bits of
+  // decisions, and whole words) in place of the decisions' estimated bits.
   double framing_bits() const {
     if (!any_adaptive) return 8.0;
     const double words = std::ceil(std::max(0.0, adaptive_bits - 16.0) / 16.0);
