@@ -64,15 +64,19 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   if (max_order < 1) return f;
   // The autocorrelation of the block under a Tukey window (a cosine taper over a quarter of the
   // block at each end), which keeps the block's edges from biasing the filter.
-  thread_local std::vector<double> w;
-  w.resize(n);
-  const size_t taper = std::max<size_t>(1, n / 4);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t edge = std::min(i, n - 1 - i);
-    const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
-    const double g = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
-    w[i] = g * static_cast<double>(x[i]);
+  // The window's weights are kept for the last length asked (blocks mostly have one length).
+  thread_local std::vector<double> window, w;
+  if (window.size() != n) {
+    window.resize(n);
+    const size_t taper = std::max<size_t>(1, n / 4);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t edge = std::min(i, n - 1 - i);
+      const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
+      window[i] = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
+    }
   }
+  w.resize(n);
+  for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
   std::array<double, kMaxLpcOrder + 1> r{};
   for (int lag = 0; lag <= max_order; ++lag) {
     double s0 = 0.0, s1 = 0.0;
