@@ -2,11 +2,17 @@
 // sample count (u64), the bin width (f32), the base (f32 each) and the residual (i32 each). For
 // every case it prints one line
 //   case PATH BYTES ESTIMATED_BITS ENCODE_NS DECODE_NS ESTIMATE_NS MEMCPY_NS
+//        ADAPTIVE_BYTES ADAPTIVE_DECODE_NS SMALLEST_BYTES SMALLEST_DECODE_NS FAST_BYTES
+//        FAST_DECODE_NS
 // with the best of several runs of each, memcpy of the residual's bytes timed in the same run as
-// the baseline. A case that does not decode to its residual stops the run.
+// the baseline. The first figures are the default stream's; then the adaptive format (the first
+// one written), the blocks format taking the smaller code in every block (no margin for the fast
+// one), and the blocks format with the fast code in every block. A case that does not decode to
+// its residual stops the run.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -73,6 +79,25 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: does not decode to its residual\n", path.c_str());
       return 1;
     }
+    // The other streams: bytes and decode time.
+    const auto other = [&](const vantrel::ResidualOptions& options, size_t& bytes, double& ns) {
+      std::vector<uint8_t> s;
+      if (!vantrel::encode_residual_into(c.residual, c.base, c.bin, s, options).ok()) std::abort();
+      std::vector<int32_t> b(n);
+      ns = 1e9 * best_seconds(reps, [&] {
+        consume(vantrel::decode_residual_into(s, c.base, c.bin, b, options.format).ok());
+      });
+      if (b != c.residual) {
+        std::fprintf(stderr, "%s: does not decode to its residual\n", path.c_str());
+        std::exit(1);
+      }
+      bytes = s.size();
+    };
+    size_t adaptive_bytes, smallest_bytes, fast_bytes;
+    double adaptive_ns, smallest_ns, fast_ns;
+    other({vantrel::ResidualFormat::Adaptive}, adaptive_bytes, adaptive_ns);
+    other({vantrel::ResidualFormat::Blocks, 0.0}, smallest_bytes, smallest_ns);
+    other({vantrel::ResidualFormat::Blocks, 1.0}, fast_bytes, fast_ns);
     double estimate = 0;
     const double est = best_seconds(
         reps, [&] { estimate = vantrel::estimate_residual_bits(c.residual, c.base, c.bin); });
@@ -83,8 +108,9 @@ int main(int argc, char** argv) {
     });
     copy_bytes += 4.0 * static_cast<double>(n);
     copy_seconds += cp;
-    std::printf("case %s %zu %.1f %.0f %.0f %.0f %.0f\n", path.c_str(), stream.size(), estimate,
-                enc * 1e9, dec * 1e9, est * 1e9, cp * 1e9);
+    std::printf("case %s %zu %.1f %.0f %.0f %.0f %.0f %zu %.0f %zu %.0f %zu %.0f\n", path.c_str(),
+                stream.size(), estimate, enc * 1e9, dec * 1e9, est * 1e9, cp * 1e9,
+                adaptive_bytes, adaptive_ns, smallest_bytes, smallest_ns, fast_bytes, fast_ns);
   }
   if (copy_seconds > 0) {
     std::printf("baseline memcpy: %.0f MB/s over the cases\n", copy_bytes / 1e6 / copy_seconds);

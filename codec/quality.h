@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "codec/options.h"
+#include "codec/residual.h"
 #include "codec/vantrel_error.h"
 #include "support/result.h"
 
@@ -120,6 +121,7 @@ struct Refinement {
   double bin_width = 0.0;       // off a grid: positive and finite; else 0
   uint32_t sample_count = 0;    // the base's
   std::vector<uint8_t> stream;  // the coded residual
+  ResidualFormat format = kNewestResidualFormat;  // of `stream`
 };
 
 struct TargetedContainer {

@@ -16,8 +16,9 @@ constexpr uint8_t kKindWidth = 1;  // bins of a width in signal units
 constexpr uint8_t kKindGrid = 2;   // bins of codes of a grid
 // The widest bin in codes: bin_codes * residual stays far inside int64 (2^31 * 2^30).
 constexpr uint32_t kMaxBinCodes = 0x7FFFFFFF;
-// The smallest residual stream: the rANS engine's final state.
-constexpr size_t kMinStream = 4;
+// The smallest residual stream of each format: the rANS engine's final state; the adaptive
+// stream's length alone (no samples).
+constexpr size_t kMinStream[] = {4, 1};
 // How often the builder narrows the bins when a sample no bin holds is found.
 constexpr int kMaxNarrowings = 4;
 
@@ -230,6 +231,7 @@ Result<std::vector<double>, VantrelError> build_refinement(std::span<const float
     }
     if (held) {
       r.stream.clear();
+      r.format = kNewestResidualFormat;
       const auto coded = encode_residual_into(residual, base, coder_bin(r), r.stream);
       if (!coded.ok()) return unreachable(max_error, INFINITY);
       return y;
@@ -245,7 +247,7 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
   if (base.size() != r.sample_count)
     return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
   std::vector<int32_t> residual(base.size());
-  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual);
+  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual, r.format);
   if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
   std::vector<double> y(base.size());
   if (r.grid) {
@@ -258,7 +260,8 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
 
 // The body, all numbers little-endian:
 //   0  u8   kind: 1 bins of a width, 2 bins of codes of a grid
-//   1  3    reserved, 0
+//   1  u8   the residual stream's format: 0 adaptive, 1 blocks
+//   2  2    reserved, 0
 //   4  u32  sample count, the container's
 //   8  f64  bin width (kind 1) or the grid's step (kind 2)
 //  16  f64  the grid's origin (kind 2; else 0)
@@ -268,7 +271,8 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
 //  44       the residual stream, to the end of the body
 void write_refinement(const Refinement& r, std::vector<uint8_t>& body) {
   body.push_back(r.grid ? kKindGrid : kKindWidth);
-  body.insert(body.end(), 3, 0);
+  body.push_back(static_cast<uint8_t>(r.format));
+  body.insert(body.end(), 2, 0);
   append_u32(body, r.sample_count);
   append_f64(body, r.grid ? r.grid->step : r.bin_width);
   append_f64(body, r.grid ? r.grid->origin : 0.0);
@@ -280,14 +284,18 @@ void write_refinement(const Refinement& r, std::vector<uint8_t>& body) {
 
 Result<Refinement, RefinementError> read_refinement(std::span<const uint8_t> body,
                                                     uint32_t sample_count) {
-  if (body.size() < kRefinementHeadSize + kMinStream) return RefinementError::CutShort;
+  if (body.size() < kRefinementHeadSize + 1) return RefinementError::CutShort;
   const uint8_t* p = body.data();
   const uint8_t kind = p[0];
+  // A kind or stream format this reader does not know comes from a newer writer (or damage).
   if (kind != kKindWidth && kind != kKindGrid) return RefinementError::UnknownKind;
-  if (p[1] != 0 || p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
+  if (p[1] > static_cast<uint8_t>(kNewestResidualFormat)) return RefinementError::UnknownKind;
+  if (body.size() < kRefinementHeadSize + kMinStream[p[1]]) return RefinementError::CutShort;
+  if (p[2] != 0 || p[3] != 0) return RefinementError::BadQuantisation;
   if (load_u32(p + 4) != sample_count) return RefinementError::CountDisagrees;
   Refinement r;
   r.sample_count = sample_count;
+  r.format = static_cast<ResidualFormat>(p[1]);
   const double width = load_f64(p + 8);
   const SampleGrid g{width, load_f64(p + 16), load_f64(p + 24), load_f64(p + 32)};
   const uint32_t bin_codes = load_u32(p + 40);

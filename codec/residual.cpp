@@ -5,10 +5,12 @@
 #include <bit>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 
 #include "codec/arans.h"
+#include "codec/lpc.h"
 
 namespace vantrel {
 namespace {
@@ -226,6 +228,8 @@ class Recorder {
   static constexpr bool kDecodes = false;
 
   explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
+  size_t size() const { return rec_.size(); }
+  void truncate(size_t size) { rec_.resize(size); }
 
   uint32_t bit(uint16_t& p, uint32_t b) {
     rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
@@ -335,13 +339,27 @@ struct Estimator {
   }
 };
 
+// Records like the Recorder it wraps and adds up the decisions' cost like the Estimator.
+struct PricedRecorder {
+  static constexpr bool kDecodes = false;
+  Recorder& rec;
+  const float* cost;
+  double total = 0;
+  uint32_t bit(uint16_t& p, uint32_t b) {
+    total += cost[b ? kProbScale - p : p];
+    return rec.bit(p, b);
+  }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    total += k;
+    return rec.raw(k, v);
+  }
+};
+
 enum class Walk { Done, Truncated, OutOfRange };
 
-}  // namespace
-
 // What the walk carries from one sample to the next: the contexts, the predictor and the last
-// errors. A walk over consecutive pieces with one state codes them as one sequence.
-struct ResidualWalkState {
+// errors.
+struct LmsWalkState {
   std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
   Predictor predictor;
   uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
@@ -349,12 +367,10 @@ struct ResidualWalkState {
   std::vector<uint8_t> activity;
 };
 
-namespace {
-
 // Runs `io` over the residuals in order with the contexts both sides derive: codes the errors of
 // `in` against the predictions or, for a decoding Io, fills `out`.
 template <class Io>
-Walk walk(Io& io, ResidualWalkState& st, std::span<const float> base, float bin,
+Walk walk(Io& io, LmsWalkState& st, std::span<const float> base, float bin,
           std::span<const int32_t> in, std::span<int32_t> out) {
   const size_t n = Io::kDecodes ? out.size() : in.size();
   activity_buckets(base.first(n), bin, st.scratch, st.activity);
@@ -436,15 +452,572 @@ bool in_range(std::span<const int32_t> residual) {
   return true;
 }
 
+
+// ---- The blocks format: per block a linear predictor and the adaptive or the fast (Rice) code.
+
+constexpr size_t kLpcBlock = 4096;
+constexpr size_t kHistory = kMaxLpcOrder;  // values kept before a block for its predictor
+// A Rice code starts with a 3-bit field v: below kRiceRunningField partitions of 2^s errors, s =
+// kRiceLeastShift + v, each with its parameter; kRiceRunningField a parameter per error from the
+// running mean of the values before it (no parameters stored), which follows the errors' spread
+// sample by sample as the adaptive code's contexts do.
+constexpr uint32_t kRiceLeastShift = 5;
+constexpr uint32_t kRiceShiftBits = 3;
+constexpr uint32_t kRiceRunningField = 7;
+constexpr uint32_t kRiceRunning = 0;  // the encoder's shift for the running parameter
+// The running mean is a / 2^kRunningRate, a decaying sum over about 2^kRunningRate values, from
+// a mean of 16.
+constexpr uint32_t kRunningRate = 4;
+constexpr uint64_t kRunningStart = uint64_t{16} << kRunningRate;
+
+inline uint32_t running_parameter(uint64_t a) {
+  const uint64_t mean = a >> kRunningRate;
+  return mean > 0 ? std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31) : 0;
+}
+constexpr uint32_t kRiceParamBits = 5;
+// A quotient this long or longer goes as an escape: this many 0s, then the value in 32 bits.
+constexpr uint32_t kRiceEscape = 24;
+constexpr uint8_t kHeadAdaptive = 0x80;
+constexpr uint8_t kHeadReserved = 0x40;
+constexpr uint8_t kHeadOrder = 0x3F;
+constexpr size_t kMaxLengthBytes = 5;     // the adaptive stream's length, first, as LEB128
+constexpr size_t kRiceLengthBytes = 2;    // a Rice code's length (at most 28682 bytes)
+
+size_t leb128_size(uint64_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+uint32_t zigzag(int32_t e) {
+  return (static_cast<uint32_t>(e) << 1) ^ static_cast<uint32_t>(e >> 31);
+}
+int32_t unzigzag(uint32_t u) {
+  return static_cast<int32_t>(u >> 1) ^ -static_cast<int32_t>(u & 1);
+}
+
+size_t head_bytes(const LpcFilter& f) {
+  return 1 + (f.order > 0 ? 1 + 2 * static_cast<size_t>(f.order) : 0);
+}
+
+// The Rice code's bits for `u` with parameter k.
+uint64_t rice_bits(const uint32_t* u, size_t n, uint32_t k) {
+  uint64_t bits = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t q = u[i] >> k;
+    bits += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
+  }
+  return bits;
+}
+
+// The best parameter for a partition (of the three around log2 of the mean) and its bits.
+uint32_t rice_parameter(const uint32_t* u, size_t n, uint64_t& bits) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += u[i];
+  const uint64_t mean = sum / n;
+  const uint32_t guess = mean > 0 ? static_cast<uint32_t>(std::bit_width(mean)) - 1 : 0;
+  uint32_t best = guess;
+  bits = rice_bits(u, n, guess);
+  for (const uint32_t k : {guess - 1, guess + 1}) {
+    if (k > 31) continue;  // guess - 1 below 0 wraps
+    const uint64_t b = rice_bits(u, n, k);
+    if (b < bits) {
+      bits = b;
+      best = k;
+    }
+  }
+  return best;
+}
+
+// The bits of the Rice code of `u` with partitions of 2^shift.
+uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t shift) {
+  const size_t partition = size_t{1} << shift;
+  uint64_t total = kRiceShiftBits;
+  for (size_t start = 0; start < n; start += partition) {
+    uint64_t bits;
+    rice_parameter(u + start, std::min(partition, n - start), bits);
+    total += kRiceParamBits + bits;
+  }
+  return total;
+}
+
+uint64_t rice_running_bits(const uint32_t* u, size_t n) {
+  uint64_t total = kRiceShiftBits;
+  uint64_t a = kRunningStart;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t k = running_parameter(a);
+    const uint32_t q = u[i] >> k;
+    total += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
+    a += u[i] - (a >> kRunningRate);
+  }
+  return total;
+}
+
+// The smallest Rice code's bits over the partition sizes and the running parameter, and its
+// shift (kRiceRunning for the running parameter).
+uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
+  uint64_t best = rice_running_bits(u, n);
+  best_shift = kRiceRunning;
+  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + kRiceRunningField; ++shift) {
+    const uint64_t bits = rice_partitioned_bits(u, n, shift);
+    if (bits < best) {
+      best = bits;
+      best_shift = shift;
+    }
+    if ((size_t{1} << shift) >= n) break;  // one partition already
+  }
+  return best;
+}
+
+// Bits most significant first into bytes.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
+  // Up to 32 bits, v below 2^bits.
+  void put(uint32_t v, uint32_t bits) {
+    acc_ = (acc_ << bits) | v;
+    pending_ += bits;
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+    }
+  }
+  void flush() {
+    if (pending_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - pending_)));
+    pending_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t>& out_;
+  uint64_t acc_ = 0;
+  uint32_t pending_ = 0;
+};
+
+void put_rice(BitWriter& w, uint32_t u, uint32_t k) {
+  const uint32_t q = u >> k;
+  if (q < kRiceEscape) {
+    w.put(1, q + 1);
+    w.put(k > 0 ? u & ((1u << k) - 1) : 0, k);
+  } else {
+    w.put(0, kRiceEscape);
+    w.put(u, 32);
+  }
+}
+
+void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t>& out) {
+  BitWriter w(out);
+  if (shift == kRiceRunning) {
+    w.put(kRiceRunningField, kRiceShiftBits);
+    uint64_t a = kRunningStart;
+    for (size_t i = 0; i < n; ++i) {
+      put_rice(w, u[i], running_parameter(a));
+      a += u[i] - (a >> kRunningRate);
+    }
+    w.flush();
+    return;
+  }
+  w.put(shift - kRiceLeastShift, kRiceShiftBits);
+  const size_t partition = size_t{1} << shift;
+  for (size_t start = 0; start < n; start += partition) {
+    const size_t end = std::min(n, start + partition);
+    uint64_t unused;
+    const uint32_t k = rice_parameter(u + start, end - start, unused);
+    w.put(k, kRiceParamBits);
+    for (size_t i = start; i < end; ++i) put_rice(w, u[i], k);
+  }
+  w.flush();
+}
+
+// Reads bits most significant first: `buf` holds the next `bits` of them at its top (and below
+// them the bits that follow, or 0s past the end). A refill leaves at least 56.
+struct BitReader {
+  const uint8_t* data;
+  size_t size;
+  size_t pos = 0;  // bytes loaded
+  uint64_t buf = 0;
+  uint32_t bits = 0;
+
+  void refill() {
+    uint64_t w = 0;
+    if (pos + 8 <= size) [[likely]] {
+      std::memcpy(&w, data + pos, 8);
+      if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    } else {
+      for (size_t b = 0; b < 8; ++b) w = w << 8 | (pos + b < size ? data[pos + b] : 0);
+    }
+    buf |= w >> bits;
+    const uint32_t take = (63 - bits) >> 3;
+    pos += take;
+    bits += 8 * take;
+  }
+  uint32_t take(uint32_t k) {  // 1..32 bits
+    const auto v = static_cast<uint32_t>(buf >> (64 - k));
+    buf <<= k;
+    bits -= k;
+    return v;
+  }
+  // Whether the bits read end in the last byte and the rest of it is 0.
+  bool ends_at_last_byte() const {
+    const uint64_t read = 8 * uint64_t{pos} - bits;
+    if (read > 8 * uint64_t{size} || read + 8 <= 8 * uint64_t{size}) return false;
+    const auto pad = static_cast<uint32_t>(8 * uint64_t{size} - read);
+    return pad == 0 || (buf >> (64 - pad)) == 0;
+  }
+};
+
+// One value of parameter k (at most 32 bits wide, or more when damaged), after a refill.
+inline uint64_t read_rice(BitReader& r, uint32_t k) {
+  const auto zeros = static_cast<uint32_t>(std::countl_zero(r.buf));
+  if (zeros < kRiceEscape) [[likely]] {
+    r.buf <<= zeros + 1;
+    const uint64_t low = (r.buf >> (63 - k)) >> 1;  // k bits, none for k = 0
+    r.buf <<= k;
+    r.bits -= zeros + 1 + k;
+    return (uint64_t{zeros} << k) | low;
+  }
+  r.buf <<= kRiceEscape;
+  const uint64_t u = r.buf >> 32;
+  r.buf <<= 32;
+  r.bits -= kRiceEscape + 32;
+  return u;
+}
+
+// Decodes n errors from a whole Rice code; false when the code is damaged.
+bool decode_rice(std::span<const uint8_t> code, int32_t* e, size_t n) {
+  BitReader r{code.data(), code.size()};
+  uint64_t beyond = 0;  // nonzero once a value needs more than 32 bits
+  r.refill();
+  const uint32_t field = r.take(kRiceShiftBits);
+  if (field == kRiceRunningField) {
+    uint64_t a = kRunningStart;
+    for (size_t i = 0; i < n; ++i) {
+      r.refill();
+      const uint64_t u = read_rice(r, running_parameter(a));
+      beyond |= u >> 32;
+      e[i] = unzigzag(static_cast<uint32_t>(u));
+      a += static_cast<uint32_t>(u) - (a >> kRunningRate);
+    }
+    return beyond == 0 && r.ends_at_last_byte();
+  }
+  const size_t partition = size_t{1} << (kRiceLeastShift + field);
+  for (size_t start = 0; start < n; start += partition) {
+    const size_t end = std::min(n, start + partition);
+    r.refill();
+    const uint32_t k = r.take(kRiceParamBits);
+    for (size_t i = start; i < end; ++i) {
+      r.refill();
+      const uint64_t u = read_rice(r, k);
+      beyond |= u >> 32;
+      e[i] = unzigzag(static_cast<uint32_t>(u));
+    }
+  }
+  return beyond == 0 && r.ends_at_last_byte();
+}
+
+// The adaptive code's model, carried from one adaptive block to the next.
+struct ErrorModel {
+  std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
+  uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
+};
+
+// The adaptive code over a block's prediction errors `e` (n of them), in contexts of the base's
+// activity and the errors before; a decoding Io fills `e`.
+template <class Io>
+Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, size_t n) {
+  uint16_t* const probs = st.probs.data();
+  uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign, quiet_before = st.quiet_before;
+  for (size_t start = 0; start < n; start += kBlock) {
+    const size_t end = std::min(n, start + kBlock);
+    bool all_zero = false;
+    if (end - start == kBlock) {
+      uint32_t highest = 0;
+      for (size_t i = start; i < end; ++i) highest = std::max<uint32_t>(highest, activity[i]);
+      if constexpr (!Io::kDecodes) {
+        all_zero = std::all_of(e + start, e + end, [](int32_t v) { return v == 0; });
+      }
+      all_zero = io.bit(probs[kQuietBlock + 2 * highest + quiet_before], all_zero);
+      quiet_before = all_zero;
+    }
+    if (all_zero) {
+      if constexpr (Io::kDecodes) {
+        if (io.r.truncated()) return Walk::Truncated;
+        std::fill(e + start, e + end, 0);
+      }
+      m1 = m2 = prev_sign = 0;
+      continue;
+    }
+    for (size_t i = start; i < end; ++i) {
+      const uint32_t nb = neighbour_bucket(m1, m2);
+      const auto hint = static_cast<uint32_t>(std::bit_width(2 * uint64_t{m1} + m2));
+      const uint32_t first = hint > kShortLength ? std::min(hint, kMaxExponent + 1) - 1 : 1;
+      const Contexts c{activity[i] * kNeighbourBuckets + nb, nb, prev_sign, first};
+      int64_t error;
+      if constexpr (Io::kDecodes) {
+        error = code_error(io, probs, c, 0);
+        if (io.r.truncated()) return Walk::Truncated;
+        e[i] = static_cast<int32_t>(error);  // |error| < 2^31
+      } else {
+        error = code_error(io, probs, c, e[i]);
+      }
+      m2 = m1;
+      m1 = magnitude(error);
+      prev_sign = error == 0 ? 0 : (error > 0 ? 1 : 2);
+    }
+  }
+  st.m1 = m1;
+  st.m2 = m2;
+  st.prev_sign = prev_sign;
+  st.quiet_before = quiet_before;
+  return Walk::Done;
+}
+
+}  // namespace
+
+// What the blocks format's encoder (and the meter) carries from block to block, and its scratch.
+struct ResidualWalkState {
+  ErrorModel model, trial;
+  // kHistory values before the block (0s before the first), then the block.
+  std::vector<int32_t> window = std::vector<int32_t>(kHistory + kLpcBlock, 0);
+  std::vector<int32_t> errors = std::vector<int32_t>(kLpcBlock);
+  std::vector<int32_t> predicted = std::vector<int32_t>(kLpcBlock);
+  std::vector<uint32_t> zigzagged = std::vector<uint32_t>(kLpcBlock);
+  std::vector<float> scratch;
+  std::vector<uint8_t> activity;
+  // The encoder's: the adaptive stream's decisions so far, and the blocks' bytes.
+  Recorder recorder{kLpcBlock};
+  std::vector<uint8_t> blocks;
+  // The meter's pieces not yet making a whole block, and whether a block took the adaptive code.
+  std::vector<int32_t> pending_residual;
+  std::vector<float> pending_base;
+  bool any_adaptive = false;
+
+  // Codes (`coding`) or prices the block window[kHistory, kHistory + m) against `base`: its head
+  // and Rice code go to `blocks`, its adaptive decisions to `recorder`. Returns its bits without
+  // the adaptive stream's own (its length, final state and last word). Then keeps the block's
+  // last values as the next one's history.
+  double code_block(size_t m, std::span<const float> base, float bin, double margin, bool coding);
+
+  // What the stream's framing adds to the blocks' bits: the adaptive stream's length and, when
+  // that stream is written, its bytes (the final state, which holds the first 16 bits of
+  // decisions, and whole words) in place of the decisions' estimated bits.
+  double framing_bits() const {
+    if (!any_adaptive) return 8.0;
+    const double words = std::ceil(std::max(0.0, adaptive_bits - 16.0) / 16.0);
+    return 8.0 * (4.0 + 2.0 * words) + 8.0 * leb128_size(static_cast<uint64_t>(4 + 2 * words)) -
+           adaptive_bits;
+  }
+  double adaptive_bits = 0;  // the meter's estimate of the adaptive decisions so far
+};
+
+double ResidualWalkState::code_block(size_t m, std::span<const float> base, float bin,
+                                     double margin, bool coding) {
+  const int32_t* const x = window.data() + kHistory;
+  // A mostly zero block (a base that misses here and there) is left unpredicted: a filter would
+  // smear each miss over the values after it, which the adaptive code's zero flags then pay for.
+  const auto zeros = static_cast<size_t>(std::count(x, x + m, 0));
+  LpcFilter filter = 2 * zeros < m ? design_lpc({x, m}) : LpcFilter{};
+  // The designed predictor when its Rice code (with its coefficients) is smaller than that of
+  // the residuals themselves.
+  for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
+  uint32_t shift = kRiceLeastShift;
+  uint64_t rice = rice_total_bits(zigzagged.data(), m, shift);
+  std::copy(x, x + m, errors.begin());
+  if (filter.order > 0 &&
+      lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data())) {
+    for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(predicted[i]);
+    uint32_t predicted_shift = kRiceLeastShift;
+    const uint64_t with =
+        rice_total_bits(zigzagged.data(), m, predicted_shift) + 16 * (filter.order + 1);
+    if (with < rice) {
+      rice = with - 16 * (filter.order + 1);
+      shift = predicted_shift;
+      std::copy(predicted.begin(), predicted.begin() + static_cast<ptrdiff_t>(m), errors.begin());
+    } else {
+      filter = LpcFilter{};
+      for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
+    }
+  } else {
+    filter = LpcFilter{};
+  }
+  const double rice_bits = 8.0 * (kRiceLengthBytes + std::ceil(static_cast<double>(rice) / 8.0));
+  // The adaptive code, on a copy of the model that replaces it when the block takes that code.
+  bool adaptive = false;
+  double adaptive_bits = INFINITY;
+  if (margin < 1.0) {
+    trial.probs = model.probs;
+    trial.m1 = model.m1;
+    trial.m2 = model.m2;
+    trial.prev_sign = model.prev_sign;
+    trial.quiet_before = model.quiet_before;
+    activity_buckets(base.first(m), bin, scratch, activity);
+    static const CostTable table;
+    const size_t recorded = recorder.size();
+    if (coding) {
+      PricedRecorder io{recorder, table.bits.data()};
+      walk_errors(io, trial, activity.data(), errors.data(), m);
+      adaptive_bits = io.total;
+    } else {
+      Estimator io{table.bits.data()};
+      walk_errors(io, trial, activity.data(), errors.data(), m);
+      adaptive_bits = io.total;
+    }
+    adaptive = adaptive_bits < rice_bits * (1.0 - margin);
+    if (adaptive) {
+      std::swap(model, trial);
+      any_adaptive = true;
+      this->adaptive_bits += adaptive_bits;
+    } else if (coding) {
+      recorder.truncate(recorded);
+    }
+  }
+  if (coding) {
+    blocks.push_back(static_cast<uint8_t>(filter.order | (adaptive ? kHeadAdaptive : 0)));
+    if (filter.order > 0) {
+      blocks.push_back(static_cast<uint8_t>(filter.shift));
+      for (int k = 0; k < filter.order; ++k) {
+        const auto c = static_cast<uint16_t>(filter.coefs[static_cast<size_t>(k)]);
+        blocks.insert(blocks.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+      }
+    }
+    if (!adaptive) {
+      const size_t length_at = blocks.size();
+      blocks.resize(length_at + kRiceLengthBytes);
+      write_rice(zigzagged.data(), m, shift, blocks);
+      const size_t length = blocks.size() - length_at - kRiceLengthBytes;
+      blocks[length_at] = static_cast<uint8_t>(length);
+      blocks[length_at + 1] = static_cast<uint8_t>(length >> 8);
+    }
+  }
+  // The next block's history.
+  std::copy(window.begin() + static_cast<ptrdiff_t>(m),
+            window.begin() + static_cast<ptrdiff_t>(m + kHistory), window.begin());
+  return 8.0 * static_cast<double>(head_bytes(filter)) + (adaptive ? adaptive_bits : rice_bits);
+}
+
+namespace {
+
+// The stream: the adaptive stream's length (u32) and the stream (absent for length 0), then the
+// blocks.
+Status<ResidualError> encode_blocks(std::span<const int32_t> residual, std::span<const float> base,
+                                    float bin, double margin, std::vector<uint8_t>& out) {
+  ResidualWalkState st;
+  for (size_t s = 0; s < residual.size(); s += kLpcBlock) {
+    const size_t m = std::min(kLpcBlock, residual.size() - s);
+    std::copy(residual.begin() + static_cast<ptrdiff_t>(s),
+              residual.begin() + static_cast<ptrdiff_t>(s + m), st.window.begin() + kHistory);
+    st.code_block(m, base.subspan(s, m), bin, margin, true);
+  }
+  std::vector<uint8_t> adaptive;
+  if (st.any_adaptive) st.recorder.finish_into(adaptive);
+  for (uint64_t v = adaptive.size();; v >>= 7) {
+    out.push_back(static_cast<uint8_t>((v & 0x7F) | (v >= 0x80 ? 0x80 : 0)));
+    if (v < 0x80) break;
+  }
+  out.insert(out.end(), adaptive.begin(), adaptive.end());
+  out.insert(out.end(), st.blocks.begin(), st.blocks.end());
+  return {};
+}
+
+Status<ResidualError> decode_blocks(std::span<const uint8_t> data, std::span<const float> base,
+                                    float bin, std::span<int32_t> out) {
+  const size_t n = out.size();
+  // The adaptive stream's length: LEB128 of at most 5 bytes, its last one nonzero unless it is the
+  // only one.
+  size_t at = 0;
+  uint64_t stream_length = 0;
+  for (int shift = 0;; shift += 7) {
+    if (at >= data.size() || at >= kMaxLengthBytes) return ResidualError::Truncated;
+    const uint8_t b = data[at++];
+    stream_length |= uint64_t{b & 0x7Fu} << shift;
+    if (b < 0x80) {
+      if (b == 0 && at > 1) return ResidualError::Corrupt;
+      break;
+    }
+  }
+  if (stream_length > data.size() - at) return ResidualError::Truncated;
+  const std::span<const uint8_t> stream = data.subspan(at, stream_length);
+  at += stream_length;
+  // Every block costs at least its head: a count the bytes cannot back is refused before any
+  // work.
+  if ((n + kLpcBlock - 1) / kLpcBlock > data.size() - at) return ResidualError::Truncated;
+  Reader io{RansReader{stream.data(), stream.size(), 0, kRansLow}};
+  if (stream_length > 0) {
+    auto dec = BinDec::create(stream, 1);
+    if (!dec.ok()) return ResidualError::Truncated;
+    io.r = dec->reader();
+  }
+  ErrorModel model;
+  std::vector<float> scratch;
+  std::vector<uint8_t> activity;
+  bool any_adaptive = false;
+  for (size_t s = 0; s < n; s += kLpcBlock) {
+    const size_t m = std::min(kLpcBlock, n - s);
+    if (at >= data.size()) return ResidualError::Truncated;
+    const uint8_t head = data[at++];
+    LpcFilter filter;
+    filter.order = head & kHeadOrder;
+    if ((head & kHeadReserved) != 0 || filter.order > kMaxLpcOrder) return ResidualError::Corrupt;
+    if (filter.order > 0) {
+      const size_t coefs = 2 * static_cast<size_t>(filter.order);
+      if (data.size() - at < 1 + coefs) return ResidualError::Truncated;
+      filter.shift = data[at++];
+      if (filter.shift > kMaxLpcShift) return ResidualError::Corrupt;
+      for (size_t k = 0; k < static_cast<size_t>(filter.order); ++k) {
+        filter.coefs[k] = static_cast<int16_t>(data[at + 2 * k] | data[at + 2 * k + 1] << 8);
+      }
+      at += coefs;
+    }
+    int32_t* const e = out.data() + s;
+    if (head & kHeadAdaptive) {
+      if (stream_length == 0) return ResidualError::Truncated;
+      any_adaptive = true;
+      activity_buckets(base.subspan(s, m), bin, scratch, activity);
+      if (walk_errors(io, model, activity.data(), e, m) != Walk::Done)
+        return ResidualError::Truncated;
+    } else {
+      if (data.size() - at < kRiceLengthBytes) return ResidualError::Truncated;
+      const size_t length = data[at] | size_t{data[at + 1]} << 8;
+      at += kRiceLengthBytes;
+      if (length > data.size() - at) return ResidualError::Truncated;
+      // At least a bit an error and the field that tells how parameters are given.
+      if (8 * length < m + kRiceShiftBits) return ResidualError::Truncated;
+      if (!decode_rice(data.subspan(at, length), e, m)) return ResidualError::Corrupt;
+      at += length;
+    }
+    if (filter.order > 0) {
+      if (!lpc_restore(filter, out.data(), s, s + m)) return ResidualError::Corrupt;
+    } else {
+      uint32_t outside = 0;
+      for (size_t i = 0; i < m; ++i)
+        outside |= static_cast<uint32_t>(e[i] < -kMaxResidual) | (e[i] > kMaxResidual);
+      if (outside) return ResidualError::Corrupt;
+    }
+  }
+  // The adaptive stream, when there is one, is used by some block and read to its end; the
+  // blocks end where the bytes do.
+  if (stream_length > 0 &&
+      (!any_adaptive || io.r.x != kRansLow || io.r.pos != stream.size()))
+    return ResidualError::Corrupt;
+  if (at != data.size()) return ResidualError::Corrupt;
+  return {};
+}
+
 }  // namespace
 
 Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
                                            std::span<const float> base, float bin,
-                                           std::vector<uint8_t>& out) {
+                                           std::vector<uint8_t>& out,
+                                           const ResidualOptions& options) {
   assert(base.size() == residual.size());
   if (!in_range(residual)) return ResidualError::OutOfRange;
+  if (options.format == ResidualFormat::Blocks) {
+    return encode_blocks(residual, base, bin, options.fast_margin, out);
+  }
   Recorder io(residual.size());
-  ResidualWalkState state;
+  LmsWalkState state;
   walk(io, state, base, bin, residual, {});
   io.finish_into(out);
   return {};
@@ -452,16 +1025,17 @@ Status<ResidualError> encode_residual_into(std::span<const int32_t> residual,
 
 Status<ResidualError> decode_residual_into(std::span<const uint8_t> data,
                                            std::span<const float> base, float bin,
-                                           std::span<int32_t> out) {
+                                           std::span<int32_t> out, ResidualFormat format) {
   assert(base.size() == out.size());
+  if (format == ResidualFormat::Blocks) return decode_blocks(data, base, bin, out);
   if (data.size() < 4) return ResidualError::Truncated;
-  // Every block of residuals costs at least its flag: a count the stream cannot back is refused
+  // Every group of residuals costs at least its flag: a count the stream cannot back is refused
   // before any work.
   if (out.size() > kBlock * max_decodable_bits(data.size())) return ResidualError::Truncated;
   auto dec = BinDec::create(data, 1);
   if (!dec.ok()) return ResidualError::Truncated;
   Reader io{dec->reader()};
-  ResidualWalkState state;
+  LmsWalkState state;
   switch (walk(io, state, base, bin, {}, out)) {
     case Walk::Truncated:
       return ResidualError::Truncated;
@@ -494,10 +1068,45 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
     bits_ = std::numeric_limits<double>::infinity();
     return;
   }
-  static const CostTable table;
-  Estimator io{table.bits.data()};
-  walk(io, *state_, base, bin_, residual, {});
-  bits_ += io.total;
+  ResidualWalkState& st = *state_;
+  const double margin = ResidualOptions{}.fast_margin;
+  size_t used = 0;
+  // Whole blocks straight from the piece once the pending values are used up.
+  while (used < residual.size()) {
+    const size_t have = st.pending_residual.size();
+    const size_t take = std::min(kLpcBlock - have, residual.size() - used);
+    if (have == 0 && take == kLpcBlock) {
+      std::copy_n(residual.begin() + static_cast<ptrdiff_t>(used), kLpcBlock,
+                  st.window.begin() + kHistory);
+      bits_ += st.code_block(kLpcBlock, base.subspan(used, kLpcBlock), bin_, margin, false);
+    } else {
+      const auto from = static_cast<ptrdiff_t>(used);
+      const auto to = static_cast<ptrdiff_t>(used + take);
+      st.pending_residual.insert(st.pending_residual.end(), residual.begin() + from,
+                                 residual.begin() + to);
+      st.pending_base.insert(st.pending_base.end(), base.begin() + from, base.begin() + to);
+      if (st.pending_residual.size() == kLpcBlock) {
+        std::copy(st.pending_residual.begin(), st.pending_residual.end(),
+                  st.window.begin() + kHistory);
+        bits_ += st.code_block(kLpcBlock, st.pending_base, bin_, margin, false);
+        st.pending_residual.clear();
+        st.pending_base.clear();
+      }
+    }
+    used += take;
+  }
+}
+
+double ResidualCostMeter::bits() const {
+  if (!std::isfinite(bits_)) return bits_;
+  if (state_->pending_residual.empty()) return bits_ + state_->framing_bits();
+  ResidualWalkState last = *state_;
+  const size_t m = last.pending_residual.size();
+  std::copy(last.pending_residual.begin(), last.pending_residual.end(),
+            last.window.begin() + kHistory);
+  const double total =
+      bits_ + last.code_block(m, last.pending_base, bin_, ResidualOptions{}.fast_margin, false);
+  return total + last.framing_bits();
 }
 
 }  // namespace vantrel

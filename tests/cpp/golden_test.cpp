@@ -89,32 +89,38 @@ TEST(Golden, ContainersAndSamplesAreUnchanged) {
 
 // The correction layer's residual streams against the bases above: a walk the predictor follows,
 // small values with spikes that reach the widest contexts, white values. Stored refinements are
-// decoded by this model, so its contexts and predictor are part of the format.
+// decoded by these models, so their contexts, predictors and codes are part of the format.
 TEST(Golden, ResidualStreamsAreUnchanged) {
-  const uint64_t pinned[] = {0xfe17484852a78a9dull, 0x66fdc13148f8e126ull, 0xcd0005a46ff2dc86ull};
+  // Per format (adaptive, blocks), per kind.
+  const uint64_t pinned[2][3] = {
+      {0xfe17484852a78a9dull, 0x66fdc13148f8e126ull, 0xcd0005a46ff2dc86ull},
+      {0x9dbeade93297b602ull, 0x0b65995bb149b16cull, 0xf45b11904832d1f5ull},
+  };
   const bool print = std::getenv("VANTREL_PRINT_GOLDEN") != nullptr;
-  for (int kind = 0; kind < 3; ++kind) {
-    const auto base = make_signal(kind, 3001);
-    std::vector<int32_t> r(base.size());
-    uint32_t state = 777u + static_cast<uint32_t>(kind);
-    int32_t walk = 0;
-    for (size_t i = 0; i < r.size(); ++i) {
-      state = state * 1664525u + 1013904223u;
-      const int32_t noise = static_cast<int32_t>(state >> 24) - 128;
-      walk += noise / 8;
-      r[i] = kind == 0 ? walk : kind == 1 ? noise / 32 + (i % 97 == 0 ? noise * 4096 : 0) : noise;
+  for (const ResidualFormat format : {ResidualFormat::Adaptive, ResidualFormat::Blocks}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      const auto base = make_signal(kind, 3001);
+      std::vector<int32_t> r(base.size());
+      uint32_t state = 777u + static_cast<uint32_t>(kind);
+      int32_t walk = 0;
+      for (size_t i = 0; i < r.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        const int32_t noise = static_cast<int32_t>(state >> 24) - 128;
+        walk += noise / 8;
+        r[i] = kind == 0 ? walk : kind == 1 ? noise / 32 + (i % 97 == 0 ? noise * 4096 : 0) : noise;
+      }
+      std::vector<uint8_t> stream;
+      ASSERT_TRUE(encode_residual_into(r, base, 0.01f, stream, {format}).ok());
+      std::vector<int32_t> back(r.size());
+      ASSERT_TRUE(decode_residual_into(stream, base, 0.01f, back, format).ok());
+      EXPECT_EQ(back, r) << kind;
+      const uint64_t h = fnv1a(stream.data(), stream.size());
+      if (print) {
+        std::printf("    0x%016llxull,\n", static_cast<unsigned long long>(h));
+        continue;
+      }
+      EXPECT_EQ(h, pinned[static_cast<int>(format)][kind]) << kind;
     }
-    std::vector<uint8_t> stream;
-    ASSERT_TRUE(encode_residual_into(r, base, 0.01f, stream).ok());
-    std::vector<int32_t> back(r.size());
-    ASSERT_TRUE(decode_residual_into(stream, base, 0.01f, back).ok());
-    EXPECT_EQ(back, r) << kind;
-    const uint64_t h = fnv1a(stream.data(), stream.size());
-    if (print) {
-      std::printf("    0x%016llxull,\n", static_cast<unsigned long long>(h));
-      continue;
-    }
-    EXPECT_EQ(h, pinned[kind]) << kind;
   }
 }
 

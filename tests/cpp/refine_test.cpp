@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/refine.h"
+#include "codec/residual.h"
 #include "codec/vantrel.h"
 #include "tests/cpp/test_util.h"
 
@@ -283,8 +284,11 @@ TEST(Refinement, HostileBodiesAreRefused) {
     RefinementError error;
   } cases[] = {
       {"empty", {}, RefinementError::CutShort},
-      {"no stream", {good.begin(), good.begin() + 46}, RefinementError::CutShort},
+      {"no stream", {good.begin(), good.begin() + 44}, RefinementError::CutShort},
+      {"format 0, no state", byte_at({good.begin(), good.begin() + 47}, 1, 0),
+       RefinementError::CutShort},
       {"kind 0", byte_at(good, 0, 0), RefinementError::UnknownKind},
+      {"stream format 2", byte_at(good, 1, 2), RefinementError::UnknownKind},
       {"reserved", byte_at(good, 2, 1), RefinementError::BadQuantisation},
       {"count", byte_at(good, 4, good[4] ^ 1), RefinementError::CountDisagrees},
       {"width 0", f64_at(good, 8, 0.0), RefinementError::BadQuantisation},
@@ -320,6 +324,23 @@ TEST(Refinement, HostileBodiesAreRefused) {
       EXPECT_EQ(y->size(), base.size());
     }
   }
+  // A body of the first stream format, as containers written before the blocks format hold,
+  // still corrects to the same samples.
+  const Refinement read_good = checked(read_refinement(good, 2000));
+  EXPECT_EQ(good[1], 1);
+  std::vector<int32_t> residual(base.size());
+  ASSERT_TRUE(decode_residual_into(read_good.stream, base, coder_bin(read_good), residual).ok());
+  Refinement first = read_good;
+  first.format = ResidualFormat::Adaptive;
+  first.stream.clear();
+  ASSERT_TRUE(encode_residual_into(residual, base, coder_bin(first), first.stream,
+                                   {ResidualFormat::Adaptive})
+                  .ok());
+  std::vector<uint8_t> first_body;
+  write_refinement(first, first_body);
+  EXPECT_EQ(first_body[1], 0);
+  EXPECT_EQ(checked(correct(base, checked(read_refinement(first_body, 2000)))),
+            checked(correct(base, read_good)));
   const auto cut = checked(read_refinement({good.begin(), good.end() - 2}, 2000));
   EXPECT_FALSE(correct(base, cut).ok());
   EXPECT_FALSE(correct({base.begin(), base.end() - 1}, *out.refinement).ok());

@@ -1,0 +1,171 @@
+#include "codec/lpc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace vantrel {
+namespace {
+
+constexpr int64_t kLimit = (int64_t{1} << 30) - 1;  // the residual range, +-(2^30 - 1)
+
+// Coefficients are quantised to this many bits below the largest one's leading bit (FLAC's
+// precision for blocks of a few thousand): finer ones gain nothing measurable and cost header.
+constexpr int kPrecision = 14;
+// An order is taken when its estimated cost is within this fraction of the cheapest order's.
+constexpr double kOrderSlack = 0.003;
+
+int64_t predict_any(const LpcFilter& f, const int32_t* x, size_t i) {
+  int64_t sum = 0;
+  const size_t known = std::min<size_t>(i, static_cast<size_t>(f.order));
+  for (size_t k = 0; k < known; ++k) sum += int64_t{f.coefs[k]} * x[i - 1 - k];
+  return sum >> f.shift;
+}
+
+// Values beyond the range are caught by an OR of their distance outside it, once at the end.
+inline uint64_t outside(int64_t v) {
+  return static_cast<uint64_t>(v + kLimit) >> 31 | static_cast<uint64_t>(kLimit - v) >> 63;
+}
+
+template <int N>
+bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t to) {
+  uint64_t beyond = 0;
+  // The newest value stays in a register: only its product is on the chain from one value to
+  // the next; the older ones' sum is formed while the newest is still being made.
+  int64_t newest = x[from - 1];
+  for (size_t i = from; i < to; ++i) {
+    int64_t older = 0;
+    for (int k = 1; k < N; ++k) older += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
+    const int64_t v = x[i] + ((older + int64_t{c[0]} * newest) >> shift);
+    beyond |= outside(v);
+    x[i] = static_cast<int32_t>(v);
+    newest = static_cast<int32_t>(v);
+  }
+  return beyond == 0;
+}
+
+using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
+
+template <size_t... N>
+constexpr std::array<RestoreFn, sizeof...(N)> restore_table(std::index_sequence<N...>) {
+  return {&restore_fixed<static_cast<int>(N) + 1>...};
+}
+
+constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
+
+}  // namespace
+
+LpcFilter design_lpc(std::span<const int32_t> x) {
+  LpcFilter f;
+  const size_t n = x.size();
+  const int max_order = static_cast<int>(std::min<size_t>(kMaxLpcOrder, n / 4));
+  if (max_order < 1) return f;
+  // The autocorrelation of the block under a Tukey window (a cosine taper over a quarter of the
+  // block at each end), which keeps the block's edges from biasing the filter.
+  // The window's weights are kept for the last length asked (blocks mostly have one length).
+  thread_local std::vector<double> window, w;
+  if (window.size() != n) {
+    window.resize(n);
+    const size_t taper = std::max<size_t>(1, n / 4);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t edge = std::min(i, n - 1 - i);
+      const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
+      window[i] = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
+    }
+  }
+  w.resize(n);
+  for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
+  std::array<double, kMaxLpcOrder + 1> r{};
+  for (int lag = 0; lag <= max_order; ++lag) {
+    double s0 = 0.0, s1 = 0.0;
+    size_t i = static_cast<size_t>(lag);
+    for (; i + 1 < n; i += 2) {
+      s0 += w[i] * w[i - static_cast<size_t>(lag)];
+      s1 += w[i + 1] * w[i + 1 - static_cast<size_t>(lag)];
+    }
+    if (i < n) s0 += w[i] * w[i - static_cast<size_t>(lag)];
+    r[static_cast<size_t>(lag)] = s0 + s1;
+  }
+  if (!(r[0] > 0.0)) return f;
+  // A Laplacian error of variance v costs about log2(e sqrt(2 v)) bits a sample; never less than
+  // one (the fast code's least).
+  const double dn = static_cast<double>(n);
+  const auto cost = [&](double energy, int order) {
+    const double per = 0.5 * std::log2(std::max(energy / dn, 1e-12)) + 1.94;
+    return dn * std::max(per, 1.0) + 16.0 * order;
+  };
+  std::array<std::array<double, kMaxLpcOrder>, kMaxLpcOrder + 1> by_order{};
+  std::array<double, kMaxLpcOrder + 1> costs{};
+  std::array<double, kMaxLpcOrder> a{}, previous{};
+  double energy = r[0];
+  costs[0] = cost(energy, 0);
+  int designed = 0;
+  for (int p = 1; p <= max_order; ++p) {
+    double acc = r[static_cast<size_t>(p)];
+    for (int j = 0; j < p - 1; ++j) acc -= a[j] * r[static_cast<size_t>(p - 1 - j)];
+    const double k = acc / energy;
+    if (!std::isfinite(k) || std::fabs(k) >= 1.0) break;
+    previous = a;
+    for (int j = 0; j < p - 1; ++j) a[j] = previous[j] - k * previous[p - 2 - j];
+    a[p - 1] = k;
+    energy *= 1.0 - k * k;
+    if (!(energy > 0.0)) break;
+    by_order[static_cast<size_t>(p)] = a;
+    costs[static_cast<size_t>(p)] = cost(energy, p);
+    designed = p;
+  }
+  // The lowest order within kOrderSlack of the cheapest: decoding costs a product per
+  // coefficient and sample, and the last few orders rarely gain more.
+  const double cheapest = *std::min_element(costs.begin(), costs.begin() + designed + 1);
+  int best_order = 0;
+  while (costs[static_cast<size_t>(best_order)] > cheapest * (1.0 + kOrderSlack)) ++best_order;
+  if (best_order == 0) return f;
+  const auto& best_a = by_order[static_cast<size_t>(best_order)];
+  double largest = 0.0;
+  for (int j = 0; j < best_order; ++j) largest = std::max(largest, std::fabs(best_a[j]));
+  int exponent;
+  std::frexp(largest, &exponent);  // largest < 2^exponent
+  const int shift = std::min(kPrecision - exponent, kMaxLpcShift);
+  if (shift < 0) return f;
+  // Rounding with the error carried to the next coefficient keeps the filter's sum close.
+  double carried = 0.0;
+  const double scale = std::ldexp(1.0, shift);
+  for (int j = 0; j < best_order; ++j) {
+    const double v = best_a[j] * scale + carried;
+    const double q = std::clamp(std::nearbyint(v), -32767.0, 32767.0);
+    carried = v - q;
+    f.coefs[j] = static_cast<int16_t>(q);
+  }
+  f.order = best_order;
+  f.shift = shift;
+  return f;
+}
+
+bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
+  uint64_t beyond = 0;
+  for (size_t i = from; i < to; ++i) {
+    const int64_t d = int64_t{x[i]} - predict_any(f, x, i);
+    beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;
+    e[i - from] = static_cast<int32_t>(d);
+  }
+  return beyond == 0;
+}
+
+bool lpc_restore(const LpcFilter& f, int32_t* x, size_t from, size_t to) {
+  if (f.order == 0) return true;
+  // The first values of the sequence have less history than the order: the general path.
+  const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
+  uint64_t beyond = 0;
+  for (size_t i = from; i < head; ++i) {
+    const int64_t v = int64_t{x[i]} + predict_any(f, x, i);
+    beyond |= outside(v);
+    x[i] = static_cast<int32_t>(v);
+  }
+  if (beyond != 0) return false;
+  if (head >= to) return true;
+  return kRestore[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to);
+}
+
+}  // namespace vantrel
