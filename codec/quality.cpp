@@ -335,6 +335,15 @@ double refusal_value(const Distortion& d, QualityMetric metric) {
   return std::isnan(value) && metric == QualityMetric::Prd ? INFINITY : value;
 }
 
+// The samples coded: float32 as given, or float64 ones narrowed to their nearest float32 values
+// only while a method transforms them, so that no float32 copy of the signal is kept.
+struct Coded {
+  std::span<const float> floats;
+  std::span<const double> doubles;  // set instead of `floats`
+
+  size_t size() const { return floats.empty() ? doubles.size() : floats.size(); }
+};
+
 // One method's decomposition of the signal, kept in floats in coding order, and what the
 // container needs besides the coefficients.
 struct Decomposition {
@@ -351,8 +360,7 @@ struct Decomposition {
   std::span<const float> values() const { return {bands.get(), total}; }
 };
 
-Result<Decomposition, VantrelError> decompose(std::span<const float> samples,
-                                              WaveletMethod method) {
+Result<Decomposition, VantrelError> decompose(const Coded& samples, WaveletMethod method) {
   Decomposition d;
   d.method = method;
   d.levels = pick_levels(samples.size(), static_cast<uint8_t>(method));
@@ -364,7 +372,17 @@ Result<Decomposition, VantrelError> decompose(std::span<const float> samples,
   if (d.total > coder.max_coefficients)
     return VantrelError::coder_capacity_exceeded(coder.name, coder.max_coefficients, d.total);
 
-  auto normalized = normalize_signal(samples, fl);
+  std::span<const float> values = samples.floats;
+  std::unique_ptr<float[]> narrowed;
+  if (!samples.doubles.empty()) {
+    narrowed.reset(new (std::nothrow) float[samples.size()]);
+    if (!narrowed) return VantrelError::out_of_memory(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+      narrowed[i] = static_cast<float>(samples.doubles[i]);
+    values = {narrowed.get(), samples.size()};
+  }
+  auto normalized = normalize_signal(values, fl);
+  narrowed.reset();
   if (!normalized) return std::move(normalized).error();
   d.extremes = normalized->extremes;
   d.norm_mean = normalized->norm_mean;
@@ -764,7 +782,7 @@ struct Found {
 
 // Decomposes the signal and decodes the first guess; for a mean-square target it also predicts
 // where the target lies, cheaply, so that methods can be compared before any is searched.
-Result<Found, VantrelError> start(std::span<const float> samples, const Reference& ref,
+Result<Found, VantrelError> start(const Coded& samples, const Reference& ref,
                                   const QualityTarget& target, WaveletMethod method,
                                   Scratch& scratch) {
   auto d = decompose(samples, method);
@@ -829,7 +847,7 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
 // coefficients at a time instead of three.
 void set_aside(Found& f) { f.d.bands.reset(); }
 
-Status<VantrelError> take_up(Found& f, std::span<const float> samples) {
+Status<VantrelError> take_up(Found& f, const Coded& samples) {
   if (f.d.bands) return {};
   auto d = decompose(samples, f.d.method);
   if (!d) return std::move(d).error();
@@ -872,7 +890,7 @@ Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Refer
 
 // `unreached`, when given, is set to the best value reachable when no container meets the target.
 Result<TargetedContainer, VantrelError> compress_to_reference(
-    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    const Coded& samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, std::optional<double>* unreached = nullptr) {
   std::optional<double> reachable;
   Scratch scratch;
@@ -1056,7 +1074,7 @@ struct ResidualPrice {
 // coded, its base decoded by the decoder itself and every corrected sample checked against the
 // bound.
 Result<TargetedContainer, VantrelError> compress_with_layer(
-    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    const Coded& samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
     std::optional<double> plain_reached) {
   if (!plain && !plain_reached) return plain;  // a failure, not a target out of reach
@@ -1194,14 +1212,25 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
                            .base_achieved = base_achieved};
 }
 
-Status<VantrelError> check_call(std::span<const float> samples, const QualityTarget& target,
+Status<VantrelError> check_call(size_t n, const QualityTarget& target,
                                 std::optional<WaveletMethod> method) {
-  if (samples.empty()) return VantrelError::empty_input();
-  if (samples.size() > kMaxSamples) return VantrelError::too_many_samples(samples.size());
+  if (n == 0) return VantrelError::empty_input();
+  if (n > kMaxSamples) return VantrelError::too_many_samples(n);
   VANTREL_RETURN_IF_ERROR(check_target(target));
   if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
     return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
   return {};
+}
+
+// The search with options, on samples checked.
+Result<TargetedContainer, VantrelError> search_to(const Coded& samples, const Reference& ref,
+                                                  const QualityTarget& target,
+                                                  const SearchOptions& options) {
+  if (!options.refine || target.metric != QualityMetric::MaxError)
+    return compress_to_reference(samples, ref, target, options.method);
+  std::optional<double> reached;
+  auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
+  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
 }
 
 Status<VantrelError> check_grid(const SampleGrid& g) {
@@ -1252,13 +1281,13 @@ bool meets(const Distortion& d, const QualityTarget& target) {
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
                                                     const QualityTarget& target,
                                                     std::optional<WaveletMethod> method) {
-  VANTREL_RETURN_IF_ERROR(check_call(samples, target, method));
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, method));
   // The distortion is measured against what the codec codes: the sanitised samples.
   std::unique_ptr<float[]> sanitised(new (std::nothrow) float[samples.size()]);
   if (!sanitised) return VantrelError::out_of_memory(samples.size());
   sanitize_copy(samples, {sanitised.get(), samples.size()});
   const auto ref = Reference::of(std::span<const float>(sanitised.get(), samples.size()));
-  return compress_to_reference(samples, ref, target, method);
+  return compress_to_reference(Coded{.floats = samples, .doubles = {}}, ref, target, method);
 }
 
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
@@ -1274,17 +1303,26 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
                                                     std::span<const double> reference,
                                                     const QualityTarget& target,
                                                     const SearchOptions& options) {
-  VANTREL_RETURN_IF_ERROR(check_call(samples, target, options.method));
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, options.method));
   if (!reference.empty() && reference.size() != samples.size())
     return VantrelError::reference_length_mismatch(reference.size(), samples.size());
   if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
   const Reference ref = reference.empty() ? Reference::of(samples, options.grid)
                                           : Reference::of(reference, options.grid);
-  if (!options.refine || target.metric != QualityMetric::MaxError)
-    return compress_to_reference(samples, ref, target, options.method);
-  std::optional<double> reached;
-  auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
-  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
+  return search_to(Coded{.floats = samples, .doubles = {}}, ref, target, options);
+}
+
+Result<TargetedContainer, VantrelError> compress_to(std::span<const double> samples,
+                                                    const QualityTarget& target,
+                                                    const SearchOptions& options) {
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, options.method));
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::isfinite(samples[i]) && std::isinf(static_cast<float>(samples[i])))
+      return VantrelError::sample_outside_float_range(i, samples[i]);
+  }
+  if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
+  const Reference ref = Reference::of(samples, options.grid);
+  return search_to(Coded{.floats = {}, .doubles = samples}, ref, target, options);
 }
 
 }  // namespace vantrel
