@@ -412,15 +412,27 @@ class Scratch {
  public:
   // Room for `total` coefficients; what was in the buffers is lost when they grow.
   Status<VantrelError> reserve(size_t total) {
-    if (total <= capacity_) return {};
-    quantised_.reset();
-    dequantised_.reset();
-    capacity_ = 0;
-    quantised_.reset(new (std::nothrow) int16_t[total]);
-    dequantised_.reset(new (std::nothrow) float[total]);
-    if (!quantised_ || !dequantised_) return VantrelError::out_of_memory(total);
-    capacity_ = total;
+    if (total > quantised_capacity_) {
+      quantised_.reset();
+      quantised_capacity_ = 0;
+      quantised_.reset(new (std::nothrow) int16_t[total]);
+      if (!quantised_) return VantrelError::out_of_memory(total);
+      quantised_capacity_ = total;
+    }
+    if (total > dequantised_capacity_) {
+      dequantised_.reset();
+      dequantised_capacity_ = 0;
+      dequantised_.reset(new (std::nothrow) float[total]);
+      if (!dequantised_) return VantrelError::out_of_memory(total);
+      dequantised_capacity_ = total;
+    }
     return {};
+  }
+
+  // Lets go of the decoded candidates' buffer while a container is coded from quantised().
+  void release_dequantised() {
+    dequantised_.reset();
+    dequantised_capacity_ = 0;
   }
 
   // The first `total` of each (reserved before).
@@ -430,7 +442,8 @@ class Scratch {
  private:
   std::unique_ptr<int16_t[]> quantised_;
   std::unique_ptr<float[]> dequantised_;
-  size_t capacity_ = 0;
+  size_t quantised_capacity_ = 0;
+  size_t dequantised_capacity_ = 0;
 };
 
 // Decodes candidates the way the decoder does: quantise, multiply by the reciprocal, inverse
@@ -735,12 +748,12 @@ double estimated_bits(const Decomposition& d, std::span<const int16_t> quantised
   return bits;
 }
 
-// The container of `d` at `multiplier`, quantised into `values` (d.total long).
-Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float multiplier,
-                                                  uint8_t scale, size_t n,
-                                                  std::span<int16_t> values) {
-  if (!quantize(d.values(), multiplier, values))
-    return VantrelError::quantiser_overflow(scale, multiplier);
+// The container of `d` at `multiplier`, from its coefficients quantised there into `values`
+// (d.total long; d.bands may be let go of by then: the coder needs the quantised ones only).
+Result<std::vector<uint8_t>, VantrelError> encode_quantised(const Decomposition& d,
+                                                            float multiplier, uint8_t scale,
+                                                            size_t n,
+                                                            std::span<const int16_t> values) {
   const EntropyCoderEntry& coder = automatic_coder();
   auto payload = coder.encode(values, d.lengths, kHeaderSize, 1);
   if (!payload) return std::move(payload).error();
@@ -873,10 +886,17 @@ Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget&
   return {};
 }
 
-Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Reference& ref,
+// The container of a searched method. The coder's own working memory is the largest of the call:
+// the method's coefficients and the decoded candidates' buffer are let go of before it runs.
+Result<TargetedContainer, VantrelError> encode_found(Found& f, const Reference& ref,
                                                      Scratch& scratch) {
   VANTREL_RETURN_IF_ERROR(scratch.reserve(f.d.total));
-  auto container = encode(f.d, f.chosen.multiplier, f.scale, ref.n, scratch.quantised(f.d.total));
+  const std::span<int16_t> q = scratch.quantised(f.d.total);
+  if (!quantize(f.d.values(), f.chosen.multiplier, q))
+    return VantrelError::quantiser_overflow(f.scale, f.chosen.multiplier);
+  set_aside(f);
+  scratch.release_dequantised();
+  auto container = encode_quantised(f.d, f.chosen.multiplier, f.scale, ref.n, q);
   if (!container) return std::move(container).error();
   return TargetedContainer{.container = std::move(container).value(),
                            .achieved = ref.distortion(f.chosen.errors),
@@ -1185,7 +1205,13 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     }
   }
   const float multiplier = span.multiplier(best_x);
-  auto container = encode(*d, multiplier, kSearchScale, ref.n, q);
+  if (!quantize(d->values(), multiplier, q))
+    return VantrelError::quantiser_overflow(kSearchScale, multiplier);
+  // The coder runs on the quantised coefficients alone (see encode_found).
+  d->bands.reset();
+  std::vector<float>().swap(trials.last);
+  scratch.release_dequantised();
+  auto container = encode_quantised(*d, multiplier, kSearchScale, ref.n, q);
   if (!container) return std::move(container).error();
   auto base = decompress(*container);
   if (!base) return std::move(base).error();
