@@ -20,13 +20,22 @@ The figures are ratios within the run: the growth of each path's peak when the d
 whole path's, and bytes per sample: the peak over the recording's samples, and the peak above the
 imports over the samples of one chunk per channel and thread.
 ``--quick`` reads 1 and 2 minutes (a smoke run). ``--out DIR`` also writes ``DIR/streaming.md``.
+
+One chunk coded to a target: ``compress_to_target`` at PSNR 60 dB on an EDF channel's chunk of
+2^18 and of 2^22 samples (float64 physical values on the file's grid, as the archive writer
+hands them over), each in a fresh process: its peak above the resident memory with the chunk
+made, per sample. ``--baseline DIR`` measures this and the streamed ``--psnr 60`` command also
+with the packages installed in DIR (``pip install --target DIR .`` of the code compared against)
+ahead on the path, in the same run.
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -79,9 +88,38 @@ def child_cli(command: str, whole: str) -> None:
     print(json.dumps({"base": base, "peak": peak_bytes(), "samples": 0, "seconds": seconds}))
 
 
-def measure(mode: str, path: str) -> dict:
+def child_search(n: int) -> None:
+    """One chunk of an EDF channel (float64 physical values on the file's grid, as the archive
+    writer hands it over) coded to PSNR 60 dB."""
+    from vantrel_tools.core.codec import compress_to_target
+    from vantrel_tools.core.options import QualityTarget
+    from vantrel_tools.io.types import ChannelInfo
+
+    rng = np.random.default_rng(1)
+    info = ChannelInfo(label="EEG", rate=256.0, unit="uV", physical_range=(-500.0, 500.0),
+                       digital_range=(-32768, 32767))
+    gain = 1000.0 / 65535.0  # the EDF reader's calibration
+    chunk = np.empty(n)
+    for at in range(0, n, 1 << 16):  # in blocks, so that making it sets no peak of its own
+        t = np.arange(at, min(n, at + (1 << 16))) / 256.0
+        wave = 40 * np.sin(2 * np.pi * 7.0 * t) + 20 * np.sin(2 * np.pi * 1.3 * t)
+        codes = np.rint((wave + 5 * rng.standard_normal(t.size)) * 32.767).astype(np.int16)
+        chunk[at:at + t.size] = (codes + (500.0 / gain - 32767)) * gain
+    grid = info.grid
+    base = rss_bytes()
+    start = time.perf_counter()
+    found = compress_to_target(chunk, QualityTarget("psnr", 60.0), grid=grid)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"base": base, "peak": peak_bytes(), "samples": n, "seconds": seconds,
+                      "digest": hashlib.sha256(found.container).hexdigest()}))
+
+
+def measure(mode: str, path: str, python_path: str | None = None) -> dict:
+    env = dict(os.environ)
+    if python_path:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (python_path, env.get("PYTHONPATH")) if p)
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, path],
-                         capture_output=True, text=True, timeout=1800)
+                         capture_output=True, text=True, timeout=1800, env=env)
     if out.returncode != 0:
         raise RuntimeError(out.stderr.strip().splitlines()[-1] if out.stderr.strip()
                            else "failed")
@@ -159,6 +197,42 @@ def _command_table(rows: dict, args: argparse.Namespace, samples: dict, minutes:
     return lines
 
 
+_SEARCH_SIZES = (1 << 18, 1 << 22)
+_COMPARE_RUNS = 3
+
+
+def _search_table(rows: dict, args: argparse.Namespace) -> list[str]:
+    held = args.channels * _CHUNK + args.threads * _CHUNK
+    ways = ["after", "before"] if args.baseline else ["after"]
+    lines = ["", "## One chunk coded to a target", "",
+             "`compress_to_target(chunk, psnr 60)` on an EDF channel's chunk (float64 on the "
+             "file's grid), in a fresh process each: the peak above the resident memory with the "
+             "chunk made, per sample; before: the baseline packages in the same run.", "",
+             "| samples | " + " | ".join(f"B/sample {w}" for w in ways)
+             + (" | after / before | same container" if args.baseline else "")
+             + " | " + " | ".join(f"time {w} (s)" for w in ways) + " |",
+             "|---:|" + "---:|" * (2 * len(ways) + (2 if args.baseline else 0))]
+    for n in _SEARCH_SIZES:
+        got = {"after": rows[("search", n)]}
+        if args.baseline:
+            got["before"] = rows[("search", n, "before")]
+        per = {w: (got[w]["peak"] - got[w]["base"]) / n for w in ways}
+        cells = [f"{per[w]:.2f}" for w in ways]
+        if args.baseline:
+            cells += [f"{per['after'] / per['before']:.3f}",
+                      "yes" if got["after"]["digest"] == got["before"]["digest"] else "NO"]
+        cells += [f"{got[w]['seconds']:.2f}" for w in ways]
+        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+    if args.baseline:
+        name = "compress --psnr 60"
+        fixed = {w: rows[(0, name, w if w == "before" else "streamed")]["peak"] for w in ways}
+        per = {w: (statistics.median(rows[("compare", w)]) - fixed[w]) / held for w in ways}
+        lines += ["", f"`{name}` streamed, 2x, median of {_COMPARE_RUNS} alternating runs each: "
+                      f"B/held after {per['after']:.2f}, before {per['before']:.2f}, after / "
+                      f"before {per['after'] / per['before']:.3f}"]
+    return lines
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--minutes", type=int, default=60)
@@ -167,10 +241,14 @@ def main() -> int:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--out")
+    parser.add_argument("--baseline", help="installed packages to compare against")
     parser.add_argument("--child", nargs=2, metavar=("MODE", "PATH"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child and args.child[0].startswith("["):
         child_cli(*args.child)
+        return 0
+    if args.child and args.child[0] == "search":
+        child_search(int(args.child[1]))
         return 0
     if args.child:
         child(*args.child)
@@ -192,12 +270,27 @@ def main() -> int:
                     rows[(factor, name, way)] = r = measure(json.dumps(command), way)
                     print(f"{factor * minutes:4d} min {name} {way}: peak {r['peak'] / 1e6:7.1f}"
                           f" MB, {r['seconds']:.1f} s", flush=True)
+                if args.baseline and "--psnr" in argv and factor == 2:
+                    # Two-thread peaks vary from run to run: alternating runs of each.
+                    for i in range(_COMPARE_RUNS):
+                        for way, where in (("before", args.baseline), ("after", None)):
+                            command = [*argv[:-1], argv[-1].replace("WAY", f"{way}{i}")]
+                            rows.setdefault(("compare", way), []).append(
+                                measure(json.dumps(command), "streamed", where)["peak"])
         # The fixed amount: the same commands on ten seconds of the recording.
         path = os.path.join(scratch, "rec0.edf")
         write_edf(path, args.channels, args.rate, 10)
         for name, argv in _commands(scratch, 0, path, args.threads):
             command = [*argv[:-1], argv[-1].replace("WAY", "streamed")]
             rows[(0, name, "streamed")] = measure(json.dumps(command), "streamed")
+            if args.baseline and "--psnr" in argv:
+                command = [*argv[:-1], argv[-1].replace("WAY", "before")]
+                rows[(0, name, "before")] = measure(json.dumps(command), "streamed",
+                                                    args.baseline)
+        for n in _SEARCH_SIZES:
+            rows[("search", n)] = measure("search", str(n))
+            if args.baseline:
+                rows[("search", n, "before")] = measure("search", str(n), args.baseline)
     mb = 1e6
     samples = {f: rows[(f, "blocks")]["samples"] for f in (1, 2)}
     lines = [
@@ -226,6 +319,7 @@ def main() -> int:
                      f" above the imports {above[0] / above[1]:.3f}; time blocks / whole "
                      f"{blocks['seconds'] / whole['seconds']:.2f}")
     lines += _command_table(rows, args, samples, minutes)
+    lines += _search_table(rows, args)
     text = "\n".join(lines) + "\n"
     print(text)
     if args.out:

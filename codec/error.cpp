@@ -273,6 +273,12 @@ VantrelError VantrelError::reference_length_mismatch(uint64_t reference, uint64_
                       {std::to_string(reference), std::to_string(samples)}));
 }
 
+VantrelError VantrelError::sample_outside_float_range(uint64_t index, double value) {
+  return unsupported_configuration(
+      format_template("Sample {} ({}) is outside the float32 range the codec works in",
+                      {std::to_string(index), double_text(value)}));
+}
+
 VantrelError VantrelError::invalid_sample_grid(double step, double origin, double min_code,
                                                double max_code) {
   return unsupported_configuration(format_template(

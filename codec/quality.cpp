@@ -335,6 +335,15 @@ double refusal_value(const Distortion& d, QualityMetric metric) {
   return std::isnan(value) && metric == QualityMetric::Prd ? INFINITY : value;
 }
 
+// The samples coded: float32 as given, or float64 ones narrowed to their nearest float32 values
+// only while a method transforms them, so that no float32 copy of the signal is kept.
+struct Coded {
+  std::span<const float> floats;
+  std::span<const double> doubles;  // set instead of `floats`
+
+  size_t size() const { return floats.empty() ? doubles.size() : floats.size(); }
+};
+
 // One method's decomposition of the signal, kept in floats in coding order, and what the
 // container needs besides the coefficients.
 struct Decomposition {
@@ -351,8 +360,7 @@ struct Decomposition {
   std::span<const float> values() const { return {bands.get(), total}; }
 };
 
-Result<Decomposition, VantrelError> decompose(std::span<const float> samples,
-                                              WaveletMethod method) {
+Result<Decomposition, VantrelError> decompose(const Coded& samples, WaveletMethod method) {
   Decomposition d;
   d.method = method;
   d.levels = pick_levels(samples.size(), static_cast<uint8_t>(method));
@@ -364,7 +372,17 @@ Result<Decomposition, VantrelError> decompose(std::span<const float> samples,
   if (d.total > coder.max_coefficients)
     return VantrelError::coder_capacity_exceeded(coder.name, coder.max_coefficients, d.total);
 
-  auto normalized = normalize_signal(samples, fl);
+  std::span<const float> values = samples.floats;
+  std::unique_ptr<float[]> narrowed;
+  if (!samples.doubles.empty()) {
+    narrowed.reset(new (std::nothrow) float[samples.size()]);
+    if (!narrowed) return VantrelError::out_of_memory(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+      narrowed[i] = static_cast<float>(samples.doubles[i]);
+    values = {narrowed.get(), samples.size()};
+  }
+  auto normalized = normalize_signal(values, fl);
+  narrowed.reset();
   if (!normalized) return std::move(normalized).error();
   d.extremes = normalized->extremes;
   d.norm_mean = normalized->norm_mean;
@@ -387,25 +405,55 @@ struct Candidate {
   bool met = false;
 };
 
-// One method's working storage for candidates, allocated once for its whole search.
-struct Scratch {
-  std::unique_ptr<int16_t[]> quantised;
-  std::unique_ptr<float[]> dequantised;
-
-  static Result<Scratch, VantrelError> of(size_t total) {
-    Scratch s{.quantised = std::unique_ptr<int16_t[]>(new (std::nothrow) int16_t[total]),
-              .dequantised = std::unique_ptr<float[]>(new (std::nothrow) float[total])};
-    if (!s.quantised || !s.dequantised) return VantrelError::out_of_memory(total);
-    return s;
+// The working storage of candidates, shared by every method of one call: methods are searched
+// one after another and none keeps anything in it between two uses, so one set of buffers as
+// long as the longest decomposition serves them all.
+class Scratch {
+ public:
+  // Room for `total` coefficients; what was in the buffers is lost when they grow.
+  Status<VantrelError> reserve(size_t total) {
+    if (total > quantised_capacity_) {
+      quantised_.reset();
+      quantised_capacity_ = 0;
+      quantised_.reset(new (std::nothrow) int16_t[total]);
+      if (!quantised_) return VantrelError::out_of_memory(total);
+      quantised_capacity_ = total;
+    }
+    if (total > dequantised_capacity_) {
+      dequantised_.reset();
+      dequantised_capacity_ = 0;
+      dequantised_.reset(new (std::nothrow) float[total]);
+      if (!dequantised_) return VantrelError::out_of_memory(total);
+      dequantised_capacity_ = total;
+    }
+    return {};
   }
+
+  // Lets go of the decoded candidates' buffer while a container is coded from quantised().
+  void release_dequantised() {
+    dequantised_.reset();
+    dequantised_capacity_ = 0;
+  }
+
+  // The first `total` of each (reserved before).
+  std::span<int16_t> quantised(size_t total) const { return {quantised_.get(), total}; }
+  std::span<float> dequantised(size_t total) const { return {dequantised_.get(), total}; }
+
+ private:
+  std::unique_ptr<int16_t[]> quantised_;
+  std::unique_ptr<float[]> dequantised_;
+  size_t quantised_capacity_ = 0;
+  size_t dequantised_capacity_ = 0;
 };
 
 // Decodes candidates the way the decoder does: quantise, multiply by the reciprocal, inverse
 // transform, undo the normalisation.
 class Trials {
  public:
-  Trials(const Decomposition& d, const Reference& ref, Scratch& scratch)
-      : d_(d), ref_(ref), quantised_(scratch.quantised), dequantised_(scratch.dequantised) {}
+  // `scratch` holds room for d.total coefficients while the trials run.
+  Trials(const Decomposition& d, const Reference& ref, const Scratch& scratch)
+      : d_(d), ref_(ref), quantised_(scratch.quantised(d.total)),
+        dequantised_(scratch.dequantised(d.total)) {}
 
   // The decoded samples' errors at `multiplier`; nullopt when a coefficient leaves 16 bits.
   Result<std::optional<ErrorSums>, VantrelError> run(float multiplier) {
@@ -417,7 +465,7 @@ class Trials {
   }
 
   // The coefficients as `run` or the caller last quantised them.
-  std::span<int16_t> quantised() const { return {quantised_.get(), d_.total}; }
+  std::span<int16_t> quantised() const { return quantised_; }
 
   // `run` on coefficients already quantised at `multiplier` into quantised().
   Result<std::optional<ErrorSums>, VantrelError> run_quantised(float multiplier) {
@@ -427,10 +475,10 @@ class Trials {
     const float reciprocal = 1.0f / multiplier;
     for (size_t i = 0; i < d_.total; ++i) dequantised_[i] = static_cast<float>(q[i]) * reciprocal;
     MultiDwtSpentView view;
-    view.approximation = std::span<float>(dequantised_.get(), d_.lengths[0]);
+    view.approximation = dequantised_.first(d_.lengths[0]);
     size_t offset = d_.lengths[0];
     for (size_t k = 1; k < d_.lengths.size(); ++k) {
-      view.details.emplace_back(dequantised_.get() + offset, d_.lengths[k]);
+      view.details.push_back(dequantised_.subspan(offset, d_.lengths[k]));
       offset += d_.lengths[k];
     }
     auto rebuilt = d_.executor->multi_idwt_consuming(view);
@@ -448,7 +496,7 @@ class Trials {
   // decoded error's energy is close to (equal for an orthogonal transform without borders), at a
   // fraction of a decoded candidate's cost.
   double coefficient_squares(float multiplier) {
-    const std::span<int16_t> q(quantised_.get(), d_.total);
+    const std::span<int16_t> q = quantised_;
     quantize(d_.values(), multiplier, q);
     const float reciprocal = 1.0f / multiplier;
     // Float lanes are plenty for a prediction, and the same code on every machine.
@@ -479,8 +527,8 @@ class Trials {
  private:
   const Decomposition& d_;
   const Reference& ref_;
-  std::unique_ptr<int16_t[]>& quantised_;
-  std::unique_ptr<float[]>& dequantised_;
+  std::span<int16_t> quantised_;
+  std::span<float> dequantised_;
 };
 
 // The largest multiplier that keeps every quantised coefficient within 16 bits.
@@ -700,12 +748,12 @@ double estimated_bits(const Decomposition& d, std::span<const int16_t> quantised
   return bits;
 }
 
-// The container of `d` at `multiplier`, quantised into `values` (d.total long).
-Result<std::vector<uint8_t>, VantrelError> encode(const Decomposition& d, float multiplier,
-                                                  uint8_t scale, size_t n,
-                                                  std::span<int16_t> values) {
-  if (!quantize(d.values(), multiplier, values))
-    return VantrelError::quantiser_overflow(scale, multiplier);
+// The container of `d` at `multiplier`, from its coefficients quantised there into `values`
+// (d.total long; d.bands may be let go of by then: the coder needs the quantised ones only).
+Result<std::vector<uint8_t>, VantrelError> encode_quantised(const Decomposition& d,
+                                                            float multiplier, uint8_t scale,
+                                                            size_t n,
+                                                            std::span<const int16_t> values) {
   const EntropyCoderEntry& coder = automatic_coder();
   auto payload = coder.encode(values, d.lengths, kHeaderSize, 1);
   if (!payload) return std::move(payload).error();
@@ -740,7 +788,6 @@ struct Found {
   std::optional<Candidate> first;  // a candidate decoded before the search
   double next = NAN;               // the next candidate's x; NaN: a secant step from `first`
   Candidate chosen;
-  Scratch scratch;
   uint8_t scale = kSearchScale;
   uint32_t trials = 0;
   bool searched = false;
@@ -748,18 +795,14 @@ struct Found {
 
 // Decomposes the signal and decodes the first guess; for a mean-square target it also predicts
 // where the target lies, cheaply, so that methods can be compared before any is searched.
-Result<Found, VantrelError> start(std::span<const float> samples, const Reference& ref,
-                                  const QualityTarget& target, WaveletMethod method) {
+Result<Found, VantrelError> start(const Coded& samples, const Reference& ref,
+                                  const QualityTarget& target, WaveletMethod method,
+                                  Scratch& scratch) {
   auto d = decompose(samples, method);
   if (!d) return std::move(d).error();
-  auto scratch = Scratch::of(d->total);
-  if (!scratch) return std::move(scratch).error();
-  Found f{.d = std::move(d).value(),
-          .span = {},
-          .first = {},
-          .chosen = {},
-          .scratch = std::move(scratch).value()};
-  Trials trials(f.d, ref, f.scratch);
+  VANTREL_RETURN_IF_ERROR(scratch.reserve(d->total));
+  Found f{.d = std::move(d).value(), .span = {}, .first = {}, .chosen = {}};
+  Trials trials(f.d, ref, scratch);
   if (f.d.largest == 0.0f) {
     // A flat signal decodes the same with every multiplier: the default container.
     f.chosen.multiplier = static_cast<float>(1u << kFlatScale);
@@ -771,7 +814,7 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
     f.searched = true;
   } else {
     const Span& span =
-        f.span.emplace(f.d, ref, target, std::span<int16_t>(f.scratch.quantised.get(), f.d.total));
+        f.span.emplace(f.d, ref, target, scratch.quantised(f.d.total));
     if (ref.trivially_met(target)) {
       // Every candidate meets the target: the smallest multiplier, where every coefficient
       // rounds to 0.
@@ -812,15 +855,29 @@ Result<Found, VantrelError> start(std::span<const float> samples, const Referenc
   return f;
 }
 
+// A started method's coefficients let go of while others are started and transformed again when
+// it is searched or coded: the transform gives the same values, and the call holds one method's
+// coefficients at a time instead of three.
+void set_aside(Found& f) { f.d.bands.reset(); }
+
+Status<VantrelError> take_up(Found& f, const Coded& samples) {
+  if (f.d.bands) return {};
+  auto d = decompose(samples, f.d.method);
+  if (!d) return std::move(d).error();
+  f.d.bands = std::move(d->bands);
+  return {};
+}
+
 // The search of a started method; `reachable` is set when no candidate meets the target.
 Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget& target,
-                            std::optional<double>& reachable) {
+                            Scratch& scratch, std::optional<double>& reachable) {
   if (f.searched) {
     if (f.chosen.met) return {};
     reachable = refusal_value(ref.distortion(f.chosen.errors), target.metric);
     return unreachable(target, *reachable);
   }
-  Trials trials(f.d, ref, f.scratch);
+  VANTREL_RETURN_IF_ERROR(scratch.reserve(f.d.total));
+  Trials trials(f.d, ref, scratch);
   auto found = search(*f.span, ref, target, trials, f.first, f.next, reachable);
   f.trials += trials.count;
   if (!found) return std::move(found).error();
@@ -829,9 +886,17 @@ Status<VantrelError> finish(Found& f, const Reference& ref, const QualityTarget&
   return {};
 }
 
-Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Reference& ref) {
-  auto container =
-      encode(f.d, f.chosen.multiplier, f.scale, ref.n, {f.scratch.quantised.get(), f.d.total});
+// The container of a searched method. The coder's own working memory is the largest of the call:
+// the method's coefficients and the decoded candidates' buffer are let go of before it runs.
+Result<TargetedContainer, VantrelError> encode_found(Found& f, const Reference& ref,
+                                                     Scratch& scratch) {
+  VANTREL_RETURN_IF_ERROR(scratch.reserve(f.d.total));
+  const std::span<int16_t> q = scratch.quantised(f.d.total);
+  if (!quantize(f.d.values(), f.chosen.multiplier, q))
+    return VantrelError::quantiser_overflow(f.scale, f.chosen.multiplier);
+  set_aside(f);
+  scratch.release_dequantised();
+  auto container = encode_quantised(f.d, f.chosen.multiplier, f.scale, ref.n, q);
   if (!container) return std::move(container).error();
   return TargetedContainer{.container = std::move(container).value(),
                            .achieved = ref.distortion(f.chosen.errors),
@@ -845,18 +910,19 @@ Result<TargetedContainer, VantrelError> encode_found(const Found& f, const Refer
 
 // `unreached`, when given, is set to the best value reachable when no container meets the target.
 Result<TargetedContainer, VantrelError> compress_to_reference(
-    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    const Coded& samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, std::optional<double>* unreached = nullptr) {
   std::optional<double> reachable;
+  Scratch scratch;
   if (method) {
-    auto found = start(samples, ref, target, *method);
+    auto found = start(samples, ref, target, *method, scratch);
     if (!found) return std::move(found).error();
-    const auto searched = finish(*found, ref, target, reachable);
+    const auto searched = finish(*found, ref, target, scratch, reachable);
     if (!searched.ok()) {
       if (reachable && unreached) *unreached = *reachable;
       return searched.error();
     }
-    return encode_found(*found, ref);
+    return encode_found(*found, ref, scratch);
   }
   // Every method is started and its size estimated where its target is predicted (a largest
   // error cannot be predicted: those methods are searched whole first); only the method
@@ -868,7 +934,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
   const auto search_whole = [&](Found& found) -> Result<bool, VantrelError> {
     const uint32_t before = found.trials;
     std::optional<double> reached;
-    const auto searched = finish(found, ref, target, reached);
+    const auto searched = finish(found, ref, target, scratch, reached);
     trials += found.trials - before;
     if (searched) return true;
     if (!reached) return searched.error();  // a failure, not a target out of reach
@@ -876,7 +942,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
     return false;
   };
   for (const WaveletMethodEntry& entry : wavelet_methods()) {
-    auto found = start(samples, ref, target, static_cast<WaveletMethod>(entry.code));
+    auto found = start(samples, ref, target, static_cast<WaveletMethod>(entry.code), scratch);
     if (!found) return std::move(found).error();
     trials += found->trials;
     found->trials = 0;
@@ -886,6 +952,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
       if (!*met) continue;
     }
     const double bits = estimated_bits(found->d, found->chosen.multiplier);
+    set_aside(*found);
     kept.emplace_back(bits, std::move(found).value());
     std::sort(kept.begin(), kept.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -901,10 +968,15 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
   std::optional<TargetedContainer> smallest;
   uint32_t encodes = 0;
   const auto code = [&](Found& found) -> Status<VantrelError> {
+    VANTREL_RETURN_IF_ERROR(take_up(found, samples));
     auto met = search_whole(found);
     if (!met) return std::move(met).error();
-    if (!*met) return {};
-    auto coded = encode_found(found, ref);
+    if (!*met) {
+      set_aside(found);
+      return {};
+    }
+    auto coded = encode_found(found, ref, scratch);
+    set_aside(found);
     if (!coded) return std::move(coded).error();
     ++encodes;
     if (!smallest || coded->container.size() < smallest->container.size())
@@ -914,7 +986,7 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
   for (auto& [bits, found] : kept) VANTREL_RETURN_IF_ERROR(code(found));
   // Out of reach for the methods estimated best: another may still reach it.
   for (size_t i = 0; !smallest && i < dropped.size(); ++i) {
-    auto found = start(samples, ref, target, dropped[i]);
+    auto found = start(samples, ref, target, dropped[i], scratch);
     if (!found) return std::move(found).error();
     trials += found->trials;
     found->trials = 0;
@@ -1022,7 +1094,7 @@ struct ResidualPrice {
 // coded, its base decoded by the decoder itself and every corrected sample checked against the
 // bound.
 Result<TargetedContainer, VantrelError> compress_with_layer(
-    std::span<const float> samples, const Reference& ref, const QualityTarget& target,
+    const Coded& samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
     std::optional<double> plain_reached) {
   if (!plain && !plain_reached) return plain;  // a failure, not a target out of reach
@@ -1036,11 +1108,11 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   const WaveletMethod chosen = plain ? plain->method : method.value_or(WaveletMethod::Cdf97);
   auto d = decompose(samples, chosen);
   if (!d) return std::move(d).error();
-  auto scratch = Scratch::of(d->total);
-  if (!scratch) return std::move(scratch).error();
-  const std::span<int16_t> q(scratch->quantised.get(), d->total);
+  Scratch scratch;
+  VANTREL_RETURN_IF_ERROR(scratch.reserve(d->total));
+  const std::span<int16_t> q = scratch.quantised(d->total);
   const Span span(*d, ref, target, q);
-  Trials trials(*d, ref, *scratch);
+  Trials trials(*d, ref, scratch);
   trials.keep_samples = true;
   trials.measure_errors = false;  // the bound is checked on the corrected winner
   // The estimate's bias against the coder, measured on the plain container where there is one.
@@ -1133,7 +1205,13 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     }
   }
   const float multiplier = span.multiplier(best_x);
-  auto container = encode(*d, multiplier, kSearchScale, ref.n, q);
+  if (!quantize(d->values(), multiplier, q))
+    return VantrelError::quantiser_overflow(kSearchScale, multiplier);
+  // The coder runs on the quantised coefficients alone (see encode_found).
+  d->bands.reset();
+  std::vector<float>().swap(trials.last);
+  scratch.release_dequantised();
+  auto container = encode_quantised(*d, multiplier, kSearchScale, ref.n, q);
   if (!container) return std::move(container).error();
   auto base = decompress(*container);
   if (!base) return std::move(base).error();
@@ -1160,14 +1238,25 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
                            .base_achieved = base_achieved};
 }
 
-Status<VantrelError> check_call(std::span<const float> samples, const QualityTarget& target,
+Status<VantrelError> check_call(size_t n, const QualityTarget& target,
                                 std::optional<WaveletMethod> method) {
-  if (samples.empty()) return VantrelError::empty_input();
-  if (samples.size() > kMaxSamples) return VantrelError::too_many_samples(samples.size());
+  if (n == 0) return VantrelError::empty_input();
+  if (n > kMaxSamples) return VantrelError::too_many_samples(n);
   VANTREL_RETURN_IF_ERROR(check_target(target));
   if (method && find_method(static_cast<uint8_t>(*method)) == nullptr)
     return VantrelError::unknown_option_code("method", static_cast<uint8_t>(*method));
   return {};
+}
+
+// The search with options, on samples checked.
+Result<TargetedContainer, VantrelError> search_to(const Coded& samples, const Reference& ref,
+                                                  const QualityTarget& target,
+                                                  const SearchOptions& options) {
+  if (!options.refine || target.metric != QualityMetric::MaxError)
+    return compress_to_reference(samples, ref, target, options.method);
+  std::optional<double> reached;
+  auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
+  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
 }
 
 Status<VantrelError> check_grid(const SampleGrid& g) {
@@ -1218,13 +1307,13 @@ bool meets(const Distortion& d, const QualityTarget& target) {
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
                                                     const QualityTarget& target,
                                                     std::optional<WaveletMethod> method) {
-  VANTREL_RETURN_IF_ERROR(check_call(samples, target, method));
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, method));
   // The distortion is measured against what the codec codes: the sanitised samples.
   std::unique_ptr<float[]> sanitised(new (std::nothrow) float[samples.size()]);
   if (!sanitised) return VantrelError::out_of_memory(samples.size());
   sanitize_copy(samples, {sanitised.get(), samples.size()});
   const auto ref = Reference::of(std::span<const float>(sanitised.get(), samples.size()));
-  return compress_to_reference(samples, ref, target, method);
+  return compress_to_reference(Coded{.floats = samples, .doubles = {}}, ref, target, method);
 }
 
 Result<TargetedContainer, VantrelError> compress_to(std::span<const float> samples,
@@ -1240,17 +1329,26 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
                                                     std::span<const double> reference,
                                                     const QualityTarget& target,
                                                     const SearchOptions& options) {
-  VANTREL_RETURN_IF_ERROR(check_call(samples, target, options.method));
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, options.method));
   if (!reference.empty() && reference.size() != samples.size())
     return VantrelError::reference_length_mismatch(reference.size(), samples.size());
   if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
   const Reference ref = reference.empty() ? Reference::of(samples, options.grid)
                                           : Reference::of(reference, options.grid);
-  if (!options.refine || target.metric != QualityMetric::MaxError)
-    return compress_to_reference(samples, ref, target, options.method);
-  std::optional<double> reached;
-  auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
-  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
+  return search_to(Coded{.floats = samples, .doubles = {}}, ref, target, options);
+}
+
+Result<TargetedContainer, VantrelError> compress_to(std::span<const double> samples,
+                                                    const QualityTarget& target,
+                                                    const SearchOptions& options) {
+  VANTREL_RETURN_IF_ERROR(check_call(samples.size(), target, options.method));
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::isfinite(samples[i]) && std::isinf(static_cast<float>(samples[i])))
+      return VantrelError::sample_outside_float_range(i, samples[i]);
+  }
+  if (options.grid) VANTREL_RETURN_IF_ERROR(check_grid(*options.grid));
+  const Reference ref = Reference::of(samples, options.grid);
+  return search_to(Coded{.floats = {}, .doubles = samples}, ref, target, options);
 }
 
 }  // namespace vantrel

@@ -191,4 +191,11 @@ Result<TargetedContainer, VantrelError> compress_to(std::span<const float> sampl
                                                     const QualityTarget& target,
                                                     const SearchOptions& options);
 
+// The search of float64 samples that stand for themselves: the same container and measurements
+// as compress_to(their nearest float32 values, samples, target, options), without a float32 copy
+// of the signal held through the search. A finite sample beyond float32's range is refused.
+Result<TargetedContainer, VantrelError> compress_to(std::span<const double> samples,
+                                                    const QualityTarget& target,
+                                                    const SearchOptions& options);
+
 }  // namespace vantrel

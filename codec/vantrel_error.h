@@ -70,6 +70,7 @@ class VantrelError {
   static VantrelError invalid_quality_target(std::string_view metric, double value);
   static VantrelError quality_unreachable(std::string_view metric, double target, double reachable);
   static VantrelError reference_length_mismatch(uint64_t reference, uint64_t samples);
+  static VantrelError sample_outside_float_range(uint64_t index, double value);
   static VantrelError invalid_sample_grid(double step, double origin, double min_code,
                                           double max_code);
 

@@ -340,19 +340,35 @@ float narrow_to_float(double value) {
   return static_cast<float>(value);
 }
 
+namespace {
+
+// False with ValueError naming sample i, whose finite value leaves the float32 range.
+bool refuse_outside_float(size_t i, double value) {
+  char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+  if (text == nullptr) return false;
+  PyErr_Format(PyExc_ValueError,
+               "sample %zu (%s) is outside the float32 range; the codec works in 32-bit floats", i,
+               text);
+  PyMem_Free(text);
+  return false;
+}
+
+}  // namespace
+
 bool narrow_samples(std::span<const double> samples, std::vector<float>& out) {
   out.resize(samples.size());
   for (size_t i = 0; i < samples.size(); ++i) {
     out[i] = narrow_to_float(samples[i]);
-    if (std::isinf(out[i]) && std::isfinite(samples[i])) {
-      char* text = PyOS_double_to_string(samples[i], 'r', 0, 0, nullptr);
-      if (text == nullptr) return false;
-      PyErr_Format(PyExc_ValueError,
-                   "sample %zu (%s) is outside the float32 range; the codec works in 32-bit floats",
-                   i, text);
-      PyMem_Free(text);
-      return false;
-    }
+    if (std::isinf(out[i]) && std::isfinite(samples[i]))
+      return refuse_outside_float(i, samples[i]);
+  }
+  return true;
+}
+
+bool check_narrowable(std::span<const double> samples) {
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::isinf(narrow_to_float(samples[i])) && std::isfinite(samples[i]))
+      return refuse_outside_float(i, samples[i]);
   }
   return true;
 }

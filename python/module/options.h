@@ -80,6 +80,9 @@ float narrow_to_float(double value);
 // refused (false with ValueError naming the sample) instead.
 bool narrow_samples(std::span<const double> samples, std::vector<float>& out);
 
+// The same check without the narrowed copy, for a caller that narrows later.
+bool check_narrowable(std::span<const double> samples);
+
 // The CompressionOptions type, created on first use and kept for the life of the process.
 // Borrowed; nullptr with an exception set if it cannot be created.
 PyTypeObject* compression_options_type();

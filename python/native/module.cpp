@@ -112,7 +112,8 @@ bool without_interpreter(Work work) {
 
 // A private copy of a 1-D float32/float64 buffer, so that the codec can run on it without the
 // interpreter: float32 samples in storage that is neither zeroed first nor faulted in 4 KiB at a
-// time, float64 ones narrowed (and kept as given when asked).
+// time, float64 ones narrowed, or kept as given instead when asked (the codec narrows them as
+// it goes: `samples` is then empty).
 struct SampleCopy {
   BigBuffer<float> floats;
   std::vector<float> narrowed;
@@ -139,7 +140,7 @@ struct SampleCopy {
     std::span<const double> values(static_cast<const double*>(in.view.buf), n);
     if (keep_doubles) {
       doubles.assign(values.begin(), values.end());
-      values = doubles;
+      return check_narrowable(doubles);
     }
     if (!narrow_samples(values, narrowed)) return false;
     samples = narrowed;
@@ -326,8 +327,12 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    if (!without_interpreter(
-            [&] { packed.emplace(compress_to(copy.samples, copy.doubles, target, options)); }))
+    // Float64 samples without a reference are narrowed by the search as it goes.
+    const bool narrow_later = !referenced && !copy.doubles.empty();
+    if (!without_interpreter([&] {
+          packed.emplace(narrow_later ? compress_to(copy.doubles, target, options)
+                                      : compress_to(copy.samples, copy.doubles, target, options));
+        }))
       return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

@@ -247,6 +247,50 @@ TEST(CompressTo, TargetsHoldOnTheGrid) {
   }
 }
 
+// Float64 samples handed over alone, narrowed as the search goes, give what their float32 copy
+// with them as reference gives: the same container, layer and measurements. A finite sample
+// beyond float32's range is refused, as it would be coded as another value.
+TEST(CompressTo, Float64SamplesAloneMatchTheirFloat32CopyWithThemAsReference) {
+  for (GridCase g : grid_cases()) {
+    g.original[17] = kNaN;  // a gap
+    const struct {
+      QualityTarget target;
+      std::optional<SampleGrid> grid;
+      bool refine;
+    } cases[] = {
+        {{QualityMetric::Psnr, 55.0}, std::nullopt, false},
+        {{QualityMetric::Rmse, 1.5 * g.grid.step}, g.grid, false},
+        {{QualityMetric::MaxError, 0.4 * g.grid.step}, g.grid, true},
+        {{QualityMetric::MaxError, 3.0 * g.grid.step}, std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(g.name) + " " +
+                   std::string(kQualityMetrics[static_cast<size_t>(c.target.metric)].name));
+      const SearchOptions options{.method = {}, .grid = c.grid, .refine = c.refine};
+      const auto alone = compress_to(std::span<const double>(g.original), c.target, options);
+      const auto copy = compress_to(narrowed(g.original), g.original, c.target, options);
+      ASSERT_EQ(alone.ok(), copy.ok());
+      if (!copy.ok()) {
+        EXPECT_EQ(alone.error().to_string(), copy.error().to_string());
+        continue;
+      }
+      EXPECT_EQ(alone->container, copy->container);
+      EXPECT_EQ(alone->achieved.rmse, copy->achieved.rmse);
+      EXPECT_EQ(alone->achieved.max_error, copy->achieved.max_error);
+      EXPECT_EQ(alone->refinement.has_value(), copy->refinement.has_value());
+      if (alone->refinement && copy->refinement)
+        EXPECT_EQ(alone->refinement->stream, copy->refinement->stream);
+    }
+  }
+  std::vector<double> x(500, 1.0);
+  x[3] = 1e300;
+  const auto out = compress_to(std::span<const double>(x), {QualityMetric::Psnr, 60.0}, {});
+  ASSERT_FALSE(out.ok());
+  EXPECT_NE(out.error().to_string().find("Sample 3 (1e+300) is outside the float32 range"),
+            std::string::npos)
+      << out.error().to_string();
+}
+
 // A flat signal decodes alike with every multiplier: the default container, for any target.
 TEST(CompressTo, FlatSignalGivesTheDefaultContainer) {
   const std::vector<float> flat(300, 2.5f);

@@ -72,6 +72,8 @@ def test_same_containers_and_samples_as_the_module(dtype, method, scale, cutoff,
          "expected a 1-D float32 or float64 NumPy array"),
         (lambda: _native.compress(np.array([0.0, 4e38]), "cdf97", 11, "low", None, None),
          "sample 1 (4e+38) is outside the float32 range; the codec works in 32-bit floats"),
+        (lambda: _native.compress_to(np.array([0.0, 4e38]), "psnr", 60.0, None),
+         "sample 1 (4e+38) is outside the float32 range; the codec works in 32-bit floats"),
         (lambda: _native.decompress(b"VTRL"), "Header is invalid"),
     ],
 )

@@ -65,21 +65,22 @@ def prepare(data: Any, grid: Grid | None = None) -> Prepared:
         if array.dtype.name not in INTEGER_TYPES:
             raise ValueError(f"expected a 1-D float32 or float64 NumPy array, or integers of "
                              f"{', '.join(INTEGER_TYPES)}; got {array.dtype.name}")
-        codes = array.astype(np.float64)
-        outside = np.flatnonzero(np.abs(codes) > _FLOAT32_EXACT)
-        if outside.size:
-            k = int(outside[0])
-            raise ValueError(f"sample {k} is {int(array[k])}, outside float32's exact integers "
-                             f"(-{_FLOAT32_EXACT} to {_FLOAT32_EXACT})")
         info = np.iinfo(array.dtype)
-        return Prepared(codes.astype(np.float32), NO_GAPS, codes,
+        if info.max > _FLOAT32_EXACT:
+            outside = np.flatnonzero((array > _FLOAT32_EXACT) | (array < -_FLOAT32_EXACT))
+            if outside.size:
+                k = int(outside[0])
+                raise ValueError(f"sample {k} is {int(array[k])}, outside float32's exact "
+                                 f"integers (-{_FLOAT32_EXACT} to {_FLOAT32_EXACT})")
+        # Every code is a float32 exactly: the codes coded are their own reference.
+        return Prepared(array.astype(np.float32), NO_GAPS, None,
                          (1.0, 0.0, float(info.min), float(info.max)), array.dtype.name)
     samples = checked_samples(array)
     runs = find_gaps(samples)
     filled = fill_gaps(samples) if runs.size else samples
     # The gaps are coded as filled but not measured: the target holds for the samples that
     # exist.
-    reference = samples.astype(np.float64) if runs.size else None
+    reference = np.asarray(samples, np.float64) if runs.size else None
     if grid is None:
         return Prepared(filled, runs, reference, None, None)
     if isinstance(grid, bool) or not isinstance(grid, numbers.Real):
