@@ -46,14 +46,35 @@ bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t 
   return beyond == 0;
 }
 
+// The errors of values with a full history; the OR of their distances outside 32 bits.
+template <int N>
+uint64_t errors_fixed(const int16_t* c, int shift, const int32_t* x, size_t from, size_t to,
+                      int32_t* e) {
+  uint64_t beyond = 0;
+  for (size_t i = from; i < to; ++i) {
+    int64_t sum = 0;
+    for (int k = 0; k < N; ++k) sum += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
+    const int64_t d = int64_t{x[i]} - (sum >> shift);
+    beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;
+    *e++ = static_cast<int32_t>(d);
+  }
+  return beyond;
+}
+
 using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
+using ErrorsFn = uint64_t (*)(const int16_t*, int, const int32_t*, size_t, size_t, int32_t*);
 
 template <size_t... N>
 constexpr std::array<RestoreFn, sizeof...(N)> restore_table(std::index_sequence<N...>) {
   return {&restore_fixed<static_cast<int>(N) + 1>...};
 }
+template <size_t... N>
+constexpr std::array<ErrorsFn, sizeof...(N)> errors_table(std::index_sequence<N...>) {
+  return {&errors_fixed<static_cast<int>(N) + 1>...};
+}
 
 constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kErrors = errors_table(std::make_index_sequence<kMaxLpcOrder>());
 
 }  // namespace
 
@@ -145,6 +166,13 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
 
 bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
   uint64_t beyond = 0;
+  // The values with less history than the order take the general path.
+  const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
+  if (f.order > 0 && head < to) {
+    beyond = kErrors[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to,
+                                                        e + (head - from));
+    to = head;
+  }
   for (size_t i = from; i < to; ++i) {
     const int64_t d = int64_t{x[i]} - predict_any(f, x, i);
     beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;
