@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -90,24 +91,36 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   if (window.size() != n) {
     window.resize(n);
     const size_t taper = std::max<size_t>(1, n / 4);
-    for (size_t i = 0; i < n; ++i) {
-      const size_t edge = std::min(i, n - 1 - i);
-      const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
-      window[i] = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
+    std::fill(window.begin(), window.end(), 1.0);
+    // cos(pi (edge + 0.5) / taper) by rotation, one step of pi / taper an edge.
+    const double step = M_PI / static_cast<double>(taper);
+    const double cos_step = std::cos(step), sin_step = std::sin(step);
+    double c = std::cos(0.5 * step), s = std::sin(0.5 * step);
+    for (size_t edge = 0; edge < taper && edge <= n - 1 - edge; ++edge) {
+      window[edge] = window[n - 1 - edge] = 0.5 - 0.5 * c;
+      const double next = c * cos_step - s * sin_step;
+      s = s * cos_step + c * sin_step;
+      c = next;
     }
   }
   w.resize(n);
   for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
-  std::array<double, kMaxLpcOrder + 1> r{};
-  for (int lag = 0; lag <= max_order; ++lag) {
-    double s0 = 0.0, s1 = 0.0;
-    size_t i = static_cast<size_t>(lag);
-    for (; i + 1 < n; i += 2) {
-      s0 += w[i] * w[i - static_cast<size_t>(lag)];
-      s1 += w[i + 1] * w[i + 1 - static_cast<size_t>(lag)];
+  // Four lags at a time, L .. L + 3: w[i] times the four values before it that they pair it with,
+  // which lie next to each other (lanes in reverse lag order).
+  std::array<double, kMaxLpcOrder + 4> r{};
+  for (size_t lag = 0; lag <= static_cast<size_t>(max_order); lag += 4) {
+    using Lanes = double __attribute__((vector_size(32)));
+    Lanes acc = {0.0, 0.0, 0.0, 0.0};
+    for (size_t i = lag + 3; i < n; ++i) {
+      Lanes before;
+      std::memcpy(&before, &w[i - lag - 3], sizeof before);
+      acc += w[i] * before;
     }
-    if (i < n) s0 += w[i] * w[i - static_cast<size_t>(lag)];
-    r[static_cast<size_t>(lag)] = s0 + s1;
+    for (size_t j = 0; j < 4; ++j) {
+      double sum = acc[3 - j];
+      for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
+      r[lag + j] = sum;
+    }
   }
   if (!(r[0] > 0.0)) return f;
   // A Laplacian error of variance v costs about log2(e sqrt(2 v)) bits a sample; never less than

@@ -812,16 +812,25 @@ Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, si
 
 // What the blocks format's encoder (and the meter) carries from block to block, and its scratch.
 struct ResidualWalkState {
+  // `expected`: the samples the encoder will code (none for the meter).
+  explicit ResidualWalkState(size_t expected = 0) : recorder(expected) {}
+
   ErrorModel model, trial;
-  // kHistory values before the block (0s before the first), then the block.
-  std::vector<int32_t> window = std::vector<int32_t>(kHistory + kLpcBlock, 0);
-  std::vector<int32_t> errors = std::vector<int32_t>(kLpcBlock);
-  std::vector<int32_t> predicted = std::vector<int32_t>(kLpcBlock);
-  std::vector<uint32_t> zigzagged = std::vector<uint32_t>(kLpcBlock);
+  // kHistory values before the block (0s before the first), then the block. The buffers grow
+  // to the longest block seen: a short residual never pays for a whole block's.
+  std::vector<int32_t> window = std::vector<int32_t>(kHistory, 0);
+  std::vector<int32_t> errors, predicted;
+  std::vector<uint32_t> zigzagged;
   std::vector<float> scratch;
   std::vector<uint8_t> activity;
   // The encoder's: the adaptive stream's decisions so far, and the blocks' bytes.
-  Recorder recorder{kLpcBlock};
+  Recorder recorder;
+
+  // Where the next block of m values goes, after its history.
+  int32_t* slot(size_t m) {
+    if (window.size() < kHistory + m) window.resize(kHistory + m);
+    return window.data() + kHistory;
+  }
   std::vector<uint8_t> blocks;
   // The meter's pieces not yet making a whole block, and whether a block took the adaptive code.
   std::vector<int32_t> pending_residual;
@@ -856,6 +865,11 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
                                      double margin, Mode mode) {
   const bool coding = mode == Mode::Code;
   const int32_t* const x = window.data() + kHistory;
+  if (errors.size() < m) {
+    errors.resize(m);
+    predicted.resize(m);
+    zigzagged.resize(m);
+  }
   // A mostly zero block (a base that misses here and there) is left unpredicted: a filter would
   // smear each miss over the values after it, which the adaptive code's zero flags then pay for.
   const auto zeros = static_cast<size_t>(std::count(x, x + m, 0));
@@ -953,11 +967,11 @@ namespace {
 // blocks.
 Status<ResidualError> encode_blocks(std::span<const int32_t> residual, std::span<const float> base,
                                     float bin, double margin, std::vector<uint8_t>& out) {
-  ResidualWalkState st;
+  ResidualWalkState st(std::min(residual.size(), kLpcBlock));
   for (size_t s = 0; s < residual.size(); s += kLpcBlock) {
     const size_t m = std::min(kLpcBlock, residual.size() - s);
     std::copy(residual.begin() + static_cast<ptrdiff_t>(s),
-              residual.begin() + static_cast<ptrdiff_t>(s + m), st.window.begin() + kHistory);
+              residual.begin() + static_cast<ptrdiff_t>(s + m), st.slot(m));
     st.code_block(m, base.subspan(s, m), bin, margin, ResidualWalkState::Mode::Code);
   }
   std::vector<uint8_t> adaptive;
@@ -1128,7 +1142,7 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
     const size_t take = std::min(kLpcBlock - have, residual.size() - used);
     if (have == 0 && take == kLpcBlock) {
       std::copy_n(residual.begin() + static_cast<ptrdiff_t>(used), kLpcBlock,
-                  st.window.begin() + kHistory);
+                  st.slot(kLpcBlock));
       bits_ += st.code_block(kLpcBlock, base.subspan(used, kLpcBlock), bin_, margin,
                              ResidualWalkState::Mode::Price);
     } else {
@@ -1139,7 +1153,7 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
       st.pending_base.insert(st.pending_base.end(), base.begin() + from, base.begin() + to);
       if (st.pending_residual.size() == kLpcBlock) {
         std::copy(st.pending_residual.begin(), st.pending_residual.end(),
-                  st.window.begin() + kHistory);
+                  st.slot(kLpcBlock));
         bits_ += st.code_block(kLpcBlock, st.pending_base, bin_, margin,
                                ResidualWalkState::Mode::Price);
         st.pending_residual.clear();
@@ -1161,8 +1175,7 @@ double ResidualCostMeter::bits() const {
   // The incomplete block is priced once for all the calls until the next piece.
   if (!last_priced_) {
     const size_t m = st.pending_residual.size();
-    std::copy(st.pending_residual.begin(), st.pending_residual.end(),
-              st.window.begin() + kHistory);
+    std::copy(st.pending_residual.begin(), st.pending_residual.end(), st.slot(m));
     last_bits_ = st.code_block(m, st.pending_base, bin_, ResidualOptions{}.fast_margin,
                                ResidualWalkState::Mode::PriceLast);
     last_priced_ = true;
