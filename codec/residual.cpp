@@ -228,8 +228,6 @@ class Recorder {
   static constexpr bool kDecodes = false;
 
   explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
-  size_t size() const { return rec_.size(); }
-  void truncate(size_t size) { rec_.resize(size); }
 
   uint32_t bit(uint16_t& p, uint32_t b) {
     rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
@@ -336,22 +334,6 @@ struct Estimator {
   uint32_t raw(uint32_t k, uint32_t v) {
     total += k;
     return v;
-  }
-};
-
-// Records like the Recorder it wraps and adds up the decisions' cost like the Estimator.
-struct PricedRecorder {
-  static constexpr bool kDecodes = false;
-  Recorder& rec;
-  const float* cost;
-  double total = 0;
-  uint32_t bit(uint16_t& p, uint32_t b) {
-    total += cost[b ? kProbScale - p : p];
-    return rec.bit(p, b);
-  }
-  uint32_t raw(uint32_t k, uint32_t v) {
-    total += k;
-    return rec.raw(k, v);
   }
 };
 
@@ -513,6 +495,17 @@ uint64_t rice_bits(const uint32_t* u, size_t n, uint32_t k) {
   return bits;
 }
 
+// 2^-k for every parameter k.
+constexpr auto kInversePowers = [] {
+  std::array<double, 32> p{};
+  double v = 1.0;
+  for (double& x : p) {
+    x = v;
+    v *= 0.5;
+  }
+  return p;
+}();
+
 // A partition's parameter from the sum of its n values: of the three around log2 of the mean,
 // the one whose code is shortest by the sum alone (each value's k low bits cost k, its quotient
 // about (u - its expected low part) / 2^k), which keeps a search over partition sizes to one pass
@@ -522,7 +515,7 @@ uint32_t rice_parameter(uint64_t sum, size_t n) {
   const uint32_t guess = mean > 0 ? static_cast<uint32_t>(std::bit_width(mean)) - 1 : 0;
   const auto dn = static_cast<double>(n);
   const auto estimate = [&](uint32_t k) {
-    const double unit = std::ldexp(1.0, -static_cast<int>(k));
+    const double unit = kInversePowers[k];
     return dn * (k + 1) + std::max(0.0, static_cast<double>(sum) * unit - 0.5 * dn * (1.0 - unit));
   };
   uint32_t best = guess;
@@ -565,7 +558,7 @@ uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t& best_shift
       for (size_t q = p; q < std::min(parts, p + per); ++q) sum += sums[q];
       const size_t count = std::min(per * least, n - p * least);
       const uint32_t k = rice_parameter(sum, count);
-      const double unit = std::ldexp(1.0, -static_cast<int>(k));
+      const double unit = kInversePowers[k];
       bits += kRiceParamBits + static_cast<double>(count) * (k + 1) +
               std::max(0.0, static_cast<double>(sum) * unit -
                                 0.5 * static_cast<double>(count) * (1.0 - unit));
@@ -909,17 +902,20 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     trial.quiet_before = model.quiet_before;
     activity_buckets(base.first(m), bin, scratch, activity);
     static const CostTable table;
-    const size_t recorded = recorder.size();
-    if (coding) {
-      PricedRecorder io{recorder, table.bits.data()};
-      walk_errors(io, trial, activity.data(), errors.data(), m);
-      adaptive_bits = io.total;
-    } else {
-      Estimator io{table.bits.data()};
-      walk_errors(io, trial, activity.data(), errors.data(), m);
-      adaptive_bits = io.total;
-    }
+    Estimator io{table.bits.data()};
+    walk_errors(io, trial, activity.data(), errors.data(), m);
+    adaptive_bits = io.total;
     adaptive = adaptive_bits < rice_bits * (1.0 - margin);
+    // Only a block that takes the adaptive code has its decisions recorded, from the model it
+    // was priced with.
+    if (coding && adaptive) {
+      trial.probs = model.probs;
+      trial.m1 = model.m1;
+      trial.m2 = model.m2;
+      trial.prev_sign = model.prev_sign;
+      trial.quiet_before = model.quiet_before;
+      walk_errors(recorder, trial, activity.data(), errors.data(), m);
+    }
     if (mode == Mode::PriceLast) {
       const double own = 8.0 * static_cast<double>(head_bytes(filter));
       return adaptive ? own + adaptive_bits +
@@ -930,8 +926,6 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
       std::swap(model, trial);
       any_adaptive = true;
       this->adaptive_bits += adaptive_bits;
-    } else if (coding) {
-      recorder.truncate(recorded);
     }
   }
   if (coding) {
