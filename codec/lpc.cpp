@@ -17,6 +17,8 @@ constexpr int64_t kLimit = (int64_t{1} << 30) - 1;  // the residual range, +-(2^
 constexpr int kPrecision = 14;
 // An order is taken when its estimated cost is within this fraction of the cheapest order's.
 constexpr double kOrderSlack = 0.003;
+// The order search ends this many orders past the cheapest order found.
+constexpr int kLookAhead = 12;
 
 int64_t predict_any(const LpcFilter& f, const int32_t* x, size_t i) {
   int64_t sum = 0;
@@ -105,10 +107,11 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   }
   w.resize(n);
   for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
-  // Four lags at a time, L .. L + 3: w[i] times the four values before it that they pair it with,
-  // which lie next to each other (lanes in reverse lag order).
+  // The autocorrelation's lags are computed as the orders reach them, four at a time: L .. L + 3,
+  // w[i] times the four values before it that they pair it with, which lie next to each other
+  // (lanes in reverse lag order).
   std::array<double, kMaxLpcOrder + 4> r{};
-  for (size_t lag = 0; lag <= static_cast<size_t>(max_order); lag += 4) {
+  const auto lags_from = [&](size_t lag) {
     using Lanes = double __attribute__((vector_size(32)));
     Lanes acc = {0.0, 0.0, 0.0, 0.0};
     for (size_t i = lag + 3; i < n; ++i) {
@@ -121,7 +124,8 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
       for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
       r[lag + j] = sum;
     }
-  }
+  };
+  lags_from(0);
   if (!(r[0] > 0.0)) return f;
   // A Laplacian error of variance v costs about log2(e sqrt(2 v)) bits a sample; never less than
   // one (the fast code's least).
@@ -135,8 +139,14 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   std::array<double, kMaxLpcOrder> a{}, previous{};
   double energy = r[0];
   costs[0] = cost(energy, 0);
-  int designed = 0;
+  int designed = 0, cheapest_order = 0;
   for (int p = 1; p <= max_order; ++p) {
+    if (p % 4 == 0) {
+      // Orders well past the cheapest so far seldom pay for their coefficients: the search
+      // stops after kLookAhead orders without a cheaper one.
+      if (p - cheapest_order > kLookAhead) break;
+      lags_from(static_cast<size_t>(p));
+    }
     double acc = r[static_cast<size_t>(p)];
     for (int j = 0; j < p - 1; ++j) acc -= a[j] * r[static_cast<size_t>(p - 1 - j)];
     const double k = acc / energy;
@@ -148,6 +158,8 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
     if (!(energy > 0.0)) break;
     by_order[static_cast<size_t>(p)] = a;
     costs[static_cast<size_t>(p)] = cost(energy, p);
+    if (costs[static_cast<size_t>(p)] < costs[static_cast<size_t>(cheapest_order)])
+      cheapest_order = p;
     designed = p;
   }
   // The lowest order within kOrderSlack of the cheapest: decoding costs a product per
