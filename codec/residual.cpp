@@ -808,7 +808,8 @@ struct ResidualWalkState {
   // `expected`: the samples the encoder will code (none for the meter).
   explicit ResidualWalkState(size_t expected = 0) : recorder(expected) {}
 
-  ErrorModel model, trial;
+  ErrorModel model;
+  ErrorModel trial{.probs = {}};  // a copy of the model when a block is priced
   // kHistory values before the block (0s before the first), then the block. The buffers grow
   // to the longest block seen: a short residual never pays for a whole block's.
   std::vector<int32_t> window = std::vector<int32_t>(kHistory, 0);
