@@ -112,15 +112,28 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   // (lanes in reverse lag order).
   std::array<double, kMaxLpcOrder + 4> r{};
   const auto lags_from = [&](size_t lag) {
-    using Lanes = double __attribute__((vector_size(32)));
-    Lanes acc = {0.0, 0.0, 0.0, 0.0};
-    for (size_t i = lag + 3; i < n; ++i) {
-      Lanes before;
-      std::memcpy(&before, &w[i - lag - 3], sizeof before);
-      acc += w[i] * before;
+    // Pairs of lanes (the width of the baseline's vectors), and two sets of sums, for even and
+    // odd i, so that each addition need not wait for the one before.
+    using Pair = double __attribute__((vector_size(16)));
+    Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
+    size_t i = lag + 3;
+    const auto step = [&](size_t at, Pair& far, Pair& near) {
+      Pair f, m;
+      std::memcpy(&f, &w[at - lag - 3], sizeof f);
+      std::memcpy(&m, &w[at - lag - 1], sizeof m);
+      const Pair v = {w[at], w[at]};
+      far += v * f;
+      near += v * m;
+    };
+    for (; i + 1 < n; i += 2) {
+      step(i, far0, near0);
+      step(i + 1, far1, near1);
     }
+    if (i < n) step(i, far0, near0);
+    const Pair far = far0 + far1, near = near0 + near1;
+    const double lanes[4] = {far[0], far[1], near[0], near[1]};
     for (size_t j = 0; j < 4; ++j) {
-      double sum = acc[3 - j];
+      double sum = lanes[3 - j];
       for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
       r[lag + j] = sum;
     }
