@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -16,6 +17,8 @@ constexpr int64_t kLimit = (int64_t{1} << 30) - 1;  // the residual range, +-(2^
 constexpr int kPrecision = 14;
 // An order is taken when its estimated cost is within this fraction of the cheapest order's.
 constexpr double kOrderSlack = 0.003;
+// The order search ends this many orders past the cheapest order found.
+constexpr int kLookAhead = 12;
 
 int64_t predict_any(const LpcFilter& f, const int32_t* x, size_t i) {
   int64_t sum = 0;
@@ -46,14 +49,35 @@ bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t 
   return beyond == 0;
 }
 
+// The errors of values with a full history; the OR of their distances outside 32 bits.
+template <int N>
+uint64_t errors_fixed(const int16_t* c, int shift, const int32_t* x, size_t from, size_t to,
+                      int32_t* e) {
+  uint64_t beyond = 0;
+  for (size_t i = from; i < to; ++i) {
+    int64_t sum = 0;
+    for (int k = 0; k < N; ++k) sum += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
+    const int64_t d = int64_t{x[i]} - (sum >> shift);
+    beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;
+    *e++ = static_cast<int32_t>(d);
+  }
+  return beyond;
+}
+
 using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
+using ErrorsFn = uint64_t (*)(const int16_t*, int, const int32_t*, size_t, size_t, int32_t*);
 
 template <size_t... N>
 constexpr std::array<RestoreFn, sizeof...(N)> restore_table(std::index_sequence<N...>) {
   return {&restore_fixed<static_cast<int>(N) + 1>...};
 }
+template <size_t... N>
+constexpr std::array<ErrorsFn, sizeof...(N)> errors_table(std::index_sequence<N...>) {
+  return {&errors_fixed<static_cast<int>(N) + 1>...};
+}
 
 constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kErrors = errors_table(std::make_index_sequence<kMaxLpcOrder>());
 
 }  // namespace
 
@@ -69,25 +93,52 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   if (window.size() != n) {
     window.resize(n);
     const size_t taper = std::max<size_t>(1, n / 4);
-    for (size_t i = 0; i < n; ++i) {
-      const size_t edge = std::min(i, n - 1 - i);
-      const double phase = M_PI * (static_cast<double>(edge) + 0.5) / static_cast<double>(taper);
-      window[i] = edge >= taper ? 1.0 : 0.5 - 0.5 * std::cos(phase);
+    std::fill(window.begin(), window.end(), 1.0);
+    // cos(pi (edge + 0.5) / taper) by rotation, one step of pi / taper an edge.
+    const double step = M_PI / static_cast<double>(taper);
+    const double cos_step = std::cos(step), sin_step = std::sin(step);
+    double c = std::cos(0.5 * step), s = std::sin(0.5 * step);
+    for (size_t edge = 0; edge < taper && edge <= n - 1 - edge; ++edge) {
+      window[edge] = window[n - 1 - edge] = 0.5 - 0.5 * c;
+      const double next = c * cos_step - s * sin_step;
+      s = s * cos_step + c * sin_step;
+      c = next;
     }
   }
   w.resize(n);
   for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
-  std::array<double, kMaxLpcOrder + 1> r{};
-  for (int lag = 0; lag <= max_order; ++lag) {
-    double s0 = 0.0, s1 = 0.0;
-    size_t i = static_cast<size_t>(lag);
+  // The autocorrelation's lags are computed as the orders reach them, four at a time: L .. L + 3,
+  // w[i] times the four values before it that they pair it with, which lie next to each other
+  // (lanes in reverse lag order).
+  std::array<double, kMaxLpcOrder + 4> r{};
+  const auto lags_from = [&](size_t lag) {
+    // Pairs of lanes (the width of the baseline's vectors), and two sets of sums, for even and
+    // odd i, so that each addition need not wait for the one before.
+    using Pair = double __attribute__((vector_size(16)));
+    Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
+    size_t i = lag + 3;
+    const auto step = [&](size_t at, Pair& far, Pair& near) {
+      Pair f, m;
+      std::memcpy(&f, &w[at - lag - 3], sizeof f);
+      std::memcpy(&m, &w[at - lag - 1], sizeof m);
+      const Pair v = {w[at], w[at]};
+      far += v * f;
+      near += v * m;
+    };
     for (; i + 1 < n; i += 2) {
-      s0 += w[i] * w[i - static_cast<size_t>(lag)];
-      s1 += w[i + 1] * w[i + 1 - static_cast<size_t>(lag)];
+      step(i, far0, near0);
+      step(i + 1, far1, near1);
     }
-    if (i < n) s0 += w[i] * w[i - static_cast<size_t>(lag)];
-    r[static_cast<size_t>(lag)] = s0 + s1;
-  }
+    if (i < n) step(i, far0, near0);
+    const Pair far = far0 + far1, near = near0 + near1;
+    const double lanes[4] = {far[0], far[1], near[0], near[1]};
+    for (size_t j = 0; j < 4; ++j) {
+      double sum = lanes[3 - j];
+      for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
+      r[lag + j] = sum;
+    }
+  };
+  lags_from(0);
   if (!(r[0] > 0.0)) return f;
   // A Laplacian error of variance v costs about log2(e sqrt(2 v)) bits a sample; never less than
   // one (the fast code's least).
@@ -101,8 +152,14 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   std::array<double, kMaxLpcOrder> a{}, previous{};
   double energy = r[0];
   costs[0] = cost(energy, 0);
-  int designed = 0;
+  int designed = 0, cheapest_order = 0;
   for (int p = 1; p <= max_order; ++p) {
+    if (p % 4 == 0) {
+      // Orders well past the cheapest so far seldom pay for their coefficients: the search
+      // stops after kLookAhead orders without a cheaper one.
+      if (p - cheapest_order > kLookAhead) break;
+      lags_from(static_cast<size_t>(p));
+    }
     double acc = r[static_cast<size_t>(p)];
     for (int j = 0; j < p - 1; ++j) acc -= a[j] * r[static_cast<size_t>(p - 1 - j)];
     const double k = acc / energy;
@@ -114,6 +171,8 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
     if (!(energy > 0.0)) break;
     by_order[static_cast<size_t>(p)] = a;
     costs[static_cast<size_t>(p)] = cost(energy, p);
+    if (costs[static_cast<size_t>(p)] < costs[static_cast<size_t>(cheapest_order)])
+      cheapest_order = p;
     designed = p;
   }
   // The lowest order within kOrderSlack of the cheapest: decoding costs a product per
@@ -145,6 +204,13 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
 
 bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e) {
   uint64_t beyond = 0;
+  // The values with less history than the order take the general path.
+  const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
+  if (f.order > 0 && head < to) {
+    beyond = kErrors[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to,
+                                                        e + (head - from));
+    to = head;
+  }
   for (size_t i = from; i < to; ++i) {
     const int64_t d = int64_t{x[i]} - predict_any(f, x, i);
     beyond |= static_cast<uint64_t>(d - std::numeric_limits<int32_t>::min()) >> 32;

@@ -26,9 +26,11 @@ struct LpcFilter {
   std::array<int16_t, kMaxLpcOrder> coefs{};  // coefs[k] weighs the value k + 1 before
 };
 
-// A filter for `x`, the order the one whose estimated cost (the prediction error's entropy under a
-// Laplacian model plus 16 bits a coefficient) is lowest; order 0 when no order pays or the design
-// fails (a silent block, a singular autocorrelation).
+// A filter for `x`: of the orders searched, the lowest whose estimated cost (the prediction
+// error's entropy under a Laplacian model, from Levinson-Durbin's own error, plus 16 bits a
+// coefficient) is within 0.3% of the cheapest's; the search ends twelve orders past the cheapest
+// found. Order 0 when no order pays or the design fails (a silent block, a singular
+// autocorrelation).
 LpcFilter design_lpc(std::span<const int32_t> x);
 
 // The prediction errors x[i] - prediction(i) for i in [from, to) into e[i - from]; x[j] for j <

@@ -1073,8 +1073,11 @@ struct ResidualPrice {
         meter->add(r, b);
         learning = std::max(0.0, 2.0 * cold - meter->bits());
       }
-      if (!std::isfinite(meter->bits())) out_of_range = true;
-      if (out_of_range || (meter->bits() - cold) * scale >= budget) return false;
+      // The whole blocks' price is checked against the budget: no more than the total, and
+      // pricing an incomplete block after every run would price it over and over.
+      const double settled = meter->settled_bits();
+      if (!std::isfinite(settled)) out_of_range = true;
+      if (out_of_range || (settled - cold) * scale >= budget) return false;
     }
     return true;
   }

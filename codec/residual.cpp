@@ -228,8 +228,6 @@ class Recorder {
   static constexpr bool kDecodes = false;
 
   explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
-  size_t size() const { return rec_.size(); }
-  void truncate(size_t size) { rec_.resize(size); }
 
   uint32_t bit(uint16_t& p, uint32_t b) {
     rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
@@ -336,22 +334,6 @@ struct Estimator {
   uint32_t raw(uint32_t k, uint32_t v) {
     total += k;
     return v;
-  }
-};
-
-// Records like the Recorder it wraps and adds up the decisions' cost like the Estimator.
-struct PricedRecorder {
-  static constexpr bool kDecodes = false;
-  Recorder& rec;
-  const float* cost;
-  double total = 0;
-  uint32_t bit(uint16_t& p, uint32_t b) {
-    total += cost[b ? kProbScale - p : p];
-    return rec.bit(p, b);
-  }
-  uint32_t raw(uint32_t k, uint32_t v) {
-    total += k;
-    return rec.raw(k, v);
   }
 };
 
@@ -513,17 +495,34 @@ uint64_t rice_bits(const uint32_t* u, size_t n, uint32_t k) {
   return bits;
 }
 
-// The best parameter for a partition (of the three around log2 of the mean) and its bits.
-uint32_t rice_parameter(const uint32_t* u, size_t n, uint64_t& bits) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < n; ++i) sum += u[i];
+// 2^-k for every parameter k.
+constexpr auto kInversePowers = [] {
+  std::array<double, 32> p{};
+  double v = 1.0;
+  for (double& x : p) {
+    x = v;
+    v *= 0.5;
+  }
+  return p;
+}();
+
+// A partition's parameter from the sum of its n values: of the three around log2 of the mean,
+// the one whose code is shortest by the sum alone (each value's k low bits cost k, its quotient
+// about (u - its expected low part) / 2^k), which keeps a search over partition sizes to one pass
+// over the values.
+uint32_t rice_parameter(uint64_t sum, size_t n) {
   const uint64_t mean = sum / n;
   const uint32_t guess = mean > 0 ? static_cast<uint32_t>(std::bit_width(mean)) - 1 : 0;
+  const auto dn = static_cast<double>(n);
+  const auto estimate = [&](uint32_t k) {
+    const double unit = kInversePowers[k];
+    return dn * (k + 1) + std::max(0.0, static_cast<double>(sum) * unit - 0.5 * dn * (1.0 - unit));
+  };
   uint32_t best = guess;
-  bits = rice_bits(u, n, guess);
+  double bits = estimate(guess);
   for (const uint32_t k : {guess - 1, guess + 1}) {
     if (k > 31) continue;  // guess - 1 below 0 wraps
-    const uint64_t b = rice_bits(u, n, k);
+    const double b = estimate(k);
     if (b < bits) {
       bits = b;
       best = k;
@@ -532,14 +531,49 @@ uint32_t rice_parameter(const uint32_t* u, size_t n, uint64_t& bits) {
   return best;
 }
 
-// The bits of the Rice code of `u` with partitions of 2^shift.
-uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t shift) {
-  const size_t partition = size_t{1} << shift;
+uint64_t sum_of(const uint32_t* u, size_t n) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += u[i];
+  return sum;
+}
+
+// The partition size (its log2) whose code is shortest by the partitions' sums (see
+// rice_parameter), and that code's exact bits.
+uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
+  // The sums of the smallest partitions; the larger ones add them up.
+  constexpr size_t kMaxParts = kLpcBlock >> kRiceLeastShift;
+  std::array<uint64_t, kMaxParts> sums;
+  const size_t least = size_t{1} << kRiceLeastShift;
+  const size_t parts = (n + least - 1) / least;
+  assert(parts <= kMaxParts);
+  for (size_t p = 0; p < parts; ++p)
+    sums[p] = sum_of(u + p * least, std::min(least, n - p * least));
+  double best = INFINITY;
+  best_shift = kRiceLeastShift;
+  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + kRiceRunningField; ++shift) {
+    const size_t per = size_t{1} << (shift - kRiceLeastShift);  // smallest partitions in one
+    double bits = kRiceShiftBits;
+    for (size_t p = 0; p < parts; p += per) {
+      uint64_t sum = 0;
+      for (size_t q = p; q < std::min(parts, p + per); ++q) sum += sums[q];
+      const size_t count = std::min(per * least, n - p * least);
+      const uint32_t k = rice_parameter(sum, count);
+      const double unit = kInversePowers[k];
+      bits += kRiceParamBits + static_cast<double>(count) * (k + 1) +
+              std::max(0.0, static_cast<double>(sum) * unit -
+                                0.5 * static_cast<double>(count) * (1.0 - unit));
+    }
+    if (bits < best) {
+      best = bits;
+      best_shift = shift;
+    }
+    if (parts <= per) break;  // one partition already
+  }
+  const size_t partition = size_t{1} << best_shift;
   uint64_t total = kRiceShiftBits;
   for (size_t start = 0; start < n; start += partition) {
-    uint64_t bits;
-    rice_parameter(u + start, std::min(partition, n - start), bits);
-    total += kRiceParamBits + bits;
+    const size_t count = std::min(partition, n - start);
+    total += kRiceParamBits + rice_bits(u + start, count, rice_parameter(sum_of(u + start, count), count));
   }
   return total;
 }
@@ -556,20 +590,14 @@ uint64_t rice_running_bits(const uint32_t* u, size_t n) {
   return total;
 }
 
-// The smallest Rice code's bits over the partition sizes and the running parameter, and its
-// shift (kRiceRunning for the running parameter).
+// The smallest Rice code's bits, of the running parameter's and the best partitioned one's, and
+// its shift (kRiceRunning for the running parameter).
 uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
-  uint64_t best = rice_running_bits(u, n);
-  best_shift = kRiceRunning;
-  for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + kRiceRunningField; ++shift) {
-    const uint64_t bits = rice_partitioned_bits(u, n, shift);
-    if (bits < best) {
-      best = bits;
-      best_shift = shift;
-    }
-    if ((size_t{1} << shift) >= n) break;  // one partition already
-  }
-  return best;
+  uint32_t shift;
+  const uint64_t partitioned = rice_partitioned_bits(u, n, shift);
+  const uint64_t running = rice_running_bits(u, n);
+  best_shift = running <= partitioned ? kRiceRunning : shift;
+  return std::min(running, partitioned);
 }
 
 // Bits most significant first into bytes.
@@ -623,8 +651,7 @@ void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t
   const size_t partition = size_t{1} << shift;
   for (size_t start = 0; start < n; start += partition) {
     const size_t end = std::min(n, start + partition);
-    uint64_t unused;
-    const uint32_t k = rice_parameter(u + start, end - start, unused);
+    const uint32_t k = rice_parameter(sum_of(u + start, end - start), end - start);
     w.put(k, kRiceParamBits);
     for (size_t i = start; i < end; ++i) put_rice(w, u[i], k);
   }
@@ -778,43 +805,65 @@ Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, si
 
 // What the blocks format's encoder (and the meter) carries from block to block, and its scratch.
 struct ResidualWalkState {
-  ErrorModel model, trial;
-  // kHistory values before the block (0s before the first), then the block.
-  std::vector<int32_t> window = std::vector<int32_t>(kHistory + kLpcBlock, 0);
-  std::vector<int32_t> errors = std::vector<int32_t>(kLpcBlock);
-  std::vector<int32_t> predicted = std::vector<int32_t>(kLpcBlock);
-  std::vector<uint32_t> zigzagged = std::vector<uint32_t>(kLpcBlock);
+  // `expected`: the samples the encoder will code (none for the meter).
+  explicit ResidualWalkState(size_t expected = 0) : recorder(expected) {}
+
+  ErrorModel model;
+  ErrorModel trial{.probs = {}};  // a copy of the model when a block is priced
+  // kHistory values before the block (0s before the first), then the block. The buffers grow
+  // to the longest block seen: a short residual never pays for a whole block's.
+  std::vector<int32_t> window = std::vector<int32_t>(kHistory, 0);
+  std::vector<int32_t> errors, predicted;
+  std::vector<uint32_t> zigzagged;
   std::vector<float> scratch;
   std::vector<uint8_t> activity;
   // The encoder's: the adaptive stream's decisions so far, and the blocks' bytes.
-  Recorder recorder{kLpcBlock};
+  Recorder recorder;
+
+  // Where the next block of m values goes, after its history.
+  int32_t* slot(size_t m) {
+    if (window.size() < kHistory + m) window.resize(kHistory + m);
+    return window.data() + kHistory;
+  }
   std::vector<uint8_t> blocks;
   // The meter's pieces not yet making a whole block, and whether a block took the adaptive code.
   std::vector<int32_t> pending_residual;
   std::vector<float> pending_base;
   bool any_adaptive = false;
 
-  // Codes (`coding`) or prices the block window[kHistory, kHistory + m) against `base`: its head
-  // and Rice code go to `blocks`, its adaptive decisions to `recorder`. Returns its bits without
-  // the adaptive stream's own (its length, final state and last word). Then keeps the block's
-  // last values as the next one's history.
-  double code_block(size_t m, std::span<const float> base, float bin, double margin, bool coding);
+  // What code_block does with the block: codes it (its head and Rice code to `blocks`, its
+  // adaptive decisions to `recorder`), prices it, or prices it as the stream's last and leaves
+  // the state as it was (the meter's incomplete block).
+  enum class Mode { Code, Price, PriceLast };
+
+  // Codes or prices the block window[kHistory, kHistory + m) against `base`. Returns its bits
+  // without the adaptive stream's own (its length, final state and last word); for PriceLast
+  // with the framing added. Code and Price then keep the block's last values as the next one's
+  // history.
+  double code_block(size_t m, std::span<const float> base, float bin, double margin, Mode mode);
 
   // What the stream's framing adds to the blocks' bits: the adaptive stream's length and, when
   // that stream is written, its bytes (the final state, which holds the first 16 bits of
-  // decisions, and whole words) in place of the decisions' estimated bits.
-  double framing_bits() const {
-    if (!any_adaptive) return 8.0;
-    const double words = std::ceil(std::max(0.0, adaptive_bits - 16.0) / 16.0);
+  // decisions, and whole words) in place of the decisions' estimated bits `decisions`.
+  static double framing_bits(bool any, double decisions) {
+    if (!any) return 8.0;
+    const double words = std::ceil(std::max(0.0, decisions - 16.0) / 16.0);
     return 8.0 * (4.0 + 2.0 * words) + 8.0 * leb128_size(static_cast<uint64_t>(4 + 2 * words)) -
-           adaptive_bits;
+           decisions;
   }
+  double framing_bits() const { return framing_bits(any_adaptive, adaptive_bits); }
   double adaptive_bits = 0;  // the meter's estimate of the adaptive decisions so far
 };
 
 double ResidualWalkState::code_block(size_t m, std::span<const float> base, float bin,
-                                     double margin, bool coding) {
+                                     double margin, Mode mode) {
+  const bool coding = mode == Mode::Code;
   const int32_t* const x = window.data() + kHistory;
+  if (errors.size() < m) {
+    errors.resize(m);
+    predicted.resize(m);
+    zigzagged.resize(m);
+  }
   // A mostly zero block (a base that misses here and there) is left unpredicted: a filter would
   // smear each miss over the values after it, which the adaptive code's zero flags then pay for.
   const auto zeros = static_cast<size_t>(std::count(x, x + m, 0));
@@ -854,23 +903,30 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     trial.quiet_before = model.quiet_before;
     activity_buckets(base.first(m), bin, scratch, activity);
     static const CostTable table;
-    const size_t recorded = recorder.size();
-    if (coding) {
-      PricedRecorder io{recorder, table.bits.data()};
-      walk_errors(io, trial, activity.data(), errors.data(), m);
-      adaptive_bits = io.total;
-    } else {
-      Estimator io{table.bits.data()};
-      walk_errors(io, trial, activity.data(), errors.data(), m);
-      adaptive_bits = io.total;
-    }
+    Estimator io{table.bits.data()};
+    walk_errors(io, trial, activity.data(), errors.data(), m);
+    adaptive_bits = io.total;
     adaptive = adaptive_bits < rice_bits * (1.0 - margin);
+    // Only a block that takes the adaptive code has its decisions recorded, from the model it
+    // was priced with.
+    if (coding && adaptive) {
+      trial.probs = model.probs;
+      trial.m1 = model.m1;
+      trial.m2 = model.m2;
+      trial.prev_sign = model.prev_sign;
+      trial.quiet_before = model.quiet_before;
+      walk_errors(recorder, trial, activity.data(), errors.data(), m);
+    }
+    if (mode == Mode::PriceLast) {
+      const double own = 8.0 * static_cast<double>(head_bytes(filter));
+      return adaptive ? own + adaptive_bits +
+                            framing_bits(true, this->adaptive_bits + adaptive_bits)
+                      : own + rice_bits + framing_bits();
+    }
     if (adaptive) {
       std::swap(model, trial);
       any_adaptive = true;
       this->adaptive_bits += adaptive_bits;
-    } else if (coding) {
-      recorder.truncate(recorded);
     }
   }
   if (coding) {
@@ -891,6 +947,9 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
       blocks[length_at + 1] = static_cast<uint8_t>(length >> 8);
     }
   }
+  if (mode == Mode::PriceLast) {
+    return 8.0 * static_cast<double>(head_bytes(filter)) + rice_bits + framing_bits();
+  }
   // The next block's history.
   std::copy(window.begin() + static_cast<ptrdiff_t>(m),
             window.begin() + static_cast<ptrdiff_t>(m + kHistory), window.begin());
@@ -903,12 +962,12 @@ namespace {
 // blocks.
 Status<ResidualError> encode_blocks(std::span<const int32_t> residual, std::span<const float> base,
                                     float bin, double margin, std::vector<uint8_t>& out) {
-  ResidualWalkState st;
+  ResidualWalkState st(std::min(residual.size(), kLpcBlock));
   for (size_t s = 0; s < residual.size(); s += kLpcBlock) {
     const size_t m = std::min(kLpcBlock, residual.size() - s);
     std::copy(residual.begin() + static_cast<ptrdiff_t>(s),
-              residual.begin() + static_cast<ptrdiff_t>(s + m), st.window.begin() + kHistory);
-    st.code_block(m, base.subspan(s, m), bin, margin, true);
+              residual.begin() + static_cast<ptrdiff_t>(s + m), st.slot(m));
+    st.code_block(m, base.subspan(s, m), bin, margin, ResidualWalkState::Mode::Code);
   }
   std::vector<uint8_t> adaptive;
   if (st.any_adaptive) st.recorder.finish_into(adaptive);
@@ -1070,6 +1129,7 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
   }
   ResidualWalkState& st = *state_;
   const double margin = ResidualOptions{}.fast_margin;
+  last_priced_ = false;
   size_t used = 0;
   // Whole blocks straight from the piece once the pending values are used up.
   while (used < residual.size()) {
@@ -1077,8 +1137,9 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
     const size_t take = std::min(kLpcBlock - have, residual.size() - used);
     if (have == 0 && take == kLpcBlock) {
       std::copy_n(residual.begin() + static_cast<ptrdiff_t>(used), kLpcBlock,
-                  st.window.begin() + kHistory);
-      bits_ += st.code_block(kLpcBlock, base.subspan(used, kLpcBlock), bin_, margin, false);
+                  st.slot(kLpcBlock));
+      bits_ += st.code_block(kLpcBlock, base.subspan(used, kLpcBlock), bin_, margin,
+                             ResidualWalkState::Mode::Price);
     } else {
       const auto from = static_cast<ptrdiff_t>(used);
       const auto to = static_cast<ptrdiff_t>(used + take);
@@ -1087,8 +1148,9 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
       st.pending_base.insert(st.pending_base.end(), base.begin() + from, base.begin() + to);
       if (st.pending_residual.size() == kLpcBlock) {
         std::copy(st.pending_residual.begin(), st.pending_residual.end(),
-                  st.window.begin() + kHistory);
-        bits_ += st.code_block(kLpcBlock, st.pending_base, bin_, margin, false);
+                  st.slot(kLpcBlock));
+        bits_ += st.code_block(kLpcBlock, st.pending_base, bin_, margin,
+                               ResidualWalkState::Mode::Price);
         st.pending_residual.clear();
         st.pending_base.clear();
       }
@@ -1097,16 +1159,23 @@ void ResidualCostMeter::add(std::span<const int32_t> residual, std::span<const f
   }
 }
 
+double ResidualCostMeter::settled_bits() const {
+  return std::isfinite(bits_) ? bits_ + state_->framing_bits() : bits_;
+}
+
 double ResidualCostMeter::bits() const {
   if (!std::isfinite(bits_)) return bits_;
-  if (state_->pending_residual.empty()) return bits_ + state_->framing_bits();
-  ResidualWalkState last = *state_;
-  const size_t m = last.pending_residual.size();
-  std::copy(last.pending_residual.begin(), last.pending_residual.end(),
-            last.window.begin() + kHistory);
-  const double total =
-      bits_ + last.code_block(m, last.pending_base, bin_, ResidualOptions{}.fast_margin, false);
-  return total + last.framing_bits();
+  ResidualWalkState& st = *state_;
+  if (st.pending_residual.empty()) return bits_ + st.framing_bits();
+  // The incomplete block is priced once for all the calls until the next piece.
+  if (!last_priced_) {
+    const size_t m = st.pending_residual.size();
+    std::copy(st.pending_residual.begin(), st.pending_residual.end(), st.slot(m));
+    last_bits_ = st.code_block(m, st.pending_base, bin_, ResidualOptions{}.fast_margin,
+                               ResidualWalkState::Mode::PriceLast);
+    last_priced_ = true;
+  }
+  return bits_ + last_bits_;
 }
 
 }  // namespace vantrel

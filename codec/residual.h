@@ -111,10 +111,16 @@ class ResidualCostMeter {
   void add(std::span<const int32_t> residual, std::span<const float> base);
   // The pieces so far, a last incomplete block priced as the stream's end.
   double bits() const;
+  // The whole blocks so far with the stream's framing, without a last incomplete block: a
+  // cheap lower bound of bits() (up to the framing's rounding to whole words).
+  double settled_bits() const;
 
  private:
   float bin_;
   double bits_ = 0.0;  // of the whole blocks so far
+  // The incomplete block's price with the framing, while last_priced_.
+  mutable double last_bits_ = 0.0;
+  mutable bool last_priced_ = false;
   std::unique_ptr<ResidualWalkState> state_;
 };
 

@@ -180,14 +180,21 @@ TEST(ResidualModel, BlocksPredictWhatALinearFilterPredicts) {
 }
 
 // Pieces added to a meter cost what they cost inside the whole (split away from a corner, where
-// the base's activity is the same either way); a piece out of range makes the total infinite.
+// the base's activity is the same either way), also when the total is asked for between them
+// (an incomplete block priced as the end); the whole blocks alone never cost more than the total;
+// a piece out of range makes the total infinite.
 TEST(ResidualModel, MeterCarriesTheModelAcrossPieces) {
   const Corners c(10000);
   const std::span<const int32_t> r(c.residual);
   const std::span<const float> b(c.base);
   ResidualCostMeter meter(1.0f);
   meter.add(r.first(5024), b.first(5024));
+  const double first = meter.bits();
+  EXPECT_EQ(meter.bits(), first);
+  EXPECT_LE(meter.settled_bits(), first);
+  EXPECT_NEAR(first, estimate_residual_bits(r.first(5024), b.first(5024), 1.0f), 1e-9 * first);
   meter.add(r.subspan(5024), b.subspan(5024));
+  EXPECT_LE(meter.settled_bits(), meter.bits());
   const double whole = estimate_residual_bits(r, b, 1.0f);
   EXPECT_NEAR(meter.bits(), whole, 1e-9 * whole);
   EXPECT_LT(whole, estimate_residual_bits(r.first(5024), b.first(5024), 1.0f) +
