@@ -278,8 +278,9 @@ TEST(CompressTo, Float64SamplesAloneMatchTheirFloat32CopyWithThemAsReference) {
       EXPECT_EQ(alone->achieved.rmse, copy->achieved.rmse);
       EXPECT_EQ(alone->achieved.max_error, copy->achieved.max_error);
       EXPECT_EQ(alone->refinement.has_value(), copy->refinement.has_value());
-      if (alone->refinement && copy->refinement)
+      if (alone->refinement && copy->refinement) {
         EXPECT_EQ(alone->refinement->stream, copy->refinement->stream);
+      }
     }
   }
   std::vector<double> x(500, 1.0);
