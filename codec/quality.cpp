@@ -1006,8 +1006,10 @@ Result<TargetedContainer, VantrelError> compress_to_reference(
 // residual coder alone) can be smallest, and so can a base that almost meets the bound by
 // itself, in a valley a step or two wide just below the plain container's multiplier. The search
 // looks at the coarsest base and at these distances below the plain multiplier, then at the
-// midpoints between the best of them and its neighbours: seven candidates at most.
+// midpoints between the two best valleys among them and their neighbours: nine candidates at most.
 constexpr double kLayerOffsets[] = {1.0, 2.5, 4.5, 7.5};
+// The valleys of those first candidates whose neighbourhood is looked at more closely.
+constexpr size_t kLayerValleys = 2;
 // Candidates closer than this in x (a factor of 2^0.4 in the step) are not both looked at.
 constexpr double kLayerTolerance = 0.4;
 // Section tag and body length in front of the refinement's body.
@@ -1183,15 +1185,26 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     for (auto offset = std::rbegin(kLayerOffsets); offset != std::rend(kLayerOffsets); ++offset) {
       if (b - *offset > a + kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(b - *offset));
     }
-    const size_t k = static_cast<size_t>(
-        std::min_element(tried.begin(), tried.end(),
-                         [](const Look& l, const Look& r) { return l.total < r.total; }) -
-        tried.begin());
-    const double x = tried[k].x;
-    const double left = k > 0 ? tried[k - 1].x : x;
-    const double right = k + 1 < tried.size() ? tried[k + 1].x : b;
-    if (x - left > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + left)));
-    if (right - x > kLayerTolerance) VANTREL_RETURN_IF_ERROR(look(0.5 * (x + right)));
+    // The midpoints around the two deepest valleys among them (a candidate no worse than its
+    // neighbours): the coarsest base and one just below the plain multiplier can both be.
+    std::vector<size_t> valleys;
+    for (size_t k = 0; k < tried.size(); ++k) {
+      const bool below_left = k == 0 || tried[k].total <= tried[k - 1].total;
+      const bool below_right = k + 1 == tried.size() || tried[k].total <= tried[k + 1].total;
+      if (std::isfinite(tried[k].total) && below_left && below_right) valleys.push_back(k);
+    }
+    std::sort(valleys.begin(), valleys.end(),
+              [&](size_t u, size_t v) { return tried[u].total < tried[v].total; });
+    if (valleys.size() > kLayerValleys) valleys.resize(kLayerValleys);
+    std::vector<double> midpoints;
+    for (const size_t k : valleys) {
+      const double x = tried[k].x;
+      const double left = k > 0 ? tried[k - 1].x : x;
+      const double right = k + 1 < tried.size() ? tried[k + 1].x : b;
+      if (x - left > kLayerTolerance) midpoints.push_back(0.5 * (x + left));
+      if (right - x > kLayerTolerance) midpoints.push_back(0.5 * (x + right));
+    }
+    for (const double x : midpoints) VANTREL_RETURN_IF_ERROR(look(x));
     best_x = best.empty() ? span.x_max : best[0].first.x;
     if (finals && best.size() == 2) {
       // The rest of the sample, on each finalist decoded again; the second must beat the first.
