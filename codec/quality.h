@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "codec/options.h"
-#include "codec/residual.h"
+#include "codec/residual_format.h"
 #include "codec/vantrel_error.h"
 #include "support/result.h"
 

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "codec/error.h"
+#include "codec/residual_format.h"
 #include "support/result.h"
 
 namespace vantrel {
@@ -55,9 +56,6 @@ namespace vantrel {
 // lossless codes of any integer within float32's exact range (+-2^24) against any base within
 // that range, and bounded residuals of up to 2^30 bins.
 inline constexpr int32_t kMaxResidual = (int32_t{1} << 30) - 1;
-
-enum class ResidualFormat : uint8_t { Adaptive = 0, Blocks = 1 };
-inline constexpr ResidualFormat kNewestResidualFormat = ResidualFormat::Blocks;
 
 struct ResidualOptions {
   ResidualFormat format = kNewestResidualFormat;
