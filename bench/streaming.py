@@ -105,6 +105,7 @@ def child_search(n: int) -> None:
         wave = 40 * np.sin(2 * np.pi * 7.0 * t) + 20 * np.sin(2 * np.pi * 1.3 * t)
         codes = np.rint((wave + 5 * rng.standard_normal(t.size)) * 32.767).astype(np.int16)
         chunk[at:at + t.size] = (codes + (500.0 / gain - 32767)) * gain
+    chunk.flags.writeable = False  # as the writer hands its chunks over
     grid = info.grid
     base = rss_bytes()
     start = time.perf_counter()
@@ -112,6 +113,25 @@ def child_search(n: int) -> None:
     seconds = time.perf_counter() - start
     print(json.dumps({"base": base, "peak": peak_bytes(), "samples": n, "seconds": seconds,
                       "digest": hashlib.sha256(found.container).hexdigest()}))
+
+
+def child_coder(n: int) -> None:
+    """One float32 chunk coded with the default options."""
+    from vantrel_tools.core.codec import compress
+
+    rng = np.random.default_rng(1)
+    chunk = np.empty(n, np.float32)
+    for at in range(0, n, 1 << 16):
+        t = np.arange(at, min(n, at + (1 << 16))) / 256.0
+        chunk[at:at + t.size] = (40 * np.sin(2 * np.pi * 7.0 * t)
+                                 + 5 * rng.standard_normal(t.size))
+    chunk.flags.writeable = False  # as the writer hands its chunks over
+    base = rss_bytes()
+    start = time.perf_counter()
+    container = compress(chunk)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"base": base, "peak": peak_bytes(), "samples": n, "seconds": seconds,
+                      "digest": hashlib.sha256(container).hexdigest()}))
 
 
 def measure(mode: str, path: str, python_path: str | None = None) -> dict:
@@ -246,6 +266,9 @@ def main() -> int:
     args = parser.parse_args()
     if args.child and args.child[0].startswith("["):
         child_cli(*args.child)
+        return 0
+    if args.child and args.child[0] == "coder":
+        child_coder(int(args.child[1]))
         return 0
     if args.child and args.child[0] == "search":
         child_search(int(args.child[1]))
