@@ -43,4 +43,10 @@ class SampleBuffer {
   size_t capacity_ = 0;
 };
 
+struct IdwtBuffers {
+  SampleBuffer result;     // the finest level: the reconstruction
+  SampleBuffer levels[2];  // the coarser levels' outputs, alternating
+};
+
+
 }  // namespace vantrel

@@ -179,4 +179,21 @@ WaveletResult<std::vector<float>> LiftingDwtExecutor::multi_idwt_consuming(
   return result;
 }
 
+WaveletResult<std::span<float>> LiftingDwtExecutor::multi_idwt_into(const MultiDwtSpentView& view,
+                                                                    IdwtBuffers& buffers) const {
+  if (view.details.empty() || view.approximation.empty()) {
+    return OscletError::zero_sized_input();
+  }
+  std::span<float> current = view.approximation;
+  for (size_t level = view.details.size(); level-- > 0;) {
+    const std::span<float> details = view.details[level];
+    const size_t length = current.size() + details.size();
+    SampleBuffer& out = level == 0 ? buffers.result : buffers.levels[level % 2];
+    VANTREL_ASSIGN_OR_RETURN(const std::span<float> output, out.first(length));
+    VANTREL_RETURN_IF_ERROR(execute_inverse_in_place(current, details, output));
+    current = output;
+  }
+  return current;
+}
+
 }  // namespace vantrel
