@@ -492,7 +492,8 @@ class Trials {
       view.details.push_back(dequantised_.subspan(offset, d_.lengths[k]));
       offset += d_.lengths[k];
     }
-    auto rebuilt = d_.executor->multi_idwt_into(view, scratch_.reconstruction());
+    // The candidate is rebuilt over its own spent coefficients.
+    auto rebuilt = d_.executor->multi_idwt_into(view, scratch_.reconstruction(), dequantised_);
     if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
     std::span<float> out = rebuilt->first(std::min(rebuilt->size(), ref_.n));
     denormalize_in_place(out, d_.norm_mean, d_.extremes.max - d_.extremes.min, d_.extremes.min);

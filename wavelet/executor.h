@@ -106,10 +106,13 @@ class DwtExecutor : public IncompleteDwtExecutor {
   // multi_idwt with the same result, free to work inside the bands it is given.
   virtual WaveletResult<std::vector<float>> multi_idwt_consuming(
       const MultiDwtSpentView& view) const = 0;
-  // multi_idwt_consuming into storage the caller keeps: the result lies in `buffers` until the
-  // next call with them, and a reconstruction no longer than one before allocates nothing.
+  // multi_idwt_consuming into storage the caller keeps: the result lies in `room` when it is long
+  // enough, else in `buffers` until the next call with them; a reconstruction no longer than one
+  // before allocates nothing. `room` may be the storage of the bands themselves: the finest
+  // level's inputs are moved to `buffers` before it is written.
   virtual WaveletResult<std::span<float>> multi_idwt_into(const MultiDwtSpentView& view,
-                                                          IdwtBuffers& buffers) const = 0;
+                                                          IdwtBuffers& buffers,
+                                                          std::span<float> room = {}) const = 0;
 };
 
 // Gives a one-level convolution executor the multi-level operations.
@@ -138,7 +141,8 @@ class CompletedDwtExecutor final : public DwtExecutor {
   WaveletResult<std::vector<float>> multi_idwt_consuming(
       const MultiDwtSpentView& view) const override;
   WaveletResult<std::span<float>> multi_idwt_into(const MultiDwtSpentView& view,
-                                                  IdwtBuffers& buffers) const override;
+                                                  IdwtBuffers& buffers,
+                                                  std::span<float> room) const override;
 
  private:
   std::shared_ptr<const IncompleteDwtExecutor> inner_;
