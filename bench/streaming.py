@@ -21,10 +21,10 @@ whole path's, and bytes per sample: the peak over the recording's samples, and t
 imports over the samples of one chunk per channel and thread.
 ``--quick`` reads 1 and 2 minutes (a smoke run). ``--out DIR`` also writes ``DIR/streaming.md``.
 
-One chunk coded to a target: ``compress_to_target`` at PSNR 60 dB on an EDF channel's chunk of
-2^18 and of 2^22 samples (float64 physical values on the file's grid, as the archive writer
-hands them over), each in a fresh process: its peak above the resident memory with the chunk
-made, per sample. ``--baseline DIR`` measures this and the streamed ``--psnr 60`` command also
+One chunk coded: ``compress_to_target`` at PSNR 60 dB on an EDF channel's chunk of 2^18 and of
+2^22 samples (float64 physical values on the file's grid, read-only, as the archive writer hands
+them over), and ``compress`` with the default options on a float32 chunk of those sizes, each in
+a fresh process: its peak above the resident memory with the chunk made, per sample. ``--baseline DIR`` measures this and the streamed ``--psnr 60`` command also
 with the packages installed in DIR (``pip install --target DIR .`` of the code compared against)
 ahead on the path, in the same run.
 """
@@ -105,6 +105,7 @@ def child_search(n: int) -> None:
         wave = 40 * np.sin(2 * np.pi * 7.0 * t) + 20 * np.sin(2 * np.pi * 1.3 * t)
         codes = np.rint((wave + 5 * rng.standard_normal(t.size)) * 32.767).astype(np.int16)
         chunk[at:at + t.size] = (codes + (500.0 / gain - 32767)) * gain
+    chunk.flags.writeable = False  # as the writer hands its chunks over
     grid = info.grid
     base = rss_bytes()
     start = time.perf_counter()
@@ -112,6 +113,25 @@ def child_search(n: int) -> None:
     seconds = time.perf_counter() - start
     print(json.dumps({"base": base, "peak": peak_bytes(), "samples": n, "seconds": seconds,
                       "digest": hashlib.sha256(found.container).hexdigest()}))
+
+
+def child_coder(n: int) -> None:
+    """One float32 chunk coded with the default options."""
+    from vantrel_tools.core.codec import compress
+
+    rng = np.random.default_rng(1)
+    chunk = np.empty(n, np.float32)
+    for at in range(0, n, 1 << 16):
+        t = np.arange(at, min(n, at + (1 << 16))) / 256.0
+        chunk[at:at + t.size] = (40 * np.sin(2 * np.pi * 7.0 * t)
+                                 + 5 * rng.standard_normal(t.size))
+    chunk.flags.writeable = False  # as the writer hands its chunks over
+    base = rss_bytes()
+    start = time.perf_counter()
+    container = compress(chunk)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"base": base, "peak": peak_bytes(), "samples": n, "seconds": seconds,
+                      "digest": hashlib.sha256(container).hexdigest()}))
 
 
 def measure(mode: str, path: str, python_path: str | None = None) -> dict:
@@ -204,25 +224,28 @@ _COMPARE_RUNS = 3
 def _search_table(rows: dict, args: argparse.Namespace) -> list[str]:
     held = args.channels * _CHUNK + args.threads * _CHUNK
     ways = ["after", "before"] if args.baseline else ["after"]
-    lines = ["", "## One chunk coded to a target", "",
+    lines = ["", "## One chunk coded", "",
              "`compress_to_target(chunk, psnr 60)` on an EDF channel's chunk (float64 on the "
-             "file's grid), in a fresh process each: the peak above the resident memory with the "
-             "chunk made, per sample; before: the baseline packages in the same run.", "",
-             "| samples | " + " | ".join(f"B/sample {w}" for w in ways)
+             "file's grid), and `compress(chunk)` with the default options on a float32 chunk, "
+             "each chunk read-only as the archive writer hands it over, in a fresh process each: "
+             "the peak above the resident memory with the chunk made, per sample; before: the "
+             "baseline packages in the same run.", "",
+             "| call | samples | " + " | ".join(f"B/sample {w}" for w in ways)
              + (" | after / before | same container" if args.baseline else "")
              + " | " + " | ".join(f"time {w} (s)" for w in ways) + " |",
-             "|---:|" + "---:|" * (2 * len(ways) + (2 if args.baseline else 0))]
-    for n in _SEARCH_SIZES:
-        got = {"after": rows[("search", n)]}
+             "|---|---:|" + "---:|" * (2 * len(ways) + (2 if args.baseline else 0))]
+    for mode, n in [(m, n) for m in ("search", "coder") for n in _SEARCH_SIZES]:
+        got = {"after": rows[(mode, n)]}
         if args.baseline:
-            got["before"] = rows[("search", n, "before")]
+            got["before"] = rows[(mode, n, "before")]
         per = {w: (got[w]["peak"] - got[w]["base"]) / n for w in ways}
         cells = [f"{per[w]:.2f}" for w in ways]
         if args.baseline:
             cells += [f"{per['after'] / per['before']:.3f}",
                       "yes" if got["after"]["digest"] == got["before"]["digest"] else "NO"]
         cells += [f"{got[w]['seconds']:.2f}" for w in ways]
-        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+        call = "compress_to_target" if mode == "search" else "compress"
+        lines.append(f"| `{call}` | {n} | " + " | ".join(cells) + " |")
     if args.baseline:
         name = "compress --psnr 60"
         fixed = {w: rows[(0, name, w if w == "before" else "streamed")]["peak"] for w in ways}
@@ -246,6 +269,9 @@ def main() -> int:
     args = parser.parse_args()
     if args.child and args.child[0].startswith("["):
         child_cli(*args.child)
+        return 0
+    if args.child and args.child[0] == "coder":
+        child_coder(int(args.child[1]))
         return 0
     if args.child and args.child[0] == "search":
         child_search(int(args.child[1]))
@@ -287,10 +313,11 @@ def main() -> int:
                 command = [*argv[:-1], argv[-1].replace("WAY", "before")]
                 rows[(0, name, "before")] = measure(json.dumps(command), "streamed",
                                                     args.baseline)
-        for n in _SEARCH_SIZES:
-            rows[("search", n)] = measure("search", str(n))
-            if args.baseline:
-                rows[("search", n, "before")] = measure("search", str(n), args.baseline)
+        for mode in ("search", "coder"):
+            for n in _SEARCH_SIZES:
+                rows[(mode, n)] = measure(mode, str(n))
+                if args.baseline:
+                    rows[(mode, n, "before")] = measure(mode, str(n), args.baseline)
     mb = 1e6
     samples = {f: rows[(f, "blocks")]["samples"] for f in (1, 2)}
     lines = [

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -48,7 +49,10 @@ BandStats band_stats(std::span<const int16_t> band) {
 // the backward pass of another band; bands never share contexts, so the two are independent.
 class BandForward {
  public:
-  BandForward(uint16_t* group, std::span<const int16_t> band, uint32_t width, uint16_t* records)
+  // `prev_nonzero`: whether the coefficient before the band's first was nonzero (a pass that
+  // resumes a band part way).
+  BandForward(uint16_t* group, std::span<const int16_t> band, uint32_t width, uint16_t* records,
+              uint32_t prev_nonzero = 0)
       : group_(group),
         tree_(group + kTreeSlot),
         next_(band.data()),
@@ -59,9 +63,13 @@ class BandForward {
         // registers.
         p_after_zero_(group[0]),
         p_after_nonzero_(group[1]),
-        p_sign_(group[kSignSlot]) {}
+        p_sign_(group[kSignSlot]),
+        prev_nonzero_(prev_nonzero) {}
 
   bool done() const { return next_ == end_; }
+  uint32_t prev_nonzero() const { return prev_nonzero_; }
+  // The next records go to `records` instead, as if the earlier ones had been taken away.
+  void record_into(uint16_t* records) { rec_.next = records; }
 
   // Codes the next coefficient; returns the number of records it took (1, or 2 + B).
   size_t step() {
@@ -101,7 +109,7 @@ class BandForward {
   uint32_t p_after_zero_;
   uint32_t p_after_nonzero_;
   uint32_t p_sign_;
-  uint32_t prev_nonzero_ = 0;
+  uint32_t prev_nonzero_;
 };
 
 // Runs the backward pass `back` to its end and, if given, the forward pass `fwd` to its end,
@@ -267,14 +275,63 @@ void write_stream(const EncodePlan& plan, uint32_t x,
   }
 }
 
+// Coefficients of one piece of a band in the one-thread encoder: its records (at most 2 + 16 per
+// coefficient) are all that is held at once, instead of a whole band's.
+constexpr size_t kPieceCoefficients = size_t{1} << 14;
+
+// The words of band `band` (in the order the decoder reads them), coded backwards from state `x`,
+// which is left where the band's first record puts it. The band is walked forwards once to note
+// its contexts where each piece starts, then piece by piece from the last: each piece's records
+// are made again from its starting contexts and walked backwards at once. Same words as one walk
+// over all the records of the band.
+void encode_band_in_pieces(std::span<const std::span<const int16_t>> bands, EncodePlan& plan,
+                           size_t band, uint16_t* records, uint32_t& x,
+                           std::vector<uint16_t>& words) {
+  const std::span<const int16_t> values = bands[band];
+  const size_t pieces = (values.size() + kPieceCoefficients - 1) / kPieceCoefficients;
+  uint16_t* const group = plan.probs.data() + plan.model.offsets[band];
+  const size_t group_size = (size_t{1} << plan.model.bits[band]) + kTreeSlot;
+  // The contexts and the last coefficient's zero flag where each piece starts.
+  std::vector<uint16_t> starts(pieces * group_size);
+  std::vector<uint8_t> prev_nonzero(pieces);
+  {
+    BandForward fwd = plan.forward(bands, band, records);
+    for (size_t i = 0; i < pieces; ++i) {
+      fwd.finish();
+      std::copy(group, group + group_size, starts.begin() + i * group_size);
+      prev_nonzero[i] = static_cast<uint8_t>(fwd.prev_nonzero());
+      fwd.record_into(records);
+      for (size_t k = 0; k < kPieceCoefficients && !fwd.done(); ++k) fwd.step();
+    }
+  }
+  words.clear();  // in the order they come out: the reverse of the decoder's
+  for (size_t i = pieces; i-- > 0;) {
+    std::copy(starts.begin() + i * group_size, starts.begin() + (i + 1) * group_size, group);
+    const size_t first = i * kPieceCoefficients;
+    BandForward fwd(group, values.subspan(first, std::min(kPieceCoefficients, values.size() - first)),
+                    plan.model.bits[band], records, prev_nonzero[i]);
+    size_t count = 0;
+    while (!fwd.done()) count += fwd.step();
+    RansEmitter back = RansEmitter::over(records, count, x);
+    while (!back.done()) back.step();
+    x = back.x;
+    words.insert(words.end(), std::make_reverse_iterator(records + count),
+                 std::make_reverse_iterator(records + back.first_word));
+  }
+  std::reverse(words.begin(), words.end());
+}
+
 void encode_one_thread(std::span<const std::span<const int16_t>> bands, EncodePlan& plan,
                        std::vector<uint8_t>& out) {
   const size_t num_bands = bands.size();
-  // Band k's records share a buffer with those of bands k +- 2: at most two bands' records exist
-  // at once, the one being walked backwards and the one being recorded.
+  // Bands of few records are coded whole: band k's records share a buffer with those of bands
+  // k +- 2, so that at most two bands' records exist at once, the one being walked backwards and
+  // the one being recorded beside it. Larger bands are coded in pieces in the buffer of one piece.
+  const size_t piece_records = kPieceCoefficients * (2 + kMaxWidth);
+  const auto whole = [&](size_t k) { return plan.num_records[k] <= piece_records; };
   size_t capacity[2] = {0, 0};
   for (size_t i = 0; i < num_bands; ++i) {
-    capacity[i & 1] = std::max(capacity[i & 1], plan.num_records[i]);
+    capacity[i & 1] = std::max(capacity[i & 1], std::min(plan.num_records[i], piece_records));
   }
   BigBuffer<uint16_t> buffers[2];
   for (int b = 0; b < 2; ++b) {
@@ -282,20 +339,29 @@ void encode_one_thread(std::span<const std::span<const int16_t>> bands, EncodePl
   }
 
   // rANS decodes in the reverse order of encoding, so the bands are walked backwards from the
-  // last, each one's forward pass done before its backward pass and overlapping the backward
-  // pass of the band after it. The words of each band are kept apart until the final state,
-  // which leads the stream, is known.
+  // last, each one's forward pass done before its backward pass and, for bands coded whole,
+  // overlapping the backward pass of the band after it. The words of each band are kept apart
+  // until the final state, which leads the stream, is known.
   std::vector<std::vector<uint16_t>> words(num_bands);
   uint32_t x = kRansLow;
-  if (num_bands != 0) {
+  if (num_bands != 0 && whole(num_bands - 1)) {
     BandForward last = plan.forward(bands, num_bands - 1, buffers[(num_bands - 1) & 1].get());
     while (!last.done()) last.step();
     last.finish();
   }
   for (size_t k = num_bands; k-- > 0;) {
     uint16_t* const rec = buffers[k & 1].get();
+    if (!whole(k)) {
+      encode_band_in_pieces(bands, plan, k, rec, x, words[k]);
+      if (k > 0 && whole(k - 1)) {
+        BandForward fwd = plan.forward(bands, k - 1, buffers[(k - 1) & 1].get());
+        while (!fwd.done()) fwd.step();
+        fwd.finish();
+      }
+      continue;
+    }
     RansEmitter back = RansEmitter::over(rec, plan.num_records[k], x);
-    if (k > 0) {
+    if (k > 0 && whole(k - 1)) {
       BandForward fwd = plan.forward(bands, k - 1, buffers[(k - 1) & 1].get());
       run_interleaved(back, &fwd);
     } else {

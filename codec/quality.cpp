@@ -16,6 +16,7 @@
 #include "codec/refine.h"
 #include "codec/residual.h"
 #include "codec/vantrel.h"
+#include "wavelet/levels.h"
 
 namespace vantrel {
 namespace {
@@ -429,11 +430,16 @@ class Scratch {
     return {};
   }
 
-  // Lets go of the decoded candidates' buffer while a container is coded from quantised().
+  // Lets go of the decoded candidates' buffers while a container is coded from quantised().
   void release_dequantised() {
     dequantised_.reset();
     dequantised_capacity_ = 0;
+    release_reconstruction();
   }
+
+  // Where the inverse transform of each candidate writes: kept from one candidate to the next.
+  IdwtBuffers& reconstruction() { return reconstruction_; }
+  void release_reconstruction() { reconstruction_ = IdwtBuffers{}; }
 
   // The first `total` of each (reserved before).
   std::span<int16_t> quantised(size_t total) const { return {quantised_.get(), total}; }
@@ -444,16 +450,21 @@ class Scratch {
   std::unique_ptr<float[]> dequantised_;
   size_t quantised_capacity_ = 0;
   size_t dequantised_capacity_ = 0;
+  IdwtBuffers reconstruction_;
 };
 
 // Decodes candidates the way the decoder does: quantise, multiply by the reciprocal, inverse
 // transform, undo the normalisation.
 class Trials {
  public:
-  // `scratch` holds room for d.total coefficients while the trials run.
-  Trials(const Decomposition& d, const Reference& ref, const Scratch& scratch)
+  // `scratch` holds room for d.total coefficients while the trials run; the candidates'
+  // reconstructions are let go of when they end.
+  Trials(const Decomposition& d, const Reference& ref, Scratch& scratch)
       : d_(d), ref_(ref), quantised_(scratch.quantised(d.total)),
-        dequantised_(scratch.dequantised(d.total)) {}
+        dequantised_(scratch.dequantised(d.total)), scratch_(scratch) {}
+  ~Trials() { scratch_.release_reconstruction(); }
+  Trials(const Trials&) = delete;
+  Trials& operator=(const Trials&) = delete;
 
   // The decoded samples' errors at `multiplier`; nullopt when a coefficient leaves 16 bits.
   Result<std::optional<ErrorSums>, VantrelError> run(float multiplier) {
@@ -481,14 +492,18 @@ class Trials {
       view.details.push_back(dequantised_.subspan(offset, d_.lengths[k]));
       offset += d_.lengths[k];
     }
-    auto rebuilt = d_.executor->multi_idwt_consuming(view);
+    // The candidate is rebuilt over its own spent coefficients.
+    auto rebuilt = d_.executor->multi_idwt_into(view, scratch_.reconstruction(), dequantised_);
     if (!rebuilt) return VantrelError::wavelet(rebuilt.error());
-    std::vector<float>& out = *rebuilt;
-    if (out.size() > ref_.n) out.resize(ref_.n);
+    std::span<float> out = rebuilt->first(std::min(rebuilt->size(), ref_.n));
     denormalize_in_place(out, d_.norm_mean, d_.extremes.max - d_.extremes.min, d_.extremes.min);
-    out.resize(ref_.n, 0.0f);
-    const ErrorSums errors = measure_errors ? ref_.errors(out) : ErrorSums{};
-    if (keep_samples) last = std::move(out);
+    std::span<const float> decoded = out;
+    if (keep_samples || out.size() < ref_.n) {
+      last.assign(out.begin(), out.end());
+      last.resize(ref_.n, 0.0f);
+      decoded = last;
+    }
+    const ErrorSums errors = measure_errors ? ref_.errors(decoded) : ErrorSums{};
     return std::optional<ErrorSums>(errors);
   }
 
@@ -529,6 +544,7 @@ class Trials {
   const Reference& ref_;
   std::span<int16_t> quantised_;
   std::span<float> dequantised_;
+  Scratch& scratch_;
 };
 
 // The largest multiplier that keeps every quantised coefficient within 16 bits.

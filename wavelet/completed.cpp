@@ -125,6 +125,42 @@ WaveletResult<std::vector<float>> CompletedDwtExecutor::multi_idwt_consuming(
   return multi_idwt(borrowed);
 }
 
+WaveletResult<std::span<float>> CompletedDwtExecutor::multi_idwt_into(
+    const MultiDwtSpentView& view, IdwtBuffers& buffers, std::span<float> room) const {
+  if (view.details.empty() || view.approximation.empty()) {
+    return OscletError::zero_sized_input();
+  }
+  // As multi_idwt, each level into the buffers instead of a new vector.
+  std::span<const float> approx = view.approximation;
+  std::span<float> current;
+  for (size_t level = view.details.size(); level-- > 0;) {
+    std::span<const float> details = view.details[level];
+    if (level + 1 < view.details.size()) {
+      if (current.size() < details.size()) {
+        return OscletError::approx_details_mismatch(current.size(), details.size());
+      }
+      approx = current.first(details.size());
+    } else if (approx.size() != details.size()) {
+      return OscletError::approx_details_mismatch(approx.size(), details.size());
+    }
+    const size_t length = inner_->idwt_size(approx.size(), details.size());
+    if (level == 0 && room.size() >= length) {
+      // Level l writes levels[l % 2]: the finest level's inputs move there, out of the room.
+      VANTREL_ASSIGN_OR_RETURN(details, moved(details, buffers.levels[0]));
+      if (view.details.size() == 1) {
+        VANTREL_ASSIGN_OR_RETURN(approx, moved(approx, buffers.levels[1]));
+      }
+      current = room.first(length);
+    } else {
+      SampleBuffer& out = level == 0 ? buffers.result : buffers.levels[level % 2];
+      VANTREL_ASSIGN_OR_RETURN(current, out.first(length));
+    }
+    std::fill(current.begin(), current.end(), 0.0f);  // the synthesis adds into its output
+    VANTREL_RETURN_IF_ERROR(inner_->execute_inverse(approx, details, current));
+  }
+  return current;
+}
+
 WaveletResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, size_t levels) const {
   const size_t num_levels = std::max<size_t>(levels, 1);
   Dwt last;

@@ -50,6 +50,10 @@ struct MultiDwtSpentView {
   std::span<float> approximation;
 };
 
+// Working storage of multi_idwt_into that its caller keeps between reconstructions (defined in
+// wavelet/levels.h).
+struct IdwtBuffers;
+
 // Receives the bands of multi_dwt_streamed one at a time.
 using BandSink = std::function<void(std::span<const float> band)>;
 
@@ -102,6 +106,13 @@ class DwtExecutor : public IncompleteDwtExecutor {
   // multi_idwt with the same result, free to work inside the bands it is given.
   virtual WaveletResult<std::vector<float>> multi_idwt_consuming(
       const MultiDwtSpentView& view) const = 0;
+  // multi_idwt_consuming into storage the caller keeps: the result lies in `room` when it is long
+  // enough, else in `buffers` until the next call with them; a reconstruction no longer than one
+  // before allocates nothing. `room` may be the storage of the bands themselves: the finest
+  // level's inputs are moved to `buffers` before it is written.
+  virtual WaveletResult<std::span<float>> multi_idwt_into(const MultiDwtSpentView& view,
+                                                          IdwtBuffers& buffers,
+                                                          std::span<float> room = {}) const = 0;
 };
 
 // Gives a one-level convolution executor the multi-level operations.
@@ -129,6 +140,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
                                    const BandSink& sink) const override;
   WaveletResult<std::vector<float>> multi_idwt_consuming(
       const MultiDwtSpentView& view) const override;
+  WaveletResult<std::span<float>> multi_idwt_into(const MultiDwtSpentView& view,
+                                                  IdwtBuffers& buffers,
+                                                  std::span<float> room) const override;
 
  private:
   std::shared_ptr<const IncompleteDwtExecutor> inner_;

@@ -1,6 +1,7 @@
 // Working storage and loops shared by the multi-level operations of both executor families.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -42,5 +43,18 @@ class SampleBuffer {
   std::unique_ptr<float[]> data_;
   size_t capacity_ = 0;
 };
+
+struct IdwtBuffers {
+  SampleBuffer result;     // the finest level: the reconstruction, when no room is given for it
+  SampleBuffer levels[2];  // the coarser levels' outputs, alternating, then the finest's inputs
+};
+
+// `values` copied to the start of `to`.
+inline WaveletResult<std::span<float>> moved(std::span<const float> values, SampleBuffer& to) {
+  auto out = to.first(values.size());
+  if (out.ok()) std::copy(values.begin(), values.end(), out->begin());
+  return out;
+}
+
 
 }  // namespace vantrel

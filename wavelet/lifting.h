@@ -29,6 +29,9 @@ class LiftingDwtExecutor : public DwtExecutor {
   WaveletStatus multi_dwt_streamed(std::span<float> input, size_t levels,
                                    const BandSink& sink) const final;
   WaveletResult<std::vector<float>> multi_idwt_consuming(const MultiDwtSpentView& view) const final;
+  WaveletResult<std::span<float>> multi_idwt_into(const MultiDwtSpentView& view,
+                                                  IdwtBuffers& buffers,
+                                                  std::span<float> room) const final;
 
   // Lifting needs no scratch: these ignore it.
   WaveletStatus execute_forward_with_scratch(std::span<const float> input, std::span<float> approx,

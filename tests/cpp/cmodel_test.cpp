@@ -178,6 +178,10 @@ TEST(CModel, CodesWhatThePlainModelCodes) {
       {{5, 0, -3}, {0, 0, 1, 0}},
       {{-32768, 7}, {0, 0}, {1, -1, 0, 2}},
       {smooth_detail(3000, 40.0, 5), smooth_detail(2000, 3.0, 6)},
+      // Bands of many records are coded in pieces: whole and pieced bands in either order, a
+      // last piece of a few coefficients, and the widest context tree.
+      {smooth_detail(3000, 40.0, 7), smooth_detail(200003, 3000.0, 8),
+       smooth_detail(70000, 40.0, 9), smooth_detail(40000, 30000.0, 10)},
   };
   for (const auto& bands : cases) EXPECT_EQ(encode(bands), reference_encode(bands)) << bands.size();
 }

@@ -14,6 +14,7 @@
 #include "targets.h"
 #include "wavelet/executor.h"
 #include "wavelet/factory.h"
+#include "wavelet/levels.h"
 
 namespace vantrel {
 namespace {
@@ -85,25 +86,42 @@ TEST_P(StreamedLevels, ForwardHandsOverTheBandsOfMultiDwt) {
   });
 }
 
-// Runs multi_idwt on the bands and multi_idwt_consuming on copies of them.
+// Runs multi_idwt on the bands, and on copies of them multi_idwt_consuming and multi_idwt_into
+// (with buffers a caller keeps across calls), into those buffers and over the bands' own storage.
 struct Inverses {
   WaveletResult<std::vector<float>> kept;
   WaveletResult<std::vector<float>> consumed;
+  WaveletResult<std::vector<float>> into;
+  WaveletResult<std::vector<float>> over_bands;
 };
 
+WaveletResult<std::vector<float>> as_vector(const WaveletResult<std::span<float>>& r) {
+  if (!r.ok()) return r.error();
+  return std::vector<float>(r->begin(), r->end());
+}
+
 Inverses both_inverses(const DwtExecutor& ex, const std::vector<std::vector<float>>& details,
-                       const std::vector<float>& approximation) {
-  std::vector<std::vector<float>> details_copy = details;
-  std::vector<float> approximation_copy = approximation;
+                       const std::vector<float>& approximation, IdwtBuffers& buffers) {
+  std::vector<std::vector<float>> copies[2] = {details, details};
+  std::vector<float> approximations[2] = {approximation, approximation};
+  // The bands one after another, approximation first, as the codec lays them out.
+  std::vector<float> flat(approximation);
+  for (const auto& band : details) flat.insert(flat.end(), band.begin(), band.end());
   MultiDwtView view;
-  MultiDwtSpentView spent;
+  MultiDwtSpentView spent[3];
+  size_t offset = approximation.size();
   for (size_t k = 0; k < details.size(); ++k) {
     view.details.emplace_back(details[k]);
-    spent.details.emplace_back(details_copy[k]);
+    for (int i = 0; i < 2; ++i) spent[i].details.emplace_back(copies[i][k]);
+    spent[2].details.push_back(std::span<float>(flat).subspan(offset, details[k].size()));
+    offset += details[k].size();
   }
   view.approximation = approximation;
-  spent.approximation = approximation_copy;
-  return {ex.multi_idwt(view), ex.multi_idwt_consuming(spent)};
+  for (int i = 0; i < 2; ++i) spent[i].approximation = approximations[i];
+  spent[2].approximation = std::span<float>(flat).first(approximation.size());
+  auto into = as_vector(ex.multi_idwt_into(spent[1], buffers));
+  return {ex.multi_idwt(view), ex.multi_idwt_consuming(spent[0]), std::move(into),
+          as_vector(ex.multi_idwt_into(spent[2], buffers, flat))};
 }
 
 std::vector<std::vector<float>> details_of(const MultiDwt& levels) {
@@ -114,17 +132,23 @@ std::vector<std::vector<float>> details_of(const MultiDwt& levels) {
 
 TEST_P(StreamedLevels, ConsumingInverseGivesTheSignalOfMultiIdwt) {
   const auto ex = GetParam().make();
+  IdwtBuffers buffers;  // reused by every call, shrinking and growing, with stale values
   for_each_target([&](SimdTarget) {
-    for (const size_t n : {4, 5, 9, 34, 100, 1001, 4097, 20000}) {
+    for (const size_t n : {4, 5, 9, 34, 100, 1001, 4097, 20000, 33, 7}) {
       for (const size_t levels : {1, 2, 3, 6}) {
         const auto kept =
             ex->multi_dwt(random_signal(n, static_cast<uint32_t>(n + levels)), levels);
         if (!kept.ok()) continue;  // too short for this many levels
         SCOPED_TRACE("n=" + std::to_string(n) + " levels=" + std::to_string(levels));
-        const Inverses got = both_inverses(*ex, details_of(*kept), kept->back().approximations);
+        const Inverses got =
+            both_inverses(*ex, details_of(*kept), kept->back().approximations, buffers);
         ASSERT_TRUE(got.kept.ok());
         ASSERT_TRUE(got.consumed.ok());
+        ASSERT_TRUE(got.into.ok());
+        ASSERT_TRUE(got.over_bands.ok());
         EXPECT_TRUE(same_bits(*got.consumed, *got.kept));
+        EXPECT_TRUE(same_bits(*got.into, *got.kept));
+        EXPECT_TRUE(same_bits(*got.over_bands, *got.kept));
       }
     }
   });
@@ -145,10 +169,15 @@ TEST_P(StreamedLevels, ConsumingInverseRefusesWhatMultiIdwtRefuses) {
     if (damage == Damage::DeepestShort) details.back().resize(details.back().size() - 3);
     if (damage == Damage::NoApproximation) approximation.clear();
     if (damage == Damage::NoDetails) details.clear();
-    const Inverses got = both_inverses(*ex, details, approximation);
+    IdwtBuffers buffers;
+    const Inverses got = both_inverses(*ex, details, approximation, buffers);
     ASSERT_FALSE(got.kept.ok());
     ASSERT_FALSE(got.consumed.ok());
+    ASSERT_FALSE(got.into.ok());
+    ASSERT_FALSE(got.over_bands.ok());
     EXPECT_EQ(got.consumed.error(), got.kept.error());
+    EXPECT_EQ(got.into.error(), got.kept.error());
+    EXPECT_EQ(got.over_bands.error(), got.kept.error());
   }
 }
 
