@@ -2,7 +2,7 @@
 // the codec's registries to Python, so the package names methods, coders and option ranges exactly
 // as the codec does, and runs the codec with the interpreter released: each call takes a private
 // copy of what it codes first, so other threads may run Python (and change the caller's array)
-// meanwhile, unless the array is read-only.
+// meanwhile.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -110,19 +110,15 @@ bool without_interpreter(Work work) {
   return !out_of_memory;
 }
 
-// The samples of a 1-D float32/float64 buffer as the codec runs on them without the interpreter.
-// A buffer its exporter marks read-only is read where it is, held until the call ends: the caller
-// has promised that nothing writes to it. Any other is copied first, so other threads may run
-// Python (and change the caller's array) meanwhile: float32 samples into storage that is neither
-// zeroed first nor faulted in 4 KiB at a time, float64 ones narrowed, or kept as given instead when
-// asked (the codec narrows them as it goes: `samples` is then empty).
+// A private copy of a 1-D float32/float64 buffer, so that the codec can run on it without the
+// interpreter: float32 samples in storage that is neither zeroed first nor faulted in 4 KiB at a
+// time, float64 ones narrowed, or kept as given instead when asked (the codec narrows them as
+// it goes: `samples` is then empty).
 struct SampleCopy {
-  BufferView held;
   BigBuffer<float> floats;
   std::vector<float> narrowed;
   std::vector<double> doubles;
   std::span<const float> samples;
-  std::span<const double> values;  // the float64 samples kept: `doubles`, or the buffer itself
 
   // False with an exception set; may throw std::bad_alloc.
   bool take(PyObject* source, bool keep_doubles) {
@@ -135,39 +131,20 @@ struct SampleCopy {
       return false;
     }
     const auto n = static_cast<size_t>(in.view.shape[0]);
-    const bool in_place = in.view.readonly != 0;
     if (format == 'f') {
-      if (in_place) {
-        samples = {static_cast<const float*>(in.view.buf), n};
-        keep(in);
-        return true;
-      }
       floats = BigBuffer<float>(n);
       if (n != 0) std::memcpy(floats.get(), in.view.buf, n * sizeof(float));
       samples = {floats.get(), n};
       return true;
     }
-    const std::span<const double> given(static_cast<const double*>(in.view.buf), n);
+    std::span<const double> values(static_cast<const double*>(in.view.buf), n);
     if (keep_doubles) {
-      if (in_place) {
-        values = given;
-        keep(in);
-      } else {
-        doubles.assign(given.begin(), given.end());
-        values = doubles;
-      }
-      return check_narrowable(values);
+      doubles.assign(values.begin(), values.end());
+      return check_narrowable(doubles);
     }
-    if (!narrow_samples(given, narrowed)) return false;
+    if (!narrow_samples(values, narrowed)) return false;
     samples = narrowed;
     return true;
-  }
-
- private:
-  void keep(BufferView& in) {
-    held.view = in.view;
-    held.held = true;
-    in.held = false;
   }
 };
 
@@ -343,19 +320,18 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!copy.take(samples, !referenced)) return nullptr;
     if (referenced) {
       if (!take_reference(reference, copy.doubles)) return nullptr;
-      copy.values = copy.doubles;
-      if (copy.values.size() != copy.samples.size()) {
+      if (copy.doubles.size() != copy.samples.size()) {
         raise_with_text(PyExc_ValueError, VantrelError::reference_length_mismatch(
-                                              copy.values.size(), copy.samples.size())
+                                              copy.doubles.size(), copy.samples.size())
                                               .to_string());
         return nullptr;
       }
     }
     // Float64 samples without a reference are narrowed by the search as it goes.
-    const bool narrow_later = !referenced && !copy.values.empty();
+    const bool narrow_later = !referenced && !copy.doubles.empty();
     if (!without_interpreter([&] {
-          packed.emplace(narrow_later ? compress_to(copy.values, target, options)
-                                      : compress_to(copy.samples, copy.values, target, options));
+          packed.emplace(narrow_later ? compress_to(copy.doubles, target, options)
+                                      : compress_to(copy.samples, copy.doubles, target, options));
         }))
       return nullptr;
   } catch (const std::bad_alloc&) {

@@ -230,8 +230,6 @@ class ArchiveWriter:
             filled = np.full(fill, np.nan, values.dtype)
             filled[:values.size] = values
             values = filled
-        # The chunk is the writer's own: read-only, the coder reads it where it is.
-        values.flags.writeable = False
         return self._encoder(k, values, coding)
 
     def _store_next(self) -> None:
