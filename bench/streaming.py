@@ -22,11 +22,11 @@ imports over the samples of one chunk per channel and thread.
 ``--quick`` reads 1 and 2 minutes (a smoke run). ``--out DIR`` also writes ``DIR/streaming.md``.
 
 One chunk coded: ``compress_to_target`` at PSNR 60 dB on an EDF channel's chunk of 2^18 and of
-2^22 samples (float64 physical values on the file's grid, read-only, as the archive writer hands
-them over), and ``compress`` with the default options on a float32 chunk of those sizes, each in
-a fresh process: its peak above the resident memory with the chunk made, per sample. ``--baseline DIR`` measures this and the streamed ``--psnr 60`` command also
-with the packages installed in DIR (``pip install --target DIR .`` of the code compared against)
-ahead on the path, in the same run.
+2^22 samples (float64 physical values on the file's grid), and ``compress`` with the default
+options on a float32 chunk of those sizes, each in a fresh process: its peak above the resident
+memory with the chunk made, per sample. ``--baseline DIR`` measures this and the streamed
+``--psnr 60`` command also with the packages installed in DIR (``pip install --target DIR .`` of
+the code compared against) ahead on the path, in the same run.
 """
 
 from __future__ import annotations
@@ -105,7 +105,6 @@ def child_search(n: int) -> None:
         wave = 40 * np.sin(2 * np.pi * 7.0 * t) + 20 * np.sin(2 * np.pi * 1.3 * t)
         codes = np.rint((wave + 5 * rng.standard_normal(t.size)) * 32.767).astype(np.int16)
         chunk[at:at + t.size] = (codes + (500.0 / gain - 32767)) * gain
-    chunk.flags.writeable = False  # as the writer hands its chunks over
     grid = info.grid
     base = rss_bytes()
     start = time.perf_counter()
@@ -125,7 +124,6 @@ def child_coder(n: int) -> None:
         t = np.arange(at, min(n, at + (1 << 16))) / 256.0
         chunk[at:at + t.size] = (40 * np.sin(2 * np.pi * 7.0 * t)
                                  + 5 * rng.standard_normal(t.size))
-    chunk.flags.writeable = False  # as the writer hands its chunks over
     base = rss_bytes()
     start = time.perf_counter()
     container = compress(chunk)
@@ -227,7 +225,7 @@ def _search_table(rows: dict, args: argparse.Namespace) -> list[str]:
     lines = ["", "## One chunk coded", "",
              "`compress_to_target(chunk, psnr 60)` on an EDF channel's chunk (float64 on the "
              "file's grid), and `compress(chunk)` with the default options on a float32 chunk, "
-             "each chunk read-only as the archive writer hands it over, in a fresh process each: "
+             "in a fresh process each: "
              "the peak above the resident memory with the chunk made, per sample; before: the "
              "baseline packages in the same run.", "",
              "| call | samples | " + " | ".join(f"B/sample {w}" for w in ways)
