@@ -144,17 +144,8 @@ WaveletResult<std::span<float>> CompletedDwtExecutor::multi_idwt_into(
       return OscletError::approx_details_mismatch(approx.size(), details.size());
     }
     const size_t length = inner_->idwt_size(approx.size(), details.size());
-    if (level == 0 && room.size() >= length) {
-      // Level l writes levels[l % 2]: the finest level's inputs move there, out of the room.
-      VANTREL_ASSIGN_OR_RETURN(details, moved(details, buffers.levels[0]));
-      if (view.details.size() == 1) {
-        VANTREL_ASSIGN_OR_RETURN(approx, moved(approx, buffers.levels[1]));
-      }
-      current = room.first(length);
-    } else {
-      SampleBuffer& out = level == 0 ? buffers.result : buffers.levels[level % 2];
-      VANTREL_ASSIGN_OR_RETURN(current, out.first(length));
-    }
+    VANTREL_ASSIGN_OR_RETURN(
+        current, level_output(level, view.details.size(), length, room, buffers, approx, details));
     std::fill(current.begin(), current.end(), 0.0f);  // the synthesis adds into its output
     VANTREL_RETURN_IF_ERROR(inner_->execute_inverse(approx, details, current));
   }

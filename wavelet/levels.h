@@ -56,5 +56,22 @@ inline WaveletResult<std::span<float>> moved(std::span<const float> values, Samp
   return out;
 }
 
+// Where level `level` of a reconstruction of `count` levels writes its `length` samples: for the
+// finest level the caller's `room` when it is long enough, its inputs (which may lie in the room)
+// moved to `buffers` first (the details, and the approximation when it is the view's own); else
+// the result buffer (finest level) or the coarser levels' alternating buffer.
+template <typename T>
+WaveletResult<std::span<float>> level_output(size_t level, size_t count, size_t length,
+                                             std::span<float> room, IdwtBuffers& buffers,
+                                             std::span<T>& approx, std::span<T>& details) {
+  if (level == 0 && room.size() >= length) {
+    VANTREL_ASSIGN_OR_RETURN(details, moved(details, buffers.levels[0]));
+    if (count == 1) {
+      VANTREL_ASSIGN_OR_RETURN(approx, moved(approx, buffers.levels[1]));
+    }
+    return room.first(length);
+  }
+  return (level == 0 ? buffers.result : buffers.levels[level % 2]).first(length);
+}
 
 }  // namespace vantrel

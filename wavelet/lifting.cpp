@@ -190,17 +190,9 @@ WaveletResult<std::span<float>> LiftingDwtExecutor::multi_idwt_into(const MultiD
   for (size_t level = view.details.size(); level-- > 0;) {
     std::span<float> details = view.details[level];
     const size_t length = current.size() + details.size();
-    std::span<float> output;
-    if (level == 0 && room.size() >= length) {
-      VANTREL_ASSIGN_OR_RETURN(details, moved(details, buffers.levels[0]));
-      if (view.details.size() == 1) {
-        VANTREL_ASSIGN_OR_RETURN(current, moved(current, buffers.levels[1]));
-      }
-      output = room.first(length);
-    } else {
-      SampleBuffer& out = level == 0 ? buffers.result : buffers.levels[level % 2];
-      VANTREL_ASSIGN_OR_RETURN(output, out.first(length));
-    }
+    VANTREL_ASSIGN_OR_RETURN(
+        std::span<float> output,
+        level_output(level, view.details.size(), length, room, buffers, current, details));
     VANTREL_RETURN_IF_ERROR(execute_inverse_in_place(current, details, output));
     current = output;
   }
