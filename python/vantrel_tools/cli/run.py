@@ -5,13 +5,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import ctypes
-import glob
-import os
 import sys
 from collections.abc import Iterator
 
-import numpy as np
+from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
 
 from ..core.channels import available_cores
 from ..core.codec import encode
@@ -24,18 +21,11 @@ from .progress import Progress
 
 
 def one_blas_thread() -> None:
-    """Keeps NumPy's OpenBLAS (of a NumPy wheel) on one thread for the command's process. The
-    command runs its own threads over chunks and channels; OpenBLAS's helpers, woken by a
-    distortion's dot products, busy-wait after each and took a core from them: a --psnr
-    compress spent three times the CPU on a loaded machine. Nothing happens where NumPy uses
-    another BLAS."""
-    libs = os.path.join(os.path.dirname(os.path.dirname(np.__file__)), "numpy.libs")
-    for lib in glob.glob(os.path.join(libs, "libscipy_openblas*.so*")):
-        try:
-            setter = ctypes.CDLL(lib).scipy_openblas_set_num_threads64_
-        except (OSError, AttributeError):
-            continue
-        setter(ctypes.c_int(1))
+    """Keeps the BLAS behind NumPy on one thread for the command's process. The command runs its
+    own threads over chunks and channels; OpenBLAS's helpers, woken by a distortion's dot
+    products, busy-wait after each and took a core from them: a --psnr compress spent three
+    times the CPU on a loaded machine."""
+    threadpool_limits(limits=1, user_api="blas")
 
 
 def threads_of(args: argparse.Namespace) -> int:
