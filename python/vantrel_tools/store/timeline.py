@@ -86,11 +86,39 @@ def split_channel(samples: np.ndarray[Any, Any], chunk: int) -> list[np.ndarray[
     if n <= chunk:
         return [samples]
     parts = [samples[j:j + chunk] for j in range(0, n, chunk)]
-    if parts[-1].size < chunk:
-        last = np.full(chunk, np.nan, dtype=samples.dtype)
-        last[:parts[-1].size] = parts[-1]
-        parts[-1] = last
+    parts[-1] = filled_up(parts[-1], chunk)
     return parts
+
+
+def filled_up(samples: np.ndarray[Any, Any], chunk: int) -> np.ndarray[Any, Any]:
+    """A channel's last chunk filled up with NaN (a gap, restored as such and cut off on
+    reading) to `chunk` samples; `samples` itself when it is that long.
+
+    Parameters
+    ----------
+    samples : numpy.ndarray
+        The last chunk's samples, 1-D.
+    chunk : int
+        Samples per chunk.
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> filled_up(np.ones(2, np.float32), 3)
+    array([ 1.,  1., nan], dtype=float32)
+    """
+    if samples.size >= chunk:
+        return samples
+    last = np.full(chunk, np.nan, dtype=samples.dtype)
+    last[:samples.size] = samples
+    return last
 
 
 def chunk_codings(samples: np.ndarray[Any, Any], coding: Coding, chunk: int) -> list[Coding]:

@@ -38,6 +38,7 @@ from .layout import channel_key
 from .timeline import (
     DEFAULT_CHUNK,
     checked_chunk,
+    filled_up,
     full_chunk_coding,
     last_chunk_coding,
 )
@@ -226,11 +227,7 @@ class ArchiveWriter:
 
     def _code(self, k: int, samples: np.ndarray[Any, Any], coding: Coding, fill: int) -> bytes:
         values = samples if self._convert is None else self._convert(k, samples)
-        if values.size < fill:
-            filled = np.full(fill, np.nan, values.dtype)
-            filled[:values.size] = values
-            values = filled
-        return self._encoder(k, values, coding)
+        return self._encoder(k, filled_up(values, fill), coding)
 
     def _store_next(self) -> None:
         job, k, j, real = self._coding.popleft()
