@@ -4,8 +4,8 @@ For each real signal of ``residual.py`` (lossless on its integer codes, and boun
 and range/2^12 on its float32 samples), the container ``vantrel_tools.compress_to`` writes is
 read whole by ``vantrel_tools.decompress`` and in its parts: the base (``_native.decompress``),
 the correction (``_native.correct`` on that base) and the rest (reading the trailer, rounding to
-the output type, gaps). Times are nanoseconds a sample, best of seven, one thread; the shares are
-of the whole read in the same run.
+the output type, gaps). Times are nanoseconds a sample, best of seven rounds in which the three
+calls alternate, one thread; the shares are of the whole read in the same run.
 
     python bench/decode_parts.py
 """
@@ -14,8 +14,6 @@ from __future__ import annotations
 
 import os
 import sys
-import time
-from collections.abc import Callable
 
 for _threads in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_threads, "1")
@@ -28,30 +26,22 @@ from vantrel_tools.core.trailer import read_trailer  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import residual  # noqa: E402
-
-
-def best_of(call: Callable[[], object], runs: int = 7) -> float:
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
+from harness import best_times  # noqa: E402
 
 
 def row(name: str, case: str, data: np.ndarray, bound: float) -> str:
     packed = bytes(vantrel_tools.compress_to(data, max_error=bound))
     trailer = read_trailer(packed)
     n = data.size
-    whole = best_of(lambda: vantrel_tools.decompress(packed))
-    base_bytes = _native.decompress(packed)
-    t_base = best_of(lambda: _native.decompress(packed))
+    calls = {"whole": lambda: vantrel_tools.decompress(packed),
+             "base": lambda: _native.decompress(packed)}
+    fmt = "none"
     if trailer is not None and trailer.refinement is not None:
-        base = np.frombuffer(base_bytes, dtype=np.float32)
-        t_correct = best_of(lambda: _native.correct(base, trailer.refinement))
+        base = np.frombuffer(_native.decompress(packed), dtype=np.float32)
+        calls["correct"] = lambda: _native.correct(base, trailer.refinement)
         fmt = {0: "adaptive", 1: "blocks"}.get(trailer.refinement[1], "?")
-    else:
-        t_correct, fmt = 0.0, "none"
+    times = best_times(calls, rounds=7)
+    whole, t_base, t_correct = times["whole"], times["base"], times.get("correct", 0.0)
     rest = max(whole - t_base - t_correct, 0.0)
     per = 1e9 / n
     return (f"| {name} | {case} | {n} | {fmt} | {whole * per:.1f} | {t_base * per:.1f} "
