@@ -32,19 +32,65 @@ inline uint64_t outside(int64_t v) {
   return static_cast<uint64_t>(v + kLimit) >> 31 | static_cast<uint64_t>(kLimit - v) >> 63;
 }
 
+// A prediction's terms beyond the kNear newest values are summed in double, two lanes at a
+// time: every product of a coefficient (below 2^15) and a value (below 2^31) is an integer below
+// 2^46, and the sum of at most 31 of them stays below 2^51, so every step is exact and the sum is
+// the same integer in any order. The values that far back were stored long enough ago for a
+// load of two of them to find them in the cache (a pair just stored would wait on both stores);
+// the nearer ones stay in registers.
+constexpr int kNear = 8;
+using Lanes = double __attribute__((vector_size(16)));
+using IntPair = int32_t __attribute__((vector_size(8)));
+
 template <int N>
 bool restore_fixed(const int16_t* c, int shift, int32_t* x, size_t from, size_t to) {
   uint64_t beyond = 0;
-  // The newest value stays in a register: only its product is on the chain from one value to
-  // the next; the older ones' sum is formed while the newest is still being made.
-  int64_t newest = x[from - 1];
-  for (size_t i = from; i < to; ++i) {
-    int64_t older = 0;
-    for (int k = 1; k < N; ++k) older += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
-    const int64_t v = x[i] + ((older + int64_t{c[0]} * newest) >> shift);
-    beyond |= outside(v);
-    x[i] = static_cast<int32_t>(v);
-    newest = static_cast<int32_t>(v);
+  if constexpr (N <= kNear) {
+    // The newest value stays in a register: only its product is on the chain from one value to
+    // the next; the older ones' sum is formed while the newest is still being made.
+    int64_t newest = x[from - 1];
+    for (size_t i = from; i < to; ++i) {
+      int64_t older = 0;
+      for (int k = 1; k < N; ++k) older += int64_t{c[k]} * x[i - 1 - static_cast<size_t>(k)];
+      const int64_t v = x[i] + ((older + int64_t{c[0]} * newest) >> shift);
+      beyond |= outside(v);
+      x[i] = static_cast<int32_t>(v);
+      newest = static_cast<int32_t>(v);
+    }
+  } else {
+    // The far terms weigh x[i - N + t], t = 0 .. N - kNear - 1, w[t] = c[N - 1 - t]; a pair of
+    // lanes per two of them, and one alone when they are odd.
+    constexpr int kFar = N - kNear;
+    constexpr int kPairs = kFar / 2;
+    std::array<Lanes, kPairs + 1> w{};
+    for (int t = 0; t < 2 * kPairs; ++t) w[t / 2][t % 2] = c[N - 1 - t];
+    const double last = c[kNear];  // the far term nearest the value, when they are odd
+    std::array<int64_t, kNear> near{};  // near[k] = x[i - 1 - k]
+    for (int k = 0; k < kNear; ++k) near[k] = x[from - 1 - static_cast<size_t>(k)];
+    for (size_t i = from; i < to; ++i) {
+      const int32_t* const h = x + i - N;
+      Lanes sum0 = {0.0, 0.0}, sum1 = {0.0, 0.0};
+      for (int t = 0; t < kPairs; ++t) {
+        IntPair v;
+        std::memcpy(&v, h + 2 * t, sizeof v);
+        const Lanes term = w[t] * __builtin_convertvector(v, Lanes);
+        if (t % 2) {
+          sum1 += term;
+        } else {
+          sum0 += term;
+        }
+      }
+      const Lanes total = sum0 + sum1;
+      double far = total[0] + total[1];
+      if constexpr (kFar % 2 != 0) far += last * static_cast<double>(h[kFar - 1]);
+      int64_t older = static_cast<int64_t>(far);
+      for (int k = 1; k < kNear; ++k) older += int64_t{c[k]} * near[k];
+      const int64_t v = x[i] + ((older + int64_t{c[0]} * near[0]) >> shift);
+      beyond |= outside(v);
+      x[i] = static_cast<int32_t>(v);
+      for (int k = kNear - 1; k > 0; --k) near[k] = near[k - 1];
+      near[0] = static_cast<int32_t>(v);
+    }
   }
   return beyond == 0;
 }

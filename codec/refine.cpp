@@ -242,6 +242,65 @@ Result<std::vector<double>, VantrelError> build_refinement(std::span<const float
   return unreachable(max_error, reached);
 }
 
+namespace {
+
+// corrected_on_grid for every sample in double arithmetic alone, when every code and every code
+// moved by a residual's bins is a whole number of magnitude at most 2^53: each step is then exact,
+// so the values are those of the integer arithmetic, and the loop has no conversion to integers
+// to keep it from vector instructions. False, with nothing written, when the residuals reach
+// further.
+bool correct_on_grid_exactly(std::span<const float> base, std::span<const int32_t> residual,
+                             const Refinement& r, std::span<double> y) {
+  const SampleGrid& g = *r.grid;
+  uint32_t widest = 0;
+  for (const int32_t v : residual) widest = std::max(widest, v < 0 ? 0u - v : uint32_t(v));
+  const double reach = static_cast<double>(r.bin_codes) * widest;  // exact: below 2^61
+  if (!(std::max(std::fabs(g.min_code), std::fabs(g.max_code)) + reach <= 0x1p53)) return false;
+  // Two samples at a time; a last odd one takes the same steps in its lane 0.
+  using Lanes = double __attribute__((vector_size(16)));
+  const Lanes origin = {g.origin, g.origin}, step = {g.step, g.step};
+  const Lanes lowest = {g.min_code, g.min_code}, highest = {g.max_code, g.max_code};
+  const Lanes bin = {static_cast<double>(r.bin_codes), static_cast<double>(r.bin_codes)};
+  const Lanes big = {0x1p52, 0x1p52}, zero = {0.0, 0.0};
+  const auto magnitude = [](Lanes v) {
+    using Bits = uint64_t __attribute__((vector_size(16)));
+    return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(v) & (~uint64_t{0} >> 1));
+  };
+  const auto corrected_pair = [&](Lanes b, Lanes moves) {
+    // code_of: the nearest whole number of steps, ties to even as nearbyint rounds (adding and
+    // taking away 2^52 below it, every double whole above), NaN at code 0, clamped to the codes.
+    const Lanes u = (b - origin) / step;
+    const Lanes a = magnitude(u);
+    const Lanes rounded = a < big ? (a + big) - big : a;
+    Lanes whole = u < zero ? -rounded : rounded;
+    whole = u == u ? whole : zero;
+    Lanes code = whole < lowest ? lowest : whole;
+    code = highest < code ? highest : code;
+    Lanes moved = code + bin * moves;
+    moved = moved < lowest ? lowest : moved;
+    moved = highest < moved ? highest : moved;
+    // A code of -0 (a bound of -0, or rounding from just below 0) counts as the integer 0.
+    return origin + step * (moved + zero);
+  };
+  const size_t n = base.size();
+  size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const Lanes b = {static_cast<double>(base[i]), static_cast<double>(base[i + 1])};
+    const Lanes moves = {static_cast<double>(residual[i]), static_cast<double>(residual[i + 1])};
+    const Lanes v = corrected_pair(b, moves);
+    y[i] = v[0];
+    y[i + 1] = v[1];
+  }
+  if (i < n) {
+    const Lanes b = {static_cast<double>(base[i]), 0.0};
+    const Lanes moves = {static_cast<double>(residual[i]), 0.0};
+    y[i] = corrected_pair(b, moves)[0];
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
                                                   const Refinement& r) {
   if (base.size() != r.sample_count)
@@ -251,9 +310,15 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
   if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
   std::vector<double> y(base.size());
   if (r.grid) {
-    for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_on_grid(base[i], residual[i], r);
+    if (!correct_on_grid_exactly(base, residual, r, y))
+      for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_on_grid(base[i], residual[i], r);
   } else {
-    for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_off_grid(base[i], residual[i], r);
+    for (size_t i = 0; i < base.size(); ++i) {
+      // No bins: the base's value itself, as the fused product of nothing adds it (a zero
+      // signed like the bin width, which is positive).
+      y[i] = residual[i] == 0 ? static_cast<double>(base[i]) + 0.0
+                              : corrected_off_grid(base[i], residual[i], r);
+    }
   }
   return y;
 }

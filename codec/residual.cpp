@@ -801,6 +801,16 @@ Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, si
   return Walk::Done;
 }
 
+// The decoder's walk: walk_errors with every step inlined (flatten), on a copy of the reader
+// that lives in registers, since the decisions are its serial chain.
+[[gnu::flatten]] Walk decode_errors(Reader& io, ErrorModel& st, const uint8_t* activity,
+                                    int32_t* e, size_t n) {
+  Reader local = io;
+  const Walk walked = walk_errors(local, st, activity, e, n);
+  io = local;
+  return walked;
+}
+
 }  // namespace
 
 // What the blocks format's encoder (and the meter) carries from block to block, and its scratch.
@@ -1034,7 +1044,7 @@ Status<ResidualError> decode_blocks(std::span<const uint8_t> data, std::span<con
       if (stream_length == 0) return ResidualError::Truncated;
       any_adaptive = true;
       activity_buckets(base.subspan(s, m), bin, scratch, activity);
-      if (walk_errors(io, model, activity.data(), e, m) != Walk::Done)
+      if (decode_errors(io, model, activity.data(), e, m) != Walk::Done)
         return ResidualError::Truncated;
     } else {
       if (data.size() - at < kRiceLengthBytes) return ResidualError::Truncated;

@@ -1,0 +1,134 @@
+// The reader's fast paths against the arithmetic they stand for, written out plainly here: the
+// corrected values of a layer, and a linear filter's restoration of values from its errors.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "codec/lpc.h"
+#include "codec/refine.h"
+#include "codec/residual.h"
+
+namespace vantrel {
+namespace {
+
+constexpr float kNaNf = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInff = std::numeric_limits<float>::infinity();
+
+// The reader's value for base sample b and residual r: on a grid the base's nearest code (ties to
+// even, NaN at 0, within the codes) moved by r bins and kept within the codes; off it the float32
+// nearest to b + width * r, rounded once.
+double expected_value(float b, int32_t r, const Refinement& ref) {
+  if (!ref.grid) {
+    const double t = std::fma(ref.bin_width, static_cast<double>(r), static_cast<double>(b));
+    return static_cast<double>(static_cast<float>(t));
+  }
+  const SampleGrid& g = *ref.grid;
+  const double u = (static_cast<double>(b) - g.origin) / g.step;
+  const double code = std::isnan(u) ? 0.0 : std::clamp(std::nearbyint(u), g.min_code, g.max_code);
+  const int64_t moved = static_cast<int64_t>(code) + int64_t{ref.bin_codes} * r;
+  const int64_t kept = std::clamp(moved, static_cast<int64_t>(g.min_code),
+                                  static_cast<int64_t>(g.max_code));
+  return g.origin + g.step * static_cast<double>(kept);
+}
+
+struct CorrectCase {
+  const char* name;
+  std::optional<SampleGrid> grid;
+  uint32_t bin_codes;
+  double bin_width;
+  int32_t widest;  // residuals drawn from [-widest, widest]
+  size_t count;
+};
+
+class CorrectPaths : public ::testing::TestWithParam<CorrectCase> {};
+
+TEST_P(CorrectPaths, GiveTheValuesOfTheArithmeticBitForBit) {
+  const CorrectCase& c = GetParam();
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int32_t> pick(-c.widest, c.widest);
+  std::uniform_real_distribution<float> wander(-40.0f, 40.0f);
+  const float specials[] = {kNaNf, kInff, -kInff, -0.0f, 0.0f, 1.25f, 1.75f, -1e30f, 1e30f};
+  std::vector<float> base(c.count);
+  std::vector<int32_t> residual(c.count);
+  for (size_t i = 0; i < c.count; ++i) {
+    base[i] = i < std::size(specials) ? specials[i] : wander(rng);
+    residual[i] = i % 3 == 0 ? 0 : pick(rng);
+  }
+  if (c.count > 12) residual[12] = c.widest;  // the widest reach, for the path it decides
+  Refinement r;
+  r.grid = c.grid;
+  r.bin_codes = c.bin_codes;
+  r.bin_width = c.bin_width;
+  r.sample_count = static_cast<uint32_t>(c.count);
+  ASSERT_TRUE(encode_residual_into(residual, base, coder_bin(r), r.stream).ok());
+  const auto y = correct(base, r);
+  ASSERT_TRUE(y.ok());
+  for (size_t i = 0; i < c.count; ++i) {
+    const double want = expected_value(base[i], residual[i], r);
+    EXPECT_EQ(std::bit_cast<uint64_t>((*y)[i]), std::bit_cast<uint64_t>(want))
+        << "sample " << i << ": base " << base[i] << ", residual " << residual[i];
+  }
+}
+
+constexpr double k53 = 0x1p53;
+INSTANTIATE_TEST_SUITE_P(
+    Layers, CorrectPaths,
+    ::testing::Values(
+        CorrectCase{"grid_odd_count", SampleGrid{0.5, 1.0, -10.0, 10.0}, 3, 0.0, 4, 101},
+        CorrectCase{"grid_negative_zero", SampleGrid{0.25, -0.0, -0.0, 64.0}, 1, 0.0, 70, 64},
+        CorrectCase{"grid_codes_to_2p53", SampleGrid{1.0, 0.0, -k53, k53}, 1, 0.0, 1000, 50},
+        // Bins times residuals beyond 2^53: the integer path.
+        CorrectCase{"grid_wide_bins", SampleGrid{1.0, 0.0, -k53, k53}, 0x7FFFFFFF, 0.0,
+                    (1 << 30) - 1, 40},
+        CorrectCase{"grid_just_inside", SampleGrid{1.0, 0.0, -1000.0, 1000.0}, 0x7FFFFFFF, 0.0,
+                    1 << 21, 30},
+        CorrectCase{"width", std::nullopt, 0, 0.1, 5, 77},
+        CorrectCase{"width_far", std::nullopt, 0, 3e-3, 1 << 29, 33}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Restoring values from a filter's errors, against the sum formed in 64-bit integers.
+TEST(LpcRestore, EveryOrderGivesTheIntegerSums) {
+  std::mt19937 rng(11);
+  const struct {
+    int16_t reach;  // coefficients drawn from [-reach, reach]
+    int shift;      // -1: order % 13
+    int32_t error;  // errors drawn from [-error, error]
+  } kinds[] = {{300, -1, 50}, {300, 15, 1 << 29}, {32767, 15, 1 << 30}};
+  for (int order = 1; order <= kMaxLpcOrder; ++order) {
+    for (const auto& kind : kinds) {
+      LpcFilter f;
+      f.order = order;
+      f.shift = kind.shift < 0 ? order % 13 : kind.shift;
+      std::uniform_int_distribution<int> coef(-kind.reach, kind.reach);
+      for (int k = 0; k < order; ++k)
+        f.coefs[static_cast<size_t>(k)] = static_cast<int16_t>(coef(rng));
+      std::uniform_int_distribution<int32_t> error(-kind.error, kind.error);
+      const size_t n = 300;
+      std::vector<int32_t> x(n);
+      for (int32_t& v : x) v = error(rng);
+      std::vector<int32_t> want = x;
+      bool inside = true;
+      for (size_t i = 0; i < n && inside; ++i) {
+        int64_t sum = 0;
+        for (size_t k = 0; k < std::min<size_t>(i, static_cast<size_t>(order)); ++k)
+          sum += int64_t{f.coefs[k]} * want[i - 1 - k];
+        const int64_t v = want[i] + (sum >> f.shift);
+        inside = std::llabs(v) <= (int64_t{1} << 30) - 1;
+        want[i] = static_cast<int32_t>(v);
+      }
+      // In two pieces, as blocks come: the second one's history is the first one's values.
+      const bool ok = lpc_restore(f, x.data(), 0, 100) && lpc_restore(f, x.data(), 100, n);
+      EXPECT_EQ(ok, inside) << "order " << order << ", coefficients up to " << kind.reach;
+      if (inside) {
+        EXPECT_EQ(x, want) << "order " << order << ", coefficients up to " << kind.reach;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel
