@@ -118,6 +118,34 @@ def test_integers_the_coder_cannot_hold_are_refused(data, text):
             call(data)
 
 
+EMPTY_RUNS = np.zeros(0, dtype=[("start", "<u8"), ("length", "<u8"), ("kind", "u1")])
+
+
+def test_int32_samples_past_the_type_are_clamped_to_it():
+    packed = vantrel_tools.core.trailer.seal(
+        bytes(vantrel.compress_signal(np.array([3e9, -3e9, 5.0, 7.0], np.float32))), EMPTY_RUNS,
+        sample_type="int32")
+    y = vantrel_tools.decompress(packed)
+    assert y.dtype == np.int32 and (y[0], y[1]) == (2**31 - 1, -2**31)
+
+
+def test_an_integer_sample_that_decodes_to_nan_is_refused(monkeypatch):
+    packed = vantrel_tools.core.trailer.seal(
+        bytes(vantrel.compress_signal(np.arange(16, dtype=np.float32))), EMPTY_RUNS,
+        sample_type="int16")
+    # A base the checksum cannot vouch for: the base decoder's own output, one sample made NaN.
+    decode_base = vantrel_tools.core.codec._native.decompress
+
+    def with_nan(data):
+        out = bytearray(decode_base(data))
+        out[8:12] = np.float32(np.nan).tobytes()
+        return out
+
+    monkeypatch.setattr(vantrel_tools.core.codec._native, "decompress", with_nan)
+    with pytest.raises(ValueError, match="an integer sample decodes to NaN"):
+        vantrel_tools.decompress(packed)
+
+
 @pytest.mark.parametrize("packed, version", [
     (lambda: vantrel_tools.compress(WALK), 1),
     (lambda: vantrel_tools.compress(np.arange(9, dtype=np.uint8)), 2),  # rounded to integers

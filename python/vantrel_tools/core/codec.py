@@ -169,8 +169,9 @@ def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[Any]:
     Raises
     ------
     DamagedContainerError
-        The trailer, or the flag announcing one, shows that the bytes are not the ones written
-        (a ``ValueError``; the message begins "container is damaged or truncated").
+        The trailer, or the flag announcing one, shows that the bytes are not the ones written,
+        or an integer sample decodes to NaN (a ``ValueError``; the message begins "container is
+        damaged or truncated").
     ValueError
         A trailer of a newer version, or what ``vantrel.decompress_signal`` refuses.
     vantrel_tools.core.container.ContainerError
@@ -239,8 +240,14 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         values = grid_values
     kind = trailer.sample_type
     if kind in INTEGER_TYPES:
-        info = np.iinfo(kind)
-        integers: npt.NDArray[Any] = np.clip(np.rint(values), info.min, info.max).astype(kind)
+        # Rounded and clamped in float64, which holds every bound of these types: in float32 the
+        # top of int32, 2^31 - 1, is 2^31 and would wrap to the bottom.
+        wide = values.astype(np.float64)
+        if np.isnan(wide).any():
+            raise damaged("an integer sample decodes to NaN")
+        np.rint(wide, out=wide)
+        np.clip(wide, np.iinfo(kind).min, np.iinfo(kind).max, out=wide)
+        integers: npt.NDArray[Any] = wide.astype(kind)
         return integers, trailer.about
     values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
     return restore_gaps(values, trailer.runs), trailer.about
