@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "codec/residual.h"
 #include "codec/vantrel_error.h"
+#include "support/cpu.h"
+#include "support/simd.h"
 
 namespace vantrel {
 namespace {
@@ -244,82 +247,136 @@ Result<std::vector<double>, VantrelError> build_refinement(std::span<const float
 
 namespace {
 
-// corrected_on_grid for every sample in double arithmetic alone, when every code and every code
-// moved by a residual's bins is a whole number of magnitude at most 2^53: each step is then exact,
-// so the values are those of the integer arithmetic, and the loop has no conversion to integers
-// to keep it from vector instructions. False, with nothing written, when the residuals reach
-// further.
-bool correct_on_grid_exactly(std::span<const float> base, std::span<const int32_t> residual,
-                             const Refinement& r, std::span<double> y) {
+// The reader's corrections, a vector of doubles at a time. Every operation is one IEEE operation
+// on each lane, so a lane computes what the scalar code computes for its sample, whatever the
+// width; the AVX2 forms differ from the baseline ones only in width and instructions.
+using Lanes2 = double __attribute__((vector_size(16)));
+using Lanes4 = double __attribute__((vector_size(32)));
+
+// corrected_on_grid for samples [i, i + W) in double arithmetic alone. Exact, and so equal to the
+// integer arithmetic, when every code and every code moved by a residual's bins is a whole number
+// of magnitude at most 2^53 (see grid_reach_is_exact).
+template <class Lanes>
+VANTREL_ALWAYS_INLINE void grid_lanes(const float* base, const int32_t* residual, const Refinement& r,
+                                      double* y) {
+  constexpr int kW = sizeof(Lanes) / sizeof(double);
+  const SampleGrid& g = *r.grid;
+  Lanes b, moves;
+  for (int k = 0; k < kW; ++k) {
+    b[k] = static_cast<double>(base[k]);
+    moves[k] = static_cast<double>(residual[k]);
+  }
+  Lanes origin, step, lowest, highest, bin, big, none;
+  for (int k = 0; k < kW; ++k) {
+    origin[k] = g.origin;
+    step[k] = g.step;
+    lowest[k] = g.min_code;
+    highest[k] = g.max_code;
+    bin[k] = static_cast<double>(r.bin_codes);
+    big[k] = 0x1p52;
+    none[k] = 0.0;
+  }
+  // code_of: the nearest whole number of steps, ties to even as nearbyint rounds (adding and
+  // taking away 2^52 below it, every double whole above), NaN at code 0, clamped to the codes.
+  const Lanes u = (b - origin) / step;
+  const Lanes a = u < none ? -u : u;
+  const Lanes rounded = a < big ? (a + big) - big : a;
+  Lanes whole = u < none ? -rounded : rounded;
+  whole = u == u ? whole : none;
+  Lanes code = whole < lowest ? lowest : whole;
+  code = highest < code ? highest : code;
+  Lanes moved = code + bin * moves;
+  moved = moved < lowest ? lowest : moved;
+  moved = highest < moved ? highest : moved;
+  // A code of -0 (a bound of -0, or rounding from just below 0) counts as the integer 0.
+  const Lanes v = origin + step * (moved + none);
+  for (int k = 0; k < kW; ++k) y[k] = v[k];
+}
+
+// Whether every code and every code moved by a residual's bins is a whole number within 2^53,
+// which keeps grid_lanes exact.
+bool grid_reach_is_exact(std::span<const int32_t> residual, const Refinement& r) {
   const SampleGrid& g = *r.grid;
   uint32_t widest = 0;
   for (const int32_t v : residual) widest = std::max(widest, v < 0 ? 0u - v : uint32_t(v));
   const double reach = static_cast<double>(r.bin_codes) * widest;  // exact: below 2^61
-  if (!(std::max(std::fabs(g.min_code), std::fabs(g.max_code)) + reach <= 0x1p53)) return false;
-  // Two samples at a time; a last odd one takes the same steps in its lane 0.
-  using Lanes = double __attribute__((vector_size(16)));
-  const Lanes origin = {g.origin, g.origin}, step = {g.step, g.step};
-  const Lanes lowest = {g.min_code, g.min_code}, highest = {g.max_code, g.max_code};
-  const Lanes bin = {static_cast<double>(r.bin_codes), static_cast<double>(r.bin_codes)};
-  const Lanes big = {0x1p52, 0x1p52}, zero = {0.0, 0.0};
-  const auto magnitude = [](Lanes v) {
-    using Bits = uint64_t __attribute__((vector_size(16)));
-    return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(v) & (~uint64_t{0} >> 1));
-  };
-  const auto corrected_pair = [&](Lanes b, Lanes moves) {
-    // code_of: the nearest whole number of steps, ties to even as nearbyint rounds (adding and
-    // taking away 2^52 below it, every double whole above), NaN at code 0, clamped to the codes.
-    const Lanes u = (b - origin) / step;
-    const Lanes a = magnitude(u);
-    const Lanes rounded = a < big ? (a + big) - big : a;
-    Lanes whole = u < zero ? -rounded : rounded;
-    whole = u == u ? whole : zero;
-    Lanes code = whole < lowest ? lowest : whole;
-    code = highest < code ? highest : code;
-    Lanes moved = code + bin * moves;
-    moved = moved < lowest ? lowest : moved;
-    moved = highest < moved ? highest : moved;
-    // A code of -0 (a bound of -0, or rounding from just below 0) counts as the integer 0.
-    return origin + step * (moved + zero);
-  };
-  const size_t n = base.size();
-  size_t i = 0;
-  for (; i + 1 < n; i += 2) {
-    const Lanes b = {static_cast<double>(base[i]), static_cast<double>(base[i + 1])};
-    const Lanes moves = {static_cast<double>(residual[i]), static_cast<double>(residual[i + 1])};
-    const Lanes v = corrected_pair(b, moves);
-    y[i] = v[0];
-    y[i + 1] = v[1];
-  }
-  if (i < n) {
-    const Lanes b = {static_cast<double>(base[i]), 0.0};
-    const Lanes moves = {static_cast<double>(residual[i]), 0.0};
-    y[i] = corrected_pair(b, moves)[0];
-  }
-  return true;
+  return std::max(std::fabs(g.min_code), std::fabs(g.max_code)) + reach <= 0x1p53;
 }
+
+// corrected_off_grid, with the base's value itself where the residual is 0 (the fused product of
+// nothing adds a zero signed like the bin width, which is positive).
+VANTREL_ALWAYS_INLINE double off_grid_value(float b, int32_t r, const Refinement& ref) {
+  return r == 0 ? static_cast<double>(b) + 0.0 : corrected_off_grid(b, r, ref);
+}
+
+template <class Lanes>
+VANTREL_ALWAYS_INLINE void correct_lanes(std::span<const float> base,
+                                         std::span<const int32_t> residual, const Refinement& r,
+                                         bool exact_grid, std::span<double> y) {
+  constexpr size_t kW = sizeof(Lanes) / sizeof(double);
+  const size_t n = base.size();
+  if (!r.grid) {
+    for (size_t i = 0; i < n; ++i) y[i] = off_grid_value(base[i], residual[i], r);
+    return;
+  }
+  if (!exact_grid) {
+    for (size_t i = 0; i < n; ++i) y[i] = corrected_on_grid(base[i], residual[i], r);
+    return;
+  }
+  size_t i = 0;
+  for (; i + kW <= n; i += kW) grid_lanes<Lanes>(&base[i], &residual[i], r, &y[i]);
+  if (i < n) {
+    // The last samples in the lanes of a padded copy.
+    float b[kW] = {};
+    int32_t moves[kW] = {};
+    double out[kW];
+    std::copy(base.begin() + static_cast<ptrdiff_t>(i), base.end(), b);
+    std::copy(residual.begin() + static_cast<ptrdiff_t>(i), residual.end(), moves);
+    grid_lanes<Lanes>(b, moves, r, out);
+    std::copy(out, out + (n - i), &y[i]);
+  }
+}
+
+void correct_baseline(std::span<const float> base, std::span<const int32_t> residual,
+                      const Refinement& r, bool exact_grid, std::span<double> y) {
+  correct_lanes<Lanes2>(base, residual, r, exact_grid, y);
+}
+
+#if defined(__x86_64__)
+VANTREL_TARGET_AVX2 void correct_avx2(std::span<const float> base,
+                                      std::span<const int32_t> residual, const Refinement& r,
+                                      bool exact_grid, std::span<double> y) {
+  correct_lanes<Lanes4>(base, residual, r, exact_grid, y);
+}
+#endif
 
 }  // namespace
 
-Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
-                                                  const Refinement& r) {
-  if (base.size() != r.sample_count)
+Status<VantrelError> correct_into(std::span<const float> base, const Refinement& r,
+                                  std::span<double> y) {
+  if (base.size() != r.sample_count || y.size() != base.size())
     return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
-  std::vector<int32_t> residual(base.size());
+  // Every residual is written before it is read, as is every corrected value.
+  const auto residual_store = std::make_unique_for_overwrite<int32_t[]>(base.size());
+  const std::span<int32_t> residual(residual_store.get(), base.size());
   const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual, r.format);
   if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
-  std::vector<double> y(base.size());
-  if (r.grid) {
-    if (!correct_on_grid_exactly(base, residual, r, y))
-      for (size_t i = 0; i < base.size(); ++i) y[i] = corrected_on_grid(base[i], residual[i], r);
-  } else {
-    for (size_t i = 0; i < base.size(); ++i) {
-      // No bins: the base's value itself, as the fused product of nothing adds it (a zero
-      // signed like the bin width, which is positive).
-      y[i] = residual[i] == 0 ? static_cast<double>(base[i]) + 0.0
-                              : corrected_off_grid(base[i], residual[i], r);
-    }
+  const bool exact_grid = r.grid && grid_reach_is_exact(residual, r);
+#if defined(__x86_64__)
+  if (active_simd_target() == SimdTarget::Avx2) {
+    correct_avx2(base, residual, r, exact_grid, y);
+    return {};
   }
+#endif
+  correct_baseline(base, residual, r, exact_grid, y);
+  return {};
+}
+
+Result<std::vector<double>, VantrelError> correct(std::span<const float> base,
+                                                  const Refinement& r) {
+  std::vector<double> y(base.size());
+  auto done = correct_into(base, r, y);
+  if (!done.ok()) return std::move(done).error();
   return y;
 }
 

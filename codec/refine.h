@@ -64,6 +64,11 @@ Result<std::vector<double>, VantrelError> build_refinement(std::span<const float
 // not decode to exactly r.sample_count residuals against this base is an error.
 Result<std::vector<double>, VantrelError> correct(std::span<const float> base, const Refinement& r);
 
+// `correct` into `out`, as many values as base samples, which need not be initialised; on an error
+// its contents are unspecified.
+Status<VantrelError> correct_into(std::span<const float> base, const Refinement& r,
+                                  std::span<double> out);
+
 // The section body: the fixed fields, then the stream (appended to `body`).
 void write_refinement(const Refinement& r, std::vector<uint8_t>& body);
 

@@ -382,7 +382,8 @@ PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "correct() takes the base's samples and a section body");
     return nullptr;
   }
-  std::optional<Result<std::vector<double>, VantrelError>> corrected;
+  std::optional<Status<VantrelError>> corrected;
+  PyRef out;
   try {
     SampleCopy base;
     if (!base.take(args[0], false)) return nullptr;
@@ -397,7 +398,12 @@ PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       raise_with_text(PyExc_ValueError, to_string(read.error()));
       return nullptr;
     }
-    if (!without_interpreter([&] { corrected.emplace(correct(base.samples, *read)); }))
+    // The values go straight into the bytearray returned.
+    const size_t n = base.samples.size();
+    out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(double))));
+    if (!out) return nullptr;
+    const std::span<double> y(reinterpret_cast<double*>(PyByteArray_AsString(out.get())), n);
+    if (!without_interpreter([&] { corrected.emplace(correct_into(base.samples, *read, y)); }))
       return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -406,9 +412,7 @@ PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     raise_with_text(PyExc_ValueError, corrected->error().to_string());
     return nullptr;
   }
-  const std::vector<double>& y = **corrected;
-  return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(y.data()),
-                                       static_cast<Py_ssize_t>(y.size() * sizeof(double)));
+  return out.release();
 }
 
 // options_fields(options, options_type, /) -> (method, scale, cutoff, coder, quant_multiplier)

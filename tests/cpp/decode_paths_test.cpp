@@ -11,6 +11,7 @@
 #include "codec/lpc.h"
 #include "codec/refine.h"
 #include "codec/residual.h"
+#include "support/cpu.h"
 
 namespace vantrel {
 namespace {
@@ -65,12 +66,18 @@ TEST_P(CorrectPaths, GiveTheValuesOfTheArithmeticBitForBit) {
   r.bin_width = c.bin_width;
   r.sample_count = static_cast<uint32_t>(c.count);
   ASSERT_TRUE(encode_residual_into(residual, base, coder_bin(r), r.stream).ok());
-  const auto y = correct(base, r);
-  ASSERT_TRUE(y.ok());
-  for (size_t i = 0; i < c.count; ++i) {
-    const double want = expected_value(base[i], residual[i], r);
-    EXPECT_EQ(std::bit_cast<uint64_t>((*y)[i]), std::bit_cast<uint64_t>(want))
-        << "sample " << i << ": base " << base[i] << ", residual " << residual[i];
+  for (const SimdTarget target : kSimdTargets) {
+    if (!simd_target_available(target)) continue;
+    force_simd_target(target);
+    const auto y = correct(base, r);
+    reset_simd_target();
+    ASSERT_TRUE(y.ok());
+    for (size_t i = 0; i < c.count; ++i) {
+      const double want = expected_value(base[i], residual[i], r);
+      EXPECT_EQ(std::bit_cast<uint64_t>((*y)[i]), std::bit_cast<uint64_t>(want))
+          << simd_target_name(target) << ", sample " << i << ": base " << base[i]
+          << ", residual " << residual[i];
+    }
   }
 }
 

@@ -229,8 +229,9 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         values = np.frombuffer(corrected, dtype=np.float64)
     if trailer.grid is not None:
         step, origin, lowest, highest = trailer.grid
-        # In place, value for value as written out: one float64 array of the chunk, not five.
-        grid_values = values.astype(np.float64)
+        # In place, value for value as written out: one float64 array of the chunk, not five
+        # (the corrected values' own when there are any, which nothing else holds).
+        grid_values = values.astype(np.float64, copy=False)
         grid_values -= origin
         grid_values /= step
         np.rint(grid_values, out=grid_values)
@@ -242,7 +243,7 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
     if kind in INTEGER_TYPES:
         # Rounded and clamped in float64, which holds every bound of these types: in float32 the
         # top of int32, 2^31 - 1, is 2^31 and would wrap to the bottom.
-        wide = values.astype(np.float64)
+        wide = values.astype(np.float64, copy=False)  # a float32 base is copied, as it is read-only
         if np.isnan(wide).any():
             raise damaged("an integer sample decodes to NaN")
         np.rint(wide, out=wide)
