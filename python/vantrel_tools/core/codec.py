@@ -247,7 +247,8 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         if np.isnan(wide).any():
             raise damaged("an integer sample decodes to NaN")
         np.rint(wide, out=wide)
-        np.clip(wide, np.iinfo(kind).min, np.iinfo(kind).max, out=wide)
+        info = np.iinfo(kind)
+        np.clip(wide, info.min, info.max, out=wide)
         integers: npt.NDArray[Any] = wide.astype(kind)
         return integers, trailer.about
     values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)

@@ -489,6 +489,8 @@ def _read_gaps(body: memoryview, sample_count: int) -> GapRuns:
     (count,) = _CRC.unpack_from(body)
     if len(body) != 4 + count * RUN_DTYPE.itemsize:
         raise damaged("the gap section's length disagrees with its run count")
+    if count == 0:
+        return NO_GAPS  # the usual case, without the checks' array operations
     runs = np.frombuffer(body, dtype=RUN_DTYPE, count=count, offset=4)
     starts = runs["start"].astype(np.int64)
     ends = starts + runs["length"]
