@@ -227,23 +227,33 @@ class Recorder {
  public:
   static constexpr bool kDecodes = false;
 
-  explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
+  explicit Recorder(size_t samples) { reserve(4 * samples + 64); }
 
   uint32_t bit(uint16_t& p, uint32_t b) {
-    rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
+    if (size_ == capacity_) reserve(2 * capacity_);
+    rec_[size_++] = static_cast<uint16_t>((uint32_t{p} << 1) | b);
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
-    rec_.push_back(static_cast<uint16_t>(kRawFlag | k << 11 | v));
+    if (size_ == capacity_) reserve(2 * capacity_);
+    rec_[size_++] = static_cast<uint16_t>(kRawFlag | k << 11 | v);
     return v;
   }
+
+  // Room for `count` more records, written through the pointer returned (the records so far
+  // stay); keep(end) then takes those written up to `end` and drops the rest.
+  uint16_t* append_at(size_t count) {
+    if (capacity_ - size_ < count) reserve(std::max(size_ + count, 2 * capacity_));
+    return rec_.get() + size_;
+  }
+  void keep(const uint16_t* end) { size_ = static_cast<size_t>(end - rec_.get()); }
 
   // Each record yields at most one word, and the k-th word emitted goes back into record slot
   // size - 1 - k, never ahead of the record being read (as in RansEmitter).
   void finish_into(std::vector<uint8_t>& out) {
-    uint16_t* const rec = rec_.data();
-    const size_t n = rec_.size();
+    uint16_t* const rec = rec_.get();
+    const size_t n = size_;
     size_t first_word = n;
     uint32_t x = kRansLow;
     for (size_t i = n; i-- > 0;) {
@@ -279,7 +289,17 @@ class Recorder {
   }
 
  private:
-  std::vector<uint16_t> rec_;
+  // Storage that is not cleared when it grows: every slot is written before it is read.
+  void reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    auto grown = std::make_unique_for_overwrite<uint16_t[]>(capacity);
+    if (size_ > 0) std::memcpy(grown.get(), rec_.get(), size_ * sizeof(uint16_t));
+    rec_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<uint16_t[]> rec_;
+  size_t size_ = 0, capacity_ = 0;
 };
 
 struct Reader {
@@ -322,9 +342,12 @@ struct CostTable {
   }
 };
 
+// The pricing Ios (this one and PricingRecorder) stop a walk once `total` reaches `limit`: the
+// costs are not negative, so the block's price can then only be at least that.
 struct Estimator {
   static constexpr bool kDecodes = false;
   const float* cost;
+  double limit = INFINITY;
   double total = 0;
   uint32_t bit(uint16_t& p, uint32_t b) {
     total += cost[b ? kProbScale - p : p];
@@ -336,6 +359,35 @@ struct Estimator {
     return v;
   }
 };
+
+// The blocks encoder's Io: prices every decision as the Estimator does (the same sums in the
+// same order, so the same total) and records it as the Recorder does, into room the Recorder
+// gave (see kMaxRecordsPerError). A block is walked once whichever code it takes; one that takes
+// the fast code leaves its records unkept.
+struct PricingRecorder {
+  static constexpr bool kDecodes = false;
+  const float* cost;
+  double limit;
+  uint16_t* at;
+  double total = 0;
+  uint32_t bit(uint16_t& p, uint32_t b) {
+    total += cost[b ? kProbScale - p : p];
+    *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
+    p = static_cast<uint16_t>(adapt_probability(p, b));
+    return b;
+  }
+  uint32_t raw(uint32_t k, uint32_t v) {
+    total += k;
+    *at++ = static_cast<uint16_t>(kRawFlag | k << 11 | v);
+    return v;
+  }
+};
+
+// The most records one error makes: its zero flag, sign and up-or-down decision, at most
+// kMaxExponent - 1 of its length's unary decisions, the mantissa's two modelled bits and its
+// other kMaxExponent - 3 bits in chunks of kMaxRawBits. Each group of kBlock errors adds a flag.
+constexpr size_t kMaxRecordsPerError =
+    3 + (kMaxExponent - 1) + 2 + (kMaxExponent - 3 + kMaxRawBits - 1) / kMaxRawBits;
 
 enum class Walk { Done, Truncated, OutOfRange };
 
@@ -751,12 +803,16 @@ struct ErrorModel {
 };
 
 // The adaptive code over a block's prediction errors `e` (n of them), in contexts of the base's
-// activity and the errors before; a decoding Io fills `e`.
+// activity and the errors before; a decoding Io fills `e`. A pricing Io's walk is cut short
+// (Truncated, `st` then partly walked) as soon as its total reaches its limit.
 template <class Io>
 Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, size_t n) {
   uint16_t* const probs = st.probs.data();
   uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign, quiet_before = st.quiet_before;
   for (size_t start = 0; start < n; start += kBlock) {
+    if constexpr (!Io::kDecodes) {
+      if (io.total >= io.limit) return Walk::Truncated;
+    }
     const size_t end = std::min(n, start + kBlock);
     bool all_zero = false;
     if (end - start == kBlock) {
@@ -903,19 +959,24 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     trial.quiet_before = model.quiet_before;
     activity_buckets(base.first(m), bin, scratch, activity);
     static const CostTable table;
-    Estimator io{table.bits.data()};
-    walk_errors(io, trial, activity.data(), errors.data(), m);
-    adaptive_bits = io.total;
-    adaptive = adaptive_bits < rice_bits * (1.0 - margin);
-    // Only a block that takes the adaptive code has its decisions recorded, from the model it
-    // was priced with.
-    if (coding && adaptive) {
-      trial.probs = model.probs;
-      trial.m1 = model.m1;
-      trial.m2 = model.m2;
-      trial.prev_sign = model.prev_sign;
-      trial.quiet_before = model.quiet_before;
-      walk_errors(recorder, trial, activity.data(), errors.data(), m);
+    // The adaptive code is taken below this price; a walk that reaches it stops there.
+    const double limit = rice_bits * (1.0 - margin);
+    if (coding) {
+      // Priced and recorded in one walk; only a block that takes the adaptive code keeps its
+      // records.
+      PricingRecorder io{table.bits.data(), limit,
+                         recorder.append_at(kMaxRecordsPerError * m + m / kBlock)};
+      if (walk_errors(io, trial, activity.data(), errors.data(), m) == Walk::Done) {
+        adaptive_bits = io.total;
+        adaptive = adaptive_bits < limit;
+      }
+      if (adaptive) recorder.keep(io.at);
+    } else {
+      Estimator io{table.bits.data(), limit};
+      if (walk_errors(io, trial, activity.data(), errors.data(), m) == Walk::Done) {
+        adaptive_bits = io.total;
+        adaptive = adaptive_bits < limit;
+      }
     }
     if (mode == Mode::PriceLast) {
       const double own = 8.0 * static_cast<double>(head_bytes(filter));
