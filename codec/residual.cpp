@@ -342,43 +342,27 @@ struct CostTable {
   }
 };
 
-// The pricing Ios (this one and PricingRecorder) stop a walk once `total` reaches `limit`: the
-// costs are not negative, so the block's price can then only be at least that.
-struct Estimator {
-  static constexpr bool kDecodes = false;
-  const float* cost;
-  double limit = INFINITY;
-  double total = 0;
-  uint32_t bit(uint16_t& p, uint32_t b) {
-    total += cost[b ? kProbScale - p : p];
-    p = static_cast<uint16_t>(adapt_probability(p, b));
-    return b;
-  }
-  uint32_t raw(uint32_t k, uint32_t v) {
-    total += k;
-    return v;
-  }
-};
-
-// The blocks encoder's Io: prices every decision as the Estimator does (the same sums in the
-// same order, so the same total) and records it as the Recorder does, into room the Recorder
-// gave (see kMaxRecordsPerError). A block is walked once whichever code it takes; one that takes
-// the fast code leaves its records unkept.
-struct PricingRecorder {
+// The encoder's pricing Io: adds up every decision's cost under the context's probability, in
+// the walk's order, and when `kRecords` records the decisions as the Recorder does, into room the
+// Recorder gave (see kMaxRecordsPerError), so that a block is walked once whichever code it
+// takes. A walk stops once `total` reaches `limit`: the costs are not negative, so the block's
+// price can then only be at least that.
+template <bool kRecords>
+struct Pricer {
   static constexpr bool kDecodes = false;
   const float* cost;
   double limit;
-  uint16_t* at;
+  uint16_t* at = nullptr;
   double total = 0;
   uint32_t bit(uint16_t& p, uint32_t b) {
     total += cost[b ? kProbScale - p : p];
-    *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
     total += k;
-    *at++ = static_cast<uint16_t>(kRawFlag | k << 11 | v);
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>(kRawFlag | k << 11 | v);
     return v;
   }
 };
@@ -652,26 +636,41 @@ uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
   return std::min(running, partitioned);
 }
 
-// Bits most significant first into bytes.
+// Bits most significant first into bytes, appended to `out`, which holds room for at most
+// `max_bits` of them until flush() (which pads the last byte with 0s) trims it to the bytes
+// written.
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
-  // Up to 32 bits, v below 2^bits.
+  BitWriter(std::vector<uint8_t>& out, size_t max_bits) : out_(out) {
+    const size_t start = out.size();
+    out.resize(start + max_bits / 8 + 8);
+    at_ = out.data() + start;
+  }
+  // Up to 32 bits, v below 2^bits. Fewer than 32 bits are pending between calls, so the
+  // accumulator holds the new ones; whole 32-bit words go out at once.
   void put(uint32_t v, uint32_t bits) {
     acc_ = (acc_ << bits) | v;
     pending_ += bits;
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+    if (pending_ >= 32) {
+      pending_ -= 32;
+      const auto word = static_cast<uint32_t>(acc_ >> pending_);
+      for (int b = 0; b < 4; ++b) at_[b] = static_cast<uint8_t>(word >> (24 - 8 * b));
+      at_ += 4;
     }
   }
   void flush() {
-    if (pending_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - pending_)));
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      *at_++ = static_cast<uint8_t>(acc_ >> pending_);
+    }
+    if (pending_ > 0) *at_++ = static_cast<uint8_t>(acc_ << (8 - pending_));
     pending_ = 0;
+    out_.resize(static_cast<size_t>(at_ - out_.data()));
   }
 
  private:
   std::vector<uint8_t>& out_;
+  uint8_t* at_;
   uint64_t acc_ = 0;
   uint32_t pending_ = 0;
 };
@@ -688,7 +687,8 @@ void put_rice(BitWriter& w, uint32_t u, uint32_t k) {
 }
 
 void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t>& out) {
-  BitWriter w(out);
+  // At most the field, a parameter and an escape a value.
+  BitWriter w(out, kRiceShiftBits + (kRiceParamBits + kRiceEscape + 32) * n);
   if (shift == kRiceRunning) {
     w.put(kRiceRunningField, kRiceShiftBits);
     uint64_t a = kRunningStart;
@@ -801,6 +801,15 @@ struct ErrorModel {
   std::vector<uint16_t> probs = std::vector<uint16_t>(kNumContexts, kProbInit);
   uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
 };
+
+// `to` takes the model `from` (its buffers kept).
+void copy_model(const ErrorModel& from, ErrorModel& to) {
+  to.probs = from.probs;
+  to.m1 = from.m1;
+  to.m2 = from.m2;
+  to.prev_sign = from.prev_sign;
+  to.quiet_before = from.quiet_before;
+}
 
 // The adaptive code over a block's prediction errors `e` (n of them), in contexts of the base's
 // activity and the errors before; a decoding Io fills `e`. A pricing Io's walk is cut short
@@ -952,32 +961,26 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
   bool adaptive = false;
   double adaptive_bits = INFINITY;
   if (margin < 1.0) {
-    trial.probs = model.probs;
-    trial.m1 = model.m1;
-    trial.m2 = model.m2;
-    trial.prev_sign = model.prev_sign;
-    trial.quiet_before = model.quiet_before;
+    copy_model(model, trial);
     activity_buckets(base.first(m), bin, scratch, activity);
     static const CostTable table;
     // The adaptive code is taken below this price; a walk that reaches it stops there.
     const double limit = rice_bits * (1.0 - margin);
+    // Priced and, when coding, recorded in the same walk; only a block that takes the adaptive
+    // code keeps its records.
+    Pricer<true> recording{table.bits.data(), limit};
+    Pricer<false> pricing{table.bits.data(), limit};
+    Walk walked;
     if (coding) {
-      // Priced and recorded in one walk; only a block that takes the adaptive code keeps its
-      // records.
-      PricingRecorder io{table.bits.data(), limit,
-                         recorder.append_at(kMaxRecordsPerError * m + m / kBlock)};
-      if (walk_errors(io, trial, activity.data(), errors.data(), m) == Walk::Done) {
-        adaptive_bits = io.total;
-        adaptive = adaptive_bits < limit;
-      }
-      if (adaptive) recorder.keep(io.at);
+      recording.at = recorder.append_at(kMaxRecordsPerError * m + m / kBlock);
+      walked = walk_errors(recording, trial, activity.data(), errors.data(), m);
+      adaptive_bits = recording.total;
     } else {
-      Estimator io{table.bits.data(), limit};
-      if (walk_errors(io, trial, activity.data(), errors.data(), m) == Walk::Done) {
-        adaptive_bits = io.total;
-        adaptive = adaptive_bits < limit;
-      }
+      walked = walk_errors(pricing, trial, activity.data(), errors.data(), m);
+      adaptive_bits = pricing.total;
     }
+    adaptive = walked == Walk::Done && adaptive_bits < limit;
+    if (adaptive && coding) recorder.keep(recording.at);
     if (mode == Mode::PriceLast) {
       const double own = 8.0 * static_cast<double>(head_bytes(filter));
       return adaptive ? own + adaptive_bits +
