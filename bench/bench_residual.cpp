@@ -3,7 +3,7 @@
 // every case it prints one line
 //   case PATH BYTES ESTIMATED_BITS ENCODE_NS DECODE_NS ESTIMATE_NS MEMCPY_NS
 //        ADAPTIVE_BYTES ADAPTIVE_DECODE_NS SMALLEST_BYTES SMALLEST_DECODE_NS FAST_BYTES
-//        FAST_DECODE_NS
+//        FAST_DECODE_NS STREAMS_HASH
 // with the best of several runs of each, memcpy of the residual's bytes timed in the same run as
 // the baseline. The first figures are the default stream's; then the adaptive format (the first
 // one written), the blocks format taking the smaller code in every block (no margin for the fast
@@ -80,6 +80,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     // The other streams: bytes and decode time.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    const auto mix = [&](const void* data, size_t size) {
+      for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3ull;
+      }
+    };
+    mix(stream.data(), stream.size());
     const auto other = [&](const vantrel::ResidualOptions& options, size_t& bytes, double& ns) {
       std::vector<uint8_t> s;
       if (!vantrel::encode_residual_into(c.residual, c.base, c.bin, s, options).ok()) std::abort();
@@ -92,6 +99,7 @@ int main(int argc, char** argv) {
         std::exit(1);
       }
       bytes = s.size();
+      mix(s.data(), s.size());
     };
     size_t adaptive_bytes, smallest_bytes, fast_bytes;
     double adaptive_ns, smallest_ns, fast_ns;
@@ -101,6 +109,7 @@ int main(int argc, char** argv) {
     double estimate = 0;
     const double est = best_seconds(
         reps, [&] { estimate = vantrel::estimate_residual_bits(c.residual, c.base, c.bin); });
+    mix(&estimate, sizeof estimate);
     std::vector<int32_t> copy(n);
     const double cp = best_seconds(reps * 4, [&] {
       std::memcpy(copy.data(), c.residual.data(), 4 * n);
@@ -108,9 +117,10 @@ int main(int argc, char** argv) {
     });
     copy_bytes += 4.0 * static_cast<double>(n);
     copy_seconds += cp;
-    std::printf("case %s %zu %.1f %.0f %.0f %.0f %.0f %zu %.0f %zu %.0f %zu %.0f\n", path.c_str(),
-                stream.size(), estimate, enc * 1e9, dec * 1e9, est * 1e9, cp * 1e9,
-                adaptive_bytes, adaptive_ns, smallest_bytes, smallest_ns, fast_bytes, fast_ns);
+    std::printf("case %s %zu %.1f %.0f %.0f %.0f %.0f %zu %.0f %zu %.0f %zu %.0f %016llx\n",
+                path.c_str(), stream.size(), estimate, enc * 1e9, dec * 1e9, est * 1e9, cp * 1e9,
+                adaptive_bytes, adaptive_ns, smallest_bytes, smallest_ns, fast_bytes, fast_ns,
+                static_cast<unsigned long long>(hash));
   }
   if (copy_seconds > 0) {
     std::printf("baseline memcpy: %.0f MB/s over the cases\n", copy_bytes / 1e6 / copy_seconds);

@@ -13,6 +13,10 @@ LEB128 varints, and pcodec on the residual) and, for base + residual at the base
 smallest total, the peers: SZ3 at the same bound, pcodec and FLAC lossless on the codes.
 
     python bench/residual.py [--bench build/bench/bench/bench_residual] [--out bench/results]
+    python bench/residual.py --cases DIR
+
+``--cases`` only writes every case into DIR (for ``bench_residual DIR``, e.g. to compare the
+streams of two builds by their hash column) and stops.
 """
 
 from __future__ import annotations
@@ -132,15 +136,20 @@ def find_bench() -> str:
     return found[-1]
 
 
+def write_cases(directory: str, cases: list[tuple[str, np.ndarray, np.ndarray, float]],
+                prefix: str = "") -> None:
+    for i, (_, base, r, bin_width) in enumerate(cases):
+        with open(os.path.join(directory, f"{prefix}{i:04d}.case"), "wb") as f:
+            f.write(np.array([base.size], dtype="<u8").tobytes())
+            f.write(np.array([bin_width], dtype="<f4").tobytes())
+            f.write(base.astype("<f4").tobytes())
+            f.write(r.astype("<i4").tobytes())
+
+
 def run_cases(bench: str, cases: list[tuple[str, np.ndarray, np.ndarray, float]]) -> dict:
     """Writes each case (name, base, residual, bin) and returns bench_residual's figures by name."""
     with tempfile.TemporaryDirectory() as tmp:
-        for i, (name, base, r, bin_width) in enumerate(cases):
-            with open(os.path.join(tmp, f"{i:04d}.case"), "wb") as f:
-                f.write(np.array([base.size], dtype="<u8").tobytes())
-                f.write(np.array([bin_width], dtype="<f4").tobytes())
-                f.write(base.astype("<f4").tobytes())
-                f.write(r.astype("<i4").tobytes())
+        write_cases(tmp, cases)
         done = subprocess.run([bench, tmp], capture_output=True, text=True, check=True)
     figures = {}
     for line in done.stdout.splitlines():
@@ -151,7 +160,7 @@ def run_cases(bench: str, cases: list[tuple[str, np.ndarray, np.ndarray, float]]
                 zip(("bytes", "estimate_bits", "enc_ns", "dec_ns", "est_ns", "memcpy_ns",
                      "adaptive_bytes", "adaptive_dec_ns", "smallest_bytes", "smallest_dec_ns",
                      "fast_bytes", "fast_dec_ns"),
-                    (float(v) for v in fields[2:])))
+                    (float(v) for v in fields[2:14])))
         elif line.startswith("baseline"):
             print(line)
     return figures
@@ -161,8 +170,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bench", help="the bench_residual executable")
     parser.add_argument("--out", help="directory for residual.md")
+    parser.add_argument("--cases", help="only write the cases into this directory")
     args = parser.parse_args()
-    bench = args.bench or find_bench()
+    bench = None if args.cases else args.bench or find_bench()
 
     import vantrel
     import vantrel_tools
@@ -194,6 +204,11 @@ def main() -> None:
                     r = np.rint((x64 - b64) / (2 * e))
                     bin_width = 2 * e
                 cases.append((f"{mode}@{psnr}", base, r.astype(np.int32), bin_width))
+        if args.cases:
+            os.makedirs(args.cases, exist_ok=True)
+            write_cases(args.cases, cases, prefix=f"{s.name}-")
+            print(f"{s.name}: {len(cases)} cases written", flush=True)
+            continue
         figures = run_cases(bench, cases)
         for mode, e in modes:
             best = min(((bases[p][0] + figures[f"{mode}@{p}"]["bytes"], p) for p in bases))
@@ -214,6 +229,8 @@ def main() -> None:
                 peers = {"sz3": sz3_size(s.x, e)}
             layer_rows.append((s.name, mode, psnr, total, n * 4 / total, peers))
         print(f"{s.name}: done", flush=True)
+    if args.cases:
+        return
 
     lines += ["", "## The coder alone, at the base that gives the smallest total", "",
               "Bits per sample of the residual; speed as the coder's throughput over memcpy's "

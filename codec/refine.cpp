@@ -181,6 +181,17 @@ float coder_bin(const Refinement& r) {
 
 bool form_residual(std::span<const float> base, std::span<const double> reference,
                    const Refinement& r, std::span<int32_t> out) {
+  if (r.grid && r.bin_codes == 1) {
+    // Bins of one code (lossless): the residual is the codes' difference, with no division.
+    bool outside = false;
+    for (size_t i = 0; i < base.size(); ++i) {
+      const double x = reference[i];
+      const int64_t v = gap(x) ? 0 : code_of(x, *r.grid) - code_of(base[i], *r.grid);
+      outside |= v < -kMaxResidual || v > kMaxResidual;
+      out[i] = static_cast<int32_t>(v);
+    }
+    return !outside;
+  }
   for (size_t i = 0; i < base.size(); ++i) {
     const double x = reference[i];
     double v = 0.0;

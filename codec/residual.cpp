@@ -227,23 +227,33 @@ class Recorder {
  public:
   static constexpr bool kDecodes = false;
 
-  explicit Recorder(size_t samples) { rec_.reserve(4 * samples + 64); }
+  explicit Recorder(size_t samples) { reserve(4 * samples + 64); }
 
   uint32_t bit(uint16_t& p, uint32_t b) {
-    rec_.push_back(static_cast<uint16_t>((uint32_t{p} << 1) | b));
+    if (size_ == capacity_) reserve(2 * capacity_);
+    rec_[size_++] = static_cast<uint16_t>((uint32_t{p} << 1) | b);
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
-    rec_.push_back(static_cast<uint16_t>(kRawFlag | k << 11 | v));
+    if (size_ == capacity_) reserve(2 * capacity_);
+    rec_[size_++] = static_cast<uint16_t>(kRawFlag | k << 11 | v);
     return v;
   }
+
+  // Room for `count` more records, written through the pointer returned (the records so far
+  // stay); keep(end) then takes those written up to `end` and drops the rest.
+  uint16_t* append_at(size_t count) {
+    if (capacity_ - size_ < count) reserve(std::max(size_ + count, 2 * capacity_));
+    return rec_.get() + size_;
+  }
+  void keep(const uint16_t* end) { size_ = static_cast<size_t>(end - rec_.get()); }
 
   // Each record yields at most one word, and the k-th word emitted goes back into record slot
   // size - 1 - k, never ahead of the record being read (as in RansEmitter).
   void finish_into(std::vector<uint8_t>& out) {
-    uint16_t* const rec = rec_.data();
-    const size_t n = rec_.size();
+    uint16_t* const rec = rec_.get();
+    const size_t n = size_;
     size_t first_word = n;
     uint32_t x = kRansLow;
     for (size_t i = n; i-- > 0;) {
@@ -279,7 +289,17 @@ class Recorder {
   }
 
  private:
-  std::vector<uint16_t> rec_;
+  // Storage that is not cleared when it grows: every slot is written before it is read.
+  void reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    auto grown = std::make_unique_for_overwrite<uint16_t[]>(capacity);
+    if (size_ > 0) std::memcpy(grown.get(), rec_.get(), size_ * sizeof(uint16_t));
+    rec_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<uint16_t[]> rec_;
+  size_t size_ = 0, capacity_ = 0;
 };
 
 struct Reader {
@@ -322,20 +342,36 @@ struct CostTable {
   }
 };
 
-struct Estimator {
+// The encoder's pricing Io: adds up every decision's cost under the context's probability, in
+// the walk's order, and when `kRecords` records the decisions as the Recorder does, into room the
+// Recorder gave (see kMaxRecordsPerError), so that a block is walked once whichever code it
+// takes. A walk stops once `total` reaches `limit`: the costs are not negative, so the block's
+// price can then only be at least that.
+template <bool kRecords>
+struct Pricer {
   static constexpr bool kDecodes = false;
   const float* cost;
+  double limit;
+  uint16_t* at = nullptr;
   double total = 0;
   uint32_t bit(uint16_t& p, uint32_t b) {
     total += cost[b ? kProbScale - p : p];
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
     p = static_cast<uint16_t>(adapt_probability(p, b));
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
     total += k;
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>(kRawFlag | k << 11 | v);
     return v;
   }
 };
+
+// The most records one error makes: its zero flag, sign and up-or-down decision, at most
+// kMaxExponent - 1 of its length's unary decisions, the mantissa's two modelled bits and its
+// other kMaxExponent - 3 bits in chunks of kMaxRawBits. Each group of kBlock errors adds a flag.
+constexpr size_t kMaxRecordsPerError =
+    3 + (kMaxExponent - 1) + 2 + (kMaxExponent - 3 + kMaxRawBits - 1) / kMaxRawBits;
 
 enum class Walk { Done, Truncated, OutOfRange };
 
@@ -600,26 +636,41 @@ uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
   return std::min(running, partitioned);
 }
 
-// Bits most significant first into bytes.
+// Bits most significant first into bytes, appended to `out`, which holds room for at most
+// `max_bits` of them until flush() (which pads the last byte with 0s) trims it to the bytes
+// written.
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
-  // Up to 32 bits, v below 2^bits.
+  BitWriter(std::vector<uint8_t>& out, size_t max_bits) : out_(out) {
+    const size_t start = out.size();
+    out.resize(start + max_bits / 8 + 8);
+    at_ = out.data() + start;
+  }
+  // Up to 32 bits, v below 2^bits. Fewer than 32 bits are pending between calls, so the
+  // accumulator holds the new ones; whole 32-bit words go out at once.
   void put(uint32_t v, uint32_t bits) {
     acc_ = (acc_ << bits) | v;
     pending_ += bits;
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+    if (pending_ >= 32) {
+      pending_ -= 32;
+      const auto word = static_cast<uint32_t>(acc_ >> pending_);
+      for (int b = 0; b < 4; ++b) at_[b] = static_cast<uint8_t>(word >> (24 - 8 * b));
+      at_ += 4;
     }
   }
   void flush() {
-    if (pending_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - pending_)));
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      *at_++ = static_cast<uint8_t>(acc_ >> pending_);
+    }
+    if (pending_ > 0) *at_++ = static_cast<uint8_t>(acc_ << (8 - pending_));
     pending_ = 0;
+    out_.resize(static_cast<size_t>(at_ - out_.data()));
   }
 
  private:
   std::vector<uint8_t>& out_;
+  uint8_t* at_;
   uint64_t acc_ = 0;
   uint32_t pending_ = 0;
 };
@@ -636,7 +687,8 @@ void put_rice(BitWriter& w, uint32_t u, uint32_t k) {
 }
 
 void write_rice(const uint32_t* u, size_t n, uint32_t shift, std::vector<uint8_t>& out) {
-  BitWriter w(out);
+  // At most the field, a parameter and an escape a value.
+  BitWriter w(out, kRiceShiftBits + (kRiceParamBits + kRiceEscape + 32) * n);
   if (shift == kRiceRunning) {
     w.put(kRiceRunningField, kRiceShiftBits);
     uint64_t a = kRunningStart;
@@ -750,13 +802,26 @@ struct ErrorModel {
   uint32_t m1 = 0, m2 = 0, prev_sign = 0, quiet_before = 0;
 };
 
+// `to` takes the model `from` (its buffers kept).
+void copy_model(const ErrorModel& from, ErrorModel& to) {
+  to.probs = from.probs;
+  to.m1 = from.m1;
+  to.m2 = from.m2;
+  to.prev_sign = from.prev_sign;
+  to.quiet_before = from.quiet_before;
+}
+
 // The adaptive code over a block's prediction errors `e` (n of them), in contexts of the base's
-// activity and the errors before; a decoding Io fills `e`.
+// activity and the errors before; a decoding Io fills `e`. A pricing Io's walk is cut short
+// (Truncated, `st` then partly walked) as soon as its total reaches its limit.
 template <class Io>
 Walk walk_errors(Io& io, ErrorModel& st, const uint8_t* activity, int32_t* e, size_t n) {
   uint16_t* const probs = st.probs.data();
   uint32_t m1 = st.m1, m2 = st.m2, prev_sign = st.prev_sign, quiet_before = st.quiet_before;
   for (size_t start = 0; start < n; start += kBlock) {
+    if constexpr (!Io::kDecodes) {
+      if (io.total >= io.limit) return Walk::Truncated;
+    }
     const size_t end = std::min(n, start + kBlock);
     bool all_zero = false;
     if (end - start == kBlock) {
@@ -906,27 +971,26 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
   bool adaptive = false;
   double adaptive_bits = INFINITY;
   if (margin < 1.0) {
-    trial.probs = model.probs;
-    trial.m1 = model.m1;
-    trial.m2 = model.m2;
-    trial.prev_sign = model.prev_sign;
-    trial.quiet_before = model.quiet_before;
+    copy_model(model, trial);
     activity_buckets(base.first(m), bin, scratch, activity);
     static const CostTable table;
-    Estimator io{table.bits.data()};
-    walk_errors(io, trial, activity.data(), errors.data(), m);
-    adaptive_bits = io.total;
-    adaptive = adaptive_bits < rice_bits * (1.0 - margin);
-    // Only a block that takes the adaptive code has its decisions recorded, from the model it
-    // was priced with.
-    if (coding && adaptive) {
-      trial.probs = model.probs;
-      trial.m1 = model.m1;
-      trial.m2 = model.m2;
-      trial.prev_sign = model.prev_sign;
-      trial.quiet_before = model.quiet_before;
-      walk_errors(recorder, trial, activity.data(), errors.data(), m);
+    // The adaptive code is taken below this price; a walk that reaches it stops there.
+    const double limit = rice_bits * (1.0 - margin);
+    // Priced and, when coding, recorded in the same walk; only a block that takes the adaptive
+    // code keeps its records.
+    Pricer<true> recording{table.bits.data(), limit};
+    Pricer<false> pricing{table.bits.data(), limit};
+    Walk walked;
+    if (coding) {
+      recording.at = recorder.append_at(kMaxRecordsPerError * m + m / kBlock);
+      walked = walk_errors(recording, trial, activity.data(), errors.data(), m);
+      adaptive_bits = recording.total;
+    } else {
+      walked = walk_errors(pricing, trial, activity.data(), errors.data(), m);
+      adaptive_bits = pricing.total;
     }
+    adaptive = walked == Walk::Done && adaptive_bits < limit;
+    if (adaptive && coding) recorder.keep(recording.at);
     if (mode == Mode::PriceLast) {
       const double own = 8.0 * static_cast<double>(head_bytes(filter));
       return adaptive ? own + adaptive_bits +

@@ -256,6 +256,33 @@ TEST(Refinement, BaseCodesRoundHalfToEvenWithinTheGrid) {
   EXPECT_EQ(residual, (std::vector<int32_t>{0, -2, -2, 0, 2, -1, -10, 10}));
 }
 
+// Residuals at the coder's range are formed, one code beyond it is refused, for bins of one code
+// (lossless) and of several; a gap's residual is 0.
+TEST(Refinement, ResidualsBeyondTheCodersRangeAreRefused) {
+  const double top = kMaxResidual;
+  const struct {
+    uint32_t bin_codes;
+    double code;
+    bool formed;
+  } cases[] = {{1, top, true},           {1, -top, true},          {1, top + 1, false},
+               {1, -top - 1, false},     {3, 3 * top, true},       {3, 3 * top + 2, false},
+               {3, -3 * top - 1, true},  {3, -3 * top - 2, false}};
+  for (const auto& c : cases) {
+    Refinement r;
+    r.grid = SampleGrid{1.0, 0.0, -0x1p33, 0x1p33};
+    r.bin_codes = c.bin_codes;
+    const std::vector<float> base = {0.0f, 0.0f, 0.0f};
+    const std::vector<double> reference = {kNaN, c.code, 1.0 * c.bin_codes};
+    std::vector<int32_t> residual(base.size());
+    EXPECT_EQ(form_residual(base, reference, r, residual), c.formed) << c.bin_codes << " " << c.code;
+    if (c.formed) {
+      EXPECT_EQ(residual[0], 0);
+      EXPECT_EQ(residual[1], static_cast<int32_t>(std::lround(c.code / c.bin_codes)));
+      EXPECT_EQ(residual[2], 1);
+    }
+  }
+}
+
 // Hostile section bodies are refused with the named reason, and a damaged stream is an error
 // from correct, never a crash or a result.
 TEST(Refinement, HostileBodiesAreRefused) {
