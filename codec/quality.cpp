@@ -1039,6 +1039,10 @@ constexpr size_t kSectionFraming = 5;
 // end of a recording misjudges speech.)
 constexpr size_t kPricingRuns = 15;
 constexpr size_t kPricingRun = 1024;
+// A residual up to this long (one block of the residual coder) is priced whole, once, on every
+// candidate: sampling it would save little and costs a second pricing of the first run and of
+// the finalists, which on a short signal is most of the search.
+constexpr size_t kWholePricing = 4096;
 
 struct PricingRun {
   size_t from, count;
@@ -1046,6 +1050,7 @@ struct PricingRun {
 
 std::vector<PricingRun> pricing_runs(size_t n) {
   std::vector<PricingRun> runs;
+  if (n <= kWholePricing) return {{0, n}};
   if (n > kPricingRuns * kPricingRun) {
     for (size_t k = 0; k < kPricingRuns; ++k)
       runs.push_back({k * (n - kPricingRun) / (kPricingRuns - 1), kPricingRun});
@@ -1059,34 +1064,40 @@ std::vector<PricingRun> pricing_runs(size_t n) {
 
 // One candidate base's residual priced so far by the residual coder's own estimate, on runs
 // priced as one sequence and scaled to the whole. The adaptive model's learning is paid once in
-// the whole: the first run is priced twice, its cold price less its warm one is that learning,
-// and the warm price of the runs is what scales with the length. (Scaling the cold total instead
-// charges the learning n / sampled times over, which misranks a coarse base's wide residual on a
-// small sample.)
+// the whole: where there are several runs the first one is priced twice, its cold price less its
+// warm one is that learning, and the warm price of the runs is what scales with the length.
+// (Scaling the cold total instead charges the learning n / sampled times over, which misranks a
+// coarse base's wide residual on a small sample.) A residual priced whole is priced once.
 struct ResidualPrice {
   std::unique_ptr<ResidualCostMeter> meter;
   double cold = 0.0;
   double learning = 0.0;
   bool out_of_range = false;  // a residual leaves the coder's range
+  // The candidate's decoded samples in the odd runs, one after another: what the finals price,
+  // kept so that a finalist is not decoded again.
+  std::vector<float> odd_runs;
 
-  // Prices the runs `runs[first], runs[first + 2], ...` of the residual of `base` (the decoded
-  // candidate), formed in `scratch` (as long as the longest run); false once the estimate over
-  // `sampled` samples must reach `budget` bits (the warm price only grows and the learning is
-  // not negative) or a residual leaves the coder's range.
-  bool add(std::span<const float> base, std::span<const PricingRun> runs, size_t first,
-           size_t sampled, std::span<const double> originals, const Refinement& plan,
+  // Prices the runs `runs[first], runs[first + 2], ...` of the residual of `base`, formed in
+  // `scratch` (as long as the longest run); false once the estimate over `sampled` of the `n`
+  // samples must reach `budget` bits (the warm price only grows and the learning is not
+  // negative) or a residual leaves the coder's range. `base` is the decoded candidate, or with
+  // `packed` those runs' samples one after another.
+  bool add(std::span<const float> base, bool packed, size_t n, std::span<const PricingRun> runs,
+           size_t first, size_t sampled, const ResidualFormer& former,
            std::span<int32_t> scratch, double budget) {
-    const double scale = static_cast<double>(base.size()) / static_cast<double>(sampled);
+    const double scale = static_cast<double>(n) / static_cast<double>(sampled);
+    size_t at = 0;  // in a packed base
     for (size_t k = first; k < runs.size(); k += 2) {
       const auto [from, count] = runs[k];
       const auto r = scratch.first(count);
-      const auto b = base.subspan(from, count);
-      if (!form_residual(b, originals.subspan(from, count), plan, r)) {
+      const auto b = base.subspan(packed ? at : from, count);
+      at += count;
+      if (!former.form(b, from, r)) {
         out_of_range = true;
         return false;
       }
       meter->add(r, b);
-      if (k == 0) {
+      if (k == 0 && runs.size() > 1) {
         cold = meter->bits();
         meter->add(r, b);
         learning = std::max(0.0, 2.0 * cold - meter->bits());
@@ -1098,6 +1109,15 @@ struct ResidualPrice {
       if (out_of_range || (settled - cold) * scale >= budget) return false;
     }
     return true;
+  }
+
+  // Keeps the odd runs of `base`, the decoded candidate.
+  void keep_odd_runs(std::span<const float> base, std::span<const PricingRun> runs) {
+    odd_runs.clear();
+    for (size_t k = 1; k < runs.size(); k += 2) {
+      const auto b = base.subspan(runs[k].from, runs[k].count);
+      odd_runs.insert(odd_runs.end(), b.begin(), b.end());
+    }
   }
 
   double bits(size_t n, size_t sampled) const {
@@ -1152,6 +1172,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     if (k % 2 == 0) scouted += runs[k].count;
   }
   std::vector<int32_t> residual(runs[0].count);  // the longest run's
+  const ResidualFormer former(originals, *plan);
   const bool finals = runs.size() > 1;
   struct Look {
     double x;
@@ -1159,7 +1180,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     double total;  // estimated bits on the scout's sample; infinite when given up
   };
   std::vector<Look> tried;  // the first ones in increasing x
-  // The two best so far, priced further only if they stay so (decoded again then).
+  // The two best so far, priced further only if they stay so.
   std::vector<std::pair<Look, ResidualPrice>> best;
   // The total a candidate has to beat to be among the two best (or the best where the scout
   // decides alone): it is given up once its estimate must reach it.
@@ -1176,9 +1197,12 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
       if (l.base < above) {
         auto run = trials.run_quantised(multiplier);
         if (!run) return std::move(run).error();
-        ResidualPrice price{.meter = std::make_unique<ResidualCostMeter>(bin)};
-        if (price.add(trials.last, runs, 0, scouted, originals, *plan, residual, above - l.base)) {
+        ResidualPrice price;
+        price.meter = std::make_unique<ResidualCostMeter>(bin);
+        if (price.add(trials.last, false, ref.n, runs, 0, scouted, former, residual,
+                      above - l.base)) {
           l.total = l.base + price.bits(ref.n, scouted);
+          if (finals) price.keep_odd_runs(trials.last, runs);
           best.emplace_back(l, std::move(price));
           std::sort(best.begin(), best.end(),
                     [](const auto& u, const auto& v) { return u.first.total < v.first.total; });
@@ -1223,14 +1247,12 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
     for (const double x : midpoints) VANTREL_RETURN_IF_ERROR(look(x));
     best_x = best.empty() ? span.x_max : best[0].first.x;
     if (finals && best.size() == 2) {
-      // The rest of the sample, on each finalist decoded again; the second must beat the first.
+      // The rest of the sample, on each finalist's kept runs; the second must beat the first.
       double totals[2] = {INFINITY, INFINITY};
       for (size_t f = 0; f < 2; ++f) {
         auto& [look, price] = best[f];
-        auto run = trials.run(span.multiplier(look.x));
-        if (!run) return std::move(run).error();
         const double budget = f == 0 ? INFINITY : totals[0] - look.base;
-        if (*run && price.add(trials.last, runs, 1, sampled, originals, *plan, residual, budget))
+        if (price.add(price.odd_runs, true, ref.n, runs, 1, sampled, former, residual, budget))
           totals[f] = look.base + price.bits(ref.n, sampled);
       }
       if (totals[1] < totals[0]) best_x = best[1].first.x;

@@ -209,6 +209,52 @@ bool form_residual(std::span<const float> base, std::span<const double> referenc
   return true;
 }
 
+namespace {
+// Stands for a gap among the originals' codes, which are whole numbers within +-2^53.
+constexpr int64_t kGapCode = std::numeric_limits<int64_t>::min();
+}  // namespace
+
+ResidualFormer::ResidualFormer(std::span<const double> reference, const Refinement& r)
+    : reference_(reference), grid_(r.grid), bin_codes_(r.bin_codes), bin_width_(r.bin_width) {
+  if (!grid_) return;
+  codes_.resize(reference.size());
+  for (size_t i = 0; i < reference.size(); ++i)
+    codes_[i] = gap(reference[i]) ? kGapCode : code_of(reference[i], *grid_);
+}
+
+bool ResidualFormer::form(std::span<const float> base, size_t from,
+                          std::span<int32_t> out) const {
+  const size_t n = base.size();
+  if (grid_) {
+    const int64_t* const to = codes_.data() + from;
+    bool held = true;
+    for (size_t i = 0; i < n; ++i) {
+      int64_t v = 0;
+      if (to[i] != kGapCode) {
+        const int64_t code = code_of(base[i], *grid_);
+        v = bin_codes_ == 1 ? to[i] - code : bins_between(code, to[i], bin_codes_);
+      }
+      held &= v >= -kMaxResidual && v <= kMaxResidual;
+      out[i] = static_cast<int32_t>(held ? v : 0);
+    }
+    return held;
+  }
+  // Off a grid: nearbyint((x - b) / bin_width) with its ties to even, as in code_of; a gap's
+  // residual is 0, and NaN (an infinite or NaN base) fails the range test.
+  const double* const x = reference_.data() + from;
+  uint32_t outside = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double t = (x[i] - static_cast<double>(base[i])) / bin_width_;
+    const double a = std::fabs(t);
+    const double whole = std::copysign(a < 0x1p52 ? (a + 0x1p52) - 0x1p52 : a, t);
+    const double v = gap(x[i]) ? 0.0 : whole;
+    const bool inside = std::fabs(v) <= kMaxResidual;
+    outside |= !inside;
+    out[i] = static_cast<int32_t>(inside ? v : 0.0);
+  }
+  return outside == 0;
+}
+
 Result<std::vector<double>, VantrelError> build_refinement(std::span<const float> base,
                                                            std::span<const double> reference,
                                                            double max_error, Refinement& r) {

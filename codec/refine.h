@@ -50,6 +50,25 @@ float coder_bin(const Refinement& r);
 bool form_residual(std::span<const float> base, std::span<const double> reference,
                    const Refinement& r, std::span<int32_t> out);
 
+// form_residual of many bases against one reference, for a search that prices candidates: what
+// depends on the reference alone (its codes on a grid, its gaps) is worked out once, and the
+// rounding needs no library call. The same residuals as form_residual, bit for bit. Keeps a view
+// of `reference`, which must outlive it.
+class ResidualFormer {
+ public:
+  ResidualFormer(std::span<const double> reference, const Refinement& r);
+
+  // form_residual(base, reference.subspan(from, base.size()), r, out).
+  bool form(std::span<const float> base, size_t from, std::span<int32_t> out) const;
+
+ private:
+  std::span<const double> reference_;
+  std::optional<SampleGrid> grid_;
+  uint32_t bin_codes_;
+  double bin_width_;
+  std::vector<int64_t> codes_;  // on a grid: the originals' codes, kGapCode at a gap
+};
+
 // Forms the residual, moves every sample whose corrected value misses `max_error` to the
 // neighbouring bin that meets it (off a grid, rounding to float32 can push a sample at a bin's
 // edge out; a sample no bin holds narrows the bins and starts again), and codes it into r.stream.

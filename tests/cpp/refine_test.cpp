@@ -256,6 +256,72 @@ TEST(Refinement, BaseCodesRoundHalfToEvenWithinTheGrid) {
   EXPECT_EQ(residual, (std::vector<int32_t>{0, -2, -2, 0, 2, -1, -10, 10}));
 }
 
+// The search's residual former gives form_residual's residuals and verdict, bit for bit, from any
+// offset into the reference: ties between bins and codes, gaps, bins of several codes, bases
+// beyond the grid and the coder's range, NaN and infinite bases.
+struct FormerCase {
+  const char* name;
+  std::optional<SampleGrid> grid;
+  uint32_t bin_codes;
+  double bin_width;
+  double spread;  // of the base around the originals, in bins
+};
+
+class ResidualFormerMatches : public ::testing::TestWithParam<FormerCase> {};
+
+TEST_P(ResidualFormerMatches, FormResidual) {
+  const FormerCase& c = GetParam();
+  Refinement r;
+  r.grid = c.grid;
+  r.bin_codes = c.bin_codes;
+  r.bin_width = c.bin_width;
+  const double bin = c.grid ? c.grid->step * c.bin_codes : c.bin_width;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> offset(-c.spread, c.spread);
+  std::vector<double> x(600);
+  std::vector<float> base(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    // Every fourth sample lies exactly half a bin away from a whole number of bins: a tie.
+    const bool tie = i % 4 == 0;
+    x[i] = c.grid ? c.grid->origin + c.grid->step * std::rint(offset(rng) * 4.0)
+                  : (tie ? std::rint(offset(rng)) * bin : offset(rng));
+    const double away = tie ? (std::rint(offset(rng)) + 0.5) * bin : offset(rng) * bin;
+    base[i] = static_cast<float>(x[i] + away);
+  }
+  x[7] = kNaN;
+  x[8] = INFINITY;
+  const ResidualFormer former(x, r);
+  for (const size_t from : {size_t{0}, size_t{5}, size_t{300}}) {
+    const auto b = std::span<const float>(base).subspan(from, 200);
+    std::vector<int32_t> want(b.size()), got(b.size());
+    const bool formed = form_residual(b, std::span<const double>(x).subspan(from), r, want);
+    ASSERT_EQ(former.form(b, from, got), formed) << from;
+    if (formed) {
+      EXPECT_EQ(got, want) << from;
+    }
+  }
+  // A NaN or infinite base off a grid, or past the grid's codes on one.
+  for (const float bad : {NAN, INFINITY, 3e38f}) {
+    base[20] = bad;
+    std::vector<int32_t> want(base.size()), got(base.size());
+    const bool formed = form_residual(base, x, r, want);
+    ASSERT_EQ(former.form(base, 0, got), formed) << bad;
+    if (formed) {
+      EXPECT_EQ(got, want) << bad;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refinement, ResidualFormerMatches,
+    ::testing::Values(FormerCase{"narrow_bins", {}, 0, 0x1p-10, 40.0},
+                      FormerCase{"wide_bins", {}, 0, 0.125, 3.0},
+                      FormerCase{"beyond_the_coder", {}, 0, 1e-9, 1e3},
+                      FormerCase{"grid_one_code", SampleGrid{0.5, 1.0, -40.0, 40.0}, 1, 0.0, 30.0},
+                      FormerCase{"grid_five_codes", SampleGrid{0.25, -2.0, -1e6, 1e6}, 5, 0.0,
+                                 60.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Residuals at the coder's range are formed, one code beyond it is refused, for bins of one code
 // (lossless) and of several; a gap's residual is 0.
 TEST(Refinement, ResidualsBeyondTheCodersRangeAreRefused) {
