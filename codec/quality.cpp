@@ -921,7 +921,8 @@ Result<TargetedContainer, VantrelError> encode_found(Found& f, const Reference& 
                            .trials = f.trials,
                            .encodes = 1,
                            .refinement = {},
-                           .base_achieved = ref.distortion(f.chosen.errors)};
+                           .base_achieved = ref.distortion(f.chosen.errors),
+                           .corrected = {}};
 }
 
 // `unreached`, when given, is set to the best value reachable when no container meets the target.
@@ -1137,7 +1138,7 @@ struct ResidualPrice {
 Result<TargetedContainer, VantrelError> compress_with_layer(
     const Coded& samples, const Reference& ref, const QualityTarget& target,
     std::optional<WaveletMethod> method, Result<TargetedContainer, VantrelError> plain,
-    std::optional<double> plain_reached) {
+    std::optional<double> plain_reached, bool keep_corrected) {
   if (!plain && !plain_reached) return plain;  // a failure, not a target out of reach
   if (ref.measured == 0) return plain;
   const std::vector<double> originals = ref.originals();
@@ -1282,6 +1283,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   }
   const Distortion achieved = ref.distortion(ref.errors_of(*corrected));
   const Distortion base_achieved = ref.distortion(ref.errors(*base));
+  if (!keep_corrected) std::vector<double>().swap(*corrected);
   return TargetedContainer{.container = std::move(container).value(),
                            .achieved = achieved,
                            .quant_multiplier = multiplier,
@@ -1289,7 +1291,8 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
                            .trials = all_trials,
                            .encodes = (plain ? plain->encodes : 0) + 1,
                            .refinement = std::move(layer),
-                           .base_achieved = base_achieved};
+                           .base_achieved = base_achieved,
+                           .corrected = std::move(corrected).value()};
 }
 
 Status<VantrelError> check_call(size_t n, const QualityTarget& target,
@@ -1310,7 +1313,8 @@ Result<TargetedContainer, VantrelError> search_to(const Coded& samples, const Re
     return compress_to_reference(samples, ref, target, options.method);
   std::optional<double> reached;
   auto plain = compress_to_reference(samples, ref, target, options.method, &reached);
-  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached);
+  return compress_with_layer(samples, ref, target, options.method, std::move(plain), reached,
+                             options.keep_corrected);
 }
 
 Status<VantrelError> check_grid(const SampleGrid& g) {

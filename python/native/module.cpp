@@ -272,10 +272,12 @@ PyObject* distortion_tuple(const Distortion& d) {
                   [&](const QualityMetricEntry& e) { return PyFloat_FromDouble(d.*e.measured); });
 }
 
-// compress_to(samples, metric, value, method, /, *, reference=None, grid=None, refine=False)
+// compress_to(samples, metric, value, method, /, *, reference=None, grid=None, refine=False,
+//             corrected=False)
 //   -> (container, distortion by metric code, multiplier, method, trials, encodes)
-// With refine=True two more: the refinement section's body (None without one) and the
-// distortion of the base alone.
+// With refine=True three more: the refinement section's body (None without one), the
+// distortion of the base alone, and with corrected=True and a refinement the corrected samples
+// (a bytearray of native float64, what correct() returns for them; else None).
 PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;    // borrowed
   PyObject* reference = nullptr;  // borrowed
@@ -285,10 +287,13 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_ssize_t metric_len = 0, method_len = 0;
   double value = 0.0;
   int refine = 0;
-  static const char* const kKeywords[] = {"", "", "", "", "reference", "grid", "refine", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#dz#|$OOp:compress_to",
+  int keep_corrected = 0;
+  static const char* const kKeywords[] = {"",     "",     "",       "",          "reference",
+                                          "grid", "refine", "corrected", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#dz#|$OOpp:compress_to",
                                    const_cast<char**>(kKeywords), &samples, &metric, &metric_len,
-                                   &value, &method, &method_len, &reference, &grid, &refine)) {
+                                   &value, &method, &method_len, &reference, &grid, &refine,
+                                   &keep_corrected)) {
     return nullptr;
   }
   const std::string_view metric_name(metric, metric_len);
@@ -311,6 +316,7 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (!take_grid(grid, options.grid)) return nullptr;
   options.refine = refine != 0;
+  options.keep_corrected = keep_corrected != 0;
   std::optional<Result<TargetedContainer, VantrelError>> packed;
   try {
     // Float64 samples are their own reference unless one is given; without either, the float32
@@ -367,11 +373,20 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
     body = PyRef(Py_NewRef(Py_None));
   }
   if (!body) return nullptr;
-  return Py_BuildValue("(y#Ods#IIOO)", reinterpret_cast<const char*>(out.container.data()),
+  PyRef corrected;
+  if (out.refinement && !out.corrected.empty()) {
+    corrected = PyRef(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(out.corrected.data()),
+        static_cast<Py_ssize_t>(out.corrected.size() * sizeof(double))));
+  } else {
+    corrected = PyRef(Py_NewRef(Py_None));
+  }
+  if (!corrected) return nullptr;
+  return Py_BuildValue("(y#Ods#IIOOO)", reinterpret_cast<const char*>(out.container.data()),
                        static_cast<Py_ssize_t>(out.container.size()), achieved.get(),
                        static_cast<double>(out.quant_multiplier), chosen.data(),
                        static_cast<Py_ssize_t>(chosen.size()), out.trials, out.encodes,
-                       body.get(), base.get());
+                       body.get(), base.get(), corrected.get());
 }
 
 // correct(samples, body, /) -> bytearray of native float64
@@ -561,7 +576,7 @@ PyMethodDef kFunctions[] = {
     {"compress_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compress_to_py)),
      METH_VARARGS | METH_KEYWORDS,
      "compress_to(samples, metric, value, method, /, *, reference=None, grid=None,\n"
-     "            refine=False)\n--\n\n"
+     "            refine=False, corrected=False)\n--\n\n"
      "The smallest container found whose decoded samples meet a quality target (a metric of\n"
      "quality_metrics()), coded without holding the interpreter; method None lets the\n"
      "search choose. The target is measured against `reference` (float64, as long as the\n"
@@ -570,7 +585,9 @@ PyMethodDef kFunctions[] = {
      "given. Returns (container, the distortion by metric code, multiplier, method, trials,\n"
      "encodes); with refine=True a max_error target may be met by the container as a base\n"
      "plus a refinement, whichever is smaller, and two more items follow: the refinement\n"
-     "section's body (None without one) and the distortion of the base alone."},
+     "section's body (None without one), the distortion of the base alone, and the\n"
+     "corrected samples as correct() returns them (with corrected=True and a refinement;\n"
+     "else None)."},
     {"correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&correct_py)),
      METH_FASTCALL,
      "correct(samples, body, /)\n--\n\n"

@@ -35,6 +35,7 @@ FLOAT_SIGNALS = {
     "noise f64": RNG.normal(0, 1, N),
     "gaps f32": with_gaps(BEATS).astype(np.float32),
     "0.01 grid f64": np.round(BEATS * 100) / 100,  # a grid found without being told
+    "0.01 grid f32 gaps": with_gaps(np.round(BEATS * 100) / 100).astype(np.float32),
 }
 
 

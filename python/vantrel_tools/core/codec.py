@@ -227,8 +227,16 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         except ValueError as exc:
             raise damaged(str(exc)) from None
         values = np.frombuffer(corrected, dtype=np.float64)
-    if trailer.grid is not None:
-        step, origin, lowest, highest = trailer.grid
+    return _finished(values, trailer.grid, trailer.sample_type, trailer.runs), trailer.about
+
+
+def _finished(values: npt.NDArray[Any], grid: Grid | None, kind: str,
+              runs: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """The samples a reader returns from the decoded base or the corrected samples `values`:
+    rounded to the declared `grid`, converted to the sample type `kind`, the gaps `runs`
+    restored."""
+    if grid is not None:
+        step, origin, lowest, highest = grid
         # In place, value for value as written out: one float64 array of the chunk, not five
         # (the corrected values' own when there are any, which nothing else holds).
         grid_values = values.astype(np.float64, copy=False)
@@ -239,7 +247,6 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         grid_values *= step
         grid_values += origin
         values = grid_values
-    kind = trailer.sample_type
     if kind in INTEGER_TYPES:
         # Rounded and clamped in float64, which holds every bound of these types: in float32 the
         # top of int32, 2^31 - 1, is 2^31 and would wrap to the bottom.
@@ -250,9 +257,9 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
         info = np.iinfo(kind)
         np.clip(wide, info.min, info.max, out=wide)
         integers: npt.NDArray[Any] = wide.astype(kind)
-        return integers, trailer.about
+        return integers
     values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
-    return restore_gaps(values, trailer.runs), trailer.about
+    return restore_gaps(values, runs)
 
 
 @dataclass(frozen=True)
@@ -329,19 +336,25 @@ def _search(prepared: Prepared, target: QualityTarget, method: str | None,
             about: About | None) -> TargetedContainer:
     # The search weighs a correction layer for a largest error only: it makes the error uniform
     # within the bound instead of the wavelet's long-tailed one.
-    container, measured, multiplier, chosen, trials, encodes, body, base = _native.compress_to(
+    # On a grid (declared, or found by the search for its bins) the search measures the grid's
+    # values before a reader's last rounding; what a reader returns is measured here, from the
+    # corrected samples the search keeps (or the base, decoded again, without a layer). Corrected
+    # values in bins of a width are measured as a reader returns them, and so are whole codes of
+    # an integer type.
+    remeasure = prepared.declared or prepared.sample_type not in INTEGER_TYPES
+    (container, measured, multiplier, chosen, trials, encodes, body, base,
+     corrected) = _native.compress_to(
         prepared.samples, target.metric, target.value, method, reference=prepared.reference,
-        grid=prepared.grid, refine=True)
+        grid=prepared.grid, refine=True, corrected=remeasure)
     grid = prepared.grid if prepared.declared else None
     sealed = seal(container, prepared.runs, body, prepared.sample_type, grid)
     achieved = _distortion(measured)
     found_grid = body is not None and body[0] != REFINEMENT_BY_WIDTH
     if prepared.declared or (found_grid and prepared.sample_type not in INTEGER_TYPES):
-        # On a grid (declared, or found by the search for its bins) the search measures the
-        # grid's values before a reader's last rounding to float32; report what decompress
-        # returns. Corrected values in bins of a width are measured as a reader returns them, and
-        # so are whole codes of an integer type.
-        achieved = _measured(prepared, decompress(sealed)) or achieved
+        returned = (decompress(sealed) if corrected is None else
+                    _finished(np.frombuffer(corrected, dtype=np.float64), grid,
+                              prepared.sample_type, prepared.runs))
+        achieved = _measured(prepared, returned) or achieved
     if about is not None:
         reached = {"psnr": achieved.psnr, "prd": achieved.prd, "rmse": achieved.rmse,
                    "max_error": achieved.max_err}[target.metric]
