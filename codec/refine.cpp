@@ -323,7 +323,8 @@ VANTREL_ALWAYS_INLINE void grid_lanes(const float* base, const int32_t* residual
     b[k] = static_cast<double>(base[k]);
     moves[k] = static_cast<double>(residual[k]);
   }
-  Lanes origin, step, lowest, highest, bin, big, none;
+  const Lanes none{};  // all lanes +0
+  Lanes origin, step, lowest, highest, bin, big;
   for (int k = 0; k < kW; ++k) {
     origin[k] = g.origin;
     step[k] = g.step;
@@ -331,7 +332,6 @@ VANTREL_ALWAYS_INLINE void grid_lanes(const float* base, const int32_t* residual
     highest[k] = g.max_code;
     bin[k] = static_cast<double>(r.bin_codes);
     big[k] = 0x1p52;
-    none[k] = 0.0;
   }
   // code_of: the nearest whole number of steps, ties to even as nearbyint rounds (adding and
   // taking away 2^52 below it, every double whole above), NaN at code 0, clamped to the codes.
