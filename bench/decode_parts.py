@@ -42,12 +42,12 @@ def load_before(path: str) -> tuple[Any, Any]:
     """The package copied to `path` under its folder's name, and its extension module."""
     path = os.path.abspath(path)
     name = os.path.basename(path.rstrip(os.sep))
-    spec = importlib.util.spec_from_file_location(name, os.path.join(path, "__init__.py"),
-                                                  submodule_search_locations=[path])
-    assert spec is not None and spec.loader is not None
-    package = importlib.util.module_from_spec(spec)
+    where = importlib.util.spec_from_file_location(name, os.path.join(path, "__init__.py"),
+                                                   submodule_search_locations=[path])
+    assert where is not None and where.loader is not None
+    package = importlib.util.module_from_spec(where)
     sys.modules[name] = package
-    spec.loader.exec_module(package)
+    where.loader.exec_module(package)
     return package, importlib.import_module(f"{name}._native")
 
 
