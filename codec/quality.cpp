@@ -1283,7 +1283,7 @@ Result<TargetedContainer, VantrelError> compress_with_layer(
   }
   const Distortion achieved = ref.distortion(ref.errors_of(*corrected));
   const Distortion base_achieved = ref.distortion(ref.errors(*base));
-  if (!keep_corrected) std::vector<double>().swap(*corrected);
+  if (!keep_corrected || !layer.grid) std::vector<double>().swap(*corrected);
   return TargetedContainer{.container = std::move(container).value(),
                            .achieved = achieved,
                            .quant_multiplier = multiplier,

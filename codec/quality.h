@@ -135,8 +135,8 @@ struct TargetedContainer {
   // with the container: a reader that ignores it gets the base, of quality `base_achieved`.
   std::optional<Refinement> refinement;
   Distortion base_achieved;  // of the base alone; equal to `achieved` without a refinement
-  // With SearchOptions::keep_corrected and a refinement: the samples the correction gives a
-  // reader (what `correct` returns for the container's decoded base and `refinement`), before
+  // With SearchOptions::keep_corrected and a refinement on a grid: the samples the correction
+  // gives a reader (what `correct` returns for the container's decoded base and `refinement`), before
   // any rounding to the caller's sample type; else empty.
   std::vector<double> corrected;
 };
@@ -155,8 +155,10 @@ struct SearchOptions {
   // grid down to the originals' own distance to it (0, lossless, when they lie on it); off a grid
   // down to the spacing of float32 values at the signal's largest magnitude.
   bool refine = false;
-  // Set: a result with a refinement keeps the corrected samples (TargetedContainer::corrected),
-  // so the caller can measure what a reader gets back without decoding the container again.
+  // Set: a result with a refinement on a grid keeps the corrected samples
+  // (TargetedContainer::corrected), so the caller can measure what a reader gets back after its
+  // last rounding without decoding the container again. (Off a grid the search measures the
+  // values a reader returns.)
   bool keep_corrected = false;
 };
 

@@ -276,8 +276,9 @@ PyObject* distortion_tuple(const Distortion& d) {
 //             corrected=False)
 //   -> (container, distortion by metric code, multiplier, method, trials, encodes)
 // With refine=True three more: the refinement section's body (None without one), the
-// distortion of the base alone, and with corrected=True and a refinement the corrected samples
-// (a bytearray of native float64, what correct() returns for them; else None).
+// distortion of the base alone, and with corrected=True and a refinement on a grid the
+// corrected samples (a bytearray of native float64, what correct() returns for them; else
+// None).
 PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* samples = nullptr;    // borrowed
   PyObject* reference = nullptr;  // borrowed
@@ -584,10 +585,10 @@ PyMethodDef kFunctions[] = {
      "(gaps), on the values a reader of `grid` (step, origin, min_code, max_code) gets back when\n"
      "given. Returns (container, the distortion by metric code, multiplier, method, trials,\n"
      "encodes); with refine=True a max_error target may be met by the container as a base\n"
-     "plus a refinement, whichever is smaller, and two more items follow: the refinement\n"
+     "plus a refinement, whichever is smaller, and three more items follow: the refinement\n"
      "section's body (None without one), the distortion of the base alone, and the\n"
-     "corrected samples as correct() returns them (with corrected=True and a refinement;\n"
-     "else None)."},
+     "corrected samples as correct() returns them (with corrected=True and a refinement\n"
+     "on a grid; else None)."},
     {"correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&correct_py)),
      METH_FASTCALL,
      "correct(samples, body, /)\n--\n\n"

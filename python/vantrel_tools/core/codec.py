@@ -341,7 +341,7 @@ def _search(prepared: Prepared, target: QualityTarget, method: str | None,
     # corrected samples the search keeps (or the base, decoded again, without a layer). Corrected
     # values in bins of a width are measured as a reader returns them, and so are whole codes of
     # an integer type.
-    remeasure = prepared.declared or prepared.sample_type not in INTEGER_TYPES
+    remeasure = prepared.declared or prepared.sample_type not in INTEGER_TYPES  # on a grid
     (container, measured, multiplier, chosen, trials, encodes, body, base,
      corrected) = _native.compress_to(
         prepared.samples, target.metric, target.value, method, reference=prepared.reference,
