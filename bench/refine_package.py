@@ -1,10 +1,13 @@
-"""The correction layer through the companion package, end to end, against SZ3, pcodec and FLAC.
+"""The correction layer through the companion package, end to end, against SZ3, pcodec, FLAC and
+WavPack.
 
 On the real signals of ``residual.py`` (the long ECG and its 11-bit codes, speech as 16-bit codes,
 the PPG and the short ECG as integer codes), in one run on one thread:
 
 - lossless: ``vantrel_tools.compress_to(codes, max_error=0)`` on the integer array (int16 codes),
-  checked to decode to the same codes and type, against pcodec and FLAC (soundfile) on the codes;
+  checked to decode to the same codes and type, against pcodec, FLAC (soundfile) and WavPack
+  (its command line tools, Debian package wavpack, at ``-hh -x6``; left out when missing) on
+  the codes;
 - bounded: ``compress_to(x, max_error=range / 2^k)``, k = 6 ... 14, on the float32 samples,
   checked with a NumPy float64 oracle on what ``vantrel_tools.decompress`` returns, against SZ3
   at the same absolute bound; and the container the search makes without the layer.
@@ -14,8 +17,10 @@ ours is smaller); compress time with the layer over without it (same signal and 
 the search without it on the same codes and grid, timed whether or not it finds a container);
 decode time of ``vantrel_tools.decompress`` over ``vantrel.decompress_signal`` of the same
 container (the base alone), and over ``vantrel_tools.decompress`` of the plain container the
-search makes without the layer at the same bound (what a user would otherwise get). Each time is
-the best of seven.
+search makes without the layer at the same bound (what a user would otherwise get). A second table
+gives the in-process peers' compress and decode times over ours (SZ3 on the bounded rows, pcodec
+and FLAC lossless; WavPack runs as a program, so only its size is compared). Each time is the
+best of seven.
 
     python bench/refine_package.py [--out bench/results]
 """
@@ -23,8 +28,10 @@ the best of seven.
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 from typing import Any
@@ -50,6 +57,8 @@ import residual  # noqa: E402
 # Decode ratios of every row (over the base alone, over the plain container), for the summary.
 DECODE_OVER_BASE: list[float] = []
 DECODE_OVER_PLAIN: list[float] = []
+# The peers' compress and decode times over ours, one line each, for the second table.
+SPEED_LINES: list[str] = []
 
 
 def best_of(call: Callable[[], Any], runs: int = 7) -> tuple[Any, float]:
@@ -85,6 +94,60 @@ def fmt(ratio: float | None) -> str:
     return "-" if ratio is None else f"{ratio:.3f}"
 
 
+def pcodec_times(codes: np.ndarray) -> tuple[float, float] | None:
+    try:
+        from pcodec import ChunkConfig, standalone
+    except ImportError:
+        return None
+    codes = np.ascontiguousarray(codes)
+    packed, t_enc = best_of(lambda: standalone.simple_compress(codes, ChunkConfig()))
+    back, t_dec = best_of(lambda: standalone.simple_decompress(packed))
+    assert np.array_equal(back, codes)
+    return t_enc, t_dec
+
+
+def flac_times(codes: np.ndarray) -> tuple[float, float] | None:
+    try:
+        import soundfile
+    except ImportError:
+        return None
+    if codes.min() < -32768 or codes.max() > 32767:
+        return None
+    pcm = codes.astype(np.int16)
+
+    def write() -> bytes:
+        buf = io.BytesIO()
+        soundfile.write(buf, pcm, 48000, format="FLAC", subtype="PCM_16")
+        return buf.getvalue()
+
+    packed, t_enc = best_of(write)
+    back, t_dec = best_of(lambda: soundfile.read(io.BytesIO(packed), dtype="int16")[0])
+    assert np.array_equal(back, pcm)
+    return t_enc, t_dec
+
+
+def sz3_times(x: np.ndarray, bound: float) -> tuple[float, float] | None:
+    try:
+        from pysz import sz, szConfig, szErrorBoundMode
+    except ImportError:
+        return None
+    config = szConfig()
+    config.errorBoundMode = szErrorBoundMode.ABS
+    config.absErrorBound = float(bound)
+    config.openmp = False
+    (packed, _), t_enc = best_of(lambda: sz.compress(x, config))
+    _, t_dec = best_of(lambda: sz.decompress(packed, np.float32, (x.size,)))
+    return t_enc, t_dec
+
+
+def speed_line(name: str, case: str, ours: tuple[float, float],
+               peers: list[tuple[str, tuple[float, float] | None]]) -> str:
+    cells = ", ".join(f"{peer} {t[0] / ours[0]:.2f} / {t[1] / ours[1]:.2f}"
+                      for peer, t in peers if t is not None)
+    return (f"| {name} | {case} | {ours[0] * 1e3:.2f} | {ours[1] * 1e3:.2f} | "
+            f"{cells or '-'} |")
+
+
 def lossless_row(s: residual.Signal) -> str:
     assert s.codes is not None, s.name
     codes = s.codes.astype(np.int16) if np.abs(s.codes).max() < 2**15 else s.codes
@@ -98,8 +161,14 @@ def lossless_row(s: residual.Signal) -> str:
     if t_plain:
         DECODE_OVER_PLAIN.append(t_dec / t_plain)
     pc, fl = residual.pcodec_size(s.codes), residual.flac_size(s.codes)
+    with tempfile.TemporaryDirectory() as scratch:
+        wv = residual.wavpack_size(s.codes, scratch)
+    SPEED_LINES.append(speed_line(s.name, f"lossless ({codes.dtype})", (t_with, t_dec),
+                                  [("pcodec", pcodec_times(s.codes)),
+                                   ("FLAC", flac_times(s.codes))]))
     return (f"| {s.name} | lossless ({codes.dtype}) | {len(packed)} | "
             f"{fmt(pc / len(packed) if pc else None)} | {fmt(fl / len(packed) if fl else None)} "
+            f"| {fmt(wv / len(packed) if wv else None)} "
             f"| {fmt(len(plain) / len(packed) if plain else None)} | {t_with / t_without:.2f} "
             f"| {t_dec / t_base:.2f} | {fmt(t_dec / t_plain if t_plain else None)} |")
 
@@ -119,9 +188,11 @@ def bounded_row(s: residual.Signal, k: int) -> str:
     if t_plain:
         DECODE_OVER_PLAIN.append(t_dec / t_plain)
     sz = residual.sz3_size(x, bound)
+    SPEED_LINES.append(speed_line(s.name, f"range/2^{k}", (t_with, t_dec),
+                                  [("SZ3", sz3_times(x, bound))]))
     plain_ratio = len(plain) / len(packed) if plain else None
     return (f"| {s.name} | range/2^{k} | {len(packed)} | {fmt(sz / len(packed) if sz else None)} "
-            f"| - | {fmt(plain_ratio)} | {t_with / t_without if plain else float('nan'):.2f} "
+            f"| - | - | {fmt(plain_ratio)} | {t_with / t_without if plain else float('nan'):.2f} "
             f"| {t_dec / t_base:.2f} | {fmt(t_dec / t_plain if t_plain else None)} |")
 
 
@@ -146,9 +217,9 @@ def main() -> None:
         "",
         *[f"- {note}" for note in notes],
         "",
-        "| signal | bound | bytes | SZ3 or pcodec | FLAC | without layer | compress | decode "
-        "| decode over plain |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+        "| signal | bound | bytes | SZ3 or pcodec | FLAC | WavPack | without layer | compress "
+        "| decode | decode over plain |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for s in signals:
         for k in residual.BOUND_SHIFTS:
@@ -158,7 +229,13 @@ def main() -> None:
     lines += ["", f"Decode over the base alone: median {np.median(DECODE_OVER_BASE):.2f}, range "
               f"{min(DECODE_OVER_BASE):.2f} to {max(DECODE_OVER_BASE):.2f}; over the plain "
               f"container: median {np.median(DECODE_OVER_PLAIN):.2f}, range "
-              f"{min(DECODE_OVER_PLAIN):.2f} to {max(DECODE_OVER_PLAIN):.2f}."]
+              f"{min(DECODE_OVER_PLAIN):.2f} to {max(DECODE_OVER_PLAIN):.2f}.",
+              "", "## Speed against the in-process peers", "",
+              "Ours: `vantrel_tools.compress_to` and `vantrel_tools.decompress`, in "
+              "milliseconds. Peers: their compress time over ours / their decode time over ours, "
+              "same run (below 1 the peer is faster).", "",
+              "| signal | bound | compress (ms) | decode (ms) | peers: compress / decode over ours |",
+              "|---|---|---:|---:|---|", *SPEED_LINES]
     with open(os.path.join(args.out, "refine_package.md"), "w") as f:
         f.write("\n".join(lines) + "\n")
 

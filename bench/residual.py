@@ -25,6 +25,7 @@ import argparse
 import glob
 import io
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -125,6 +126,24 @@ def flac_size(codes: np.ndarray) -> int | None:
     buf = io.BytesIO()
     soundfile.write(buf, codes.astype(np.int16), 48000, format="FLAC", subtype="PCM_16")
     return len(buf.getvalue())
+
+
+def wavpack_size(codes: np.ndarray, scratch: str) -> int | None:
+    """Bytes of WavPack's lossless file of the codes at its best ratio (``-hh -x6``, RIFF header
+    not stored), checked to decode to the same codes; None without the ``wavpack`` tools or for
+    codes beyond 16 bits."""
+    if not (shutil.which("wavpack") and shutil.which("wvunpack")):
+        return None
+    if codes.min() < -32768 or codes.max() > 32767:
+        return None
+    import soundfile
+
+    wav, packed, back = (os.path.join(scratch, name) for name in ("in.wav", "x.wv", "back.wav"))
+    soundfile.write(wav, codes.astype(np.int16), 48000, subtype="PCM_16")
+    subprocess.run(["wavpack", "-q", "-y", "-hh", "-x6", "-r", wav, "-o", packed], check=True)
+    subprocess.run(["wvunpack", "-q", "-y", packed, "-o", back], check=True)
+    assert np.array_equal(soundfile.read(back, dtype="int16")[0], codes.astype(np.int16))
+    return os.path.getsize(packed)
 
 
 def find_bench() -> str:
