@@ -401,32 +401,31 @@ def read_trailer(data: bytes) -> Trailer | None:
 
 
 def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trailer:
-    runs = None
-    refinement = sample_type = None
-    grid = None
-    about = About()
-    pos = 0
-    while pos < len(sections):
-        if len(sections) - pos < _SECTION.size:
+    runs = refinement = sample_type = grid = about = None
+    pos, total = 0, len(sections)
+    while pos < total:
+        if total - pos < _SECTION.size:
             raise damaged("a trailer section is cut short")
         tag, size = _SECTION.unpack_from(sections, pos)
-        pos += _SECTION.size
-        if size > len(sections) - pos:
+        start = pos + _SECTION.size
+        pos = start + size
+        if pos > total:
             raise damaged("a trailer section is cut short")
         if tag == SECTION_GAPS:
             if runs is not None:
                 raise damaged("the trailer holds two gap sections")
-            runs = _read_gaps(sections[pos : pos + size], sample_count)
+            runs = _read_gaps(sections[start:pos], sample_count)
         elif tag == SECTION_ABOUT:
-            about = _read_about(sections[pos : pos + size])
+            about = _read_about(sections[start:pos])
         elif tag == SECTION_REFINEMENT:
-            refinement = bytes(sections[pos : pos + size])
+            refinement = bytes(sections[start:pos])
         elif tag == SECTION_SAMPLE_TYPE:
-            sample_type = _read_sample_type(sections[pos : pos + size])
+            sample_type = _read_sample_type(sections[start:pos])
         elif tag == SECTION_GRID:
-            grid = _read_grid(sections[pos : pos + size])
-        pos += size  # sections of later versions' kinds are skipped
-    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid, about)
+            grid = _read_grid(sections[start:pos])
+        # sections of later versions' kinds are skipped
+    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid,
+                   About() if about is None else about)
 
 
 _REFINEMENT_HEAD = struct.Struct("<B3xId3dI")  # kind, count, width or step, grid, codes per bin
