@@ -17,9 +17,12 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <variant>
 
 #include "codec/error.h"
 #include "codec/quality.h"
+#include "codec/refine.h"
+#include "codec/vantrel_error.h"
 #include "support/result.h"
 
 namespace vantrel {
@@ -56,5 +59,12 @@ Status<FinishError> finish_into(std::span<const double> values,
 Status<FinishError> finish_into(std::span<const float> values,
                                 const std::optional<SampleGrid>& grid, SampleType type,
                                 std::span<uint8_t> out);
+
+// The samples of `base` corrected by `r` (as correct_into computes them) and finished as
+// finish_into does, a block at a time, without an array of every corrected value. The error is
+// the correction's or the finishing's.
+Status<std::variant<VantrelError, FinishError>> finish_corrected(
+    std::span<const float> base, const Refinement& r, const std::optional<SampleGrid>& grid,
+    SampleType type, std::span<uint8_t> out);
 
 }  // namespace vantrel

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "codec/finish.h"
@@ -462,7 +463,7 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!take_grid(args[1], grid)) return nullptr;
   const size_t size = sample_type_info(*type).size;
   std::optional<Status<FinishError>> finished;
-  std::optional<Status<VantrelError>> corrected;
+  std::optional<Status<std::variant<VantrelError, FinishError>>> failure;
   PyRef out;
   const auto output = [&](size_t n) {
     out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * size)));
@@ -506,24 +507,18 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       const size_t n = base.samples.size();
       const std::span<uint8_t> y = output(n);
       if (!out) return nullptr;
-      if (!without_interpreter([&] {
-            // Float64 values off a grid are the corrected values themselves.
-            if (*type == SampleType::Float64 && !grid) {
-              corrected.emplace(
-                  correct_into(base.samples, *read, {reinterpret_cast<double*>(y.data()), n}));
-              return;
-            }
-            const auto values = std::make_unique_for_overwrite<double[]>(n);
-            corrected.emplace(correct_into(base.samples, *read, {values.get(), n}));
-            if (corrected->ok()) finished.emplace(finish_into({values.get(), n}, grid, *type, y));
-          }))
+      if (!without_interpreter(
+              [&] { failure.emplace(finish_corrected(base.samples, *read, grid, *type, y)); }))
         return nullptr;
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  if (corrected && !corrected->ok()) {
-    raise_with_text(PyExc_ValueError, corrected->error().to_string());
+  if (failure && !failure->ok()) {
+    const auto& e = failure->error();
+    raise_with_text(PyExc_ValueError, std::holds_alternative<VantrelError>(e)
+                                          ? std::get<VantrelError>(e).to_string()
+                                          : to_string(std::get<FinishError>(e)));
     return nullptr;
   }
   if (finished && !finished->ok()) {
