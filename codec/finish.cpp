@@ -264,44 +264,17 @@ Status<FinishError> finish_into(std::span<const float> values,
   return finish(values, grid, type, out);
 }
 
-namespace {
+FinishInto::FinishInto(const std::optional<SampleGrid>& grid, SampleType type,
+                       std::span<uint8_t> out)
+    : grid_(grid), type_(type), size_(sample_type_info(type).size), out_(out) {}
 
-// Finishes each block of corrected values into its place in the output.
-class FinishBlocks final : public CorrectedSink {
- public:
-  FinishBlocks(const std::optional<SampleGrid>& grid, SampleType type, std::span<uint8_t> out)
-      : grid_(grid), type_(type), size_(sample_type_info(type).size), out_(out) {}
-
-  bool take(size_t first, std::span<const double> values) override {
-    auto done =
-        finish_into(values, grid_, type_, out_.subspan(first * size_, values.size() * size_));
-    if (!done.ok()) error_ = done.error();
-    return done.ok();
-  }
-
-  const std::optional<FinishError>& error() const { return error_; }
-
- private:
-  const std::optional<SampleGrid>& grid_;
-  SampleType type_;
-  size_t size_;
-  std::span<uint8_t> out_;
-  std::optional<FinishError> error_;
-};
-
-}  // namespace
-
-Status<std::variant<VantrelError, FinishError>> finish_corrected(
-    std::span<const float> base, const Refinement& r, const std::optional<SampleGrid>& grid,
-    SampleType type, std::span<uint8_t> out) {
-  if (out.size() != base.size() * sample_type_info(type).size)
-    internal_buffer_error("finish_corrected's output");
-  FinishBlocks sink(grid, type, out);
-  auto corrected = correct_blocks(base, r, sink);
-  using Failure = std::variant<VantrelError, FinishError>;
-  if (!corrected.ok()) return Failure(std::move(corrected).error());
-  if (sink.error()) return Failure(*sink.error());
-  return {};
+bool FinishInto::take(size_t first, std::span<const double> values) {
+  if (first > out_.size() / size_ || values.size() > out_.size() / size_ - first)
+    internal_buffer_error("FinishInto's output");
+  auto done =
+      finish_into(values, grid_, type_, out_.subspan(first * size_, values.size() * size_));
+  if (!done.ok()) error_ = done.error();
+  return done.ok();
 }
 
 }  // namespace vantrel

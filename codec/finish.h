@@ -17,12 +17,10 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <variant>
 
 #include "codec/error.h"
 #include "codec/quality.h"
 #include "codec/refine.h"
-#include "codec/vantrel_error.h"
 #include "support/result.h"
 
 namespace vantrel {
@@ -60,11 +58,26 @@ Status<FinishError> finish_into(std::span<const float> values,
                                 const std::optional<SampleGrid>& grid, SampleType type,
                                 std::span<uint8_t> out);
 
-// The samples of `base` corrected by `r` (as correct_into computes them) and finished as
-// finish_into does, a block at a time, without an array of every corrected value. The error is
-// the correction's or the finishing's.
-Status<std::variant<VantrelError, FinishError>> finish_corrected(
-    std::span<const float> base, const Refinement& r, const std::optional<SampleGrid>& grid,
-    SampleType type, std::span<uint8_t> out);
+// Finishes corrected values as finish_into does, a block at a time, each into its place in
+// `out`; with correct_blocks it reads a layer without an array of every corrected value:
+//
+//   FinishInto sink(grid, type, out);
+//   auto corrected = correct_blocks(base, refinement, sink);  // the correction's error
+//   if (corrected.ok() && sink.error()) ...                    // the finishing's
+class FinishInto final : public CorrectedSink {
+ public:
+  FinishInto(const std::optional<SampleGrid>& grid, SampleType type, std::span<uint8_t> out);
+
+  bool take(size_t first, std::span<const double> values) override;
+
+  const std::optional<FinishError>& error() const { return error_; }
+
+ private:
+  std::optional<SampleGrid> grid_;
+  SampleType type_;
+  size_t size_;
+  std::span<uint8_t> out_;
+  std::optional<FinishError> error_;
+};
 
 }  // namespace vantrel

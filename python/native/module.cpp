@@ -16,7 +16,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "codec/finish.h"
@@ -463,7 +462,7 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!take_grid(args[1], grid)) return nullptr;
   const size_t size = sample_type_info(*type).size;
   std::optional<Status<FinishError>> finished;
-  std::optional<Status<std::variant<VantrelError, FinishError>>> failure;
+  std::optional<Status<VantrelError>> corrected;
   PyRef out;
   const auto output = [&](size_t n) {
     out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * size)));
@@ -507,18 +506,17 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       const size_t n = base.samples.size();
       const std::span<uint8_t> y = output(n);
       if (!out) return nullptr;
+      FinishInto sink(grid, *type, y);
       if (!without_interpreter(
-              [&] { failure.emplace(finish_corrected(base.samples, *read, grid, *type, y)); }))
+              [&] { corrected.emplace(correct_blocks(base.samples, *read, sink)); }))
         return nullptr;
+      if (sink.error()) finished.emplace(*sink.error());
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  if (failure && !failure->ok()) {
-    const auto& e = failure->error();
-    raise_with_text(PyExc_ValueError, std::holds_alternative<VantrelError>(e)
-                                          ? std::get<VantrelError>(e).to_string()
-                                          : to_string(std::get<FinishError>(e)));
+  if (corrected && !corrected->ok()) {
+    raise_with_text(PyExc_ValueError, corrected->error().to_string());
     return nullptr;
   }
   if (finished && !finished->ok()) {
