@@ -1,6 +1,6 @@
 """What a reader returns from decoded values, against NumPy's float64 computation of it: rounding
 to a declared grid and to the sample type, clamps at both ends of every type, ties, -0, NaN and
-infinities, alone and after a correction layer."""
+infinities, alone and after a correction layer (bytes after the trailer ignored)."""
 
 import numpy as np
 import pytest
@@ -86,3 +86,4 @@ def test_a_corrected_read_rounds_the_corrected_values(data, target):
     got = vantrel_tools.decompress(packed)
     assert got.dtype == kind
     assert got.tobytes() == oracle(corrected, trailer.grid, kind).tobytes()
+    assert vantrel_tools.decompress(packed + b"\x00later bytes").tobytes() == got.tobytes()
