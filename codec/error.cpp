@@ -148,6 +148,20 @@ std::string to_string(RefinementError e) {
   return out;
 }
 
+void render(FinishError e, std::string& out) {
+  switch (e) {
+    case FinishError::IntegerNaN:
+      out.append("an integer sample decodes to NaN");
+      return;
+  }
+}
+
+std::string to_string(FinishError e) {
+  std::string out;
+  render(e, out);
+  return out;
+}
+
 std::string to_string(ResidualError e) {
   std::string out;
   render(e, out);

@@ -24,15 +24,22 @@ enum class RefinementError : uint8_t {
   BadQuantisation = 2,  // a width, grid or bin no writer makes (reserved bytes not zero too)
   CountDisagrees = 3,   // written for another number of samples than the base has
 };
+// Why decoded values cannot be returned in their sample type; the text reads as the reason a
+// container is damaged.
+enum class FinishError : uint8_t {
+  IntegerNaN = 0,  // a sample of an integer type is NaN
+};
 
 void render(AransError e, std::string& out);
 void render(CModelError e, std::string& out);
 void render(ResidualError e, std::string& out);
 void render(RefinementError e, std::string& out);
+void render(FinishError e, std::string& out);
 std::string to_string(AransError e);
 std::string to_string(CModelError e);
 std::string to_string(ResidualError e);
 std::string to_string(RefinementError e);
+std::string to_string(FinishError e);
 
 // Stops the process: the codec was about to let a library write past a buffer it owns, which no
 // input can cause. `what` names the buffer.

@@ -409,23 +409,57 @@ VANTREL_TARGET_AVX2 void correct_avx2(std::span<const float> base,
 
 }  // namespace
 
+namespace {
+
+// The residuals of `r` against `base` decoded into `residual` (as many as base samples).
+Status<VantrelError> decode_for(std::span<const float> base, const Refinement& r,
+                                std::span<int32_t> residual) {
+  if (base.size() != r.sample_count)
+    return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
+  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual, r.format);
+  if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
+  return {};
+}
+
+void correct_span(std::span<const float> base, std::span<const int32_t> residual,
+                  const Refinement& r, bool exact_grid, std::span<double> y) {
+#if defined(__x86_64__)
+  if (active_simd_target() == SimdTarget::Avx2) {
+    correct_avx2(base, residual, r, exact_grid, y);
+    return;
+  }
+#endif
+  correct_baseline(base, residual, r, exact_grid, y);
+}
+
+}  // namespace
+
 Status<VantrelError> correct_into(std::span<const float> base, const Refinement& r,
                                   std::span<double> y) {
-  if (base.size() != r.sample_count || y.size() != base.size())
+  if (y.size() != base.size())
     return VantrelError::decompression_failed(to_string(RefinementError::CountDisagrees));
   // Every residual is written before it is read, as is every corrected value.
   const auto residual_store = std::make_unique_for_overwrite<int32_t[]>(base.size());
   const std::span<int32_t> residual(residual_store.get(), base.size());
-  const auto decoded = decode_residual_into(r.stream, base, coder_bin(r), residual, r.format);
-  if (!decoded.ok()) return VantrelError::decompression_failed(decoded.error());
+  if (auto decoded = decode_for(base, r, residual); !decoded.ok()) return decoded;
+  correct_span(base, residual, r, r.grid && grid_reach_is_exact(residual, r), y);
+  return {};
+}
+
+Status<VantrelError> correct_blocks(std::span<const float> base, const Refinement& r,
+                                    CorrectedSink& sink) {
+  const auto residual_store = std::make_unique_for_overwrite<int32_t[]>(base.size());
+  const std::span<int32_t> residual(residual_store.get(), base.size());
+  if (auto decoded = decode_for(base, r, residual); !decoded.ok()) return decoded;
   const bool exact_grid = r.grid && grid_reach_is_exact(residual, r);
-#if defined(__x86_64__)
-  if (active_simd_target() == SimdTarget::Avx2) {
-    correct_avx2(base, residual, r, exact_grid, y);
-    return {};
+  // A block whose values stay in the nearest caches (a multiple of every lane width).
+  constexpr size_t kBlock = 2048;
+  double block[kBlock];
+  for (size_t first = 0; first < base.size(); first += kBlock) {
+    const size_t m = std::min(kBlock, base.size() - first);
+    correct_span(base.subspan(first, m), residual.subspan(first, m), r, exact_grid, {block, m});
+    if (!sink.take(first, {block, m})) break;
   }
-#endif
-  correct_baseline(base, residual, r, exact_grid, y);
   return {};
 }
 

@@ -88,6 +88,22 @@ Result<std::vector<double>, VantrelError> correct(std::span<const float> base, c
 Status<VantrelError> correct_into(std::span<const float> base, const Refinement& r,
                                   std::span<double> out);
 
+// Takes corrected values a block at a time (see correct_blocks).
+class CorrectedSink {
+ public:
+  // The corrected values of samples [first, first + values.size()); false stops the correction.
+  virtual bool take(size_t first, std::span<const double> values) = 0;
+
+ protected:
+  ~CorrectedSink() = default;
+};
+
+// `correct_into`, the values handed to `sink` in order, a block of a few thousand at a time,
+// instead of stored whole: a reader that converts them on the way needs no array of them all.
+// The error is the decoding's; a sink that stops the correction has its own reason.
+Status<VantrelError> correct_blocks(std::span<const float> base, const Refinement& r,
+                                    CorrectedSink& sink);
+
 // The section body: the fixed fields, then the stream (appended to `body`).
 void write_refinement(const Refinement& r, std::vector<uint8_t>& body);
 

@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "codec/finish.h"
 #include "codec/options.h"
 #include "codec/quality.h"
 #include "codec/refine.h"
@@ -431,6 +433,99 @@ PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return out.release();
 }
 
+// finish(samples, grid, sample_type, refinement, /) -> bytearray of the sample type
+// The samples a reader returns, in native byte order: `samples` (1-D float32, or float64 values
+// already corrected), first corrected by `refinement` (the body of a refinement section written
+// for this float32 base, or None), rounded to `grid` (None, or (step, origin, min_code,
+// max_code) as the trailer holds it) and converted to `sample_type` (float32, float64, int8,
+// int16, int32, uint8 or uint16). A correction runs without holding the interpreter, on a private
+// copy of the base; the rest is one pass over the samples.
+PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError,
+                    "finish() takes the samples, a grid, a sample type and a refinement body");
+    return nullptr;
+  }
+  Py_ssize_t name_len = 0;
+  const char* name = PyUnicode_Check(args[2]) ? PyUnicode_AsUTF8AndSize(args[2], &name_len)
+                                              : nullptr;
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "sample_type must be a str");
+    return nullptr;
+  }
+  const auto type = sample_type_named(std::string_view(name, static_cast<size_t>(name_len)));
+  if (!type) {
+    PyErr_Format(PyExc_ValueError, "unknown sample type '%s'", name);
+    return nullptr;
+  }
+  std::optional<SampleGrid> grid;
+  if (!take_grid(args[1], grid)) return nullptr;
+  const size_t size = sample_type_info(*type).size;
+  std::optional<Status<FinishError>> finished;
+  std::optional<Status<VantrelError>> corrected;
+  PyRef out;
+  const auto output = [&](size_t n) {
+    out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * size)));
+    return out ? std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyByteArray_AsString(out.get())),
+                                    n * size)
+               : std::span<uint8_t>();
+  };
+  try {
+    if (args[3] == Py_None) {
+      BufferView in;
+      if (PyObject_GetBuffer(args[0], &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+      in.held = true;
+      const char format = native_format(in.view);
+      if (in.view.ndim != 1 || (format != 'f' && format != 'd')) {
+        PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+        return nullptr;
+      }
+      const auto n = static_cast<size_t>(in.view.shape[0]);
+      const std::span<uint8_t> y = output(n);
+      if (!out) return nullptr;
+      finished = format == 'f'
+                     ? finish_into(std::span(static_cast<const float*>(in.view.buf), n), grid,
+                                   *type, y)
+                     : finish_into(std::span(static_cast<const double*>(in.view.buf), n), grid,
+                                   *type, y);
+    } else {
+      SampleCopy base;
+      if (!base.take(args[0], false)) return nullptr;
+      BufferView in;
+      if (PyObject_GetBuffer(args[3], &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+      in.held = true;
+      const auto* body = static_cast<const uint8_t*>(in.view.buf);
+      const auto read = read_refinement(
+          std::span(body, static_cast<size_t>(in.view.len)),
+          static_cast<uint32_t>(std::min<size_t>(base.samples.size(), UINT32_MAX)));
+      if (!read) {
+        raise_with_text(PyExc_ValueError, to_string(read.error()));
+        return nullptr;
+      }
+      const size_t n = base.samples.size();
+      const std::span<uint8_t> y = output(n);
+      if (!out) return nullptr;
+      FinishInto sink(grid, *type, y);
+      if (!without_interpreter(
+              [&] { corrected.emplace(correct_blocks(base.samples, *read, sink)); }))
+        return nullptr;
+      if (sink.error()) finished.emplace(*sink.error());
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (corrected && !corrected->ok()) {
+    raise_with_text(PyExc_ValueError, corrected->error().to_string());
+    return nullptr;
+  }
+  if (finished && !finished->ok()) {
+    raise_with_text(PyExc_ValueError, to_string(finished->error()));
+    return nullptr;
+  }
+  return out.release();
+}
+
 // options_fields(options, options_type, /) -> (method, scale, cutoff, coder, quant_multiplier)
 // The texts and values an instance of vantrel.CompressionOptions (`options_type`) was built
 // with; coder is None for the automatic choice, quant_multiplier None when unset.
@@ -595,6 +690,15 @@ PyMethodDef kFunctions[] = {
      "The samples a reader returns, as a bytearray of native float64: the decoded base\n"
      "`samples` (1-D float32) corrected by the body of a refinement section written for them.\n"
      "A body that is damaged or belongs to other samples raises ValueError."},
+    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&finish_py)),
+     METH_FASTCALL,
+     "finish(samples, grid, sample_type, refinement, /)\n--\n\n"
+     "The samples a reader returns, as a bytearray of `sample_type` (a NumPy type name) in\n"
+     "native byte order: `samples` (1-D float32, or float64 values already corrected),\n"
+     "corrected by the body of a refinement section (`refinement`, or None), rounded to `grid`\n"
+     "(None or (step, origin, min_code, max_code)) and to the type, clamped to its range. A\n"
+     "body that is damaged or belongs to other samples, and an integer sample that is NaN,\n"
+     "raise ValueError."},
     {"options_fields",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&options_fields_py)), METH_FASTCALL,
      "options_fields(options, options_type, /)\n--\n\n"

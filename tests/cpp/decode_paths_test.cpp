@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "codec/finish.h"
 #include "codec/lpc.h"
 #include "codec/refine.h"
 #include "codec/residual.h"
@@ -96,6 +97,45 @@ INSTANTIATE_TEST_SUITE_P(
         CorrectCase{"width", std::nullopt, 0, 0.1, 5, 77},
         CorrectCase{"width_far", std::nullopt, 0, 3e-3, 1 << 29, 33}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A reader's rounding to a grid and a sample type gives the same bytes on every target (the
+// package's tests hold the result against NumPy's computation of it).
+TEST(FinishPaths, EveryTargetGivesTheSameBytes) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> wander(-7e4, 7e4);
+  const double specials[] = {0.5, -0.5, 1.5, -2.5, -0.0, 0.0, kInff, -kInff, 3e38, -3.5e38,
+                             2147483647.5, -2147483648.5, 65535.5, 127.5, -128.5, 1e300};
+  std::vector<double> values(203);  // leaves a partial group of lanes at every width
+  for (size_t i = 0; i < values.size(); ++i)
+    values[i] = i < std::size(specials) ? specials[i] : std::round(wander(rng)) / 4;
+  const std::vector<float> narrowed(values.begin(), values.end() - 1);  // every value in range
+  const std::optional<SampleGrid> grids[] = {std::nullopt, SampleGrid{0.5, -0.25, -300, 7e4},
+                                             SampleGrid{0.1, -0.0, -5, 5},
+                                             SampleGrid{1e37, 0.0, -1e3, 1e3}};
+  for (const SampleTypeInfo& type : kSampleTypes) {
+    for (const auto& grid : grids) {
+      std::vector<uint8_t> scalar;
+      for (const SimdTarget target : kSimdTargets) {
+        if (!simd_target_available(target)) continue;
+        force_simd_target(target);
+        std::vector<uint8_t> out(values.size() * type.size), out32(narrowed.size() * type.size);
+        const bool done = finish_into(values, grid, type.type, out).ok() &&
+                          finish_into(narrowed, grid, type.type, out32).ok();
+        reset_simd_target();
+        ASSERT_TRUE(done) << type.name;
+        out.insert(out.end(), out32.begin(), out32.end());
+        if (target == SimdTarget::Scalar) scalar = out;
+        EXPECT_EQ(out, scalar) << type.name << " on " << simd_target_name(target);
+      }
+    }
+  }
+  std::vector<double> with_nan = values;
+  with_nan[101] = std::numeric_limits<double>::quiet_NaN();
+  std::vector<uint8_t> out(with_nan.size() * 2);
+  const auto refused = finish_into(with_nan, std::nullopt, SampleType::Int16, out);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(to_string(refused.error()), "an integer sample decodes to NaN");
+}
 
 // Restoring values from a filter's errors, against the sum formed in 64-bit integers.
 TEST(LpcRestore, EveryOrderGivesTheIntegerSums) {

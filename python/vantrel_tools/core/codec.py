@@ -215,51 +215,30 @@ def decode(data: bytes | bytearray | memoryview) -> tuple[npt.NDArray[Any], Abou
     >>> samples.size, about.rate
     (9, 250.0)
     """
-    container = bytes(data)
+    container = bytes(data)  # the bytes checked are the bytes decoded (no copy of bytes)
     trailer = read_trailer(container)
     base = np.frombuffer(_native.decompress(container), dtype=np.float32)
     if trailer is None:
         return base, About()
-    values: npt.NDArray[Any] = base
-    if trailer.refinement is not None:
+    return (_finished(base, trailer.grid, trailer.sample_type, trailer.runs, trailer.refinement),
+            trailer.about)
+
+
+def _finished(values: npt.NDArray[Any], grid: Grid | None, kind: str | None,
+              runs: npt.NDArray[Any], refinement: bytes | None = None) -> npt.NDArray[Any]:
+    """The samples a reader returns from the decoded base or the corrected samples `values`
+    (float32 or float64): corrected by `refinement` (a base only), rounded to the declared `grid`,
+    converted to the sample type `kind` (None for float32), the gaps `runs` restored."""
+    kind = kind or "float32"
+    if grid is None and refinement is None and kind == values.dtype.name:
+        samples = values  # a writable float32 base: nothing to round or convert
+    else:
         try:
-            corrected = _native.correct(base, trailer.refinement)
+            finished = _native.finish(values, grid, kind, refinement)
         except ValueError as exc:
             raise damaged(str(exc)) from None
-        values = np.frombuffer(corrected, dtype=np.float64)
-    return _finished(values, trailer.grid, trailer.sample_type, trailer.runs), trailer.about
-
-
-def _finished(values: npt.NDArray[Any], grid: Grid | None, kind: str,
-              runs: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """The samples a reader returns from the decoded base or the corrected samples `values`:
-    rounded to the declared `grid`, converted to the sample type `kind`, the gaps `runs`
-    restored."""
-    if grid is not None:
-        step, origin, lowest, highest = grid
-        # In place, value for value as written out: one float64 array of the chunk, not five
-        # (the corrected values' own when there are any, which nothing else holds).
-        grid_values = values.astype(np.float64, copy=False)
-        grid_values -= origin
-        grid_values /= step
-        np.rint(grid_values, out=grid_values)
-        np.clip(grid_values, lowest, highest, out=grid_values)
-        grid_values *= step
-        grid_values += origin
-        values = grid_values
-    if kind in INTEGER_TYPES:
-        # Rounded and clamped in float64, which holds every bound of these types: in float32 the
-        # top of int32, 2^31 - 1, is 2^31 and would wrap to the bottom.
-        wide = values.astype(np.float64, copy=False)  # a float32 base is copied, as it is read-only
-        if np.isnan(wide).any():
-            raise damaged("an integer sample decodes to NaN")
-        np.rint(wide, out=wide)
-        info = np.iinfo(kind)
-        np.clip(wide, info.min, info.max, out=wide)
-        integers: npt.NDArray[Any] = wide.astype(kind)
-        return integers
-    values = values.astype(np.float64 if kind == "float64" else np.float32, copy=False)
-    return restore_gaps(values, runs)
+        samples = np.frombuffer(finished, dtype=kind)
+    return samples if kind in INTEGER_TYPES else restore_gaps(samples, runs)
 
 
 @dataclass(frozen=True)

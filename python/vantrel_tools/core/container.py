@@ -10,6 +10,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass
+from typing import Any
 
 from .. import _native
 from .names import CODER_CODES, MAX_SCALE, MIN_SCALE, WAVELET_TAGS
@@ -163,22 +164,60 @@ def parse_header(data: bytes) -> ContainerHeader:
     ...
     vantrel_tools.core.container.ContainerError: not a vantrel container (starts with b'RIFF')
     """
+    return ContainerHeader(**dict(zip(_FIELDS, _checked_fields(data), strict=True)))
+
+
+def header_extent(data: bytes) -> tuple[int, int]:
+    """The sample count and payload length of the header at the start of `data`, refusing what
+    :func:`parse_header` refuses (a reader's check of every container, without the fields as an
+    object).
+
+    Parameters
+    ----------
+    data : bytes
+        As for :func:`parse_header`.
+
+    Returns
+    -------
+    tuple of (int, int)
+
+    Raises
+    ------
+    ContainerError
+        As for :func:`parse_header`.
+
+    Examples
+    --------
+    >>> import numpy as np, vantrel
+    >>> header_extent(vantrel.compress_signal(np.zeros(1000, dtype=np.float32)))[0]
+    1000
+    """
+    fields = _checked_fields(data)
+    return fields[_SAMPLE_COUNT], fields[_PAYLOAD_LEN]
+
+
+_SAMPLE_COUNT, _PAYLOAD_LEN = _FIELDS.index("sample_count"), _FIELDS.index("payload_len")
+
+
+def _checked_fields(data: bytes) -> tuple[Any, ...]:
+    """The header's fields as ``_native.unpack_header`` gives them, refused as `parse_header`
+    says."""
     if len(data) < HEADER_SIZE:
         raise ContainerError(f"too short for a container header ({len(data)} of 52 bytes)")
-    header = unpack_header(data)
-    version = header.version
-    if header.magic != MAGIC:
-        raise ContainerError(f"not a vantrel container (starts with {header.magic!r})")
+    fields = _native.unpack_header(data)
+    magic, version, method_tag, wavelet_code, _, scale, coder, _, low, high, mean = fields[:11]
+    if magic != MAGIC:
+        raise ContainerError(f"not a vantrel container (starts with {magic!r})")
     if version[0] != 1:
         raise ContainerError(f"container version {version[0]}.{version[1]} is not supported")
-    if header.method_tag != METHOD_TAG:
-        raise ContainerError(f"unknown method tag {header.method_tag!r}")
-    if header.wavelet_code not in WAVELET_NAMES:
-        raise ContainerError(f"unknown wavelet code {header.wavelet_code!r}")
-    if not MIN_SCALE <= header.scale <= MAX_SCALE:
-        raise ContainerError(f"scale {header.scale} is outside {MIN_SCALE}..{MAX_SCALE}")
-    if header.coder not in CODER_NAMES:
-        raise ContainerError(f"unknown coder {header.coder}")
-    if not all(math.isfinite(v) for v in (header.signal_min, header.signal_max, header.norm_mean)):
+    if method_tag != METHOD_TAG:
+        raise ContainerError(f"unknown method tag {method_tag!r}")
+    if wavelet_code not in WAVELET_NAMES:
+        raise ContainerError(f"unknown wavelet code {wavelet_code!r}")
+    if not MIN_SCALE <= scale <= MAX_SCALE:
+        raise ContainerError(f"scale {scale} is outside {MIN_SCALE}..{MAX_SCALE}")
+    if coder not in CODER_NAMES:
+        raise ContainerError(f"unknown coder {coder}")
+    if not (math.isfinite(low) and math.isfinite(high) and math.isfinite(mean)):
         raise ContainerError("normalisation constants are not finite")
-    return header
+    return fields

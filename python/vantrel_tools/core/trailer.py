@@ -31,7 +31,7 @@ from typing import Any
 import google_crc32c
 import numpy as np
 
-from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, parse_header
+from .container import HEADER_SIZE, RESERVED_BYTE_OFFSET, header_extent, parse_header
 from .gaps import GAP_NEG_INF, NO_GAPS, RUN_DTYPE, GapRuns
 
 # The header's reserved byte is written as 0 and never read by the decoder; bit 0 set there says
@@ -62,6 +62,9 @@ _GRID = struct.Struct("<4d")  # step, origin, lowest code, highest code
 # A grid as the codec takes it: (step, origin, lowest code, highest code).
 Grid = tuple[float, float, float, float]
 _MIN_TRAILER = _PREFIX.size + _CRC.size
+# The CRC-32C of any bytes followed by their own CRC-32C (little-endian): a container is checked
+# over the bytes up to the trailer's end, without a copy of them that leaves the checksum out.
+_CRC_RESIDUE = 0x48674BC7
 
 
 class DamagedContainerError(ValueError):
@@ -368,12 +371,11 @@ def read_trailer(data: bytes) -> Trailer | None:
     >>> read_trailer(vantrel.compress_signal(np.ones(8, np.float32))) is None
     True
     """
-    view = memoryview(data)
-    header = parse_header(data)
-    end = HEADER_SIZE + header.payload_len
+    sample_count, payload_len = header_extent(data)
+    end = HEADER_SIZE + payload_len
     flagged = bool(data[FLAGS_OFFSET] & FLAG_TRAILER)
     # A trailer is looked for even when the flag is clear: a flipped flag must not hide one.
-    has_magic = len(data) >= end + 4 and data[end : end + 4] == TRAILER_MAGIC
+    has_magic = data[end : end + 4] == TRAILER_MAGIC
     if not flagged and not has_magic:
         return None
     if len(data) < end + _MIN_TRAILER:
@@ -387,45 +389,43 @@ def read_trailer(data: bytes) -> Trailer | None:
     if length > len(data) - end:
         raise damaged(f"trailer length {length} does not fit the {len(data) - end} bytes left")
     stop = end + length
-    (stored,) = _CRC.unpack_from(data, stop - _CRC.size)
-    if _crc(data[: stop - _CRC.size]) != stored:
+    if _crc(data if stop == len(data) else data[:stop]) != _CRC_RESIDUE:
         raise damaged("checksum mismatch")
     if version < TRAILER_VERSION:  # no writer has ever made one
         raise damaged(f"trailer version {version} does not exist")
     if version not in (TRAILER_VERSION, TRAILER_VERSION_REFINED):
         raise ValueError(f"trailer version {version} is newer than this reader "
                          f"({TRAILER_VERSION_REFINED})")
-    return _read_sections(view[end + _PREFIX.size : stop - _CRC.size], header.sample_count,
+    return _read_sections(memoryview(data)[end + _PREFIX.size : stop - _CRC.size], sample_count,
                           length)
 
 
 def _read_sections(sections: memoryview, sample_count: int, length: int) -> Trailer:
-    runs = None
-    refinement = sample_type = None
-    grid = None
-    about = About()
-    pos = 0
-    while pos < len(sections):
-        if len(sections) - pos < _SECTION.size:
+    runs = refinement = sample_type = grid = about = None
+    pos, total = 0, len(sections)
+    while pos < total:
+        if total - pos < _SECTION.size:
             raise damaged("a trailer section is cut short")
         tag, size = _SECTION.unpack_from(sections, pos)
-        pos += _SECTION.size
-        if size > len(sections) - pos:
+        start = pos + _SECTION.size
+        pos = start + size
+        if pos > total:
             raise damaged("a trailer section is cut short")
         if tag == SECTION_GAPS:
             if runs is not None:
                 raise damaged("the trailer holds two gap sections")
-            runs = _read_gaps(sections[pos : pos + size], sample_count)
+            runs = _read_gaps(sections[start:pos], sample_count)
         elif tag == SECTION_ABOUT:
-            about = _read_about(sections[pos : pos + size])
+            about = _read_about(sections[start:pos])
         elif tag == SECTION_REFINEMENT:
-            refinement = bytes(sections[pos : pos + size])
+            refinement = bytes(sections[start:pos])
         elif tag == SECTION_SAMPLE_TYPE:
-            sample_type = _read_sample_type(sections[pos : pos + size])
+            sample_type = _read_sample_type(sections[start:pos])
         elif tag == SECTION_GRID:
-            grid = _read_grid(sections[pos : pos + size])
-        pos += size  # sections of later versions' kinds are skipped
-    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid, about)
+            grid = _read_grid(sections[start:pos])
+        # sections of later versions' kinds are skipped
+    return Trailer(length, NO_GAPS if runs is None else runs, refinement, sample_type, grid,
+                   About() if about is None else about)
 
 
 _REFINEMENT_HEAD = struct.Struct("<B3xId3dI")  # kind, count, width or step, grid, codes per bin
