@@ -185,7 +185,99 @@ constexpr std::array<ErrorsFn, sizeof...(N)> errors_table(std::index_sequence<N.
 constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
 constexpr auto kErrors = errors_table(std::make_index_sequence<kMaxLpcOrder>());
 
+// The autocorrelation's lags L .. L + 3 of w (n values) over i >= L + 3, as four lanes in reverse
+// lag order (lane 3 - j holds lag L + j): w[i] times the four values before it that those lags
+// pair it with, which lie next to each other. Two sets of sums, for even and odd i, so that each
+// addition need not wait for the one before; the sets are added at the end. Pairs of lanes (the
+// width of the baseline's vectors) here; four_lags_avx2 does the same operations on each lane,
+// four lanes at once.
+void four_lags(const double* w, size_t n, size_t lag, double out[4]) {
+  using Pair = double __attribute__((vector_size(16)));
+  Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
+  size_t i = lag + 3;
+  const auto step = [&](size_t at, Pair& far, Pair& near) {
+    Pair f, m;
+    std::memcpy(&f, &w[at - lag - 3], sizeof f);
+    std::memcpy(&m, &w[at - lag - 1], sizeof m);
+    const Pair v = {w[at], w[at]};
+    far += v * f;
+    near += v * m;
+  };
+  for (; i + 1 < n; i += 2) {
+    step(i, far0, near0);
+    step(i + 1, far1, near1);
+  }
+  if (i < n) step(i, far0, near0);
+  const Pair far = far0 + far1, near = near0 + near1;
+  out[0] = far[0];
+  out[1] = far[1];
+  out[2] = near[0];
+  out[3] = near[1];
+}
+
+#if defined(__x86_64__)
+// four_lags for the lags L .. L + 3 into out[0 .. 3] and, when `both`, L + 4 .. L + 7 into
+// out[4 .. 7]: the same operations on every lane as four_lags, the second group's sums beside
+// the first's (its first pairs start four values later, at the same parity), so that the two
+// chains of additions overlap.
+VANTREL_TARGET_AVX2 void four_lags_avx2(const double* w, size_t n, size_t lag, bool both,
+                                        double out[8]) {
+  __m256d even = _mm256_setzero_pd(), odd = _mm256_setzero_pd();
+  __m256d even2 = _mm256_setzero_pd(), odd2 = _mm256_setzero_pd();
+  const size_t second = both ? lag + 7 : n;  // where the second group's pairs start
+  size_t i = lag + 3;
+  for (; i + 1 < n && i < second; i += 2) {
+    const __m256d e = _mm256_mul_pd(_mm256_set1_pd(w[i]), _mm256_loadu_pd(&w[i - lag - 3]));
+    const __m256d o = _mm256_mul_pd(_mm256_set1_pd(w[i + 1]), _mm256_loadu_pd(&w[i - lag - 2]));
+    even = _mm256_add_pd(even, e);
+    odd = _mm256_add_pd(odd, o);
+  }
+  for (; i + 1 < n; i += 2) {
+    const __m256d vi = _mm256_set1_pd(w[i]), vo = _mm256_set1_pd(w[i + 1]);
+    even = _mm256_add_pd(even, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 3])));
+    odd = _mm256_add_pd(odd, _mm256_mul_pd(vo, _mm256_loadu_pd(&w[i - lag - 2])));
+    even2 = _mm256_add_pd(even2, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 7])));
+    odd2 = _mm256_add_pd(odd2, _mm256_mul_pd(vo, _mm256_loadu_pd(&w[i - lag - 6])));
+  }
+  if (i < n) {
+    const __m256d vi = _mm256_set1_pd(w[i]);
+    even = _mm256_add_pd(even, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 3])));
+    if (i >= second) {
+      even2 = _mm256_add_pd(even2, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 7])));
+    }
+  }
+  _mm256_storeu_pd(out, _mm256_add_pd(even, odd));
+  if (both) _mm256_storeu_pd(out + 4, _mm256_add_pd(even2, odd2));
+}
+#endif
+
 }  // namespace
+
+size_t windowed_lags(std::span<const double> w, size_t lag, std::span<double, kLpcLags> r) {
+  const size_t n = w.size();
+  double lanes[8];
+  size_t groups = 1;
+#if defined(__x86_64__)
+  if (active_simd_target() == SimdTarget::Avx2) {
+    groups = lag + 8 <= r.size() ? 2 : 1;
+    four_lags_avx2(w.data(), n, lag, groups == 2, lanes);
+  } else {
+    four_lags(w.data(), n, lag, lanes);
+  }
+#else
+  four_lags(w.data(), n, lag, lanes);
+#endif
+  // The first few products of each lag, which the lanes leave out, are added last.
+  for (size_t g = 0; g < groups; ++g) {
+    const size_t from = lag + 4 * g;
+    for (size_t j = 0; j < 4; ++j) {
+      double sum = lanes[4 * g + 3 - j];
+      for (size_t i = from + j; i < std::min(n, from + 3); ++i) sum += w[i] * w[i - from - j];
+      r[from + j] = sum;
+    }
+  }
+  return 4 * groups;
+}
 
 LpcFilter design_lpc(std::span<const int32_t> x) {
   LpcFilter f;
@@ -213,36 +305,11 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   }
   w.resize(n);
   for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
-  // The autocorrelation's lags are computed as the orders reach them, four at a time: L .. L + 3,
-  // w[i] times the four values before it that they pair it with, which lie next to each other
-  // (lanes in reverse lag order).
-  std::array<double, kMaxLpcOrder + 4> r{};
+  // The autocorrelation's lags are computed as the orders reach them.
+  std::array<double, kLpcLags> r{};
+  size_t lags_known = 0;
   const auto lags_from = [&](size_t lag) {
-    // Pairs of lanes (the width of the baseline's vectors), and two sets of sums, for even and
-    // odd i, so that each addition need not wait for the one before.
-    using Pair = double __attribute__((vector_size(16)));
-    Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
-    size_t i = lag + 3;
-    const auto step = [&](size_t at, Pair& far, Pair& near) {
-      Pair f, m;
-      std::memcpy(&f, &w[at - lag - 3], sizeof f);
-      std::memcpy(&m, &w[at - lag - 1], sizeof m);
-      const Pair v = {w[at], w[at]};
-      far += v * f;
-      near += v * m;
-    };
-    for (; i + 1 < n; i += 2) {
-      step(i, far0, near0);
-      step(i + 1, far1, near1);
-    }
-    if (i < n) step(i, far0, near0);
-    const Pair far = far0 + far1, near = near0 + near1;
-    const double lanes[4] = {far[0], far[1], near[0], near[1]};
-    for (size_t j = 0; j < 4; ++j) {
-      double sum = lanes[3 - j];
-      for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
-      r[lag + j] = sum;
-    }
+    if (lag >= lags_known) lags_known = lag + windowed_lags({w.data(), n}, lag, r);
   };
   lags_from(0);
   if (!(r[0] > 0.0)) return f;

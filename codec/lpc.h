@@ -26,6 +26,15 @@ struct LpcFilter {
   std::array<int16_t, kMaxLpcOrder> coefs{};  // coefs[k] weighs the value k + 1 before
 };
 
+// The autocorrelation's lags that design_lpc computes, 0 .. kMaxLpcOrder + 3 (four at a time).
+inline constexpr size_t kLpcLags = kMaxLpcOrder + 4;
+
+// The sums of w[i] * w[i - l] over i for the lags l = lag .. lag + 3 (a multiple of 4 below
+// kLpcLags) into r[l], each in a fixed order that every target keeps, and, where the target
+// computes them in the same pass, those of lag + 4 .. lag + 7 too; returns how many lags it
+// wrote (4 or 8).
+size_t windowed_lags(std::span<const double> w, size_t lag, std::span<double, kLpcLags> r);
+
 // A filter for `x`: of the orders searched, the lowest whose estimated cost (the prediction
 // error's entropy under a Laplacian model, from Levinson-Durbin's own error, plus 16 bits a
 // coefficient) is within 0.3% of the cheapest's; the search ends twelve orders past the cheapest

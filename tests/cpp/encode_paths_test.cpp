@@ -1,7 +1,9 @@
 // The encoder's vector paths against the arithmetic they stand for, on every target this machine
-// runs: a linear filter's prediction errors.
+// runs: a linear filter's prediction errors, and its design (whose sums run in a fixed order).
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <random>
 #include <vector>
 
@@ -59,6 +61,32 @@ TEST(LpcErrors, EveryOrderAndTargetGivesTheIntegerSums) {
           if (!fits) continue;
           for (size_t i = 0; i < e.size(); ++i) ASSERT_EQ(e[i], want[i]) << "value " << i + from;
         }
+      }
+    }
+  }
+}
+
+// The autocorrelation of a windowed block is the same on every target, bit for bit, for lengths
+// that end its pairs of products on either parity or leave a group of lags with none.
+TEST(LpcDesign, EveryTargetSumsTheLagsAlike) {
+  std::mt19937 rng(9);
+  std::normal_distribution<double> noise(0.0, 1000.0);
+  for (const size_t n : {size_t{5}, size_t{10}, size_t{38}, size_t{131}, size_t{4096}}) {
+    std::vector<double> w(n);
+    for (double& v : w) v = noise(rng);
+    std::vector<std::array<double, kLpcLags>> sums;
+    for (const SimdTarget target : kSimdTargets) {
+      if (!simd_target_available(target)) continue;
+      force_simd_target(target);
+      std::array<double, kLpcLags> r{};
+      for (size_t lag = 0; lag < kLpcLags;) lag += windowed_lags(w, lag, r);
+      reset_simd_target();
+      sums.push_back(r);
+    }
+    for (const auto& r : sums) {
+      for (size_t lag = 0; lag < kLpcLags; ++lag) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(r[lag]), std::bit_cast<uint64_t>(sums[0][lag]))
+            << "length " << n << ", lag " << lag;
       }
     }
   }
