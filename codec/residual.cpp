@@ -231,8 +231,9 @@ class Recorder {
 
   uint32_t bit(uint16_t& p, uint32_t b) {
     if (size_ == capacity_) reserve(2 * capacity_);
-    rec_[size_++] = static_cast<uint16_t>((uint32_t{p} << 1) | b);
-    p = static_cast<uint16_t>(adapt_probability(p, b));
+    const uint32_t q = p;  // read once, before the record is written (see Pricer::bit)
+    p = static_cast<uint16_t>(adapt_probability(q, b));
+    rec_[size_++] = static_cast<uint16_t>((q << 1) | b);
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
@@ -355,9 +356,12 @@ struct Pricer {
   uint16_t* at = nullptr;
   double total = 0;
   uint32_t bit(uint16_t& p, uint32_t b) {
-    total += cost[b ? kProbScale - p : p];
-    if constexpr (kRecords) *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
-    p = static_cast<uint16_t>(adapt_probability(p, b));
+    // The probability is read once and written back before the record, which the compiler must
+    // otherwise assume may overwrite it.
+    const uint32_t q = p;
+    p = static_cast<uint16_t>(adapt_probability(q, b));
+    total += cost[b ? kProbScale - q : q];
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>((q << 1) | b);
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
