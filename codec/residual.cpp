@@ -360,7 +360,8 @@ struct Pricer {
     // otherwise assume may overwrite it.
     const uint32_t q = p;
     p = static_cast<uint16_t>(adapt_probability(q, b));
-    total += cost[b ? kProbScale - q : q];
+    // The bit's probability, q or 4096 - q, picked without a branch (bits are unpredictable).
+    total += cost[q + ((kProbScale - 2 * q) & (0u - b))];
     if constexpr (kRecords) *at++ = static_cast<uint16_t>((q << 1) | b);
     return b;
   }
