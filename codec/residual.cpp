@@ -494,8 +494,9 @@ constexpr uint32_t kRunningRate = 4;
 constexpr uint64_t kRunningStart = uint64_t{16} << kRunningRate;
 
 inline uint32_t running_parameter(uint64_t a) {
-  const uint64_t mean = a >> kRunningRate;
-  return mean > 0 ? std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31) : 0;
+  // A mean of 0 takes the parameter of a mean of 1, 0.
+  const uint64_t mean = (a >> kRunningRate) | 1;
+  return std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31);
 }
 constexpr uint32_t kRiceParamBits = 5;
 // A quotient this long or longer goes as an escape: this many 0s, then the value in 32 bits.
@@ -597,7 +598,7 @@ void rice_scan(const std::array<const int32_t*, W>& e, size_t n, std::array<Rice
         const uint32_t k = running_parameter(a[w]);
         const uint32_t q = u >> k;
         total[w] += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
-        a[w] += u - (a[w] >> kRunningRate);
+        a[w] = (a[w] + u) - (a[w] >> kRunningRate);  // the sum and the shift side by side
       }
     }
     for (size_t w = 0; w < W; ++w) out[w]->sums[p] = sum[w];
