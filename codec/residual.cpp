@@ -577,9 +577,8 @@ struct RiceScan {
   uint64_t running = kRiceShiftBits;
 };
 
-// Scans W blocks of n errors at once (`e[w]`, each at most kLpcBlock): the running parameter's
-// sums are a chain from one error to the next, and independent chains side by side keep each
-// other's latency off the critical path.
+// Scans W blocks of n errors at once (`e[w]`, each at most kLpcBlock; a block's residuals and
+// its filter's errors), zigzagging each error as it is read.
 template <size_t W>
 void rice_scan(const std::array<const int32_t*, W>& e, size_t n, std::array<RiceScan*, W> out) {
   constexpr size_t kLeast = size_t{1} << kRiceLeastShift;
