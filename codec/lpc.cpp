@@ -119,12 +119,12 @@ uint64_t errors_fixed(const int16_t* c, int shift, const int32_t* x, size_t from
 
 #if defined(__x86_64__)
 // errors_fixed on four lanes of doubles, sixteen values at a time. The sums are exact: every
-// product of a coefficient (below 2^15) and a value (below 2^30) is an integer below 2^45 and the
-// sum of at most 32 of them stays below 2^50, so each fused step rounds nothing and the lane holds
-// the integer sum of the scalar path; scaling by 2^-shift and flooring is the arithmetic shift, and
-// the error, an integer below 2^51, is tested against 32 bits before it is converted. `xd` holds
-// the values as doubles from index from - N on. Returns the index the lanes stopped at (the rest is
-// left to the scalar path) and ORs into `beyond` when an error does not fit.
+// product of a coefficient (at most 2^15 in magnitude) and a 32-bit value is an integer of at most
+// 2^46, and the sum of at most 32 of them at most 2^51, so no fused step rounds and each lane
+// holds the scalar path's integer sum. Scaling by 2^-shift and flooring is the arithmetic shift;
+// the error, an integer below 2^52, is tested against 32 bits before it is converted. `xd` holds
+// the values as doubles from index from - N on. Returns the index the lanes stopped at (the rest
+// is left to the scalar path) and ORs into `beyond` when an error does not fit.
 template <int N>
 VANTREL_TARGET_AVX2 size_t errors_avx2(const int16_t* c, int shift, const double* xd,
                                        size_t from, size_t to, int32_t* e, uint64_t& beyond) {

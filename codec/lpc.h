@@ -45,7 +45,7 @@ LpcFilter design_lpc(std::span<const int32_t> x);
 // The prediction errors x[i] - prediction(i) for i in [from, to) into e[i - from]; x[j] for j <
 // from are the history (at least min(from, order) of them are read; below index 0 nothing is).
 // Every x must lie within +-(2^30 - 1). False when an error does not fit in 32 bits (the filter
-// is then not to be used).
+// is then not to be used, and the errors written are meaningless).
 bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e);
 
 // The inverse, in place: x[i] holds the error on entry and the value on return, for i in
