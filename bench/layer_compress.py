@@ -6,7 +6,9 @@ search are worth. This measures the same ratio on the bounded rows of the real s
 ``residual.py`` (or those named): ``vantrel_tools.compress_to(x, max_error=range / 2^k)`` over the
 search without the layer on the same samples and bound (``refine_package.without_layer``), each
 the best of many rounds in which the two calls alternate, one thread; the median of three such
-measurements is reported with its spread, and the container's bytes with the layer.
+measurements is reported with its spread, and the container's bytes with the layer. Signals
+coded as integers add a lossless row: ``compress_to`` of the codes with ``max_error=0`` over the
+search without the layer on them (``refine_package.plain_codes``), int16 codes where they fit.
 
     python bench/layer_compress.py [--signals ecg,ppg] [--out bench/results]
 """
@@ -28,10 +30,20 @@ import vantrel_tools  # noqa: E402
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import residual  # noqa: E402
 from harness import best_times  # noqa: E402
-from refine_package import without_layer  # noqa: E402
+from refine_package import plain_codes, without_layer  # noqa: E402
 
 # Rounds per measurement: enough for a few seconds a row on every signal.
 SHORT_ROUNDS, LONG_ROUNDS = 100, 25
+
+
+def measure(name: str, bound: str, calls: dict, size: int, rounds: int) -> str:
+    ratios, best = [], {}
+    for _ in range(3):
+        best = best_times(calls, rounds)
+        ratios.append(best["with"] / best["without"])
+    return (f"| {name} | {bound} | {size} | {statistics.median(ratios):.2f} "
+            f"| {min(ratios):.2f}-{max(ratios):.2f} | {best['with'] * 1e6:.0f} "
+            f"| {best['without'] * 1e6:.0f} |")
 
 
 def row(s: residual.Signal, k: int) -> str:
@@ -40,14 +52,18 @@ def row(s: residual.Signal, k: int) -> str:
     calls = {"with": lambda: vantrel_tools.compress_to(x, max_error=bound),
              "without": lambda: without_layer(x, bound)}
     rounds = SHORT_ROUNDS if x.size <= 4096 else LONG_ROUNDS
-    ratios, best = [], {}
-    for _ in range(3):
-        best = best_times(calls, rounds)
-        ratios.append(best["with"] / best["without"])
     size = len(vantrel_tools.compress_to(x, max_error=bound))
-    return (f"| {s.name} | range/2^{k} | {size} | {statistics.median(ratios):.2f} "
-            f"| {min(ratios):.2f}-{max(ratios):.2f} | {best['with'] * 1e6:.0f} "
-            f"| {best['without'] * 1e6:.0f} |")
+    return measure(s.name, f"range/2^{k}", calls, size, rounds)
+
+
+def lossless_row(s: residual.Signal) -> str:
+    assert s.codes is not None, s.name
+    codes = s.codes.astype(np.int16) if np.abs(s.codes).max() < 2**15 else s.codes
+    calls = {"with": lambda: vantrel_tools.compress_to(codes, max_error=0),
+             "without": lambda: plain_codes(codes)}
+    rounds = SHORT_ROUNDS if codes.size <= 4096 else LONG_ROUNDS
+    size = len(vantrel_tools.compress_to(codes, max_error=0))
+    return measure(s.name, "lossless", calls, size, rounds)
 
 
 def main() -> None:
@@ -73,8 +89,11 @@ def main() -> None:
         "|---|---|---:|---:|---|---:|---:|",
     ]
     for s in signals:
-        for k in residual.BOUND_SHIFTS:
-            lines.append(row(s, k))
+        rows = [lambda k=k: row(s, k) for k in residual.BOUND_SHIFTS]
+        if s.codes is not None:
+            rows.append(lambda: lossless_row(s))
+        for make in rows:
+            lines.append(make())
             print(lines[-1], flush=True)
     if args.out:
         with open(os.path.join(args.out, "layer_compress.md"), "w") as f:

@@ -7,6 +7,13 @@
 #include <utility>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "support/cpu.h"
+#include "support/simd.h"
+
 namespace vantrel {
 namespace {
 
@@ -110,6 +117,59 @@ uint64_t errors_fixed(const int16_t* c, int shift, const int32_t* x, size_t from
   return beyond;
 }
 
+#if defined(__x86_64__)
+// errors_fixed on four lanes of doubles, sixteen values at a time. The sums are exact: every
+// product of a coefficient (at most 2^15 in magnitude) and a 32-bit value is an integer of at most
+// 2^46, and the sum of at most 32 of them at most 2^51, so no fused step rounds and each lane
+// holds the scalar path's integer sum. Scaling by 2^-shift and flooring is the arithmetic shift;
+// the error, an integer below 2^52, is tested against 32 bits before it is converted. `xd` holds
+// the values as doubles from index from - N on. Returns the index the lanes stopped at (the rest
+// is left to the scalar path) and ORs into `beyond` when an error does not fit.
+template <int N>
+VANTREL_TARGET_AVX2 size_t errors_avx2(const int16_t* c, int shift, const double* xd,
+                                       size_t from, size_t to, int32_t* e, uint64_t& beyond) {
+  constexpr size_t kGroup = 16;
+  __m256d w[N];
+  for (int k = 0; k < N; ++k) w[k] = _mm256_set1_pd(static_cast<double>(c[k]));
+  const __m256d scale = _mm256_set1_pd(std::ldexp(1.0, -shift));
+  const __m256d low = _mm256_set1_pd(static_cast<double>(std::numeric_limits<int32_t>::min()));
+  const __m256d high = _mm256_set1_pd(static_cast<double>(std::numeric_limits<int32_t>::max()));
+  __m256d outside = _mm256_setzero_pd();
+  // xd[j] stands for x[j + from - N]: the value k + 1 before i is at xd[i - from + N - 1 - k].
+  const double* const h = xd + N - 1;
+  size_t i = from;
+  for (; i + kGroup <= to; i += kGroup) {
+    const double* const at = h + (i - from);
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+    for (int k = 0; k < N; ++k) {
+      s0 = _mm256_fmadd_pd(w[k], _mm256_loadu_pd(at - k), s0);
+      s1 = _mm256_fmadd_pd(w[k], _mm256_loadu_pd(at - k + 4), s1);
+      s2 = _mm256_fmadd_pd(w[k], _mm256_loadu_pd(at - k + 8), s2);
+      s3 = _mm256_fmadd_pd(w[k], _mm256_loadu_pd(at - k + 12), s3);
+    }
+    const __m256d sums[4] = {s0, s1, s2, s3};
+    for (size_t g = 0; g < 4; ++g) {
+      const __m256d predicted = _mm256_floor_pd(_mm256_mul_pd(sums[g], scale));
+      const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(at + 1 + 4 * g), predicted);
+      outside = _mm256_or_pd(outside, _mm256_or_pd(_mm256_cmp_pd(d, low, _CMP_LT_OQ),
+                                                   _mm256_cmp_pd(d, high, _CMP_GT_OQ)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(e + (i - from) + 4 * g),
+                       _mm256_cvtpd_epi32(d));
+    }
+  }
+  if (_mm256_movemask_pd(outside) != 0) beyond |= 1;
+  return i;
+}
+
+using ErrorsAvx2Fn = size_t (*)(const int16_t*, int, const double*, size_t, size_t, int32_t*,
+                                uint64_t&);
+template <size_t... N>
+constexpr std::array<ErrorsAvx2Fn, sizeof...(N)> errors_avx2_table(std::index_sequence<N...>) {
+  return {&errors_avx2<static_cast<int>(N) + 1>...};
+}
+constexpr auto kErrorsAvx2 = errors_avx2_table(std::make_index_sequence<kMaxLpcOrder>());
+#endif
+
 using RestoreFn = bool (*)(const int16_t*, int, int32_t*, size_t, size_t);
 using ErrorsFn = uint64_t (*)(const int16_t*, int, const int32_t*, size_t, size_t, int32_t*);
 
@@ -125,7 +185,99 @@ constexpr std::array<ErrorsFn, sizeof...(N)> errors_table(std::index_sequence<N.
 constexpr auto kRestore = restore_table(std::make_index_sequence<kMaxLpcOrder>());
 constexpr auto kErrors = errors_table(std::make_index_sequence<kMaxLpcOrder>());
 
+// The autocorrelation's lags L .. L + 3 of w (n values) over i >= L + 3, as four lanes in reverse
+// lag order (lane 3 - j holds lag L + j): w[i] times the four values before it that those lags
+// pair it with, which lie next to each other. Two sets of sums, for even and odd i, so that each
+// addition need not wait for the one before; the sets are added at the end. Pairs of lanes (the
+// width of the baseline's vectors) here; four_lags_avx2 does the same operations on each lane,
+// four lanes at once.
+void four_lags(const double* w, size_t n, size_t lag, double out[4]) {
+  using Pair = double __attribute__((vector_size(16)));
+  Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
+  size_t i = lag + 3;
+  const auto step = [&](size_t at, Pair& far, Pair& near) {
+    Pair f, m;
+    std::memcpy(&f, &w[at - lag - 3], sizeof f);
+    std::memcpy(&m, &w[at - lag - 1], sizeof m);
+    const Pair v = {w[at], w[at]};
+    far += v * f;
+    near += v * m;
+  };
+  for (; i + 1 < n; i += 2) {
+    step(i, far0, near0);
+    step(i + 1, far1, near1);
+  }
+  if (i < n) step(i, far0, near0);
+  const Pair far = far0 + far1, near = near0 + near1;
+  out[0] = far[0];
+  out[1] = far[1];
+  out[2] = near[0];
+  out[3] = near[1];
+}
+
+#if defined(__x86_64__)
+// four_lags for the lags L .. L + 3 into out[0 .. 3] and, when `both`, L + 4 .. L + 7 into
+// out[4 .. 7]: the same operations on every lane as four_lags, the second group's sums beside
+// the first's (its first pairs start four values later, at the same parity), so that the two
+// chains of additions overlap.
+VANTREL_TARGET_AVX2 void four_lags_avx2(const double* w, size_t n, size_t lag, bool both,
+                                        double out[8]) {
+  __m256d even = _mm256_setzero_pd(), odd = _mm256_setzero_pd();
+  __m256d even2 = _mm256_setzero_pd(), odd2 = _mm256_setzero_pd();
+  const size_t second = both ? lag + 7 : n;  // where the second group's pairs start
+  size_t i = lag + 3;
+  for (; i + 1 < n && i < second; i += 2) {
+    const __m256d e = _mm256_mul_pd(_mm256_set1_pd(w[i]), _mm256_loadu_pd(&w[i - lag - 3]));
+    const __m256d o = _mm256_mul_pd(_mm256_set1_pd(w[i + 1]), _mm256_loadu_pd(&w[i - lag - 2]));
+    even = _mm256_add_pd(even, e);
+    odd = _mm256_add_pd(odd, o);
+  }
+  for (; i + 1 < n; i += 2) {
+    const __m256d vi = _mm256_set1_pd(w[i]), vo = _mm256_set1_pd(w[i + 1]);
+    even = _mm256_add_pd(even, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 3])));
+    odd = _mm256_add_pd(odd, _mm256_mul_pd(vo, _mm256_loadu_pd(&w[i - lag - 2])));
+    even2 = _mm256_add_pd(even2, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 7])));
+    odd2 = _mm256_add_pd(odd2, _mm256_mul_pd(vo, _mm256_loadu_pd(&w[i - lag - 6])));
+  }
+  if (i < n) {
+    const __m256d vi = _mm256_set1_pd(w[i]);
+    even = _mm256_add_pd(even, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 3])));
+    if (i >= second) {
+      even2 = _mm256_add_pd(even2, _mm256_mul_pd(vi, _mm256_loadu_pd(&w[i - lag - 7])));
+    }
+  }
+  _mm256_storeu_pd(out, _mm256_add_pd(even, odd));
+  if (both) _mm256_storeu_pd(out + 4, _mm256_add_pd(even2, odd2));
+}
+#endif
+
 }  // namespace
+
+size_t windowed_lags(std::span<const double> w, size_t lag, std::span<double, kLpcLags> r) {
+  const size_t n = w.size();
+  double lanes[8];
+  size_t groups = 1;
+#if defined(__x86_64__)
+  if (active_simd_target() == SimdTarget::Avx2) {
+    groups = lag + 8 <= r.size() ? 2 : 1;
+    four_lags_avx2(w.data(), n, lag, groups == 2, lanes);
+  } else {
+    four_lags(w.data(), n, lag, lanes);
+  }
+#else
+  four_lags(w.data(), n, lag, lanes);
+#endif
+  // The first few products of each lag, which the lanes leave out, are added last.
+  for (size_t g = 0; g < groups; ++g) {
+    const size_t from = lag + 4 * g;
+    for (size_t j = 0; j < 4; ++j) {
+      double sum = lanes[4 * g + 3 - j];
+      for (size_t i = from + j; i < std::min(n, from + 3); ++i) sum += w[i] * w[i - from - j];
+      r[from + j] = sum;
+    }
+  }
+  return 4 * groups;
+}
 
 LpcFilter design_lpc(std::span<const int32_t> x) {
   LpcFilter f;
@@ -153,36 +305,11 @@ LpcFilter design_lpc(std::span<const int32_t> x) {
   }
   w.resize(n);
   for (size_t i = 0; i < n; ++i) w[i] = window[i] * static_cast<double>(x[i]);
-  // The autocorrelation's lags are computed as the orders reach them, four at a time: L .. L + 3,
-  // w[i] times the four values before it that they pair it with, which lie next to each other
-  // (lanes in reverse lag order).
-  std::array<double, kMaxLpcOrder + 4> r{};
+  // The autocorrelation's lags are computed as the orders reach them.
+  std::array<double, kLpcLags> r{};
+  size_t lags_known = 0;
   const auto lags_from = [&](size_t lag) {
-    // Pairs of lanes (the width of the baseline's vectors), and two sets of sums, for even and
-    // odd i, so that each addition need not wait for the one before.
-    using Pair = double __attribute__((vector_size(16)));
-    Pair far0 = {0.0, 0.0}, near0 = {0.0, 0.0}, far1 = {0.0, 0.0}, near1 = {0.0, 0.0};
-    size_t i = lag + 3;
-    const auto step = [&](size_t at, Pair& far, Pair& near) {
-      Pair f, m;
-      std::memcpy(&f, &w[at - lag - 3], sizeof f);
-      std::memcpy(&m, &w[at - lag - 1], sizeof m);
-      const Pair v = {w[at], w[at]};
-      far += v * f;
-      near += v * m;
-    };
-    for (; i + 1 < n; i += 2) {
-      step(i, far0, near0);
-      step(i + 1, far1, near1);
-    }
-    if (i < n) step(i, far0, near0);
-    const Pair far = far0 + far1, near = near0 + near1;
-    const double lanes[4] = {far[0], far[1], near[0], near[1]};
-    for (size_t j = 0; j < 4; ++j) {
-      double sum = lanes[3 - j];
-      for (size_t i = lag + j; i < std::min(n, lag + 3); ++i) sum += w[i] * w[i - lag - j];
-      r[lag + j] = sum;
-    }
+    if (lag >= lags_known) lags_known = lag + windowed_lags({w.data(), n}, lag, r);
   };
   lags_from(0);
   if (!(r[0] > 0.0)) return f;
@@ -253,8 +380,22 @@ bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, in
   // The values with less history than the order take the general path.
   const size_t head = std::min(to, std::max(from, static_cast<size_t>(f.order)));
   if (f.order > 0 && head < to) {
-    beyond = kErrors[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, head, to,
-                                                        e + (head - from));
+    size_t lanes_end = head;
+#if defined(__x86_64__)
+    if (to - head >= 16 && active_simd_target() == SimdTarget::Avx2) {
+      // The values from head - order on, as doubles, for the lanes' loads.
+      thread_local std::vector<double> xd;
+      const size_t first = head - static_cast<size_t>(f.order);
+      xd.resize(to - first);
+      for (size_t j = first; j < to; ++j) xd[j - first] = static_cast<double>(x[j]);
+      lanes_end = kErrorsAvx2[static_cast<size_t>(f.order - 1)](
+          f.coefs.data(), f.shift, xd.data(), head, to, e + (head - from), beyond);
+    }
+#endif
+    if (lanes_end < to) {
+      beyond |= kErrors[static_cast<size_t>(f.order - 1)](f.coefs.data(), f.shift, x, lanes_end,
+                                                           to, e + (lanes_end - from));
+    }
     to = head;
   }
   for (size_t i = from; i < to; ++i) {

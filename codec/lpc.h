@@ -26,6 +26,15 @@ struct LpcFilter {
   std::array<int16_t, kMaxLpcOrder> coefs{};  // coefs[k] weighs the value k + 1 before
 };
 
+// The autocorrelation's lags that design_lpc computes, 0 .. kMaxLpcOrder + 3 (four at a time).
+inline constexpr size_t kLpcLags = kMaxLpcOrder + 4;
+
+// The sums of w[i] * w[i - l] over i for the lags l = lag .. lag + 3 (a multiple of 4 below
+// kLpcLags) into r[l], each in a fixed order that every target keeps, and, where the target
+// computes them in the same pass, those of lag + 4 .. lag + 7 too; returns how many lags it
+// wrote (4 or 8).
+size_t windowed_lags(std::span<const double> w, size_t lag, std::span<double, kLpcLags> r);
+
 // A filter for `x`: of the orders searched, the lowest whose estimated cost (the prediction
 // error's entropy under a Laplacian model, from Levinson-Durbin's own error, plus 16 bits a
 // coefficient) is within 0.3% of the cheapest's; the search ends twelve orders past the cheapest
@@ -36,7 +45,7 @@ LpcFilter design_lpc(std::span<const int32_t> x);
 // The prediction errors x[i] - prediction(i) for i in [from, to) into e[i - from]; x[j] for j <
 // from are the history (at least min(from, order) of them are read; below index 0 nothing is).
 // Every x must lie within +-(2^30 - 1). False when an error does not fit in 32 bits (the filter
-// is then not to be used).
+// is then not to be used, and the errors written are meaningless).
 bool lpc_errors(const LpcFilter& f, const int32_t* x, size_t from, size_t to, int32_t* e);
 
 // The inverse, in place: x[i] holds the error on entry and the value on return, for i in

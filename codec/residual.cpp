@@ -231,8 +231,9 @@ class Recorder {
 
   uint32_t bit(uint16_t& p, uint32_t b) {
     if (size_ == capacity_) reserve(2 * capacity_);
-    rec_[size_++] = static_cast<uint16_t>((uint32_t{p} << 1) | b);
-    p = static_cast<uint16_t>(adapt_probability(p, b));
+    const uint32_t q = p;  // read once, before the record is written (see Pricer::bit)
+    p = static_cast<uint16_t>(adapt_probability(q, b));
+    rec_[size_++] = static_cast<uint16_t>((q << 1) | b);
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
@@ -355,9 +356,13 @@ struct Pricer {
   uint16_t* at = nullptr;
   double total = 0;
   uint32_t bit(uint16_t& p, uint32_t b) {
-    total += cost[b ? kProbScale - p : p];
-    if constexpr (kRecords) *at++ = static_cast<uint16_t>((uint32_t{p} << 1) | b);
-    p = static_cast<uint16_t>(adapt_probability(p, b));
+    // The probability is read once and written back before the record, which the compiler must
+    // otherwise assume may overwrite it.
+    const uint32_t q = p;
+    p = static_cast<uint16_t>(adapt_probability(q, b));
+    // The bit's probability, q or 4096 - q, picked without a branch (bits are unpredictable).
+    total += cost[q + ((kProbScale - 2 * q) & (0u - b))];
+    if constexpr (kRecords) *at++ = static_cast<uint16_t>((q << 1) | b);
     return b;
   }
   uint32_t raw(uint32_t k, uint32_t v) {
@@ -489,8 +494,9 @@ constexpr uint32_t kRunningRate = 4;
 constexpr uint64_t kRunningStart = uint64_t{16} << kRunningRate;
 
 inline uint32_t running_parameter(uint64_t a) {
-  const uint64_t mean = a >> kRunningRate;
-  return mean > 0 ? std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31) : 0;
+  // A mean of 0 takes the parameter of a mean of 1, 0.
+  const uint64_t mean = (a >> kRunningRate) | 1;
+  return std::min<uint32_t>(static_cast<uint32_t>(std::bit_width(mean)) - 1, 31);
 }
 constexpr uint32_t kRiceParamBits = 5;
 // A quotient this long or longer goes as an escape: this many 0s, then the value in 32 bits.
@@ -519,16 +525,6 @@ int32_t unzigzag(uint32_t u) {
 
 size_t head_bytes(const LpcFilter& f) {
   return 1 + (f.order > 0 ? 1 + 2 * static_cast<size_t>(f.order) : 0);
-}
-
-// The Rice code's bits for `u` with parameter k.
-uint64_t rice_bits(const uint32_t* u, size_t n, uint32_t k) {
-  uint64_t bits = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t q = u[i] >> k;
-    bits += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
-  }
-  return bits;
 }
 
 // 2^-k for every parameter k.
@@ -573,17 +569,50 @@ uint64_t sum_of(const uint32_t* u, size_t n) {
   return sum;
 }
 
-// The partition size (its log2) whose code is shortest by the partitions' sums (see
-// rice_parameter), and that code's exact bits.
-uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
-  // The sums of the smallest partitions; the larger ones add them up.
-  constexpr size_t kMaxParts = kLpcBlock >> kRiceLeastShift;
+// The smallest Rice partitions' sums of a block's zigzagged errors, and the bits of its code with
+// the running parameter: what pricing its Rice code needs from one pass over the errors.
+struct RiceScan {
+  static constexpr size_t kMaxParts = kLpcBlock >> kRiceLeastShift;
   std::array<uint64_t, kMaxParts> sums;
+  uint64_t running = kRiceShiftBits;
+};
+
+// Scans W blocks of n errors at once (`e[w]`, each at most kLpcBlock; a block's residuals and
+// its filter's errors), zigzagging each error as it is read.
+template <size_t W>
+void rice_scan(const std::array<const int32_t*, W>& e, size_t n, std::array<RiceScan*, W> out) {
+  constexpr size_t kLeast = size_t{1} << kRiceLeastShift;
+  std::array<uint64_t, W> a, total;
+  for (size_t w = 0; w < W; ++w) {
+    a[w] = kRunningStart;
+    total[w] = kRiceShiftBits;
+  }
+  for (size_t start = 0, p = 0; start < n; start += kLeast, ++p) {
+    const size_t end = std::min(n, start + kLeast);
+    std::array<uint64_t, W> sum{};
+    for (size_t i = start; i < end; ++i) {
+      for (size_t w = 0; w < W; ++w) {
+        const uint32_t u = zigzag(e[w][i]);
+        sum[w] += u;
+        const uint32_t k = running_parameter(a[w]);
+        const uint32_t q = u >> k;
+        total[w] += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
+        a[w] = (a[w] + u) - (a[w] >> kRunningRate);  // the sum and the shift side by side
+      }
+    }
+    for (size_t w = 0; w < W; ++w) out[w]->sums[p] = sum[w];
+  }
+  for (size_t w = 0; w < W; ++w) out[w]->running = total[w];
+}
+
+// The partition size (its log2) whose code is shortest by the partitions' sums (see
+// rice_parameter), and that code's exact bits, for the n errors `e` and their scan.
+uint64_t rice_partitioned_bits(const int32_t* e, size_t n, const RiceScan& scan,
+                               uint32_t& best_shift) {
+  const auto& sums = scan.sums;
   const size_t least = size_t{1} << kRiceLeastShift;
   const size_t parts = (n + least - 1) / least;
-  assert(parts <= kMaxParts);
-  for (size_t p = 0; p < parts; ++p)
-    sums[p] = sum_of(u + p * least, std::min(least, n - p * least));
+  assert(parts <= RiceScan::kMaxParts);
   double best = INFINITY;
   best_shift = kRiceLeastShift;
   for (uint32_t shift = kRiceLeastShift; shift < kRiceLeastShift + kRiceRunningField; ++shift) {
@@ -605,35 +634,31 @@ uint64_t rice_partitioned_bits(const uint32_t* u, size_t n, uint32_t& best_shift
     }
     if (parts <= per) break;  // one partition already
   }
-  const size_t partition = size_t{1} << best_shift;
+  const size_t per = size_t{1} << (best_shift - kRiceLeastShift);
   uint64_t total = kRiceShiftBits;
-  for (size_t start = 0; start < n; start += partition) {
-    const size_t count = std::min(partition, n - start);
-    total += kRiceParamBits + rice_bits(u + start, count, rice_parameter(sum_of(u + start, count), count));
-  }
-  return total;
-}
-
-uint64_t rice_running_bits(const uint32_t* u, size_t n) {
-  uint64_t total = kRiceShiftBits;
-  uint64_t a = kRunningStart;
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t k = running_parameter(a);
-    const uint32_t q = u[i] >> k;
-    total += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
-    a += u[i] - (a >> kRunningRate);
+  for (size_t p = 0; p < parts; p += per) {
+    uint64_t sum = 0;
+    for (size_t q = p; q < std::min(parts, p + per); ++q) sum += sums[q];
+    const size_t start = p * least;
+    const size_t count = std::min(per * least, n - start);
+    const uint32_t k = rice_parameter(sum, count);
+    uint64_t bits = kRiceParamBits;
+    for (size_t i = start; i < start + count; ++i) {
+      const uint32_t q = zigzag(e[i]) >> k;
+      bits += q < kRiceEscape ? q + 1 + k : kRiceEscape + 32;
+    }
+    total += bits;
   }
   return total;
 }
 
 // The smallest Rice code's bits, of the running parameter's and the best partitioned one's, and
 // its shift (kRiceRunning for the running parameter).
-uint64_t rice_total_bits(const uint32_t* u, size_t n, uint32_t& best_shift) {
+uint64_t rice_total_bits(const int32_t* e, size_t n, const RiceScan& scan, uint32_t& best_shift) {
   uint32_t shift;
-  const uint64_t partitioned = rice_partitioned_bits(u, n, shift);
-  const uint64_t running = rice_running_bits(u, n);
-  best_shift = running <= partitioned ? kRiceRunning : shift;
-  return std::min(running, partitioned);
+  const uint64_t partitioned = rice_partitioned_bits(e, n, scan, shift);
+  best_shift = scan.running <= partitioned ? kRiceRunning : shift;
+  return std::min(scan.running, partitioned);
 }
 
 // Bits most significant first into bytes, appended to `out`, which holds room for at most
@@ -888,8 +913,9 @@ struct ResidualWalkState {
   // kHistory values before the block (0s before the first), then the block. The buffers grow
   // to the longest block seen: a short residual never pays for a whole block's.
   std::vector<int32_t> window = std::vector<int32_t>(kHistory, 0);
-  std::vector<int32_t> errors, predicted;
+  std::vector<int32_t> predicted;
   std::vector<uint32_t> zigzagged;
+  std::array<RiceScan, 2> rice_scans;
   std::vector<float> scratch;
   std::vector<uint8_t> activity;
   // The encoder's: the adaptive stream's decisions so far, and the blocks' bytes.
@@ -933,9 +959,8 @@ struct ResidualWalkState {
 double ResidualWalkState::code_block(size_t m, std::span<const float> base, float bin,
                                      double margin, Mode mode) {
   const bool coding = mode == Mode::Code;
-  const int32_t* const x = window.data() + kHistory;
-  if (errors.size() < m) {
-    errors.resize(m);
+  int32_t* const x = window.data() + kHistory;
+  if (predicted.size() < m) {
     predicted.resize(m);
     zigzagged.resize(m);
   }
@@ -945,26 +970,29 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
   LpcFilter filter = 2 * zeros < m ? design_lpc({x, m}) : LpcFilter{};
   // The designed predictor when its Rice code (with its coefficients) is smaller than that of
   // the residuals themselves.
-  for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
-  uint32_t shift = kRiceLeastShift;
-  uint64_t rice = rice_total_bits(zigzagged.data(), m, shift);
-  std::copy(x, x + m, errors.begin());
   if (filter.order > 0 &&
-      lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data())) {
-    for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(predicted[i]);
+      !lpc_errors(filter, window.data(), kHistory, kHistory + m, predicted.data())) {
+    filter = LpcFilter{};
+  }
+  int32_t* errors = x;  // what the block codes: the residuals or the filter's errors
+  uint32_t shift = kRiceLeastShift;
+  uint64_t rice;
+  if (filter.order > 0) {
+    rice_scan<2>({x, predicted.data()}, m, {&rice_scans[0], &rice_scans[1]});
+    rice = rice_total_bits(x, m, rice_scans[0], shift);
     uint32_t predicted_shift = kRiceLeastShift;
-    const uint64_t with =
-        rice_total_bits(zigzagged.data(), m, predicted_shift) + 16 * (filter.order + 1);
+    const uint64_t with = rice_total_bits(predicted.data(), m, rice_scans[1], predicted_shift) +
+                          16 * (filter.order + 1);
     if (with < rice) {
       rice = with - 16 * (filter.order + 1);
       shift = predicted_shift;
-      std::copy(predicted.begin(), predicted.begin() + static_cast<ptrdiff_t>(m), errors.begin());
+      errors = predicted.data();
     } else {
       filter = LpcFilter{};
-      for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(x[i]);
     }
   } else {
-    filter = LpcFilter{};
+    rice_scan<1>({x}, m, {&rice_scans[0]});
+    rice = rice_total_bits(x, m, rice_scans[0], shift);
   }
   const double rice_bits = 8.0 * (kRiceLengthBytes + std::ceil(static_cast<double>(rice) / 8.0));
   // The adaptive code, on a copy of the model that replaces it when the block takes that code.
@@ -983,10 +1011,10 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     Walk walked;
     if (coding) {
       recording.at = recorder.append_at(kMaxRecordsPerError * m + m / kBlock);
-      walked = walk_errors(recording, trial, activity.data(), errors.data(), m);
+      walked = walk_errors(recording, trial, activity.data(), errors, m);
       adaptive_bits = recording.total;
     } else {
-      walked = walk_errors(pricing, trial, activity.data(), errors.data(), m);
+      walked = walk_errors(pricing, trial, activity.data(), errors, m);
       adaptive_bits = pricing.total;
     }
     adaptive = walked == Walk::Done && adaptive_bits < limit;
@@ -1015,6 +1043,7 @@ double ResidualWalkState::code_block(size_t m, std::span<const float> base, floa
     if (!adaptive) {
       const size_t length_at = blocks.size();
       blocks.resize(length_at + kRiceLengthBytes);
+      for (size_t i = 0; i < m; ++i) zigzagged[i] = zigzag(errors[i]);
       write_rice(zigzagged.data(), m, shift, blocks);
       const size_t length = blocks.size() - length_at - kRiceLengthBytes;
       blocks[length_at] = static_cast<uint8_t>(length);
