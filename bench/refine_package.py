@@ -127,14 +127,11 @@ def flac_times(codes: np.ndarray) -> tuple[float, float] | None:
 
 
 def sz3_times(x: np.ndarray, bound: float) -> tuple[float, float] | None:
-    try:
-        from pysz import sz, szConfig, szErrorBoundMode
-    except ImportError:
+    config = residual.sz3_config(bound)
+    if config is None:
         return None
-    config = szConfig()
-    config.errorBoundMode = szErrorBoundMode.ABS
-    config.absErrorBound = float(bound)
-    config.openmp = False
+    from pysz import sz
+
     (packed, _), t_enc = best_of(lambda: sz.compress(x, config))
     _, t_dec = best_of(lambda: sz.decompress(packed, np.float32, (x.size,)))
     return t_enc, t_dec

@@ -32,6 +32,7 @@ import tempfile
 import wave
 import zlib
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -101,15 +102,25 @@ def pcodec_size(a: np.ndarray) -> int | None:
     return len(standalone.simple_compress(np.ascontiguousarray(a), ChunkConfig()))
 
 
-def sz3_size(x: np.ndarray, bound: float) -> int | None:
+def sz3_config(bound: float) -> Any:
+    """SZ3's configuration for an absolute error bound on one thread; None without pysz."""
     try:
-        from pysz import sz, szConfig, szErrorBoundMode
+        from pysz import szConfig, szErrorBoundMode
     except ImportError:
         return None
     config = szConfig()
     config.errorBoundMode = szErrorBoundMode.ABS
     config.absErrorBound = float(bound)
     config.openmp = False
+    return config
+
+
+def sz3_size(x: np.ndarray, bound: float) -> int | None:
+    config = sz3_config(bound)
+    if config is None:
+        return None
+    from pysz import sz
+
     packed, _ = sz.compress(x, config)
     out, _ = sz.decompress(packed, np.float32, (x.size,))
     assert np.max(np.abs(out.astype(np.float64) - x)) <= bound * (1 + 1e-6)

@@ -13,6 +13,7 @@
 #include "codec/refine.h"
 #include "codec/residual.h"
 #include "support/cpu.h"
+#include "tests/cpp/test_util.h"
 
 namespace vantrel {
 namespace {
@@ -147,12 +148,8 @@ TEST(LpcRestore, EveryOrderGivesTheIntegerSums) {
   } kinds[] = {{300, -1, 50}, {300, 15, 1 << 29}, {32767, 15, 1 << 30}};
   for (int order = 1; order <= kMaxLpcOrder; ++order) {
     for (const auto& kind : kinds) {
-      LpcFilter f;
-      f.order = order;
-      f.shift = kind.shift < 0 ? order % 13 : kind.shift;
-      std::uniform_int_distribution<int> coef(-kind.reach, kind.reach);
-      for (int k = 0; k < order; ++k)
-        f.coefs[static_cast<size_t>(k)] = static_cast<int16_t>(coef(rng));
+      const LpcFilter f =
+          random_filter(rng, order, kind.reach, kind.shift < 0 ? order % 13 : kind.shift);
       std::uniform_int_distribution<int32_t> error(-kind.error, kind.error);
       const size_t n = 300;
       std::vector<int32_t> x(n);

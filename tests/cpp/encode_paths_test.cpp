@@ -9,6 +9,7 @@
 
 #include "codec/lpc.h"
 #include "support/cpu.h"
+#include "tests/cpp/test_util.h"
 
 namespace vantrel {
 namespace {
@@ -27,12 +28,8 @@ TEST(LpcErrors, EveryOrderAndTargetGivesTheIntegerSums) {
   const size_t n = 203;  // lanes of 16 and a scalar tail
   for (int order = 1; order <= kMaxLpcOrder; ++order) {
     for (const auto& kind : kinds) {
-      LpcFilter f;
-      f.order = order;
-      f.shift = kind.shift < 0 ? order % 13 : kind.shift;
-      std::uniform_int_distribution<int> coef(-kind.reach, kind.reach);
-      for (int k = 0; k < order; ++k)
-        f.coefs[static_cast<size_t>(k)] = static_cast<int16_t>(coef(rng));
+      const LpcFilter f =
+          random_filter(rng, order, kind.reach, kind.shift < 0 ? order % 13 : kind.shift);
       std::uniform_int_distribution<int32_t> value(-kind.value, kind.value);
       std::vector<int32_t> x(n);
       for (int32_t& v : x) v = value(rng);

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <source_location>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include "codec/lpc.h"
 
 namespace vantrel {
 
@@ -34,6 +37,16 @@ auto checked(R&& result, std::source_location at = std::source_location::current
     throw std::runtime_error("unexpected error: " + text);
   }
   return std::forward<R>(result).value();
+}
+
+// A filter of `order` coefficients drawn from [-reach, reach], shifted by `shift`.
+inline LpcFilter random_filter(std::mt19937& rng, int order, int16_t reach, int shift) {
+  LpcFilter f;
+  f.order = order;
+  f.shift = shift;
+  std::uniform_int_distribution<int> coef(-reach, reach);
+  for (int k = 0; k < order; ++k) f.coefs[static_cast<size_t>(k)] = static_cast<int16_t>(coef(rng));
+  return f;
 }
 
 }  // namespace vantrel
