@@ -392,6 +392,32 @@ PyObject* compress_to_py(PyObject*, PyObject* args, PyObject* kwargs) {
                        body.get(), base.get(), corrected.get());
 }
 
+// The refinement section `body` read for the decoded base `samples` (1-D float32), which is
+// copied into `base` so that the correction can run without the interpreter; nullopt with an
+// exception set. May throw std::bad_alloc.
+std::optional<Refinement> base_and_layer(PyObject* samples, PyObject* body, SampleCopy& base) {
+  if (!base.take(samples, false)) return std::nullopt;
+  BufferView in;
+  if (PyObject_GetBuffer(body, &in.view, PyBUF_C_CONTIGUOUS) < 0) return std::nullopt;
+  in.held = true;
+  auto read = read_refinement(
+      std::span(static_cast<const uint8_t*>(in.view.buf), static_cast<size_t>(in.view.len)),
+      static_cast<uint32_t>(std::min<size_t>(base.samples.size(), UINT32_MAX)));
+  if (!read) {
+    raise_with_text(PyExc_ValueError, to_string(read.error()));
+    return std::nullopt;
+  }
+  return std::move(read).value();
+}
+
+// A new bytearray of `bytes` bytes in `out`, and where its bytes are (empty with an exception set
+// when it could not be made).
+std::span<uint8_t> new_bytearray(size_t bytes, PyRef& out) {
+  out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+  if (!out) return {};
+  return {reinterpret_cast<uint8_t*>(PyByteArray_AsString(out.get())), bytes};
+}
+
 // correct(samples, body, /) -> bytearray of native float64
 // The samples a reader returns for the decoded base `samples` (1-D float32) and the body of a
 // refinement section written for them, computed without holding the interpreter.
@@ -404,23 +430,13 @@ PyObject* correct_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyRef out;
   try {
     SampleCopy base;
-    if (!base.take(args[0], false)) return nullptr;
-    BufferView in;
-    if (PyObject_GetBuffer(args[1], &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    in.held = true;
-    const std::vector<uint8_t> body(static_cast<const uint8_t*>(in.view.buf),
-                                    static_cast<const uint8_t*>(in.view.buf) + in.view.len);
-    auto read = read_refinement(body, static_cast<uint32_t>(
-                                          std::min<size_t>(base.samples.size(), UINT32_MAX)));
-    if (!read) {
-      raise_with_text(PyExc_ValueError, to_string(read.error()));
-      return nullptr;
-    }
+    const auto read = base_and_layer(args[0], args[1], base);
+    if (!read) return nullptr;
     // The values go straight into the bytearray returned.
     const size_t n = base.samples.size();
-    out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(double))));
+    const std::span<uint8_t> bytes = new_bytearray(n * sizeof(double), out);
     if (!out) return nullptr;
-    const std::span<double> y(reinterpret_cast<double*>(PyByteArray_AsString(out.get())), n);
+    const std::span<double> y(reinterpret_cast<double*>(bytes.data()), n);
     if (!without_interpreter([&] { corrected.emplace(correct_into(base.samples, *read, y)); }))
       return nullptr;
   } catch (const std::bad_alloc&) {
@@ -464,12 +480,6 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   std::optional<Status<FinishError>> finished;
   std::optional<Status<VantrelError>> corrected;
   PyRef out;
-  const auto output = [&](size_t n) {
-    out = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * size)));
-    return out ? std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyByteArray_AsString(out.get())),
-                                    n * size)
-               : std::span<uint8_t>();
-  };
   try {
     if (args[3] == Py_None) {
       BufferView in;
@@ -482,7 +492,7 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
       }
       const auto n = static_cast<size_t>(in.view.shape[0]);
-      const std::span<uint8_t> y = output(n);
+      const std::span<uint8_t> y = new_bytearray(n * size, out);
       if (!out) return nullptr;
       finished = format == 'f'
                      ? finish_into(std::span(static_cast<const float*>(in.view.buf), n), grid,
@@ -491,20 +501,10 @@ PyObject* finish_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                    *type, y);
     } else {
       SampleCopy base;
-      if (!base.take(args[0], false)) return nullptr;
-      BufferView in;
-      if (PyObject_GetBuffer(args[3], &in.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-      in.held = true;
-      const auto* body = static_cast<const uint8_t*>(in.view.buf);
-      const auto read = read_refinement(
-          std::span(body, static_cast<size_t>(in.view.len)),
-          static_cast<uint32_t>(std::min<size_t>(base.samples.size(), UINT32_MAX)));
-      if (!read) {
-        raise_with_text(PyExc_ValueError, to_string(read.error()));
-        return nullptr;
-      }
+      const auto read = base_and_layer(args[0], args[3], base);
+      if (!read) return nullptr;
       const size_t n = base.samples.size();
-      const std::span<uint8_t> y = output(n);
+      const std::span<uint8_t> y = new_bytearray(n * size, out);
       if (!out) return nullptr;
       FinishInto sink(grid, *type, y);
       if (!without_interpreter(
